@@ -1,0 +1,95 @@
+#include "platform/sync.h"
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace belvor::platform {
+
+struct Event::Impl {
+    std::mutex Mutex;
+    std::condition_variable Cond;
+    bool Signalled = false;
+    bool ManualReset = false;
+};
+
+Event::Event(bool manualReset) : FImpl(new Impl)
+{
+    FImpl->ManualReset = manualReset;
+}
+
+Event::~Event()
+{
+    delete FImpl;
+}
+
+bool Event::Valid() const
+{
+    return true;
+}
+
+void Event::Set()
+{
+    {
+        std::lock_guard<std::mutex> guard(FImpl->Mutex);
+        FImpl->Signalled = true;
+    }
+    if (FImpl->ManualReset)
+        FImpl->Cond.notify_all();
+    else
+        FImpl->Cond.notify_one();
+}
+
+void Event::Reset()
+{
+    std::lock_guard<std::mutex> guard(FImpl->Mutex);
+    FImpl->Signalled = false;
+}
+
+bool Event::Wait(uint32_t timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(FImpl->Mutex);
+    const auto signalled = [this] { return FImpl->Signalled; };
+    if (timeoutMs == kInfinite)
+        FImpl->Cond.wait(lock, signalled);
+    else if (!FImpl->Cond.wait_for(lock, std::chrono::milliseconds(timeoutMs), signalled))
+        return false;
+    if (!FImpl->ManualReset)
+        FImpl->Signalled = false;
+    return true;
+}
+
+struct RecursiveLock::Impl {
+    std::recursive_mutex Mutex;
+};
+
+RecursiveLock::RecursiveLock() : FImpl(new Impl) {}
+
+RecursiveLock::~RecursiveLock()
+{
+    delete FImpl;
+}
+
+void RecursiveLock::Enter()
+{
+    FImpl->Mutex.lock();
+}
+
+void RecursiveLock::Leave()
+{
+    FImpl->Mutex.unlock();
+}
+
+void SleepMs(uint32_t ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+uint32_t LastSystemError()
+{
+    return static_cast<uint32_t>(errno);
+}
+
+} // namespace belvor::platform

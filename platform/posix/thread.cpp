@@ -1,0 +1,95 @@
+#include "platform/thread.h"
+#include "platform/sync.h"
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace belvor::platform {
+
+struct Thread::Impl {
+    pthread_t Handle{};
+    Proc Body = nullptr;
+    void* Arg = nullptr;
+    std::atomic<pid_t> Tid{0};
+    Event Finished{true};
+};
+
+namespace {
+
+void* Trampoline(void* raw)
+{
+    auto* impl = static_cast<Thread::Impl*>(raw);
+    impl->Tid.store(static_cast<pid_t>(syscall(SYS_gettid)));
+    impl->Body(impl->Arg);
+    impl->Finished.Set();
+    return nullptr;
+}
+
+} // namespace
+
+Thread::~Thread()
+{
+    if (FImpl)
+        Stop(kInfinite);
+}
+
+bool Thread::Start(Proc proc, void* arg, size_t stackSize)
+{
+    if (FImpl)
+        return false;
+    auto* impl = new Impl;
+    impl->Body = proc;
+    impl->Arg = arg;
+
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+#ifndef BELVOR_SANITIZED
+    // Sanitizer run-times need far more stack than the worker asks for.
+    pthread_attr_setstacksize(&attr, std::max<size_t>(stackSize, 64 * 1024));
+#else
+    (void)stackSize;
+#endif
+    const int rc = pthread_create(&impl->Handle, &attr, &Trampoline, impl);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        delete impl;
+        errno = rc;
+        return false;
+    }
+    FImpl = impl;
+    return true;
+}
+
+uint32_t Thread::Id() const
+{
+    return FImpl ? static_cast<uint32_t>(FImpl->Tid.load()) : 0;
+}
+
+void Thread::SetTimeCritical()
+{
+    // Without the privilege for it this simply fails; the worker sleeps most
+    // of each cycle, so it still gets the processor in time.
+    const pid_t tid = FImpl ? FImpl->Tid.load() : 0;
+    if (tid != 0)
+        (void)setpriority(PRIO_PROCESS, static_cast<id_t>(tid), -15);
+}
+
+bool Thread::Stop(uint32_t timeoutMs)
+{
+    if (!FImpl)
+        return true;
+    const bool inTime = FImpl->Finished.Wait(timeoutMs);
+    // No thread can be killed safely here; the port's worker always ends, so
+    // wait for it rather than free what it may still touch.
+    pthread_join(FImpl->Handle, nullptr);
+    delete FImpl;
+    FImpl = nullptr;
+    return inTime;
+}
+
+} // namespace belvor::platform

@@ -1,0 +1,21 @@
+#include "platform/serial_device.h"
+
+#include <atomic>
+
+namespace belvor::platform {
+
+namespace {
+std::atomic<SerialOpener> gOpener{&OpenSystemSerialDevice};
+}
+
+std::unique_ptr<SerialDevice> OpenSerialDevice(uint16_t portNumber, uint32_t& nativeError)
+{
+    return gOpener.load()(portNumber, nativeError);
+}
+
+SerialOpener ReplaceSerialOpener(SerialOpener opener)
+{
+    return gOpener.exchange(opener ? opener : &OpenSystemSerialDevice);
+}
+
+} // namespace belvor::platform

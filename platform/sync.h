@@ -1,0 +1,63 @@
+// Events, a re-entrant lock and a pause: the synchronisation the serial port,
+// the logger and the driver need, the same on every platform.
+#pragma once
+
+#include <cstdint>
+
+namespace belvor::platform {
+
+inline constexpr uint32_t kInfinite = 0xFFFFFFFFu;
+
+// A Win32-style event: auto-reset (one Set releases one waiter) or manual-reset.
+class Event {
+public:
+    explicit Event(bool manualReset);
+    ~Event();
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
+
+    // False when the event could not be created (the others are then no-ops).
+    bool Valid() const;
+    void Set();
+    void Reset();
+    // True when signalled within timeoutMs (kInfinite: no limit).
+    bool Wait(uint32_t timeoutMs);
+
+private:
+    struct Impl;
+    Impl* FImpl;
+};
+
+// A lock that its holder may enter again (a critical section).
+class RecursiveLock {
+public:
+    RecursiveLock();
+    ~RecursiveLock();
+    RecursiveLock(const RecursiveLock&) = delete;
+    RecursiveLock& operator=(const RecursiveLock&) = delete;
+
+    void Enter();
+    void Leave();
+
+private:
+    struct Impl;
+    Impl* FImpl;
+};
+
+class LockGuard {
+public:
+    explicit LockGuard(RecursiveLock& lock) : FLock(lock) { FLock.Enter(); }
+    ~LockGuard() { FLock.Leave(); }
+    LockGuard(const LockGuard&) = delete;
+    LockGuard& operator=(const LockGuard&) = delete;
+
+private:
+    RecursiveLock& FLock;
+};
+
+void SleepMs(uint32_t ms);
+
+// The code of the calling thread's last failing system call (GetLastError / errno).
+uint32_t LastSystemError();
+
+} // namespace belvor::platform

@@ -1,0 +1,79 @@
+#include "platform/sync.h"
+
+#include <windows.h>
+
+namespace belvor::platform {
+
+struct Event::Impl {
+    HANDLE Handle;
+};
+
+Event::Event(bool manualReset) : FImpl(new Impl{CreateEventA(nullptr, manualReset ? TRUE : FALSE, FALSE, nullptr)})
+{
+}
+
+Event::~Event()
+{
+    if (FImpl->Handle)
+        CloseHandle(FImpl->Handle);
+    delete FImpl;
+}
+
+bool Event::Valid() const
+{
+    return FImpl->Handle != nullptr;
+}
+
+void Event::Set()
+{
+    if (FImpl->Handle)
+        SetEvent(FImpl->Handle);
+}
+
+void Event::Reset()
+{
+    if (FImpl->Handle)
+        ResetEvent(FImpl->Handle);
+}
+
+bool Event::Wait(uint32_t timeoutMs)
+{
+    return FImpl->Handle && WaitForSingleObject(FImpl->Handle, timeoutMs) == WAIT_OBJECT_0;
+}
+
+struct RecursiveLock::Impl {
+    CRITICAL_SECTION Section;
+};
+
+RecursiveLock::RecursiveLock() : FImpl(new Impl)
+{
+    InitializeCriticalSection(&FImpl->Section);
+}
+
+RecursiveLock::~RecursiveLock()
+{
+    DeleteCriticalSection(&FImpl->Section);
+    delete FImpl;
+}
+
+void RecursiveLock::Enter()
+{
+    EnterCriticalSection(&FImpl->Section);
+}
+
+void RecursiveLock::Leave()
+{
+    LeaveCriticalSection(&FImpl->Section);
+}
+
+void SleepMs(uint32_t ms)
+{
+    Sleep(ms);
+}
+
+uint32_t LastSystemError()
+{
+    return GetLastError();
+}
+
+} // namespace belvor::platform

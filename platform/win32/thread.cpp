@@ -1,0 +1,77 @@
+#include "platform/thread.h"
+#include "platform/sync.h"
+
+#include <windows.h>
+
+namespace belvor::platform {
+
+struct Thread::Impl {
+    HANDLE Handle = nullptr;
+    DWORD Id = 0;
+    Proc Body = nullptr;
+    void* Arg = nullptr;
+};
+
+namespace {
+
+DWORD WINAPI Trampoline(LPVOID raw)
+{
+    auto* impl = static_cast<Thread::Impl*>(raw);
+    impl->Body(impl->Arg);
+    return 0;
+}
+
+} // namespace
+
+Thread::~Thread()
+{
+    if (FImpl)
+        Stop(kInfinite);
+}
+
+bool Thread::Start(Proc proc, void* arg, size_t stackSize)
+{
+    if (FImpl)
+        return false;
+    auto* impl = new Impl;
+    impl->Body = proc;
+    impl->Arg = arg;
+    impl->Handle = CreateThread(nullptr, stackSize, &Trampoline, impl, 0, &impl->Id);
+    if (!impl->Handle) {
+        const DWORD error = GetLastError();
+        delete impl;
+        SetLastError(error);
+        return false;
+    }
+    FImpl = impl;
+    return true;
+}
+
+uint32_t Thread::Id() const
+{
+    return FImpl ? FImpl->Id : 0;
+}
+
+void Thread::SetTimeCritical()
+{
+    if (FImpl)
+        SetThreadPriority(FImpl->Handle, THREAD_PRIORITY_TIME_CRITICAL);
+}
+
+bool Thread::Stop(uint32_t timeoutMs)
+{
+    if (!FImpl)
+        return true;
+    bool inTime = WaitForSingleObject(FImpl->Handle, timeoutMs) == WAIT_OBJECT_0;
+    if (!inTime) {
+        TerminateThread(FImpl->Handle, 0);
+        // Termination is asynchronous: Impl is freed only once the thread is gone.
+        WaitForSingleObject(FImpl->Handle, 1000);
+    }
+    CloseHandle(FImpl->Handle);
+    delete FImpl;
+    FImpl = nullptr;
+    return inTime;
+}
+
+} // namespace belvor::platform
