@@ -75,7 +75,8 @@ public:
     // ReadFile with its completion: returns at once with up to size bytes that
     // have arrived; 0 when none or when the read failed.
     virtual uint32_t Read(uint8_t* dest, uint32_t size) = 0;
-    // The native error code of the last failing call on this device.
+    // The native error code of the last failing call on this device made by
+    // the calling thread (the worker and the host's thread call concurrently).
     virtual uint32_t LastError() const = 0;
 };
 

@@ -16,6 +16,7 @@ struct Thread::Impl {
     Proc Body = nullptr;
     void* Arg = nullptr;
     std::atomic<pid_t> Tid{0};
+    Event Started{true};
     Event Finished{true};
 };
 
@@ -25,6 +26,7 @@ void* Trampoline(void* raw)
 {
     auto* impl = static_cast<Thread::Impl*>(raw);
     impl->Tid.store(static_cast<pid_t>(syscall(SYS_gettid)));
+    impl->Started.Set();
     impl->Body(impl->Arg);
     impl->Finished.Set();
     return nullptr;
@@ -62,6 +64,8 @@ bool Thread::Start(Proc proc, void* arg, size_t stackSize)
         return false;
     }
     FImpl = impl;
+    // The kernel's id exists only once the thread runs; callers may ask for it at once.
+    FImpl->Started.Wait(kInfinite);
     return true;
 }
 

@@ -1,0 +1,334 @@
+#include "serial/ComCom.h"
+
+#include <algorithm>
+
+namespace belvor {
+
+namespace {
+
+constexpr uint32_t kControlFlagsKept = 0x0000CFFF; // RTS control off, bits 16-31 cleared
+
+constexpr platform::CommTimeouts kWorkerTimeouts{
+    0xFFFFFFFFu, // reads return at once with what has arrived
+    0,
+    0,
+    0,
+    20000,
+};
+
+} // namespace
+
+std::string FormatPortMessage(const char* format, unsigned portNumber)
+{
+    std::string text(format);
+    const auto at = text.find("%d");
+    if (at != std::string::npos)
+        text.replace(at, 2, std::to_string(portNumber));
+    return text;
+}
+
+TComPort::TComPort(uint16_t portNumber) : FPortNumber(portNumber)
+{
+    if (FPortNumber != 0)
+        Open();
+}
+
+TComPort::~TComPort()
+{
+    if (FOpened)
+        Close();
+}
+
+void TComPort::SetBaudRate(uint32_t value)
+{
+    FBaudRate = value;
+    ApplySettings(value, kKeepParity, kKeepDataBits, kKeepStopBits);
+}
+
+void TComPort::SetDataBits(uint8_t value)
+{
+    FDataBits = value;
+    ApplySettings(kKeepBaudRate, kKeepParity, value, kKeepStopBits);
+}
+
+void TComPort::SetStopBits(uint8_t value)
+{
+    FStopBits = value;
+    ApplySettings(kKeepBaudRate, kKeepParity, kKeepDataBits, value);
+}
+
+void TComPort::SetParity(uint8_t value)
+{
+    FParity = value;
+    ApplySettings(kKeepBaudRate, value, kKeepDataBits, kKeepStopBits);
+}
+
+void TComPort::ApplySettings(uint32_t baudRate, uint16_t parity, uint8_t dataBits, uint8_t stopBits)
+{
+    if (!FOpened)
+        return;
+    if (MergeSettings(baudRate, parity, dataBits, stopBits) < 0)
+        Raise<ENotSupported>(kMsgParameterNotSupported, FDevice->LastError());
+}
+
+int32_t TComPort::MergeSettings(uint32_t baudRate, uint16_t parity, uint8_t dataBits, uint8_t stopBits)
+{
+    platform::LockGuard guard(FLock);
+    (void)FDevice->GetState(FDCB);
+    if (stopBits != kKeepStopBits) {
+        if (stopBits == 0)
+            stopBits = 1;
+        else if (stopBits > 2)
+            stopBits = 2;
+    }
+    if (baudRate != kKeepBaudRate)
+        FDCB.BaudRate = baudRate;
+    if (parity != kKeepParity)
+        FDCB.Parity = static_cast<uint8_t>(parity & 0xFF);
+    if (dataBits != kKeepDataBits)
+        FDCB.ByteSize = dataBits;
+    if (stopBits != kKeepStopBits)
+        FDCB.StopBits = stopBits == 1 ? 0 : 2; // one stop bit, or two; never one and a half
+    FDCB.Flags &= kControlFlagsKept;
+    return FDevice->SetState(FDCB) ? 0 : kStatusNotSupported;
+}
+
+void TComPort::Open()
+{
+    if (FOpened)
+        return;
+    FComStat = {};
+    FDCB = {};
+    FRxFull = 0;
+    FStopRequested = 0;
+    FEventMask = 0;
+    FRxWritePos = 0;
+    FRxReadPos = 0;
+
+    uint32_t nativeError = 0;
+    FDevice = platform::OpenSerialDevice(FPortNumber, nativeError);
+    if (!FDevice)
+        Raise<EOpenPortFail>(kMsgOpenPortFail, nativeError);
+    try {
+        if (!FDevice->Setup(FInQueueSize, FOutQueueSize))
+            Raise<ENotSupported>(kMsgSetupNotSupported, FDevice->LastError());
+        FRxBuffer = std::make_unique_for_overwrite<uint8_t[]>(kRxBufferSize);
+        FRxFull = 0;
+        (void)FDevice->GetState(FDCB);
+        FRxWritePos = 0;
+        FRxReadPos = 0;
+        FOpened = true;
+        ApplySettings(FBaudRate, FParity, FDataBits, FStopBits);
+        RefreshStatus();
+        SetThreadsActive(true);
+    } catch (...) {
+        if (FOpened) {
+            Close();
+        } else {
+            FRxBuffer.reset();
+            FDevice.reset();
+        }
+        throw;
+    }
+}
+
+void TComPort::Close()
+{
+    if (!FOpened)
+        return;
+    SetThreadsActive(false);
+    FDevice.reset(); // closes the device and its events
+    FRxBuffer.reset();
+    FOpened = false;
+}
+
+void TComPort::CheckOpen() const
+{
+    if (!FOpened)
+        Raise<EPortNotOpen>(kMsgPortNotOpen);
+}
+
+uint32_t TComPort::Unread() const
+{
+    if (FRxReadPos < FRxWritePos)
+        return FRxWritePos - FRxReadPos;
+    if (FRxReadPos > FRxWritePos)
+        return FRxWritePos + kRxBufferSize - FRxReadPos;
+    return FRxFull ? kRxBufferSize : 0;
+}
+
+uint8_t TComPort::PeekChar(uint16_t index)
+{
+    if (index > Unread())
+        Raise<EBufferIsEmpty>(kMsgBufferIsEmpty);
+    uint32_t position = FRxReadPos + index - 1u;
+    if (position >= kRxBufferSize)
+        position -= kRxBufferSize;
+    return FRxBuffer[position];
+}
+
+uint8_t TComPort::ReadChar()
+{
+    CheckOpen();
+    platform::LockGuard guard(FLock);
+    const uint8_t byte = PeekChar(1);
+    FRxReadPos = static_cast<uint16_t>((FRxReadPos + 1u) % kRxBufferSize);
+    FRxFull = 0;
+    return byte;
+}
+
+void TComPort::Purge()
+{
+    CheckOpen();
+    platform::LockGuard guard(FLock);
+    (void)FDevice->Purge(platform::kPurgeRxAbort | platform::kPurgeRxClear);
+    FRxReadPos = FRxWritePos;
+    FRxFull = 0;
+}
+
+void TComPort::RefreshStatus()
+{
+    uint32_t errors = 0;
+    uint32_t waiting = 0;
+    if (!FDevice->ClearError(errors, waiting))
+        waiting = 0;
+    FComStat.cbInQue = waiting;
+}
+
+void TComPort::DataReceived(int32_t /*count*/) {}
+
+void TComPort::EnableDataReceived()
+{
+    FDataReceivedEnabled = true;
+}
+
+TComPort::RingState TComPort::Ring()
+{
+    platform::LockGuard guard(FLock);
+    return {FRxWritePos, FRxReadPos, FRxFull != 0};
+}
+
+void TComPort::SetThreadsActive(bool active)
+{
+    if (active) {
+        platform::LockGuard guard(FLock);
+        FStopRequested = 0;
+        FStopEvent.Reset();
+        if (!FEventThread.Start(&EventThreadProc, this, kThreadStackSize))
+            Raise<EOpenPortFail>(kMsgOpenPortFail, platform::LastSystemError());
+        (void)FAckEvent.Wait(kStartAckTimeoutMs); // a late start still counts as started
+        FEventThread.SetTimeCritical();
+        FEventThreadId = FEventThread.Id();
+        return;
+    }
+    {
+        platform::LockGuard guard(FLock);
+        FStopRequested = -1;
+        FStopEvent.Set();
+        (void)FDevice->SetMask(0); // ends a wait in flight
+    }
+    // Not under FLock: a worker inside DataReceived may need it to finish its
+    // cycle. Waiting for the thread's end, rather than for its acknowledgement,
+    // cannot be fooled by a start acknowledgement that came late.
+    (void)FEventThread.Stop(kStopTimeoutMs);
+    FAckEvent.Reset();
+    FEventThreadId = 0;
+}
+
+void TComPort::EventThreadProc(void* port)
+{
+    static_cast<TComPort*>(port)->RunWorker();
+}
+
+void TComPort::RunWorker()
+{
+    uint32_t mask = kFullEventMask;
+    (void)FDevice->SetMask(mask);
+    (void)FDevice->SetTimeouts(kWorkerTimeouts);
+    FAckEvent.Set();
+
+    for (;;) {
+        if (!FDevice->WaitEvent(FEventMask)) {
+            const uint32_t error = FDevice->LastError();
+            // Drivers that refuse part of the mask: drop that part once and go on
+            // with the rest, so that received bytes are still reported.
+            if (error == platform::kErrorInvalidParameter && (mask & kUnnamedEventBit)) {
+                mask &= ~kUnnamedEventBit;
+                (void)FDevice->SetMask(mask);
+            } else if (error == platform::kErrorNotSupported && (mask & kModemEventBits)) {
+                mask &= ~kModemEventBits;
+                (void)FDevice->SetMask(mask);
+            }
+            // A wait in flight (kErrorIoPending) reports its mask when it completes.
+        }
+        if (FStopRequested != 0)
+            break;
+        if (FDataReceivedEnabled) {
+            try {
+                DispatchEvents();
+            } catch (...) {
+                // Whatever the owner's DataReceived throws must not end reception.
+            }
+        }
+        (void)FStopEvent.Wait(kCyclePauseMs);
+        if (FStopRequested != 0)
+            break;
+    }
+    FAckEvent.Set();
+}
+
+void TComPort::DispatchEvents()
+{
+    const uint32_t events = FEventMask;
+    if (events & (platform::kEvBreak | platform::kEvErr))
+        RefreshStatus();
+    if (events & platform::kEvRxChar)
+        ReceiveData();
+}
+
+uint32_t TComPort::ReadPiece(uint16_t dest, uint16_t size)
+{
+    const uint32_t got = FDevice->Read(FRxBuffer.get() + dest, size);
+    return std::min<uint32_t>(got, size);
+}
+
+void TComPort::ReceiveData()
+{
+    uint32_t stored = 0;
+    {
+        // Under FLock so that a Purge on the host's thread never interleaves.
+        platform::LockGuard guard(FLock);
+        if (FRxFull)
+            return;
+        RefreshStatus();
+        const uint32_t waiting = FComStat.cbInQue;
+        if (waiting == 0)
+            return;
+
+        const uint32_t w = FRxWritePos;
+        const uint32_t r = FRxReadPos;
+        const uint32_t free = r == w ? kRxBufferSize : (r < w ? r + kRxBufferSize - w : r - w);
+        const uint32_t first = r > w ? r - w : kRxBufferSize - w;
+        const uint32_t amount = std::min(waiting, free);
+        const uint32_t second = amount > first ? amount - first : 0;
+
+        const auto advance = [this](uint32_t got) {
+            FRxWritePos = static_cast<uint16_t>((FRxWritePos + got) % kRxBufferSize);
+            if (got != 0)
+                FRxFull = FRxWritePos == FRxReadPos ? -1 : 0;
+        };
+        const uint32_t n1 = ReadPiece(static_cast<uint16_t>(w), static_cast<uint16_t>(first));
+        advance(n1);
+        uint32_t n2 = 0;
+        // The second piece starts at the ring's start, so it is read only when
+        // the first one really ended at the ring's end.
+        if (second != 0 && FRxWritePos == 0) {
+            n2 = ReadPiece(0, static_cast<uint16_t>(second));
+            advance(n2);
+        }
+        stored = n1 + n2;
+    }
+    DataReceived(static_cast<int32_t>(stored));
+}
+
+} // namespace belvor

@@ -1,0 +1,183 @@
+// The serial port object: owns one COM port, keeps an 8192-byte receive ring
+// filled by its worker thread, and tells its subclass about new bytes through
+// DataReceived. Receive only.
+#pragma once
+
+#include "platform/serial_device.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <string>
+
+namespace belvor {
+
+// The common base of the library's exceptions: a message, and beside it the
+// system's own error code where the system gave one (0 otherwise).
+class Exception : public std::exception {
+public:
+    explicit Exception(std::string message, uint32_t nativeError = 0)
+        : FMessage(std::move(message)), FNativeError(nativeError)
+    {
+    }
+    const char* what() const noexcept override { return FMessage.c_str(); }
+    const std::string& Message() const noexcept { return FMessage; }
+    uint32_t NativeError() const noexcept { return FNativeError; }
+
+private:
+    std::string FMessage;
+    uint32_t FNativeError;
+};
+
+class ESerialIO : public Exception {
+public:
+    using Exception::Exception;
+};
+class EOpenPortFail : public ESerialIO {
+public:
+    using ESerialIO::ESerialIO;
+};
+class ENotSupported : public ESerialIO {
+public:
+    using ESerialIO::ESerialIO;
+};
+class EBufferIsEmpty : public ESerialIO {
+public:
+    using ESerialIO::ESerialIO;
+};
+class EPortNotOpen : public ESerialIO {
+public:
+    using ESerialIO::ESerialIO;
+};
+
+// The messages, Windows-1251 bytes; "%d" stands for the port number.
+inline constexpr const char* kMsgOpenPortFail = "\xCD\xE5\xE2\xEE\xE7\xEC\xEE\xE6\xED\xEE \xEE\xF2\xEA\xF0\xFB\xF2\xFC COM%d";
+inline constexpr const char* kMsgSetupNotSupported = "Setup parameter not supported for COM%d";
+inline constexpr const char* kMsgParameterNotSupported = "Parameter not supported for COM%d";
+inline constexpr const char* kMsgBufferIsEmpty = "Buffer is empty for port COM%d";
+inline constexpr const char* kMsgPortNotOpen = "Port COM%d not open";
+
+// Fills the one "%d" of a message with the port number.
+std::string FormatPortMessage(const char* format, unsigned portNumber);
+
+// Keep values: a setting with this value leaves the device's own alone.
+inline constexpr uint32_t kKeepBaudRate = 0;
+inline constexpr uint16_t kKeepParity = 5;
+inline constexpr uint8_t kKeepDataBits = 9;
+inline constexpr uint8_t kKeepStopBits = 3;
+
+inline constexpr int32_t kStatusNotSupported = -3002;
+
+class TComPort {
+public:
+    static constexpr uint32_t kRxBufferSize = 8192;
+    static constexpr uint32_t kFullEventMask = 0x000021FD;
+    static constexpr uint32_t kUnnamedEventBit = 0x00002000;
+    static constexpr uint32_t kModemEventBits = 0x00000138; // CTS, DSR, RLSD, RING
+    static constexpr size_t kThreadStackSize = 16384;
+    static constexpr uint32_t kStartAckTimeoutMs = 3000;
+    static constexpr uint32_t kStopTimeoutMs = 200;
+    static constexpr uint32_t kCyclePauseMs = 10;
+
+    // Opens the port unless portNumber is 0; a failing open fails the construction.
+    explicit TComPort(uint16_t portNumber);
+    virtual ~TComPort();
+    TComPort(const TComPort&) = delete;
+    TComPort& operator=(const TComPort&) = delete;
+
+    void SetBaudRate(uint32_t value);
+    void SetDataBits(uint8_t value);
+    void SetStopBits(uint8_t value);
+    void SetParity(uint8_t value);
+
+    uint32_t BaudRate() const { return FBaudRate; }
+    uint8_t DataBits() const { return FDataBits; }
+    uint8_t StopBits() const { return FStopBits; }
+    uint8_t Parity() const { return FParity; }
+    uint16_t PortNumber() const { return FPortNumber; }
+    uint16_t InQueueSize() const { return FInQueueSize; }
+    uint16_t OutQueueSize() const { return FOutQueueSize; }
+    bool Opened() const { return FOpened; }
+
+    void Open();
+    void Close();
+
+    // Removes and returns the oldest unread byte.
+    uint8_t ReadChar();
+    // Discards what the device and the ring hold of received data.
+    void Purge();
+
+protected:
+    // Called on the worker thread, without the port's lock, with the number
+    // of bytes just stored in the ring. Does nothing here.
+    virtual void DataReceived(int32_t count);
+
+    // The worker hands nothing to DataReceived until the owner says it is
+    // fully built: a virtual call into a half-constructed subclass would be
+    // undefined. A subclass calls this last in its construction, and Close()
+    // first in its destructor.
+    void EnableDataReceived();
+
+    // Reads without consuming, 1 for the oldest unread byte; the caller holds FLock.
+    uint8_t PeekChar(uint16_t index);
+    void CheckOpen() const;
+    void ApplySettings(uint32_t baudRate, uint16_t parity, uint8_t dataBits, uint8_t stopBits);
+    int32_t MergeSettings(uint32_t baudRate, uint16_t parity, uint8_t dataBits, uint8_t stopBits);
+    void RefreshStatus();
+    void SetThreadsActive(bool active);
+
+    // One receive step and one dispatch, as the worker runs them each cycle.
+    void DispatchEvents();
+    void ReceiveData();
+
+    struct RingState {
+        uint16_t WritePos;
+        uint16_t ReadPos;
+        bool Full;
+    };
+    RingState Ring();
+    const uint8_t* RxBuffer() const { return FRxBuffer.get(); }
+    platform::RecursiveLock& Lock() { return FLock; }
+
+private:
+    static void EventThreadProc(void* port);
+    void RunWorker();
+    uint32_t ReadPiece(uint16_t dest, uint16_t size);
+    uint32_t Unread() const;
+    template <class E> [[noreturn]] void Raise(const char* format, uint32_t nativeError = 0) const
+    {
+        throw E(FormatPortMessage(format, FPortNumber), nativeError);
+    }
+
+    uint32_t FBaudRate = 5760;
+    uint16_t FPortNumber;
+    uint8_t FDataBits = 8;
+    uint8_t FStopBits = 1;
+    uint8_t FParity = 0;
+    uint16_t FOutQueueSize = 4096;
+    uint16_t FInQueueSize = 4096;
+    bool FOpened = false;
+
+    std::unique_ptr<platform::SerialDevice> FDevice;
+    struct {
+        uint32_t cbInQue = 0;
+    } FComStat;
+    platform::ControlBlock FDCB;
+    int32_t FRxFull = 0; // ring positions and this flag change only under FLock
+    std::atomic<int32_t> FStopRequested{0};
+    std::atomic<bool> FDataReceivedEnabled{false};
+    platform::Thread FEventThread;
+    uint32_t FEventThreadId = 0;
+    platform::RecursiveLock FLock;
+    platform::Event FAckEvent{false};
+    platform::Event FStopEvent{true}; // cuts the worker's pause short on a stop
+    uint32_t FEventMask = 0;
+    std::unique_ptr<uint8_t[]> FRxBuffer;
+    uint16_t FRxWritePos = 0;
+    uint16_t FRxReadPos = 0;
+};
+
+} // namespace belvor

@@ -1,0 +1,406 @@
+// The port object on a fake device: settings, failures, the ring and the
+// receive step with exact positions, the worker's dispatch.
+#include "support/fake_serial_device.h"
+#include "support/test_port.h"
+
+#include <gtest/gtest.h>
+
+using namespace belvor;
+using namespace belvor::test;
+using platform::ControlBlock;
+
+namespace {
+
+class SerialPort : public ::testing::Test {
+protected:
+    FakeLine Line; // LiveEvents off: the test runs the receive step itself
+};
+
+// Brings the ring to W = R = pos by passing pos bytes through it.
+void MoveRingTo(FakeLine& line, TestPort& port, uint16_t pos)
+{
+    if (pos == 0)
+        return;
+    line.Feed(std::string(pos, 'x'));
+    port.ReceiveData();
+}
+
+std::string Pattern(size_t n)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>(i * 7 + 3);
+    return s;
+}
+
+} // namespace
+
+TEST_F(SerialPort, NewPortAppliesItsDefaultsOnOpen)
+{
+    Line.State = {115200, 0xFFFFFFFF, 7, 2, 2};
+    TestPort port(3);
+    EXPECT_EQ(port.BaudRate(), 5760u);
+    EXPECT_EQ(port.DataBits(), 8);
+    EXPECT_EQ(port.StopBits(), 1);
+    EXPECT_EQ(port.Parity(), 0);
+    EXPECT_EQ(Line.SetupIn, 4096u);
+    EXPECT_EQ(Line.SetupOut, 4096u);
+    const auto states = Line.SetStates();
+    ASSERT_EQ(states.size(), 1u);
+    EXPECT_EQ(states[0].BaudRate, 5760u);
+    EXPECT_EQ(states[0].ByteSize, 8);
+    EXPECT_EQ(states[0].Parity, 0);
+    EXPECT_EQ(states[0].StopBits, 0) << "stop-bits code 1 is one stop bit";
+    EXPECT_EQ(states[0].Flags, 0x0000CFFFu) << "RTS control off, bits 16-31 cleared, the rest kept";
+}
+
+TEST_F(SerialPort, ClosedPortOnlyStoresAndRefusesToRead)
+{
+    TestPort port(0);
+    EXPECT_FALSE(port.Opened());
+    EXPECT_EQ(Line.Opens(), 0);
+    port.SetBaudRate(9600);
+    EXPECT_EQ(port.BaudRate(), 9600u);
+    EXPECT_TRUE(Line.SetStates().empty());
+    try {
+        port.ReadChar();
+        FAIL() << "ReadChar on a closed port must raise";
+    } catch (const EPortNotOpen& e) {
+        EXPECT_STREQ(e.what(), "Port COM0 not open");
+    }
+    EXPECT_THROW(port.Purge(), EPortNotOpen);
+}
+
+TEST_F(SerialPort, StopBitsAreNormalisedToOneOrTwo)
+{
+    TestPort port(3);
+    const struct {
+        uint8_t Value;
+        uint8_t Expected;
+    } cases[] = {{0, 0}, {1, 0}, {2, 2}, {7, 2}, {255, 2}};
+    for (const auto& c : cases) {
+        port.SetStopBits(c.Value);
+        EXPECT_EQ(Line.CurrentState().StopBits, c.Expected) << "SetStopBits(" << int(c.Value) << ")";
+    }
+    Line.State.StopBits = 1; // the device's own one-and-a-half
+    port.SetStopBits(3);
+    EXPECT_EQ(Line.CurrentState().StopBits, 1) << "3 keeps the device's value";
+}
+
+TEST_F(SerialPort, KeepValuesLeaveTheDeviceAloneButStillMergeTheFlags)
+{
+    TestPort port(3);
+    Line.State = {19200, 0xFFFFFFFF, 7, 2, 2};
+    port.SetParity(5);
+    port.SetDataBits(9);
+    port.SetBaudRate(0);
+    const auto states = Line.SetStates();
+    ASSERT_EQ(states.size(), 4u) << "every setter calls SetState, keep values included";
+    for (size_t i = 1; i < states.size(); ++i) {
+        EXPECT_EQ(states[i].BaudRate, 19200u);
+        EXPECT_EQ(states[i].ByteSize, 7);
+        EXPECT_EQ(states[i].Parity, 2);
+        EXPECT_EQ(states[i].StopBits, 2);
+        EXPECT_EQ(states[i].Flags, 0x0000CFFFu);
+    }
+    port.SetParity(4);
+    EXPECT_EQ(Line.CurrentState().Parity, 4);
+}
+
+TEST_F(SerialPort, RefusedSettingRaisesAndStaysInItsField)
+{
+    TestPort port(12);
+    Line.RefuseSetState = true;
+    try {
+        port.SetBaudRate(1234);
+        FAIL() << "a refused setting must raise";
+    } catch (const ENotSupported& e) {
+        EXPECT_STREQ(e.what(), "Parameter not supported for COM12");
+        EXPECT_EQ(e.NativeError(), platform::kErrorInvalidParameter);
+    }
+    EXPECT_EQ(port.BaudRate(), 1234u);
+}
+
+TEST_F(SerialPort, FailedOpensReleaseEverythingAndSayWhy)
+{
+    Line.FailOpen = true;
+    Line.OpenError = 5;
+    try {
+        TestPort port(9);
+        FAIL() << "construction must fail";
+    } catch (const EOpenPortFail& e) {
+        EXPECT_EQ(e.Message(), "\xCD\xE5\xE2\xEE\xE7\xEC\xEE\xE6\xED\xEE \xEE\xF2\xEA\xF0\xFB\xF2\xFC COM9");
+        EXPECT_EQ(e.NativeError(), 5u);
+    }
+    Line.FailOpen = false;
+
+    Line.RefuseSetup = true;
+    EXPECT_THROW(
+        {
+            try {
+                TestPort port(9);
+            } catch (const ENotSupported& e) {
+                EXPECT_STREQ(e.what(), "Setup parameter not supported for COM9");
+                throw;
+            }
+        },
+        ENotSupported);
+    EXPECT_EQ(Line.OpenDevices(), 0) << "the device is closed again";
+    Line.RefuseSetup = false;
+
+    Line.RefuseSetState = true;
+    EXPECT_THROW(TestPort port(9), ENotSupported);
+    EXPECT_EQ(Line.OpenDevices(), 0);
+    const auto calls = Line.Calls();
+    EXPECT_EQ(calls.back(), "Close");
+}
+
+TEST_F(SerialPort, ReadingAnEmptyRingRaisesAndChangesNothing)
+{
+    TestPort port(3);
+    MoveRingTo(Line, port, 100);
+    const auto before = port.Ring();
+    try {
+        port.ReadChar();
+        FAIL() << "an empty ring must raise";
+    } catch (const EBufferIsEmpty& e) {
+        EXPECT_STREQ(e.what(), "Buffer is empty for port COM3");
+    }
+    const auto after = port.Ring();
+    EXPECT_EQ(after.WritePos, before.WritePos);
+    EXPECT_EQ(after.ReadPos, before.ReadPos);
+    EXPECT_FALSE(after.Full);
+}
+
+TEST_F(SerialPort, FullRingPeeksReadsAndWraps)
+{
+    TestPort port(3);
+    port.Take = [](int32_t) { return 0; };
+    MoveRingTo(Line, port, 0);
+    const std::string data = Pattern(10000);
+    Line.Feed(data);
+    port.ReceiveData();
+    auto ring = port.Ring();
+    EXPECT_TRUE(ring.Full);
+    EXPECT_EQ(ring.WritePos, 0);
+    EXPECT_EQ(Line.Waiting(), 10000u - 8192u) << "the rest stays in the device";
+    EXPECT_EQ(port.Peek(8192), static_cast<uint8_t>(data[8191])) << "the newest unread byte";
+    EXPECT_THROW(port.Peek(8193), EBufferIsEmpty);
+
+    EXPECT_EQ(port.ReadChar(), static_cast<uint8_t>(data[0]));
+    ring = port.Ring();
+    EXPECT_FALSE(ring.Full);
+    EXPECT_EQ(port.Peek(8191), static_cast<uint8_t>(data[8191]));
+    EXPECT_THROW(port.Peek(8192), EBufferIsEmpty);
+
+    // Read up to the end of the ring: the read position wraps to 0.
+    for (int i = 1; i < 8192; ++i)
+        ASSERT_EQ(port.ReadChar(), static_cast<uint8_t>(data[i]));
+    EXPECT_EQ(port.Ring().ReadPos, 0);
+    EXPECT_THROW(port.ReadChar(), EBufferIsEmpty);
+}
+
+TEST_F(SerialPort, ReceiveStepSplitsAtTheRingEnd)
+{
+    struct Case {
+        uint16_t Read, Write; // positions before the step (set up through the ring)
+        uint32_t Waiting;
+        std::vector<std::pair<uint32_t, uint32_t>> Reads; // position, size asked
+        int32_t Count;
+        uint16_t WriteAfter;
+        bool Full;
+    };
+    const Case cases[] = {
+        {8000, 8000, 500, {{8000, 192}, {0, 308}}, 500, 308, false},
+        {0, 0, 10000, {{0, 8192}}, 8192, 0, true},
+        {100, 100, 9000, {{100, 8092}, {0, 100}}, 8192, 100, true},
+        {50, 8100, 300, {{8100, 92}, {0, 50}}, 142, 50, true},
+        {5000, 1000, 100, {{1000, 4000}}, 100, 1100, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("R=" + std::to_string(c.Read) + " W=" + std::to_string(c.Write));
+        FakeLine line;
+        TestPort port(3);
+        // Fill to the write position, leaving the read position where asked.
+        if (c.Write > c.Read) {
+            MoveRingTo(line, port, c.Read);
+            port.Take = [](int32_t) { return 0; };
+            line.Feed(std::string(c.Write - c.Read, 'y'));
+            port.ReceiveData();
+        } else if (c.Write < c.Read) {
+            MoveRingTo(line, port, c.Write);
+            port.Take = [](int32_t) { return 0; };
+            line.Feed(std::string(8192 - c.Write, 'y'));
+            port.ReceiveData(); // W wraps to 0
+            port.Take = [](int32_t n) { return n; };
+            for (int i = 0; i < c.Read - c.Write; ++i)
+                port.ReadChar();
+            line.Feed(std::string(c.Write, 'y'));
+            port.Take = [](int32_t) { return 0; };
+            port.ReceiveData();
+        } else {
+            MoveRingTo(line, port, c.Read);
+            port.Take = [](int32_t) { return 0; };
+        }
+        ASSERT_EQ(port.Ring().ReadPos, c.Read);
+        ASSERT_EQ(port.Ring().WritePos, c.Write);
+        const size_t before = line.Reads().size();
+        const size_t countsBefore = port.Counts().size();
+
+        line.Feed(Pattern(c.Waiting));
+        port.ReceiveData();
+
+        const auto reads = line.Reads();
+        ASSERT_EQ(reads.size() - before, c.Reads.size());
+        for (size_t i = 0; i < c.Reads.size(); ++i) {
+            EXPECT_EQ(reads[before + i].Dest - port.RxBuffer(), c.Reads[i].first);
+            EXPECT_EQ(reads[before + i].Size, c.Reads[i].second);
+        }
+        const auto counts = port.Counts();
+        ASSERT_EQ(counts.size(), countsBefore + 1);
+        EXPECT_EQ(counts.back(), c.Count);
+        EXPECT_EQ(port.Ring().WritePos, c.WriteAfter);
+        EXPECT_EQ(port.Ring().Full, c.Full);
+        EXPECT_EQ(line.Waiting(), c.Waiting - static_cast<uint32_t>(c.Count));
+    }
+}
+
+TEST_F(SerialPort, ReceiveStepReadsNothingWhenFullOrQuiet)
+{
+    TestPort port(3);
+    port.Take = [](int32_t) { return 0; };
+    port.ReceiveData(); // nothing waiting
+    EXPECT_TRUE(Line.Reads().empty());
+    EXPECT_TRUE(port.Counts().empty());
+
+    Line.Feed(std::string(8192, 'z'));
+    port.ReceiveData();
+    ASSERT_TRUE(port.Ring().Full);
+    Line.Feed("more");
+    const size_t reads = Line.Reads().size();
+    port.ReceiveData();
+    EXPECT_EQ(Line.Reads().size(), reads) << "a full ring reads nothing";
+    EXPECT_EQ(port.Counts().size(), 1u) << "and tells nobody";
+}
+
+TEST_F(SerialPort, ShortFirstReadNeverWritesPastTheRingEnd)
+{
+    TestPort port(3);
+    MoveRingTo(Line, port, 8000);
+    Line.ReadLimit = 100; // the device hands out less than it said was waiting
+    Line.Feed(Pattern(500));
+    port.ReceiveData();
+    const auto reads = Line.Reads();
+    ASSERT_EQ(reads.back().Dest - port.RxBuffer(), 8000);
+    EXPECT_EQ(reads.back().Stored, 100u);
+    EXPECT_EQ(port.Ring().WritePos, 8100) << "no second read from an unwrapped position";
+    EXPECT_EQ(port.Counts().back(), 100);
+    EXPECT_EQ(port.Received().substr(port.Received().size() - 100), Pattern(100));
+}
+
+TEST_F(SerialPort, PurgeDropsUnreadBytesAndTheDevicesQueue)
+{
+    TestPort port(3);
+    port.Take = [](int32_t) { return 0; };
+    Line.Feed(std::string(300, 'p'));
+    port.ReceiveData();
+    Line.Feed("still in the device");
+    port.Purge();
+    const auto ring = port.Ring();
+    EXPECT_EQ(ring.WritePos, 300);
+    EXPECT_EQ(ring.ReadPos, 300);
+    EXPECT_EQ(Line.Waiting(), 0u);
+    EXPECT_EQ(Line.Calls().back(), "Purge:10");
+    EXPECT_THROW(port.ReadChar(), EBufferIsEmpty);
+}
+
+TEST_F(SerialPort, WorkerClearsLineErrorsBeforeReceiving)
+{
+    TestPort port(3);
+    Line.Feed("AB");
+    Line.ScriptWait({true, platform::kEvErr | platform::kEvRxChar, 0});
+    ASSERT_TRUE(port.WaitForBytes(2));
+    const auto calls = Line.Calls();
+    const auto wait = std::find(calls.begin(), calls.end(), "WaitEvent");
+    ASSERT_NE(wait, calls.end());
+    const auto read = std::find(wait, calls.end(), "Read");
+    ASSERT_NE(read, calls.end());
+    EXPECT_GE(std::count(wait, read, std::string("ClearError")), 2)
+        << "one for the error event, one for the bytes waiting";
+    EXPECT_EQ(port.Received(), "AB");
+}
+
+TEST_F(SerialPort, WorkerDropsRefusedEventBitsOnceEach)
+{
+    TestPort port(3);
+    Line.ScriptWait({false, 0, platform::kErrorNotSupported});
+    Line.ScriptWait({false, 0, platform::kErrorInvalidParameter});
+    Line.ScriptWait({false, 0, platform::kErrorNotSupported});
+    Line.ScriptWait({false, 0, platform::kErrorInvalidParameter});
+    Line.ScriptWait({true, platform::kEvRxChar, 0});
+    Line.Feed("ok");
+    ASSERT_TRUE(port.WaitForBytes(2));
+    const auto masks = Line.Masks();
+    ASSERT_GE(masks.size(), 3u);
+    EXPECT_EQ(masks[0], 0x21FDu);
+    EXPECT_EQ(masks[1], 0x20C5u) << "modem-status events dropped";
+    EXPECT_EQ(masks[2], 0x00C5u) << "then the unnamed bit";
+    EXPECT_EQ(masks.size(), 3u) << "each only once";
+}
+
+TEST_F(SerialPort, NothingReachesAnOwnerThatIsNotReady)
+{
+    Line.LiveEvents = true;
+    TestPort port(3, /*enable=*/false);
+    Line.Feed("early");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(port.Counts().empty());
+    EXPECT_TRUE(Line.Reads().empty()) << "the bytes wait in the device";
+    port.EnableDataReceived();
+    ASSERT_TRUE(port.WaitForBytes(5));
+    EXPECT_EQ(port.Received(), "early");
+}
+
+TEST_F(SerialPort, CloseLetsAWorkerInsideDataReceivedFinish)
+{
+    Line.LiveEvents = true;
+    TestPort port(3);
+    platform::Event entered(true), release(true);
+    std::atomic<int> finished{0};
+    port.OnDataReceived = [&] {
+        entered.Set();
+        release.Wait(5000);
+    };
+    port.Take = [&](int32_t n) {
+        ++finished;
+        return n;
+    };
+    Line.Feed("xyz");
+    ASSERT_TRUE(entered.Wait(5000));
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        release.Set();
+    });
+    port.Close(); // the worker needs the port's lock for ReadChar while Close runs
+    releaser.join();
+    EXPECT_EQ(finished.load(), 1);
+    EXPECT_EQ(port.Received(), "xyz") << "its reads succeeded: it was not cut off";
+    EXPECT_FALSE(port.Opened());
+    EXPECT_EQ(Line.OpenDevices(), 0);
+}
+
+TEST_F(SerialPort, WorkerSurvivesAnOwnerThatThrows)
+{
+    Line.LiveEvents = true;
+    TestPort port(3);
+    std::atomic<int> calls{0};
+    port.OnDataReceived = [&] {
+        if (calls++ == 0)
+            throw std::runtime_error("owner failed");
+    };
+    Line.Feed("1");
+    ASSERT_TRUE(Eventually([&] { return calls.load() >= 1; }));
+    Line.Feed("2");
+    EXPECT_TRUE(Eventually([&] { return calls.load() >= 2; })) << "reception goes on after the throw";
+    EXPECT_TRUE(port.WaitForBytes(1));
+}

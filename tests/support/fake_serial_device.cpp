@@ -1,0 +1,199 @@
+#include "support/fake_serial_device.h"
+
+#include <algorithm>
+
+namespace belvor::test {
+
+namespace {
+FakeLine* gLine = nullptr;
+thread_local uint32_t tError = 0; // like GetLastError: each thread its own
+} // namespace
+
+class FakeDevice final : public platform::SerialDevice {
+public:
+    explicit FakeDevice(FakeLine& line) : FLine(line) {}
+    ~FakeDevice() override
+    {
+        std::lock_guard<std::mutex> guard(FLine.FMutex);
+        FLine.FCalls.push_back("Close");
+        --FLine.FOpenDevices;
+    }
+
+    bool Setup(uint32_t inQueue, uint32_t outQueue) override
+    {
+        std::lock_guard<std::mutex> guard(FLine.FMutex);
+        FLine.FCalls.push_back("Setup");
+        FLine.SetupIn = inQueue;
+        FLine.SetupOut = outQueue;
+        return Fail(FLine.RefuseSetup);
+    }
+    bool GetState(platform::ControlBlock& block) override
+    {
+        std::lock_guard<std::mutex> guard(FLine.FMutex);
+        FLine.FCalls.push_back("GetState");
+        block = FLine.State;
+        return true;
+    }
+    bool SetState(const platform::ControlBlock& block) override
+    {
+        std::lock_guard<std::mutex> guard(FLine.FMutex);
+        FLine.FCalls.push_back("SetState");
+        FLine.FSetStates.push_back(block);
+        if (FLine.RefuseSetState)
+            return Fail(true);
+        FLine.State = block;
+        return true;
+    }
+    bool ClearError(uint32_t& errors, uint32_t& inQueue) override
+    {
+        std::lock_guard<std::mutex> guard(FLine.FMutex);
+        FLine.FCalls.push_back("ClearError");
+        errors = 0;
+        inQueue = static_cast<uint32_t>(FLine.FInput.size());
+        return true;
+    }
+    bool Purge(uint32_t flags) override
+    {
+        std::lock_guard<std::mutex> guard(FLine.FMutex);
+        FLine.FCalls.push_back("Purge:" + std::to_string(flags));
+        if (flags & platform::kPurgeRxClear)
+            FLine.FInput.clear();
+        return true;
+    }
+    bool SetMask(uint32_t mask) override
+    {
+        std::lock_guard<std::mutex> guard(FLine.FMutex);
+        FLine.FMasks.push_back(mask);
+        return true;
+    }
+    bool SetTimeouts(const platform::CommTimeouts&) override { return true; }
+    bool WaitEvent(uint32_t& mask) override
+    {
+        std::lock_guard<std::mutex> guard(FLine.FMutex);
+        if (!FLine.FWaits.empty()) {
+            const WaitResult result = FLine.FWaits.front();
+            FLine.FWaits.pop_front();
+            FLine.FCalls.push_back("WaitEvent");
+            if (result.Ok)
+                mask = result.Mask;
+            else
+                tError = result.Error;
+            return result.Ok;
+        }
+        if (FLine.LiveEvents && !FLine.FInput.empty()) {
+            mask = platform::kEvRxChar;
+            return true;
+        }
+        tError = platform::kErrorIoPending;
+        return false;
+    }
+    uint32_t Read(uint8_t* dest, uint32_t size) override
+    {
+        std::lock_guard<std::mutex> guard(FLine.FMutex);
+        FLine.FCalls.push_back("Read");
+        const uint32_t n = std::min({size, FLine.ReadLimit, static_cast<uint32_t>(FLine.FInput.size())});
+        std::copy_n(FLine.FInput.begin(), n, dest);
+        FLine.FInput.erase(FLine.FInput.begin(), FLine.FInput.begin() + n);
+        FLine.FReads.push_back({dest, size, n});
+        return n;
+    }
+    uint32_t LastError() const override { return tError; }
+
+private:
+    bool Fail(bool fail)
+    {
+        if (fail)
+            tError = platform::kErrorInvalidParameter;
+        return !fail;
+    }
+
+    FakeLine& FLine;
+};
+
+FakeLine::FakeLine()
+{
+    gLine = this;
+    FPrevious = platform::ReplaceSerialOpener(&OpenFake);
+}
+
+FakeLine::~FakeLine()
+{
+    platform::ReplaceSerialOpener(FPrevious);
+    gLine = nullptr;
+}
+
+std::unique_ptr<platform::SerialDevice> FakeLine::OpenFake(uint16_t /*port*/, uint32_t& nativeError)
+{
+    FakeLine& line = *gLine;
+    std::lock_guard<std::mutex> guard(line.FMutex);
+    ++line.FOpens;
+    line.FCalls.push_back("Open");
+    if (line.FailOpen) {
+        nativeError = line.OpenError;
+        return nullptr;
+    }
+    ++line.FOpenDevices;
+    return std::make_unique<FakeDevice>(line);
+}
+
+void FakeLine::Feed(const std::string& bytes)
+{
+    std::lock_guard<std::mutex> guard(FMutex);
+    FInput.insert(FInput.end(), bytes.begin(), bytes.end());
+}
+
+void FakeLine::ScriptWait(WaitResult result)
+{
+    std::lock_guard<std::mutex> guard(FMutex);
+    FWaits.push_back(result);
+}
+
+size_t FakeLine::Waiting()
+{
+    std::lock_guard<std::mutex> guard(FMutex);
+    return FInput.size();
+}
+
+std::vector<ReadRecord> FakeLine::Reads()
+{
+    std::lock_guard<std::mutex> guard(FMutex);
+    return FReads;
+}
+
+std::vector<platform::ControlBlock> FakeLine::SetStates()
+{
+    std::lock_guard<std::mutex> guard(FMutex);
+    return FSetStates;
+}
+
+std::vector<uint32_t> FakeLine::Masks()
+{
+    std::lock_guard<std::mutex> guard(FMutex);
+    return FMasks;
+}
+
+std::vector<std::string> FakeLine::Calls()
+{
+    std::lock_guard<std::mutex> guard(FMutex);
+    return FCalls;
+}
+
+int FakeLine::Opens()
+{
+    std::lock_guard<std::mutex> guard(FMutex);
+    return FOpens;
+}
+
+int FakeLine::OpenDevices()
+{
+    std::lock_guard<std::mutex> guard(FMutex);
+    return FOpenDevices;
+}
+
+platform::ControlBlock FakeLine::CurrentState()
+{
+    std::lock_guard<std::mutex> guard(FMutex);
+    return State;
+}
+
+} // namespace belvor::test

@@ -1,0 +1,77 @@
+// A serial device made of memory: it reports as waiting exactly the bytes a
+// test feeds it, records every call and every read, and fails on demand.
+#pragma once
+
+#include "platform/serial_device.h"
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace belvor::test {
+
+struct ReadRecord {
+    const uint8_t* Dest;
+    uint32_t Size;
+    uint32_t Stored;
+};
+
+struct WaitResult {
+    bool Ok;
+    uint32_t Mask;  // stored when Ok
+    uint32_t Error; // reported when not Ok
+};
+
+// While one exists, every port opened gets a fake device on this line.
+class FakeLine {
+public:
+    FakeLine();
+    ~FakeLine();
+    FakeLine(const FakeLine&) = delete;
+    FakeLine& operator=(const FakeLine&) = delete;
+
+    // Set up before the port opens.
+    bool FailOpen = false;
+    uint32_t OpenError = 2;
+    bool RefuseSetup = false;
+    bool RefuseSetState = false;
+    // Each read stores at most this many bytes (a device handing out less than asked).
+    uint32_t ReadLimit = 0xFFFFFFFFu;
+    // With no scripted result, WaitEvent reports kEvRxChar while bytes wait
+    // (live) or stays pending for ever (quiet: the test drives the receive step).
+    bool LiveEvents = false;
+    platform::ControlBlock State{9600, 0x00000011, 8, 0, 0};
+
+    void Feed(const std::string& bytes);
+    void ScriptWait(WaitResult result);
+
+    size_t Waiting();
+    std::vector<ReadRecord> Reads();
+    std::vector<platform::ControlBlock> SetStates();
+    std::vector<uint32_t> Masks();
+    std::vector<std::string> Calls();
+    int Opens();
+    int OpenDevices();
+    platform::ControlBlock CurrentState();
+    uint32_t SetupIn = 0;
+    uint32_t SetupOut = 0;
+
+private:
+    friend class FakeDevice;
+    static std::unique_ptr<platform::SerialDevice> OpenFake(uint16_t port, uint32_t& nativeError);
+
+    std::mutex FMutex;
+    std::deque<uint8_t> FInput;
+    std::deque<WaitResult> FWaits;
+    std::vector<ReadRecord> FReads;
+    std::vector<platform::ControlBlock> FSetStates;
+    std::vector<uint32_t> FMasks;
+    std::vector<std::string> FCalls;
+    int FOpens = 0;
+    int FOpenDevices = 0;
+    platform::SerialOpener FPrevious;
+};
+
+} // namespace belvor::test
