@@ -11,7 +11,7 @@ thread_local uint32_t tError = 0; // like GetLastError: each thread its own
 
 class FakeDevice final : public platform::SerialDevice {
 public:
-    explicit FakeDevice(FakeLine& line) : FLine(line) {}
+    FakeDevice(FakeLine& line, uint16_t port) : FLine(line), FInput(line.FInputs[port]) {}
     ~FakeDevice() override
     {
         std::lock_guard<std::mutex> guard(FLine.FMutex);
@@ -49,7 +49,7 @@ public:
         std::lock_guard<std::mutex> guard(FLine.FMutex);
         FLine.FCalls.push_back("ClearError");
         errors = 0;
-        inQueue = static_cast<uint32_t>(FLine.FInput.size());
+        inQueue = static_cast<uint32_t>(FInput.size());
         return true;
     }
     bool Purge(uint32_t flags) override
@@ -57,7 +57,7 @@ public:
         std::lock_guard<std::mutex> guard(FLine.FMutex);
         FLine.FCalls.push_back("Purge:" + std::to_string(flags));
         if (flags & platform::kPurgeRxClear)
-            FLine.FInput.clear();
+            FInput.clear();
         return true;
     }
     bool SetMask(uint32_t mask) override
@@ -80,7 +80,7 @@ public:
                 tError = result.Error;
             return result.Ok;
         }
-        if (FLine.LiveEvents && !FLine.FInput.empty()) {
+        if (FLine.LiveEvents && !FInput.empty()) {
             mask = platform::kEvRxChar;
             return true;
         }
@@ -91,9 +91,9 @@ public:
     {
         std::lock_guard<std::mutex> guard(FLine.FMutex);
         FLine.FCalls.push_back("Read");
-        const uint32_t n = std::min({size, FLine.ReadLimit, static_cast<uint32_t>(FLine.FInput.size())});
-        std::copy_n(FLine.FInput.begin(), n, dest);
-        FLine.FInput.erase(FLine.FInput.begin(), FLine.FInput.begin() + n);
+        const uint32_t n = std::min({size, FLine.ReadLimit, static_cast<uint32_t>(FInput.size())});
+        std::copy_n(FInput.begin(), n, dest);
+        FInput.erase(FInput.begin(), FInput.begin() + n);
         FLine.FReads.push_back({dest, size, n});
         return n;
     }
@@ -108,6 +108,7 @@ private:
     }
 
     FakeLine& FLine;
+    std::deque<uint8_t>& FInput; // map nodes stay put
 };
 
 FakeLine::FakeLine()
@@ -122,7 +123,7 @@ FakeLine::~FakeLine()
     gLine = nullptr;
 }
 
-std::unique_ptr<platform::SerialDevice> FakeLine::OpenFake(uint16_t /*port*/, uint32_t& nativeError)
+std::unique_ptr<platform::SerialDevice> FakeLine::OpenFake(uint16_t port, uint32_t& nativeError)
 {
     FakeLine& line = *gLine;
     std::lock_guard<std::mutex> guard(line.FMutex);
@@ -133,13 +134,14 @@ std::unique_ptr<platform::SerialDevice> FakeLine::OpenFake(uint16_t /*port*/, ui
         return nullptr;
     }
     ++line.FOpenDevices;
-    return std::make_unique<FakeDevice>(line);
+    return std::make_unique<FakeDevice>(line, port);
 }
 
-void FakeLine::Feed(const std::string& bytes)
+void FakeLine::FeedPort(uint16_t port, const std::string& bytes)
 {
     std::lock_guard<std::mutex> guard(FMutex);
-    FInput.insert(FInput.end(), bytes.begin(), bytes.end());
+    auto& input = FInputs[port];
+    input.insert(input.end(), bytes.begin(), bytes.end());
 }
 
 void FakeLine::ScriptWait(WaitResult result)
@@ -151,7 +153,7 @@ void FakeLine::ScriptWait(WaitResult result)
 size_t FakeLine::Waiting()
 {
     std::lock_guard<std::mutex> guard(FMutex);
-    return FInput.size();
+    return FInputs[DefaultPort].size();
 }
 
 std::vector<ReadRecord> FakeLine::Reads()

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -44,7 +45,10 @@ public:
     bool LiveEvents = false;
     platform::ControlBlock State{9600, 0x00000011, 8, 0, 0};
 
-    void Feed(const std::string& bytes);
+    // Bytes the scanner on a port sends (Feed: on DefaultPort).
+    void Feed(const std::string& bytes) { FeedPort(DefaultPort, bytes); }
+    void FeedPort(uint16_t port, const std::string& bytes);
+    uint16_t DefaultPort = 3;
     void ScriptWait(WaitResult result);
 
     size_t Waiting();
@@ -63,7 +67,7 @@ private:
     static std::unique_ptr<platform::SerialDevice> OpenFake(uint16_t port, uint32_t& nativeError);
 
     std::mutex FMutex;
-    std::deque<uint8_t> FInput;
+    std::map<uint16_t, std::deque<uint8_t>> FInputs;
     std::deque<WaitResult> FWaits;
     std::vector<ReadRecord> FReads;
     std::vector<platform::ControlBlock> FSetStates;

@@ -1,0 +1,304 @@
+#include "driver/Driver.h"
+
+#include "logging/Logger.h"
+#include "platform/errors.h"
+#include "platform/profile.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace belvor {
+
+TDriverTable DriverTable;
+
+namespace {
+
+std::atomic<EventProc> gEventProc{nullptr};
+
+// Set on a delivery thread while it is inside the host's callback.
+thread_local bool tInCallback = false;
+
+constexpr size_t kDeliveryStackSize = 64 * 1024;
+// The delivery thread re-checks its stop flag this often even without a wake.
+constexpr uint32_t kDeliveryWaitMs = 1000;
+
+constexpr const char* kExceptionPrefix = "Exception: ";
+constexpr const char* kAddressPrefix = "\xC0\xE4\xF0\xE5\xF1: "; // "Адрес: "
+
+void LogException(const char* message) noexcept
+{
+    try {
+        LogMessage(1, std::string(kExceptionPrefix) + message);
+    } catch (...) {
+        // Logging must never stop delivery.
+    }
+}
+
+std::string Address(EventProc proc)
+{
+    char text[2 * sizeof(uintptr_t) + 1];
+    std::snprintf(text, sizeof text, "%08" PRIXPTR, reinterpret_cast<uintptr_t>(proc));
+    return text;
+}
+
+int32_t Fail(uint32_t systemError) noexcept
+{
+    platform::SetLastSystemError(systemError);
+    return -1;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- TBelvor
+
+TBelvor::TBelvor(uint8_t portNumber) : TComPort(portNumber)
+{
+    try {
+        SetBaudRate(9600);
+        SetParity(0);
+        SetDataBits(8);
+        SetStopBits(1);
+        FState = kCollecting;
+        Purge();
+        InitLogger();
+        ReadAllowList();
+    } catch (...) {
+        Close();
+        throw;
+    }
+}
+
+TBelvor::~TBelvor()
+{
+    // The worker must be gone before the queue and its lock are.
+    Close();
+}
+
+void TBelvor::ReadAllowList()
+{
+    try {
+        FAllow = platform::ReadProfileString(platform::ConfigFilePath(), kAllowSection, kAllowKey, kDefaultAllow);
+    } catch (...) {
+        FAllow.clear();
+    }
+    FAllowed.fill(false);
+    for (const char c : FAllow)
+        FAllowed[static_cast<uint8_t>(c)] = true;
+}
+
+void TBelvor::ProcessByte()
+{
+    const uint8_t byte = ReadChar();
+    if (byte == kCarriageReturn) {
+        FState = kComplete;
+    } else if (FAllowed[byte] && FCodeLen < kCodeCapacity) {
+        FCode[FCodeLen++] = static_cast<char>(byte);
+    }
+}
+
+void TBelvor::DataReceived(int32_t count)
+{
+    for (int32_t i = 0; i < count; ++i) {
+        ProcessByte();
+        if (FState == kCollecting)
+            continue;
+        std::string code(FCode, FCodeLen);
+        FState = kCollecting;
+        FCodeLen = 0;
+        {
+            platform::LockGuard guard(FQueueLock);
+            FQueue.push_back(std::move(code));
+        }
+        if (FIndex >= 0 && FIndex < kMaxDrivers) {
+            if (TBelvorThread* thread = DriverTable.Threads[static_cast<size_t>(FIndex)].load())
+                thread->FEvent.Set();
+        }
+    }
+}
+
+size_t TBelvor::QueueCount()
+{
+    platform::LockGuard guard(FQueueLock);
+    return FQueue.size();
+}
+
+bool TBelvor::QueueHead(std::string& code)
+{
+    platform::LockGuard guard(FQueueLock);
+    if (FQueue.empty())
+        return false;
+    code = FQueue.front();
+    return true;
+}
+
+void TBelvor::QueueRemoveHead()
+{
+    platform::LockGuard guard(FQueueLock);
+    if (!FQueue.empty())
+        FQueue.pop_front();
+}
+
+// ---------------------------------------------------------- TBelvorThread
+
+TBelvorThread::TBelvorThread(int32_t index) : FIndex(index)
+{
+    if (!FEvent.Valid() || !FThread.Start(&Run, this, kDeliveryStackSize))
+        throw Exception("Cannot start the delivery thread", platform::LastSystemError());
+}
+
+TBelvorThread::~TBelvorThread()
+{
+    Terminate();
+    FEvent.Set();
+    WaitFor();
+}
+
+void TBelvorThread::WaitFor()
+{
+    FThread.Stop(platform::kInfinite);
+}
+
+void TBelvorThread::Run(void* self)
+{
+    static_cast<TBelvorThread*>(self)->Execute();
+}
+
+void TBelvorThread::Execute()
+{
+    while (!FTerminated) {
+        if (!FEvent.Wait(kDeliveryWaitMs))
+            continue;
+        for (;;) {
+            if (FTerminated)
+                return;
+            TBelvor* driver = DriverTable.Drivers[static_cast<size_t>(FIndex)].load();
+            if (!driver || driver->QueueCount() == 0)
+                break;
+            Pass(gEventProc.load());
+        }
+    }
+}
+
+void TBelvorThread::Pass(EventProc callback)
+{
+    try {
+        TBelvor* driver = DriverTable.Drivers[static_cast<size_t>(FIndex)].load();
+        if (callback) {
+            try {
+                std::string head;
+                if (driver->QueueHead(head))
+                    LogMessage(1, head);
+            } catch (...) {
+                // A code that cannot be logged is still delivered.
+            }
+            Deliver(callback);
+        }
+        driver->QueueRemoveHead();
+    } catch (const std::exception& e) {
+        LogException(e.what());
+    } catch (...) {
+        LogException("unknown");
+    }
+}
+
+void TBelvorThread::Deliver(EventProc callback)
+{
+    try {
+        TBelvor* driver = DriverTable.Drivers[static_cast<size_t>(FIndex)].load();
+        std::string code;
+        if (!driver->QueueHead(code))
+            return;
+        unsigned char buffer[256];
+        const size_t n = code.size() < 255 ? code.size() : 255;
+        buffer[0] = static_cast<unsigned char>(n);
+        std::memcpy(buffer + 1, code.data(), n);
+        tInCallback = true;
+        struct Reset {
+            ~Reset() { tInCallback = false; }
+        } reset;
+        callback(buffer);
+    } catch (const std::exception& e) {
+        LogException(e.what());
+    } catch (...) {
+        LogException("unknown");
+    }
+}
+
+// ----------------------------------------------------------------- exports
+
+EventProc CurrentEventProc() noexcept
+{
+    return gEventProc.load();
+}
+
+int32_t InitDriverImpl(uint32_t port, EventProc callback) noexcept
+{
+    gEventProc = callback;
+    const int32_t index = DriverTable.DriverCount;
+    if (index >= kMaxDrivers)
+        return Fail(platform::SystemErrorCode(platform::ErrorKind::TooMany));
+    try {
+        auto driver = std::make_unique<TBelvor>(static_cast<uint8_t>(port & 0xFF));
+        driver->FIndex = index;
+        auto thread = std::make_unique<TBelvorThread>(index);
+        DriverTable.Drivers[static_cast<size_t>(index)] = driver.get();
+        DriverTable.Threads[static_cast<size_t>(index)] = thread.get();
+        DriverTable.DriverCount = index + 1;
+        driver.release()->StartReceiving();
+        thread.release();
+        return index;
+    } catch (const Exception& e) {
+        LogException(e.Message().c_str());
+        uint32_t error = e.NativeError();
+        if (error == 0)
+            error = platform::SystemErrorCode(platform::ErrorKind::InvalidArgument);
+        return Fail(error);
+    } catch (const std::bad_alloc& e) {
+        LogException(e.what());
+        return Fail(platform::SystemErrorCode(platform::ErrorKind::TooMany));
+    } catch (const std::exception& e) {
+        LogException(e.what());
+        return Fail(platform::SystemErrorCode(platform::ErrorKind::InvalidArgument));
+    } catch (...) {
+        return Fail(platform::SystemErrorCode(platform::ErrorKind::InvalidArgument));
+    }
+}
+
+int32_t DestroyDriverImpl() noexcept
+{
+    if (tInCallback)
+        return Fail(platform::SystemErrorCode(platform::ErrorKind::WouldDeadlock));
+    if (DriverTable.DriverCount <= 0)
+        return Fail(platform::SystemErrorCode(platform::ErrorKind::NoneLive));
+    const int32_t i = --DriverTable.DriverCount;
+    const auto slot = static_cast<size_t>(i);
+    TBelvor* driver = DriverTable.Drivers[slot].load();
+    TBelvorThread* thread = DriverTable.Threads[slot].load();
+    // Stop delivery of what is queued, then reception; the delivery thread may
+    // still finish the pass it is in, so the driver outlives it.
+    thread->Terminate();
+    driver->Close();
+    thread->FEvent.Set();
+    thread->WaitFor();
+    DriverTable.Drivers[slot] = nullptr;
+    delete driver;
+    DriverTable.Threads[slot] = nullptr;
+    delete thread;
+    return DriverTable.DriverCount;
+}
+
+EventProc SetEventProcImpl(EventProc callback) noexcept
+{
+    const EventProc previous = gEventProc.exchange(callback);
+    try {
+        LogMessage(1, kAddressPrefix + Address(previous) + " -> " + Address(callback));
+    } catch (...) {
+        // The swap stands whether or not it could be logged.
+    }
+    return previous;
+}
+
+} // namespace belvor

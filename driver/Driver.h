@@ -1,0 +1,107 @@
+// The driver: TBelvor turns a scanner's bytes into codes, TBelvorThread hands
+// them to the host's callback, and the DriverTable keeps the live drivers
+// behind the three exported functions.
+#pragma once
+
+#include "belvor.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
+#include "serial/ComCom.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <string>
+
+namespace belvor {
+
+inline constexpr const char* kAllowSection = "Chars";
+inline constexpr const char* kAllowKey = "Allow";
+inline constexpr const char* kDefaultAllow = "0123456789ABCDEF";
+inline constexpr int32_t kMaxDrivers = 10;
+
+class TBelvor : public TComPort {
+public:
+    // Room for a code; allowed characters past it are dropped until the
+    // carriage return, so a code is cut, never split or overrun.
+    static constexpr size_t kCodeCapacity = 104;
+    static constexpr uint8_t kCarriageReturn = 13;
+    static constexpr int32_t kCollecting = 100;
+    static constexpr int32_t kComplete = 0;
+
+    explicit TBelvor(uint8_t portNumber);
+    ~TBelvor() override;
+
+    // Lets the port hand over bytes. Called once the driver and its delivery
+    // thread are in their slots, so that no code finds a slot still empty.
+    void StartReceiving() { EnableDataReceived(); }
+
+    // The code queue, for the delivery thread; each call takes FQueueLock.
+    size_t QueueCount();
+    bool QueueHead(std::string& code);
+    void QueueRemoveHead();
+
+    const std::string& Allow() const { return FAllow; }
+
+    int32_t FIndex = 0;
+
+protected:
+    void DataReceived(int32_t count) override;
+
+private:
+    void ProcessByte();
+    void ReadAllowList();
+
+    uint8_t FCodeLen = 0;
+    char FCode[kCodeCapacity];
+    std::deque<std::string> FQueue;
+    platform::RecursiveLock FQueueLock;
+    std::string FAllow;
+    std::array<bool, 256> FAllowed{};
+    int32_t FState = kCollecting;
+};
+
+class TBelvorThread {
+public:
+    // Starts running at once; its wake-up event exists before it runs, so no
+    // wake (a first code, or the stop itself) can come too early.
+    explicit TBelvorThread(int32_t index);
+    ~TBelvorThread();
+    TBelvorThread(const TBelvorThread&) = delete;
+    TBelvorThread& operator=(const TBelvorThread&) = delete;
+
+    void Terminate() { FTerminated = true; }
+    bool Terminated() const { return FTerminated; }
+    void WaitFor();
+
+    platform::Event FEvent{false};
+    const int32_t FIndex;
+
+private:
+    static void Run(void* self);
+    void Execute();
+    void Pass(EventProc callback);
+    void Deliver(EventProc callback);
+
+    std::atomic<bool> FTerminated{false};
+    platform::Thread FThread;
+};
+
+struct TDriverTable {
+    std::array<std::atomic<TBelvor*>, kMaxDrivers> Drivers{};
+    std::array<std::atomic<TBelvorThread*>, kMaxDrivers> Threads{};
+    int32_t DriverCount = 0; // the host's thread only
+};
+
+extern TDriverTable DriverTable;
+
+// The bodies of the exports. None lets an exception out.
+int32_t InitDriverImpl(uint32_t port, EventProc callback) noexcept;
+int32_t DestroyDriverImpl() noexcept;
+EventProc SetEventProcImpl(EventProc callback) noexcept;
+
+// The callback in force.
+EventProc CurrentEventProc() noexcept;
+
+} // namespace belvor

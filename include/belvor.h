@@ -1,0 +1,58 @@
+/*
+ * Belvor: bar-code scanner driver.
+ *
+ * Load the library (Belvor.dll on Windows, libbelvor.so on Linux) at run
+ * time, call InitDriver once per scanner, and receive every scanned code
+ * through your callback. Call the three functions from one thread at a time.
+ *
+ * The callback receives a counted string: byte 0 is the code's length n
+ * (0 to 255), bytes 1..n are its characters, in the order scanned. There is
+ * no terminating zero. The buffer belongs to the library and is valid only
+ * until the callback returns: copy what you keep. The callback runs on a
+ * thread of the driver's own, never on yours; with several scanners it may
+ * run on several threads at once, and nothing in a code tells which scanner
+ * sent it. Do not call DestroyDriver from inside the callback.
+ */
+#ifndef BELVOR_H
+#define BELVOR_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define BELVOR_CALL __stdcall
+#define BELVOR_API
+#else
+#define BELVOR_CALL
+#define BELVOR_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The host's callback: one call per code. */
+typedef void(BELVOR_CALL* EventProc)(const unsigned char* code);
+
+/*
+ * Opens COM<port> (1-255; only the low 8 bits count) for a scanner, makes
+ * callback the one callback of all drivers (NULL: codes are dropped), and
+ * returns the new driver's index, 0 to 9. Returns -1 when no driver was
+ * created (port 0, the port cannot be opened or configured, ten drivers
+ * live); GetLastError() on Windows or errno on Linux then tells why.
+ */
+BELVOR_API int32_t BELVOR_CALL InitDriver(uint32_t port, EventProc callback);
+
+/*
+ * Destroys the newest driver and returns how many are still live; -1 when
+ * none is live or when called from inside the callback.
+ */
+BELVOR_API int32_t BELVOR_CALL DestroyDriver(void);
+
+/* Replaces the callback of all drivers and returns the previous one. */
+BELVOR_API EventProc BELVOR_CALL SetEventProc(EventProc callback);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* BELVOR_H */

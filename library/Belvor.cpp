@@ -1,0 +1,23 @@
+// The library's face: the three exported functions, with C linkage and the
+// standard Windows calling convention. No exception gets past them.
+#include "belvor.h"
+#include "driver/Driver.h"
+
+extern "C" {
+
+BELVOR_API int32_t BELVOR_CALL InitDriver(uint32_t port, EventProc callback)
+{
+    return belvor::InitDriverImpl(port, callback);
+}
+
+BELVOR_API int32_t BELVOR_CALL DestroyDriver(void)
+{
+    return belvor::DestroyDriverImpl();
+}
+
+BELVOR_API EventProc BELVOR_CALL SetEventProc(EventProc callback)
+{
+    return belvor::SetEventProcImpl(callback);
+}
+
+} // extern "C"

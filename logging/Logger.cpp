@@ -1,0 +1,195 @@
+#include "logging/Logger.h"
+
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/process.h"
+
+#include <mutex>
+
+namespace belvor {
+
+namespace {
+
+// One record is rotated, opened, written and closed at a time: two threads
+// opening the file together could otherwise fall through to creating it anew
+// and truncate each other's records. The state is trivially destructible (the
+// name lives on the heap until ShutdownLogger), so a record that races the
+// library's unload finds an empty name rather than a destroyed string.
+std::mutex gLock;
+std::string* gFileName = nullptr;
+bool gFirstRecord = true;
+
+struct UnloadGuard {
+    UnloadGuard() = default;
+    UnloadGuard(const UnloadGuard&) = delete;
+    UnloadGuard& operator=(const UnloadGuard&) = delete;
+    ~UnloadGuard() { ShutdownLogger(); }
+};
+UnloadGuard gUnloadGuard;
+
+constexpr char kLevelMarks[] = "-+?!#";
+constexpr char kLineEnd[] = "\r\n";
+
+void AppendTwoDigits(std::string& out, unsigned value)
+{
+    out += static_cast<char>('0' + value / 10 % 10);
+    out += static_cast<char>('0' + value % 10);
+}
+
+// "dd.mm hh:mm:ss", the colons being the user's time separator.
+std::string Timestamp()
+{
+    const platform::LocalTime now = platform::CurrentLocalTime();
+    const char separator = platform::TimeSeparator();
+    std::string stamp;
+    stamp.reserve(14);
+    AppendTwoDigits(stamp, now.Day);
+    stamp += '.';
+    AppendTwoDigits(stamp, now.Month);
+    stamp += ' ';
+    AppendTwoDigits(stamp, now.Hour);
+    stamp += separator;
+    AppendTwoDigits(stamp, now.Minute);
+    stamp += separator;
+    AppendTwoDigits(stamp, now.Second);
+    return stamp;
+}
+
+void RotateLocked(const std::string& name, int32_t limit)
+{
+    const platform::FileSystem& fs = platform::Files();
+    uint64_t size = 0;
+    if (!fs.Size(name.c_str(), &size))
+        return;
+    if (static_cast<int64_t>(size) <= static_cast<int64_t>(limit))
+        return;
+    const std::string oldest = name + ".9";
+    if (fs.Exists(oldest.c_str()))
+        fs.Remove(oldest.c_str());
+    // Failures are ignored: a generation that cannot move stays where it is
+    // and the record goes into whatever file is called name afterwards.
+    for (int n = 8; n >= 0; --n) {
+        const std::string from = name + "." + std::to_string(n);
+        const std::string to = name + "." + std::to_string(n + 1);
+        fs.Rename(from.c_str(), to.c_str());
+    }
+    fs.Rename(name.c_str(), (name + ".0").c_str());
+}
+
+void WriteLocked(const std::string& name, const std::string& record)
+{
+    const platform::FileSystem& fs = platform::Files();
+    platform::FileHandle file = fs.OpenAppend(name.c_str());
+    if (file == platform::kNoFile)
+        file = fs.OpenAppend(name.c_str());
+    if (file == platform::kNoFile)
+        file = fs.Create(name.c_str());
+    if (file == platform::kNoFile)
+        return;
+    bool written = true;
+    if (gFirstRecord) {
+        // Separates this run of the host from the previous one in the file.
+        written = fs.Write(file, kLineEnd, 2);
+        if (written)
+            gFirstRecord = false;
+    }
+    if (written)
+        fs.Write(file, record.data(), record.size());
+    fs.Close(file);
+}
+
+} // namespace
+
+std::string LogFileNameFor(std::string_view executablePath)
+{
+    // Only a dot in the last path element starts an extension; a name that
+    // begins with its only dot has none.
+    const size_t nameStart = executablePath.find_last_of("/\\");
+    const size_t first = nameStart == std::string_view::npos ? 0 : nameStart + 1;
+    const size_t dot = executablePath.rfind('.');
+    std::string_view stem = executablePath;
+    if (dot != std::string_view::npos && dot > first)
+        stem = executablePath.substr(0, dot);
+    std::string name(stem);
+    name += ".sca";
+    return name;
+}
+
+void SetLogFileName(std::string name)
+{
+    std::string* fresh = name.empty() ? nullptr : new std::string(std::move(name));
+    std::string* old;
+    {
+        std::lock_guard<std::mutex> guard(gLock);
+        old = gFileName;
+        gFileName = fresh;
+    }
+    delete old;
+}
+
+std::string LogFileName()
+{
+    std::lock_guard<std::mutex> guard(gLock);
+    return gFileName ? *gFileName : std::string();
+}
+
+void InitLogger()
+{
+    const std::string executable = platform::HostExecutablePath();
+    SetLogFileName(executable.empty() ? std::string() : LogFileNameFor(executable));
+}
+
+void ShutdownLogger() noexcept
+{
+    std::string* old;
+    {
+        std::lock_guard<std::mutex> guard(gLock);
+        old = gFileName;
+        gFileName = nullptr;
+    }
+    delete old;
+}
+
+void ResetLoggerForTesting()
+{
+    ShutdownLogger();
+    std::lock_guard<std::mutex> guard(gLock);
+    gFirstRecord = true;
+}
+
+void RotateLog(int32_t limit) noexcept
+{
+    try {
+        std::lock_guard<std::mutex> guard(gLock);
+        if (gFileName)
+            RotateLocked(*gFileName, limit);
+    } catch (...) {
+        // Rotation never reports a failure.
+    }
+}
+
+void LogMessage(uint8_t level, std::string_view text) noexcept
+{
+    try {
+        // Levels beyond the table share the last mark.
+        const char mark = kLevelMarks[level < 5 ? level : 4];
+        std::string record;
+        record.reserve(text.size() + 20);
+        record += mark;
+        record += ' ';
+        record += Timestamp();
+        record += ' ';
+        record += text;
+        record += kLineEnd;
+
+        std::lock_guard<std::mutex> guard(gLock);
+        if (!gFileName)
+            return;
+        RotateLocked(*gFileName, kLogSizeLimit);
+        WriteLocked(*gFileName, record);
+    } catch (...) {
+        // A record that cannot be written is lost without a word.
+    }
+}
+
+} // namespace belvor

@@ -1,0 +1,43 @@
+// The library's log file: one line per record, beside the host's executable,
+// rotated by size into the generations ".0" (newest) to ".9" (oldest).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace belvor {
+
+// The size a log file may reach before the next record starts a new one.
+inline constexpr int32_t kLogSizeLimit = 102400;
+
+// Sets the log file name from the host's executable. Called by each driver
+// as it is created; every call sets the same name.
+void InitLogger();
+
+// Appends one record at level 0-4 ("-+?!#"); text is written byte for byte.
+// Never reports a failure: a record that cannot be written is lost.
+void LogMessage(uint8_t level, std::string_view text) noexcept;
+
+// Moves the log file to generation ".0" (shifting the older ones up and
+// dropping ".9") when it is larger than limit bytes.
+void RotateLog(int32_t limit) noexcept;
+
+// Clears the log file name: nothing is written afterwards. Runs when the
+// library is unloaded.
+void ShutdownLogger() noexcept;
+
+// Internal to the library (and its tests).
+
+// The log file name for an executable: its extension replaced by ".sca".
+std::string LogFileNameFor(std::string_view executablePath);
+
+// Sets the log file name directly (empty: nothing is written).
+void SetLogFileName(std::string name);
+std::string LogFileName();
+
+// Back to the state after load: no name, and the next record written is
+// preceded by an empty line.
+void ResetLoggerForTesting();
+
+} // namespace belvor

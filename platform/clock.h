@@ -1,0 +1,22 @@
+// Local wall-clock time, as the log's timestamps show it.
+#pragma once
+
+#include <cstdint>
+
+namespace belvor::platform {
+
+struct LocalTime {
+    uint16_t Year;
+    uint8_t Month; // 1-12
+    uint8_t Day;   // 1-31
+    uint8_t Hour;  // 0-23
+    uint8_t Minute;
+    uint8_t Second;
+};
+
+LocalTime CurrentLocalTime();
+
+// The user's time separator (one byte); ':' where the system defines none.
+char TimeSeparator();
+
+} // namespace belvor::platform

@@ -1,0 +1,23 @@
+#include "platform/process.h"
+
+#include <unistd.h>
+
+namespace belvor::platform {
+
+std::string HostExecutablePath()
+{
+    // The kernel's link names the main program, whichever object asks.
+    std::string path(256, '\0');
+    for (;;) {
+        ssize_t length = readlink("/proc/self/exe", path.data(), path.size());
+        if (length < 0)
+            return {};
+        if (static_cast<size_t>(length) < path.size()) {
+            path.resize(static_cast<size_t>(length));
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+} // namespace belvor::platform

@@ -1,0 +1,154 @@
+// The driver object on a fake device: line set-up, the allow-list, and the
+// cutting of the byte stream into codes.
+#include "driver/Driver.h"
+#include "support/config_file.h"
+#include "support/fake_serial_device.h"
+#include "support/test_port.h"
+
+#include <gtest/gtest.h>
+
+using namespace belvor;
+using namespace belvor::test;
+
+namespace {
+
+class CodeAssembly : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Line.LiveEvents = true;
+        WriteConfig(std::nullopt);
+    }
+    void TearDown() override { WriteConfig(std::nullopt); }
+
+    // The codes the driver has queued once at least n are there (bounded wait).
+    static std::vector<std::string> Codes(TBelvor& driver, size_t n)
+    {
+        Eventually([&] { return driver.QueueCount() >= n; });
+        std::vector<std::string> codes;
+        std::string code;
+        while (driver.QueueHead(code)) {
+            codes.push_back(code);
+            driver.QueueRemoveHead();
+        }
+        return codes;
+    }
+
+    std::unique_ptr<TBelvor> Start(uint8_t port = 3)
+    {
+        auto driver = std::make_unique<TBelvor>(port);
+        driver->StartReceiving();
+        return driver;
+    }
+
+    FakeLine Line;
+};
+
+using CodeList = std::vector<std::string>;
+
+} // namespace
+
+TEST_F(CodeAssembly, SetsTheLineUpForTheScanner)
+{
+    Line.State = {115200, 0x3011, 7, 2, 2};
+    auto driver = Start();
+    EXPECT_EQ(driver->BaudRate(), 9600u);
+    const auto state = Line.CurrentState();
+    EXPECT_EQ(state.BaudRate, 9600u);
+    EXPECT_EQ(state.ByteSize, 8);
+    EXPECT_EQ(state.Parity, 0);
+    EXPECT_EQ(state.StopBits, 0);
+    EXPECT_EQ(state.Flags & platform::kFlagRtsControlMask, 0u);
+    EXPECT_EQ(driver->Allow(), kDefaultAllow);
+}
+
+TEST_F(CodeAssembly, FiltersBytesAndCutsAtEachCarriageReturn)
+{
+    auto driver = Start();
+    Line.Feed("12AB\r12ab\r123\r\n456\r\n789\r\r\r");
+    EXPECT_EQ(Codes(*driver, 7), (CodeList{"12AB", "12", "123", "456", "789", "", ""}));
+}
+
+TEST_F(CodeAssembly, JoinsACodeAcrossReadsAndNeverEmitsWithoutCarriageReturn)
+{
+    auto driver = Start();
+    Line.Feed("12");
+    ASSERT_TRUE(Eventually([&] { return Line.Waiting() == 0; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(driver->QueueCount(), 0u) << "a pause does not end a code";
+    Line.Feed("3\r45");
+    EXPECT_EQ(Codes(*driver, 1), CodeList{"123"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(driver->QueueCount(), 0u);
+}
+
+TEST_F(CodeAssembly, OverlongCodeIsCutNeverOverrun)
+{
+    auto driver = Start();
+    std::string longCode;
+    for (int i = 0; i < 300; ++i)
+        longCode.push_back("0123456789ABCDEF"[i % 16]);
+    Line.Feed(longCode + "\r42\r");
+    const auto codes = Codes(*driver, 2);
+    ASSERT_EQ(codes.size(), 2u);
+    EXPECT_EQ(codes[0], longCode.substr(0, TBelvor::kCodeCapacity));
+    EXPECT_EQ(codes[1], "42") << "the next code starts clean";
+}
+
+TEST_F(CodeAssembly, BytesArrivingBeforeTheDriverIsReadyAreKept)
+{
+    auto driver = std::make_unique<TBelvor>(3);
+    Line.Feed("77\r");
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(driver->QueueCount(), 0u);
+    driver->StartReceiving();
+    EXPECT_EQ(Codes(*driver, 1), CodeList{"77"});
+}
+
+TEST_F(CodeAssembly, PortZeroFailsWithItsMessage)
+{
+    try {
+        TBelvor driver(0);
+        FAIL() << "construction on port 0 must fail";
+    } catch (const EPortNotOpen& e) {
+        EXPECT_STREQ(e.what(), "Port COM0 not open");
+    }
+}
+
+TEST_F(CodeAssembly, AllowListComesFromTheConfigurationFile)
+{
+    WriteConfig("[Chars]\r\nAllow=AB\r\n");
+    auto driver = Start();
+    EXPECT_EQ(driver->Allow(), "AB");
+    Line.Feed("A1B2\rab\r");
+    EXPECT_EQ(Codes(*driver, 2), (CodeList{"AB", ""}));
+}
+
+TEST_F(CodeAssembly, EmptyAllowListEmitsEmptyCodes)
+{
+    WriteConfig("[Chars]\nAllow=\n");
+    auto driver = Start();
+    EXPECT_EQ(driver->Allow(), "");
+    Line.Feed("123\r\r");
+    EXPECT_EQ(Codes(*driver, 2), (CodeList{"", ""}));
+}
+
+TEST_F(CodeAssembly, DefaultAppliesWithoutSectionOrKey)
+{
+    const char* files[] = {"[Chars]\nDeny=AB\n", "[Other]\nAllow=AB\n", "Allow=AB\n", ""};
+    for (const char* text : files) {
+        WriteConfig(std::string(text));
+        TBelvor driver(3);
+        EXPECT_EQ(driver.Allow(), kDefaultAllow) << "file: " << text;
+    }
+}
+
+TEST_F(CodeAssembly, EachDriverReadsTheFileAsItIsWhenCreated)
+{
+    WriteConfig("[Chars]\nAllow=XYZ\n");
+    TBelvor first(3);
+    WriteConfig("[chars]\n  allow = 0123 \n");
+    TBelvor second(4);
+    EXPECT_EQ(first.Allow(), "XYZ");
+    EXPECT_EQ(second.Allow(), "0123");
+}

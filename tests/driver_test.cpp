@@ -1,0 +1,277 @@
+// The three exports end to end on fake devices: the table, delivery to the
+// callback, the log records, and every refusal.
+#include "driver/Driver.h"
+#include "logging/Logger.h"
+#include "platform/errors.h"
+#include "support/config_file.h"
+#include "support/fake_serial_device.h"
+#include "support/test_port.h"
+
+#include <cinttypes>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+
+using namespace belvor;
+using namespace belvor::test;
+
+namespace {
+
+// What the callbacks saw: each counted string's bytes, length byte included.
+struct Received {
+    std::mutex Mutex;
+    std::vector<std::string> Calls;
+    std::vector<std::string> ByQ;
+
+    void Add(std::vector<std::string>& to, const unsigned char* s)
+    {
+        std::lock_guard<std::mutex> guard(Mutex);
+        to.emplace_back(reinterpret_cast<const char*>(s), s[0] + 1u);
+    }
+    std::vector<std::string> Get(std::vector<std::string>& from)
+    {
+        std::lock_guard<std::mutex> guard(Mutex);
+        return from;
+    }
+    size_t Count()
+    {
+        std::lock_guard<std::mutex> guard(Mutex);
+        return Calls.size();
+    }
+} gReceived;
+
+std::function<void(const unsigned char*)> gHook;
+
+void BELVOR_CALL Record(const unsigned char* s)
+{
+    gReceived.Add(gReceived.Calls, s);
+    if (gHook)
+        gHook(s);
+}
+
+void BELVOR_CALL RecordQ(const unsigned char* s)
+{
+    gReceived.Add(gReceived.ByQ, s);
+}
+
+std::string Counted(const std::string& code)
+{
+    return std::string(1, static_cast<char>(code.size())) + code;
+}
+
+std::string ReadLog()
+{
+    std::ifstream in(LogFileName(), std::ios::binary);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+class Exports : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Line.LiveEvents = true;
+        WriteConfig(std::nullopt);
+        {
+            std::lock_guard<std::mutex> guard(gReceived.Mutex);
+            gReceived.Calls.clear();
+            gReceived.ByQ.clear();
+        }
+        gHook = nullptr;
+        SetEventProcImpl(nullptr);
+    }
+    void TearDown() override
+    {
+        while (DriverTable.DriverCount > 0)
+            DestroyDriverImpl();
+        gHook = nullptr;
+        SetEventProcImpl(nullptr);
+    }
+    bool WaitCalls(size_t n) { return Eventually([&] { return gReceived.Count() >= n; }); }
+
+    FakeLine Line;
+};
+
+} // namespace
+
+TEST_F(Exports, CodesReachTheCallbackAsCountedStringsAndAreLogged)
+{
+    ASSERT_EQ(InitDriverImpl(3, &Record), 0);
+    const std::string log = LogFileName();
+    ASSERT_FALSE(log.empty()) << "creating a driver names the log";
+    Line.Feed("12AB\r\r0\r");
+    ASSERT_TRUE(WaitCalls(3));
+    EXPECT_EQ(gReceived.Get(gReceived.Calls),
+              (std::vector<std::string>{std::string("\x04" "12AB"), std::string(1, '\0'), Counted("0")}));
+    const std::string text = ReadLog();
+    EXPECT_NE(text.find(" 12AB\r\n"), std::string::npos);
+    bool emptyRecord = false; // "+ dd.mm hh:mm:ss " and nothing after the separating space
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        emptyRecord |= line.size() == 18 && line[0] == '+' && line[16] == ' ' && line[17] == '\r';
+    EXPECT_TRUE(emptyRecord) << text;
+    EXPECT_EQ(DestroyDriverImpl(), 0);
+}
+
+TEST_F(Exports, NullCallbackDropsCodesUntilOneIsSet)
+{
+    ASSERT_EQ(InitDriverImpl(3, nullptr), 0);
+    Line.Feed("11\r");
+    ASSERT_TRUE(Eventually([&] { return Line.Waiting() == 0 && DriverTable.Drivers[0].load()->QueueCount() == 0; }));
+    EXPECT_EQ(SetEventProcImpl(&Record), nullptr);
+    Line.Feed("22\r");
+    ASSERT_TRUE(WaitCalls(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(gReceived.Get(gReceived.Calls), std::vector<std::string>{Counted("22")}) << "11 is not kept";
+    EXPECT_EQ(ReadLog().find(" 11\r\n"), std::string::npos) << "a dropped code is not logged";
+}
+
+TEST_F(Exports, SetEventProcSwapsReturnsAndLogsAddresses)
+{
+    ASSERT_EQ(InitDriverImpl(3, &Record), 0);
+    EXPECT_EQ(SetEventProcImpl(&RecordQ), &Record);
+    EXPECT_EQ(SetEventProcImpl(nullptr), &RecordQ);
+    char expected[64];
+    std::snprintf(expected, sizeof expected, "\xC0\xE4\xF0\xE5\xF1: %08" PRIXPTR " -> 00000000\r\n",
+                  reinterpret_cast<uintptr_t>(&RecordQ));
+    EXPECT_NE(ReadLog().find(expected), std::string::npos) << expected;
+}
+
+TEST_F(Exports, AllDriversDeliverToTheLastCallbackAndDieNewestFirst)
+{
+    Line.DefaultPort = 4;
+    ASSERT_EQ(InitDriverImpl(3, &Record), 0);
+    ASSERT_EQ(InitDriverImpl(4, &RecordQ), 1);
+    Line.FeedPort(3, "33\r");
+    Line.FeedPort(4, "44\r");
+    ASSERT_TRUE(Eventually([&] { return gReceived.Get(gReceived.ByQ).size() >= 2; }));
+    auto byQ = gReceived.Get(gReceived.ByQ);
+    std::sort(byQ.begin(), byQ.end());
+    EXPECT_EQ(byQ, (std::vector<std::string>{Counted("33"), Counted("44")}));
+    EXPECT_EQ(gReceived.Count(), 0u);
+
+    EXPECT_EQ(DestroyDriverImpl(), 1);
+    EXPECT_EQ(DriverTable.Drivers[1].load(), nullptr);
+    EXPECT_NE(DriverTable.Drivers[0].load(), nullptr) << "the older driver lives on";
+    EXPECT_EQ(DestroyDriverImpl(), 0);
+    EXPECT_EQ(DestroyDriverImpl(), -1) << "none live";
+    EXPECT_EQ(platform::LastSystemError(), platform::SystemErrorCode(platform::ErrorKind::NoneLive));
+}
+
+TEST_F(Exports, TenDriversAndNotOneMore)
+{
+    for (int32_t i = 0; i < kMaxDrivers; ++i)
+        ASSERT_EQ(InitDriverImpl(static_cast<uint32_t>(10 + i), &Record), i);
+    const int opens = Line.Opens();
+    EXPECT_EQ(InitDriverImpl(20, &Record), -1);
+    EXPECT_EQ(platform::LastSystemError(), platform::SystemErrorCode(platform::ErrorKind::TooMany));
+    EXPECT_EQ(Line.Opens(), opens) << "the eleventh port is not touched";
+    for (int32_t i = 0; i < kMaxDrivers; ++i)
+        Line.FeedPort(static_cast<uint16_t>(10 + i), std::to_string(i) + "\r");
+    ASSERT_TRUE(WaitCalls(10));
+    auto calls = gReceived.Get(gReceived.Calls);
+    std::sort(calls.begin(), calls.end());
+    for (int32_t i = 0; i < kMaxDrivers; ++i)
+        EXPECT_EQ(calls[static_cast<size_t>(i)], Counted(std::to_string(i)));
+    for (int32_t left = kMaxDrivers - 1; left >= 0; --left)
+        EXPECT_EQ(DestroyDriverImpl(), left);
+    EXPECT_EQ(Line.OpenDevices(), 0);
+}
+
+TEST_F(Exports, FailedInitLeavesTheTableAndSaysWhy)
+{
+    ASSERT_EQ(InitDriverImpl(3, &Record), 0);
+    EXPECT_EQ(InitDriverImpl(0, &RecordQ), -1);
+    EXPECT_EQ(platform::LastSystemError(), platform::SystemErrorCode(platform::ErrorKind::InvalidArgument));
+    EXPECT_EQ(DriverTable.DriverCount, 1);
+    EXPECT_NE(ReadLog().find("Exception: Port COM0 not open\r\n"), std::string::npos);
+    EXPECT_EQ(SetEventProcImpl(&Record), &RecordQ) << "the callback given still took effect";
+
+    Line.FailOpen = true;
+    Line.OpenError = 16;
+    EXPECT_EQ(InitDriverImpl(5, &Record), -1);
+    EXPECT_EQ(platform::LastSystemError(), 16u) << "the system's own reason";
+    Line.FailOpen = false;
+    EXPECT_EQ(InitDriverImpl(5, &Record), 1) << "the next driver gets the same index";
+}
+
+TEST_F(Exports, ThrowingCallbackIsLoggedAndDeliveryGoesOn)
+{
+    gHook = [](const unsigned char* s) {
+        if (s[0] == 4)
+            throw std::runtime_error("host failed");
+    };
+    ASSERT_EQ(InitDriverImpl(3, &Record), 0);
+    Line.Feed("BAD1\r12\r");
+    ASSERT_TRUE(WaitCalls(2));
+    EXPECT_EQ(gReceived.Get(gReceived.Calls)[1], Counted("12"));
+    const std::string log = ReadLog();
+    const size_t code = log.find(" BAD1\r\n");
+    const size_t exception = log.find(" Exception: host failed\r\n");
+    ASSERT_NE(code, std::string::npos);
+    ASSERT_NE(exception, std::string::npos);
+    EXPECT_LT(code, exception) << "the code's record comes first";
+    EXPECT_EQ(DriverTable.Drivers[0].load()->QueueCount(), 0u);
+}
+
+TEST_F(Exports, DestroyFromInsideTheCallbackIsRefused)
+{
+    std::atomic<int32_t> result{0};
+    gHook = [&](const unsigned char*) { result = DestroyDriverImpl(); };
+    ASSERT_EQ(InitDriverImpl(3, &Record), 0);
+    Line.Feed("1\r");
+    ASSERT_TRUE(WaitCalls(1));
+    ASSERT_TRUE(Eventually([&] { return result.load() != 0; }));
+    EXPECT_EQ(result.load(), -1);
+    EXPECT_EQ(DriverTable.DriverCount, 1);
+    gHook = nullptr;
+    Line.Feed("2\r");
+    EXPECT_TRUE(WaitCalls(2)) << "the driver still works";
+}
+
+TEST_F(Exports, SlowCallbackGetsQueuedCodesInOrder)
+{
+    gHook = [](const unsigned char*) { std::this_thread::sleep_for(std::chrono::milliseconds(20)); };
+    ASSERT_EQ(InitDriverImpl(3, &Record), 0);
+    std::string burst;
+    std::vector<std::string> expected;
+    for (int i = 0; i < 20; ++i) {
+        burst += std::to_string(i) + "\r";
+        expected.push_back(Counted(std::to_string(i)));
+    }
+    Line.Feed(burst);
+    ASSERT_TRUE(WaitCalls(20));
+    EXPECT_EQ(gReceived.Get(gReceived.Calls), expected);
+}
+
+TEST_F(Exports, DestroyDropsWhatIsStillQueued)
+{
+    platform::Event entered(true), release(true);
+    gHook = [&](const unsigned char*) {
+        entered.Set();
+        release.Wait(5000);
+    };
+    ASSERT_EQ(InitDriverImpl(3, &Record), 0);
+    Line.Feed("1\r2\r3\r4\r");
+    ASSERT_TRUE(entered.Wait(5000));
+    ASSERT_TRUE(Eventually([&] { return DriverTable.Drivers[0].load()->QueueCount() == 4; }));
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        release.Set();
+    });
+    EXPECT_EQ(DestroyDriverImpl(), 0);
+    releaser.join();
+    EXPECT_EQ(gReceived.Count(), 1u) << "the pass under way finished; the rest was dropped";
+}
+
+TEST_F(Exports, DestroyRightAfterInitNeverHangs)
+{
+    for (int i = 0; i < 30; ++i) {
+        ASSERT_EQ(InitDriverImpl(3, &Record), 0);
+        if (i % 2)
+            Line.Feed("5\r");
+        ASSERT_EQ(DestroyDriverImpl(), 0);
+    }
+    EXPECT_EQ(Line.OpenDevices(), 0);
+}
