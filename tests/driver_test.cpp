@@ -3,11 +3,13 @@
 #include "driver/Driver.h"
 #include "logging/Logger.h"
 #include "platform/errors.h"
+#include "platform/process.h"
 #include "support/config_file.h"
 #include "support/fake_serial_device.h"
 #include "support/test_port.h"
 
 #include <cinttypes>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
@@ -80,6 +82,9 @@ protected:
         }
         gHook = nullptr;
         SetEventProcImpl(nullptr);
+        // Each test reads only its own records.
+        std::error_code ignored;
+        std::filesystem::remove(LogFileNameFor(platform::HostExecutablePath()), ignored);
     }
     void TearDown() override
     {
@@ -118,7 +123,10 @@ TEST_F(Exports, NullCallbackDropsCodesUntilOneIsSet)
 {
     ASSERT_EQ(InitDriverImpl(3, nullptr), 0);
     Line.Feed("11\r");
-    ASSERT_TRUE(Eventually([&] { return Line.Waiting() == 0 && DriverTable.Drivers[0].load()->QueueCount() == 0; }));
+    ASSERT_TRUE(Eventually([&] { return Line.Waiting() == 0; }));
+    // The worker assembles the code right after reading it; give it that moment.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(Eventually([&] { return DriverTable.Drivers[0].load()->QueueCount() == 0; }));
     EXPECT_EQ(SetEventProcImpl(&Record), nullptr);
     Line.Feed("22\r");
     ASSERT_TRUE(WaitCalls(1));

@@ -1,0 +1,102 @@
+// The built library, loaded at run time as a host loads it, on a real line:
+// a pty natively, a null-modem pair of COM ports under Wine.
+#include "logging/Logger.h"
+#include "platform/process.h"
+#include "platform/sync.h"
+#include "support/config_file.h"
+#include "support/library_loader.h"
+#include "support/test_line.h"
+#include "support/test_port.h"
+
+#include <fstream>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <sstream>
+
+using namespace belvor;
+using namespace belvor::test;
+
+namespace {
+
+constexpr uint16_t kPort = 31;
+
+std::mutex gMutex;
+std::vector<std::string> gCalls;
+
+void BELVOR_CALL OnCode(const unsigned char* s)
+{
+    std::lock_guard<std::mutex> guard(gMutex);
+    gCalls.emplace_back(reinterpret_cast<const char*>(s), s[0] + 1u);
+}
+
+std::vector<std::string> Calls()
+{
+    std::lock_guard<std::mutex> guard(gMutex);
+    return gCalls;
+}
+
+std::string Counted(const std::string& code)
+{
+    return std::string(1, static_cast<char>(code.size())) + code;
+}
+
+class Library : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        WriteConfig(std::nullopt);
+        Lib = LoadBelvor();
+        ASSERT_NE(Lib, nullptr) << "the library must load";
+        Api = Lib->ByName;
+        ASSERT_NE(Api.InitDriver, nullptr);
+        ASSERT_NE(Api.DestroyDriver, nullptr);
+        ASSERT_NE(Api.SetEventProc, nullptr);
+        std::lock_guard<std::mutex> guard(gMutex);
+        gCalls.clear();
+    }
+    void TearDown() override
+    {
+        if (Api.DestroyDriver)
+            while (Api.DestroyDriver() > 0) {
+            }
+    }
+    std::unique_ptr<LoadedLibrary> Lib;
+    BelvorApi Api;
+};
+
+} // namespace
+
+TEST_F(Library, ExportsTheThreeFunctionsByNameAndOrdinal)
+{
+    if (!Lib->HasOrdinals)
+        GTEST_SKIP() << "no ordinals on this system";
+    EXPECT_EQ(Lib->ByOrdinal.InitDriver, Api.InitDriver);
+    EXPECT_EQ(Lib->ByOrdinal.DestroyDriver, Api.DestroyDriver);
+    EXPECT_EQ(Lib->ByOrdinal.SetEventProc, Api.SetEventProc);
+}
+
+TEST_F(Library, ScannedCodesReachTheHost)
+{
+    auto line = MakeRealLine(kPort);
+    ASSERT_EQ(Api.InitDriver(line->Port(), &OnCode), 0);
+    line->Write("12AB\r\n4006381333931\r12ab\r\r");
+    ASSERT_TRUE(Eventually([] { return Calls().size() >= 4; }));
+    EXPECT_EQ(Calls(), (std::vector<std::string>{std::string("\x04" "12AB", 5), Counted("4006381333931"),
+                                                  Counted("12"), std::string(1, '\0')}));
+    EXPECT_EQ(Api.SetEventProc(nullptr), &OnCode);
+    EXPECT_EQ(Api.DestroyDriver(), 0);
+    EXPECT_EQ(Api.DestroyDriver(), -1);
+
+    std::ifstream in(LogFileNameFor(platform::HostExecutablePath()), std::ios::binary);
+    std::stringstream log;
+    log << in.rdbuf();
+    EXPECT_NE(log.str().find(" 4006381333931\r\n"), std::string::npos) << "codes are logged beside the host";
+}
+
+TEST_F(Library, RefusalsReturnMinusOne)
+{
+    EXPECT_EQ(Api.InitDriver(0, &OnCode), -1);
+    EXPECT_NE(platform::LastSystemError(), 0u);
+    EXPECT_EQ(Api.InitDriver(0x100, &OnCode), -1) << "only the low 8 bits count: port 0";
+    EXPECT_EQ(Api.DestroyDriver(), -1);
+}

@@ -1,0 +1,23 @@
+// What the monitor needs of its system: loading the library and Ctrl-C.
+#pragma once
+
+#include "belvor.h"
+
+#include <string>
+
+struct BelvorFunctions {
+    int32_t(BELVOR_CALL* InitDriver)(uint32_t, EventProc) = nullptr;
+    int32_t(BELVOR_CALL* DestroyDriver)() = nullptr;
+    EventProc(BELVOR_CALL* SetEventProc)(EventProc) = nullptr;
+};
+
+// Loads the library (path empty: the one beside the monitor). False with a
+// reason in error when it or one of its functions cannot be found.
+bool LoadBelvorLibrary(const std::string& path, BelvorFunctions& functions, std::string& error);
+
+// Makes Ctrl-C (and a termination request) set the flag returned by StopRequested.
+void InstallStopHandler();
+bool StopRequested();
+
+// The reason for the last failed call into the library, as the system keeps it.
+std::string LastErrorText();

@@ -1,0 +1,63 @@
+#include "tools/monitor/host.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <dlfcn.h>
+#include <unistd.h>
+
+namespace {
+std::atomic<bool> gStop{false};
+
+void OnSignal(int)
+{
+    gStop = true;
+}
+
+std::string BesideMe(const char* name)
+{
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0)
+        return name;
+    std::string path(self, static_cast<size_t>(n));
+    return path.substr(0, path.rfind('/') + 1) + name;
+}
+} // namespace
+
+bool LoadBelvorLibrary(const std::string& path, BelvorFunctions& functions, std::string& error)
+{
+    const std::string file = path.empty() ? BesideMe("libbelvor.so") : path;
+    void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        error = dlerror();
+        return false;
+    }
+    functions.InitDriver = reinterpret_cast<decltype(functions.InitDriver)>(dlsym(handle, "InitDriver"));
+    functions.DestroyDriver = reinterpret_cast<decltype(functions.DestroyDriver)>(dlsym(handle, "DestroyDriver"));
+    functions.SetEventProc = reinterpret_cast<decltype(functions.SetEventProc)>(dlsym(handle, "SetEventProc"));
+    if (!functions.InitDriver || !functions.DestroyDriver || !functions.SetEventProc) {
+        error = file + " lacks the driver's functions";
+        return false;
+    }
+    return true;
+}
+
+void InstallStopHandler()
+{
+    struct sigaction action {};
+    action.sa_handler = &OnSignal;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+bool StopRequested()
+{
+    return gStop;
+}
+
+std::string LastErrorText()
+{
+    return std::strerror(errno);
+}

@@ -1,0 +1,64 @@
+#!/usr/bin/env python3
+"""A simulated bar-code scanner on a pty.
+
+Makes a pty, links its slave side as <system dir>/com<N> (where the driver
+looks for COM<N> on Linux), and types codes into it as a scanner would:
+each code's characters followed by a carriage return.
+"""
+import argparse
+import os
+import pty
+import signal
+import sys
+import time
+import tty
+
+# What a shop's scanner sends, and what the driver makes of it with the
+# default allow-list (upper-case hexadecimal digits).
+CODES = [
+    b"4006381333931\r",    # EAN-13
+    b"12ab34CD\r",         # lower-case letters: dropped
+    b"5901234123457\r\n",  # CR LF ending: the LF is dropped
+    b"\r",                 # an empty code
+    b"ABC-123\r",          # a character outside the list: dropped
+    b"0012345678905\r",    # UPC-A as EAN-13
+]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--dir", required=True, help="directory that stands for the COM ports")
+    parser.add_argument("--port", type=int, default=5, help="COM number to appear as")
+    parser.add_argument("--interval", type=float, default=0.8, help="seconds between codes")
+    parser.add_argument("--count", type=int, default=0, help="codes to send, 0 for ever")
+    parser.add_argument("--delay", type=float, default=1.0, help="seconds before the first code")
+    args = parser.parse_args()
+
+    master, slave = pty.openpty()
+    tty.setraw(master)
+    link = os.path.join(args.dir, "com%d" % args.port)
+    os.makedirs(args.dir, exist_ok=True)
+    if os.path.lexists(link):
+        os.remove(link)
+    os.symlink(os.ttyname(slave), link)
+
+    def stop(*_):
+        if os.path.lexists(link):
+            os.remove(link)
+        sys.exit(0)
+
+    signal.signal(signal.SIGTERM, stop)
+    signal.signal(signal.SIGINT, stop)
+    print("scanner-sim: COM%d is %s" % (args.port, os.ttyname(slave)), flush=True)
+    time.sleep(args.delay)
+    sent = 0
+    while args.count == 0 or sent < args.count:
+        os.write(master, CODES[sent % len(CODES)])
+        sent += 1
+        time.sleep(args.interval)
+    time.sleep(0.5)
+    stop()
+
+
+if __name__ == "__main__":
+    main()

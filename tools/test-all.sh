@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs whatever is missing, then builds every preset and runs every test:
+# natively, under AddressSanitizer + UndefinedBehaviorSanitizer, under
+# ThreadSanitizer, and the 32-bit Windows build under Wine.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+bash tools/install-deps.sh || exit 1
+
+presets=(${BELVOR_PRESETS:-native asan tsan windows})
+total_passed=0
+total_failed=0
+broken=()
+mkdir -p build
+for preset in "${presets[@]}"; do
+  echo "=== $preset"
+  log=build/ctest-$preset.log
+  if ! cmake --preset "$preset" >/dev/null || ! cmake --build --preset "$preset" -j2; then
+    broken+=("$preset (build)")
+    continue
+  fi
+  ctest --preset "$preset" 2>&1 | tee "$log"
+  rc=${PIPESTATUS[0]}
+  line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1)
+  if [[ $line =~ ([0-9]+)\ tests\ failed\ out\ of\ ([0-9]+) ]]; then
+    total_failed=$((total_failed + BASH_REMATCH[1]))
+    total_passed=$((total_passed + BASH_REMATCH[2] - BASH_REMATCH[1]))
+  fi
+  ((rc == 0)) || broken+=("$preset")
+done
+
+if [[ -d build/windows/wine ]]; then
+  WINEPREFIX=$PWD/build/windows/wine wineserver -k 2>/dev/null || true
+fi
+
+echo
+((${#broken[@]})) && echo "failing presets: ${broken[*]}"
+echo "${total_passed} passed, ${total_failed} failed"
+((${#broken[@]} == 0))
