@@ -19,7 +19,9 @@ inline constexpr uint32_t kEvErr = 0x0080;
 inline constexpr uint32_t kEvRing = 0x0100;
 
 // Purge flags.
+inline constexpr uint32_t kPurgeTxAbort = 0x0001;
 inline constexpr uint32_t kPurgeRxAbort = 0x0002;
+inline constexpr uint32_t kPurgeTxClear = 0x0004;
 inline constexpr uint32_t kPurgeRxClear = 0x0008;
 
 // System error codes the port reacts to (Windows numbering on every platform).
@@ -27,15 +29,27 @@ inline constexpr uint32_t kErrorNotSupported = 50;
 inline constexpr uint32_t kErrorInvalidParameter = 87;
 inline constexpr uint32_t kErrorIoPending = 997;
 
+// Bits of the error word of ClearError, as ClearCommError sets them.
+inline constexpr uint32_t kCeRxOver = 0x0001;   // input queue overflow
+inline constexpr uint32_t kCeOverrun = 0x0002;  // character lost by the hardware
+inline constexpr uint32_t kCeRxParity = 0x0004; // parity error
+inline constexpr uint32_t kCeFrame = 0x0008;    // framing error
+inline constexpr uint32_t kCeBreak = 0x0010;    // break received
+
 // Bits of the control block's flag word.
 inline constexpr uint32_t kFlagBinary = 0x0001;
 inline constexpr uint32_t kFlagParity = 0x0002;
 inline constexpr uint32_t kFlagOutxCtsFlow = 0x0004;
 inline constexpr uint32_t kFlagOutxDsrFlow = 0x0008;
 inline constexpr uint32_t kFlagDtrControlMask = 0x0030; // 0 disable, 1 enable, 2 handshake
+inline constexpr uint32_t kFlagDsrSensitivity = 0x0040;
+inline constexpr uint32_t kFlagTxContinueOnXoff = 0x0080;
 inline constexpr uint32_t kFlagOutX = 0x0100;
 inline constexpr uint32_t kFlagInX = 0x0200;
+inline constexpr uint32_t kFlagErrorChar = 0x0400;
+inline constexpr uint32_t kFlagNull = 0x0800;
 inline constexpr uint32_t kFlagRtsControlMask = 0x3000; // 0 disable, 1 enable, 2 handshake, 3 toggle
+inline constexpr uint32_t kFlagAbortOnError = 0x4000;
 
 // The members of the device control block (DCB) that the port reads and merges.
 // A device keeps the members it does not list here as they were.
@@ -64,19 +78,23 @@ public:
     virtual bool SetState(const ControlBlock& block) = 0;        // SetCommState
     // ClearCommError: the error word and the bytes waiting in the input queue.
     virtual bool ClearError(uint32_t& errors, uint32_t& inQueue) = 0;
-    virtual bool Purge(uint32_t flags) = 0;   // PurgeComm
-    virtual bool SetMask(uint32_t mask) = 0;  // SetCommMask; callable from any thread
+    virtual bool Purge(uint32_t flags) = 0;  // PurgeComm
+    virtual bool SetMask(uint32_t mask) = 0; // SetCommMask; callable from any thread
     virtual bool SetTimeouts(const CommTimeouts& timeouts) = 0;
     // WaitCommEvent without blocking: true when an event is there (mask stored);
     // false with LastError() kErrorIoPending while the wait goes on in the
     // background (mask untouched; a later call reports its completion), or
-    // false with another error.
+    // false with another error. SetMask while a wait goes on ends that wait
+    // with an empty mask (Wine: with an error, as it ends any wait on a pty
+    // that finds no event). One thread waits at a time.
     virtual bool WaitEvent(uint32_t& mask) = 0;
     // ReadFile with its completion: returns at once with up to size bytes that
-    // have arrived; 0 when none or when the read failed.
+    // have arrived; 0 when none or when the read failed before storing any.
     virtual uint32_t Read(uint8_t* dest, uint32_t size) = 0;
     // The native error code of the last failing call on this device made by
-    // the calling thread (the worker and the host's thread call concurrently).
+    // the calling thread (the worker and the host's thread call concurrently);
+    // a thread with no failure of its own on it sees the device's latest.
+    // Windows codes on Windows, errno values on Linux; kErrorIoPending on both.
     virtual uint32_t LastError() const = 0;
 };
 

@@ -1,0 +1,332 @@
+// Serial devices through kernel32: an exclusive overlapped handle on
+// \\.\COMn. The port's worker never blocks on a wait: WaitEvent starts one
+// WaitCommEvent and then only looks whether it has completed.
+#include "platform/serial_device.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+namespace belvor::platform {
+
+namespace {
+
+// Bound for a read that should be over at once before it is cancelled (with
+// the port's time-outs it is, except under Wine when nothing has arrived), and
+// for a cancelled operation to end.
+constexpr DWORD kReadLimitMs = 250;
+constexpr DWORD kSettleLimitMs = 1000;
+
+// The DCB keeps its flags as a bitfield: the 32-bit word right after BaudRate.
+constexpr size_t kFlagWordOffset = offsetof(DCB, BaudRate) + sizeof(DWORD);
+static_assert(offsetof(DCB, wReserved) == kFlagWordOffset + sizeof(uint32_t), "DCB flag word is not 32 bits");
+
+uint32_t FlagWord(const DCB& dcb)
+{
+    uint32_t word = 0;
+    std::memcpy(&word, reinterpret_cast<const unsigned char*>(&dcb) + kFlagWordOffset, sizeof word);
+    return word;
+}
+
+void SetFlagWord(DCB& dcb, uint32_t word)
+{
+    std::memcpy(reinterpret_cast<unsigned char*>(&dcb) + kFlagWordOffset, &word, sizeof word);
+}
+
+// What the kernel writes into while an operation is in flight. It lives on the
+// heap so that a device whose operation cannot be seen to end can leave it
+// behind instead of freeing memory the kernel may still write.
+struct IoRecords {
+    OVERLAPPED Read{};
+    OVERLAPPED Wait{};
+    DWORD WaitMask = 0;
+};
+
+// Like GetLastError the code is kept per thread, so that a failure on one
+// thread never stands in for another's; a thread that has not failed on this
+// device itself sees the device's latest failure.
+struct ThreadError {
+    const void* Device = nullptr;
+    uint32_t Code = 0;
+};
+thread_local ThreadError tLastError;
+
+class Win32SerialDevice final : public SerialDevice {
+public:
+    Win32SerialDevice() = default;
+    ~Win32SerialDevice() override;
+    Win32SerialDevice(const Win32SerialDevice&) = delete;
+    Win32SerialDevice& operator=(const Win32SerialDevice&) = delete;
+
+    // Opens the device and makes its events; on failure releases what it took.
+    bool Open(uint16_t portNumber, uint32_t& nativeError);
+
+    bool Setup(uint32_t inQueue, uint32_t outQueue) override;
+    bool GetState(ControlBlock& block) override;
+    bool SetState(const ControlBlock& block) override;
+    bool ClearError(uint32_t& errors, uint32_t& inQueue) override;
+    bool Purge(uint32_t flags) override;
+    bool SetMask(uint32_t mask) override;
+    bool SetTimeouts(const CommTimeouts& timeouts) override;
+    bool WaitEvent(uint32_t& mask) override;
+    uint32_t Read(uint8_t* dest, uint32_t size) override;
+    uint32_t LastError() const override;
+
+private:
+    bool Fail(uint32_t code);
+    // Waits, bounded, for an operation in flight to end, cancelling it if
+    // need be; false when it still has not.
+    bool Settle(OVERLAPPED& ov);
+
+    HANDLE FHandle = INVALID_HANDLE_VALUE;
+    IoRecords* FIo = nullptr;
+    // Only the thread that waits and reads touches these, and the destructor
+    // after that thread has stopped.
+    std::atomic<bool> FWaitInFlight{false};
+    std::atomic<bool> FReadInFlight{false};
+    std::atomic<uint32_t> FLastError{0};
+    std::mutex FDcbLock;
+    DCB FDcb{};
+};
+
+bool Win32SerialDevice::Open(uint16_t portNumber, uint32_t& nativeError)
+{
+    char name[16];
+    std::snprintf(name, sizeof name, "\\\\.\\COM%u", static_cast<unsigned>(portNumber));
+    FHandle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    if (FHandle == INVALID_HANDLE_VALUE) {
+        nativeError = GetLastError();
+        return false;
+    }
+    FIo = new IoRecords;
+    FIo->Read.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    FIo->Wait.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!FIo->Read.hEvent || !FIo->Wait.hEvent) {
+        nativeError = GetLastError();
+        return false; // the destructor releases the rest
+    }
+    // SetState merges onto the DCB last read; start from the device's own.
+    FDcb.DCBlength = sizeof(DCB);
+    (void)GetCommState(FHandle, &FDcb);
+    return true;
+}
+
+bool Win32SerialDevice::Settle(OVERLAPPED& ov)
+{
+    if (WaitForSingleObject(ov.hEvent, kSettleLimitMs) != WAIT_OBJECT_0) {
+        // From any thread: the operation may have been started by another.
+        (void)CancelIoEx(FHandle, &ov);
+        if (WaitForSingleObject(ov.hEvent, kSettleLimitMs) != WAIT_OBJECT_0)
+            return false;
+    }
+    DWORD ignored = 0;
+    return GetOverlappedResult(FHandle, &ov, &ignored, FALSE) || GetLastError() != ERROR_IO_INCOMPLETE;
+}
+
+Win32SerialDevice::~Win32SerialDevice()
+{
+    bool settled = true;
+    if (FIo && FHandle != INVALID_HANDLE_VALUE) {
+        if (FWaitInFlight) {
+            (void)SetCommMask(FHandle, 0); // ends the wait with an empty mask
+            settled = Settle(FIo->Wait);
+        }
+        if (FReadInFlight)
+            settled = Settle(FIo->Read) && settled;
+    }
+    if (FHandle != INVALID_HANDLE_VALUE)
+        CloseHandle(FHandle); // also cancels whatever is still in flight
+    if (!FIo)
+        return;
+    if (!settled) {
+        // Give the cancellation a last chance before abandoning the records.
+        settled =
+            (!FWaitInFlight || WaitForSingleObject(FIo->Wait.hEvent, kSettleLimitMs) == WAIT_OBJECT_0) &&
+            (!FReadInFlight || WaitForSingleObject(FIo->Read.hEvent, kSettleLimitMs) == WAIT_OBJECT_0);
+    }
+    if (FIo->Read.hEvent)
+        CloseHandle(FIo->Read.hEvent);
+    if (FIo->Wait.hEvent)
+        CloseHandle(FIo->Wait.hEvent);
+    if (settled)
+        delete FIo;
+    // Otherwise the kernel may still write into the records: leave them.
+}
+
+bool Win32SerialDevice::Fail(uint32_t code)
+{
+    tLastError = {this, code};
+    FLastError.store(code);
+    return false;
+}
+
+uint32_t Win32SerialDevice::LastError() const
+{
+    return tLastError.Device == this ? tLastError.Code : FLastError.load();
+}
+
+bool Win32SerialDevice::Setup(uint32_t inQueue, uint32_t outQueue)
+{
+    return SetupComm(FHandle, inQueue, outQueue) ? true : Fail(GetLastError());
+}
+
+bool Win32SerialDevice::GetState(ControlBlock& block)
+{
+    std::lock_guard<std::mutex> guard(FDcbLock);
+    FDcb.DCBlength = sizeof(DCB);
+    if (!GetCommState(FHandle, &FDcb))
+        return Fail(GetLastError());
+    block.BaudRate = FDcb.BaudRate;
+    block.Flags = FlagWord(FDcb);
+    block.ByteSize = FDcb.ByteSize;
+    block.Parity = FDcb.Parity;
+    block.StopBits = FDcb.StopBits;
+    return true;
+}
+
+bool Win32SerialDevice::SetState(const ControlBlock& block)
+{
+    std::lock_guard<std::mutex> guard(FDcbLock);
+    FDcb.DCBlength = sizeof(DCB);
+    FDcb.BaudRate = block.BaudRate;
+    SetFlagWord(FDcb, block.Flags);
+    FDcb.ByteSize = block.ByteSize;
+    FDcb.Parity = block.Parity;
+    FDcb.StopBits = block.StopBits;
+    const BOOL done = SetCommState(FHandle, &FDcb);
+    if (done == 1)
+        return true;
+    return Fail(done == 0 ? GetLastError() : ERROR_GEN_FAILURE);
+}
+
+bool Win32SerialDevice::ClearError(uint32_t& errors, uint32_t& inQueue)
+{
+    DWORD word = 0;
+    COMSTAT stat{};
+    if (!ClearCommError(FHandle, &word, &stat)) {
+        errors = 0;
+        inQueue = 0;
+        return Fail(GetLastError());
+    }
+    errors = word;
+    inQueue = stat.cbInQue;
+    return true;
+}
+
+bool Win32SerialDevice::Purge(uint32_t flags)
+{
+    return PurgeComm(FHandle, flags) ? true : Fail(GetLastError());
+}
+
+bool Win32SerialDevice::SetMask(uint32_t mask)
+{
+    return SetCommMask(FHandle, mask) ? true : Fail(GetLastError());
+}
+
+bool Win32SerialDevice::SetTimeouts(const CommTimeouts& timeouts)
+{
+    COMMTIMEOUTS native{timeouts.ReadIntervalTimeout, timeouts.ReadTotalTimeoutMultiplier,
+                        timeouts.ReadTotalTimeoutConstant, timeouts.WriteTotalTimeoutMultiplier,
+                        timeouts.WriteTotalTimeoutConstant};
+    return SetCommTimeouts(FHandle, &native) ? true : Fail(GetLastError());
+}
+
+bool Win32SerialDevice::WaitEvent(uint32_t& mask)
+{
+    OVERLAPPED& ov = FIo->Wait;
+    if (FWaitInFlight) {
+        // Never a second WaitCommEvent while one is in flight: look at it.
+        DWORD ignored = 0;
+        if (GetOverlappedResult(FHandle, &ov, &ignored, FALSE)) {
+            FWaitInFlight = false;
+            mask = FIo->WaitMask;
+            return true;
+        }
+        const DWORD error = GetLastError();
+        if (error == ERROR_IO_INCOMPLETE)
+            return Fail(kErrorIoPending);
+        FWaitInFlight = false;
+        return Fail(error);
+    }
+    FIo->WaitMask = 0;
+    if (WaitCommEvent(FHandle, &FIo->WaitMask, &ov)) {
+        mask = FIo->WaitMask;
+        return true;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_IO_PENDING) {
+        // The event stays as the call left it: it signals the completion.
+        FWaitInFlight = true;
+        return Fail(kErrorIoPending);
+    }
+    return Fail(error);
+}
+
+uint32_t Win32SerialDevice::Read(uint8_t* dest, uint32_t size)
+{
+    OVERLAPPED& ov = FIo->Read;
+    DWORD got = 0;
+    if (FReadInFlight) {
+        // A read that outlived its cancellation: no new one before it ends.
+        if (!GetOverlappedResult(FHandle, &ov, &got, FALSE)) {
+            const DWORD error = GetLastError();
+            if (error == ERROR_IO_INCOMPLETE) {
+                Fail(error);
+                return 0;
+            }
+        }
+        FReadInFlight = false;
+        (void)ResetEvent(ov.hEvent);
+        got = 0;
+    }
+    if (size == 0)
+        return 0;
+    ov.Offset = ov.OffsetHigh = 0;
+    // The count comes from GetOverlappedResult, also when ReadFile is done at
+    // once: on an overlapped handle only that one is reliable.
+    if (!ReadFile(FHandle, dest, size, nullptr, &ov)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_IO_PENDING) {
+            Fail(error);
+            return 0;
+        }
+        if (WaitForSingleObject(ov.hEvent, kReadLimitMs) != WAIT_OBJECT_0) {
+            (void)CancelIoEx(FHandle, &ov);
+            if (WaitForSingleObject(ov.hEvent, kSettleLimitMs) != WAIT_OBJECT_0) {
+                FReadInFlight = true;
+                Fail(WAIT_TIMEOUT);
+                return 0;
+            }
+        }
+    }
+    const BOOL done = GetOverlappedResult(FHandle, &ov, &got, FALSE);
+    if (!done) {
+        const DWORD error = GetLastError();
+        Fail(error);
+        if (error == ERROR_IO_INCOMPLETE) {
+            FReadInFlight = true;
+            return 0;
+        }
+    }
+    (void)ResetEvent(ov.hEvent);
+    // A read cancelled part-way has still stored what it counted.
+    return got <= size ? got : size;
+}
+
+} // namespace
+
+std::unique_ptr<SerialDevice> OpenSystemSerialDevice(uint16_t portNumber, uint32_t& nativeError)
+{
+    auto device = std::make_unique<Win32SerialDevice>();
+    if (!device->Open(portNumber, nativeError))
+        return nullptr;
+    nativeError = 0;
+    return device;
+}
+
+} // namespace belvor::platform

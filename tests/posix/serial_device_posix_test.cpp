@@ -1,0 +1,340 @@
+// What only the Linux serial device has: COMn links, flock-based exclusion,
+// termios mappings, hung-up ptys.
+#include "platform/serial_device.h"
+#include "platform/sync.h"
+#include "posix/pty_device_line.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+using namespace belvor::platform;
+using namespace belvor::test;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::unique_ptr<PtyDeviceLine> MakePty()
+{
+    auto line = std::make_unique<PtyDeviceLine>();
+    std::string why;
+    EXPECT_TRUE(line->Make(why)) << why;
+    return line;
+}
+
+std::unique_ptr<SerialDevice> OpenPort(uint16_t port)
+{
+    uint32_t error = 0;
+    auto device = OpenSystemSerialDevice(port, error);
+    EXPECT_NE(device, nullptr) << "COM" << port << ": " << std::strerror(static_cast<int>(error));
+    return device;
+}
+
+uint32_t OpenError(uint16_t port)
+{
+    uint32_t error = 0;
+    auto device = OpenSystemSerialDevice(port, error);
+    return device ? 0 : error;
+}
+
+bool IsInUseError(uint32_t error)
+{
+    return error == EWOULDBLOCK || error == EBUSY;
+}
+
+uint32_t Waiting(SerialDevice& device)
+{
+    uint32_t errors = 0;
+    uint32_t waiting = 0;
+    for (const auto end = Clock::now() + std::chrono::seconds(5); Clock::now() < end; SleepMs(5)) {
+        if (device.ClearError(errors, waiting) && waiting > 0)
+            break;
+    }
+    return waiting;
+}
+
+// The slave's termios as another opener sees it (root passes TIOCEXCL and
+// takes no lock, so this open does not compete with the device's).
+bool PeekTermios(const std::string& path, termios& t)
+{
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = tcgetattr(fd, &t) == 0;
+    (void)close(fd);
+    return ok;
+}
+
+TEST(PosixSerialDevice, ComNIsTheTtyItsLinkNames)
+{
+    auto near = MakePty();
+    auto other = MakePty();
+    auto device = OpenPort(near->PortNumber());
+    ASSERT_NE(device, nullptr);
+
+    ASSERT_TRUE(other->Send("wrong line"));
+    ASSERT_TRUE(near->Send("right"));
+    ASSERT_EQ(Waiting(*device), 5u);
+    uint8_t buffer[32];
+    ASSERT_EQ(device->Read(buffer, sizeof buffer), 5u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 5), "right");
+}
+
+TEST(PosixSerialDevice, AMissingPortFailsWithENOENT)
+{
+    // A link that leads nowhere: the port is configured but absent.
+    const uint16_t dangling = FreshTestPort();
+    ASSERT_EQ(symlink("/nonexistent/belvor-tty", PortLinkPath(dangling).c_str()), 0);
+    EXPECT_EQ(OpenError(dangling), static_cast<uint32_t>(ENOENT));
+    (void)unlink(PortLinkPath(dangling).c_str());
+
+    EXPECT_EQ(OpenError(0), static_cast<uint32_t>(ENOENT)) << "there is no COM0";
+
+    // No link: the port falls back to /dev/ttyS<n-1>.
+    const uint16_t unlinked = FreshTestPort();
+    const std::string fallback = "/dev/ttyS" + std::to_string(unlinked - 1);
+    if (access(fallback.c_str(), F_OK) != 0) {
+        EXPECT_EQ(OpenError(unlinked), static_cast<uint32_t>(ENOENT)) << fallback;
+    }
+}
+
+TEST(PosixSerialDevice, SomethingThatIsNoTtyIsRefusedAndLeftFree)
+{
+    const uint16_t port = FreshTestPort();
+    ASSERT_EQ(symlink("/dev/null", PortLinkPath(port).c_str()), 0);
+    EXPECT_EQ(OpenError(port), static_cast<uint32_t>(ENOTTY));
+    // Had the failed open kept its descriptor (and its lock), this would say
+    // "in use" instead.
+    EXPECT_EQ(OpenError(port), static_cast<uint32_t>(ENOTTY));
+    (void)unlink(PortLinkPath(port).c_str());
+}
+
+TEST(PosixSerialDevice, OnlyOneOpenerAcrossProcesses)
+{
+    auto line = MakePty();
+    const uint16_t port = line->PortNumber();
+    auto device = OpenPort(port);
+    ASSERT_NE(device, nullptr);
+
+    // The device's own slave path is refused too: the lock is on the tty.
+    const uint16_t alias = FreshTestPort();
+    ASSERT_EQ(symlink(line->SlavePath().c_str(), PortLinkPath(alias).c_str()), 0);
+    EXPECT_TRUE(IsInUseError(OpenError(alias))) << OpenError(alias);
+    (void)unlink(PortLinkPath(alias).c_str());
+
+    const auto openInChild = [port] {
+        const pid_t child = fork();
+        if (child == 0)
+            _exit(static_cast<int>(OpenError(port) & 0x7F));
+        int status = 0;
+        EXPECT_EQ(waitpid(child, &status, 0), child);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    EXPECT_TRUE(IsInUseError(static_cast<uint32_t>(openInChild()))) << "another process opened a port in use";
+
+    device.reset();
+    EXPECT_EQ(openInChild(), 0) << "closing the port must free it";
+
+    // And the other way round: held by another process, refused here.
+    int ready[2];
+    int release[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(release), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        (void)close(ready[0]);
+        (void)close(release[1]);
+        uint32_t error = 0;
+        auto held = OpenSystemSerialDevice(port, error);
+        const char ok = held ? 'y' : 'n';
+        (void)!write(ready[1], &ok, 1);
+        char ignored;
+        (void)!read(release[0], &ignored, 1); // returns when the parent closes its end
+        _exit(0);
+    }
+    (void)close(ready[1]);
+    (void)close(release[0]);
+    char ok = 0;
+    ASSERT_EQ(read(ready[0], &ok, 1), 1);
+    EXPECT_EQ(ok, 'y');
+    EXPECT_TRUE(IsInUseError(OpenError(port)));
+    (void)close(release[1]);
+    int status = 0;
+    EXPECT_EQ(waitpid(holder, &status, 0), holder);
+    (void)close(ready[0]);
+    EXPECT_NE(OpenPort(port), nullptr);
+}
+
+TEST(PosixSerialDevice, TheTtyIsRawAndTheFlagWordReachesTermios)
+{
+    auto line = MakePty();
+    auto device = OpenPort(line->PortNumber());
+    ASSERT_NE(device, nullptr);
+
+    termios t{};
+    ASSERT_TRUE(PeekTermios(line->SlavePath(), t)) << std::strerror(errno);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(t.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | IXON | BRKINT | PARMRK), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
+    EXPECT_EQ(t.c_cc[VMIN], 0);
+    EXPECT_EQ(t.c_cc[VTIME], 0);
+
+    ControlBlock block;
+    ASSERT_TRUE(device->GetState(block));
+    EXPECT_EQ(block.Flags & kFlagBinary, kFlagBinary);
+    block.BaudRate = 9600;
+    block.Flags = kFlagBinary | kFlagParity | kFlagOutxCtsFlow | kFlagOutX | kFlagInX | kFlagTxContinueOnXoff;
+    ASSERT_TRUE(device->SetState(block)); // DTR and RTS control: disable
+    ASSERT_TRUE(PeekTermios(line->SlavePath(), t));
+    EXPECT_EQ(t.c_iflag & (INPCK | IXON | IXOFF), tcflag_t(INPCK | IXON | IXOFF));
+    EXPECT_EQ(t.c_cflag & CRTSCTS, tcflag_t(CRTSCTS));
+    ControlBlock got;
+    ASSERT_TRUE(device->GetState(got));
+    EXPECT_EQ(got.Flags, block.Flags);
+
+    block.Flags = kFlagBinary | (1u << 4) | (1u << 12); // DTR and RTS on, nothing else
+    ASSERT_TRUE(device->SetState(block));
+    ASSERT_TRUE(PeekTermios(line->SlavePath(), t));
+    EXPECT_EQ(t.c_iflag & (INPCK | IXON | IXOFF), 0u);
+    EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
+    ASSERT_TRUE(device->GetState(got));
+    EXPECT_EQ(got.Flags, block.Flags);
+
+    // RTS handshake is Linux's one hardware flow control switch as well.
+    block.Flags = kFlagBinary | (2u << 12);
+    ASSERT_TRUE(device->SetState(block));
+    ASSERT_TRUE(PeekTermios(line->SlavePath(), t));
+    EXPECT_EQ(t.c_cflag & CRTSCTS, tcflag_t(CRTSCTS));
+
+    // Mark and space parity need CMSPAR (the pty itself drops PARENB: it
+    // has no wire to put a parity bit on).
+    block.Flags = kFlagBinary;
+    block.Parity = 3;
+    ASSERT_TRUE(device->SetState(block));
+    ASSERT_TRUE(PeekTermios(line->SlavePath(), t));
+    EXPECT_EQ(t.c_cflag & (PARODD | CMSPAR), tcflag_t(PARODD | CMSPAR));
+    block.Parity = 4;
+    ASSERT_TRUE(device->SetState(block));
+    ASSERT_TRUE(PeekTermios(line->SlavePath(), t));
+    EXPECT_EQ(t.c_cflag & (PARODD | CMSPAR), tcflag_t(CMSPAR));
+    ASSERT_TRUE(device->GetState(got));
+    EXPECT_EQ(got.Parity, 4);
+}
+
+TEST(PosixSerialDevice, APtyTakesRatesThatHaveNoBaudConstant)
+{
+    auto line = MakePty();
+    auto device = OpenPort(line->PortNumber());
+    ASSERT_NE(device, nullptr);
+    ControlBlock block;
+    ASSERT_TRUE(device->GetState(block));
+    for (const uint32_t rate : {5760u, 250000u, 9600u, 31250u, 115200u}) {
+        block.BaudRate = rate;
+        EXPECT_TRUE(device->SetState(block)) << rate;
+        ControlBlock got;
+        ASSERT_TRUE(device->GetState(got));
+        EXPECT_EQ(got.BaudRate, rate);
+    }
+    termios t{};
+    ASSERT_TRUE(PeekTermios(line->SlavePath(), t));
+    EXPECT_EQ(cfgetospeed(&t), speed_t(B115200)) << "a standard rate goes in as its Bxxx constant";
+}
+
+TEST(PosixSerialDevice, WhatTermiosCannotDoIsRefusedAndChangesNothing)
+{
+    auto line = MakePty();
+    auto device = OpenPort(line->PortNumber());
+    ASSERT_NE(device, nullptr);
+    ControlBlock good;
+    ASSERT_TRUE(device->GetState(good));
+    good.BaudRate = 9600;
+    good.ByteSize = 8;
+    good.Parity = 0;
+    good.StopBits = 0;
+    good.Flags = kFlagBinary | (1u << 4) | (1u << 12);
+    ASSERT_TRUE(device->SetState(good));
+
+    const auto refused = [&](ControlBlock block, const char* what) {
+        EXPECT_FALSE(device->SetState(block)) << what;
+        EXPECT_EQ(device->LastError(), static_cast<uint32_t>(EINVAL)) << what;
+        ControlBlock now;
+        ASSERT_TRUE(device->GetState(now));
+        EXPECT_EQ(now.BaudRate, good.BaudRate) << what;
+        EXPECT_EQ(now.StopBits, good.StopBits) << what;
+        EXPECT_EQ(now.Flags, good.Flags) << what;
+    };
+    ControlBlock block = good;
+    block.StopBits = 1;
+    refused(block, "one and a half stop bits");
+    block = good;
+    block.StopBits = 3;
+    refused(block, "stop bits 3");
+    block = good;
+    block.BaudRate = 0;
+    refused(block, "rate 0 (would hang the line up)");
+    block = good;
+    block.Flags |= kFlagOutxDsrFlow;
+    refused(block, "DSR output flow");
+    block = good;
+    block.Flags = (block.Flags & ~kFlagDtrControlMask) | (2u << 4);
+    refused(block, "DTR handshake");
+    block = good;
+    block.Flags = (block.Flags & ~kFlagRtsControlMask) | (3u << 12);
+    refused(block, "RTS toggle");
+    for (const uint32_t flag : {kFlagDsrSensitivity, kFlagErrorChar, kFlagNull, kFlagAbortOnError}) {
+        block = good;
+        block.Flags |= flag;
+        refused(block, ("flag " + std::to_string(flag)).c_str());
+    }
+}
+
+TEST(PosixSerialDevice, AHungUpLineNeitherBlocksNorSpins)
+{
+    auto line = MakePty();
+    auto device = OpenPort(line->PortNumber());
+    ASSERT_NE(device, nullptr);
+    ASSERT_TRUE(device->SetMask(kEvRxChar | kEvErr | kEvBreak));
+    ASSERT_TRUE(line->Send("lost"));
+    ASSERT_EQ(Waiting(*device), 4u);
+    // Closing the master hangs the slave up; what it held is gone with it.
+    line->HangUp();
+
+    const auto start = Clock::now();
+    uint8_t buffer[16];
+    int reported = 0;
+    int errorEvents = 0;
+    for (int i = 0; i < 200; ++i) {
+        uint32_t mask = 0;
+        if (device->WaitEvent(mask)) {
+            ++reported;
+            errorEvents += (mask & kEvErr) ? 1 : 0;
+            EXPECT_EQ(mask & kEvRxChar, 0u);
+        } else {
+            EXPECT_EQ(device->LastError(), kErrorIoPending);
+        }
+        EXPECT_EQ(device->Read(buffer, sizeof buffer), 0u);
+    }
+    EXPECT_EQ(errorEvents, 1) << "the hang-up is one error, reported once";
+    EXPECT_LE(reported, 1) << "a dead line must look quiet, or the worker never rests";
+
+    // The rest fails or reports nothing, but returns.
+    uint32_t errors = 0;
+    uint32_t waiting = 0xDEAD;
+    (void)device->ClearError(errors, waiting);
+    EXPECT_EQ(waiting, 0u);
+    (void)device->Purge(kPurgeRxAbort | kPurgeRxClear);
+    ControlBlock block;
+    (void)device->GetState(block);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+}
+
+} // namespace

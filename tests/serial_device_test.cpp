@@ -1,0 +1,429 @@
+// The system's serial device over a real line: Linux ptys natively, Wine's
+// COM ports (ptys underneath) for the Windows build.
+#include "device_line.h"
+#include "platform/serial_device.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
+
+#include <atomic>
+#include <chrono>
+#include <gtest/gtest.h>
+#include <string>
+
+using namespace belvor::platform;
+using belvor::test::DeviceLine;
+using belvor::test::MakeDeviceLine;
+
+namespace {
+
+// Bound for anything that must happen "soon" (bytes crossing the line).
+constexpr auto kSoon = std::chrono::seconds(5);
+// Bound for a call that must not block at all.
+constexpr auto kAtOnce = std::chrono::milliseconds(800);
+
+// What the port's worker sets: reads return at once with what has arrived.
+constexpr CommTimeouts kImmediateReads{0xFFFFFFFFu, 0, 0, 0, 20000};
+// Line events without the modem-status bits, which Wine refuses on ptys.
+constexpr uint32_t kLineEvents = kEvRxChar | kEvErr | kEvBreak;
+
+// Every byte a line discipline or a driver might act on.
+const std::string kAwkwardBytes("\r\n\0\xFF\x03\x04\x11\x13\x1A\x1C\x7F\x80\r\r\n\n x", 18);
+
+using Clock = std::chrono::steady_clock;
+
+class SerialDeviceTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        FLine = MakeDeviceLine();
+        ASSERT_NE(FLine, nullptr);
+        FDevice = Open();
+        ASSERT_NE(FDevice, nullptr);
+        ASSERT_TRUE(FDevice->Setup(4096, 4096));
+        ASSERT_TRUE(FDevice->SetTimeouts(kImmediateReads));
+        ASSERT_TRUE(Apply(9600, 8, 0, 0));
+        // A line may be reused: what an earlier test left on it goes.
+        ASSERT_TRUE(FDevice->Purge(kPurgeRxAbort | kPurgeRxClear));
+    }
+
+    // After a WaitEvent that returned false: did it only say "nothing yet"?
+    bool Quiet()
+    {
+        const uint32_t error = FDevice->LastError();
+        return error == kErrorIoPending ||
+               (FLine->QuietWaitEnding() != 0 && error == FLine->QuietWaitEnding());
+    }
+
+    std::unique_ptr<SerialDevice> Open()
+    {
+        uint32_t error = 0xDEAD;
+        auto device = OpenSystemSerialDevice(FLine->PortNumber(), error);
+        EXPECT_NE(device, nullptr) << "COM" << FLine->PortNumber() << " error " << error;
+        return device;
+    }
+
+    // Sets the line as the port does (RTS control cleared), with no flow
+    // control and no parity check, so that every byte passes untouched.
+    bool Apply(uint32_t rate, uint8_t byteSize, uint8_t parity, uint8_t stopBits)
+    {
+        ControlBlock block;
+        if (!FDevice->GetState(block))
+            return false;
+        block.BaudRate = rate;
+        block.ByteSize = byteSize;
+        block.Parity = parity;
+        block.StopBits = stopBits;
+        block.Flags &=
+            0x0000CFFF & ~(kFlagOutX | kFlagInX | kFlagParity | kFlagOutxCtsFlow | kFlagOutxDsrFlow);
+        return FDevice->SetState(block);
+    }
+
+    ControlBlock State()
+    {
+        ControlBlock block;
+        EXPECT_TRUE(FDevice->GetState(block));
+        return block;
+    }
+
+    // Waits until at least `count` bytes wait in the device; returns how many do.
+    uint32_t AwaitQueue(uint32_t count)
+    {
+        uint32_t errors = 0;
+        uint32_t waiting = 0;
+        for (const auto end = Clock::now() + kSoon; Clock::now() < end; SleepMs(5)) {
+            if (FDevice->ClearError(errors, waiting) && waiting >= count)
+                break;
+        }
+        return waiting;
+    }
+
+    std::string ReadUpTo(size_t count)
+    {
+        std::string got;
+        uint8_t buffer[256];
+        for (const auto end = Clock::now() + kSoon; got.size() < count && Clock::now() < end;) {
+            const uint32_t n =
+                FDevice->Read(buffer, static_cast<uint32_t>(std::min(sizeof buffer, count - got.size())));
+            got.append(reinterpret_cast<const char*>(buffer), n);
+            if (n == 0)
+                SleepMs(5);
+        }
+        return got;
+    }
+
+    // Calls WaitEvent until it reports; false when it is still pending at the end.
+    bool AwaitEvent(uint32_t& mask)
+    {
+        for (const auto end = Clock::now() + kSoon; Clock::now() < end; SleepMs(5)) {
+            if (FDevice->WaitEvent(mask))
+                return true;
+            EXPECT_TRUE(Quiet()) << FDevice->LastError();
+        }
+        return false;
+    }
+
+    // Drains completed waits until one stays pending; false if none does.
+    bool SettlesPending()
+    {
+        for (int i = 0; i < 5; ++i) {
+            uint32_t mask = 0;
+            if (!FDevice->WaitEvent(mask))
+                return Quiet();
+            SleepMs(20);
+        }
+        return false;
+    }
+
+    std::unique_ptr<DeviceLine> FLine;
+    std::unique_ptr<SerialDevice> FDevice;
+};
+
+TEST_F(SerialDeviceTest, AQuietLineHasNothingToReadAndAWaitThatGoesOn)
+{
+    uint32_t errors = 0xDEAD;
+    uint32_t waiting = 0xDEAD;
+    ASSERT_TRUE(FDevice->ClearError(errors, waiting));
+    EXPECT_EQ(waiting, 0u);
+    EXPECT_EQ(errors, 0u);
+
+    uint8_t buffer[64];
+    const auto start = Clock::now();
+    EXPECT_EQ(FDevice->Read(buffer, sizeof buffer), 0u);
+    EXPECT_LT(Clock::now() - start, kAtOnce) << "a read with nothing there must return at once";
+
+    ASSERT_TRUE(FDevice->SetMask(kLineEvents));
+    for (int i = 0; i < 20; ++i) {
+        uint32_t mask = 0xDEAD;
+        const auto before = Clock::now();
+        EXPECT_FALSE(FDevice->WaitEvent(mask));
+        EXPECT_LT(Clock::now() - before, kAtOnce);
+        // Asking again while the wait goes on must not start a second one
+        // (Windows would refuse it with another error).
+        EXPECT_TRUE(Quiet()) << "call " << i << ": error " << FDevice->LastError();
+        EXPECT_EQ(mask, 0xDEADu) << "a wait without an event leaves the mask alone";
+        SleepMs(i % 4 == 0 ? 15 : 0);
+    }
+}
+
+TEST_F(SerialDeviceTest, BytesPassUnchanged)
+{
+    ASSERT_TRUE(FLine->Send(kAwkwardBytes));
+    EXPECT_EQ(AwaitQueue(static_cast<uint32_t>(kAwkwardBytes.size())), kAwkwardBytes.size());
+    EXPECT_EQ(ReadUpTo(kAwkwardBytes.size()), kAwkwardBytes);
+    uint32_t errors = 0;
+    uint32_t waiting = 0xDEAD;
+    ASSERT_TRUE(FDevice->ClearError(errors, waiting));
+    EXPECT_EQ(waiting, 0u) << "bytes were added on the way (CR to CR LF?)";
+
+    // Parity and two stop bits on the line, parity not checked: still untouched.
+    ASSERT_TRUE(Apply(19200, 8, 2, 2));
+    ASSERT_TRUE(FLine->Send(kAwkwardBytes));
+    EXPECT_EQ(ReadUpTo(kAwkwardBytes.size()), kAwkwardBytes);
+}
+
+TEST_F(SerialDeviceTest, ReadStoresNoMoreThanAskedAndLeavesTheRest)
+{
+    const std::string bytes = "0123456789ABCDEF";
+    ASSERT_TRUE(FLine->Send(bytes));
+    ASSERT_EQ(AwaitQueue(16), 16u);
+
+    uint8_t buffer[32] = {};
+    buffer[4] = 0xEE;
+    ASSERT_EQ(FDevice->Read(buffer, 4), 4u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 4), "0123");
+    EXPECT_EQ(buffer[4], 0xEE) << "stored past the size asked for";
+
+    uint32_t errors = 0;
+    uint32_t waiting = 0;
+    ASSERT_TRUE(FDevice->ClearError(errors, waiting));
+    EXPECT_EQ(waiting, 12u);
+    const auto start = Clock::now();
+    EXPECT_EQ(FDevice->Read(buffer, sizeof buffer), 12u) << "asks for more than waits: gets what is there";
+    EXPECT_LT(Clock::now() - start, kAtOnce);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 12), "456789ABCDEF");
+    EXPECT_EQ(FDevice->Read(buffer, sizeof buffer), 0u);
+}
+
+TEST_F(SerialDeviceTest, WaitEventReportsReceivedBytesAndOnlyThen)
+{
+    ASSERT_TRUE(FDevice->SetMask(kLineEvents));
+    uint32_t mask = 0;
+    ASSERT_FALSE(FDevice->WaitEvent(mask));
+    ASSERT_EQ(FDevice->LastError(), kErrorIoPending);
+
+    ASSERT_TRUE(FLine->Send("abc\r"));
+    ASSERT_TRUE(AwaitEvent(mask)) << "bytes arrived but the wait never reported them";
+    EXPECT_EQ(mask & kEvRxChar, kEvRxChar);
+    EXPECT_EQ(mask & ~kLineEvents, 0u) << "reported an event outside the mask";
+
+    EXPECT_EQ(AwaitQueue(4), 4u);
+    EXPECT_EQ(ReadUpTo(4), "abc\r");
+    EXPECT_TRUE(SettlesPending()) << "with nothing left to read the wait must go on";
+
+    // Without kEvRxChar in the mask, received bytes are no event.
+    ASSERT_TRUE(FDevice->SetMask(kEvErr | kEvBreak));
+    (void)SettlesPending();
+    ASSERT_TRUE(FLine->Send("xyz"));
+    EXPECT_EQ(AwaitQueue(3), 3u);
+    EXPECT_TRUE(SettlesPending());
+}
+
+TEST_F(SerialDeviceTest, SetMaskEndsAWaitThatGoesOnWithAnEmptyMask)
+{
+    ASSERT_TRUE(FDevice->SetMask(kLineEvents));
+    uint32_t mask = 0xDEAD;
+    ASSERT_FALSE(FDevice->WaitEvent(mask));
+    ASSERT_EQ(FDevice->LastError(), kErrorIoPending);
+
+    ASSERT_TRUE(FDevice->SetMask(kLineEvents));
+    bool completed = false;
+    uint32_t error = kErrorIoPending;
+    for (const auto end = Clock::now() + kSoon; Clock::now() < end; SleepMs(5)) {
+        if ((completed = FDevice->WaitEvent(mask)))
+            break;
+        if ((error = FDevice->LastError()) != kErrorIoPending)
+            break;
+    }
+    if (completed) {
+        EXPECT_EQ(mask, 0u) << "no event happened";
+    } else {
+        ASSERT_NE(error, kErrorIoPending) << "the wait went on after SetMask";
+        EXPECT_EQ(error, FLine->QuietWaitEnding());
+    }
+    EXPECT_TRUE(SettlesPending());
+}
+
+TEST_F(SerialDeviceTest, MaskChangesFromAnotherThreadWhileWaiting)
+{
+    // The port's stop path sets the mask from the host's thread while the
+    // worker waits: the two must not trip over each other.
+    struct Shared {
+        SerialDevice* Device;
+        std::atomic<bool> Stop{false};
+        std::atomic<int> Calls{0};
+    } shared{FDevice.get()};
+    Thread changer;
+    ASSERT_TRUE(changer.Start(
+        [](void* raw) {
+            auto* s = static_cast<Shared*>(raw);
+            while (!s->Stop.load()) {
+                (void)s->Device->SetMask(s->Calls.fetch_add(1) % 2 ? kLineEvents : kEvRxChar);
+                SleepMs(1);
+            }
+        },
+        &shared, 65536));
+
+    ASSERT_TRUE(FLine->Send("q"));
+    bool sawBytes = false;
+    for (const auto end = Clock::now() + kSoon; !sawBytes && Clock::now() < end; SleepMs(2)) {
+        uint32_t mask = 0;
+        if (FDevice->WaitEvent(mask))
+            sawBytes = (mask & kEvRxChar) != 0;
+        else
+            EXPECT_TRUE(Quiet()) << FDevice->LastError();
+    }
+    shared.Stop = true;
+    EXPECT_TRUE(changer.Stop(5000));
+    EXPECT_TRUE(sawBytes);
+    EXPECT_GT(shared.Calls.load(), 0);
+}
+
+TEST_F(SerialDeviceTest, PurgeDropsWaitingBytes)
+{
+    ASSERT_TRUE(FLine->Send("to be dropped"));
+    ASSERT_EQ(AwaitQueue(13), 13u);
+
+    ASSERT_TRUE(FDevice->Purge(kPurgeRxAbort | kPurgeRxClear));
+    uint32_t errors = 0;
+    uint32_t waiting = 0xDEAD;
+    ASSERT_TRUE(FDevice->ClearError(errors, waiting));
+    EXPECT_EQ(waiting, 0u);
+    uint8_t buffer[32];
+    EXPECT_EQ(FDevice->Read(buffer, sizeof buffer), 0u);
+
+    // The line still works afterwards.
+    ASSERT_TRUE(FLine->Send("kept"));
+    EXPECT_EQ(ReadUpTo(4), "kept");
+}
+
+TEST_F(SerialDeviceTest, SettingsRoundTrip)
+{
+    struct Case {
+        uint32_t Rate;
+        uint8_t Size;
+        uint8_t Parity;
+        uint8_t Stop;
+    };
+    for (const Case c :
+         {Case{9600, 8, 0, 0}, Case{19200, 7, 2, 2}, Case{1200, 8, 1, 0}, Case{115200, 6, 0, 2},
+          Case{4800, 7, 3, 0}, Case{2400, 7, 4, 0}, Case{9600, 5, 0, 0}}) {
+        SCOPED_TRACE(testing::Message()
+                     << c.Rate << "/" << int(c.Size) << "/" << int(c.Parity) << "/" << int(c.Stop));
+        ASSERT_TRUE(Apply(c.Rate, c.Size, c.Parity, c.Stop));
+        const ControlBlock got = State();
+        EXPECT_EQ(got.BaudRate, c.Rate);
+        EXPECT_EQ(got.StopBits, c.Stop);
+        if (FLine->ReadsBackAsSet()) {
+            EXPECT_EQ(got.ByteSize, c.Size);
+            EXPECT_EQ(got.Parity, c.Parity);
+        }
+        EXPECT_EQ(got.Flags & kFlagBinary, kFlagBinary);
+        EXPECT_EQ(got.Flags & (kFlagOutX | kFlagInX | kFlagOutxCtsFlow), 0u);
+    }
+}
+
+TEST_F(SerialDeviceTest, TheFlagWordRoundTrips)
+{
+    // Software flow control: bits the device must take from the word and give
+    // back in the same places (every system keeps these).
+    ControlBlock block = State();
+    block.Flags = (block.Flags & 0x0000CFFF) | kFlagOutX | kFlagInX;
+    ASSERT_TRUE(FDevice->SetState(block));
+    EXPECT_EQ(State().Flags & (kFlagOutX | kFlagInX), kFlagOutX | kFlagInX);
+
+    block.Flags &= ~kFlagOutX;
+    ASSERT_TRUE(FDevice->SetState(block));
+    EXPECT_EQ(State().Flags & (kFlagOutX | kFlagInX), kFlagInX);
+    block.Flags &= ~kFlagInX;
+    ASSERT_TRUE(FDevice->SetState(block));
+    EXPECT_EQ(State().Flags & (kFlagOutX | kFlagInX), 0u);
+    EXPECT_EQ(State().Flags & kFlagBinary, kFlagBinary);
+}
+
+TEST_F(SerialDeviceTest, ARateWithoutAStandardNumberIsAppliedOrRefusedCleanly)
+{
+    ASSERT_TRUE(Apply(9600, 8, 0, 0));
+    ControlBlock block = State();
+    block.BaudRate = 5760;
+    if (FDevice->SetState(block)) {
+        if (FLine->ReadsBackAsSet()) {
+            EXPECT_EQ(State().BaudRate, 5760u) << "accepted, so it must be in force";
+        }
+    } else {
+        EXPECT_NE(FDevice->LastError(), 0u);
+        EXPECT_EQ(State().BaudRate, 9600u) << "refused, so the old rate must stay";
+    }
+    // Either way the line is still usable at a standard rate.
+    ASSERT_TRUE(Apply(9600, 8, 0, 0));
+    ASSERT_TRUE(FLine->Send("ok"));
+    EXPECT_EQ(ReadUpTo(2), "ok");
+}
+
+TEST_F(SerialDeviceTest, SettingsTheLineCannotHaveAreRefused)
+{
+    ASSERT_TRUE(Apply(9600, 8, 0, 0));
+    const ControlBlock before = State();
+    for (const uint8_t size : {uint8_t(4), uint8_t(9)}) {
+        ControlBlock block = before;
+        block.ByteSize = size;
+        EXPECT_FALSE(FDevice->SetState(block)) << int(size) << " data bits";
+        EXPECT_NE(FDevice->LastError(), 0u);
+    }
+    ControlBlock block = before;
+    block.Parity = 5;
+    EXPECT_FALSE(FDevice->SetState(block)) << "parity 5";
+    const ControlBlock after = State();
+    EXPECT_EQ(after.BaudRate, before.BaudRate);
+    EXPECT_EQ(after.ByteSize, before.ByteSize);
+    EXPECT_EQ(after.Parity, before.Parity);
+    EXPECT_EQ(after.StopBits, before.StopBits);
+}
+
+TEST_F(SerialDeviceTest, ASecondOpenIsRefusedUntilTheFirstCloses)
+{
+    std::string why;
+    if (!belvor::test::SecondOpenRefused(why))
+        GTEST_SKIP() << why;
+    uint32_t error = 0;
+    EXPECT_EQ(OpenSystemSerialDevice(FLine->PortNumber(), error), nullptr);
+    EXPECT_NE(error, 0u);
+    // The refused opener must not have disturbed the first one.
+    EXPECT_EQ(OpenSystemSerialDevice(FLine->PortNumber(), error), nullptr);
+    ASSERT_TRUE(FLine->Send("first"));
+    EXPECT_EQ(ReadUpTo(5), "first");
+
+    FDevice.reset();
+    FDevice = Open();
+    ASSERT_NE(FDevice, nullptr);
+}
+
+TEST_F(SerialDeviceTest, ClosingWithAWaitInFlightLeavesThePortUsable)
+{
+    ASSERT_TRUE(FDevice->SetMask(kLineEvents));
+    uint32_t mask = 0;
+    ASSERT_FALSE(FDevice->WaitEvent(mask));
+    ASSERT_EQ(FDevice->LastError(), kErrorIoPending);
+    FDevice.reset();
+
+    FDevice = Open();
+    ASSERT_NE(FDevice, nullptr);
+    ASSERT_TRUE(FDevice->SetTimeouts(kImmediateReads));
+    ASSERT_TRUE(Apply(9600, 8, 0, 0));
+    ASSERT_TRUE(FDevice->SetMask(kLineEvents));
+    ASSERT_TRUE(FLine->Send("again"));
+    ASSERT_TRUE(AwaitEvent(mask));
+    EXPECT_EQ(mask & kEvRxChar, kEvRxChar);
+    EXPECT_EQ(ReadUpTo(5), "again");
+}
+
+} // namespace

@@ -1,0 +1,107 @@
+// The Windows serial line of the device tests: the null-modem pair COM7 <->
+// COM8 that tools/wine-run.sh makes for every test program. COM7 is the
+// port under test; the test writes into COM8 with plain blocking calls.
+#include "device_line.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+namespace belvor::test {
+
+namespace {
+
+constexpr uint16_t kNearPort = 7;
+constexpr const char* kFarPort = "\\\\.\\COM8";
+
+bool RunningUnderWine()
+{
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
+class NullModemDeviceLine final : public DeviceLine {
+public:
+    NullModemDeviceLine() = default;
+    ~NullModemDeviceLine() override
+    {
+        if (FFar != INVALID_HANDLE_VALUE)
+            CloseHandle(FFar);
+    }
+    NullModemDeviceLine(const NullModemDeviceLine&) = delete;
+    NullModemDeviceLine& operator=(const NullModemDeviceLine&) = delete;
+
+    bool Make(std::string& why)
+    {
+        FFar = CreateFileA(kFarPort, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (FFar == INVALID_HANDLE_VALUE) {
+            why = "COM8 cannot be opened, error " + std::to_string(GetLastError()) +
+                  " (the COM7 <-> COM8 pair comes from tools/wine-run.sh)";
+            return false;
+        }
+        // Plain 8N1 without flow control, so that every byte leaves as given.
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        if (!GetCommState(FFar, &dcb)) {
+            why = "GetCommState(COM8) error " + std::to_string(GetLastError());
+            return false;
+        }
+        dcb.BaudRate = CBR_9600;
+        dcb.ByteSize = 8;
+        dcb.Parity = NOPARITY;
+        dcb.StopBits = ONESTOPBIT;
+        dcb.fBinary = TRUE;
+        dcb.fParity = FALSE;
+        dcb.fOutxCtsFlow = FALSE;
+        dcb.fOutxDsrFlow = FALSE;
+        dcb.fOutX = FALSE;
+        dcb.fInX = FALSE;
+        dcb.fNull = FALSE;
+        if (!SetCommState(FFar, &dcb)) {
+            why = "SetCommState(COM8) error " + std::to_string(GetLastError());
+            return false;
+        }
+        COMMTIMEOUTS timeouts{};
+        timeouts.WriteTotalTimeoutConstant = 5000;
+        (void)SetCommTimeouts(FFar, &timeouts);
+        return true;
+    }
+
+    uint16_t PortNumber() const override { return kNearPort; }
+    bool ReadsBackAsSet() const override { return !FUnderWine; }
+    uint32_t QuietWaitEnding() const override { return FUnderWine ? ERROR_OPERATION_ABORTED : 0; }
+
+    bool Send(const std::string& bytes) override
+    {
+        DWORD written = 0;
+        return WriteFile(FFar, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+               written == bytes.size();
+    }
+
+private:
+    HANDLE FFar = INVALID_HANDLE_VALUE;
+    const bool FUnderWine = RunningUnderWine();
+};
+
+} // namespace
+
+std::unique_ptr<DeviceLine> MakeDeviceLine()
+{
+    auto line = std::make_unique<NullModemDeviceLine>();
+    std::string why;
+    if (!line->Make(why)) {
+        ADD_FAILURE() << why;
+        return nullptr;
+    }
+    return line;
+}
+
+bool SecondOpenRefused(std::string& why)
+{
+    if (RunningUnderWine()) {
+        why = "Wine opens a COM port a second time without complaint";
+        return false;
+    }
+    return true;
+}
+
+} // namespace belvor::test
