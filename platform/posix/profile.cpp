@@ -1,7 +1,7 @@
 #include "platform/profile.h"
 
-#include <fstream>
-#include <iterator>
+#include <cstdio>
+#include <memory>
 
 namespace belvor::platform {
 
@@ -13,10 +13,18 @@ const char* ConfigFilePath()
 std::string ReadProfileString(const char* path, const char* section, const char* key,
                               const char* defaultValue)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    // A file that cannot be opened or read counts as missing, as it does for
+    // GetPrivateProfileStringA.
+    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path, "rb"), &std::fclose);
+    if (!file)
         return defaultValue;
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string text;
+    char chunk[4096];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0)
+        text.append(chunk, n);
+    if (std::ferror(file.get()))
+        return defaultValue;
     std::string value;
     return FindProfileString(text, section, key, value) ? value : std::string(defaultValue);
 }

@@ -20,6 +20,7 @@ public:
         if (openpty(&FMaster, &slave, name, nullptr, nullptr) != 0)
             throw std::runtime_error("openpty failed");
         close(slave); // the port object opens it by name
+        FDevice = name;
         std::filesystem::create_directories(BELVOR_SYSTEM_DIR);
         FLink = std::filesystem::path(BELVOR_SYSTEM_DIR) / ("com" + std::to_string(port));
         std::filesystem::remove(FLink);
@@ -29,8 +30,15 @@ public:
     {
         std::error_code ignored;
         std::filesystem::remove(FLink, ignored);
-        close(FMaster);
+        Hangup();
     }
+    void Hangup() override
+    {
+        if (FMaster >= 0)
+            close(FMaster);
+        FMaster = -1;
+    }
+    std::string DevicePath() const override { return FDevice; }
     uint16_t Port() const override { return FPort; }
     void Write(const std::string& bytes) override
     {
@@ -53,6 +61,7 @@ public:
 private:
     uint16_t FPort;
     int FMaster = -1;
+    std::string FDevice;
     std::filesystem::path FLink;
 };
 

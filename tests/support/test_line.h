@@ -17,6 +17,10 @@ public:
     virtual void Write(const std::string& bytes) = 0;
     // Whether a second open of the port is refused (Wine does not refuse it).
     virtual bool RefusesSecondOpen() const = 0;
+    // The far end goes away, as when a cable is pulled (where the line can).
+    virtual void Hangup() {}
+    // The device file behind the port, where there is one.
+    virtual std::string DevicePath() const { return {}; }
 };
 
 std::unique_ptr<TestLine> MakeFakeLine();
