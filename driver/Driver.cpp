@@ -80,7 +80,8 @@ TBelvor::~TBelvor()
 void TBelvor::ReadAllowList()
 {
     try {
-        FAllow = platform::ReadProfileString(platform::ConfigFilePath(), kAllowSection, kAllowKey, kDefaultAllow);
+        FAllow =
+            platform::ReadProfileString(platform::ConfigFilePath(), kAllowSection, kAllowKey, kDefaultAllow);
     } catch (...) {
         FAllow.clear();
     }

@@ -23,8 +23,8 @@ std::string_view Trim(std::string_view s)
 bool SameName(std::string_view a, std::string_view b)
 {
     const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [&](char x, char y) { return lower(x) == lower(y); });
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
 }
 
 } // namespace
@@ -57,7 +57,8 @@ bool FindProfileString(std::string_view text, std::string_view section, std::str
             continue;
         std::string_view found = Trim(line.substr(eq + 1));
         // One pair of surrounding quotes is taken off.
-        if (found.size() >= 2 && (found.front() == '"' || found.front() == '\'') && found.back() == found.front())
+        if (found.size() >= 2 && (found.front() == '"' || found.front() == '\'') &&
+            found.back() == found.front())
             found = found.substr(1, found.size() - 2);
         value.assign(found);
         return true; // the first occurrence wins

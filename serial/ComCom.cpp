@@ -10,10 +10,7 @@ constexpr uint32_t kControlFlagsKept = 0x0000CFFF; // RTS control off, bits 16-3
 
 constexpr platform::CommTimeouts kWorkerTimeouts{
     0xFFFFFFFFu, // reads return at once with what has arrived
-    0,
-    0,
-    0,
-    20000,
+    0,           0, 0, 20000,
 };
 
 } // namespace

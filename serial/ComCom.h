@@ -54,7 +54,8 @@ public:
 };
 
 // The messages, Windows-1251 bytes; "%d" stands for the port number.
-inline constexpr const char* kMsgOpenPortFail = "\xCD\xE5\xE2\xEE\xE7\xEC\xEE\xE6\xED\xEE \xEE\xF2\xEA\xF0\xFB\xF2\xFC COM%d";
+inline constexpr const char* kMsgOpenPortFail =
+    "\xCD\xE5\xE2\xEE\xE7\xEC\xEE\xE6\xED\xEE \xEE\xF2\xEA\xF0\xFB\xF2\xFC COM%d";
 inline constexpr const char* kMsgSetupNotSupported = "Setup parameter not supported for COM%d";
 inline constexpr const char* kMsgParameterNotSupported = "Parameter not supported for COM%d";
 inline constexpr const char* kMsgBufferIsEmpty = "Buffer is empty for port COM%d";

@@ -93,7 +93,10 @@ protected:
         gHook = nullptr;
         SetEventProcImpl(nullptr);
     }
-    bool WaitCalls(size_t n) { return Eventually([&] { return gReceived.Count() >= n; }); }
+    bool WaitCalls(size_t n)
+    {
+        return Eventually([&] { return gReceived.Count() >= n; });
+    }
 
     FakeLine Line;
 };
@@ -107,8 +110,9 @@ TEST_F(Exports, CodesReachTheCallbackAsCountedStringsAndAreLogged)
     ASSERT_FALSE(log.empty()) << "creating a driver names the log";
     Line.Feed("12AB\r\r0\r");
     ASSERT_TRUE(WaitCalls(3));
-    EXPECT_EQ(gReceived.Get(gReceived.Calls),
-              (std::vector<std::string>{std::string("\x04" "12AB"), std::string(1, '\0'), Counted("0")}));
+    EXPECT_EQ(gReceived.Get(gReceived.Calls), (std::vector<std::string>{std::string("\x04"
+                                                                                    "12AB"),
+                                                                        std::string(1, '\0'), Counted("0")}));
     const std::string text = ReadLog();
     EXPECT_NE(text.find(" 12AB\r\n"), std::string::npos);
     bool emptyRecord = false; // "+ dd.mm hh:mm:ss " and nothing after the separating space

@@ -81,8 +81,11 @@ TEST_F(Library, ScannedCodesReachTheHost)
     ASSERT_EQ(Api.InitDriver(line->Port(), &OnCode), 0);
     line->Write("12AB\r\n4006381333931\r12ab\r\r");
     ASSERT_TRUE(Eventually([] { return Calls().size() >= 4; }));
-    EXPECT_EQ(Calls(), (std::vector<std::string>{std::string("\x04" "12AB", 5), Counted("4006381333931"),
-                                                  Counted("12"), std::string(1, '\0')}));
+    EXPECT_EQ(Calls(),
+              (std::vector<std::string>{std::string("\x04"
+                                                    "12AB",
+                                                    5),
+                                        Counted("4006381333931"), Counted("12"), std::string(1, '\0')}));
     EXPECT_EQ(Api.SetEventProc(nullptr), &OnCode);
     EXPECT_EQ(Api.DestroyDriver(), 0);
     EXPECT_EQ(Api.DestroyDriver(), -1);

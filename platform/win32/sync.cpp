@@ -8,7 +8,8 @@ struct Event::Impl {
     HANDLE Handle;
 };
 
-Event::Event(bool manualReset) : FImpl(new Impl{CreateEventA(nullptr, manualReset ? TRUE : FALSE, FALSE, nullptr)})
+Event::Event(bool manualReset)
+    : FImpl(new Impl{CreateEventA(nullptr, manualReset ? TRUE : FALSE, FALSE, nullptr)})
 {
 }
 

@@ -11,7 +11,8 @@ public:
     explicit DlLibrary(void* handle) : FHandle(handle)
     {
         ByName.InitDriver = reinterpret_cast<decltype(ByName.InitDriver)>(dlsym(handle, "InitDriver"));
-        ByName.DestroyDriver = reinterpret_cast<decltype(ByName.DestroyDriver)>(dlsym(handle, "DestroyDriver"));
+        ByName.DestroyDriver =
+            reinterpret_cast<decltype(ByName.DestroyDriver)>(dlsym(handle, "DestroyDriver"));
         ByName.SetEventProc = reinterpret_cast<decltype(ByName.SetEventProc)>(dlsym(handle, "SetEventProc"));
     }
     ~DlLibrary() override { dlclose(FHandle); }

@@ -50,7 +50,8 @@ int main(void)
     if (!init || !destroy || !set_proc)
         return 1;
 
-    HANDLE scanner = CreateFileA("\\\\.\\COM8", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE scanner =
+        CreateFileA("\\\\.\\COM8", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
     check(scanner != INVALID_HANDLE_VALUE, "the scanner's end of the line opens");
 
     check(init(7, on_code) == 0, "InitDriver(7) returns index 0");
@@ -58,7 +59,11 @@ int main(void)
     WriteFile(scanner, "12AB\r", 5, &written, NULL);
     for (int i = 0; i < 500 && calls == 0; ++i)
         Sleep(10);
-    check(calls == 1 && memcmp(first, "\x04" "12AB", 5) == 0, "12AB arrives as 04 31 32 41 42");
+    check(calls == 1 && memcmp(first,
+                               "\x04"
+                               "12AB",
+                               5) == 0,
+          "12AB arrives as 04 31 32 41 42");
     check(set_proc(NULL) == on_code, "SetEventProc returns the callback InitDriver set");
     check(destroy() == 0, "DestroyDriver returns 0 drivers left");
     check(destroy() == -1, "DestroyDriver with none live returns -1");

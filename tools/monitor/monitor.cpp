@@ -20,7 +20,8 @@ void BELVOR_CALL OnCode(const unsigned char* counted)
 {
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
     char clock[16] = "??:??:??";
     if (const std::tm* local = std::localtime(&seconds))
         std::strftime(clock, sizeof clock, "%H:%M:%S", local);
@@ -39,7 +40,8 @@ void BELVOR_CALL OnCode(const unsigned char* counted)
     }
     std::lock_guard<std::mutex> guard(gPrint);
     ++gCodes;
-    std::printf("%s.%03d  %-20s [%s]\n", clock, static_cast<int>(ms), ("\"" + text + "\"").c_str(), hex.c_str());
+    std::printf("%s.%03d  %-20s [%s]\n", clock, static_cast<int>(ms), ("\"" + text + "\"").c_str(),
+                hex.c_str());
     std::fflush(stdout);
 }
 

@@ -35,8 +35,10 @@ bool LoadBelvorLibrary(const std::string& path, BelvorFunctions& functions, std:
         return false;
     }
     functions.InitDriver = reinterpret_cast<decltype(functions.InitDriver)>(dlsym(handle, "InitDriver"));
-    functions.DestroyDriver = reinterpret_cast<decltype(functions.DestroyDriver)>(dlsym(handle, "DestroyDriver"));
-    functions.SetEventProc = reinterpret_cast<decltype(functions.SetEventProc)>(dlsym(handle, "SetEventProc"));
+    functions.DestroyDriver =
+        reinterpret_cast<decltype(functions.DestroyDriver)>(dlsym(handle, "DestroyDriver"));
+    functions.SetEventProc =
+        reinterpret_cast<decltype(functions.SetEventProc)>(dlsym(handle, "SetEventProc"));
     if (!functions.InitDriver || !functions.DestroyDriver || !functions.SetEventProc) {
         error = file + " lacks the driver's functions";
         return false;

@@ -26,7 +26,8 @@ bool LoadBelvorLibrary(const std::string& path, BelvorFunctions& functions, std:
         error = "cannot load the library: " + LastErrorText();
         return false;
     }
-    if (!Find(module, "InitDriver", functions.InitDriver) || !Find(module, "DestroyDriver", functions.DestroyDriver) ||
+    if (!Find(module, "InitDriver", functions.InitDriver) ||
+        !Find(module, "DestroyDriver", functions.DestroyDriver) ||
         !Find(module, "SetEventProc", functions.SetEventProc)) {
         error = "the library lacks the driver's functions";
         return false;
