@@ -156,7 +156,8 @@ uint32_t TComPort::Unread() const
 
 uint8_t TComPort::PeekChar(uint16_t index)
 {
-    if (index > Unread())
+    // Index 0 names no byte; it must not reach before the read position.
+    if (index == 0 || index > Unread())
         Raise<EBufferIsEmpty>(kMsgBufferIsEmpty);
     uint32_t position = FRxReadPos + index - 1u;
     if (position >= kRxBufferSize)

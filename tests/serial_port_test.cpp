@@ -186,6 +186,7 @@ TEST_F(SerialPort, FullRingPeeksReadsAndWraps)
     EXPECT_EQ(Line.Waiting(), 10000u - 8192u) << "the rest stays in the device";
     EXPECT_EQ(port.Peek(8192), static_cast<uint8_t>(data[8191])) << "the newest unread byte";
     EXPECT_THROW(port.Peek(8193), EBufferIsEmpty);
+    EXPECT_THROW(port.Peek(0), EBufferIsEmpty) << "index 0 names no byte";
 
     EXPECT_EQ(port.ReadChar(), static_cast<uint8_t>(data[0]));
     ring = port.Ring();
