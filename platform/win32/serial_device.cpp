@@ -17,9 +17,10 @@ namespace {
 
 // Bound for a read that should be over at once before it is cancelled (with
 // the port's time-outs it is, except under Wine when nothing has arrived), and
-// for a cancelled operation to end.
-constexpr DWORD kReadLimitMs = 250;
-constexpr DWORD kSettleLimitMs = 1000;
+// for a cancelled operation to end. Together they stay below the 200 ms a stop
+// waits for the worker, so a stop never has to end it by force.
+constexpr DWORD kReadLimitMs = 50;
+constexpr DWORD kSettleLimitMs = 100;
 
 // The DCB keeps its flags as a bitfield: the 32-bit word right after BaudRate.
 constexpr size_t kFlagWordOffset = offsetof(DCB, BaudRate) + sizeof(DWORD);
