@@ -1,0 +1,75 @@
+// What the Linux benchmarks share: the clock, ptys linked as COM ports, the
+// codes they send and a small JSON writer for their results.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace belvor::bench {
+
+// CLOCK_MONOTONIC in nanoseconds.
+int64_t NowNs();
+
+// A pty whose slave is in raw mode. The bench keeps both sides open, so the
+// line never hangs up while readers come and go.
+class Pty {
+public:
+    Pty();
+    ~Pty();
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    // Makes the slave reachable as COM<port> for the library.
+    void LinkAs(uint16_t port);
+    // Writes everything, waiting while the line is full.
+    void Write(const void* data, size_t size);
+    void Write(const std::string& text) { Write(text.data(), text.size()); }
+
+    int Master() const { return FMaster; }
+    int Slave() const { return FSlave; }
+    const std::string& SlavePath() const { return FSlavePath; }
+
+private:
+    int FMaster = -1;
+    int FSlave = -1;
+    std::string FSlavePath;
+    std::string FLink;
+};
+
+// Codes are 13 decimal digits, as an EAN-13 has: the sending line's number in
+// two digits, then a sequence number in eleven. They pass the default
+// allow-list unchanged.
+inline constexpr size_t kCodeDigits = 13;
+std::string CodeText(unsigned line, uint64_t seq);
+// False when text is not such a code.
+bool ParseCode(const char* text, size_t size, unsigned& line, uint64_t& seq);
+// Ends a reader's loop (pyserial, the read() loop); allowed, but no code of ours.
+inline constexpr const char* kEndCode = "EEEE\r";
+
+// Percentile (0-100) of unsorted values, nearest rank.
+int64_t Percentile(std::vector<int64_t> values, double p);
+
+// Resident set size of this process, in KiB.
+long ResidentKiB();
+// CPU time (user + system) of this process so far, in nanoseconds.
+int64_t ProcessCpuNs();
+
+// Appends one line of JSON to a file.
+class JsonLine {
+public:
+    JsonLine& Field(const std::string& key, const std::string& value);
+    JsonLine& Field(const std::string& key, double value);
+    JsonLine& Field(const std::string& key, int64_t value);
+    JsonLine& Field(const std::string& key, const std::vector<int64_t>& values);
+    // The text of an object as a value.
+    JsonLine& Raw(const std::string& key, const std::string& json);
+    std::string Text() const { return "{" + FBody + "}"; }
+    void AppendTo(const std::string& path) const;
+
+private:
+    void Key(const std::string& key);
+    std::string FBody;
+};
+
+} // namespace belvor::bench

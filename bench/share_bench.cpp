@@ -1,0 +1,157 @@
+// The library's own share of a code's latency: from the moment the port's
+// worker hands the bytes holding the code's CR to the driver (DataReceived)
+// to the entry of the host's callback. That span is the code assembly, the
+// queue, the delivery thread's wake-up, the code's log record and the
+// counted string; the rest of a code's latency is the wait for the worker's
+// next cycle.
+//
+// The library is linked in (the core libraries, as the tests link them) so
+// that a subclass of TBelvor can note the time at which DataReceived is
+// entered and then run the driver's own DataReceived; nothing else differs
+// from a driver made by InitDriver, which this program mirrors step by step.
+// Codes go into a pty, one at a time, 15-35 ms apart.
+//
+//   share_bench [--codes N] [--run K] [--out FILE]
+#include "bench/bench_common.h"
+#include "driver/Driver.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace belvor;
+using namespace belvor::bench;
+
+constexpr uint8_t kPort = 210;
+
+std::atomic<int64_t> gHandOver{0};
+std::vector<std::atomic<int64_t>> gHandOverOf;
+std::vector<std::atomic<int64_t>> gCalled;
+std::atomic<uint64_t> gCount{0};
+
+class TTimedBelvor final : public TBelvor {
+public:
+    using TBelvor::TBelvor;
+
+protected:
+    void DataReceived(int32_t count) override
+    {
+        if (count > 0)
+            gHandOver.store(NowNs(), std::memory_order_relaxed);
+        TBelvor::DataReceived(count);
+    }
+};
+
+void BELVOR_CALL OnCode(const unsigned char* counted)
+{
+    const int64_t at = NowNs();
+    // The codes are far apart, so the latest hand-over is this code's.
+    const int64_t handOver = gHandOver.load(std::memory_order_relaxed);
+    unsigned line = 0;
+    uint64_t seq = 0;
+    if (ParseCode(reinterpret_cast<const char*>(counted + 1), counted[0], line, seq) &&
+        seq < gCalled.size()) {
+        gHandOverOf[seq].store(handOver, std::memory_order_relaxed);
+        gCalled[seq].store(at, std::memory_order_relaxed);
+    }
+    gCount.fetch_add(1, std::memory_order_release);
+}
+
+// InitDriver's steps, with the timed driver in place of a TBelvor.
+void OpenTimedDriver(uint8_t port)
+{
+    SetEventProcImpl(&OnCode);
+    const int32_t index = DriverTable.DriverCount;
+    auto driver = std::make_unique<TTimedBelvor>(port);
+    driver->FIndex = index;
+    auto thread = std::make_unique<TBelvorThread>(index);
+    DriverTable.Drivers[static_cast<size_t>(index)] = driver.get();
+    DriverTable.Threads[static_cast<size_t>(index)] = thread.get();
+    DriverTable.DriverCount = index + 1;
+    driver.release()->StartReceiving();
+    thread.release();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    long codes = 400;
+    long run = 0;
+    std::string out;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string key = argv[i];
+        if (key == "--codes")
+            codes = std::atol(argv[i + 1]);
+        else if (key == "--run")
+            run = std::atol(argv[i + 1]);
+        else if (key == "--out")
+            out = argv[i + 1];
+        else
+            return 2;
+    }
+    if (codes < 1)
+        return 2;
+    const auto n = static_cast<size_t>(codes);
+    gHandOverOf = std::vector<std::atomic<int64_t>>(n);
+    gCalled = std::vector<std::atomic<int64_t>>(n);
+    try {
+        Pty pty;
+        pty.LinkAs(kPort);
+        OpenTimedDriver(kPort);
+
+        std::vector<int64_t> written(n, 0);
+        std::mt19937 random(static_cast<uint32_t>(2000 + run));
+        std::uniform_int_distribution<int> pause(15000, 35000);
+        for (size_t seq = 0; seq < n; ++seq) {
+            pty.Write(CodeText(0, seq));
+            written[seq] = NowNs();
+            pty.Write("\r", 1);
+            std::this_thread::sleep_for(std::chrono::microseconds(pause(random)));
+        }
+        for (int i = 0; i < 200 && gCount.load() < n; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        DestroyDriverImpl();
+
+        std::vector<int64_t> share;
+        std::vector<int64_t> cycle;
+        std::vector<int64_t> total;
+        for (size_t seq = 0; seq < n; ++seq) {
+            const int64_t called = gCalled[seq].load();
+            if (called == 0)
+                continue;
+            share.push_back(called - gHandOverOf[seq].load());
+            cycle.push_back(gHandOverOf[seq].load() - written[seq]);
+            total.push_back(called - written[seq]);
+        }
+        const auto us = [](int64_t ns) { return static_cast<double>(ns) / 1e3; };
+        std::printf(
+            "share run %ld: %zu codes, DataReceived -> callback p50 %.1f us, p99 %.1f us, max %.1f us; "
+            "write -> DataReceived p50 %.0f us, p99 %.0f us\n",
+            run, share.size(), us(Percentile(share, 50)), us(Percentile(share, 99)),
+            us(Percentile(share, 100)), us(Percentile(cycle, 50)), us(Percentile(cycle, 99)));
+        if (!out.empty())
+            JsonLine()
+                .Field("kind", std::string("share"))
+                .Field("platform", std::string("linux"))
+                .Field("run", static_cast<int64_t>(run))
+                .Field("codes", static_cast<int64_t>(n))
+                .Field("lost", static_cast<int64_t>(n - share.size()))
+                .Field("share_ns", share)
+                .Field("cycle_ns", cycle)
+                .Field("total_ns", total)
+                .AppendTo(out);
+        return share.size() == n ? 0 : 1;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "share_bench: %s\n", e.what());
+        return 1;
+    }
+}

@@ -1,0 +1,394 @@
+// The Windows benchmark host, run under Wine by tools/bench.sh through
+// tools/wine-run.sh, which joins COM7 and COM8 into a null-modem pair (two
+// ptys and socat between them). This program plays both the scanner, writing
+// into COM8, and the host, loading Belvor.dll on COM7, so that every time is
+// taken in one process with QueryPerformanceCounter. Every byte crosses
+// socat on its way, which adds its own delay; the plain ReadFile loop on
+// COM7, measured the same way, shows what the line costs without the driver.
+//
+//   wine_bench latency    [--codes N] [--run K]   the ReadFile loop, then the library
+//   wine_bench throughput [--seconds S] [--run K] the library, codes as fast as COM8 takes them
+//   wine_bench idle       [--seconds S] [--run K] this process's CPU time with no and one driver
+//
+// Results go to standard output as lines that start with "JSON ".
+#include "belvor.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr size_t kCodeDigits = 13;
+
+int64_t gFrequency = 1;
+
+int64_t NowNs()
+{
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    return static_cast<int64_t>(static_cast<double>(counter.QuadPart) * 1e9 /
+                                static_cast<double>(gFrequency));
+}
+
+std::string CodeText(uint64_t seq)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "00%011llu", static_cast<unsigned long long>(seq % 100000000000ULL));
+    return text;
+}
+
+bool ParseSeq(const char* text, size_t size, uint64_t& seq)
+{
+    if (size != kCodeDigits)
+        return false;
+    uint64_t value = 0;
+    for (size_t i = 0; i < size; ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return false;
+        value = value * 10 + static_cast<uint64_t>(text[i] - '0');
+    }
+    seq = value % 100000000000ULL;
+    return true;
+}
+
+int64_t Percentile(std::vector<int64_t> values, double p)
+{
+    if (values.empty())
+        return -1;
+    std::sort(values.begin(), values.end());
+    const auto rank = static_cast<size_t>(p / 100.0 * static_cast<double>(values.size()) + 0.999999);
+    return values[std::min(rank == 0 ? 0 : rank - 1, values.size() - 1)];
+}
+
+std::string JsonArray(const std::vector<int64_t>& values)
+{
+    std::string text = "[";
+    for (size_t i = 0; i < values.size(); ++i)
+        text += (i ? "," : "") + std::to_string(values[i]);
+    return text + "]";
+}
+
+HANDLE OpenLine(const char* name, bool overlapped)
+{
+    const HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                 overlapped ? FILE_FLAG_OVERLAPPED : FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        throw std::runtime_error(std::string("cannot open ") + name);
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    GetCommState(h, &dcb);
+    dcb.BaudRate = 9600;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = TRUE;
+    SetCommState(h, &dcb);
+    return h;
+}
+
+void WriteAll(HANDLE h, const void* data, DWORD size)
+{
+    DWORD written = 0;
+    if (!WriteFile(h, data, size, &written, nullptr) || written != size)
+        throw std::runtime_error("write to COM8 failed");
+}
+
+// What came out: the time of each sequence number, and the order.
+struct Sink {
+    std::vector<std::atomic<int64_t>> Times;
+    std::atomic<uint64_t> Count{0};
+    std::atomic<uint64_t> OutOfOrder{0};
+    std::atomic<int64_t> Last{0};
+    uint64_t NextSeq = 0;
+
+    void Got(const char* text, size_t size, int64_t at)
+    {
+        uint64_t seq = 0;
+        if (!ParseSeq(text, size, seq))
+            return;
+        if (seq != NextSeq)
+            ++OutOfOrder;
+        NextSeq = seq + 1;
+        if (seq < Times.size())
+            Times[seq].store(at);
+        Last.store(at);
+        Count.fetch_add(1);
+    }
+};
+
+Sink* gSink = nullptr;
+
+void BELVOR_CALL OnCode(const unsigned char* counted)
+{
+    const int64_t at = NowNs();
+    gSink->Got(reinterpret_cast<const char*>(counted + 1), counted[0], at);
+}
+
+struct Library {
+    int32_t(BELVOR_CALL* InitDriver)(uint32_t, EventProc) = nullptr;
+    int32_t(BELVOR_CALL* DestroyDriver)() = nullptr;
+
+    Library()
+    {
+        const HMODULE dll = LoadLibraryA("Belvor.dll");
+        if (!dll)
+            throw std::runtime_error("cannot load Belvor.dll");
+        InitDriver = reinterpret_cast<decltype(InitDriver)>(
+            reinterpret_cast<void*>(GetProcAddress(dll, "InitDriver")));
+        DestroyDriver = reinterpret_cast<decltype(DestroyDriver)>(
+            reinterpret_cast<void*>(GetProcAddress(dll, "DestroyDriver")));
+        if (!InitDriver || !DestroyDriver)
+            throw std::runtime_error("Belvor.dll lacks the driver's functions");
+    }
+    void Open(uint32_t port) const
+    {
+        if (InitDriver(port, &OnCode) < 0)
+            throw std::runtime_error("InitDriver(" + std::to_string(port) + ") failed, error " +
+                                     std::to_string(GetLastError()));
+    }
+};
+
+bool WaitFor(const Sink& sink, uint64_t count, int stallMs)
+{
+    uint64_t seen = sink.Count;
+    DWORD lastProgress = GetTickCount();
+    while (sink.Count < count) {
+        Sleep(5);
+        if (sink.Count != seen) {
+            seen = sink.Count;
+            lastProgress = GetTickCount();
+        } else if (GetTickCount() - lastProgress > static_cast<DWORD>(stallMs)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The same codes and pauses as on Linux: the body, then the time, then the CR.
+std::vector<int64_t> SendCodes(HANDLE scanner, size_t codes, uint32_t seed)
+{
+    std::vector<int64_t> written(codes, 0);
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<int> pause(15, 35);
+    for (size_t seq = 0; seq < codes; ++seq) {
+        const std::string body = CodeText(seq);
+        WriteAll(scanner, body.data(), static_cast<DWORD>(body.size()));
+        written[seq] = NowNs();
+        WriteAll(scanner, "\r", 1);
+        Sleep(static_cast<DWORD>(pause(random)));
+    }
+    return written;
+}
+
+std::string LatencyJson(const char* name, const Sink& sink, const std::vector<int64_t>& written)
+{
+    std::vector<int64_t> ns;
+    for (size_t seq = 0; seq < written.size(); ++seq)
+        if (const int64_t at = sink.Times[seq].load())
+            ns.push_back(at - written[seq]);
+    std::printf("wine_bench:  %-8s p50 %8.3f ms  p99 %8.3f ms  max %8.3f ms  lost %zu\n", name,
+                static_cast<double>(Percentile(ns, 50)) / 1e6, static_cast<double>(Percentile(ns, 99)) / 1e6,
+                static_cast<double>(Percentile(ns, 100)) / 1e6, written.size() - ns.size());
+    return "\"" + std::string(name) + "\":{\"lost\":" + std::to_string(written.size() - ns.size()) +
+           ",\"ns\":" + JsonArray(ns) + "}";
+}
+
+// A plain synchronous reader on COM7: a ReadFile of one byte that blocks
+// until a byte arrives (at most 200 ms, to see the stop), then a ReadFile of
+// whatever else the driver already holds.
+void ReadLoop(HANDLE line, Sink& sink, const std::atomic<bool>& stop)
+{
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadTotalTimeoutConstant = 200;
+    SetCommTimeouts(line, &timeouts);
+    char buffer[4096];
+    std::string pending;
+    while (!stop) {
+        DWORD got = 0;
+        if (!ReadFile(line, buffer, 1, &got, nullptr))
+            return;
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (got == 1 && ClearCommError(line, &errors, &status) && status.cbInQue > 0) {
+            DWORD more = 0;
+            if (ReadFile(line, buffer + 1, std::min<DWORD>(status.cbInQue, sizeof buffer - 1), &more,
+                         nullptr))
+                got += more;
+        }
+        const int64_t at = NowNs();
+        for (DWORD i = 0; i < got; ++i) {
+            if (buffer[i] != '\r') {
+                pending.push_back(buffer[i]);
+                continue;
+            }
+            sink.Got(pending.data(), pending.size(), at);
+            pending.clear();
+        }
+    }
+}
+
+int Latency(size_t codes, long run)
+{
+    const HANDLE scanner = OpenLine("\\\\.\\COM8", false);
+    std::string readers;
+    std::printf("wine_bench: latency run %ld: %zu codes per reader\n", run, codes);
+    {
+        Sink sink;
+        sink.Times = std::vector<std::atomic<int64_t>>(codes);
+        const HANDLE line = OpenLine("\\\\.\\COM7", false);
+        PurgeComm(line, PURGE_RXCLEAR);
+        std::atomic<bool> stop{false};
+        std::thread reader(ReadLoop, line, std::ref(sink), std::cref(stop));
+        Sleep(100);
+        const auto written = SendCodes(scanner, codes, static_cast<uint32_t>(3000 + run));
+        WaitFor(sink, codes, 1000);
+        stop = true;
+        reader.join();
+        CloseHandle(line);
+        readers += LatencyJson("read", sink, written);
+    }
+    {
+        Sink sink;
+        sink.Times = std::vector<std::atomic<int64_t>>(codes);
+        gSink = &sink;
+        const Library library;
+        library.Open(7);
+        Sleep(100);
+        const auto written = SendCodes(scanner, codes, static_cast<uint32_t>(4000 + run));
+        WaitFor(sink, codes, 1000);
+        library.DestroyDriver();
+        gSink = nullptr;
+        readers += "," + LatencyJson("library", sink, written);
+    }
+    CloseHandle(scanner);
+    std::printf(
+        "JSON {\"kind\":\"latency\",\"platform\":\"wine\",\"run\":%ld,\"codes\":%zu,\"readers\":{%s}}\n", run,
+        codes, readers.c_str());
+    return 0;
+}
+
+int Throughput(double seconds, long run)
+{
+    const HANDLE scanner = OpenLine("\\\\.\\COM8", false);
+    Sink sink;
+    gSink = &sink;
+    const Library library;
+    library.Open(7);
+    Sleep(100);
+    constexpr size_t kPerChunk = 292;
+    uint64_t seq = 0;
+    const int64_t start = NowNs();
+    const auto until = start + static_cast<int64_t>(seconds * 1e9);
+    std::string chunk;
+    while (NowNs() < until) {
+        chunk.clear();
+        for (size_t k = 0; k < kPerChunk; ++k)
+            chunk += CodeText(seq++) + "\r";
+        WriteAll(scanner, chunk.data(), static_cast<DWORD>(chunk.size()));
+    }
+    WaitFor(sink, seq, 3000);
+    library.DestroyDriver();
+    gSink = nullptr;
+    CloseHandle(scanner);
+    const double bytes = static_cast<double>(sink.Count) * (kCodeDigits + 1);
+    const double rate = bytes / (static_cast<double>(sink.Last - start) / 1e9);
+    const auto lost = static_cast<long long>(seq - sink.Count);
+    std::printf("wine_bench: throughput %.0f KB/s, lost %lld, out of order %llu\n", rate / 1e3, lost,
+                static_cast<unsigned long long>(sink.OutOfOrder));
+    std::printf(
+        "JSON {\"kind\":\"throughput\",\"platform\":\"wine\",\"reader\":\"library\",\"ports\":1,\"run\":%ld,"
+        "\"seconds\":%g,\"bytes_per_s\":%.0f,\"lost\":%lld,\"out_of_order\":%llu}\n",
+        run, seconds, rate, lost, static_cast<unsigned long long>(sink.OutOfOrder));
+    return 0;
+}
+
+int64_t OwnCpuNs()
+{
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    const auto ticks = [](const FILETIME& t) {
+        return static_cast<int64_t>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
+    };
+    return (ticks(kernel) + ticks(user)) * 100;
+}
+
+// This process's CPU share over a quiet spell. "MARK" lines let the script
+// that runs this program sample wineserver's CPU time at the same moments.
+double QuietShare(const char* phase, double seconds)
+{
+    std::printf("MARK %s begin\n", phase);
+    std::fflush(stdout);
+    const int64_t cpu = OwnCpuNs();
+    const int64_t start = NowNs();
+    Sleep(static_cast<DWORD>(seconds * 1000));
+    const double share = static_cast<double>(OwnCpuNs() - cpu) / static_cast<double>(NowNs() - start);
+    std::printf("MARK %s end\n", phase);
+    std::fflush(stdout);
+    return share;
+}
+
+int Idle(double seconds, long run)
+{
+    const Library library;
+    // One driver made and destroyed first, as on Linux: once-only costs aside.
+    library.Open(7);
+    library.DestroyDriver();
+    const double none = QuietShare("none", seconds);
+    library.Open(7);
+    const double one = QuietShare("one", seconds);
+    library.DestroyDriver();
+    std::printf("wine_bench: idle, this process's CPU with no driver %.3f %%, with one %.3f %%\n", 100 * none,
+                100 * one);
+    std::printf("JSON {\"kind\":\"idle\",\"platform\":\"wine\",\"run\":%ld,\"seconds\":%g,\"cpu_none\":%.6f,"
+                "\"cpu_one\":%.6f}\n",
+                run, seconds, none, one);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    gFrequency = frequency.QuadPart;
+    if (argc < 2)
+        return 2;
+    const std::string mode = argv[1];
+    long codes = 300;
+    long run = 0;
+    double seconds = 3;
+    for (int i = 2; i + 1 < argc; i += 2) {
+        const std::string key = argv[i];
+        if (key == "--codes")
+            codes = std::atol(argv[i + 1]);
+        else if (key == "--run")
+            run = std::atol(argv[i + 1]);
+        else if (key == "--seconds")
+            seconds = std::atof(argv[i + 1]);
+        else
+            return 2;
+    }
+    try {
+        if (mode == "latency")
+            return Latency(static_cast<size_t>(std::max(codes, 1L)), run);
+        if (mode == "throughput")
+            return Throughput(seconds, run);
+        if (mode == "idle")
+            return Idle(seconds, run);
+        return 2;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "wine_bench: %s\n", e.what());
+        return 1;
+    }
+}
