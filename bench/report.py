@@ -1,0 +1,215 @@
+#!/usr/bin/env python3
+"""Summarises a benchmark run (tools/bench.sh) into report.md and latency.png.
+
+Reads <dir>/results.jsonl (one JSON object per run), <dir>/micro.json (Google
+Benchmark's output) and <dir>/machine.txt. Every figure is the median over the
+repeated runs, with the spread over the runs (lowest to highest) beside it.
+"""
+import json
+import os
+import statistics
+import sys
+
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+
+
+def pct(values, p):
+    """Nearest-rank percentile, as the bench programs compute it."""
+    if not values:
+        return float("nan")
+    v = sorted(values)
+    rank = max(1, -(-len(v) * p // 100))
+    return v[min(int(rank), len(v)) - 1]
+
+
+def med_spread(values, scale=1.0, fmt="{:.3f}"):
+    values = [x * scale for x in values]
+    if not values:
+        return "n/a"
+    m = statistics.median(values)
+    if len(values) == 1:
+        return fmt.format(m)
+    return (fmt + " ({}–{})").format(m, fmt.format(min(values)), fmt.format(max(values)))
+
+
+def main():
+    d = sys.argv[1]
+    rows = [json.loads(line) for line in open(os.path.join(d, "results.jsonl")) if line.strip()]
+    out = []
+    w = out.append
+
+    w("## Machine\n")
+    w("```")
+    w(open(os.path.join(d, "machine.txt")).read().strip())
+    w("```\n")
+
+    # ------------------------------------------------------------ latency
+    lat = [r for r in rows if r["kind"] == "latency"]
+    series = {}  # label -> pooled samples in ms, for the plot
+    w("## Latency, CR written to code handed over (ms)\n")
+    w("Median over runs, spread over runs in brackets; ratio = the reader's median p50/p99 over the "
+      "read() loop's on the same platform.\n")
+    w("| platform | reader | runs | codes lost | p50 | p99 | max | p50 ratio | p99 ratio |")
+    w("|---|---|---|---|---|---|---|---|---|")
+    for platform, readers in (("linux", ("library", "read", "pyserial")), ("wine", ("library", "read"))):
+        runs = [r for r in lat if r["platform"] == platform]
+        if not runs:
+            continue
+        stats = {}
+        for reader in readers:
+            per = [r["readers"][reader] for r in runs if reader in r["readers"]]
+            p50 = [pct(x["ns"], 50) / 1e6 for x in per]
+            p99 = [pct(x["ns"], 99) / 1e6 for x in per]
+            mx = [pct(x["ns"], 100) / 1e6 for x in per]
+            lost = sum(x["lost"] for x in per)
+            stats[reader] = (p50, p99, mx, lost, len(per))
+            label = {"linux": "native", "wine": "Wine"}[platform] + " " + {
+                "library": "library", "read": "read() loop" if platform == "linux" else "ReadFile loop",
+                "pyserial": "pyserial"}[reader]
+            series[label] = [ns / 1e6 for x in per for ns in x["ns"]]
+        base = stats.get("read")
+        for reader, (p50, p99, mx, lost, n) in stats.items():
+            r50 = statistics.median(p50) / statistics.median(base[0]) if base else float("nan")
+            r99 = statistics.median(p99) / statistics.median(base[1]) if base else float("nan")
+            w("| {} | {} | {} | {} | {} | {} | {} | {:.1f}× | {:.1f}× |".format(
+                platform, reader, n, lost, med_spread(p50), med_spread(p99), med_spread(mx), r50, r99))
+    w("")
+
+    share = [r for r in rows if r["kind"] == "share"]
+    if share:
+        w("## The library's own share, DataReceived to callback entry (µs)\n")
+        w("| part | runs | p50 | p99 | max |")
+        w("|---|---|---|---|---|")
+        for key, name in (("share_ns", "DataReceived → callback"), ("cycle_ns", "CR written → DataReceived"),
+                          ("total_ns", "CR written → callback")):
+            p50 = [pct(r[key], 50) / 1e3 for r in share]
+            p99 = [pct(r[key], 99) / 1e3 for r in share]
+            mx = [pct(r[key], 100) / 1e3 for r in share]
+            w("| {} | {} | {} | {} | {} |".format(name, len(share), med_spread(p50, fmt="{:.1f}"),
+                                                  med_spread(p99, fmt="{:.1f}"), med_spread(mx, fmt="{:.1f}")))
+        w("")
+        series["library's share (DataReceived → callback)"] = [ns / 1e6 for r in share for ns in r["share_ns"]]
+
+    # ------------------------------------------------------------ throughput
+    thr = [r for r in rows if r["kind"] == "throughput"]
+    if thr:
+        w("## Throughput, 14-byte codes as fast as the line takes them (KB/s = 1000 bytes/s)\n")
+        w("| platform | reader | ports | runs | lost | out of order | all ports | slowest port | ratio to read() | CPU (one core = 100 %) |")
+        w("|---|---|---|---|---|---|---|---|---|---|")
+        keys = []
+        for r in thr:
+            k = (r["platform"], r["reader"], r["ports"])
+            if k not in keys:
+                keys.append(k)
+        medians = {}
+        for k in keys:
+            rs = [r for r in thr if (r["platform"], r["reader"], r["ports"]) == k]
+            medians[k] = statistics.median(r["bytes_per_s"] for r in rs)
+        for k in keys:
+            rs = [r for r in thr if (r["platform"], r["reader"], r["ports"]) == k]
+            agg = [r["bytes_per_s"] / 1e3 for r in rs]
+            slow = [min(r["port_bytes_per_s"]) / 1e3 for r in rs if "port_bytes_per_s" in r]
+            cpu = [100 * r["cpu_share"] for r in rs if "cpu_share" in r]
+            base = medians.get((k[0], "read", k[2]))
+            ratio = "{:.3f}".format(medians[k] / base) if base else "n/a"
+            w("| {} | {} | {} | {} | {} | {} | {} | {} | {} | {} |".format(
+                k[0], k[1], k[2], len(rs), sum(r["lost"] for r in rs), sum(r["out_of_order"] for r in rs),
+                med_spread(agg, fmt="{:.0f}"), med_spread(slow, fmt="{:.0f}") if slow else "n/a", ratio,
+                med_spread(cpu, fmt="{:.0f}") if cpu else "n/a"))
+        w("")
+
+    # ------------------------------------------------------------ idle
+    idle = [r for r in rows if r["kind"] == "idle"]
+    native = [r for r in idle if r["platform"] == "linux"]
+    if native:
+        w("## Idle drivers, native\n")
+        w("| measure | runs | value |")
+        w("|---|---|---|")
+        w("| process CPU, no driver open (% of one core) | {} | {} |".format(
+            len(native), med_spread([r["cpu_none"] for r in native], 100)))
+        w("| CPU per quiet driver, one open (% of one core) | {} | {} |".format(
+            len(native), med_spread([r["cpu_one"] - r["cpu_none"] for r in native], 100)))
+        w("| CPU per quiet driver, ten open (% of one core) | {} | {} |".format(
+            len(native), med_spread([r["cpu_per_driver"] for r in native], 100)))
+        w("| resident set per added driver, ten added (KiB) | {} | {} |".format(
+            len(native), med_spread([r["rss_per_driver_kib"] for r in native], fmt="{:.1f}")))
+        added = [x for r in native for x in r["rss_added_kib"]]
+        w("| resident set added by single drivers, lowest–highest (KiB) | {} | {}–{} |".format(
+            len(native), min(added), max(added)))
+        w("")
+    wine = [r for r in idle if r["platform"] == "wine"]
+    if wine:
+        w("## Idle driver under Wine (% of one core)\n")
+        w("| measure | no driver | one driver |")
+        w("|---|---|---|")
+        w("| host process, by GetProcessTimes | {} | {} |".format(
+            med_spread([r["cpu_none"] for r in wine], 100), med_spread([r["cpu_one"] for r in wine], 100)))
+        if all("proc_cpu_one" in r for r in wine):
+            w("| host process + wineserver, from /proc | {} | {} |".format(
+                med_spread([r["proc_cpu_none"] for r in wine], 100), med_spread([r["proc_cpu_one"] for r in wine], 100)))
+        w("")
+
+    # ------------------------------------------------------------ micro
+    micro_path = os.path.join(d, "micro.json")
+    if os.path.exists(micro_path):
+        micro = json.load(open(micro_path))
+        w("## Micro-benchmarks (Google Benchmark, 5 repetitions)\n")
+        w("| benchmark | median | stddev | per byte (median) |")
+        w("|---|---|---|---|")
+        for b in micro["benchmarks"]:
+            if b.get("run_type") != "aggregate" or b.get("aggregate_name") != "median":
+                continue
+            name = b["run_name"]
+            dev = next((x for x in micro["benchmarks"] if x.get("run_name") == name
+                        and x.get("aggregate_name") == "stddev"), None)
+            unit = b.get("time_unit", "ns")
+            # Per byte: the wall time of one 4096-byte pass over the ring (the
+            # counter Google Benchmark prints is the CPU time's).
+            scale = {"ns": 1, "us": 1e3, "ms": 1e6}[unit]
+            per = "{:.1f} ns".format(b["real_time"] * scale / 4096) if "per_byte" in b else "—"
+            w("| {} | {:.0f} {} | {:.0f} {} | {} |".format(name, b["real_time"], unit,
+                                                            dev["real_time"] if dev else float("nan"), unit, per))
+        w("")
+
+    open(os.path.join(d, "report.md"), "w").write("\n".join(out) + "\n")
+    print("\n".join(out))
+
+    # ------------------------------------------------------------ plot
+    if series:
+        labels = [k for k in series if series[k]]
+        fig, (left, right) = plt.subplots(1, 2, figsize=(13, 5.5), gridspec_kw={"width_ratios": [3, 2]})
+        data = [series[k] for k in labels]
+        box = left.boxplot(data, whis=(1, 99), showfliers=True, patch_artist=True,
+                           flierprops={"markersize": 2, "alpha": 0.5})
+        colours = ["#1f77b4", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b", "#d62728"]
+        for patch, colour in zip(box["boxes"], colours * 2):
+            patch.set_facecolor(colour)
+            patch.set_alpha(0.45)
+        left.set_yscale("log")
+        left.set_ylabel("latency (ms, log scale)")
+        left.set_xticks(range(1, len(labels) + 1))
+        left.set_xticklabels([label.replace(" (", "\n(").replace(" ", "\n", 1) for label in labels], fontsize=8)
+        left.axhline(11, color="red", linestyle="--", linewidth=1)
+        left.text(0.55, 11 * 1.1, "goal: p99 ≤ 11 ms", color="red", fontsize=8)
+        left.axhline(0.1, color="purple", linestyle=":", linewidth=1)
+        left.text(0.55, 0.1 * 1.1, "goal: share p99 ≤ 100 µs", color="purple", fontsize=8)
+        left.set_title("Latency per code: boxes p25–p75, whiskers p1–p99, dots beyond", fontsize=10)
+        left.grid(axis="y", which="both", alpha=0.3)
+        for label, colour in zip(labels, colours * 2):
+            v = sorted(series[label])
+            right.plot(v, [(i + 1) / len(v) for i in range(len(v))], label=label, color=colour)
+        right.set_xscale("log")
+        right.set_xlabel("latency (ms, log scale)")
+        right.set_ylabel("share of codes")
+        right.set_title("Cumulative distribution, all runs pooled", fontsize=10)
+        right.grid(which="both", alpha=0.3)
+        right.legend(fontsize=7, loc="lower right")
+        fig.tight_layout()
+        fig.savefig(os.path.join(d, "latency.png"), dpi=110)
+
+
+if __name__ == "__main__":
+    main()
