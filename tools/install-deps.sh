@@ -8,7 +8,8 @@ have() { command -v "$1" >/dev/null 2>&1; }
 pkg_missing() { ! dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
 for p in cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev \
-         g++-mingw-w64-i686-posix python3 util-linux procps socat clang-format valgrind; do
+         g++-mingw-w64-i686-posix python3 util-linux procps socat clang-format valgrind \
+         clang-14 libclang-rt-14-dev llvm-14; do
   pkg_missing "$p" && need+=("$p")
 done
 

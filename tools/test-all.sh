@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs whatever is missing, then builds every preset and runs every test:
 # natively, under AddressSanitizer + UndefinedBehaviorSanitizer, under
-# ThreadSanitizer, and the 32-bit Windows build under Wine.
+# ThreadSanitizer, the 32-bit Windows build under Wine, and the fuzz targets
+# for a short while each.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 bash tools/install-deps.sh || exit 1
 
-presets=(${BELVOR_PRESETS:-native asan tsan windows})
+presets=(${BELVOR_PRESETS:-native asan tsan windows fuzz})
 total_passed=0
 total_failed=0
 broken=()
