@@ -116,6 +116,16 @@ int64_t ProcessCpuNs()
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
+int64_t MachineBusyNs()
+{
+    std::ifstream stat("/proc/stat");
+    std::string cpu;
+    long long user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0, steal = 0;
+    stat >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal;
+    const long ticks = sysconf(_SC_CLK_TCK);
+    return (user + nice + system + irq + softirq) * (1000000000LL / (ticks > 0 ? ticks : 100));
+}
+
 void JsonLine::Key(const std::string& key)
 {
     if (!FBody.empty())

@@ -55,6 +55,11 @@ long ResidentKiB();
 // CPU time (user + system) of this process so far, in nanoseconds.
 int64_t ProcessCpuNs();
 
+// CPU time that all processors of the machine have spent busy so far, in
+// nanoseconds (/proc/stat). Less this process's own over a run, it shows how
+// much else ran at the same time.
+int64_t MachineBusyNs();
+
 // Appends one line of JSON to a file.
 class JsonLine {
 public:

@@ -255,6 +255,9 @@ int Latency(const Options& o, const Api& api)
     api.Open(kFirstPort, &OnCode);
     std::thread reader(ReadLoop, ptys[1]->Slave());
 
+    const int64_t busyStart = MachineBusyNs();
+    const int64_t cpuStart = ProcessCpuNs();
+    const int64_t start = NowNs();
     std::vector<std::vector<int64_t>> written(kReaders, std::vector<int64_t>(codes, 0));
     std::mt19937 random(static_cast<uint32_t>(1000 + o.Run));
     std::uniform_int_distribution<int> pause(15000, 35000);
@@ -272,12 +275,17 @@ int Latency(const Options& o, const Api& api)
     ptys[1]->Write(kEndCode, std::strlen(kEndCode));
     ptys[2]->Write(kEndCode, std::strlen(kEndCode));
     reader.join();
-    pyserial.Collect();
+    const int64_t childCpu = pyserial.Collect();
     AwaitDelivery(codes * kReaders, 2000);
+    // What else kept the processors busy meanwhile, in processors.
+    const double background =
+        static_cast<double>(MachineBusyNs() - busyStart - (ProcessCpuNs() - cpuStart) - childCpu) /
+        static_cast<double>(NowNs() - start);
     api.DestroyDriver();
 
     JsonLine readers;
-    std::printf("latency run %ld: %zu codes per reader\n", o.Run, codes);
+    std::printf("latency run %ld: %zu codes per reader, background load %.2f processors\n", o.Run, codes,
+                background);
     for (size_t r = 0; r < kReaders; ++r) {
         std::vector<int64_t> ns;
         for (size_t seq = 0; seq < codes; ++seq) {
@@ -298,6 +306,7 @@ int Latency(const Options& o, const Api& api)
             .Field("platform", std::string("linux"))
             .Field("run", static_cast<int64_t>(o.Run))
             .Field("codes", static_cast<int64_t>(codes))
+            .Field("background", background)
             .Raw("readers", readers.Text())
             .AppendTo(o.Out);
     return 0;

@@ -35,6 +35,13 @@ def med_spread(values, scale=1.0, fmt="{:.3f}"):
     return (fmt + " ({}–{})").format(m, fmt.format(min(values)), fmt.format(max(values)))
 
 
+def background_of(runs):
+    values = [r["background"] for r in runs if "background" in r]
+    if not values:
+        return "n/a"
+    return "{:.2f} ({:.2f})".format(statistics.median(values), max(values))
+
+
 def main():
     d = sys.argv[1]
     rows = [json.loads(line) for line in open(os.path.join(d, "results.jsonl")) if line.strip()]
@@ -52,8 +59,8 @@ def main():
     w("## Latency, CR written to code handed over (ms)\n")
     w("Median over runs, spread over runs in brackets; ratio = the reader's median p50/p99 over the "
       "read() loop's on the same platform.\n")
-    w("| platform | reader | runs | codes lost | p50 | p99 | max | p50 ratio | p99 ratio |")
-    w("|---|---|---|---|---|---|---|---|---|")
+    w("| platform | reader | runs | codes lost | p50 | p99 | max | p50 ratio | p99 ratio | background |")
+    w("|---|---|---|---|---|---|---|---|---|---|")
     for platform, readers in (("linux", ("library", "read", "pyserial")), ("wine", ("library", "read"))):
         runs = [r for r in lat if r["platform"] == platform]
         if not runs:
@@ -71,16 +78,20 @@ def main():
                 "pyserial": "pyserial"}[reader]
             series[label] = [ns / 1e6 for x in per for ns in x["ns"]]
         base = stats.get("read")
+        background = background_of(runs)
         for reader, (p50, p99, mx, lost, n) in stats.items():
             r50 = statistics.median(p50) / statistics.median(base[0]) if base else float("nan")
             r99 = statistics.median(p99) / statistics.median(base[1]) if base else float("nan")
-            w("| {} | {} | {} | {} | {} | {} | {} | {:.1f}× | {:.1f}× |".format(
-                platform, reader, n, lost, med_spread(p50), med_spread(p99), med_spread(mx), r50, r99))
+            w("| {} | {} | {} | {} | {} | {} | {} | {:.1f}× | {:.1f}× | {} |".format(
+                platform, reader, n, lost, med_spread(p50), med_spread(p99), med_spread(mx), r50, r99, background))
     w("")
+    w("Background: what else kept the machine's processors busy during a run, in processors "
+      "(median, highest in brackets); measured natively only.\n")
 
     share = [r for r in rows if r["kind"] == "share"]
     if share:
         w("## The library's own share, DataReceived to callback entry (µs)\n")
+        w("Background load during these runs: {} processors.\n".format(background_of(share)))
         w("| part | runs | p50 | p99 | max |")
         w("|---|---|---|---|---|")
         for key, name in (("share_ns", "DataReceived → callback"), ("cycle_ns", "CR written → DataReceived"),

@@ -108,6 +108,9 @@ int main(int argc, char** argv)
         pty.LinkAs(kPort);
         OpenTimedDriver(kPort);
 
+        const int64_t busyStart = MachineBusyNs();
+        const int64_t cpuStart = ProcessCpuNs();
+        const int64_t start = NowNs();
         std::vector<int64_t> written(n, 0);
         std::mt19937 random(static_cast<uint32_t>(2000 + run));
         std::uniform_int_distribution<int> pause(15000, 35000);
@@ -119,6 +122,10 @@ int main(int argc, char** argv)
         }
         for (int i = 0; i < 200 && gCount.load() < n; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        // What else kept the processors busy meanwhile, in processors.
+        const double background =
+            static_cast<double>(MachineBusyNs() - busyStart - (ProcessCpuNs() - cpuStart)) /
+            static_cast<double>(NowNs() - start);
         DestroyDriverImpl();
 
         std::vector<int64_t> share;
@@ -135,9 +142,9 @@ int main(int argc, char** argv)
         const auto us = [](int64_t ns) { return static_cast<double>(ns) / 1e3; };
         std::printf(
             "share run %ld: %zu codes, DataReceived -> callback p50 %.1f us, p99 %.1f us, max %.1f us; "
-            "write -> DataReceived p50 %.0f us, p99 %.0f us\n",
+            "write -> DataReceived p50 %.0f us, p99 %.0f us; background load %.2f processors\n",
             run, share.size(), us(Percentile(share, 50)), us(Percentile(share, 99)),
-            us(Percentile(share, 100)), us(Percentile(cycle, 50)), us(Percentile(cycle, 99)));
+            us(Percentile(share, 100)), us(Percentile(cycle, 50)), us(Percentile(cycle, 99)), background);
         if (!out.empty())
             JsonLine()
                 .Field("kind", std::string("share"))
@@ -145,6 +152,7 @@ int main(int argc, char** argv)
                 .Field("run", static_cast<int64_t>(run))
                 .Field("codes", static_cast<int64_t>(n))
                 .Field("lost", static_cast<int64_t>(n - share.size()))
+                .Field("background", background)
                 .Field("share_ns", share)
                 .Field("cycle_ns", cycle)
                 .Field("total_ns", total)
