@@ -4,6 +4,7 @@
 #include "logging/Logger.h"
 #include "platform/errors.h"
 #include "platform/process.h"
+#include "support/callback_hook.h"
 #include "support/config_file.h"
 #include "support/fake_serial_device.h"
 #include "support/test_port.h"
@@ -42,13 +43,12 @@ struct Received {
     }
 } gReceived;
 
-std::function<void(const unsigned char*)> gHook;
+CallbackHook gHook;
 
 void BELVOR_CALL Record(const unsigned char* s)
 {
     gReceived.Add(gReceived.Calls, s);
-    if (gHook)
-        gHook(s);
+    gHook.Call(s);
 }
 
 void BELVOR_CALL RecordQ(const unsigned char* s)
@@ -80,7 +80,7 @@ protected:
             gReceived.Calls.clear();
             gReceived.ByQ.clear();
         }
-        gHook = nullptr;
+        gHook.Set(nullptr);
         SetEventProcImpl(nullptr);
         // Each test reads only its own records.
         std::error_code ignored;
@@ -90,7 +90,7 @@ protected:
     {
         while (DriverTable.DriverCount > 0)
             DestroyDriverImpl();
-        gHook = nullptr;
+        gHook.Set(nullptr);
         SetEventProcImpl(nullptr);
     }
     bool WaitCalls(size_t n)
@@ -210,10 +210,10 @@ TEST_F(Exports, FailedInitLeavesTheTableAndSaysWhy)
 
 TEST_F(Exports, ThrowingCallbackIsLoggedAndDeliveryGoesOn)
 {
-    gHook = [](const unsigned char* s) {
+    gHook.Set([](const unsigned char* s) {
         if (s[0] == 4)
             throw std::runtime_error("host failed");
-    };
+    });
     ASSERT_EQ(InitDriverImpl(3, &Record), 0);
     Line.Feed("BAD1\r12\r");
     ASSERT_TRUE(WaitCalls(2));
@@ -230,21 +230,21 @@ TEST_F(Exports, ThrowingCallbackIsLoggedAndDeliveryGoesOn)
 TEST_F(Exports, DestroyFromInsideTheCallbackIsRefused)
 {
     std::atomic<int32_t> result{0};
-    gHook = [&](const unsigned char*) { result = DestroyDriverImpl(); };
+    gHook.Set([&](const unsigned char*) { result = DestroyDriverImpl(); });
     ASSERT_EQ(InitDriverImpl(3, &Record), 0);
     Line.Feed("1\r");
     ASSERT_TRUE(WaitCalls(1));
     ASSERT_TRUE(Eventually([&] { return result.load() != 0; }));
     EXPECT_EQ(result.load(), -1);
     EXPECT_EQ(DriverTable.DriverCount, 1);
-    gHook = nullptr;
+    gHook.Set(nullptr);
     Line.Feed("2\r");
     EXPECT_TRUE(WaitCalls(2)) << "the driver still works";
 }
 
 TEST_F(Exports, SlowCallbackGetsQueuedCodesInOrder)
 {
-    gHook = [](const unsigned char*) { std::this_thread::sleep_for(std::chrono::milliseconds(20)); };
+    gHook.Set([](const unsigned char*) { std::this_thread::sleep_for(std::chrono::milliseconds(20)); });
     ASSERT_EQ(InitDriverImpl(3, &Record), 0);
     std::string burst;
     std::vector<std::string> expected;
@@ -260,10 +260,10 @@ TEST_F(Exports, SlowCallbackGetsQueuedCodesInOrder)
 TEST_F(Exports, DestroyDropsWhatIsStillQueued)
 {
     platform::Event entered(true), release(true);
-    gHook = [&](const unsigned char*) {
+    gHook.Set([&](const unsigned char*) {
         entered.Set();
         release.Wait(5000);
-    };
+    });
     ASSERT_EQ(InitDriverImpl(3, &Record), 0);
     Line.Feed("1\r2\r3\r4\r");
     ASSERT_TRUE(entered.Wait(5000));

@@ -9,6 +9,7 @@
 #include "logging/Logger.h"
 #include "platform/files.h"
 #include "platform/process.h"
+#include "support/callback_hook.h"
 #include "support/config_file.h"
 #include "support/test_line.h"
 #include "support/test_port.h"
@@ -46,7 +47,7 @@ std::string MakeCode(int port, long seq)
 
 std::mutex gMutex;
 std::vector<std::string> gCodes;
-std::function<void(const unsigned char*)> gHook;
+CallbackHook gHook;
 
 void BELVOR_CALL Collect(const unsigned char* s)
 {
@@ -54,8 +55,7 @@ void BELVOR_CALL Collect(const unsigned char* s)
         std::lock_guard<std::mutex> guard(gMutex);
         gCodes.emplace_back(reinterpret_cast<const char*>(s + 1), s[0]);
     }
-    if (gHook)
-        gHook(s);
+    gHook.Call(s);
 }
 
 size_t Collected()
@@ -98,13 +98,13 @@ protected:
             std::filesystem::remove(log + "." + std::to_string(i), ignored);
         std::lock_guard<std::mutex> guard(gMutex);
         gCodes.clear();
-        gHook = nullptr;
+        gHook.Set(nullptr);
     }
     void TearDown() override
     {
         while (DriverTable.DriverCount > 0)
             DestroyDriverImpl();
-        gHook = nullptr;
+        gHook.Set(nullptr);
         WriteConfig(std::nullopt);
     }
 };
@@ -282,7 +282,7 @@ TEST_F(Stress, UnwritableLogAndUnreadableConfigurationDoNotStopCodes)
 TEST_F(Stress, SlowCallbackAndCallbackThatSwapsItself)
 {
     auto line = MakeRealLine(kFirstPort);
-    gHook = [](const unsigned char*) { std::this_thread::sleep_for(std::chrono::milliseconds(100)); };
+    gHook.Set([](const unsigned char*) { std::this_thread::sleep_for(std::chrono::milliseconds(100)); });
     ASSERT_EQ(InitDriverImpl(line->Port(), &Collect), 0);
     std::string burst;
     for (int i = 0; i < 8; ++i)
@@ -297,9 +297,8 @@ TEST_F(Stress, SlowCallbackAndCallbackThatSwapsItself)
 
     // A callback that hands over to another from inside itself.
     static std::atomic<int> others{0};
-    gHook = [](const unsigned char*) {
-        SetEventProcImpl([](const unsigned char*) BELVOR_CALL { ++others; });
-    };
+    gHook.Set(
+        [](const unsigned char*) { SetEventProcImpl([](const unsigned char*) BELVOR_CALL { ++others; }); });
     line->Write("A\rB\rC\r");
     EXPECT_TRUE(Eventually([] { return others.load() >= 2; }));
     EXPECT_EQ(Collected(), 9u) << "the code after the swap went to the new callback";
