@@ -108,7 +108,7 @@ def main():
     thr = [r for r in rows if r["kind"] == "throughput"]
     if thr:
         w("## Throughput, 14-byte codes as fast as the line takes them (KB/s = 1000 bytes/s)\n")
-        w("| platform | reader | ports | runs | lost | out of order | all ports | slowest port | ratio to read() | CPU (one core = 100 %) |")
+        w("| platform | reader | ports | runs | lost | out of order | all ports | slowest port | ratio to read() loop | CPU (one core = 100 %) |")
         w("|---|---|---|---|---|---|---|---|---|---|")
         keys = []
         for r in thr:
@@ -183,6 +183,15 @@ def main():
             per = "{:.1f} ns".format(b["real_time"] * scale / 4096) if "per_byte" in b else "—"
             w("| {} | {:.0f} {} | {:.0f} {} | {} |".format(name, b["real_time"], unit,
                                                             dev["real_time"] if dev else float("nan"), unit, per))
+        w("")
+
+    logs = [r for r in rows if r["kind"] == "log"]
+    if logs:
+        w("## One log record under Wine, with its open, append and close (µs)\n")
+        w("| runs | p50 | p99 |")
+        w("|---|---|---|")
+        w("| {} | {} | {} |".format(len(logs), med_spread([r["p50_ns"] for r in logs], 1e-3, "{:.1f}"),
+                                    med_spread([r["p99_ns"] for r in logs], 1e-3, "{:.1f}")))
         w("")
 
     open(os.path.join(d, "report.md"), "w").write("\n".join(out) + "\n")

@@ -7,11 +7,13 @@
 // COM7, measured the same way, shows what the line costs without the driver.
 //
 //   wine_bench latency    [--codes N] [--run K]   the ReadFile loop, then the library
-//   wine_bench throughput [--seconds S] [--run K] the library, codes as fast as COM8 takes them
+//   wine_bench throughput [--seconds S] [--run K] the ReadFile loop, then the library, at full speed
 //   wine_bench idle       [--seconds S] [--run K] this process's CPU time with no and one driver
+//   wine_bench log        [--codes N] [--run K]   one log record, as the delivery thread writes it per code
 //
 // Results go to standard output as lines that start with "JSON ".
 #include "belvor.h"
+#include "logging/Logger.h"
 
 #include <windows.h>
 
@@ -277,14 +279,10 @@ int Latency(size_t codes, long run)
     return 0;
 }
 
-int Throughput(double seconds, long run)
+// Codes as fast as COM8 takes them, read by the ReadFile loop or by the
+// library; the rate runs from the first write to the last code out.
+double PumpCodes(HANDLE scanner, Sink& sink, double seconds, long long& lost)
 {
-    const HANDLE scanner = OpenLine("\\\\.\\COM8", false);
-    Sink sink;
-    gSink = &sink;
-    const Library library;
-    library.Open(7);
-    Sleep(100);
     constexpr size_t kPerChunk = 292;
     uint64_t seq = 0;
     const int64_t start = NowNs();
@@ -297,18 +295,44 @@ int Throughput(double seconds, long run)
         WriteAll(scanner, chunk.data(), static_cast<DWORD>(chunk.size()));
     }
     WaitFor(sink, seq, 3000);
-    library.DestroyDriver();
-    gSink = nullptr;
+    lost = static_cast<long long>(seq - sink.Count);
+    return static_cast<double>(sink.Count) * (kCodeDigits + 1) /
+           (static_cast<double>(sink.Last - start) / 1e9);
+}
+
+int Throughput(double seconds, long run)
+{
+    const HANDLE scanner = OpenLine("\\\\.\\COM8", false);
+    for (const char* reader : {"read", "library"}) {
+        Sink sink;
+        long long lost = 0;
+        double rate = 0;
+        if (std::strcmp(reader, "read") == 0) {
+            const HANDLE line = OpenLine("\\\\.\\COM7", false);
+            PurgeComm(line, PURGE_RXCLEAR);
+            std::atomic<bool> stop{false};
+            std::thread loop(ReadLoop, line, std::ref(sink), std::cref(stop));
+            Sleep(100);
+            rate = PumpCodes(scanner, sink, seconds, lost);
+            stop = true;
+            loop.join();
+            CloseHandle(line);
+        } else {
+            gSink = &sink;
+            const Library library;
+            library.Open(7);
+            Sleep(100);
+            rate = PumpCodes(scanner, sink, seconds, lost);
+            library.DestroyDriver();
+            gSink = nullptr;
+        }
+        std::printf("wine_bench: throughput %s %.0f KB/s, lost %lld, out of order %llu\n", reader, rate / 1e3,
+                    lost, static_cast<unsigned long long>(sink.OutOfOrder));
+        std::printf("JSON {\"kind\":\"throughput\",\"platform\":\"wine\",\"reader\":\"%s\",\"ports\":1,"
+                    "\"run\":%ld,\"seconds\":%g,\"bytes_per_s\":%.0f,\"lost\":%lld,\"out_of_order\":%llu}\n",
+                    reader, run, seconds, rate, lost, static_cast<unsigned long long>(sink.OutOfOrder));
+    }
     CloseHandle(scanner);
-    const double bytes = static_cast<double>(sink.Count) * (kCodeDigits + 1);
-    const double rate = bytes / (static_cast<double>(sink.Last - start) / 1e9);
-    const auto lost = static_cast<long long>(seq - sink.Count);
-    std::printf("wine_bench: throughput %.0f KB/s, lost %lld, out of order %llu\n", rate / 1e3, lost,
-                static_cast<unsigned long long>(sink.OutOfOrder));
-    std::printf(
-        "JSON {\"kind\":\"throughput\",\"platform\":\"wine\",\"reader\":\"library\",\"ports\":1,\"run\":%ld,"
-        "\"seconds\":%g,\"bytes_per_s\":%.0f,\"lost\":%lld,\"out_of_order\":%llu}\n",
-        run, seconds, rate, lost, static_cast<unsigned long long>(sink.OutOfOrder));
     return 0;
 }
 
@@ -363,6 +387,26 @@ int Idle(double seconds, long run)
     return 0;
 }
 
+// The library's logger itself (linked in from the core libraries, not the
+// DLL's copy): one record per code, with its open, append and close.
+int LogRecords(size_t records, long run)
+{
+    belvor::InitLogger();
+    std::vector<int64_t> ns;
+    ns.reserve(records);
+    for (size_t i = 0; i < records; ++i) {
+        const int64_t start = NowNs();
+        belvor::LogMessage(1, "4006381333931");
+        ns.push_back(NowNs() - start);
+    }
+    belvor::ShutdownLogger();
+    std::printf("wine_bench: log record p50 %.1f us, p99 %.1f us\n",
+                static_cast<double>(Percentile(ns, 50)) / 1e3, static_cast<double>(Percentile(ns, 99)) / 1e3);
+    std::printf("JSON {\"kind\":\"log\",\"platform\":\"wine\",\"run\":%ld,\"p50_ns\":%lld,\"p99_ns\":%lld}\n",
+                run, static_cast<long long>(Percentile(ns, 50)), static_cast<long long>(Percentile(ns, 99)));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -394,6 +438,8 @@ int main(int argc, char** argv)
             return Throughput(seconds, run);
         if (mode == "idle")
             return Idle(seconds, run);
+        if (mode == "log")
+            return LogRecords(static_cast<size_t>(std::max(codes, 1L)), run);
         return 2;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "wine_bench: %s\n", e.what());
