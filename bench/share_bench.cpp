@@ -9,11 +9,15 @@
 // that a subclass of TBelvor can note the time at which DataReceived is
 // entered and then run the driver's own DataReceived; nothing else differs
 // from a driver made by InitDriver, which this program mirrors step by step.
-// Codes go into a pty, one at a time, 15-35 ms apart.
+// Codes go into a pty, one at a time, 15-35 ms apart. Afterwards, for
+// comparison, the bare wake-up of a waiting thread and one log record are
+// timed the same way.
 //
 //   share_bench [--codes N] [--run K] [--out FILE]
 #include "bench/bench_common.h"
 #include "driver/Driver.h"
+#include "logging/Logger.h"
+#include "platform/sync.h"
 
 #include <atomic>
 #include <chrono>
@@ -78,6 +82,52 @@ void OpenTimedDriver(uint8_t port)
     DriverTable.DriverCount = index + 1;
     driver.release()->StartReceiving();
     thread.release();
+}
+
+// The same wake-up as the driver's (a thread waiting on an auto-reset event,
+// set from another), with nothing else around it and the same spacing: what
+// the machine itself charges for waking a sleeping thread.
+std::vector<int64_t> BareWakeUps(size_t count, uint32_t seed)
+{
+    platform::Event event(false);
+    std::atomic<int64_t> setAt{0};
+    std::atomic<bool> stop{false};
+    std::vector<int64_t> ns;
+    ns.reserve(count);
+    std::thread waiter([&] {
+        while (!stop) {
+            if (event.Wait(1000) && !stop)
+                ns.push_back(NowNs() - setAt.load());
+        }
+    });
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<int> pause(15000, 35000);
+    for (size_t i = 0; i < count; ++i) {
+        std::this_thread::sleep_for(std::chrono::microseconds(pause(random)));
+        setAt.store(NowNs());
+        event.Set();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    stop = true;
+    event.Set();
+    waiter.join();
+    return ns;
+}
+
+// One log record as the delivery thread writes it per code, at the same
+// spacing, so with caches as cold as the driver finds them.
+std::vector<int64_t> SpacedLogRecords(size_t count, uint32_t seed)
+{
+    std::vector<int64_t> ns;
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<int> pause(15000, 35000);
+    for (size_t i = 0; i < count; ++i) {
+        std::this_thread::sleep_for(std::chrono::microseconds(pause(random)));
+        const int64_t start = NowNs();
+        LogMessage(1, "4006381333931");
+        ns.push_back(NowNs() - start);
+    }
+    return ns;
 }
 
 } // namespace
@@ -145,6 +195,13 @@ int main(int argc, char** argv)
             "write -> DataReceived p50 %.0f us, p99 %.0f us; background load %.2f processors\n",
             run, share.size(), us(Percentile(share, 50)), us(Percentile(share, 99)),
             us(Percentile(share, 100)), us(Percentile(cycle, 50)), us(Percentile(cycle, 99)), background);
+        const std::vector<int64_t> wakes = BareWakeUps(100, static_cast<uint32_t>(2500 + run));
+        std::printf("  a bare wake-up of a waiting thread: p50 %.1f us, p99 %.1f us\n",
+                    us(Percentile(wakes, 50)), us(Percentile(wakes, 99)));
+        InitLogger();
+        const std::vector<int64_t> records = SpacedLogRecords(100, static_cast<uint32_t>(2700 + run));
+        std::printf("  one log record, as spaced: p50 %.1f us, p99 %.1f us\n", us(Percentile(records, 50)),
+                    us(Percentile(records, 99)));
         if (!out.empty())
             JsonLine()
                 .Field("kind", std::string("share"))
@@ -156,6 +213,8 @@ int main(int argc, char** argv)
                 .Field("share_ns", share)
                 .Field("cycle_ns", cycle)
                 .Field("total_ns", total)
+                .Field("wake_ns", wakes)
+                .Field("log_ns", records)
                 .AppendTo(out);
         return share.size() == n ? 0 : 1;
     } catch (const std::exception& e) {
