@@ -36,7 +36,8 @@ def med_spread(values, scale=1.0, fmt="{:.3f}"):
 
 
 def background_of(runs):
-    values = [r["background"] for r in runs if "background" in r]
+    # Small negative values are rounding between two clocks: nothing else ran.
+    values = [max(0.0, r["background"]) for r in runs if "background" in r]
     if not values:
         return "n/a"
     return "{:.2f} ({:.2f})".format(statistics.median(values), max(values))

@@ -2,7 +2,7 @@
 # Builds and runs every benchmark (bench/), natively and under Wine, and
 # summarises them: build/bench/results.jsonl (every run), build/bench/report.md
 # (medians and spread) and build/bench/latency.png. With --docs the plot is
-# also copied to docs/benchmarks-latency.png. Takes about six minutes.
+# also copied to docs/benchmarks-latency.png. Takes about eight minutes.
 #
 #   BELVOR_BENCH_RUNS   repeated runs of each latency measurement (5)
 #   BELVOR_BENCH_WINE=0 skips the Windows build under Wine
