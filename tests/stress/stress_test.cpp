@@ -176,12 +176,33 @@ TEST_F(Stress, SoakTenPortsAtOnce)
         w.join();
     ASSERT_TRUE(all) << Collected() << " of " << total;
 
-    std::vector<long> next(kMaxDrivers, 0);
-    std::lock_guard<std::mutex> guard(gMutex);
-    ASSERT_EQ(gCodes.size(), total);
-    for (const std::string& code : gCodes) {
-        const int port = std::stoi(code.substr(0, 1), nullptr, 16);
-        ASSERT_EQ(code, MakeCode(port, next[static_cast<size_t>(port)]++)) << "each port's codes in order";
+    {
+        std::vector<long> next(kMaxDrivers, 0);
+        std::lock_guard<std::mutex> guard(gMutex);
+        ASSERT_EQ(gCodes.size(), total);
+        for (const std::string& code : gCodes) {
+            const int port = std::stoi(code.substr(0, 1), nullptr, 16);
+            ASSERT_EQ(code, MakeCode(port, next[static_cast<size_t>(port)]++))
+                << "each port's codes in order";
+        }
+    }
+    while (DriverTable.DriverCount > 0)
+        DestroyDriverImpl();
+
+    // Per port, the log's records are an ordered tail of its codes, and all of
+    // them when they fit into the generations.
+    std::vector<std::vector<std::string>> logged(kMaxDrivers);
+    for (const std::string& text : LogTexts())
+        logged[static_cast<size_t>(std::stoi(text.substr(0, 1), nullptr, 16))].push_back(text);
+    for (int port = 0; port < kMaxDrivers; ++port) {
+        const auto& texts = logged[static_cast<size_t>(port)];
+        const long first = perPort - static_cast<long>(texts.size());
+        for (size_t i = 0; i < texts.size(); ++i) {
+            ASSERT_EQ(texts[i], MakeCode(port, first + static_cast<long>(i))) << "port " << port;
+        }
+        if (static_cast<long>(total) * 27 < 10 * kLogSizeLimit) {
+            EXPECT_EQ(first, 0) << "every code of port " << port << " has its record";
+        }
     }
 }
 
