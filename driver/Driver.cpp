@@ -230,11 +230,6 @@ void TBelvorThread::Deliver(EventProc callback)
 
 // ----------------------------------------------------------------- exports
 
-EventProc CurrentEventProc() noexcept
-{
-    return gEventProc.load();
-}
-
 int32_t InitDriverImpl(uint32_t port, EventProc callback) noexcept
 {
     gEventProc = callback;

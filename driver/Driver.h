@@ -101,7 +101,4 @@ int32_t InitDriverImpl(uint32_t port, EventProc callback) noexcept;
 int32_t DestroyDriverImpl() noexcept;
 EventProc SetEventProcImpl(EventProc callback) noexcept;
 
-// The callback in force.
-EventProc CurrentEventProc() noexcept;
-
 } // namespace belvor
