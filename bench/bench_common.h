@@ -1,6 +1,8 @@
-// What the Linux benchmarks share: the clock, ptys linked as COM ports, the
-// codes they send and a small JSON writer for their results.
+// What the Linux benchmarks share: the clock, ptys linked as COM ports and a
+// small JSON writer for their results.
 #pragma once
+
+#include "bench/bench_stats.h"
 
 #include <cstdint>
 #include <string>
@@ -37,18 +39,8 @@ private:
     std::string FLink;
 };
 
-// Codes are 13 decimal digits, as an EAN-13 has: the sending line's number in
-// two digits, then a sequence number in eleven. They pass the default
-// allow-list unchanged.
-inline constexpr size_t kCodeDigits = 13;
-std::string CodeText(unsigned line, uint64_t seq);
-// False when text is not such a code.
-bool ParseCode(const char* text, size_t size, unsigned& line, uint64_t& seq);
 // Ends a reader's loop (pyserial, the read() loop); allowed, but no code of ours.
 inline constexpr const char* kEndCode = "EEEE\r";
-
-// Percentile (0-100) of unsorted values, nearest rank.
-int64_t Percentile(std::vector<int64_t> values, double p);
 
 // Resident set size of this process, in KiB.
 long ResidentKiB();

@@ -13,6 +13,7 @@
 //
 // Results go to standard output as lines that start with "JSON ".
 #include "belvor.h"
+#include "bench/bench_stats.h"
 #include "logging/Logger.h"
 
 #include <windows.h>
@@ -28,9 +29,9 @@
 #include <thread>
 #include <vector>
 
-namespace {
+using namespace belvor::bench;
 
-constexpr size_t kCodeDigits = 13;
+namespace {
 
 int64_t gFrequency = 1;
 
@@ -40,44 +41,6 @@ int64_t NowNs()
     QueryPerformanceCounter(&counter);
     return static_cast<int64_t>(static_cast<double>(counter.QuadPart) * 1e9 /
                                 static_cast<double>(gFrequency));
-}
-
-std::string CodeText(uint64_t seq)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "00%011llu", static_cast<unsigned long long>(seq % 100000000000ULL));
-    return text;
-}
-
-bool ParseSeq(const char* text, size_t size, uint64_t& seq)
-{
-    if (size != kCodeDigits)
-        return false;
-    uint64_t value = 0;
-    for (size_t i = 0; i < size; ++i) {
-        if (text[i] < '0' || text[i] > '9')
-            return false;
-        value = value * 10 + static_cast<uint64_t>(text[i] - '0');
-    }
-    seq = value % 100000000000ULL;
-    return true;
-}
-
-int64_t Percentile(std::vector<int64_t> values, double p)
-{
-    if (values.empty())
-        return -1;
-    std::sort(values.begin(), values.end());
-    const auto rank = static_cast<size_t>(p / 100.0 * static_cast<double>(values.size()) + 0.999999);
-    return values[std::min(rank == 0 ? 0 : rank - 1, values.size() - 1)];
-}
-
-std::string JsonArray(const std::vector<int64_t>& values)
-{
-    std::string text = "[";
-    for (size_t i = 0; i < values.size(); ++i)
-        text += (i ? "," : "") + std::to_string(values[i]);
-    return text + "]";
 }
 
 HANDLE OpenLine(const char* name, bool overlapped)
@@ -115,8 +78,9 @@ struct Sink {
 
     void Got(const char* text, size_t size, int64_t at)
     {
+        unsigned line = 0;
         uint64_t seq = 0;
-        if (!ParseSeq(text, size, seq))
+        if (!ParseCode(text, size, line, seq))
             return;
         if (seq != NextSeq)
             ++OutOfOrder;
@@ -183,7 +147,7 @@ std::vector<int64_t> SendCodes(HANDLE scanner, size_t codes, uint32_t seed)
     std::mt19937 random(seed);
     std::uniform_int_distribution<int> pause(15, 35);
     for (size_t seq = 0; seq < codes; ++seq) {
-        const std::string body = CodeText(seq);
+        const std::string body = CodeText(0, seq);
         WriteAll(scanner, body.data(), static_cast<DWORD>(body.size()));
         written[seq] = NowNs();
         WriteAll(scanner, "\r", 1);
@@ -291,7 +255,7 @@ double PumpCodes(HANDLE scanner, Sink& sink, double seconds, long long& lost)
     while (NowNs() < until) {
         chunk.clear();
         for (size_t k = 0; k < kPerChunk; ++k)
-            chunk += CodeText(seq++) + "\r";
+            chunk += CodeText(0, seq++) + "\r";
         WriteAll(scanner, chunk.data(), static_cast<DWORD>(chunk.size()));
     }
     WaitFor(sink, seq, 3000);
