@@ -21,9 +21,8 @@ std::atomic<EventProc> gEventProc{nullptr};
 // Set on a delivery thread while it is inside the host's callback.
 thread_local bool tInCallback = false;
 
-constexpr size_t kDeliveryStackSize = 64 * 1024;
 // The delivery thread re-checks its stop flag this often even without a wake.
-constexpr uint32_t kDeliveryWaitMs = 1000;
+std::atomic<uint32_t> gDeliveryRecheckMs{1000};
 
 constexpr const char* kExceptionPrefix = "Exception: ";
 constexpr const char* kAddressPrefix = "\xC0\xE4\xF0\xE5\xF1: "; // "Адрес: "
@@ -103,6 +102,10 @@ void TBelvor::ProcessByte()
 void TBelvor::DataReceived(int32_t count)
 {
     for (int32_t i = 0; i < count; ++i) {
+        // The port is closing: finish now rather than hand over codes nobody
+        // will deliver, so that the stop never waits for a long burst.
+        if (StopRequested())
+            return;
         ProcessByte();
         if (FState == kCollecting)
             continue;
@@ -146,7 +149,8 @@ void TBelvor::QueueRemoveHead()
 
 TBelvorThread::TBelvorThread(int32_t index) : FIndex(index)
 {
-    if (!FEvent.Valid() || !FThread.Start(&Run, this, kDeliveryStackSize))
+    // It runs the host's callback, so it gets the stack a thread of the host would.
+    if (!FEvent.Valid() || !FThread.Start(&Run, this, platform::kHostThreadStack))
         throw Exception("Cannot start the delivery thread", platform::LastSystemError());
 }
 
@@ -170,7 +174,7 @@ void TBelvorThread::Run(void* self)
 void TBelvorThread::Execute()
 {
     while (!FTerminated) {
-        if (!FEvent.Wait(kDeliveryWaitMs))
+        if (!FEvent.Wait(gDeliveryRecheckMs.load()))
             continue;
         for (;;) {
             if (FTerminated)
@@ -179,6 +183,7 @@ void TBelvorThread::Execute()
             if (!driver || driver->QueueCount() == 0)
                 break;
             Pass(gEventProc.load());
+            FPasses.fetch_add(1);
         }
     }
 }
@@ -226,6 +231,11 @@ void TBelvorThread::Deliver(EventProc callback)
     } catch (...) {
         LogException("unknown");
     }
+}
+
+uint32_t SetDeliveryRecheckInterval(uint32_t ms)
+{
+    return gDeliveryRecheckMs.exchange(ms);
 }
 
 // ----------------------------------------------------------------- exports

@@ -74,6 +74,8 @@ public:
     void Terminate() { FTerminated = true; }
     bool Terminated() const { return FTerminated; }
     void WaitFor();
+    // Passes run so far (codes delivered or dropped), for tests to wait on.
+    uint64_t Passes() const { return FPasses.load(); }
 
     platform::Event FEvent{false};
     const int32_t FIndex;
@@ -85,6 +87,7 @@ private:
     void Deliver(EventProc callback);
 
     std::atomic<bool> FTerminated{false};
+    std::atomic<uint64_t> FPasses{0};
     platform::Thread FThread;
 };
 
@@ -95,6 +98,11 @@ struct TDriverTable {
 };
 
 extern TDriverTable DriverTable;
+
+// How long a delivery thread waits for a wake before it looks at its stop flag
+// anyway (1000 ms). Tests make it very long, so that a lost wake shows as a
+// hang instead of a delay. Returns the previous value.
+uint32_t SetDeliveryRecheckInterval(uint32_t ms);
 
 // The bodies of the exports. None lets an exception out.
 int32_t InitDriverImpl(uint32_t port, EventProc callback) noexcept;

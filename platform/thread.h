@@ -7,6 +7,11 @@
 
 namespace belvor::platform {
 
+// Stack size for a thread that runs the host's own code (its callback): what an
+// ordinary thread of the host would get, committed on demand. Win32: the
+// executable's default; elsewhere the system's default, and at least 8 MiB.
+inline constexpr size_t kHostThreadStack = 0;
+
 class Thread {
 public:
     using Proc = void (*)(void* arg);
@@ -16,7 +21,8 @@ public:
     Thread(const Thread&) = delete;
     Thread& operator=(const Thread&) = delete;
 
-    // Starts proc(arg) with the given stack size. False when no thread could be made.
+    // Starts proc(arg) with the given stack size (or kHostThreadStack). False,
+    // with the system's error code set, when no thread could be made.
     bool Start(Proc proc, void* arg, size_t stackSize);
     bool Running() const { return FImpl != nullptr; }
     uint32_t Id() const;
@@ -35,5 +41,21 @@ public:
 private:
     Impl* FImpl = nullptr;
 };
+
+// Stops that did not see their thread end within the bound (Win32: the thread
+// was terminated; elsewhere it was waited for), since the library was loaded.
+// Tests read it to prove that a stop never had to wait out its bound.
+uint32_t LateThreadStops();
+
+// Test seam: called before every thread is made. A hook that returns false
+// makes that start fail as if the system had refused it. Null restores the
+// default (always start). Returns the previous hook.
+using ThreadStartHook = bool (*)();
+ThreadStartHook ReplaceThreadStartHook(ThreadStartHook hook);
+
+namespace detail {
+bool ThreadStartAllowed();
+void CountLateThreadStop();
+} // namespace detail
 
 } // namespace belvor::platform

@@ -97,6 +97,7 @@ void TComPort::Open()
     FComStat = {};
     FDCB = {};
     FRxFull = 0;
+    FReannounce = false;
     FStopRequested = 0;
     FEventMask = 0;
     FRxWritePos = 0;
@@ -292,41 +293,60 @@ uint32_t TComPort::ReadPiece(uint16_t dest, uint16_t size)
 
 void TComPort::ReceiveData()
 {
-    uint32_t stored = 0;
+    uint32_t announce = 0;
     {
         // Under FLock so that a Purge on the host's thread never interleaves.
         platform::LockGuard guard(FLock);
-        if (FRxFull)
+        // A stop has begun: reading now would only delay it.
+        if (StopRequested())
             return;
-        RefreshStatus();
-        const uint32_t waiting = FComStat.cbInQue;
-        if (waiting == 0)
-            return;
-
-        const uint32_t w = FRxWritePos;
-        const uint32_t r = FRxReadPos;
-        const uint32_t free = r == w ? kRxBufferSize : (r < w ? r + kRxBufferSize - w : r - w);
-        const uint32_t first = r > w ? r - w : kRxBufferSize - w;
-        const uint32_t amount = std::min(waiting, free);
-        const uint32_t second = amount > first ? amount - first : 0;
-
-        const auto advance = [this](uint32_t got) {
-            FRxWritePos = static_cast<uint16_t>((FRxWritePos + got) % kRxBufferSize);
-            if (got != 0)
-                FRxFull = FRxWritePos == FRxReadPos ? -1 : 0;
-        };
-        const uint32_t n1 = ReadPiece(static_cast<uint16_t>(w), static_cast<uint16_t>(first));
-        advance(n1);
-        uint32_t n2 = 0;
-        // The second piece starts at the ring's start, so it is read only when
-        // the first one really ended at the ring's end.
-        if (second != 0 && FRxWritePos == 0) {
-            n2 = ReadPiece(0, static_cast<uint16_t>(second));
-            advance(n2);
+        // Bytes an owner's DataReceived left behind when it threw were
+        // announced once; announce them again, ahead of the new ones, or they
+        // would wait for later bytes and every later count would be off.
+        const uint32_t carried = FReannounce ? Unread() : 0;
+        FReannounce = false;
+        uint32_t waiting = 0;
+        if (!FRxFull) {
+            RefreshStatus();
+            waiting = FComStat.cbInQue;
         }
-        stored = n1 + n2;
+        if (waiting == 0 && carried == 0)
+            return;
+
+        uint32_t stored = 0;
+        if (waiting != 0) {
+            const uint32_t w = FRxWritePos;
+            const uint32_t r = FRxReadPos;
+            const uint32_t free = r == w ? kRxBufferSize : (r < w ? r + kRxBufferSize - w : r - w);
+            const uint32_t first = r > w ? r - w : kRxBufferSize - w;
+            const uint32_t amount = std::min(waiting, free);
+            const uint32_t second = amount > first ? amount - first : 0;
+
+            const auto advance = [this](uint32_t got) {
+                FRxWritePos = static_cast<uint16_t>((FRxWritePos + got) % kRxBufferSize);
+                if (got != 0)
+                    FRxFull = FRxWritePos == FRxReadPos ? -1 : 0;
+            };
+            const uint32_t n1 = ReadPiece(static_cast<uint16_t>(w), static_cast<uint16_t>(first));
+            advance(n1);
+            uint32_t n2 = 0;
+            // The second piece starts at the ring's start, so it is read only when
+            // the first one really ended at the ring's end.
+            if (second != 0 && FRxWritePos == 0 && !StopRequested()) {
+                n2 = ReadPiece(0, static_cast<uint16_t>(second));
+                advance(n2);
+            }
+            stored = n1 + n2;
+        }
+        announce = carried + stored;
     }
-    DataReceived(static_cast<int32_t>(stored));
+    try {
+        DataReceived(static_cast<int32_t>(announce));
+    } catch (...) {
+        platform::LockGuard guard(FLock);
+        FReannounce = Unread() != 0;
+        throw;
+    }
 }
 
 } // namespace belvor

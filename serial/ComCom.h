@@ -122,6 +122,10 @@ protected:
     // first in its destructor.
     void EnableDataReceived();
 
+    // True once Close has begun: an owner's DataReceived stops early, since
+    // what is left in the ring goes with the port.
+    bool StopRequested() const { return FStopRequested.load(std::memory_order_relaxed) != 0; }
+
     // Reads without consuming, 1 for the oldest unread byte; the caller holds FLock.
     uint8_t PeekChar(uint16_t index);
     void CheckOpen() const;
@@ -167,7 +171,9 @@ private:
         uint32_t cbInQue = 0;
     } FComStat;
     platform::ControlBlock FDCB;
-    int32_t FRxFull = 0; // ring positions and this flag change only under FLock
+    int32_t FRxFull = 0; // ring positions and these flags change only under FLock
+    // DataReceived threw: what it left unread is announced again next cycle.
+    bool FReannounce = false;
     std::atomic<int32_t> FStopRequested{0};
     std::atomic<bool> FDataReceivedEnabled{false};
     platform::Thread FEventThread;

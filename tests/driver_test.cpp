@@ -7,7 +7,9 @@
 #include "support/callback_hook.h"
 #include "support/config_file.h"
 #include "support/fake_serial_device.h"
+#include "support/probed_driver.h"
 #include "support/test_port.h"
+#include "support/watchdog.h"
 
 #include <cinttypes>
 #include <filesystem>
@@ -73,6 +75,11 @@ class Exports : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        // A lost wake must hang (and the watchdog fail the test), not be rescued
+        // by the delivery thread's periodic look at its stop flag.
+        SetDeliveryRecheckInterval(platform::kInfinite);
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        Guard = std::make_unique<Watchdog>(info->name(), std::chrono::seconds(60));
         Line.LiveEvents = true;
         WriteConfig(std::nullopt);
         {
@@ -92,6 +99,7 @@ protected:
             DestroyDriverImpl();
         gHook.Set(nullptr);
         SetEventProcImpl(nullptr);
+        Guard.reset();
     }
     bool WaitCalls(size_t n)
     {
@@ -99,6 +107,7 @@ protected:
     }
 
     FakeLine Line;
+    std::unique_ptr<Watchdog> Guard;
 };
 
 } // namespace
@@ -127,14 +136,12 @@ TEST_F(Exports, NullCallbackDropsCodesUntilOneIsSet)
 {
     ASSERT_EQ(InitDriverImpl(3, nullptr), 0);
     Line.Feed("11\r");
-    ASSERT_TRUE(Eventually([&] { return Line.Waiting() == 0; }));
-    // The worker assembles the code right after reading it; give it that moment.
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    ASSERT_TRUE(Eventually([&] { return DriverTable.Drivers[0].load()->QueueCount() == 0; }));
+    // The delivery thread's pass over 11 is over once it has counted it.
+    ASSERT_TRUE(Eventually([&] { return DriverTable.Threads[0].load()->Passes() == 1; }));
+    EXPECT_EQ(DriverTable.Drivers[0].load()->QueueCount(), 0u);
     EXPECT_EQ(SetEventProcImpl(&Record), nullptr);
     Line.Feed("22\r");
-    ASSERT_TRUE(WaitCalls(1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    ASSERT_TRUE(Eventually([&] { return DriverTable.Threads[0].load()->Passes() == 2; }));
     EXPECT_EQ(gReceived.Get(gReceived.Calls), std::vector<std::string>{Counted("22")}) << "11 is not kept";
     EXPECT_EQ(ReadLog().find(" 11\r\n"), std::string::npos) << "a dropped code is not logged";
 }
@@ -286,4 +293,69 @@ TEST_F(Exports, DestroyRightAfterInitNeverHangs)
         ASSERT_EQ(DestroyDriverImpl(), 0);
     }
     EXPECT_EQ(Line.OpenDevices(), 0);
+}
+
+namespace {
+
+// Touches about 1 MiB of stack, page by page from the top down, as a deep
+// host callback (a UI toolkit, a script runtime) would.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+unsigned
+UseStack(unsigned depth)
+{
+    volatile unsigned char block[64 * 1024];
+    for (size_t i = sizeof block; i > 0; i -= 512)
+        block[i - 1] = static_cast<unsigned char>(depth);
+    const unsigned below = depth > 1 ? UseStack(depth - 1) : 0;
+    return below + block[sizeof block - 1] + block[0];
+}
+
+} // namespace
+
+TEST_F(Exports, CallbackMayUseAMegabyteOfStack)
+{
+    std::atomic<unsigned> used{0};
+    gHook.Set([&](const unsigned char*) { used = UseStack(16); });
+    ASSERT_EQ(InitDriverImpl(3, &Record), 0);
+    Line.Feed("1\r");
+    ASSERT_TRUE(WaitCalls(1));
+    ASSERT_TRUE(Eventually([&] { return used.load() != 0; }));
+    EXPECT_EQ(DestroyDriverImpl(), 0);
+}
+
+TEST_F(Exports, StopInTheMiddleOfALongBurstNeverWaitsOutItsBound)
+{
+    const uint32_t late = platform::LateThreadStops();
+    for (int round = 0; round < 4; ++round) {
+        ASSERT_EQ(InitDriverImpl(3, &Record), 0);
+        Line.Feed(std::string(8192, '\r'));
+        // The worker has taken the whole burst out of the device and is cutting it up.
+        ASSERT_TRUE(Eventually([&] { return Line.Waiting() == 0; }));
+        ASSERT_EQ(DestroyDriverImpl(), 0);
+        EXPECT_EQ(Line.OpenDevices(), 0);
+    }
+    EXPECT_EQ(platform::LateThreadStops(), late) << "a worker that was still working was given up on";
+}
+
+TEST(Stop, ABurstUnderWayEndsAtTheNextCode)
+{
+    FakeLine line;
+    line.LiveEvents = true;
+    ProbedDriver driver(3);
+    platform::Event entered(true);
+    driver.Probe = [&] {
+        entered.Set();
+        // Hold the worker at the start of the burst until the stop has begun.
+        Eventually([&] { return driver.StopRequested(); }, 10000);
+    };
+    driver.StartReceiving();
+    line.Feed(std::string(8192, '\r'));
+    ASSERT_TRUE(entered.Wait(5000));
+    const uint32_t late = platform::LateThreadStops();
+    driver.Close();
+    EXPECT_EQ(driver.QueueCount(), 0u) << "codes were still cut after the stop began";
+    EXPECT_EQ(platform::LateThreadStops(), late);
+    EXPECT_EQ(line.OpenDevices(), 0);
 }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <pthread.h>
 #include <sys/resource.h>
@@ -32,6 +33,32 @@ void* Trampoline(void* raw)
     return nullptr;
 }
 
+constexpr size_t kHostMinimum = 8u << 20;
+
+// The stack a thread gets when nobody asks: RLIMIT_STACK at start-up, as a rule.
+size_t SystemDefaultStack()
+{
+    size_t size = 0;
+    pthread_attr_t attr;
+    if (pthread_getattr_default_np(&attr) == 0) {
+        (void)pthread_attr_getstacksize(&attr, &size);
+        pthread_attr_destroy(&attr);
+    }
+    return size != 0 ? size : kHostMinimum;
+}
+
+size_t StackSizeFor(size_t asked)
+{
+    if (asked == kHostThreadStack)
+        return std::max(SystemDefaultStack(), kHostMinimum);
+#ifdef BELVOR_SANITIZED
+    // Sanitizer run-times need far more stack than our own threads ask for.
+    return std::max(asked, SystemDefaultStack());
+#else
+    return std::max<size_t>(asked, 64 * 1024);
+#endif
+}
+
 } // namespace
 
 Thread::~Thread()
@@ -44,18 +71,17 @@ bool Thread::Start(Proc proc, void* arg, size_t stackSize)
 {
     if (FImpl)
         return false;
+    if (!detail::ThreadStartAllowed()) {
+        errno = EAGAIN;
+        return false;
+    }
     auto* impl = new Impl;
     impl->Body = proc;
     impl->Arg = arg;
 
     pthread_attr_t attr;
     pthread_attr_init(&attr);
-#ifndef BELVOR_SANITIZED
-    // Sanitizer run-times need far more stack than the worker asks for.
-    pthread_attr_setstacksize(&attr, std::max<size_t>(stackSize, 64 * 1024));
-#else
-    (void)stackSize;
-#endif
+    pthread_attr_setstacksize(&attr, StackSizeFor(stackSize));
     const int rc = pthread_create(&impl->Handle, &attr, &Trampoline, impl);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
@@ -88,6 +114,8 @@ bool Thread::Stop(uint32_t timeoutMs)
     if (!FImpl)
         return true;
     const bool inTime = FImpl->Finished.Wait(timeoutMs);
+    if (!inTime)
+        detail::CountLateThreadStop();
     // No thread can be killed safely here; the port's worker always ends, so
     // wait for it rather than free what it may still touch.
     pthread_join(FImpl->Handle, nullptr);

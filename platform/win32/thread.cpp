@@ -33,9 +33,15 @@ bool Thread::Start(Proc proc, void* arg, size_t stackSize)
 {
     if (FImpl)
         return false;
+    if (!detail::ThreadStartAllowed()) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
     auto* impl = new Impl;
     impl->Body = proc;
     impl->Arg = arg;
+    // A size of 0 (kHostThreadStack) is the executable's default; any size is
+    // only committed at first, and the stack grows up to the reserve on demand.
     impl->Handle = CreateThread(nullptr, stackSize, &Trampoline, impl, 0, &impl->Id);
     if (!impl->Handle) {
         const DWORD error = GetLastError();
@@ -64,6 +70,7 @@ bool Thread::Stop(uint32_t timeoutMs)
         return true;
     bool inTime = WaitForSingleObject(FImpl->Handle, timeoutMs) == WAIT_OBJECT_0;
     if (!inTime) {
+        detail::CountLateThreadStop();
         TerminateThread(FImpl->Handle, 0);
         // Termination is asynchronous: Impl is freed only once the thread is gone.
         WaitForSingleObject(FImpl->Handle, 1000);
