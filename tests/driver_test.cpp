@@ -306,10 +306,12 @@ unsigned
 UseStack(unsigned depth)
 {
     volatile unsigned char block[64 * 1024];
-    for (size_t i = sizeof block; i > 0; i -= 512)
-        block[i - 1] = static_cast<unsigned char>(depth);
+    for (size_t i = sizeof block; i > 0;) {
+        i -= 512;
+        block[i] = static_cast<unsigned char>(depth);
+    }
     const unsigned below = depth > 1 ? UseStack(depth - 1) : 0;
-    return below + block[sizeof block - 1] + block[0];
+    return below + block[sizeof block - 512] + block[0];
 }
 
 } // namespace

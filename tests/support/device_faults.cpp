@@ -1,0 +1,146 @@
+#include "support/device_faults.h"
+
+#include "platform/thread.h"
+#include "support/process_census.h"
+
+namespace belvor::test {
+
+namespace {
+
+DeviceFaults* gFaults = nullptr;
+platform::SerialOpener gInner = nullptr;
+thread_local uint32_t tError = 0;
+
+// The scopes a call counts in: the status poll runs both while a port opens
+// and in every receive step.
+constexpr unsigned kSetup = 1;
+constexpr unsigned kReception = 2;
+constexpr unsigned kBoth = kSetup | kReception;
+
+// Forwards every call, failing the one the plan names.
+class FaultyDevice final : public platform::SerialDevice {
+public:
+    explicit FaultyDevice(std::unique_ptr<platform::SerialDevice> inner) : FInner(std::move(inner)) {}
+
+    bool Setup(uint32_t in, uint32_t out) override { return Gate("Setup") && Pass(FInner->Setup(in, out)); }
+    bool GetState(platform::ControlBlock& block) override
+    {
+        return Gate("GetState") && Pass(FInner->GetState(block));
+    }
+    bool SetState(const platform::ControlBlock& block) override
+    {
+        return Gate("SetState") && Pass(FInner->SetState(block));
+    }
+    bool ClearError(uint32_t& errors, uint32_t& inQueue) override
+    {
+        if (!Gate("ClearError", kBoth)) {
+            errors = inQueue = 0;
+            return false;
+        }
+        return Pass(FInner->ClearError(errors, inQueue));
+    }
+    bool Purge(uint32_t flags) override { return Gate("Purge") && Pass(FInner->Purge(flags)); }
+    bool SetMask(uint32_t mask) override { return Gate("SetMask") && Pass(FInner->SetMask(mask)); }
+    bool SetTimeouts(const platform::CommTimeouts& t) override
+    {
+        return Gate("SetTimeouts") && Pass(FInner->SetTimeouts(t));
+    }
+    bool WaitEvent(uint32_t& mask) override
+    {
+        return Gate("WaitEvent", kReception) && Pass(FInner->WaitEvent(mask));
+    }
+    uint32_t Read(uint8_t* dest, uint32_t size) override
+    {
+        if (!Gate("Read", kReception))
+            return 0;
+        const uint32_t got = FInner->Read(dest, size);
+        if (got == 0)
+            tError = FInner->LastError();
+        return got;
+    }
+    uint32_t LastError() const override { return tError; }
+
+private:
+    static bool Gate(const char* call, unsigned scopes = kSetup)
+    {
+        if (gFaults && gFaults->ShouldFail(call, scopes)) {
+            tError = InjectedDeviceError();
+            return false;
+        }
+        return true;
+    }
+    bool Pass(bool ok)
+    {
+        if (!ok)
+            tError = FInner->LastError();
+        return ok;
+    }
+
+    std::unique_ptr<platform::SerialDevice> FInner;
+};
+
+std::unique_ptr<platform::SerialDevice> OpenFaulty(uint16_t port, uint32_t& nativeError)
+{
+    if (gFaults && gFaults->ShouldFail("Open", kSetup)) {
+        nativeError = InjectedDeviceError();
+        return nullptr;
+    }
+    auto inner = gInner ? gInner(port, nativeError) : platform::OpenSystemSerialDevice(port, nativeError);
+    if (!inner)
+        return nullptr;
+    return std::make_unique<FaultyDevice>(std::move(inner));
+}
+
+bool ThreadStartGate()
+{
+    return !(gFaults && gFaults->ShouldFail("ThreadStart", kSetup));
+}
+
+} // namespace
+
+DeviceFaults::DeviceFaults()
+{
+    gFaults = this;
+    FPrevious = platform::ReplaceSerialOpener(&OpenFaulty);
+    gInner = FPrevious;
+    platform::ReplaceThreadStartHook(&ThreadStartGate);
+}
+
+DeviceFaults::~DeviceFaults()
+{
+    platform::ReplaceThreadStartHook(nullptr);
+    platform::ReplaceSerialOpener(FPrevious);
+    gInner = nullptr;
+    gFaults = nullptr;
+}
+
+void DeviceFaults::Arm(uint32_t n, FaultScope scope, std::string only)
+{
+    std::lock_guard<std::mutex> guard(FMutex);
+    FOnly = std::move(only);
+    FTarget = 0;
+    FCounted = 0;
+    FReception = scope == FaultScope::Reception;
+    FFailed.clear();
+    FTarget = n;
+}
+
+std::string DeviceFaults::Failed()
+{
+    std::lock_guard<std::mutex> guard(FMutex);
+    return FFailed;
+}
+
+bool DeviceFaults::ShouldFail(const char* call, unsigned scopes)
+{
+    if (FTarget.load() == 0 || (scopes & (FReception.load() ? kReception : kSetup)) == 0)
+        return false;
+    std::lock_guard<std::mutex> guard(FMutex);
+    if (FTarget == 0 || (!FOnly.empty() && FOnly != call) || ++FCounted != FTarget)
+        return false;
+    FFailed = call;
+    FTarget = 0; // one fault per run
+    return true;
+}
+
+} // namespace belvor::test
