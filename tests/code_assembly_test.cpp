@@ -3,6 +3,7 @@
 #include "driver/Driver.h"
 #include "support/config_file.h"
 #include "support/fake_serial_device.h"
+#include "support/probed_driver.h"
 #include "support/test_port.h"
 
 #include <gtest/gtest.h>
@@ -34,9 +35,16 @@ protected:
         return codes;
     }
 
-    std::unique_ptr<TBelvor> Start(uint8_t port = 3)
+    // Waits (bounded) until the worker has gone through n more cycles.
+    bool Cycles(int n)
     {
-        auto driver = std::make_unique<TBelvor>(port);
+        const int from = Line.Waits();
+        return Eventually([&] { return Line.Waits() >= from + n; });
+    }
+
+    std::unique_ptr<ProbedDriver> Start(uint8_t port = 3)
+    {
+        auto driver = std::make_unique<ProbedDriver>(port);
         driver->StartReceiving();
         return driver;
     }
@@ -73,13 +81,14 @@ TEST_F(CodeAssembly, JoinsACodeAcrossReadsAndNeverEmitsWithoutCarriageReturn)
 {
     auto driver = Start();
     Line.Feed("12");
-    ASSERT_TRUE(Eventually([&] { return Line.Waiting() == 0; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    ASSERT_TRUE(Eventually([&] { return driver->Handled >= 1; }));
+    ASSERT_TRUE(Cycles(3));
     EXPECT_EQ(driver->QueueCount(), 0u) << "a pause does not end a code";
     Line.Feed("3\r45");
     EXPECT_EQ(Codes(*driver, 1), CodeList{"123"});
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(driver->QueueCount(), 0u);
+    ASSERT_TRUE(Eventually([&] { return Line.Waiting() == 0 && driver->Handled >= 2; }));
+    ASSERT_TRUE(Cycles(3));
+    EXPECT_EQ(driver->QueueCount(), 0u) << "45 waits for its carriage return";
 }
 
 TEST_F(CodeAssembly, OverlongCodeIsCutNeverOverrun)
@@ -97,10 +106,11 @@ TEST_F(CodeAssembly, OverlongCodeIsCutNeverOverrun)
 
 TEST_F(CodeAssembly, BytesArrivingBeforeTheDriverIsReadyAreKept)
 {
-    auto driver = std::make_unique<TBelvor>(3);
+    auto driver = std::make_unique<ProbedDriver>(3);
     Line.Feed("77\r");
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    EXPECT_EQ(driver->QueueCount(), 0u);
+    ASSERT_TRUE(Cycles(3));
+    EXPECT_EQ(driver->Handled, 0) << "nothing reaches a driver that is not ready";
+    EXPECT_EQ(Line.Waiting(), 3u) << "the bytes wait in the device";
     driver->StartReceiving();
     EXPECT_EQ(Codes(*driver, 1), CodeList{"77"});
 }

@@ -246,7 +246,8 @@ TEST_F(Exports, DestroyFromInsideTheCallbackIsRefused)
     EXPECT_EQ(DriverTable.DriverCount, 1);
     gHook.Set(nullptr);
     Line.Feed("2\r");
-    EXPECT_TRUE(WaitCalls(2)) << "the driver still works";
+    ASSERT_TRUE(WaitCalls(2)) << "the driver still works";
+    EXPECT_EQ(gReceived.Get(gReceived.Calls)[1], Counted("2"));
 }
 
 TEST_F(Exports, SlowCallbackGetsQueuedCodesInOrder)

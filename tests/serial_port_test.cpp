@@ -354,7 +354,8 @@ TEST_F(SerialPort, NothingReachesAnOwnerThatIsNotReady)
     Line.LiveEvents = true;
     TestPort port(3, /*enable=*/false);
     Line.Feed("early");
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const int cycles = Line.Waits();
+    ASSERT_TRUE(Eventually([&] { return Line.Waits() >= cycles + 3; })) << "the worker runs its cycles";
     EXPECT_TRUE(port.Counts().empty());
     EXPECT_TRUE(Line.Reads().empty()) << "the bytes wait in the device";
     port.EnableDataReceived();
@@ -366,11 +367,12 @@ TEST_F(SerialPort, CloseLetsAWorkerInsideDataReceivedFinish)
 {
     Line.LiveEvents = true;
     TestPort port(3);
-    platform::Event entered(true), release(true);
+    platform::Event entered(true);
     std::atomic<int> finished{0};
     port.OnDataReceived = [&] {
         entered.Set();
-        release.Wait(5000);
+        // Held here until Close has begun; then it takes the bytes out.
+        Eventually([&] { return port.StopRequested(); }, 10000);
     };
     port.Take = [&](int32_t n) {
         ++finished;
@@ -378,12 +380,7 @@ TEST_F(SerialPort, CloseLetsAWorkerInsideDataReceivedFinish)
     };
     Line.Feed("xyz");
     ASSERT_TRUE(entered.Wait(5000));
-    std::thread releaser([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        release.Set();
-    });
     port.Close(); // the worker needs the port's lock for ReadChar while Close runs
-    releaser.join();
     EXPECT_EQ(finished.load(), 1);
     EXPECT_EQ(port.Received(), "xyz") << "its reads succeeded: it was not cut off";
     EXPECT_FALSE(port.Opened());

@@ -70,6 +70,7 @@ public:
     bool WaitEvent(uint32_t& mask) override
     {
         std::lock_guard<std::mutex> guard(FLine.FMutex);
+        ++FLine.FWaitCalls;
         if (!FLine.FWaits.empty()) {
             const WaitResult result = FLine.FWaits.front();
             FLine.FWaits.pop_front();
@@ -184,6 +185,12 @@ int FakeLine::Opens()
 {
     std::lock_guard<std::mutex> guard(FMutex);
     return FOpens;
+}
+
+int FakeLine::Waits()
+{
+    std::lock_guard<std::mutex> guard(FMutex);
+    return FWaitCalls;
 }
 
 int FakeLine::OpenDevices()

@@ -58,6 +58,8 @@ public:
     std::vector<std::string> Calls();
     int Opens();
     int OpenDevices();
+    // WaitEvent calls so far: one per worker cycle, whether it dispatches or not.
+    int Waits();
     platform::ControlBlock CurrentState();
     uint32_t SetupIn = 0;
     uint32_t SetupOut = 0;
@@ -75,6 +77,7 @@ private:
     std::vector<std::string> FCalls;
     int FOpens = 0;
     int FOpenDevices = 0;
+    int FWaitCalls = 0;
     platform::SerialOpener FPrevious;
 };
 

@@ -4,6 +4,7 @@
 
 #include "driver/Driver.h"
 
+#include <atomic>
 #include <functional>
 
 namespace belvor::test {
@@ -15,10 +16,16 @@ public:
 
     using TComPort::StopRequested;
     std::function<void()> Probe; // set before StartReceiving
+    // DataReceived calls that have returned (or thrown): what they handed over is queued.
+    std::atomic<int> Handled{0};
 
 protected:
     void DataReceived(int32_t count) override
     {
+        struct Count {
+            std::atomic<int>& N;
+            ~Count() { ++N; }
+        } count_{Handled};
         if (Probe)
             Probe();
         TBelvor::DataReceived(count);

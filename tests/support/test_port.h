@@ -31,6 +31,7 @@ public:
     using TComPort::ReceiveData;
     using TComPort::Ring;
     using TComPort::RxBuffer;
+    using TComPort::StopRequested;
 
     uint8_t Peek(uint16_t index)
     {
