@@ -18,10 +18,14 @@ namespace {
 
 // Bound for a read that should be over at once before it is cancelled (with
 // the port's time-outs it is, except under Wine when nothing has arrived), and
-// for a cancelled operation to end. Together they stay below the 200 ms a stop
-// waits for the worker, so a stop never has to end it by force.
-constexpr DWORD kReadLimitMs = 50;
-constexpr DWORD kSettleLimitMs = 100;
+// for a cancelled operation to end (under Wine mostly well under a millisecond,
+// at worst a few: bench/serial_read_bench). A worker cycle makes at most two
+// reads, so it spends at most 2 x (20 + 40) = 120 ms in them, well inside the
+// 200 ms a stop waits before it ends the worker by force. A read that outlasts
+// both bounds is not waited for further: it stays in flight and a later call
+// collects it.
+constexpr DWORD kReadLimitMs = 20;
+constexpr DWORD kSettleLimitMs = 40;
 
 // What tests may change through ReplaceReadBoundsForTests.
 std::atomic<uint32_t> gReadLimitMs{kReadLimitMs};
