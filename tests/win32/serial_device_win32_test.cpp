@@ -78,16 +78,6 @@ protected:
         return false;
     }
 
-    // Reads into dest until a read returns bytes; the count (0: none came).
-    uint32_t ReadSome(uint8_t* dest)
-    {
-        for (const auto end = Clock::now() + kGuard; Clock::now() < end; SleepMs(2)) {
-            if (const uint32_t n = FDevice->Read(dest, kAsk))
-                return n;
-        }
-        return 0;
-    }
-
     void ExpectNotClaimedBy(uint8_t* dest, uint32_t size);
 
     // Reads from dest on until count bytes have come; what came.
@@ -99,8 +89,8 @@ protected:
         return Text(dest, static_cast<uint32_t>(got));
     }
 
-    // Its bytes are stored a moment before its end is: reads until one sees
-    // the late read ended. What that one returned.
+    // Reads until a call sees the late read ended (its bytes are stored a
+    // moment before its end shows); what that call returned.
     uint32_t ReadPastLateRead(uint8_t* dest, uint32_t size)
     {
         for (const auto end = Clock::now() + kGuard; Clock::now() < end; SleepMs(1)) {
@@ -124,7 +114,7 @@ TEST_F(LateRead, ItsBytesGoToTheNextReadAtTheSamePlace)
 {
     StartLateRead();
     ASSERT_TRUE(FLine->Send("late!"));
-    const uint32_t n = ReadSome(FBuffer + kAt);
+    const uint32_t n = ReadPastLateRead(FBuffer + kAt, kAsk);
     ASSERT_EQ(n, 5u) << "the bytes of the late read were lost";
     EXPECT_EQ(Text(FBuffer + kAt, n), "late!");
     EXPECT_EQ(FBuffer[kAt - 1], kUntouched) << "stored before the place asked for";
@@ -132,8 +122,7 @@ TEST_F(LateRead, ItsBytesGoToTheNextReadAtTheSamePlace)
 
     // The reads after it go on from the line's next byte.
     ASSERT_TRUE(FLine->Send("next"));
-    const uint32_t m = ReadSome(FBuffer + kAt + n);
-    EXPECT_EQ(Text(FBuffer + kAt + n, m), "next");
+    EXPECT_EQ(ReadAll(FBuffer + kAt + n, 4), "next");
 }
 
 // A late read whose bytes the next call did not ask for: that call gets none
@@ -168,8 +157,7 @@ TEST_F(LateRead, APurgeDropsBytesItStoredBeforeThePurge)
     EXPECT_EQ(ReadPastLateRead(FBuffer + kAt, kAsk), 0u) << "bytes from before the purge came through";
 
     ASSERT_TRUE(FLine->Send("new"));
-    const uint32_t n = ReadSome(FBuffer + kAt);
-    EXPECT_EQ(Text(FBuffer + kAt, n), "new");
+    EXPECT_EQ(ReadAll(FBuffer + kAt, 3), "new");
 }
 
 } // namespace
