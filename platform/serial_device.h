@@ -90,6 +90,10 @@ public:
     virtual bool WaitEvent(uint32_t& mask) = 0;
     // ReadFile with its completion: returns at once with up to size bytes that
     // have arrived; 0 when none or when the read failed before storing any.
+    // A read that outlived its bound (returned 0) may complete later: the next
+    // call at the same dest, for at least the same size, returns what it
+    // stored there; a call elsewhere, for less, or after an input purge
+    // gives those bytes up.
     virtual uint32_t Read(uint8_t* dest, uint32_t size) = 0;
     // The native error code of the last failing call on this device made by
     // the calling thread (the worker and the host's thread call concurrently);

@@ -2,6 +2,7 @@
 // \\.\COMn. The port's worker never blocks on a wait: WaitEvent starts one
 // WaitCommEvent and then only looks whether it has completed.
 #include "platform/serial_device.h"
+#include "platform/win32/serial_device_testing.h"
 
 #include <windows.h>
 
@@ -17,10 +18,18 @@ namespace {
 
 // Bound for a read that should be over at once before it is cancelled (with
 // the port's time-outs it is, except under Wine when nothing has arrived), and
-// for a cancelled operation to end. Together they stay below the 200 ms a stop
-// waits for the worker, so a stop never has to end it by force.
-constexpr DWORD kReadLimitMs = 50;
-constexpr DWORD kSettleLimitMs = 100;
+// for a cancelled operation to end (under Wine mostly well under a millisecond,
+// at worst a few: bench/serial_read_bench). A worker cycle makes at most two
+// reads, so it spends at most 2 x (20 + 40) = 120 ms in them, well inside the
+// 200 ms a stop waits before it ends the worker by force. A read that outlasts
+// both bounds is not waited for further: it stays in flight and a later call
+// collects it.
+constexpr DWORD kReadLimitMs = 20;
+constexpr DWORD kSettleLimitMs = 40;
+
+// What tests may change through ReplaceReadBoundsForTests.
+std::atomic<uint32_t> gReadLimitMs{kReadLimitMs};
+std::atomic<bool> gCancelLateReads{true};
 
 // The DCB keeps its flags as a bitfield: the 32-bit word right after BaudRate.
 constexpr size_t kFlagWordOffset = offsetof(DCB, BaudRate) + sizeof(DWORD);
@@ -90,6 +99,14 @@ private:
     std::atomic<bool> FWaitInFlight{false};
     std::atomic<bool> FReadInFlight{false};
     std::atomic<uint32_t> FLastError{0};
+    // Where the latest read was told to store, and how much; a read that ends
+    // late has stored there.
+    uint8_t* FReadDest = nullptr;
+    uint32_t FReadSize = 0;
+    // Counts purges of the input; a late read started before one has bytes
+    // the purge was meant to drop.
+    std::atomic<uint32_t> FInputPurges{0};
+    uint32_t FReadPurges = 0;
     std::mutex FDcbLock;
     DCB FDcb{};
 };
@@ -221,6 +238,8 @@ bool Win32SerialDevice::ClearError(uint32_t& errors, uint32_t& inQueue)
 
 bool Win32SerialDevice::Purge(uint32_t flags)
 {
+    if (flags & (kPurgeRxAbort | kPurgeRxClear))
+        FInputPurges.fetch_add(1);
     return PurgeComm(FHandle, flags) ? true : Fail(GetLastError());
 }
 
@@ -273,21 +292,26 @@ uint32_t Win32SerialDevice::Read(uint8_t* dest, uint32_t size)
     OVERLAPPED& ov = FIo->Read;
     DWORD got = 0;
     if (FReadInFlight) {
-        // A read that outlived its cancellation: no new one before it ends.
-        if (!GetOverlappedResult(FHandle, &ov, &got, FALSE)) {
-            const DWORD error = GetLastError();
-            if (error == ERROR_IO_INCOMPLETE) {
-                Fail(error);
-                return 0;
-            }
+        // A read that outlived its bound: no new one before it ends.
+        if (!GetOverlappedResult(FHandle, &ov, &got, FALSE) && GetLastError() == ERROR_IO_INCOMPLETE) {
+            Fail(ERROR_IO_INCOMPLETE);
+            return 0;
         }
         FReadInFlight = false;
         (void)ResetEvent(ov.hEvent);
-        got = 0;
+        // Its bytes are the line's next ones. A caller that got 0 has not moved
+        // its write position, so it asks for them where they already are. A
+        // call elsewhere or for less did not ask for them, and a purge since
+        // was meant to drop them: then they are given up.
+        if (got != 0 && dest == FReadDest && size >= FReadSize && FReadPurges == FInputPurges.load())
+            return got <= FReadSize ? got : FReadSize;
     }
     if (size == 0)
         return 0;
     ov.Offset = ov.OffsetHigh = 0;
+    FReadDest = dest;
+    FReadSize = size;
+    FReadPurges = FInputPurges.load();
     // The count comes from GetOverlappedResult, also when ReadFile is done at
     // once: on an overlapped handle only that one is reliable.
     if (!ReadFile(FHandle, dest, size, nullptr, &ov)) {
@@ -296,7 +320,12 @@ uint32_t Win32SerialDevice::Read(uint8_t* dest, uint32_t size)
             Fail(error);
             return 0;
         }
-        if (WaitForSingleObject(ov.hEvent, kReadLimitMs) != WAIT_OBJECT_0) {
+        if (WaitForSingleObject(ov.hEvent, gReadLimitMs.load()) != WAIT_OBJECT_0) {
+            if (!gCancelLateReads.load()) {
+                FReadInFlight = true;
+                Fail(WAIT_TIMEOUT);
+                return 0;
+            }
             (void)CancelIoEx(FHandle, &ov);
             if (WaitForSingleObject(ov.hEvent, kSettleLimitMs) != WAIT_OBJECT_0) {
                 FReadInFlight = true;
@@ -320,6 +349,11 @@ uint32_t Win32SerialDevice::Read(uint8_t* dest, uint32_t size)
 }
 
 } // namespace
+
+ReadBoundsForTests ReplaceReadBoundsForTests(ReadBoundsForTests bounds)
+{
+    return {gReadLimitMs.exchange(bounds.ReadLimitMs), gCancelLateReads.exchange(bounds.CancelLateReads)};
+}
 
 std::unique_ptr<SerialDevice> OpenSystemSerialDevice(uint16_t portNumber, uint32_t& nativeError)
 {

@@ -1,7 +1,13 @@
 // What only the Windows serial device has.
+#include "device_line.h"
 #include "platform/serial_device.h"
+#include "platform/sync.h"
+#include "platform/win32/serial_device_testing.h"
 
+#include <chrono>
+#include <cstring>
 #include <gtest/gtest.h>
+#include <string>
 #include <windows.h>
 
 using namespace belvor::platform;
@@ -17,6 +23,141 @@ TEST(Win32SerialDevice, APortWithoutADeviceFailsWithTheSystemsError)
         EXPECT_TRUE(error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
             << "COM" << port << ": error " << error;
     }
+}
+
+using Clock = std::chrono::steady_clock;
+// Guard against a hang only: bytes cross the line in milliseconds.
+constexpr auto kGuard = std::chrono::seconds(5);
+constexpr uint8_t kUntouched = 0xEE;
+constexpr size_t kAt = 7;     // where in the buffer reads store
+constexpr uint32_t kAsk = 32; // how much they ask for
+
+// Reads that outlive their bound on purpose: on a quiet line Wine keeps a read
+// pending, and with the cancellation skipped it stays in flight until bytes
+// arrive, so it completes late, between two calls.
+class LateRead : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        FSaved = ReplaceReadBoundsForTests({1, false});
+        FLine = belvor::test::MakeDeviceLine();
+        ASSERT_NE(FLine, nullptr);
+        uint32_t error = 0;
+        FDevice = OpenSystemSerialDevice(FLine->PortNumber(), error);
+        ASSERT_NE(FDevice, nullptr) << error;
+        ASSERT_TRUE(FDevice->SetTimeouts({0xFFFFFFFFu, 0, 0, 0, 20000}));
+        ASSERT_TRUE(FDevice->Purge(kPurgeRxAbort | kPurgeRxClear));
+        std::memset(FBuffer, kUntouched, sizeof FBuffer);
+        std::memset(FOther, kUntouched, sizeof FOther);
+    }
+    void TearDown() override
+    {
+        FDevice.reset(); // with the read still in flight: the close must end it
+        (void)ReplaceReadBoundsForTests(FSaved);
+    }
+
+    // Starts a read at kAt that stays in flight on the quiet line.
+    void StartLateRead()
+    {
+        ASSERT_EQ(FDevice->Read(FBuffer + kAt, kAsk), 0u);
+        ASSERT_EQ(FDevice->LastError(), static_cast<uint32_t>(WAIT_TIMEOUT))
+            << "the read did not stay in flight";
+    }
+
+    // Waits until the read in flight has stored the bytes, i.e. has completed.
+    bool Stored(const std::string& bytes)
+    {
+        const volatile uint8_t* at = FBuffer + kAt;
+        for (const auto end = Clock::now() + kGuard; Clock::now() < end; SleepMs(2)) {
+            size_t i = 0;
+            while (i < bytes.size() && at[i] == static_cast<uint8_t>(bytes[i]))
+                ++i;
+            if (i == bytes.size())
+                return true;
+        }
+        return false;
+    }
+
+    void ExpectNotClaimedBy(uint8_t* dest, uint32_t size);
+
+    // Reads from dest on until count bytes have come; what came.
+    std::string ReadAll(uint8_t* dest, size_t count)
+    {
+        size_t got = 0;
+        for (const auto end = Clock::now() + kGuard; got < count && Clock::now() < end; SleepMs(2))
+            got += FDevice->Read(dest + got, kAsk);
+        return Text(dest, static_cast<uint32_t>(got));
+    }
+
+    // Reads until a call sees the late read ended (its bytes are stored a
+    // moment before its end shows); what that call returned.
+    uint32_t ReadPastLateRead(uint8_t* dest, uint32_t size)
+    {
+        for (const auto end = Clock::now() + kGuard; Clock::now() < end; SleepMs(1)) {
+            const uint32_t n = FDevice->Read(dest, size);
+            if (n != 0 || FDevice->LastError() != ERROR_IO_INCOMPLETE)
+                return n;
+        }
+        return 0;
+    }
+
+    static std::string Text(const uint8_t* at, uint32_t n) { return {reinterpret_cast<const char*>(at), n}; }
+
+    ReadBoundsForTests FSaved;
+    std::unique_ptr<belvor::test::DeviceLine> FLine;
+    std::unique_ptr<SerialDevice> FDevice;
+    uint8_t FBuffer[64];
+    uint8_t FOther[64];
+};
+
+TEST_F(LateRead, ItsBytesGoToTheNextReadAtTheSamePlace)
+{
+    StartLateRead();
+    ASSERT_TRUE(FLine->Send("late!"));
+    const uint32_t n = ReadPastLateRead(FBuffer + kAt, kAsk);
+    ASSERT_EQ(n, 5u) << "the bytes of the late read were lost";
+    EXPECT_EQ(Text(FBuffer + kAt, n), "late!");
+    EXPECT_EQ(FBuffer[kAt - 1], kUntouched) << "stored before the place asked for";
+    EXPECT_EQ(FBuffer[kAt + n], kUntouched) << "stored past the count returned";
+
+    // The reads after it go on from the line's next byte.
+    ASSERT_TRUE(FLine->Send("next"));
+    EXPECT_EQ(ReadAll(FBuffer + kAt + n, 4), "next");
+}
+
+// A late read whose bytes the next call did not ask for: that call gets none
+// of them, and the device reads on afresh at the place now asked for.
+void LateRead::ExpectNotClaimedBy(uint8_t* dest, uint32_t size)
+{
+    StartLateRead();
+    ASSERT_TRUE(FLine->Send("lost"));
+    ASSERT_TRUE(Stored("lost"));
+    EXPECT_EQ(ReadPastLateRead(dest, size), 0u) << "claimed bytes that were not asked for";
+
+    ASSERT_TRUE(FLine->Send("fresh"));
+    EXPECT_EQ(ReadAll(dest, 5), "fresh");
+}
+
+TEST_F(LateRead, ItsBytesAreNotClaimedForAnotherPlace)
+{
+    ExpectNotClaimedBy(FOther, kAsk);
+}
+
+TEST_F(LateRead, ItsBytesAreNotClaimedForASmallerRead)
+{
+    ExpectNotClaimedBy(FBuffer + kAt, 3);
+}
+
+TEST_F(LateRead, APurgeDropsBytesItStoredBeforeThePurge)
+{
+    StartLateRead();
+    ASSERT_TRUE(FLine->Send("stale"));
+    ASSERT_TRUE(Stored("stale"));
+    ASSERT_TRUE(FDevice->Purge(kPurgeRxAbort | kPurgeRxClear));
+    EXPECT_EQ(ReadPastLateRead(FBuffer + kAt, kAsk), 0u) << "bytes from before the purge came through";
+
+    ASSERT_TRUE(FLine->Send("new"));
+    EXPECT_EQ(ReadAll(FBuffer + kAt, 3), "new");
 }
 
 } // namespace
