@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 using belvor::platform::FindProfileString;
+using belvor::platform::ReadProfileString;
 
 namespace {
 
@@ -68,4 +69,9 @@ TEST(Profile, CorpusGivesTheWindowsValues)
         ++files;
     }
     EXPECT_GE(files, 60u);
+}
+
+TEST(Profile, DefaultLosesTrailingSpaces)
+{
+    EXPECT_EQ(ReadProfileString("no-such-dir/none.ini", "Chars", "Allow", " AB \t  "), " AB \t");
 }
