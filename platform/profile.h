@@ -16,7 +16,8 @@ const char* ConfigFilePath();
 std::string ReadProfileString(const char* path, const char* section, const char* key,
                               const char* defaultValue);
 
-// The same, from INI text already in memory; false when the section or key is missing.
+// The same, from INI text already in memory (ANSI, or UTF-8 or UTF-16 after a byte-order
+// mark, as Windows reads it); false when the section or key is missing or has no '='.
 bool FindProfileString(std::string_view text, std::string_view section, std::string_view key,
                        std::string& value);
 

@@ -1,9 +1,11 @@
 // The INI reader behind the allow-list, with the private-profile rules.
 #include "platform/profile.h"
+#include "support/file_bytes.h"
 
 #include <gtest/gtest.h>
 
 using belvor::platform::FindProfileString;
+using belvor::platform::ReadProfileString;
 
 namespace {
 
@@ -34,10 +36,10 @@ TEST(Profile, MissingAndEmptyAreDifferent)
     EXPECT_EQ(Find(""), "<missing>");
 }
 
-TEST(Profile, FirstOccurrenceWinsAcrossRepeatedSections)
+TEST(Profile, OnlyTheFirstSectionAndTheFirstEntryOfANameCount)
 {
     EXPECT_EQ(Find("[Chars]\nAllow=1\nAllow=2\n"), "1");
-    EXPECT_EQ(Find("[Chars]\nX=0\n[Other]\nAllow=9\n[Chars]\nAllow=3\n"), "3");
+    EXPECT_EQ(Find("[Chars]\nX=0\n[Other]\nAllow=9\n[Chars]\nAllow=3\n"), "<missing>");
 }
 
 TEST(Profile, CommentsQuotesAndOddBytes)
@@ -47,5 +49,29 @@ TEST(Profile, CommentsQuotesAndOddBytes)
     EXPECT_EQ(Find("[Chars]\nAllow='\n"), "'");
     EXPECT_EQ(Find("[Chars]\nAllow=a=b\n"), "a=b");
     EXPECT_EQ(Find("[Chars]\nAllow=\xC0\xE1\xFF\n"), "\xC0\xE1\xFF");
-    EXPECT_EQ(Find(std::string("[Chars]\nAllow=A\0B\n", 17)), std::string("A\0B", 3));
+    EXPECT_EQ(Find(std::string("[Chars]\nAllow=A\0B\n", 17)), "A") << "a NUL ends the value";
+}
+
+// Each file of the corpus with the value Windows gives for it (the differential test holds
+// Windows to the same files), or none where Windows gives the default.
+TEST(Profile, CorpusGivesTheWindowsValues)
+{
+    namespace fs = std::filesystem;
+    size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(BELVOR_PROFILE_CORPUS)) {
+        if (entry.path().extension() != ".ini")
+            continue;
+        fs::path expected = entry.path();
+        expected.replace_extension(".expected");
+        EXPECT_EQ(Find(belvor::test::ReadBytes(entry.path())),
+                  fs::exists(expected) ? belvor::test::ReadBytes(expected) : "<missing>")
+            << entry.path().filename();
+        ++files;
+    }
+    EXPECT_GE(files, 60u);
+}
+
+TEST(Profile, DefaultLosesTrailingSpaces)
+{
+    EXPECT_EQ(ReadProfileString("no-such-dir/none.ini", "Chars", "Allow", " AB \t  "), " AB \t");
 }
