@@ -78,7 +78,7 @@ TEST_F(Library, ExportsTheThreeFunctionsByNameAndOrdinal)
 TEST_F(Library, ScannedCodesReachTheHost)
 {
     auto line = MakeRealLine(kPort);
-    ASSERT_EQ(Api.InitDriver(line->Port(), &OnCode), 0);
+    ASSERT_EQ(Api.InitDriver(line->PortNumber(), &OnCode), 0);
     line->Write("12AB\r\n4006381333931\r12ab\r\r");
     ASSERT_TRUE(Eventually([] { return Calls().size() >= 4; }));
     EXPECT_EQ(Calls(),

@@ -128,7 +128,7 @@ TEST_F(Stress, SoakOnePortAtFullSpeed)
 {
     const long count = EnvOr("BELVOR_SOAK_CODES", 20000);
     auto line = MakeRealLine(kFirstPort);
-    ASSERT_EQ(InitDriverImpl(line->Port(), &Collect), 0);
+    ASSERT_EQ(InitDriverImpl(line->PortNumber(), &Collect), 0);
     std::thread writer([&] { Send(*line, 0, count); });
     const bool all = Eventually([&] { return Collected() >= static_cast<size_t>(count); },
                                 static_cast<int>(30000 + count / 10));
@@ -165,7 +165,7 @@ TEST_F(Stress, SoakTenPortsAtOnce)
     std::vector<std::unique_ptr<TestLine>> lines;
     for (int i = 0; i < kMaxDrivers; ++i) {
         lines.push_back(MakeRealLine(static_cast<uint16_t>(kFirstPort + i)));
-        ASSERT_EQ(InitDriverImpl(lines.back()->Port(), &Collect), i);
+        ASSERT_EQ(InitDriverImpl(lines.back()->PortNumber(), &Collect), i);
     }
     std::vector<std::thread> writers;
     for (int i = 0; i < kMaxDrivers; ++i)
@@ -219,7 +219,7 @@ TEST_F(Stress, ChurnWithTrafficFlowing)
     });
     auto slowest = std::chrono::steady_clock::duration::zero();
     for (long cycle = 0; cycle < cycles; ++cycle) {
-        ASSERT_EQ(InitDriverImpl(line->Port(), &Collect), 0) << "cycle " << cycle;
+        ASSERT_EQ(InitDriverImpl(line->PortNumber(), &Collect), 0) << "cycle " << cycle;
         std::this_thread::sleep_for(std::chrono::milliseconds(cycle % 3 * 5));
         if (cycle + 1 == cycles)
             stop = true; // the writer finishes while a driver still reads
@@ -240,10 +240,10 @@ TEST_F(Stress, ChurnWithTrafficFlowing)
 TEST_F(Stress, LineThatGoesAwayCostsNothingAndStillStops)
 {
     auto line = MakeRealLine(kFirstPort);
-    ASSERT_EQ(InitDriverImpl(line->Port(), &Collect), 0);
+    ASSERT_EQ(InitDriverImpl(line->PortNumber(), &Collect), 0);
     line->Write("1\r");
     ASSERT_TRUE(Eventually([] { return Collected() >= 1; }));
-    line->Hangup();
+    line->HangUp();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const double before = ProcessCpuSeconds();
     std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -265,11 +265,11 @@ TEST_F(Stress, PortHeldByAnotherProcessOrMissing)
     ASSERT_GT(holder, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(300)); // let it take the lock
     errno = 0;
-    EXPECT_EQ(InitDriverImpl(line->Port(), &Collect), -1);
+    EXPECT_EQ(InitDriverImpl(line->PortNumber(), &Collect), -1);
     EXPECT_EQ(errno, EWOULDBLOCK);
     kill(holder, SIGTERM);
     waitpid(holder, nullptr, 0);
-    EXPECT_EQ(InitDriverImpl(line->Port(), &Collect), 0) << "free again once the other process is gone";
+    EXPECT_EQ(InitDriverImpl(line->PortNumber(), &Collect), 0) << "free again once the other process is gone";
     EXPECT_EQ(DestroyDriverImpl(), 0);
 
     errno = 0;
@@ -290,7 +290,7 @@ TEST_F(Stress, UnwritableLogAndUnreadableConfigurationDoNotStopCodes)
     std::filesystem::create_directories(platform::ConfigFilePath(), ignored);
 
     auto line = MakeRealLine(kFirstPort);
-    ASSERT_EQ(InitDriverImpl(line->Port(), &Collect), 0);
+    ASSERT_EQ(InitDriverImpl(line->PortNumber(), &Collect), 0);
     EXPECT_EQ(DriverTable.Drivers[0].load()->Allow(), kDefaultAllow);
     line->Write("12AB\r");
     EXPECT_TRUE(Eventually([] { return Collected() >= 1; }));
@@ -304,7 +304,7 @@ TEST_F(Stress, SlowCallbackAndCallbackThatSwapsItself)
 {
     auto line = MakeRealLine(kFirstPort);
     gHook.Set([](const unsigned char*) { std::this_thread::sleep_for(std::chrono::milliseconds(100)); });
-    ASSERT_EQ(InitDriverImpl(line->Port(), &Collect), 0);
+    ASSERT_EQ(InitDriverImpl(line->PortNumber(), &Collect), 0);
     std::string burst;
     for (int i = 0; i < 8; ++i)
         burst += MakeCode(0, i) + "\r";
