@@ -5,15 +5,16 @@
 #include "platform/errors.h"
 #include "platform/process.h"
 #include "support/callback_hook.h"
+#include "support/collector.h"
 #include "support/config_file.h"
 #include "support/fake_serial_device.h"
+#include "support/log_reader.h"
 #include "support/probed_driver.h"
 #include "support/test_port.h"
 #include "support/watchdog.h"
 
 #include <cinttypes>
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
 
@@ -22,53 +23,21 @@ using namespace belvor::test;
 
 namespace {
 
-// What the callbacks saw: each counted string's bytes, length byte included.
-struct Received {
-    std::mutex Mutex;
-    std::vector<std::string> Calls;
-    std::vector<std::string> ByQ;
-
-    void Add(std::vector<std::string>& to, const unsigned char* s)
-    {
-        std::lock_guard<std::mutex> guard(Mutex);
-        to.emplace_back(reinterpret_cast<const char*>(s), s[0] + 1u);
-    }
-    std::vector<std::string> Get(std::vector<std::string>& from)
-    {
-        std::lock_guard<std::mutex> guard(Mutex);
-        return from;
-    }
-    size_t Count()
-    {
-        std::lock_guard<std::mutex> guard(Mutex);
-        return Calls.size();
-    }
-} gReceived;
+// What each callback saw.
+Collector gCalls;
+Collector gByQ;
 
 CallbackHook gHook;
 
 void BELVOR_CALL Record(const unsigned char* s)
 {
-    gReceived.Add(gReceived.Calls, s);
+    gCalls.Add(s);
     gHook.Call(s);
 }
 
 void BELVOR_CALL RecordQ(const unsigned char* s)
 {
-    gReceived.Add(gReceived.ByQ, s);
-}
-
-std::string Counted(const std::string& code)
-{
-    return std::string(1, static_cast<char>(code.size())) + code;
-}
-
-std::string ReadLog()
-{
-    std::ifstream in(LogFileName(), std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
+    gByQ.Add(s);
 }
 
 class Exports : public ::testing::Test {
@@ -82,16 +51,13 @@ protected:
         Guard = std::make_unique<Watchdog>(info->name(), std::chrono::seconds(60));
         Line.LiveEvents = true;
         WriteConfig(std::nullopt);
-        {
-            std::lock_guard<std::mutex> guard(gReceived.Mutex);
-            gReceived.Calls.clear();
-            gReceived.ByQ.clear();
-        }
+        gCalls.Clear();
+        gByQ.Clear();
         gHook.Set(nullptr);
         SetEventProcImpl(nullptr);
         // Each test reads only its own records.
         std::error_code ignored;
-        std::filesystem::remove(LogFileNameFor(platform::HostExecutablePath()), ignored);
+        std::filesystem::remove(HostLogPath(), ignored);
     }
     void TearDown() override
     {
@@ -103,7 +69,7 @@ protected:
     }
     bool WaitCalls(size_t n)
     {
-        return Eventually([&] { return gReceived.Count() >= n; });
+        return Eventually([&] { return gCalls.Count() >= n; });
     }
 
     FakeLine Line;
@@ -119,10 +85,10 @@ TEST_F(Exports, CodesReachTheCallbackAsCountedStringsAndAreLogged)
     ASSERT_FALSE(log.empty()) << "creating a driver names the log";
     Line.Feed("12AB\r\r0\r");
     ASSERT_TRUE(WaitCalls(3));
-    EXPECT_EQ(gReceived.Get(gReceived.Calls), (std::vector<std::string>{std::string("\x04"
-                                                                                    "12AB"),
-                                                                        std::string(1, '\0'), Counted("0")}));
-    const std::string text = ReadLog();
+    EXPECT_EQ(gCalls.Calls(), (std::vector<std::string>{std::string("\x04"
+                                                                    "12AB"),
+                                                        std::string(1, '\0'), Counted("0")}));
+    const std::string text = ReadAll(LogFileName());
     EXPECT_NE(text.find(" 12AB\r\n"), std::string::npos);
     bool emptyRecord = false; // "+ dd.mm hh:mm:ss " and nothing after the separating space
     std::istringstream lines(text);
@@ -142,8 +108,8 @@ TEST_F(Exports, NullCallbackDropsCodesUntilOneIsSet)
     EXPECT_EQ(SetEventProcImpl(&Record), nullptr);
     Line.Feed("22\r");
     ASSERT_TRUE(Eventually([&] { return DriverTable.Threads[0].load()->Passes() == 2; }));
-    EXPECT_EQ(gReceived.Get(gReceived.Calls), std::vector<std::string>{Counted("22")}) << "11 is not kept";
-    EXPECT_EQ(ReadLog().find(" 11\r\n"), std::string::npos) << "a dropped code is not logged";
+    EXPECT_EQ(gCalls.Calls(), std::vector<std::string>{Counted("22")}) << "11 is not kept";
+    EXPECT_EQ(ReadAll(LogFileName()).find(" 11\r\n"), std::string::npos) << "a dropped code is not logged";
 }
 
 TEST_F(Exports, SetEventProcSwapsReturnsAndLogsAddresses)
@@ -154,7 +120,7 @@ TEST_F(Exports, SetEventProcSwapsReturnsAndLogsAddresses)
     char expected[64];
     std::snprintf(expected, sizeof expected, "\xC0\xE4\xF0\xE5\xF1: %08" PRIXPTR " -> 00000000\r\n",
                   reinterpret_cast<uintptr_t>(&RecordQ));
-    EXPECT_NE(ReadLog().find(expected), std::string::npos) << expected;
+    EXPECT_NE(ReadAll(LogFileName()).find(expected), std::string::npos) << expected;
 }
 
 TEST_F(Exports, AllDriversDeliverToTheLastCallbackAndDieNewestFirst)
@@ -164,11 +130,11 @@ TEST_F(Exports, AllDriversDeliverToTheLastCallbackAndDieNewestFirst)
     ASSERT_EQ(InitDriverImpl(4, &RecordQ), 1);
     Line.FeedPort(3, "33\r");
     Line.FeedPort(4, "44\r");
-    ASSERT_TRUE(Eventually([&] { return gReceived.Get(gReceived.ByQ).size() >= 2; }));
-    auto byQ = gReceived.Get(gReceived.ByQ);
+    ASSERT_TRUE(Eventually([&] { return gByQ.Calls().size() >= 2; }));
+    auto byQ = gByQ.Calls();
     std::sort(byQ.begin(), byQ.end());
     EXPECT_EQ(byQ, (std::vector<std::string>{Counted("33"), Counted("44")}));
-    EXPECT_EQ(gReceived.Count(), 0u);
+    EXPECT_EQ(gCalls.Count(), 0u);
 
     EXPECT_EQ(DestroyDriverImpl(), 1);
     EXPECT_EQ(DriverTable.Drivers[1].load(), nullptr);
@@ -189,7 +155,7 @@ TEST_F(Exports, TenDriversAndNotOneMore)
     for (int32_t i = 0; i < kMaxDrivers; ++i)
         Line.FeedPort(static_cast<uint16_t>(10 + i), std::to_string(i) + "\r");
     ASSERT_TRUE(WaitCalls(10));
-    auto calls = gReceived.Get(gReceived.Calls);
+    auto calls = gCalls.Calls();
     std::sort(calls.begin(), calls.end());
     for (int32_t i = 0; i < kMaxDrivers; ++i)
         EXPECT_EQ(calls[static_cast<size_t>(i)], Counted(std::to_string(i)));
@@ -204,7 +170,7 @@ TEST_F(Exports, FailedInitLeavesTheTableAndSaysWhy)
     EXPECT_EQ(InitDriverImpl(0, &RecordQ), -1);
     EXPECT_EQ(platform::LastSystemError(), platform::SystemErrorCode(platform::ErrorKind::InvalidArgument));
     EXPECT_EQ(DriverTable.DriverCount, 1);
-    EXPECT_NE(ReadLog().find("Exception: Port COM0 not open\r\n"), std::string::npos);
+    EXPECT_NE(ReadAll(LogFileName()).find("Exception: Port COM0 not open\r\n"), std::string::npos);
     EXPECT_EQ(SetEventProcImpl(&Record), &RecordQ) << "the callback given still took effect";
 
     Line.FailOpen = true;
@@ -224,8 +190,8 @@ TEST_F(Exports, ThrowingCallbackIsLoggedAndDeliveryGoesOn)
     ASSERT_EQ(InitDriverImpl(3, &Record), 0);
     Line.Feed("BAD1\r12\r");
     ASSERT_TRUE(WaitCalls(2));
-    EXPECT_EQ(gReceived.Get(gReceived.Calls)[1], Counted("12"));
-    const std::string log = ReadLog();
+    EXPECT_EQ(gCalls.Calls()[1], Counted("12"));
+    const std::string log = ReadAll(LogFileName());
     const size_t code = log.find(" BAD1\r\n");
     const size_t exception = log.find(" Exception: host failed\r\n");
     ASSERT_NE(code, std::string::npos);
@@ -247,7 +213,7 @@ TEST_F(Exports, DestroyFromInsideTheCallbackIsRefused)
     gHook.Set(nullptr);
     Line.Feed("2\r");
     ASSERT_TRUE(WaitCalls(2)) << "the driver still works";
-    EXPECT_EQ(gReceived.Get(gReceived.Calls)[1], Counted("2"));
+    EXPECT_EQ(gCalls.Calls()[1], Counted("2"));
 }
 
 TEST_F(Exports, SlowCallbackGetsQueuedCodesInOrder)
@@ -262,7 +228,7 @@ TEST_F(Exports, SlowCallbackGetsQueuedCodesInOrder)
     }
     Line.Feed(burst);
     ASSERT_TRUE(WaitCalls(20));
-    EXPECT_EQ(gReceived.Get(gReceived.Calls), expected);
+    EXPECT_EQ(gCalls.Calls(), expected);
 }
 
 TEST_F(Exports, DestroyDropsWhatIsStillQueued)
@@ -282,7 +248,7 @@ TEST_F(Exports, DestroyDropsWhatIsStillQueued)
     });
     EXPECT_EQ(DestroyDriverImpl(), 0);
     releaser.join();
-    EXPECT_EQ(gReceived.Count(), 1u) << "the pass under way finished; the rest was dropped";
+    EXPECT_EQ(gCalls.Count(), 1u) << "the pass under way finished; the rest was dropped";
 }
 
 TEST_F(Exports, DestroyRightAfterInitNeverHangs)

@@ -6,44 +6,38 @@
 #include "logging/Logger.h"
 #include "platform/errors.h"
 #include "platform/sync.h"
+#include "support/collector.h"
 #include "support/config_file.h"
 #include "support/device_faults.h"
 #include "support/fake_serial_device.h"
+#include "support/log_reader.h"
 #include "support/process_census.h"
 #include "support/test_port.h"
 #include "support/watchdog.h"
 
-#include <fstream>
 #include <gtest/gtest.h>
 #include <set>
-#include <sstream>
 
 using namespace belvor;
 using namespace belvor::test;
 
 namespace {
 
-std::mutex gMutex;
-std::vector<std::string> gCodes;
+Collector gCodes;
 
 void BELVOR_CALL OnCode(const unsigned char* s)
 {
-    std::lock_guard<std::mutex> guard(gMutex);
-    gCodes.emplace_back(reinterpret_cast<const char*>(s + 1), s[0]);
+    gCodes.Add(s);
 }
 
 std::vector<std::string> Codes()
 {
-    std::lock_guard<std::mutex> guard(gMutex);
-    return gCodes;
+    return gCodes.Codes();
 }
 
 std::string LogText()
 {
-    std::ifstream in(LogFileName(), std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
+    return ReadAll(LogFileName());
 }
 
 class FaultSweep : public ::testing::Test {
@@ -53,8 +47,7 @@ protected:
         WriteConfig(std::nullopt);
         SetDeliveryRecheckInterval(platform::kInfinite);
         Line.LiveEvents = true;
-        std::lock_guard<std::mutex> guard(gMutex);
-        gCodes.clear();
+        gCodes.Clear();
     }
     void TearDown() override
     {

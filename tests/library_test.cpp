@@ -3,15 +3,14 @@
 #include "logging/Logger.h"
 #include "platform/process.h"
 #include "platform/sync.h"
+#include "support/collector.h"
 #include "support/config_file.h"
 #include "support/library_loader.h"
+#include "support/log_reader.h"
 #include "support/test_line.h"
 #include "support/test_port.h"
 
-#include <fstream>
 #include <gtest/gtest.h>
-#include <mutex>
-#include <sstream>
 
 using namespace belvor;
 using namespace belvor::test;
@@ -20,24 +19,11 @@ namespace {
 
 constexpr uint16_t kPort = 31;
 
-std::mutex gMutex;
-std::vector<std::string> gCalls;
+Collector gCalls;
 
 void BELVOR_CALL OnCode(const unsigned char* s)
 {
-    std::lock_guard<std::mutex> guard(gMutex);
-    gCalls.emplace_back(reinterpret_cast<const char*>(s), s[0] + 1u);
-}
-
-std::vector<std::string> Calls()
-{
-    std::lock_guard<std::mutex> guard(gMutex);
-    return gCalls;
-}
-
-std::string Counted(const std::string& code)
-{
-    return std::string(1, static_cast<char>(code.size())) + code;
+    gCalls.Add(s);
 }
 
 class Library : public ::testing::Test {
@@ -51,8 +37,7 @@ protected:
         ASSERT_NE(Api.InitDriver, nullptr);
         ASSERT_NE(Api.DestroyDriver, nullptr);
         ASSERT_NE(Api.SetEventProc, nullptr);
-        std::lock_guard<std::mutex> guard(gMutex);
-        gCalls.clear();
+        gCalls.Clear();
     }
     void TearDown() override
     {
@@ -78,10 +63,10 @@ TEST_F(Library, ExportsTheThreeFunctionsByNameAndOrdinal)
 TEST_F(Library, ScannedCodesReachTheHost)
 {
     auto line = MakeRealLine(kPort);
-    ASSERT_EQ(Api.InitDriver(line->Port(), &OnCode), 0);
+    ASSERT_EQ(Api.InitDriver(line->PortNumber(), &OnCode), 0);
     line->Write("12AB\r\n4006381333931\r12ab\r\r");
-    ASSERT_TRUE(Eventually([] { return Calls().size() >= 4; }));
-    EXPECT_EQ(Calls(),
+    ASSERT_TRUE(Eventually([] { return gCalls.Count() >= 4; }));
+    EXPECT_EQ(gCalls.Calls(),
               (std::vector<std::string>{std::string("\x04"
                                                     "12AB",
                                                     5),
@@ -90,10 +75,8 @@ TEST_F(Library, ScannedCodesReachTheHost)
     EXPECT_EQ(Api.DestroyDriver(), 0);
     EXPECT_EQ(Api.DestroyDriver(), -1);
 
-    std::ifstream in(LogFileNameFor(platform::HostExecutablePath()), std::ios::binary);
-    std::stringstream log;
-    log << in.rdbuf();
-    EXPECT_NE(log.str().find(" 4006381333931\r\n"), std::string::npos) << "codes are logged beside the host";
+    EXPECT_NE(ReadAll(HostLogPath()).find(" 4006381333931\r\n"), std::string::npos)
+        << "codes are logged beside the host";
 }
 
 TEST_F(Library, RefusalsReturnMinusOne)

@@ -1,5 +1,6 @@
 #include "logging/Logger.h"
 #include "platform/files.h"
+#include "support/log_reader.h"
 
 #include <cstdlib>
 #include <ctime>
@@ -16,16 +17,11 @@
 #include <vector>
 
 using namespace belvor;
+using namespace belvor::test;
 namespace fsys = std::filesystem;
 using Strings = std::vector<std::string>;
 
 namespace {
-
-std::string ReadAll(const fsys::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 void WriteAll(const fsys::path& path, const std::string& content)
 {
@@ -36,27 +32,6 @@ void WriteAll(const fsys::path& path, const std::string& content)
 std::string Filler(size_t size)
 {
     return std::string(size - 2, 'x') + "\r\n";
-}
-
-// Mark, space, "dd.mm hh:mm:ss" with one separator byte, space, text, CR LF.
-const std::regex kRecord(R"(([-+?!#]) (\d\d)\.(\d\d) (\d\d)([^\d ])(\d\d)\5(\d\d) ([^\r\n]*)\r\n)");
-
-// Each line of the file: "" for an empty one, the text of a well-formed
-// record, or the size of any other line, as "<N bytes>".
-Strings Texts(const fsys::path& path)
-{
-    Strings texts;
-    const std::string content = ReadAll(path);
-    for (size_t start = 0, end; start < content.size(); start = end) {
-        end = content.find("\r\n", start);
-        end = end == std::string::npos ? content.size() : end + 2;
-        const std::string line = content.substr(start, end - start);
-        std::smatch m;
-        texts.push_back(line == "\r\n"                       ? ""
-                        : std::regex_match(line, m, kRecord) ? m[8].str()
-                                                             : "<" + std::to_string(line.size()) + " bytes>");
-    }
-    return texts;
 }
 
 // Fault injection: the Nth call (from 1) of an operation fails; the calls
@@ -180,7 +155,8 @@ TEST_F(LoggerTest, RecordsCarryMarkLocalTimestampAndTheTextsBytes)
     ASSERT_EQ(content.substr(0, 2), "\r\n");
     std::string marks, rest = content.substr(2);
     std::smatch m;
-    while (marks.size() < 6 && std::regex_search(rest, m, kRecord, std::regex_constants::match_continuous)) {
+    while (marks.size() < 6 &&
+           std::regex_search(rest, m, RecordPattern(), std::regex_constants::match_continuous)) {
         marks += m[1].str();
         EXPECT_EQ(m[8].str(), "12AB");
         const auto stamp = std::make_tuple(std::stoi(m[3]), std::stoi(m[2]), std::stoi(m[4]), std::stoi(m[6]),
@@ -191,7 +167,7 @@ TEST_F(LoggerTest, RecordsCarryMarkLocalTimestampAndTheTextsBytes)
     EXPECT_EQ(marks, "-+?!##");
     // An empty text keeps the space after the timestamp.
     ASSERT_GE(rest.size(), 19u);
-    EXPECT_TRUE(std::regex_match(rest.substr(0, 19), kRecord)) << rest;
+    EXPECT_TRUE(std::regex_match(rest.substr(0, 19), RecordPattern())) << rest;
     EXPECT_EQ(rest.substr(19 + 16), std::string(" \xC0\xE4\xF0\xE5\xF1: \0!\r\n", 12));
 }
 
@@ -207,7 +183,7 @@ TEST_F(LoggerTest, EmptyLineStartsOnlyTheFirstRecordWrittenAfterLoad)
     LogMessage(1, "two");
     ShutdownLogger();
     LogMessage(1, "after unload");
-    EXPECT_EQ(Texts(FLog), (Strings{"", "one", "two"}));
+    EXPECT_EQ(LineTexts(FLog), (Strings{"", "one", "two"}));
 }
 
 TEST_F(LoggerTest, RotatesPastTheLimitShiftingTheGenerationsInOrder)
@@ -216,9 +192,9 @@ TEST_F(LoggerTest, RotatesPastTheLimitShiftingTheGenerationsInOrder)
     LogMessage(1, "kept");
     EXPECT_FALSE(fsys::exists(Generation(0)));
     LogMessage(1, "next"); // now over the limit, with no generations yet
-    EXPECT_EQ(Texts(Generation(0)), (Strings{"<102400 bytes>", "", "kept"}));
+    EXPECT_EQ(LineTexts(Generation(0)), (Strings{"<102400 bytes>", "", "kept"}));
     EXPECT_FALSE(fsys::exists(Generation(1)));
-    EXPECT_EQ(Texts(FLog), (Strings{"next"}));
+    EXPECT_EQ(LineTexts(FLog), (Strings{"next"}));
 
     WriteAll(FLog, Filler(kLogSizeLimit + 1));
     for (int n = 1; n <= 9; ++n)
@@ -231,9 +207,9 @@ TEST_F(LoggerTest, RotatesPastTheLimitShiftingTheGenerationsInOrder)
     InjectFaults();
     LogMessage(1, "fresh");
     EXPECT_EQ(FFaults.Journal, expected);
-    EXPECT_EQ(Texts(FLog), (Strings{"fresh"}));
-    EXPECT_EQ(Texts(Generation(0)), (Strings{"<102401 bytes>"}));
-    EXPECT_EQ(Texts(Generation(1)), (Strings{"<102400 bytes>", "", "kept"}));
+    EXPECT_EQ(LineTexts(FLog), (Strings{"fresh"}));
+    EXPECT_EQ(LineTexts(Generation(0)), (Strings{"<102401 bytes>"}));
+    EXPECT_EQ(LineTexts(Generation(1)), (Strings{"<102400 bytes>", "", "kept"}));
     for (int n = 2; n <= 9; ++n)
         EXPECT_EQ(ReadAll(Generation(n)), "gen " + std::to_string(n - 1));
 
@@ -260,7 +236,7 @@ TEST_F(LoggerTest, OpenAndWriteFailuresFallBackOrLoseOnlyTheRecord)
         InjectFaults({{"append", c.FailAppend}, {"create", c.FailCreate}, {"write", c.FailWrite}});
         LogMessage(1, "new");
         LogMessage(1, "next");
-        EXPECT_EQ(Texts(FLog), c.Expected) << &c - cases;
+        EXPECT_EQ(LineTexts(FLog), c.Expected) << &c - cases;
     }
 
     SetLogFileName((FDir / "absent" / "Till.sca").string());
@@ -280,7 +256,7 @@ TEST_F(LoggerTest, FailedRenamesLeaveGenerationsIntactAndWritingGoesOn)
         LogMessage(1, "appended");
         EXPECT_EQ(ReadAll(Generation(failing == 10 ? 1 : 0)), "gen 0") << failing;
         EXPECT_FALSE(fsys::exists(Generation(failing == 10 ? 0 : 1))) << failing;
-        EXPECT_EQ(Texts(FLog), (Strings{"<102401 bytes>", "", "appended"})) << failing;
+        EXPECT_EQ(LineTexts(FLog), (Strings{"<102401 bytes>", "", "appended"})) << failing;
         fsys::remove(Generation(0));
     }
 }
@@ -308,7 +284,7 @@ TEST_F(LoggerTest, ConcurrentRecordsAreNeitherLostNorTorn)
     ASSERT_TRUE(fsys::exists(Generation(0))) << "the records should fill more than one file";
     std::map<std::string, int> seen;
     for (int n = -1; n <= 9; ++n)
-        for (const std::string& t : Texts(n < 0 ? FLog : Generation(n)))
+        for (const std::string& t : LineTexts(n < 0 ? FLog : Generation(n)))
             ++seen[t];
     EXPECT_EQ(seen[""], 1);
     EXPECT_EQ(seen.size(), size_t(kThreads * kRecords + 1));

@@ -30,7 +30,7 @@ std::string EveryByteValue()
 
 TEST_P(SerialLine, BytesReachDataReceivedUnchangedAndInOrder)
 {
-    TestPort port(Line->Port());
+    TestPort port(Line->PortNumber());
     port.SetBaudRate(9600);
     port.SetParity(0);
     port.SetDataBits(8);
@@ -53,7 +53,7 @@ TEST_P(SerialLine, BytesReachDataReceivedUnchangedAndInOrder)
 
 TEST_P(SerialLine, PurgeDropsWhatArrivedBeforeIt)
 {
-    TestPort port(Line->Port(), /*enable=*/false);
+    TestPort port(Line->PortNumber(), /*enable=*/false);
     Line->Write("stale bytes");
     std::this_thread::sleep_for(std::chrono::milliseconds(200)); // let them reach the device
     port.Purge();
@@ -68,9 +68,9 @@ TEST_P(SerialLine, SecondOpenOfTheSamePortIsRefused)
 {
     if (!Line->RefusesSecondOpen())
         GTEST_SKIP() << "this line's system does not refuse a second open";
-    TestPort first(Line->Port());
+    TestPort first(Line->PortNumber());
     try {
-        TestPort second(Line->Port());
+        TestPort second(Line->PortNumber());
         FAIL() << "the second open must fail";
     } catch (const EOpenPortFail& e) {
         EXPECT_NE(e.NativeError(), 0u) << "the system's reason is kept";
@@ -83,7 +83,7 @@ TEST_P(SerialLine, SecondOpenOfTheSamePortIsRefused)
 TEST_P(SerialLine, CloseStopsTheWorkerPromptlyAndPortReopens)
 {
     for (int round = 0; round < 5; ++round) {
-        TestPort port(Line->Port());
+        TestPort port(Line->PortNumber());
         Line->Write("x");
         ASSERT_TRUE(port.WaitForBytes(1));
         const auto start = std::chrono::steady_clock::now();

@@ -1,29 +1,53 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a fresh Debian 12 machine.
-# Safe to run again: it only installs what is missing.
+# Safe to run again, and as any user: it only looks while everything is
+# there, and asks for root (itself, or sudo) only to install what is missing.
+# Without either it names what is missing and fails.
 set -euo pipefail
 
-need=()
-have() { command -v "$1" >/dev/null 2>&1; }
+packages=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev
+          g++-mingw-w64-i686-posix python3 util-linux procps socat clang-format valgrind
+          clang-14 libclang-rt-14-dev llvm-14 wine wine32:i386)
+
 pkg_missing() { ! dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
-for p in cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev \
-         g++-mingw-w64-i686-posix python3 util-linux procps socat clang-format valgrind \
-         clang-14 libclang-rt-14-dev llvm-14; do
+need=()
+for p in "${packages[@]}"; do
   pkg_missing "$p" && need+=("$p")
 done
+# wine32 is a 32-bit package: dpkg has to know that architecture first.
+add_i386=false
+dpkg --print-foreign-architectures | grep -qx i386 || add_i386=true
 
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  dpkg --add-architecture i386
-  need+=(wine wine32:i386)
-else
-  pkg_missing wine && need+=(wine)
-  pkg_missing wine32:i386 && need+=(wine32:i386)
+if ((${#need[@]} == 0)) && ! $add_i386; then
+  exit 0
 fi
 
+# Root runs the commands itself; anyone else through sudo, when sudo can run
+# them without a password or can ask for one here.
+as_root=()
+if ((EUID != 0)); then
+  if command -v sudo >/dev/null 2>&1 && { sudo -n true 2>/dev/null || [[ -t 0 ]]; }; then
+    as_root=(sudo)
+  else
+    {
+      echo "install-deps: missing: ${need[*]:-(no package)}"
+      $add_i386 && echo "install-deps: and the i386 architecture, which wine32:i386 needs"
+      echo "install-deps: neither root nor a usable sudo; as root, run:"
+      $add_i386 && echo "  dpkg --add-architecture i386"
+      echo "  apt-get update && apt-get install --no-install-recommends ${need[*]}"
+    } >&2
+    exit 1
+  fi
+fi
+
+if $add_i386; then
+  echo "install-deps: adding the i386 architecture"
+  "${as_root[@]}" dpkg --add-architecture i386
+fi
 if ((${#need[@]})); then
   echo "install-deps: installing ${need[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" \
+    >/dev/null
 fi

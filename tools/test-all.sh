@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Installs whatever is missing, then builds every preset and runs every test:
-# natively, under AddressSanitizer + UndefinedBehaviorSanitizer, under
-# ThreadSanitizer, the 32-bit Windows build under Wine, and the fuzz targets
-# for a short while each.
+# Installs whatever is missing, checks the sources' formatting, then builds
+# every preset and runs every test: natively, under AddressSanitizer +
+# UndefinedBehaviorSanitizer, under ThreadSanitizer, the 32-bit Windows build
+# under Wine, and the fuzz targets for a short while each.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,6 +12,12 @@ presets=(${BELVOR_PRESETS:-native asan tsan windows fuzz})
 total_passed=0
 total_failed=0
 broken=()
+
+# First, and cheap: a misformatted source fails the run, but the tests still
+# run so that one look shows everything.
+echo "=== format"
+bash tools/check-format.sh || broken+=("format")
+
 mkdir -p build
 for preset in "${presets[@]}"; do
   echo "=== $preset"
@@ -35,6 +41,6 @@ if [[ -d build/windows/wine ]]; then
 fi
 
 echo
-((${#broken[@]})) && echo "failing presets: ${broken[*]}"
+((${#broken[@]})) && echo "failing: ${broken[*]}"
 echo "${total_passed} passed, ${total_failed} failed"
 ((${#broken[@]} == 0))

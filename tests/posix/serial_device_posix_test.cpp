@@ -2,7 +2,7 @@
 // termios mappings, hung-up ptys.
 #include "platform/serial_device.h"
 #include "platform/sync.h"
-#include "posix/pty_device_line.h"
+#include "support/test_line.h"
 
 #include <cerrno>
 #include <chrono>
@@ -21,14 +21,6 @@ using namespace belvor::test;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::unique_ptr<PtyDeviceLine> MakePty()
-{
-    auto line = std::make_unique<PtyDeviceLine>();
-    std::string why;
-    EXPECT_TRUE(line->Make(why)) << why;
-    return line;
-}
 
 std::unique_ptr<SerialDevice> OpenPort(uint16_t port)
 {
@@ -75,8 +67,8 @@ bool PeekTermios(const std::string& path, termios& t)
 
 TEST(PosixSerialDevice, ComNIsTheTtyItsLinkNames)
 {
-    auto near = MakePty();
-    auto other = MakePty();
+    auto near = MakeRealLine();
+    auto other = MakeRealLine();
     auto device = OpenPort(near->PortNumber());
     ASSERT_NE(device, nullptr);
 
@@ -119,14 +111,14 @@ TEST(PosixSerialDevice, SomethingThatIsNoTtyIsRefusedAndLeftFree)
 
 TEST(PosixSerialDevice, OnlyOneOpenerAcrossProcesses)
 {
-    auto line = MakePty();
+    auto line = MakeRealLine();
     const uint16_t port = line->PortNumber();
     auto device = OpenPort(port);
     ASSERT_NE(device, nullptr);
 
     // The device's own slave path is refused too: the lock is on the tty.
     const uint16_t alias = FreshTestPort();
-    ASSERT_EQ(symlink(line->SlavePath().c_str(), PortLinkPath(alias).c_str()), 0);
+    ASSERT_EQ(symlink(line->DevicePath().c_str(), PortLinkPath(alias).c_str()), 0);
     EXPECT_TRUE(IsInUseError(OpenError(alias))) << OpenError(alias);
     (void)unlink(PortLinkPath(alias).c_str());
 
@@ -175,12 +167,12 @@ TEST(PosixSerialDevice, OnlyOneOpenerAcrossProcesses)
 
 TEST(PosixSerialDevice, TheTtyIsRawAndTheFlagWordReachesTermios)
 {
-    auto line = MakePty();
+    auto line = MakeRealLine();
     auto device = OpenPort(line->PortNumber());
     ASSERT_NE(device, nullptr);
 
     termios t{};
-    ASSERT_TRUE(PeekTermios(line->SlavePath(), t)) << std::strerror(errno);
+    ASSERT_TRUE(PeekTermios(line->DevicePath(), t)) << std::strerror(errno);
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
     EXPECT_EQ(t.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | IXON | BRKINT | PARMRK), 0u);
     EXPECT_EQ(t.c_oflag & OPOST, 0u);
@@ -194,7 +186,7 @@ TEST(PosixSerialDevice, TheTtyIsRawAndTheFlagWordReachesTermios)
     block.BaudRate = 9600;
     block.Flags = kFlagBinary | kFlagParity | kFlagOutxCtsFlow | kFlagOutX | kFlagInX | kFlagTxContinueOnXoff;
     ASSERT_TRUE(device->SetState(block)); // DTR and RTS control: disable
-    ASSERT_TRUE(PeekTermios(line->SlavePath(), t));
+    ASSERT_TRUE(PeekTermios(line->DevicePath(), t));
     EXPECT_EQ(t.c_iflag & (INPCK | IXON | IXOFF), tcflag_t(INPCK | IXON | IXOFF));
     EXPECT_EQ(t.c_cflag & CRTSCTS, tcflag_t(CRTSCTS));
     ControlBlock got;
@@ -203,7 +195,7 @@ TEST(PosixSerialDevice, TheTtyIsRawAndTheFlagWordReachesTermios)
 
     block.Flags = kFlagBinary | (1u << 4) | (1u << 12); // DTR and RTS on, nothing else
     ASSERT_TRUE(device->SetState(block));
-    ASSERT_TRUE(PeekTermios(line->SlavePath(), t));
+    ASSERT_TRUE(PeekTermios(line->DevicePath(), t));
     EXPECT_EQ(t.c_iflag & (INPCK | IXON | IXOFF), 0u);
     EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
     ASSERT_TRUE(device->GetState(got));
@@ -212,7 +204,7 @@ TEST(PosixSerialDevice, TheTtyIsRawAndTheFlagWordReachesTermios)
     // RTS handshake is Linux's one hardware flow control switch as well.
     block.Flags = kFlagBinary | (2u << 12);
     ASSERT_TRUE(device->SetState(block));
-    ASSERT_TRUE(PeekTermios(line->SlavePath(), t));
+    ASSERT_TRUE(PeekTermios(line->DevicePath(), t));
     EXPECT_EQ(t.c_cflag & CRTSCTS, tcflag_t(CRTSCTS));
 
     // Mark and space parity need CMSPAR (the pty itself drops PARENB: it
@@ -220,11 +212,11 @@ TEST(PosixSerialDevice, TheTtyIsRawAndTheFlagWordReachesTermios)
     block.Flags = kFlagBinary;
     block.Parity = 3;
     ASSERT_TRUE(device->SetState(block));
-    ASSERT_TRUE(PeekTermios(line->SlavePath(), t));
+    ASSERT_TRUE(PeekTermios(line->DevicePath(), t));
     EXPECT_EQ(t.c_cflag & (PARODD | CMSPAR), tcflag_t(PARODD | CMSPAR));
     block.Parity = 4;
     ASSERT_TRUE(device->SetState(block));
-    ASSERT_TRUE(PeekTermios(line->SlavePath(), t));
+    ASSERT_TRUE(PeekTermios(line->DevicePath(), t));
     EXPECT_EQ(t.c_cflag & (PARODD | CMSPAR), tcflag_t(CMSPAR));
     ASSERT_TRUE(device->GetState(got));
     EXPECT_EQ(got.Parity, 4);
@@ -232,7 +224,7 @@ TEST(PosixSerialDevice, TheTtyIsRawAndTheFlagWordReachesTermios)
 
 TEST(PosixSerialDevice, APtyTakesRatesThatHaveNoBaudConstant)
 {
-    auto line = MakePty();
+    auto line = MakeRealLine();
     auto device = OpenPort(line->PortNumber());
     ASSERT_NE(device, nullptr);
     ControlBlock block;
@@ -245,13 +237,13 @@ TEST(PosixSerialDevice, APtyTakesRatesThatHaveNoBaudConstant)
         EXPECT_EQ(got.BaudRate, rate);
     }
     termios t{};
-    ASSERT_TRUE(PeekTermios(line->SlavePath(), t));
+    ASSERT_TRUE(PeekTermios(line->DevicePath(), t));
     EXPECT_EQ(cfgetospeed(&t), speed_t(B115200)) << "a standard rate goes in as its Bxxx constant";
 }
 
 TEST(PosixSerialDevice, WhatTermiosCannotDoIsRefusedAndChangesNothing)
 {
-    auto line = MakePty();
+    auto line = MakeRealLine();
     auto device = OpenPort(line->PortNumber());
     ASSERT_NE(device, nullptr);
     ControlBlock good;
@@ -299,7 +291,7 @@ TEST(PosixSerialDevice, WhatTermiosCannotDoIsRefusedAndChangesNothing)
 
 TEST(PosixSerialDevice, AHungUpLineNeitherBlocksNorSpins)
 {
-    auto line = MakePty();
+    auto line = MakeRealLine();
     auto device = OpenPort(line->PortNumber());
     ASSERT_NE(device, nullptr);
     ASSERT_TRUE(device->SetMask(kEvRxChar | kEvErr | kEvBreak));

@@ -10,16 +10,16 @@
 #include "platform/files.h"
 #include "platform/process.h"
 #include "support/callback_hook.h"
+#include "support/collector.h"
 #include "support/config_file.h"
+#include "support/log_reader.h"
 #include "support/test_line.h"
 #include "support/test_port.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
 #include <gtest/gtest.h>
-#include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,23 +45,18 @@ std::string MakeCode(int port, long seq)
     return code;
 }
 
-std::mutex gMutex;
-std::vector<std::string> gCodes;
+Collector gCodes;
 CallbackHook gHook;
 
 void BELVOR_CALL Collect(const unsigned char* s)
 {
-    {
-        std::lock_guard<std::mutex> guard(gMutex);
-        gCodes.emplace_back(reinterpret_cast<const char*>(s + 1), s[0]);
-    }
+    gCodes.Add(s);
     gHook.Call(s);
 }
 
 size_t Collected()
 {
-    std::lock_guard<std::mutex> guard(gMutex);
-    return gCodes.size();
+    return gCodes.Count();
 }
 
 double ProcessCpuSeconds()
@@ -71,33 +66,17 @@ double ProcessCpuSeconds()
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
-// The log's records, oldest generation first: just the texts.
-std::vector<std::string> LogTexts()
-{
-    const std::string name = LogFileNameFor(platform::HostExecutablePath());
-    std::vector<std::string> texts;
-    for (int generation = 9; generation >= -1; --generation) {
-        std::ifstream in(generation < 0 ? name : name + "." + std::to_string(generation), std::ios::binary);
-        for (std::string line; std::getline(in, line);) {
-            if (line.size() >= 18 && line.back() == '\r')
-                texts.push_back(line.substr(17, line.size() - 18));
-        }
-    }
-    return texts;
-}
-
 class Stress : public ::testing::Test {
 protected:
     void SetUp() override
     {
         WriteConfig(std::nullopt);
-        const std::string log = LogFileNameFor(platform::HostExecutablePath());
+        const std::string log = HostLogPath();
         std::error_code ignored;
         std::filesystem::remove(log, ignored);
         for (int i = 0; i < 10; ++i)
             std::filesystem::remove(log + "." + std::to_string(i), ignored);
-        std::lock_guard<std::mutex> guard(gMutex);
-        gCodes.clear();
+        gCodes.Clear();
         gHook.Set(nullptr);
     }
     void TearDown() override
@@ -128,17 +107,13 @@ TEST_F(Stress, SoakOnePortAtFullSpeed)
 {
     const long count = EnvOr("BELVOR_SOAK_CODES", 20000);
     auto line = MakeRealLine(kFirstPort);
-    ASSERT_EQ(InitDriverImpl(line->Port(), &Collect), 0);
+    ASSERT_EQ(InitDriverImpl(line->PortNumber(), &Collect), 0);
     std::thread writer([&] { Send(*line, 0, count); });
     const bool all = Eventually([&] { return Collected() >= static_cast<size_t>(count); },
                                 static_cast<int>(30000 + count / 10));
     writer.join();
     ASSERT_TRUE(all) << Collected() << " of " << count;
-    std::vector<std::string> codes;
-    {
-        std::lock_guard<std::mutex> guard(gMutex);
-        codes = gCodes;
-    }
+    const std::vector<std::string> codes = gCodes.Codes();
     ASSERT_EQ(codes.size(), static_cast<size_t>(count));
     for (long seq = 0; seq < count; ++seq) {
         ASSERT_EQ(codes[static_cast<size_t>(seq)], MakeCode(0, seq))
@@ -148,7 +123,7 @@ TEST_F(Stress, SoakOnePortAtFullSpeed)
 
     // The log keeps eleven files of about 100 KiB: the newest records form an
     // unbroken, ordered tail of what was delivered, and all of it when it fits.
-    const auto texts = LogTexts();
+    const auto texts = HostLogTexts();
     ASSERT_FALSE(texts.empty());
     const size_t first = static_cast<size_t>(count) - texts.size();
     for (size_t i = 0; i < texts.size(); ++i) {
@@ -165,7 +140,7 @@ TEST_F(Stress, SoakTenPortsAtOnce)
     std::vector<std::unique_ptr<TestLine>> lines;
     for (int i = 0; i < kMaxDrivers; ++i) {
         lines.push_back(MakeRealLine(static_cast<uint16_t>(kFirstPort + i)));
-        ASSERT_EQ(InitDriverImpl(lines.back()->Port(), &Collect), i);
+        ASSERT_EQ(InitDriverImpl(lines.back()->PortNumber(), &Collect), i);
     }
     std::vector<std::thread> writers;
     for (int i = 0; i < kMaxDrivers; ++i)
@@ -178,9 +153,9 @@ TEST_F(Stress, SoakTenPortsAtOnce)
 
     {
         std::vector<long> next(kMaxDrivers, 0);
-        std::lock_guard<std::mutex> guard(gMutex);
-        ASSERT_EQ(gCodes.size(), total);
-        for (const std::string& code : gCodes) {
+        const std::vector<std::string> codes = gCodes.Codes();
+        ASSERT_EQ(codes.size(), total);
+        for (const std::string& code : codes) {
             const int port = std::stoi(code.substr(0, 1), nullptr, 16);
             ASSERT_EQ(code, MakeCode(port, next[static_cast<size_t>(port)]++))
                 << "each port's codes in order";
@@ -192,7 +167,7 @@ TEST_F(Stress, SoakTenPortsAtOnce)
     // Per port, the log's records are an ordered tail of its codes, and all of
     // them when they fit into the generations.
     std::vector<std::vector<std::string>> logged(kMaxDrivers);
-    for (const std::string& text : LogTexts())
+    for (const std::string& text : HostLogTexts())
         logged[static_cast<size_t>(std::stoi(text.substr(0, 1), nullptr, 16))].push_back(text);
     for (int port = 0; port < kMaxDrivers; ++port) {
         const auto& texts = logged[static_cast<size_t>(port)];
@@ -219,7 +194,7 @@ TEST_F(Stress, ChurnWithTrafficFlowing)
     });
     auto slowest = std::chrono::steady_clock::duration::zero();
     for (long cycle = 0; cycle < cycles; ++cycle) {
-        ASSERT_EQ(InitDriverImpl(line->Port(), &Collect), 0) << "cycle " << cycle;
+        ASSERT_EQ(InitDriverImpl(line->PortNumber(), &Collect), 0) << "cycle " << cycle;
         std::this_thread::sleep_for(std::chrono::milliseconds(cycle % 3 * 5));
         if (cycle + 1 == cycles)
             stop = true; // the writer finishes while a driver still reads
@@ -231,8 +206,7 @@ TEST_F(Stress, ChurnWithTrafficFlowing)
     // A bound against hangs, not a speed goal.
     EXPECT_LT(slowest, std::chrono::seconds(2));
     EXPECT_GT(Collected(), 0u) << "codes flowed while drivers came and went";
-    std::lock_guard<std::mutex> guard(gMutex);
-    for (const std::string& code : gCodes) {
+    for (const std::string& code : gCodes.Codes()) {
         ASSERT_EQ(code.size(), 8u) << "no code is torn: " << code;
     }
 }
@@ -240,10 +214,10 @@ TEST_F(Stress, ChurnWithTrafficFlowing)
 TEST_F(Stress, LineThatGoesAwayCostsNothingAndStillStops)
 {
     auto line = MakeRealLine(kFirstPort);
-    ASSERT_EQ(InitDriverImpl(line->Port(), &Collect), 0);
+    ASSERT_EQ(InitDriverImpl(line->PortNumber(), &Collect), 0);
     line->Write("1\r");
     ASSERT_TRUE(Eventually([] { return Collected() >= 1; }));
-    line->Hangup();
+    line->HangUp();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const double before = ProcessCpuSeconds();
     std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -265,11 +239,11 @@ TEST_F(Stress, PortHeldByAnotherProcessOrMissing)
     ASSERT_GT(holder, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(300)); // let it take the lock
     errno = 0;
-    EXPECT_EQ(InitDriverImpl(line->Port(), &Collect), -1);
+    EXPECT_EQ(InitDriverImpl(line->PortNumber(), &Collect), -1);
     EXPECT_EQ(errno, EWOULDBLOCK);
     kill(holder, SIGTERM);
     waitpid(holder, nullptr, 0);
-    EXPECT_EQ(InitDriverImpl(line->Port(), &Collect), 0) << "free again once the other process is gone";
+    EXPECT_EQ(InitDriverImpl(line->PortNumber(), &Collect), 0) << "free again once the other process is gone";
     EXPECT_EQ(DestroyDriverImpl(), 0);
 
     errno = 0;
@@ -290,30 +264,30 @@ TEST_F(Stress, UnwritableLogAndUnreadableConfigurationDoNotStopCodes)
     std::filesystem::create_directories(platform::ConfigFilePath(), ignored);
 
     auto line = MakeRealLine(kFirstPort);
-    ASSERT_EQ(InitDriverImpl(line->Port(), &Collect), 0);
+    ASSERT_EQ(InitDriverImpl(line->PortNumber(), &Collect), 0);
     EXPECT_EQ(DriverTable.Drivers[0].load()->Allow(), kDefaultAllow);
     line->Write("12AB\r");
     EXPECT_TRUE(Eventually([] { return Collected() >= 1; }));
     EXPECT_EQ(DestroyDriverImpl(), 0);
     platform::ReplaceFileSystem(previous);
     std::filesystem::remove(platform::ConfigFilePath(), ignored);
-    EXPECT_TRUE(LogTexts().empty());
+    EXPECT_TRUE(HostLogTexts().empty());
 }
 
 TEST_F(Stress, SlowCallbackAndCallbackThatSwapsItself)
 {
     auto line = MakeRealLine(kFirstPort);
     gHook.Set([](const unsigned char*) { std::this_thread::sleep_for(std::chrono::milliseconds(100)); });
-    ASSERT_EQ(InitDriverImpl(line->Port(), &Collect), 0);
+    ASSERT_EQ(InitDriverImpl(line->PortNumber(), &Collect), 0);
     std::string burst;
     for (int i = 0; i < 8; ++i)
         burst += MakeCode(0, i) + "\r";
     line->Write(burst);
     ASSERT_TRUE(Eventually([] { return Collected() >= 8; }));
     {
-        std::lock_guard<std::mutex> guard(gMutex);
+        const std::vector<std::string> codes = gCodes.Codes();
         for (int i = 0; i < 8; ++i)
-            EXPECT_EQ(gCodes[static_cast<size_t>(i)], MakeCode(0, i)) << "queued codes arrive in order";
+            EXPECT_EQ(codes[static_cast<size_t>(i)], MakeCode(0, i)) << "queued codes arrive in order";
     }
 
     // A callback that hands over to another from inside itself.

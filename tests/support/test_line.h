@@ -1,5 +1,8 @@
-// The far end of a serial line, so one suite runs on the fake device, on a
-// pty (Linux) and on a null-modem pair of COM ports (Windows, under Wine).
+// A serial line whose near end a port opens as COMn and whose far end the
+// test sends bytes from, as a scanner would. So that one suite runs on the
+// fake device, on a pty (Linux, linked as <system dir>/comN the way Wine's
+// dosdevices name ports) and on the null-modem pair COM7 <-> COM8 that
+// tools/wine-run.sh makes for every Windows test program.
 #pragma once
 
 #include <cstdint>
@@ -11,20 +14,47 @@ namespace belvor::test {
 class TestLine {
 public:
     virtual ~TestLine() = default;
-    // The COM number under which the port object reaches this line.
-    virtual uint16_t Port() const = 0;
-    // Sends bytes towards the port, as a scanner would.
-    virtual void Write(const std::string& bytes) = 0;
-    // Whether a second open of the port is refused (Wine does not refuse it).
-    virtual bool RefusesSecondOpen() const = 0;
-    // The far end goes away, as when a cable is pulled (where the line can).
-    virtual void Hangup() {}
-    // The device file behind the port, where there is one.
+    TestLine() = default;
+    TestLine(const TestLine&) = delete;
+    TestLine& operator=(const TestLine&) = delete;
+
+    // n of the near end's COMn.
+    virtual uint16_t PortNumber() const = 0;
+    // Writes the bytes from the far end; true when all went out.
+    virtual bool Send(const std::string& bytes) = 0;
+    // Send for callers that cannot assert (writer threads): throws when not all went out.
+    void Write(const std::string& bytes);
+    // The far end goes away for good, as when a cable is pulled (where the line can).
+    virtual void HangUp() {}
+    // The device file behind the near end, where there is one.
     virtual std::string DevicePath() const { return {}; }
+
+    // Whether the system refuses a second open of the open port (Wine does not).
+    virtual bool RefusesSecondOpen() const = 0;
+    // Whether GetState reports the data bits, parity and rate that SetState
+    // took. Not under Wine: it reads a pty's termios back, and a pty keeps
+    // neither data bits nor parity, nor a rate Wine has to express otherwise.
+    virtual bool ReadsBackAsSet() const { return true; }
+    // The error, besides going on, with which a wait on a quiet line may end
+    // (0: none). Wine ends every wait on a pty that way after a moment,
+    // because a pty has no modem lines for it to watch.
+    virtual uint32_t QuietWaitEnding() const { return 0; }
 };
 
+// A line to the fake serial device, on COM3.
 std::unique_ptr<TestLine> MakeFakeLine();
-// A real tty line on the given COM number (Windows: COM7, whose peer is COM8).
+// A real tty line: on Linux a pty linked as COM<port>; on Windows always COM7,
+// whose far end is COM8. Throws, with the reason, when none can be made.
 std::unique_ptr<TestLine> MakeRealLine(uint16_t port);
+// The same on the next port of a range kept for it (Windows: COM7 again), so
+// that a test may hold several lines at once.
+std::unique_ptr<TestLine> MakeRealLine();
+
+#ifndef _WIN32
+// The link that names COMn, whether or not it exists.
+std::string PortLinkPath(uint16_t portNumber);
+// The next port number of that range, round it; its link removed.
+uint16_t FreshTestPort();
+#endif
 
 } // namespace belvor::test

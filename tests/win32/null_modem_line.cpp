@@ -1,9 +1,9 @@
-// The Windows serial line of the device tests: the null-modem pair COM7 <->
-// COM8 that tools/wine-run.sh makes for every test program. COM7 is the
-// port under test; the test writes into COM8 with plain blocking calls.
-#include "device_line.h"
+// The Windows real line: the null-modem pair COM7 <-> COM8 that
+// tools/wine-run.sh makes for every test program. COM7 is the port under
+// test; the test writes into COM8 with plain blocking calls.
+#include "support/test_line.h"
 
-#include <gtest/gtest.h>
+#include <stdexcept>
 #include <windows.h>
 
 namespace belvor::test {
@@ -19,16 +19,14 @@ bool RunningUnderWine()
     return ntdll && GetProcAddress(ntdll, "wine_get_version");
 }
 
-class NullModemDeviceLine final : public DeviceLine {
+class NullModemLine final : public TestLine {
 public:
-    NullModemDeviceLine() = default;
-    ~NullModemDeviceLine() override
+    NullModemLine() = default;
+    ~NullModemLine() override
     {
         if (FFar != INVALID_HANDLE_VALUE)
             CloseHandle(FFar);
     }
-    NullModemDeviceLine(const NullModemDeviceLine&) = delete;
-    NullModemDeviceLine& operator=(const NullModemDeviceLine&) = delete;
 
     bool Make(std::string& why)
     {
@@ -67,15 +65,15 @@ public:
     }
 
     uint16_t PortNumber() const override { return kNearPort; }
-    bool ReadsBackAsSet() const override { return !FUnderWine; }
-    uint32_t QuietWaitEnding() const override { return FUnderWine ? ERROR_OPERATION_ABORTED : 0; }
-
     bool Send(const std::string& bytes) override
     {
         DWORD written = 0;
         return WriteFile(FFar, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
                written == bytes.size();
     }
+    bool RefusesSecondOpen() const override { return !FUnderWine; }
+    bool ReadsBackAsSet() const override { return !FUnderWine; }
+    uint32_t QuietWaitEnding() const override { return FUnderWine ? ERROR_OPERATION_ABORTED : 0; }
 
 private:
     HANDLE FFar = INVALID_HANDLE_VALUE;
@@ -84,24 +82,18 @@ private:
 
 } // namespace
 
-std::unique_ptr<DeviceLine> MakeDeviceLine()
+std::unique_ptr<TestLine> MakeRealLine(uint16_t /*port*/)
 {
-    auto line = std::make_unique<NullModemDeviceLine>();
+    auto line = std::make_unique<NullModemLine>();
     std::string why;
-    if (!line->Make(why)) {
-        ADD_FAILURE() << why;
-        return nullptr;
-    }
+    if (!line->Make(why))
+        throw std::runtime_error(why);
     return line;
 }
 
-bool SecondOpenRefused(std::string& why)
+std::unique_ptr<TestLine> MakeRealLine()
 {
-    if (RunningUnderWine()) {
-        why = "Wine opens a COM port a second time without complaint";
-        return false;
-    }
-    return true;
+    return MakeRealLine(kNearPort);
 }
 
 } // namespace belvor::test

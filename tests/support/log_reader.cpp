@@ -1,0 +1,77 @@
+#include "support/log_reader.h"
+
+#include "logging/Logger.h"
+#include "platform/process.h"
+
+#include <fstream>
+#include <iterator>
+
+namespace belvor::test {
+
+namespace {
+
+constexpr const char* kEmptyLine = "\r\n";
+
+// Calls `line` with each line of the file, its CR LF included (the last one
+// may lack it).
+template <class Fn> void ForEachLine(const std::filesystem::path& path, Fn line)
+{
+    const std::string content = ReadAll(path);
+    for (size_t start = 0, end; start < content.size(); start = end) {
+        end = content.find("\r\n", start);
+        end = end == std::string::npos ? content.size() : end + 2;
+        line(content.substr(start, end - start));
+    }
+}
+
+// A record's text, or the size of a line that is no record.
+std::string TextOf(const std::string& line)
+{
+    std::smatch m;
+    return std::regex_match(line, m, RecordPattern()) ? m[8].str()
+                                                      : "<" + std::to_string(line.size()) + " bytes>";
+}
+
+} // namespace
+
+std::string ReadAll(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+const std::regex& RecordPattern()
+{
+    static const std::regex pattern(
+        R"(([-+?!#]) (\d\d)\.(\d\d) (\d\d)([^\d ])(\d\d)\5(\d\d) ([^\r\n]*)\r\n)");
+    return pattern;
+}
+
+std::vector<std::string> LineTexts(const std::filesystem::path& path)
+{
+    std::vector<std::string> texts;
+    ForEachLine(path,
+                [&](const std::string& line) { texts.push_back(line == kEmptyLine ? "" : TextOf(line)); });
+    return texts;
+}
+
+std::string HostLogPath()
+{
+    return LogFileNameFor(platform::HostExecutablePath());
+}
+
+std::vector<std::string> HostLogTexts()
+{
+    const std::string name = HostLogPath();
+    std::vector<std::string> texts;
+    for (int generation = 9; generation >= -1; --generation) {
+        ForEachLine(generation < 0 ? name : name + "." + std::to_string(generation),
+                    [&](const std::string& line) {
+                        if (line != kEmptyLine)
+                            texts.push_back(TextOf(line));
+                    });
+    }
+    return texts;
+}
+
+} // namespace belvor::test

@@ -1,0 +1,29 @@
+// Reads back the log files the library writes.
+#pragma once
+
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace belvor::test {
+
+// The whole file, bytes as they are; empty when it cannot be read.
+std::string ReadAll(const std::filesystem::path& path);
+
+// One record: mark, space, "dd.mm hh:mm:ss" with one separator byte, space,
+// text (the 8th group), CR LF.
+const std::regex& RecordPattern();
+
+// Each line of a log file: "" for an empty one, the text of a well-formed
+// record, or the size of any other line, as "<N bytes>".
+std::vector<std::string> LineTexts(const std::filesystem::path& path);
+
+// The log of this test program, named as the library names it beside the host.
+std::string HostLogPath();
+
+// The host's log over all its generations, oldest first: each line as
+// LineTexts gives it, the empty lines left out.
+std::vector<std::string> HostLogTexts();
+
+} // namespace belvor::test
