@@ -1,5 +1,7 @@
 #include "platform/files.h"
 
+#include "platform/win32/handles.h"
+
 #include <windows.h>
 
 namespace belvor::platform {
@@ -38,8 +40,8 @@ bool Win32Rename(const char* from, const char* to)
 FileHandle Open(const char* path, DWORD access, DWORD disposition)
 {
     // Others may read the log, and another host in the same folder may log too.
-    HANDLE file = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = TrackHandle(CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
     return file == INVALID_HANDLE_VALUE ? kNoFile : reinterpret_cast<FileHandle>(file);
 }
 
@@ -70,7 +72,7 @@ bool Win32Write(FileHandle file, const void* data, size_t count)
 
 bool Win32Close(FileHandle file)
 {
-    return CloseHandle(ToHandle(file)) != FALSE;
+    return CloseTrackedHandle(ToHandle(file)) != FALSE;
 }
 
 constexpr FileSystem kSystem{Win32Size,       Win32Exists, Win32Remove, Win32Rename,

@@ -2,6 +2,7 @@
 // \\.\COMn. The port's worker never blocks on a wait: WaitEvent starts one
 // WaitCommEvent and then only looks whether it has completed.
 #include "platform/serial_device.h"
+#include "platform/win32/handles.h"
 #include "platform/win32/serial_device_testing.h"
 
 #include <windows.h>
@@ -115,15 +116,15 @@ bool Win32SerialDevice::Open(uint16_t portNumber, uint32_t& nativeError)
 {
     char name[16];
     std::snprintf(name, sizeof name, "\\\\.\\COM%u", static_cast<unsigned>(portNumber));
-    FHandle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    FHandle = TrackHandle(CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr));
     if (FHandle == INVALID_HANDLE_VALUE) {
         nativeError = GetLastError();
         return false;
     }
     FIo = new IoRecords;
-    FIo->Read.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    FIo->Wait.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    FIo->Read.hEvent = TrackHandle(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    FIo->Wait.hEvent = TrackHandle(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     if (!FIo->Read.hEvent || !FIo->Wait.hEvent) {
         nativeError = GetLastError();
         return false; // the destructor releases the rest
@@ -158,7 +159,7 @@ Win32SerialDevice::~Win32SerialDevice()
             settled = Settle(FIo->Read) && settled;
     }
     if (FHandle != INVALID_HANDLE_VALUE)
-        CloseHandle(FHandle); // also cancels whatever is still in flight
+        CloseTrackedHandle(FHandle); // also cancels whatever is still in flight
     if (!FIo)
         return;
     if (!settled) {
@@ -168,9 +169,9 @@ Win32SerialDevice::~Win32SerialDevice()
             (!FReadInFlight || WaitForSingleObject(FIo->Read.hEvent, kSettleLimitMs) == WAIT_OBJECT_0);
     }
     if (FIo->Read.hEvent)
-        CloseHandle(FIo->Read.hEvent);
+        CloseTrackedHandle(FIo->Read.hEvent);
     if (FIo->Wait.hEvent)
-        CloseHandle(FIo->Wait.hEvent);
+        CloseTrackedHandle(FIo->Wait.hEvent);
     if (settled)
         delete FIo;
     // Otherwise the kernel may still write into the records: leave them.

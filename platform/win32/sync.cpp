@@ -1,5 +1,7 @@
 #include "platform/sync.h"
 
+#include "platform/win32/handles.h"
+
 #include <windows.h>
 
 namespace belvor::platform {
@@ -9,14 +11,14 @@ struct Event::Impl {
 };
 
 Event::Event(bool manualReset)
-    : FImpl(new Impl{CreateEventA(nullptr, manualReset ? TRUE : FALSE, FALSE, nullptr)})
+    : FImpl(new Impl{TrackHandle(CreateEventA(nullptr, manualReset ? TRUE : FALSE, FALSE, nullptr))})
 {
 }
 
 Event::~Event()
 {
     if (FImpl->Handle)
-        CloseHandle(FImpl->Handle);
+        CloseTrackedHandle(FImpl->Handle);
     delete FImpl;
 }
 

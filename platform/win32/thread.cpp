@@ -1,6 +1,8 @@
 #include "platform/thread.h"
 #include "platform/sync.h"
 
+#include "platform/win32/handles.h"
+
 #include <windows.h>
 
 namespace belvor::platform {
@@ -42,7 +44,7 @@ bool Thread::Start(Proc proc, void* arg, size_t stackSize)
     impl->Arg = arg;
     // A size of 0 (kHostThreadStack) is the executable's default; any size is
     // only committed at first, and the stack grows up to the reserve on demand.
-    impl->Handle = CreateThread(nullptr, stackSize, &Trampoline, impl, 0, &impl->Id);
+    impl->Handle = TrackHandle(CreateThread(nullptr, stackSize, &Trampoline, impl, 0, &impl->Id));
     if (!impl->Handle) {
         const DWORD error = GetLastError();
         delete impl;
@@ -75,7 +77,7 @@ bool Thread::Stop(uint32_t timeoutMs)
         // Termination is asynchronous: Impl is freed only once the thread is gone.
         WaitForSingleObject(FImpl->Handle, 1000);
     }
-    CloseHandle(FImpl->Handle);
+    CloseTrackedHandle(FImpl->Handle);
     delete FImpl;
     FImpl = nullptr;
     return inTime;

@@ -1,37 +1,19 @@
 #include "support/process_census.h"
 
+#include "platform/win32/handles.h"
+
 #include <windows.h>
 
 #include <tlhelp32.h>
 
 namespace belvor::test {
 
-namespace {
-
-// Handles are given out lowest free slot first, so a handle left open since
-// the last look changes which slots a burst of new handles gets. (Wine does not
-// count handles: GetProcessHandleCount says 0 there.)
-int HandleSlots()
-{
-    constexpr int kProbe = 32;
-    HANDLE probe[kProbe];
-    uintptr_t fingerprint = 0;
-    for (int i = 0; i < kProbe; ++i) {
-        probe[i] = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        fingerprint = fingerprint * 31 + reinterpret_cast<uintptr_t>(probe[i]);
-    }
-    for (HANDLE h : probe)
-        if (h)
-            CloseHandle(h);
-    return static_cast<int>(fingerprint & 0x7FFFFFFF);
-}
-
-} // namespace
-
 Census TakeCensus()
 {
     Census census;
-    census.Handles = HandleSlots();
+    // The library's own handles: the process's count would also take in what
+    // the system and the test's locks open lazily (and Wine does not count).
+    census.Handles = static_cast<int>(platform::OpenTrackedHandles());
     const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     if (snapshot != INVALID_HANDLE_VALUE) {
         THREADENTRY32 entry{};

@@ -1,8 +1,8 @@
 // What only the Windows serial device has.
-#include "device_line.h"
 #include "platform/serial_device.h"
 #include "platform/sync.h"
 #include "platform/win32/serial_device_testing.h"
+#include "support/test_line.h"
 
 #include <chrono>
 #include <cstring>
@@ -40,7 +40,7 @@ protected:
     void SetUp() override
     {
         FSaved = ReplaceReadBoundsForTests({1, false});
-        FLine = belvor::test::MakeDeviceLine();
+        FLine = belvor::test::MakeRealLine();
         ASSERT_NE(FLine, nullptr);
         uint32_t error = 0;
         FDevice = OpenSystemSerialDevice(FLine->PortNumber(), error);
@@ -104,7 +104,7 @@ protected:
     static std::string Text(const uint8_t* at, uint32_t n) { return {reinterpret_cast<const char*>(at), n}; }
 
     ReadBoundsForTests FSaved;
-    std::unique_ptr<belvor::test::DeviceLine> FLine;
+    std::unique_ptr<belvor::test::TestLine> FLine;
     std::unique_ptr<SerialDevice> FDevice;
     uint8_t FBuffer[64];
     uint8_t FOther[64];
