@@ -95,6 +95,10 @@ public:
     // stored there; a call elsewhere, for less, or after an input purge
     // gives those bytes up.
     virtual uint32_t Read(uint8_t* dest, uint32_t size) = 0;
+    // True while such a late read is still owed: its bytes have left the
+    // input queue (ClearError no longer counts them), so the reader must ask
+    // again even when nothing is waiting.
+    virtual bool ReadOwed() const { return false; }
     // The native error code of the last failing call on this device made by
     // the calling thread (the worker and the host's thread call concurrently);
     // a thread with no failure of its own on it sees the device's latest.

@@ -306,15 +306,17 @@ void TComPort::ReceiveData()
         const uint32_t carried = FReannounce ? Unread() : 0;
         FReannounce = false;
         uint32_t waiting = 0;
+        bool owed = false; // a late read's bytes, no longer counted as waiting
         if (!FRxFull) {
             RefreshStatus();
             waiting = FComStat.cbInQue;
+            owed = FDevice->ReadOwed();
         }
-        if (waiting == 0 && carried == 0)
+        if (waiting == 0 && carried == 0 && !owed)
             return;
 
         uint32_t stored = 0;
-        if (waiting != 0) {
+        if (waiting != 0 || owed) {
             const uint32_t w = FRxWritePos;
             const uint32_t r = FRxReadPos;
             const uint32_t free = r == w ? kRxBufferSize : (r < w ? r + kRxBufferSize - w : r - w);
@@ -338,6 +340,9 @@ void TComPort::ReceiveData()
             }
             stored = n1 + n2;
         }
+        // Asking only for what a late read owed, and getting nothing yet, is no news.
+        if (waiting == 0 && carried == 0 && stored == 0)
+            return;
         announce = carried + stored;
     }
     try {

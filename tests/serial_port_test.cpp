@@ -299,6 +299,22 @@ TEST_F(SerialPort, ShortFirstReadNeverWritesPastTheRingEnd)
     EXPECT_EQ(port.Received().substr(port.Received().size() - 100), Pattern(100));
 }
 
+TEST_F(SerialPort, BytesALateReadOwesAreFetchedWithNothingWaiting)
+{
+    TestPort port(3);
+    MoveRingTo(Line, port, 40);
+    Line.Owe("12\r"); // they left the device's queue: nothing counts as waiting
+    port.ReceiveData();
+    const auto reads = Line.Reads();
+    ASSERT_FALSE(reads.empty());
+    EXPECT_EQ(reads.back().Dest - port.RxBuffer(), 40) << "asked for where they already are";
+    EXPECT_EQ(port.Counts().back(), 3);
+    EXPECT_EQ(port.Received().substr(40), "12\r");
+    const size_t calls = port.Counts().size();
+    port.ReceiveData();
+    EXPECT_EQ(port.Counts().size(), calls) << "nothing owed, nothing waiting: no call";
+}
+
 TEST_F(SerialPort, PurgeDropsUnreadBytesAndTheDevicesQueue)
 {
     TestPort port(3);

@@ -85,6 +85,7 @@ public:
     bool SetTimeouts(const CommTimeouts& timeouts) override;
     bool WaitEvent(uint32_t& mask) override;
     uint32_t Read(uint8_t* dest, uint32_t size) override;
+    bool ReadOwed() const override { return FReadInFlight.load(); }
     uint32_t LastError() const override;
 
 private:

@@ -92,6 +92,13 @@ public:
     {
         std::lock_guard<std::mutex> guard(FLine.FMutex);
         FLine.FCalls.push_back("Read");
+        if (!FLine.FOwed.empty()) {
+            const uint32_t owed = std::min(size, static_cast<uint32_t>(FLine.FOwed.size()));
+            std::copy_n(FLine.FOwed.begin(), owed, dest);
+            FLine.FOwed.clear();
+            FLine.FReads.push_back({dest, size, owed});
+            return owed;
+        }
         const uint32_t n = std::min({size, FLine.ReadLimit, static_cast<uint32_t>(FInput.size())});
         std::copy_n(FInput.begin(), n, dest);
         FInput.erase(FInput.begin(), FInput.begin() + n);
@@ -99,6 +106,11 @@ public:
         return n;
     }
     uint32_t LastError() const override { return tError; }
+    bool ReadOwed() const override
+    {
+        std::lock_guard<std::mutex> guard(FLine.FMutex);
+        return !FLine.FOwed.empty();
+    }
 
 private:
     bool Fail(bool fail)
@@ -149,6 +161,12 @@ void FakeLine::ScriptWait(WaitResult result)
 {
     std::lock_guard<std::mutex> guard(FMutex);
     FWaits.push_back(result);
+}
+
+void FakeLine::Owe(const std::string& bytes)
+{
+    std::lock_guard<std::mutex> guard(FMutex);
+    FOwed = bytes;
 }
 
 size_t FakeLine::Waiting()

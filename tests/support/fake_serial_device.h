@@ -50,6 +50,8 @@ public:
     void FeedPort(uint16_t port, const std::string& bytes);
     uint16_t DefaultPort = 3;
     void ScriptWait(WaitResult result);
+    // Bytes a late read still owes: not counted as waiting, handed to the next Read.
+    void Owe(const std::string& bytes);
 
     size_t Waiting();
     std::vector<ReadRecord> Reads();
@@ -71,6 +73,7 @@ private:
     std::mutex FMutex;
     std::map<uint16_t, std::deque<uint8_t>> FInputs;
     std::deque<WaitResult> FWaits;
+    std::string FOwed;
     std::vector<ReadRecord> FReads;
     std::vector<platform::ControlBlock> FSetStates;
     std::vector<uint32_t> FMasks;
