@@ -50,11 +50,12 @@ protected:
 };
 
 // Every byte of the allow-list as the configuration file will give it back:
-// no line break, nothing the reader trims or unquotes at either end.
+// no line break or NUL (which ends a value), nothing the reader trims or
+// unquotes at either end.
 std::string PlainAllowList(std::string list)
 {
-    std::erase_if(list, [](char c) { return c == '\r' || c == '\n'; });
-    constexpr std::string_view kEnds(" \t\v\f\"'");
+    std::erase_if(list, [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
+    constexpr std::string_view kEnds(" \t\v\f\x1A\"'");
     while (!list.empty() && kEnds.find(list.front()) != std::string_view::npos)
         list.erase(0, 1);
     while (!list.empty() && kEnds.find(list.back()) != std::string_view::npos)
