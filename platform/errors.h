@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace belvor::platform {
 
@@ -18,5 +19,9 @@ uint32_t SystemErrorCode(ErrorKind kind);
 
 // Sets the calling thread's last-error value.
 void SetLastSystemError(uint32_t code);
+
+// The system's own words for an error code, on one line (strerror on Linux,
+// FormatMessage on Windows); "error <code>" when the system has none.
+std::string SystemMessage(uint32_t code);
 
 } // namespace belvor::platform

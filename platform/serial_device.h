@@ -99,6 +99,15 @@ public:
     // input queue (ClearError no longer counts them), so the reader must ask
     // again even when nothing is waiting.
     virtual bool ReadOwed() const { return false; }
+    // True once a call has failed in a way that means the device is gone
+    // (unplugged, hung up, its driver removed), with the system's code for it:
+    // nothing more will come through this handle, and the port must be opened
+    // anew. Stays true for the life of the object.
+    virtual bool Lost(uint32_t& error) const
+    {
+        (void)error;
+        return false;
+    }
     // The native error code of the last failing call on this device made by
     // the calling thread (the worker and the host's thread call concurrently);
     // a thread with no failure of its own on it sees the device's latest.

@@ -1,6 +1,9 @@
 #include "platform/errors.h"
 
+#include <string>
+
 #include <cerrno>
+#include <cstring>
 
 namespace belvor::platform {
 
@@ -22,6 +25,16 @@ uint32_t SystemErrorCode(ErrorKind kind)
 void SetLastSystemError(uint32_t code)
 {
     errno = static_cast<int>(code);
+}
+
+std::string SystemMessage(uint32_t code)
+{
+    char buffer[256] = {};
+    // The GNU strerror_r: it may return a static string instead of filling the buffer.
+    const char* text = strerror_r(static_cast<int>(code), buffer, sizeof buffer);
+    if (!text || !*text)
+        return "error " + std::to_string(code);
+    return text;
 }
 
 } // namespace belvor::platform

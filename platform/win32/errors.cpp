@@ -24,4 +24,21 @@ void SetLastSystemError(uint32_t code)
     SetLastError(code);
 }
 
+std::string SystemMessage(uint32_t code)
+{
+    char buffer[512] = {};
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                                   MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer, sizeof buffer, nullptr);
+    std::string text(buffer, n);
+    // One line: the system ends its messages with CR LF and may break them.
+    for (char& c : text)
+        if (c == '\r' || c == '\n')
+            c = ' ';
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    if (text.empty())
+        return "error " + std::to_string(code);
+    return text;
+}
+
 } // namespace belvor::platform
