@@ -64,6 +64,7 @@ TBelvor::TBelvor(uint8_t portNumber) : TComPort(portNumber)
         Purge();
         InitLogger();
         ReadAllowList();
+        ReadPortSettings();
     } catch (...) {
         Close();
         throw;
@@ -87,6 +88,27 @@ void TBelvor::ReadAllowList()
     FAllowed.fill(false);
     for (const char c : FAllow)
         FAllowed[static_cast<uint8_t>(c)] = true;
+}
+
+void TBelvor::ReadPortSettings()
+{
+    std::string value;
+    try {
+        value = platform::ReadProfileString(platform::ConfigFilePath(), kPortSection, kReconnectKey, "1");
+    } catch (...) {
+        return; // unreadable: the default stands
+    }
+    if (value == "0")
+        SetReconnect(false);
+    else if (value != "1")
+        LogMessage(2, std::string("Ignored in Belvor.ini: [") + kPortSection + "] " + kReconnectKey + "=" + value);
+}
+
+void TBelvor::LineLost()
+{
+    // A half code must never reach the host: the rest of it is gone with the device.
+    FCodeLen = 0;
+    FState = kCollecting;
 }
 
 void TBelvor::ProcessByte()

@@ -19,6 +19,8 @@ namespace belvor {
 inline constexpr const char* kAllowSection = "Chars";
 inline constexpr const char* kAllowKey = "Allow";
 inline constexpr const char* kDefaultAllow = "0123456789ABCDEF";
+inline constexpr const char* kPortSection = "Port";
+inline constexpr const char* kReconnectKey = "Reconnect";
 inline constexpr int32_t kMaxDrivers = 10;
 
 class TBelvor : public TComPort {
@@ -48,10 +50,12 @@ public:
 
 protected:
     void DataReceived(int32_t count) override;
+    void LineLost() override;
 
 private:
     void ProcessByte();
     void ReadAllowList();
+    void ReadPortSettings();
 
     uint8_t FCodeLen = 0;
     char FCode[kCodeCapacity];

@@ -1,5 +1,8 @@
 #include "serial/ComCom.h"
 
+#include "logging/Logger.h"
+#include "platform/errors.h"
+
 #include <algorithm>
 
 namespace belvor {
@@ -64,13 +67,17 @@ void TComPort::ApplySettings(uint32_t baudRate, uint16_t parity, uint8_t dataBit
 {
     if (!FOpened)
         return;
-    if (MergeSettings(baudRate, parity, dataBits, stopBits) < 0)
-        Raise<ENotSupported>(kMsgParameterNotSupported, FDevice->LastError());
+    if (MergeSettings(baudRate, parity, dataBits, stopBits) < 0) {
+        platform::LockGuard guard(FLock);
+        Raise<ENotSupported>(kMsgParameterNotSupported, FDevice ? FDevice->LastError() : 0);
+    }
 }
 
 int32_t TComPort::MergeSettings(uint32_t baudRate, uint16_t parity, uint8_t dataBits, uint8_t stopBits)
 {
     platform::LockGuard guard(FLock);
+    if (!FDevice)
+        return kStatusNotSupported; // lost, and not back yet
     (void)FDevice->GetState(FDCB);
     if (stopBits != kKeepStopBits) {
         if (stopBits == 0)
@@ -180,7 +187,8 @@ void TComPort::Purge()
 {
     CheckOpen();
     platform::LockGuard guard(FLock);
-    (void)FDevice->Purge(platform::kPurgeRxAbort | platform::kPurgeRxClear);
+    if (FDevice)
+        (void)FDevice->Purge(platform::kPurgeRxAbort | platform::kPurgeRxClear);
     FRxReadPos = FRxWritePos;
     FRxFull = 0;
 }
@@ -224,7 +232,8 @@ void TComPort::SetThreadsActive(bool active)
         platform::LockGuard guard(FLock);
         FStopRequested = -1;
         FStopEvent.Set();
-        (void)FDevice->SetMask(0); // ends a wait in flight
+        if (FDevice)
+            (void)FDevice->SetMask(0); // ends a wait in flight
     }
     // Not under FLock: a worker inside DataReceived may need it to finish its
     // cycle. Waiting for the thread's end, rather than for its acknowledgement,
@@ -247,6 +256,13 @@ void TComPort::RunWorker()
     FAckEvent.Set();
 
     for (;;) {
+        if (!FDevice) {
+            // Lost: try again every second, and answer a stop at once meanwhile.
+            if (FStopEvent.Wait(kReopenIntervalMs) || FStopRequested != 0)
+                break;
+            (void)Reopen(mask);
+            continue;
+        }
         if (!FDevice->WaitEvent(FEventMask)) {
             const uint32_t error = FDevice->LastError();
             // Drivers that refuse part of the mask: drop that part once and go on
@@ -268,12 +284,67 @@ void TComPort::RunWorker()
             } catch (...) {
                 // Whatever the owner's DataReceived throws must not end reception.
             }
+            // Only a fully built owner is reconnected: until then a lost device
+            // simply fails the construction's own calls.
+            uint32_t lostError = 0;
+            if (FReconnect && FDevice->Lost(lostError)) {
+                DropLostDevice(lostError);
+                continue;
+            }
         }
         (void)FStopEvent.Wait(kCyclePauseMs);
         if (FStopRequested != 0)
             break;
     }
     FAckEvent.Set();
+}
+
+void TComPort::DropLostDevice(uint32_t error)
+{
+    LogMessage(3, FormatPortMessage("Port COM%d lost: ", FPortNumber) + platform::SystemMessage(error));
+    LineLost();
+    std::unique_ptr<platform::SerialDevice> gone;
+    {
+        platform::LockGuard guard(FLock);
+        gone = std::move(FDevice);
+        // What the ring still holds belongs to the code that was cut off.
+        FRxReadPos = FRxWritePos;
+        FRxFull = 0;
+        FReannounce = false;
+        FEventMask = 0;
+    }
+    // Closed outside the lock: a stop may want it meanwhile, and closing a
+    // device with a read in flight may take its bounded while.
+    gone.reset();
+}
+
+bool TComPort::Reopen(uint32_t mask)
+{
+    uint32_t error = 0;
+    auto device = platform::OpenSerialDevice(FPortNumber, error);
+    if (!device || !device->Setup(FInQueueSize, FOutQueueSize))
+        return false; // not back yet, or held by another program: next second
+    {
+        platform::LockGuard guard(FLock);
+        if (FStopRequested != 0)
+            return false;
+        FDevice = std::move(device);
+    }
+    if (MergeSettings(FBaudRate, FParity, FDataBits, FStopBits) < 0) {
+        platform::LockGuard guard(FLock);
+        FDevice.reset(); // not the line it was: try again later
+        return false;
+    }
+    (void)FDevice->SetMask(mask);
+    (void)FDevice->SetTimeouts(kWorkerTimeouts);
+    {
+        platform::LockGuard guard(FLock);
+        (void)FDevice->Purge(platform::kPurgeRxAbort | platform::kPurgeRxClear);
+        FRxReadPos = FRxWritePos;
+        FRxFull = 0;
+    }
+    LogMessage(1, FormatPortMessage("Port COM%d back", FPortNumber));
+    return true;
 }
 
 void TComPort::DispatchEvents()

@@ -82,6 +82,8 @@ public:
     static constexpr uint32_t kStartAckTimeoutMs = 3000;
     static constexpr uint32_t kStopTimeoutMs = 200;
     static constexpr uint32_t kCyclePauseMs = 10;
+    // A lost device: how often the port tries to open it again.
+    static constexpr uint32_t kReopenIntervalMs = 1000;
 
     // Opens the port unless portNumber is 0; a failing open fails the construction.
     explicit TComPort(uint16_t portNumber);
@@ -106,6 +108,12 @@ public:
     void Open();
     void Close();
 
+    // Whether a lost device (unplugged, hung up) is closed and the port opened
+    // anew every second until it is back. On unless set off; takes effect on
+    // the next loss.
+    void SetReconnect(bool on) { FReconnect = on; }
+    bool Reconnect() const { return FReconnect; }
+
     // Removes and returns the oldest unread byte.
     uint8_t ReadChar();
     // Discards what the device and the ring hold of received data.
@@ -115,6 +123,10 @@ protected:
     // Called on the worker thread, without the port's lock, with the number
     // of bytes just stored in the ring. Does nothing here.
     virtual void DataReceived(int32_t count);
+
+    // Called on the worker when the device has been lost, before it is closed:
+    // what was under way (a half-received code) will never be completed.
+    virtual void LineLost() {}
 
     // The worker hands nothing to DataReceived until the owner says it is
     // fully built: a virtual call into a half-constructed subclass would be
@@ -151,6 +163,10 @@ private:
     static void EventThreadProc(void* port);
     void RunWorker();
     uint32_t ReadPiece(uint16_t dest, uint16_t size);
+    // The device is gone: logs it, tells the owner, closes the device.
+    void DropLostDevice(uint32_t error);
+    // Opens the port again with the same settings; false when it is not back yet.
+    bool Reopen(uint32_t mask);
     uint32_t Unread() const;
     template <class E> [[noreturn]] void Raise(const char* format, uint32_t nativeError = 0) const
     {
@@ -176,6 +192,7 @@ private:
     bool FReannounce = false;
     std::atomic<int32_t> FStopRequested{0};
     std::atomic<bool> FDataReceivedEnabled{false};
+    std::atomic<bool> FReconnect{true};
     platform::Thread FEventThread;
     uint32_t FEventThreadId = 0;
     platform::RecursiveLock FLock;

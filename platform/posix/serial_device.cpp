@@ -3,6 +3,7 @@
 // ioctls. Nothing here ever blocks: a wait that finds no event stays pending,
 // and the port's worker simply asks again in its next cycle.
 #include "platform/serial_device.h"
+#include "platform/profile.h"
 
 // termios2 rather than <termios.h>: it carries any baud rate (BOTHER), not
 // only those with a Bxxx constant. The two headers cannot be mixed.
@@ -76,6 +77,16 @@ thread_local ThreadError tLastError;
 
 std::string DevicePath(uint16_t portNumber)
 {
+    // Named in the configuration file: a stable path such as /dev/serial/by-id/...
+    const std::string key = "COM" + std::to_string(portNumber);
+    std::string configured;
+    try {
+        configured = ReadProfileString(ConfigFilePath(), "Ports", key.c_str(), "");
+    } catch (...) {
+        configured.clear();
+    }
+    if (!configured.empty())
+        return configured;
     const std::string link = std::string(BELVOR_SYSTEM_DIR) + "/com" + std::to_string(portNumber);
     struct stat info {};
     // The link itself decides, even when it dangles: it says where the port is.
@@ -132,9 +143,12 @@ public:
     bool WaitEvent(uint32_t& mask) override;
     uint32_t Read(uint8_t* dest, uint32_t size) override;
     uint32_t LastError() const override;
+    bool Lost(uint32_t& error) const override;
 
 private:
     bool Fail(uint32_t code);
+    // Fail, and when the code means the device is gone, remember that for good.
+    bool FailOrLose(uint32_t code);
     void Close();
     // The line's error counters; false where the driver keeps none (ptys).
     bool ReadCounts(serial_icounter_struct& counts);
@@ -148,6 +162,7 @@ private:
     std::atomic<bool> FWaitPending{false};
     std::atomic<bool> FWaitEnded{false};
     std::atomic<uint32_t> FLastError{0};
+    std::atomic<uint32_t> FLostError{0}; // 0 while the device is there
 
     std::mutex FLock; // the members below; never held over anything that blocks
     bool FCountsSupported = true;
@@ -227,6 +242,28 @@ bool TermiosSerialDevice::Fail(uint32_t code)
     tLastError = {this, code};
     FLastError.store(code);
     return false;
+}
+
+// What a tty reports once its device has gone: USB unplugged (the kernel hangs
+// the tty up), a pty whose other side closed.
+bool MeansGone(int code)
+{
+    return code == EIO || code == ENXIO || code == ENODEV;
+}
+
+bool TermiosSerialDevice::FailOrLose(uint32_t code)
+{
+    if (MeansGone(static_cast<int>(code))) {
+        uint32_t none = 0;
+        (void)FLostError.compare_exchange_strong(none, code);
+    }
+    return Fail(code);
+}
+
+bool TermiosSerialDevice::Lost(uint32_t& error) const
+{
+    error = FLostError.load();
+    return error != 0;
 }
 
 uint32_t TermiosSerialDevice::LastError() const
@@ -389,7 +426,7 @@ bool TermiosSerialDevice::ClearError(uint32_t& errors, uint32_t& inQueue)
     inQueue = 0;
     int waiting = 0;
     if (ioctl(FFd, FIONREAD, &waiting) != 0)
-        return Fail(static_cast<uint32_t>(errno));
+        return FailOrLose(static_cast<uint32_t>(errno));
     inQueue = waiting > 0 ? static_cast<uint32_t>(waiting) : 0;
     serial_icounter_struct now{};
     if (ReadCounts(now)) {
@@ -451,8 +488,17 @@ bool TermiosSerialDevice::WaitEvent(uint32_t& mask)
         pollfd p{FFd, POLLIN, 0};
         const bool hungUp = poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
         int waiting = 0;
-        if (ioctl(FFd, FIONREAD, &waiting) == 0 && waiting > 0)
+        if (ioctl(FFd, FIONREAD, &waiting) != 0) {
+            if (MeansGone(errno))
+                (void)FailOrLose(static_cast<uint32_t>(errno)); // a hung-up tty refuses ioctls
+            waiting = 0;
+        } else if (waiting > 0) {
             events |= kEvRxChar;
+        }
+        // Hung up with nothing left to read: the device is gone (a read would
+        // now fail with EIO, or see the end of a tty the kernel hung up).
+        if (hungUp && waiting == 0)
+            (void)FailOrLose(EIO);
         serial_icounter_struct now{};
         if (ReadCounts(now)) {
             if (now.brk != FEventBase.brk)
@@ -488,7 +534,7 @@ uint32_t TermiosSerialDevice::Read(uint8_t* dest, uint32_t size)
     } while (got < 0 && errno == EINTR);
     if (got < 0) {
         // EAGAIN: nothing has arrived; EIO: the other side is gone.
-        Fail(static_cast<uint32_t>(errno));
+        FailOrLose(static_cast<uint32_t>(errno));
         return 0;
     }
     return static_cast<uint32_t>(got);

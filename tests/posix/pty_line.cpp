@@ -36,8 +36,10 @@ public:
     }
 
     // Makes the pty and links it as COM<port>; false with the reason in `why`.
+    // Called again, it makes a new pty under the same name.
     bool Make(uint16_t port, std::string& why)
     {
+        HangUp();
         int slave = -1;
         char name[256] = {};
         if (openpty(&FMaster, &slave, name, nullptr, nullptr) != 0) {
@@ -84,6 +86,18 @@ public:
         if (FMaster >= 0)
             (void)close(FMaster);
         FMaster = -1;
+    }
+    bool PullCable() override
+    {
+        HangUp();
+        return true;
+    }
+    // A new pty, and the link pointed at it, as udev points a by-id link at
+    // whatever ttyUSB number the scanner gets back.
+    bool PlugBackIn() override
+    {
+        std::string why;
+        return Make(FPort, why);
     }
     std::string DevicePath() const override { return FSlavePath; }
     bool RefusesSecondOpen() const override { return true; }

@@ -1,6 +1,8 @@
 #include "support/fake_serial_device.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace belvor::test {
 
@@ -11,7 +13,10 @@ thread_local uint32_t tError = 0; // like GetLastError: each thread its own
 
 class FakeDevice final : public platform::SerialDevice {
 public:
-    FakeDevice(FakeLine& line, uint16_t port) : FLine(line), FInput(line.FInputs[port]) {}
+    FakeDevice(FakeLine& line, uint16_t port)
+        : FLine(line), FInput(line.FInputs[port]), FGeneration(line.FGeneration)
+    {
+    }
     ~FakeDevice() override
     {
         std::lock_guard<std::mutex> guard(FLine.FMutex);
@@ -106,6 +111,12 @@ public:
         return n;
     }
     uint32_t LastError() const override { return tError; }
+    bool Lost(uint32_t& error) const override
+    {
+        std::lock_guard<std::mutex> guard(FLine.FMutex);
+        error = FLine.FLossError;
+        return FGeneration != FLine.FGeneration;
+    }
     bool ReadOwed() const override
     {
         std::lock_guard<std::mutex> guard(FLine.FMutex);
@@ -122,6 +133,7 @@ private:
 
     FakeLine& FLine;
     std::deque<uint8_t>& FInput; // map nodes stay put
+    const int FGeneration;
 };
 
 FakeLine::FakeLine()
@@ -139,10 +151,15 @@ FakeLine::~FakeLine()
 std::unique_ptr<platform::SerialDevice> FakeLine::OpenFake(uint16_t port, uint32_t& nativeError)
 {
     FakeLine& line = *gLine;
+    {
+        std::lock_guard<std::mutex> guard(line.FMutex);
+        ++line.FOpens;
+    }
+    if (const int delay = line.OpenDelayMs.load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
     std::lock_guard<std::mutex> guard(line.FMutex);
-    ++line.FOpens;
     line.FCalls.push_back("Open");
-    if (line.FailOpen) {
+    if (line.FailOpen || line.FUnplugged) {
         nativeError = line.OpenError;
         return nullptr;
     }
@@ -161,6 +178,22 @@ void FakeLine::ScriptWait(WaitResult result)
 {
     std::lock_guard<std::mutex> guard(FMutex);
     FWaits.push_back(result);
+}
+
+void FakeLine::Unplug(uint32_t error)
+{
+    std::lock_guard<std::mutex> guard(FMutex);
+    FUnplugged = true;
+    FLossError = error;
+    ++FGeneration;
+    for (auto& input : FInputs)
+        input.second.clear();
+}
+
+void FakeLine::PlugBack()
+{
+    std::lock_guard<std::mutex> guard(FMutex);
+    FUnplugged = false;
 }
 
 void FakeLine::Owe(const std::string& bytes)

@@ -4,6 +4,7 @@
 
 #include "platform/serial_device.h"
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -43,6 +44,8 @@ public:
     // With no scripted result, WaitEvent reports kEvRxChar while bytes wait
     // (live) or stays pending for ever (quiet: the test drives the receive step).
     bool LiveEvents = false;
+    // Each open takes this long (outside the line's lock).
+    std::atomic<int> OpenDelayMs{0};
     platform::ControlBlock State{9600, 0x00000011, 8, 0, 0};
 
     // Bytes the scanner on a port sends (Feed: on DefaultPort).
@@ -52,6 +55,10 @@ public:
     void ScriptWait(WaitResult result);
     // Bytes a late read still owes: not counted as waiting, handed to the next Read.
     void Owe(const std::string& bytes);
+    // The cable pulled: every device open now is lost with this code, what
+    // waited in them is gone, and opens fail (OpenError) until PlugBack.
+    void Unplug(uint32_t error);
+    void PlugBack();
 
     size_t Waiting();
     std::vector<ReadRecord> Reads();
@@ -74,6 +81,9 @@ private:
     std::map<uint16_t, std::deque<uint8_t>> FInputs;
     std::deque<WaitResult> FWaits;
     std::string FOwed;
+    bool FUnplugged = false;
+    int FGeneration = 0; // devices opened before the last unplug are lost
+    uint32_t FLossError = 0;
     std::vector<ReadRecord> FReads;
     std::vector<platform::ControlBlock> FSetStates;
     std::vector<uint32_t> FMasks;

@@ -1,0 +1,239 @@
+// A scanner unplugged and plugged back: the driver notices, logs it, drops the
+// half code, keeps what was queued, opens the port again every second and
+// goes on as if nothing had happened. On the fake device, step by step; then on
+// a real line (a pty natively, the null-modem pair under Wine).
+#include "driver/Driver.h"
+#include "logging/Logger.h"
+#include "platform/errors.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
+#include "support/callback_hook.h"
+#include "support/collector.h"
+#include "support/config_file.h"
+#include "support/fake_serial_device.h"
+#include "support/log_reader.h"
+#include "support/process_census.h"
+#include "support/test_line.h"
+#include "support/test_port.h"
+#include "support/watchdog.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <gtest/gtest.h>
+
+using namespace belvor;
+using namespace belvor::test;
+
+namespace {
+
+Collector gCodes;
+CallbackHook gHook;
+
+void BELVOR_CALL OnCode(const unsigned char* s)
+{
+    gCodes.Add(s);
+    gHook.Call(s);
+}
+
+bool HasRecord(const std::string& text)
+{
+    const auto texts = HostLogTexts();
+    return std::find(texts.begin(), texts.end(), text) != texts.end();
+}
+
+bool HasRecordStarting(const std::string& start)
+{
+    const auto texts = HostLogTexts();
+    return std::any_of(texts.begin(), texts.end(),
+                       [&](const std::string& t) { return t.starts_with(start); });
+}
+
+std::string Lost(uint16_t port)
+{
+    return "Port COM" + std::to_string(port) + " lost: ";
+}
+
+std::string Back(uint16_t port)
+{
+    return "Port COM" + std::to_string(port) + " back";
+}
+
+class Reconnect : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SetDeliveryRecheckInterval(platform::kInfinite);
+        WriteConfig(std::nullopt);
+        gCodes.Clear();
+        gHook.Set(nullptr);
+        std::error_code ignored;
+        std::filesystem::remove(HostLogPath(), ignored);
+        Late = platform::LateThreadStops();
+    }
+    void TearDown() override
+    {
+        while (DriverTable.DriverCount > 0)
+            DestroyDriverImpl();
+        gHook.Set(nullptr);
+        WriteConfig(std::nullopt);
+        EXPECT_EQ(platform::LateThreadStops(), Late) << "a stop had to give up on a worker";
+    }
+    bool WaitCodes(size_t n)
+    {
+        return Eventually([&] { return gCodes.Count() >= n; }, 10000);
+    }
+
+    Watchdog Guard{"a reconnect test", std::chrono::seconds(90)};
+    uint32_t Late = 0;
+};
+
+class FakeReconnect : public Reconnect {
+protected:
+    void SetUp() override
+    {
+        Reconnect::SetUp();
+        Line.LiveEvents = true;
+    }
+    FakeLine Line; // COM3
+};
+
+} // namespace
+
+TEST_F(FakeReconnect, HalfCodeIsDroppedQueuedCodesStayAndReceptionGoesOn)
+{
+    platform::Event entered(true), release(true);
+    gHook.Set([&](const unsigned char*) {
+        entered.Set();
+        release.Wait(10000);
+    });
+    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
+    Line.Feed("1\r2\r3\r45");
+    ASSERT_TRUE(entered.Wait(5000));
+    // 1 is with the host, 2 and 3 wait in the queue, 45 is half a code.
+    ASSERT_TRUE(
+        Eventually([&] { return Line.Waiting() == 0 && DriverTable.Drivers[0].load()->QueueCount() == 3; }));
+    const int opens = Line.Opens();
+    Line.Unplug(InjectedDeviceError());
+    ASSERT_TRUE(Eventually([&] { return HasRecordStarting(Lost(3)); }));
+    EXPECT_TRUE(HasRecord(Lost(3) + platform::SystemMessage(InjectedDeviceError())));
+    EXPECT_EQ(Line.OpenDevices(), 0) << "the lost device is closed";
+    Line.PlugBack();
+    ASSERT_TRUE(Eventually([&] { return HasRecord(Back(3)); }, 10000));
+    EXPECT_EQ(Line.Opens(), opens + 1);
+    gHook.Set(nullptr);
+    release.Set();
+    Line.Feed("6\r");
+    ASSERT_TRUE(WaitCodes(4));
+    EXPECT_EQ(gCodes.Codes(), (std::vector<std::string>{"1", "2", "3", "6"})) << "45 never reaches the host";
+    EXPECT_EQ(DestroyDriverImpl(), 0);
+    EXPECT_EQ(Line.OpenDevices(), 0);
+}
+
+TEST_F(FakeReconnect, PortHeldElsewhereWhenItComesBackIsTriedAgain)
+{
+    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
+    Line.Unplug(InjectedDeviceError());
+    ASSERT_TRUE(Eventually([&] { return HasRecordStarting(Lost(3)); }));
+    Line.OpenError = 16; // busy
+    Line.FailOpen = true;
+    const int opens = Line.Opens();
+    Line.PlugBack();
+    ASSERT_TRUE(Eventually([&] { return Line.Opens() >= opens + 2; }, 10000)) << "it keeps trying";
+    EXPECT_FALSE(HasRecord(Back(3)));
+    Line.FailOpen = false;
+    ASSERT_TRUE(Eventually([&] { return HasRecord(Back(3)); }, 10000));
+    Line.Feed("7\r");
+    ASSERT_TRUE(WaitCodes(1));
+    EXPECT_EQ(gCodes.Codes(), std::vector<std::string>{"7"});
+}
+
+TEST_F(FakeReconnect, DestroyWhileLostOrInTheMiddleOfAReopenReturnsInTime)
+{
+    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
+    Line.Unplug(InjectedDeviceError());
+    ASSERT_TRUE(Eventually([&] { return HasRecordStarting(Lost(3)); }));
+    EXPECT_EQ(DestroyDriverImpl(), 0) << "while lost";
+
+    ASSERT_EQ(InitDriverImpl(3, &OnCode), -1) << "the port is still unplugged";
+    Line.PlugBack();
+    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
+    Line.Unplug(InjectedDeviceError());
+    ASSERT_TRUE(Eventually([&] {
+        return HasRecord(Lost(3) + platform::SystemMessage(InjectedDeviceError())) && Line.OpenDevices() == 0;
+    }));
+    Line.OpenDelayMs = 150; // an open that takes its time
+    const int opens = Line.Opens();
+    Line.PlugBack();
+    ASSERT_TRUE(Eventually([&] { return Line.Opens() > opens; }, 10000)) << "a reopen has begun";
+    EXPECT_EQ(DestroyDriverImpl(), 0) << "in the middle of a reopen";
+    EXPECT_EQ(Line.OpenDevices(), 0) << "what the reopen opened is closed again";
+}
+
+TEST_F(FakeReconnect, ReconnectOffKeepsALostDeviceLost)
+{
+    WriteConfig("[Port]\r\nReconnect=0\r\n");
+    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
+    Line.Unplug(InjectedDeviceError());
+    Line.PlugBack();
+    const int opens = Line.Opens();
+    const int cycles = Line.Waits();
+    // The worker goes on with its cycles on the lost device, as it always did.
+    ASSERT_TRUE(Eventually([&] { return Line.Waits() >= cycles + 5; }));
+    EXPECT_EQ(Line.Opens(), opens) << "no reopen";
+    EXPECT_EQ(Line.OpenDevices(), 1) << "the lost device stays open";
+    EXPECT_FALSE(HasRecordStarting(Lost(3)));
+}
+
+TEST_F(FakeReconnect, OtherValuesOfTheKeyAreIgnoredWithOneRecord)
+{
+    WriteConfig("[Port]\r\nReconnect=yes\r\n");
+    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
+    const auto texts = HostLogTexts();
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "Ignored in Belvor.ini: [Port] Reconnect=yes"), 1);
+    Line.Unplug(InjectedDeviceError());
+    Line.PlugBack();
+    EXPECT_TRUE(Eventually([&] { return HasRecord(Back(3)); }, 10000)) << "reconnecting stays on";
+}
+
+TEST_F(Reconnect, RealLineUnpluggedAndPluggedBack)
+{
+    auto line = MakeRealLine();
+    const uint16_t port = line->PortNumber();
+    ASSERT_EQ(InitDriverImpl(port, &OnCode), 0);
+    ASSERT_TRUE(line->Send("111\r"));
+    ASSERT_TRUE(WaitCodes(1));
+    ASSERT_TRUE(line->Send("22")); // half a code, cut off by the loss
+    if (!line->PullCable())
+        GTEST_SKIP() << "this line cannot be unplugged";
+    ASSERT_TRUE(Eventually([&] { return HasRecordStarting(Lost(port)); }, 10000));
+    ASSERT_TRUE(line->PlugBackIn());
+    ASSERT_TRUE(Eventually([&] { return HasRecord(Back(port)); }, 10000));
+    ASSERT_TRUE(line->Send("333\r"));
+    ASSERT_TRUE(WaitCodes(2));
+    EXPECT_EQ(gCodes.Codes(), (std::vector<std::string>{"111", "333"}));
+    const auto texts = HostLogTexts();
+    ASSERT_EQ(texts.size(), 4u);
+    EXPECT_EQ(texts[0], "111");
+    EXPECT_TRUE(texts[1].starts_with(Lost(port)) && texts[1].size() > Lost(port).size()) << texts[1];
+    EXPECT_EQ(texts[2], Back(port));
+    EXPECT_EQ(texts[3], "333");
+    EXPECT_NE(ReadAll(HostLogPath()).find("\r\n! "), std::string::npos) << "the loss is logged at level 3";
+    EXPECT_EQ(DestroyDriverImpl(), 0);
+}
+
+TEST_F(Reconnect, RealLineWithReconnectOffStaysLost)
+{
+    WriteConfig("[Port]\r\nReconnect=0\r\n");
+    auto line = MakeRealLine();
+    ASSERT_EQ(InitDriverImpl(line->PortNumber(), &OnCode), 0);
+    ASSERT_TRUE(line->Send("111\r"));
+    ASSERT_TRUE(WaitCodes(1));
+    if (!line->PullCable())
+        GTEST_SKIP() << "this line cannot be unplugged";
+    ASSERT_TRUE(line->PlugBackIn());
+    ASSERT_TRUE(line->Send("333\r"));
+    // Longer than two tries to reopen would take: the code would be here by now.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_EQ(gCodes.Codes(), std::vector<std::string>{"111"});
+    EXPECT_EQ(DestroyDriverImpl(), 0);
+}
