@@ -101,7 +101,8 @@ void TBelvor::ReadPortSettings()
     if (value == "0")
         SetReconnect(false);
     else if (value != "1")
-        LogMessage(2, std::string("Ignored in Belvor.ini: [") + kPortSection + "] " + kReconnectKey + "=" + value);
+        LogMessage(2, std::string("Ignored in Belvor.ini: [") + kPortSection + "] " + kReconnectKey + "=" +
+                          value);
 }
 
 void TBelvor::LineLost()
