@@ -59,6 +59,8 @@ public:
         return got;
     }
     uint32_t LastError() const override { return tError; }
+    bool ReadOwed() const override { return FInner->ReadOwed(); }
+    bool Lost(uint32_t& error) const override { return FInner->Lost(error); }
 
 private:
     static bool Gate(const char* call, unsigned scopes = kSetup)

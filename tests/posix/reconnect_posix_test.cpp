@@ -1,0 +1,132 @@
+// Linux only: ports named in [Ports] of Belvor.ini, and a port that another
+// program holds when the scanner comes back.
+#include "driver/Driver.h"
+#include "platform/sync.h"
+#include "support/collector.h"
+#include "support/config_file.h"
+#include "support/device_faults.h"
+#include "support/log_reader.h"
+#include "support/test_line.h"
+#include "support/test_port.h"
+#include "support/watchdog.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+using namespace belvor;
+using namespace belvor::test;
+
+namespace {
+
+Collector gNamed;
+
+void BELVOR_CALL OnNamedCode(const unsigned char* s)
+{
+    gNamed.Add(s);
+}
+
+// A pty of the test's own, not linked anywhere: a device named only by path.
+struct Pty {
+    int Master = -1;
+    std::string Path;
+    Pty()
+    {
+        int slave = -1;
+        char name[256] = {};
+        if (openpty(&Master, &slave, name, nullptr, nullptr) == 0) {
+            close(slave);
+            Path = name;
+        }
+    }
+    ~Pty()
+    {
+        if (Master >= 0)
+            close(Master);
+    }
+    bool Send(const std::string& bytes)
+    {
+        return write(Master, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    }
+};
+
+bool HasRecord(const std::string& text)
+{
+    const auto texts = HostLogTexts();
+    return std::find(texts.begin(), texts.end(), text) != texts.end();
+}
+
+class NamedPorts : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        WriteConfig(std::nullopt);
+        gNamed.Clear();
+        std::error_code ignored;
+        std::filesystem::remove(HostLogPath(), ignored);
+    }
+    void TearDown() override
+    {
+        while (DriverTable.DriverCount > 0)
+            DestroyDriverImpl();
+        WriteConfig(std::nullopt);
+    }
+    Watchdog Guard{"a named-port test", std::chrono::seconds(60)};
+};
+
+} // namespace
+
+TEST_F(NamedPorts, AnEntryComesBeforeTheLinkAndAMissingPathIsAMissingPort)
+{
+    auto linked = MakeRealLine(); // COMn's link points elsewhere
+    const std::string com = "COM" + std::to_string(linked->PortNumber());
+    Pty named;
+    ASSERT_FALSE(named.Path.empty());
+    WriteConfig("[Ports]\r\n" + com + "=" + named.Path + "\r\n");
+    ASSERT_EQ(InitDriverImpl(linked->PortNumber(), &OnNamedCode), 0);
+    ASSERT_TRUE(linked->Send("1\r"));
+    ASSERT_TRUE(named.Send("2\r"));
+    ASSERT_TRUE(Eventually([] { return gNamed.Count() >= 1; }));
+    EXPECT_EQ(gNamed.Codes(), std::vector<std::string>{"2"}) << "only the named device is the port";
+    EXPECT_EQ(DestroyDriverImpl(), 0);
+
+    WriteConfig("[Ports]\r\n" + com + "=/dev/serial/by-id/no-such-scanner\r\n");
+    errno = 0;
+    EXPECT_EQ(InitDriverImpl(linked->PortNumber(), &OnNamedCode), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(DriverTable.DriverCount, 0);
+}
+
+TEST_F(NamedPorts, ScannerBackOnAPortHeldElsewhereIsTriedUntilFree)
+{
+    DeviceFaults opens; // counts the reopens, fails none
+    auto line = MakeRealLine();
+    const uint16_t port = line->PortNumber();
+    ASSERT_EQ(InitDriverImpl(port, &OnNamedCode), 0);
+    ASSERT_TRUE(line->PullCable());
+    const std::string lost = "Port COM" + std::to_string(port) + " lost: Input/output error";
+    ASSERT_TRUE(Eventually([&] { return HasRecord(lost); }, 10000));
+
+    // The scanner is back under another name, which another program holds.
+    Pty back;
+    ASSERT_FALSE(back.Path.empty());
+    const int holder = open(back.Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    opens.Arm(1000000, FaultScope::Setup, "Open");
+    WriteConfig("[Ports]\r\nCOM" + std::to_string(port) + "=" + back.Path + "\r\n");
+    ASSERT_TRUE(Eventually([&] { return opens.Counted() >= 3; }, 10000)) << "it keeps trying";
+    const std::string backRecord = "Port COM" + std::to_string(port) + " back";
+    EXPECT_FALSE(HasRecord(backRecord));
+    close(holder);
+    ASSERT_TRUE(Eventually([&] { return HasRecord(backRecord); }, 10000));
+    ASSERT_TRUE(back.Send("42\r"));
+    ASSERT_TRUE(Eventually([] { return gNamed.Count() >= 1; }));
+    EXPECT_EQ(gNamed.Codes(), std::vector<std::string>{"42"});
+    EXPECT_EQ(DestroyDriverImpl(), 0);
+}
