@@ -35,12 +35,20 @@ Pty::Pty()
     tcsetattr(FSlave, TCSANOW, &t);
 }
 
+void Pty::HangUp()
+{
+    if (FMaster >= 0)
+        close(FMaster);
+    FMaster = -1;
+}
+
 Pty::~Pty()
 {
     if (!FLink.empty())
         (void)unlink(FLink.c_str());
     close(FSlave);
-    close(FMaster);
+    if (FMaster >= 0)
+        close(FMaster);
 }
 
 void Pty::LinkAs(uint16_t port)

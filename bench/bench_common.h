@@ -28,6 +28,9 @@ public:
     void Write(const void* data, size_t size);
     void Write(const std::string& text) { Write(text.data(), text.size()); }
 
+    // The far end goes away for good, as an unplugged scanner does.
+    void HangUp();
+
     int Master() const { return FMaster; }
     int Slave() const { return FSlave; }
     const std::string& SlavePath() const { return FSlavePath; }

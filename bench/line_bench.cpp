@@ -463,6 +463,11 @@ int Idle(const Options& o, const Api& api)
     for (size_t i = 1; i < ports; ++i)
         api.DestroyDriver();
     const double one = CpuShareOver(o.Seconds);
+    // The same driver with its scanner unplugged: it tries to reopen the port
+    // every second, which must cost no more than waiting on a quiet line.
+    ptys[0]->HangUp();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const double lost = CpuShareOver(o.Seconds);
     api.DestroyDriver();
 
     std::vector<int64_t> added;
@@ -473,10 +478,10 @@ int Idle(const Options& o, const Api& api)
     const double slope = static_cast<double>(rss.back() - rss.front()) / static_cast<double>(ports);
     std::printf(
         "idle: CPU with no driver %.3f %%, one %.3f %% (%.3f %% for the driver), %zu: %.3f %% (%.3f %% "
-        "per driver); "
+        "per driver); one with its scanner unplugged %.3f %% (%.3f %% for the driver); "
         "resident set %lld KiB -> %lld KiB, %.1f KiB per driver\n",
-        100 * none, 100 * one, 100 * perDriverOne, ports, 100 * all, 100 * perDriverAll,
-        static_cast<long long>(rss.front()), static_cast<long long>(rss.back()), slope);
+        100 * none, 100 * one, 100 * perDriverOne, ports, 100 * all, 100 * perDriverAll, 100 * lost,
+        100 * (lost - none), static_cast<long long>(rss.front()), static_cast<long long>(rss.back()), slope);
     if (!o.Out.empty())
         JsonLine()
             .Field("kind", std::string("idle"))
@@ -487,6 +492,7 @@ int Idle(const Options& o, const Api& api)
             .Field("cpu_none", none)
             .Field("cpu_one", one)
             .Field("cpu_all", all)
+            .Field("cpu_lost", lost)
             .Field("cpu_per_driver", perDriverAll)
             .Field("rss_kib", rss)
             .Field("rss_added_kib", added)

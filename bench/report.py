@@ -150,6 +150,10 @@ def main():
             len(native), med_spread([r["cpu_one"] - r["cpu_none"] for r in native], 100)))
         w("| CPU per quiet driver, ten open (% of one core) | {} | {} |".format(
             len(native), med_spread([r["cpu_per_driver"] for r in native], 100)))
+        lost = [r for r in native if "cpu_lost" in r]
+        if lost:
+            w("| CPU of a driver whose scanner is unplugged (% of one core) | {} | {} |".format(
+                len(lost), med_spread([r["cpu_lost"] - r["cpu_none"] for r in lost], 100)))
         w("| resident set per added driver, ten added (KiB) | {} | {} |".format(
             len(native), med_spread([r["rss_per_driver_kib"] for r in native], fmt="{:.1f}")))
         added = [x for r in native for x in r["rss_added_kib"]]
