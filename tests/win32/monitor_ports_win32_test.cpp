@@ -44,6 +44,17 @@ TEST(MonitorPortsWin32Test, ListsTheNullModemPairOnceEachByNumber)
     EXPECT_EQ(ProbePort("COM200", note), PortUse::Missing) << note;
 }
 
+TEST(MonitorPortsWin32Test, OpenErrorsSayInUseMissingOrUnknown)
+{
+    EXPECT_EQ(UseOfOpenError(ERROR_ACCESS_DENIED), PortUse::InUse);
+    EXPECT_EQ(UseOfOpenError(ERROR_SHARING_VIOLATION), PortUse::InUse);
+    EXPECT_EQ(UseOfOpenError(ERROR_FILE_NOT_FOUND), PortUse::Missing);
+    EXPECT_EQ(UseOfOpenError(ERROR_PATH_NOT_FOUND), PortUse::Missing);
+    EXPECT_EQ(UseOfOpenError(ERROR_GEN_FAILURE), PortUse::Unknown);
+    std::string note;
+    EXPECT_EQ(ProbePort("COM7\\nothing", note), PortUse::Missing) << note;
+}
+
 TEST(MonitorPortsWin32Test, APortHeldOpenIsInUse)
 {
     HANDLE held = OpenExclusive("\\\\.\\COM8");

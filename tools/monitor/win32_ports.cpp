@@ -138,6 +138,17 @@ std::map<std::string, std::string> FriendlyNames()
     return names;
 }
 
+PortUse UseOfOpenError(unsigned long error)
+{
+    // Windows refuses a second open of a COM port with access denied; a
+    // sharing violation says the same of other devices.
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
+        return PortUse::InUse;
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        return PortUse::Missing;
+    return PortUse::Unknown;
+}
+
 PortUse ProbePort(const std::string& name, std::string& note)
 {
     note.clear();
@@ -149,14 +160,10 @@ PortUse ProbePort(const std::string& name, std::string& note)
         return PortUse::Free;
     }
     const DWORD error = GetLastError();
-    // Windows refuses a second open of a COM port with access denied; Wine
-    // may call it a sharing violation.
-    if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
-        return PortUse::InUse;
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-        return PortUse::Missing;
-    note = SystemMessage(error);
-    return PortUse::Unknown;
+    const PortUse use = UseOfOpenError(error);
+    if (use == PortUse::Unknown)
+        note = SystemMessage(error);
+    return use;
 }
 
 PortListing ListSystemPorts()

@@ -18,6 +18,9 @@ std::vector<std::pair<std::string, std::string>> DosComDevices();
 // The friendly names of the Ports class devices, by their "COMn".
 std::map<std::string, std::string> FriendlyNames();
 
+// What a failed exclusive open of a COM port says of it.
+PortUse UseOfOpenError(unsigned long error);
+
 // Opens \\.\name exclusively, as the driver does, and closes it at once; note
 // says why when the answer is Unknown.
 PortUse ProbePort(const std::string& name, std::string& note);
