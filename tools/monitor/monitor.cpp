@@ -1,6 +1,7 @@
 // Monitor: a small host that loads the scanner driver, prints every code as
 // it arrives, and shuts the driver down cleanly on Ctrl-C.
 #include "tools/monitor/host.h"
+#include "tools/monitor/ports.h"
 
 #include <chrono>
 #include <cstdio>
@@ -48,10 +49,25 @@ void BELVOR_CALL OnCode(const unsigned char* counted)
 int Usage()
 {
     std::fprintf(stderr, "usage: monitor [--library PATH] [--seconds N] PORT\n"
+                         "       monitor --list\n"
                          "  Opens COM<PORT> through the Belvor driver and prints every code:\n"
                          "  the time, the text, and the counted string's bytes in hex.\n"
-                         "  Ctrl-C (or the end of --seconds) destroys the driver and exits.\n");
+                         "  Ctrl-C (or the end of --seconds) destroys the driver and exits.\n"
+                         "  --list prints the serial ports present, one a line, and which are\n"
+                         "  in use elsewhere; it needs no driver library.\n");
     return 2;
+}
+
+int List()
+{
+    const PortListing listing = ListSystemPorts();
+    for (const ListedPort& port : listing.Ports)
+        std::printf("%s\n", FormatPort(port).c_str());
+    if (listing.Ports.empty())
+        std::printf("monitor: no serial ports found\n");
+    for (const std::string& note : listing.Notes)
+        std::printf("monitor: %s\n", note.c_str());
+    return 0;
 }
 
 } // namespace
@@ -61,6 +77,8 @@ int main(int argc, char** argv)
     std::string library;
     double seconds = 0;
     long port = -1;
+    if (argc == 2 && !std::strcmp(argv[1], "--list"))
+        return List();
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--library") && i + 1 < argc)
             library = argv[++i];
