@@ -28,8 +28,10 @@ struct PortListing {
     std::vector<std::string> Notes; // about the listing as a whole
 };
 
-// The ports of this system, as the platform's own code finds them.
-PortListing ListSystemPorts();
+// The ports of this system, as the platform's own code finds them. Ports
+// numbered below firstOpened are listed as the system names them but never
+// opened to see whether they are in use (tests keep off COM1 that way).
+PortListing ListSystemPorts(unsigned firstOpened = 1);
 
 // One line for a port: COM numbers, name, target, what is known, use.
 std::string FormatPort(const ListedPort& port);

@@ -269,7 +269,7 @@ PortListing ListPorts(const PortPlaces& places)
     return listing;
 }
 
-PortListing ListSystemPorts()
+PortListing ListSystemPorts(unsigned /*firstOpened*/)
 {
     return ListPorts(SystemPortPlaces());
 }

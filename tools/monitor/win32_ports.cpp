@@ -166,7 +166,7 @@ PortUse ProbePort(const std::string& name, std::string& note)
     return use;
 }
 
-PortListing ListSystemPorts()
+PortListing ListSystemPorts(unsigned firstOpened)
 {
     struct Found {
         std::string Name;
@@ -198,6 +198,13 @@ PortListing ListSystemPorts()
     for (unsigned n = 1; n <= 255; ++n) {
         std::string note;
         const auto it = found.find(n);
+        if (n < firstOpened) {
+            if (it != found.end()) {
+                it->second.Use = PortUse::Unknown;
+                it->second.Note = "not opened";
+            }
+            continue;
+        }
         const PortUse use = ProbePort("COM" + std::to_string(n), note);
         if (it != found.end()) {
             it->second.Use = use;
