@@ -35,8 +35,8 @@ public:
     FakeLine& operator=(const FakeLine&) = delete;
 
     // Set up before the port opens.
-    bool FailOpen = false;
-    uint32_t OpenError = 2;
+    std::atomic<bool> FailOpen{false}; // may change while a worker reopens
+    std::atomic<uint32_t> OpenError{2};
     bool RefuseSetup = false;
     bool RefuseSetState = false;
     // Each read stores at most this many bytes (a device handing out less than asked).
