@@ -17,6 +17,20 @@ TDriverTable DriverTable;
 namespace {
 
 std::atomic<EventProc> gEventProc{nullptr};
+// The CodeProc and its context change together, so they are read together.
+platform::RecursiveLock gCodeProcLock;
+CodeProc gCodeProc = nullptr;
+void* gCodeContext = nullptr;
+
+TCallbacks CurrentCallbacks()
+{
+    TCallbacks to;
+    to.Event = gEventProc.load();
+    platform::LockGuard guard(gCodeProcLock);
+    to.Code = gCodeProc;
+    to.Context = gCodeContext;
+    return to;
+}
 
 // Set on a delivery thread while it is inside the host's callback.
 thread_local bool tInCallback = false;
@@ -36,11 +50,16 @@ void LogException(const char* message) noexcept
     }
 }
 
-std::string Address(EventProc proc)
+std::string Address(uintptr_t address)
 {
     char text[2 * sizeof(uintptr_t) + 1];
-    std::snprintf(text, sizeof text, "%08" PRIXPTR, reinterpret_cast<uintptr_t>(proc));
+    std::snprintf(text, sizeof text, "%08" PRIXPTR, address);
     return text;
+}
+
+template <class P> std::string Address(P* pointer)
+{
+    return Address(reinterpret_cast<uintptr_t>(pointer));
 }
 
 int32_t Fail(uint32_t systemError) noexcept
@@ -63,8 +82,7 @@ TBelvor::TBelvor(uint8_t portNumber) : TComPort(portNumber)
         FState = kCollecting;
         Purge();
         InitLogger();
-        ReadAllowList();
-        ReadPortSettings();
+        ReadSettings();
     } catch (...) {
         Close();
         throw;
@@ -77,48 +95,43 @@ TBelvor::~TBelvor()
     Close();
 }
 
-void TBelvor::ReadAllowList()
+void TBelvor::ReadSettings()
 {
+    TDriverSettings settings;
     try {
-        FAllow =
-            platform::ReadProfileString(platform::ConfigFilePath(), kAllowSection, kAllowKey, kDefaultAllow);
+        settings = ReadDriverSettings(platform::ConfigFilePath());
     } catch (...) {
-        FAllow.clear();
+        // Unreadable: no character is allowed, as with an empty list.
+        settings = TDriverSettings{};
+        settings.Allow.clear();
     }
-    FAllowed.fill(false);
-    for (const char c : FAllow)
-        FAllowed[static_cast<uint8_t>(c)] = true;
-}
-
-void TBelvor::ReadPortSettings()
-{
-    std::string value;
-    try {
-        value = platform::ReadProfileString(platform::ConfigFilePath(), kPortSection, kReconnectKey, "1");
-    } catch (...) {
-        return; // unreadable: the default stands
-    }
-    if (value == "0")
-        SetReconnect(false);
-    else if (value != "1")
-        LogMessage(2, std::string("Ignored in Belvor.ini: [") + kPortSection + "] " + kReconnectKey + "=" +
-                          value);
+    FAllow = settings.Allow;
+    FAllowed = settings.Allowed;
+    FEnd = settings.End;
+    FMaxLength = settings.MaxLength;
+    SetReconnect(settings.Reconnect);
+    for (const std::string& ignored : settings.Ignored)
+        LogMessage(3, "Belvor.ini: " + ignored + " ignored");
 }
 
 void TBelvor::LineLost()
 {
     // A half code must never reach the host: the rest of it is gone with the device.
     FCodeLen = 0;
+    FCodeCut = false;
     FState = kCollecting;
 }
 
 void TBelvor::ProcessByte()
 {
     const uint8_t byte = ReadChar();
-    if (byte == kCarriageReturn) {
+    if (byte == FEnd) {
         FState = kComplete;
-    } else if (FAllowed[byte] && FCodeLen < kCodeCapacity) {
-        FCode[FCodeLen++] = static_cast<char>(byte);
+    } else if (FAllowed[byte]) {
+        if (FCodeLen < FMaxLength)
+            FCode[FCodeLen++] = static_cast<char>(byte);
+        else
+            FCodeCut = true;
     }
 }
 
@@ -132,9 +145,10 @@ void TBelvor::DataReceived(int32_t count)
         ProcessByte();
         if (FState == kCollecting)
             continue;
-        std::string code(FCode, FCodeLen);
+        TQueuedCode code{std::string(FCode, FCodeLen), FCodeCut};
         FState = kCollecting;
         FCodeLen = 0;
+        FCodeCut = false;
         {
             platform::LockGuard guard(FQueueLock);
             FQueue.push_back(std::move(code));
@@ -152,12 +166,14 @@ size_t TBelvor::QueueCount()
     return FQueue.size();
 }
 
-bool TBelvor::QueueHead(std::string& code)
+bool TBelvor::QueueHead(std::string& code, bool* cut)
 {
     platform::LockGuard guard(FQueueLock);
     if (FQueue.empty())
         return false;
-    code = FQueue.front();
+    code = FQueue.front().Text;
+    if (cut)
+        *cut = FQueue.front().Cut;
     return true;
 }
 
@@ -205,25 +221,30 @@ void TBelvorThread::Execute()
             TBelvor* driver = DriverTable.Drivers[static_cast<size_t>(FIndex)].load();
             if (!driver || driver->QueueCount() == 0)
                 break;
-            Pass(gEventProc.load());
+            Pass(CurrentCallbacks());
             FPasses.fetch_add(1);
         }
     }
 }
 
-void TBelvorThread::Pass(EventProc callback)
+void TBelvorThread::Pass(const TCallbacks& to)
 {
     try {
         TBelvor* driver = DriverTable.Drivers[static_cast<size_t>(FIndex)].load();
-        if (callback) {
+        if (to.Code || to.Event) {
             try {
                 std::string head;
-                if (driver->QueueHead(head))
+                bool cut = false;
+                if (driver->QueueHead(head, &cut)) {
+                    // Why a marking system will reject this code.
+                    if (cut)
+                        LogMessage(3, "Code cut at " + std::to_string(driver->MaxLength()) + " characters");
                     LogMessage(1, head);
+                }
             } catch (...) {
                 // A code that cannot be logged is still delivered.
             }
-            Deliver(callback);
+            Deliver(to);
         }
         driver->QueueRemoveHead();
     } catch (const std::exception& e) {
@@ -233,22 +254,27 @@ void TBelvorThread::Pass(EventProc callback)
     }
 }
 
-void TBelvorThread::Deliver(EventProc callback)
+void TBelvorThread::Deliver(const TCallbacks& to)
 {
     try {
         TBelvor* driver = DriverTable.Drivers[static_cast<size_t>(FIndex)].load();
         std::string code;
         if (!driver->QueueHead(code))
             return;
-        unsigned char buffer[256];
-        const size_t n = code.size() < 255 ? code.size() : 255;
-        buffer[0] = static_cast<unsigned char>(n);
-        std::memcpy(buffer + 1, code.data(), n);
         tInCallback = true;
         struct Reset {
             ~Reset() { tInCallback = false; }
         } reset;
-        callback(buffer);
+        if (to.Code) {
+            to.Code(FIndex, reinterpret_cast<const unsigned char*>(code.data()),
+                    static_cast<uint32_t>(code.size()), to.Context);
+            return;
+        }
+        unsigned char buffer[256];
+        const size_t n = code.size() < 255 ? code.size() : 255;
+        buffer[0] = static_cast<unsigned char>(n);
+        std::memcpy(buffer + 1, code.data(), n);
+        to.Event(buffer);
     } catch (const std::exception& e) {
         LogException(e.what());
     } catch (...) {
@@ -324,6 +350,24 @@ EventProc SetEventProcImpl(EventProc callback) noexcept
     const EventProc previous = gEventProc.exchange(callback);
     try {
         LogMessage(1, kAddressPrefix + Address(previous) + " -> " + Address(callback));
+    } catch (...) {
+        // The swap stands whether or not it could be logged.
+    }
+    return previous;
+}
+
+CodeProc SetCodeProcImpl(CodeProc proc, void* context) noexcept
+{
+    CodeProc previous = nullptr;
+    {
+        platform::LockGuard guard(gCodeProcLock);
+        previous = gCodeProc;
+        gCodeProc = proc;
+        gCodeContext = context;
+    }
+    try {
+        LogMessage(1, "CodeProc: " + Address(previous) + " -> " + Address(proc) + ", context " +
+                          Address(context));
     } catch (...) {
         // The swap stands whether or not it could be logged.
     }

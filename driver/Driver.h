@@ -4,6 +4,7 @@
 #pragma once
 
 #include "belvor.h"
+#include "driver/Settings.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "serial/ComCom.h"
@@ -16,19 +17,14 @@
 
 namespace belvor {
 
-inline constexpr const char* kAllowSection = "Chars";
-inline constexpr const char* kAllowKey = "Allow";
-inline constexpr const char* kDefaultAllow = "0123456789ABCDEF";
-inline constexpr const char* kPortSection = "Port";
-inline constexpr const char* kReconnectKey = "Reconnect";
 inline constexpr int32_t kMaxDrivers = 10;
 
 class TBelvor : public TComPort {
 public:
-    // Room for a code; allowed characters past it are dropped until the
-    // carriage return, so a code is cut, never split or overrun.
-    static constexpr size_t kCodeCapacity = 104;
-    static constexpr uint8_t kCarriageReturn = 13;
+    // Room for the longest code a counted string can carry. Allowed
+    // characters past a driver's MaxLength are dropped until the code ends,
+    // so a code is cut, never split or overrun.
+    static constexpr size_t kCodeCapacity = 255;
     static constexpr int32_t kCollecting = 100;
     static constexpr int32_t kComplete = 0;
 
@@ -40,11 +36,14 @@ public:
     void StartReceiving() { EnableDataReceived(); }
 
     // The code queue, for the delivery thread; each call takes FQueueLock.
+    // A head that was cut to MaxLength says so in cut.
     size_t QueueCount();
-    bool QueueHead(std::string& code);
+    bool QueueHead(std::string& code, bool* cut = nullptr);
     void QueueRemoveHead();
 
     const std::string& Allow() const { return FAllow; }
+    uint8_t MaxLength() const { return FMaxLength; }
+    uint8_t End() const { return FEnd; }
 
     int32_t FIndex = 0;
 
@@ -54,16 +53,30 @@ protected:
 
 private:
     void ProcessByte();
-    void ReadAllowList();
-    void ReadPortSettings();
+    void ReadSettings();
+
+    struct TQueuedCode {
+        std::string Text;
+        bool Cut;
+    };
 
     uint8_t FCodeLen = 0;
     char FCode[kCodeCapacity];
-    std::deque<std::string> FQueue;
+    bool FCodeCut = false; // FCode dropped characters past FMaxLength
+    std::deque<TQueuedCode> FQueue;
     platform::RecursiveLock FQueueLock;
     std::string FAllow;
     std::array<bool, 256> FAllowed{};
+    uint8_t FEnd = kDefaultEnd;
+    uint8_t FMaxLength = kDefaultMaxLength;
     int32_t FState = kCollecting;
+};
+
+// Where codes go: the CodeProc with its context while one is set, else the EventProc.
+struct TCallbacks {
+    EventProc Event = nullptr;
+    CodeProc Code = nullptr;
+    void* Context = nullptr;
 };
 
 class TBelvorThread {
@@ -87,8 +100,8 @@ public:
 private:
     static void Run(void* self);
     void Execute();
-    void Pass(EventProc callback);
-    void Deliver(EventProc callback);
+    void Pass(const TCallbacks& to);
+    void Deliver(const TCallbacks& to);
 
     std::atomic<bool> FTerminated{false};
     std::atomic<uint64_t> FPasses{0};
@@ -112,5 +125,6 @@ uint32_t SetDeliveryRecheckInterval(uint32_t ms);
 int32_t InitDriverImpl(uint32_t port, EventProc callback) noexcept;
 int32_t DestroyDriverImpl() noexcept;
 EventProc SetEventProcImpl(EventProc callback) noexcept;
+CodeProc SetCodeProcImpl(CodeProc proc, void* context) noexcept;
 
 } // namespace belvor

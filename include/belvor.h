@@ -51,6 +51,24 @@ BELVOR_API int32_t BELVOR_CALL DestroyDriver(void);
 /* Replaces the callback of all drivers and returns the previous one. */
 BELVOR_API EventProc BELVOR_CALL SetEventProc(EventProc callback);
 
+/*
+ * The source-tagged callback, for a till with several scanners or codes
+ * longer than a counted string suits: one call per code with the index of
+ * the driver that read it (as InitDriver returned it), the code's bytes and
+ * their number (no length byte, no terminating zero; valid only during the
+ * call: copy what you keep), and the context you gave SetCodeProc.
+ */
+typedef void(BELVOR_CALL* CodeProc)(int32_t driver, const unsigned char* data, uint32_t length, void* context);
+
+/*
+ * While a CodeProc is set, every code of every driver goes to it instead of
+ * the EventProc; NULL clears it, and codes go to the EventProc again. Takes
+ * effect from the next code. Returns the previous CodeProc. Everything said
+ * above of the EventProc holds for it too: it runs on the drivers' threads,
+ * possibly on several at once, and must not call DestroyDriver. Ordinal 4.
+ */
+BELVOR_API CodeProc BELVOR_CALL SetCodeProc(CodeProc proc, void* context);
+
 #ifdef __cplusplus
 }
 #endif

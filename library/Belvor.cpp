@@ -1,4 +1,4 @@
-// The library's face: the three exported functions, with C linkage and the
+// The library's face: the exported functions, with C linkage and the
 // standard Windows calling convention. No exception gets past them.
 #include "belvor.h"
 #include "driver/Driver.h"
@@ -18,6 +18,11 @@ BELVOR_API int32_t BELVOR_CALL DestroyDriver(void)
 BELVOR_API EventProc BELVOR_CALL SetEventProc(EventProc callback)
 {
     return belvor::SetEventProcImpl(callback);
+}
+
+BELVOR_API CodeProc BELVOR_CALL SetCodeProc(CodeProc proc, void* context)
+{
+    return belvor::SetCodeProcImpl(proc, context);
 }
 
 } // extern "C"

@@ -100,7 +100,7 @@ TEST_F(CodeAssembly, OverlongCodeIsCutNeverOverrun)
     Line.Feed(longCode + "\r42\r");
     const auto codes = Codes(*driver, 2);
     ASSERT_EQ(codes.size(), 2u);
-    EXPECT_EQ(codes[0], longCode.substr(0, TBelvor::kCodeCapacity));
+    EXPECT_EQ(codes[0], longCode.substr(0, kDefaultMaxLength));
     EXPECT_EQ(codes[1], "42") << "the next code starts clean";
 }
 

@@ -189,7 +189,7 @@ TEST_F(FakeReconnect, OtherValuesOfTheKeyAreIgnoredWithOneRecord)
     WriteConfig("[Port]\r\nReconnect=yes\r\n");
     ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
     const auto texts = HostLogTexts();
-    EXPECT_EQ(std::count(texts.begin(), texts.end(), "Ignored in Belvor.ini: [Port] Reconnect=yes"), 1);
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "Belvor.ini: [Port] Reconnect=yes ignored"), 1);
     Line.Unplug(InjectedDeviceError());
     Line.PlugBack();
     EXPECT_TRUE(Eventually([&] { return HasRecord(Back(3)); }, 10000)) << "reconnecting stays on";

@@ -1,0 +1,123 @@
+#include "driver/Settings.h"
+
+#include "platform/profile.h"
+
+namespace belvor {
+
+namespace {
+
+std::string_view Trim(std::string_view s)
+{
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
+    return s;
+}
+
+// The value of a key, or nullopt-like false when the key is absent.
+bool Read(const char* path, const char* section, const char* key, std::string& value)
+{
+    // A default no value can have: the key is absent exactly when it comes back.
+    static constexpr const char* kAbsent = "\x01\x02";
+    value = platform::ReadProfileString(path, section, key, kAbsent);
+    return value != kAbsent;
+}
+
+} // namespace
+
+bool ParseValue(std::string_view text, uint32_t lo, uint32_t hi, uint32_t& value)
+{
+    text = Trim(text);
+    unsigned base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text.remove_prefix(2);
+    }
+    if (text.empty() || text.size() > 8)
+        return false;
+    uint32_t n = 0;
+    for (const char c : text) {
+        unsigned digit;
+        if (c >= '0' && c <= '9')
+            digit = static_cast<unsigned>(c - '0');
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        else
+            return false;
+        n = n * base + digit;
+    }
+    if (n < lo || n > hi)
+        return false;
+    value = n;
+    return true;
+}
+
+bool ParseByteSet(std::string_view text, std::array<bool, 256>& set)
+{
+    std::array<bool, 256> parsed{};
+    if (!Trim(text).empty()) {
+        for (;;) {
+            const size_t comma = text.find(',');
+            const std::string_view part = text.substr(0, comma);
+            // A dash after the first character separates a range ("0x20-0x7E").
+            const size_t dash = part.find('-', part.find_first_not_of(" \t") + 1);
+            uint32_t from = 0;
+            uint32_t to = 0;
+            if (dash == std::string_view::npos) {
+                if (!ParseValue(part, 0, 255, from))
+                    return false;
+                to = from;
+            } else if (!ParseValue(part.substr(0, dash), 0, 255, from) ||
+                       !ParseValue(part.substr(dash + 1), 0, 255, to) || from > to) {
+                return false;
+            }
+            for (uint32_t b = from; b <= to; ++b)
+                parsed[b] = true;
+            if (comma == std::string_view::npos)
+                break;
+            text.remove_prefix(comma + 1);
+        }
+    }
+    for (size_t b = 0; b < parsed.size(); ++b)
+        set[b] = set[b] || parsed[b];
+    return true;
+}
+
+TDriverSettings ReadDriverSettings(const char* path)
+{
+    TDriverSettings s;
+    const auto ignore = [&](const char* section, const char* key, const std::string& value) {
+        s.Ignored.push_back(std::string("[") + section + "] " + key + "=" + value);
+    };
+    std::string value;
+    s.Allow = platform::ReadProfileString(path, kAllowSection, kAllowKey, kDefaultAllow);
+    for (const char c : s.Allow)
+        s.Allowed[static_cast<uint8_t>(c)] = true;
+    if (Read(path, kAllowSection, kAllowCodesKey, value) && !ParseByteSet(value, s.Allowed))
+        ignore(kAllowSection, kAllowCodesKey, value);
+    uint32_t n = 0;
+    if (Read(path, kCodeSection, kMaxLengthKey, value)) {
+        if (ParseValue(value, 1, 255, n))
+            s.MaxLength = static_cast<uint8_t>(n);
+        else
+            ignore(kCodeSection, kMaxLengthKey, value);
+    }
+    if (Read(path, kCodeSection, kEndKey, value)) {
+        if (ParseValue(value, 0, 255, n))
+            s.End = static_cast<uint8_t>(n);
+        else
+            ignore(kCodeSection, kEndKey, value);
+    }
+    if (Read(path, kPortSection, kReconnectKey, value)) {
+        if (value == "0" || value == "1")
+            s.Reconnect = value == "1";
+        else
+            ignore(kPortSection, kReconnectKey, value);
+    }
+    return s;
+}
+
+} // namespace belvor

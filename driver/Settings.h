@@ -1,0 +1,48 @@
+// What Belvor.ini says about a driver beyond its allow-list: which bytes a
+// code may hold, which byte ends it, how long it may be, and whether a lost
+// device is opened again. Read once per driver, with the rules of
+// GetPrivateProfileStringA on both platforms.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace belvor {
+
+inline constexpr const char* kAllowSection = "Chars";
+inline constexpr const char* kAllowKey = "Allow";
+inline constexpr const char* kAllowCodesKey = "AllowCodes";
+inline constexpr const char* kDefaultAllow = "0123456789ABCDEF";
+inline constexpr const char* kCodeSection = "Code";
+inline constexpr const char* kMaxLengthKey = "MaxLength";
+inline constexpr const char* kEndKey = "End";
+inline constexpr const char* kPortSection = "Port";
+inline constexpr const char* kReconnectKey = "Reconnect";
+
+inline constexpr uint8_t kDefaultMaxLength = 104;
+inline constexpr uint8_t kDefaultEnd = 13; // carriage return
+
+struct TDriverSettings {
+    std::string Allow;               // [Chars] Allow as read; empty when it could not be read
+    std::array<bool, 256> Allowed{}; // Allow's characters and AllowCodes' bytes
+    uint8_t End = kDefaultEnd;
+    uint8_t MaxLength = kDefaultMaxLength;
+    bool Reconnect = true;
+    // "[Section] Key=value" of each value that could not be read and so
+    // counts as absent.
+    std::vector<std::string> Ignored;
+};
+
+TDriverSettings ReadDriverSettings(const char* path);
+
+// One value: decimal, or hexadecimal after 0x, from lo to hi, nothing else
+// around it but blanks.
+bool ParseValue(std::string_view text, uint32_t lo, uint32_t hi, uint32_t& value);
+// Byte values and ranges, "29, 32-126"; false (set untouched) when any part
+// cannot be read. An empty text is an empty set.
+bool ParseByteSet(std::string_view text, std::array<bool, 256>& set);
+
+} // namespace belvor
