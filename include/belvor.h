@@ -58,7 +58,8 @@ BELVOR_API EventProc BELVOR_CALL SetEventProc(EventProc callback);
  * their number (no length byte, no terminating zero; valid only during the
  * call: copy what you keep), and the context you gave SetCodeProc.
  */
-typedef void(BELVOR_CALL* CodeProc)(int32_t driver, const unsigned char* data, uint32_t length, void* context);
+typedef void(BELVOR_CALL* CodeProc)(int32_t driver, const unsigned char* data, uint32_t length,
+                                    void* context);
 
 /*
  * While a CodeProc is set, every code of every driver goes to it instead of

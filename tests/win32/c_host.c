@@ -46,7 +46,10 @@ int main(void)
               (void*)GetProcAddress(dll, MAKEINTRESOURCEA(2)) == (void*)destroy &&
               (void*)GetProcAddress(dll, MAKEINTRESOURCEA(3)) == (void*)init,
           "ordinals 1, 2, 3 are SetEventProc, DestroyDriver, InitDriver");
-    check(GetProcAddress(dll, MAKEINTRESOURCEA(4)) == NULL, "nothing else is exported");
+    check(GetProcAddress(dll, MAKEINTRESOURCEA(4)) == GetProcAddress(dll, "SetCodeProc") &&
+              GetProcAddress(dll, MAKEINTRESOURCEA(4)) != NULL,
+          "ordinal 4 is SetCodeProc");
+    check(GetProcAddress(dll, MAKEINTRESOURCEA(5)) == NULL, "nothing else is exported");
     if (!init || !destroy || !set_proc)
         return 1;
 
