@@ -26,6 +26,11 @@ public:
     void Write(const std::string& bytes);
     // The far end goes away for good, as when a cable is pulled (where the line can).
     virtual void HangUp() {}
+    // Pulls the cable: the near end's device goes away, as a USB adapter does
+    // when unplugged. False where the line cannot, or when it did not happen.
+    virtual bool PullCable() { return false; }
+    // Plugs it back in: COMn opens anew and the far end sends again.
+    virtual bool PlugBackIn() { return false; }
     // The device file behind the near end, where there is one.
     virtual std::string DevicePath() const { return {}; }
 
