@@ -2,6 +2,11 @@
 # Runs one Windows program under Wine in a private prefix (first argument),
 # with a null-modem cable made of two ptys: COM7 <-> COM8. Used as CMake's
 # cross-compiling emulator, so every Windows test program runs through it.
+#
+# The program may pull the cable and plug it back in: BELVOR_CABLE_DIR names a
+# directory (as Z:\...) where it creates a file `down` (socat is ended, which
+# hangs both ptys up, and the links go) or `up` (socat runs again with the same
+# links); the file is deleted once that is done.
 set -u
 prefix=$1
 shift
@@ -11,18 +16,65 @@ export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINE
 mkdir -p "$(dirname "$prefix")"
 flock "$prefix.lock" bash -c '[ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1; wineserver -w'
 
+# The wineserver opens the ptys and, having no terminal, gets one of them as
+# its own: a hang-up sends it SIGHUP, on which it dumps all its objects to its
+# standard error. Started here, it dumps them nowhere.
+wineserver 2>/dev/null
+
+com7=$prefix/dosdevices/com7
+com8=$prefix/dosdevices/com8
+cable=
 socat_pid=
-if command -v socat >/dev/null; then
-  rm -f "$prefix/dosdevices/com7" "$prefix/dosdevices/com8"
-  socat pty,raw,echo=0,link="$prefix/dosdevices/com7" pty,raw,echo=0,link="$prefix/dosdevices/com8" &
+
+plug_in() {
+  rm -f "$com7" "$com8"
+  socat pty,raw,echo=0,link="$com7" pty,raw,echo=0,link="$com8" &
   socat_pid=$!
   for _ in $(seq 100); do
-    [ -e "$prefix/dosdevices/com7" ] && [ -e "$prefix/dosdevices/com8" ] && break
+    [ -e "$com7" ] && [ -e "$com8" ] && return
     sleep 0.05
   done
+}
+
+pull_out() {
+  if [ -n "$socat_pid" ]; then
+    kill "$socat_pid" 2>/dev/null
+    wait "$socat_pid" 2>/dev/null
+  fi
+  socat_pid=
+  rm -f "$com7" "$com8"
+}
+
+if command -v socat >/dev/null; then
+  plug_in
+  cable=$(mktemp -d "${TMPDIR:-/tmp}/belvor-cable.XXXXXX")
+  export BELVOR_CABLE_DIR="Z:${cable//\//\\}"
 fi
 
-wine "$@"
-rc=$?
-[ -n "$socat_pid" ] && kill "$socat_pid" 2>/dev/null && wait "$socat_pid" 2>/dev/null
+if [ -n "$cable" ]; then
+  # The program's requests, served while it runs; socat stays this shell's
+  # child so that it can be ended and waited for here.
+  wine "$@" <&0 &
+  wine_pid=$!
+  trap 'kill "$wine_pid" 2>/dev/null; pull_out; rm -rf "$cable"; exit 143' INT TERM
+  while kill -0 "$wine_pid" 2>/dev/null; do
+    if [ -e "$cable/down" ]; then
+      pull_out
+      rm -f "$cable/down"
+    fi
+    if [ -e "$cable/up" ]; then
+      pull_out
+      plug_in
+      rm -f "$cable/up"
+    fi
+    sleep 0.05
+  done
+  wait "$wine_pid"
+  rc=$?
+  pull_out
+  rm -rf "$cable"
+else
+  wine "$@"
+  rc=$?
+fi
 exit $rc

@@ -2,6 +2,7 @@
 // \\.\COMn. The port's worker never blocks on a wait: WaitEvent starts one
 // WaitCommEvent and then only looks whether it has completed.
 #include "platform/serial_device.h"
+#include "platform/win32/device_loss.h"
 #include "platform/win32/handles.h"
 #include "platform/win32/serial_device_testing.h"
 
@@ -86,6 +87,7 @@ public:
     bool WaitEvent(uint32_t& mask) override;
     uint32_t Read(uint8_t* dest, uint32_t size) override;
     bool ReadOwed() const override { return FReadInFlight.load(); }
+    bool Lost(uint32_t& error) const override { return FLoss.Lost(error); }
     uint32_t LastError() const override;
 
 private:
@@ -100,6 +102,8 @@ private:
     // after that thread has stopped.
     std::atomic<bool> FWaitInFlight{false};
     std::atomic<bool> FReadInFlight{false};
+    // Whether the read in flight was cancelled here: its abort is no news.
+    bool FReadCancelled = false;
     std::atomic<uint32_t> FLastError{0};
     // Where the latest read was told to store, and how much; a read that ends
     // late has stored there.
@@ -111,6 +115,7 @@ private:
     uint32_t FReadPurges = 0;
     std::mutex FDcbLock;
     DCB FDcb{};
+    DeviceLossWatch FLoss;
 };
 
 bool Win32SerialDevice::Open(uint16_t portNumber, uint32_t& nativeError)
@@ -231,8 +236,11 @@ bool Win32SerialDevice::ClearError(uint32_t& errors, uint32_t& inQueue)
     if (!ClearCommError(FHandle, &word, &stat)) {
         errors = 0;
         inQueue = 0;
-        return Fail(GetLastError());
+        const DWORD error = GetLastError();
+        FLoss.Failed(DeviceCall::ClearError, error);
+        return Fail(error);
     }
+    FLoss.Succeeded();
     errors = word;
     inQueue = stat.cbInQue;
     return true;
@@ -266,6 +274,7 @@ bool Win32SerialDevice::WaitEvent(uint32_t& mask)
         DWORD ignored = 0;
         if (GetOverlappedResult(FHandle, &ov, &ignored, FALSE)) {
             FWaitInFlight = false;
+            FLoss.Succeeded();
             mask = FIo->WaitMask;
             return true;
         }
@@ -273,10 +282,12 @@ bool Win32SerialDevice::WaitEvent(uint32_t& mask)
         if (error == ERROR_IO_INCOMPLETE)
             return Fail(kErrorIoPending);
         FWaitInFlight = false;
+        FLoss.Failed(DeviceCall::WaitEnd, error);
         return Fail(error);
     }
     FIo->WaitMask = 0;
     if (WaitCommEvent(FHandle, &FIo->WaitMask, &ov)) {
+        FLoss.Succeeded();
         mask = FIo->WaitMask;
         return true;
     }
@@ -286,6 +297,7 @@ bool Win32SerialDevice::WaitEvent(uint32_t& mask)
         FWaitInFlight = true;
         return Fail(kErrorIoPending);
     }
+    FLoss.Failed(DeviceCall::WaitStart, error);
     return Fail(error);
 }
 
@@ -295,9 +307,15 @@ uint32_t Win32SerialDevice::Read(uint8_t* dest, uint32_t size)
     DWORD got = 0;
     if (FReadInFlight) {
         // A read that outlived its bound: no new one before it ends.
-        if (!GetOverlappedResult(FHandle, &ov, &got, FALSE) && GetLastError() == ERROR_IO_INCOMPLETE) {
-            Fail(ERROR_IO_INCOMPLETE);
-            return 0;
+        if (GetOverlappedResult(FHandle, &ov, &got, FALSE)) {
+            FLoss.Succeeded();
+        } else {
+            const DWORD error = GetLastError();
+            if (error == ERROR_IO_INCOMPLETE) {
+                Fail(ERROR_IO_INCOMPLETE);
+                return 0;
+            }
+            FLoss.Failed(DeviceCall::ReadEnd, error, FReadCancelled);
         }
         FReadInFlight = false;
         (void)ResetEvent(ov.hEvent);
@@ -314,11 +332,13 @@ uint32_t Win32SerialDevice::Read(uint8_t* dest, uint32_t size)
     FReadDest = dest;
     FReadSize = size;
     FReadPurges = FInputPurges.load();
+    FReadCancelled = false;
     // The count comes from GetOverlappedResult, also when ReadFile is done at
     // once: on an overlapped handle only that one is reliable.
     if (!ReadFile(FHandle, dest, size, nullptr, &ov)) {
         const DWORD error = GetLastError();
         if (error != ERROR_IO_PENDING) {
+            FLoss.Failed(DeviceCall::ReadStart, error);
             Fail(error);
             return 0;
         }
@@ -329,6 +349,7 @@ uint32_t Win32SerialDevice::Read(uint8_t* dest, uint32_t size)
                 return 0;
             }
             (void)CancelIoEx(FHandle, &ov);
+            FReadCancelled = true;
             if (WaitForSingleObject(ov.hEvent, kSettleLimitMs) != WAIT_OBJECT_0) {
                 FReadInFlight = true;
                 Fail(WAIT_TIMEOUT);
@@ -344,6 +365,9 @@ uint32_t Win32SerialDevice::Read(uint8_t* dest, uint32_t size)
             FReadInFlight = true;
             return 0;
         }
+        FLoss.Failed(DeviceCall::ReadEnd, error, FReadCancelled);
+    } else {
+        FLoss.Succeeded();
     }
     (void)ResetEvent(ov.hEvent);
     // A read cancelled part-way has still stored what it counted.

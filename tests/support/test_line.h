@@ -26,14 +26,11 @@ public:
     void Write(const std::string& bytes);
     // The far end goes away for good, as when a cable is pulled (where the line can).
     virtual void HangUp() {}
-    // The cable pulled: the device behind the port goes away as an unplugged
-    // USB scanner's does. Then plugged back in: a new device answers under the
-    // same port name. False where the line cannot do that.
-    virtual bool PullCable()
-    {
-        HangUp();
-        return false;
-    }
+    // Pulls the cable: the near end's device goes away, as a USB adapter does
+    // when unplugged. False where the line cannot, or when it did not happen.
+    virtual bool PullCable() { return false; }
+    // Plugs it back in: COMn opens anew (a new device under the same name)
+    // and the far end sends again.
     virtual bool PlugBackIn() { return false; }
     // The device file behind the near end, where there is one.
     virtual std::string DevicePath() const { return {}; }

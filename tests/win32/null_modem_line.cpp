@@ -4,6 +4,7 @@
 #include "support/test_line.h"
 
 #include <stdexcept>
+#include <string>
 #include <windows.h>
 
 namespace belvor::test {
@@ -12,6 +13,9 @@ namespace {
 
 constexpr uint16_t kNearPort = 7;
 constexpr const char* kFarPort = "\\\\.\\COM8";
+// How long tools/wine-run.sh may take to pull or plug the cable (it looks
+// every 50 ms and waits up to 5 s for the ptys to appear).
+constexpr DWORD kCableLimitMs = 10000;
 
 bool RunningUnderWine()
 {
@@ -24,8 +28,10 @@ public:
     NullModemLine() = default;
     ~NullModemLine() override
     {
-        if (FFar != INVALID_HANDLE_VALUE)
-            CloseHandle(FFar);
+        // Whatever a test did, the next one finds the cable in.
+        if (FPulled)
+            (void)PlugBackIn();
+        CloseFar();
     }
 
     bool Make(std::string& why)
@@ -71,12 +77,55 @@ public:
         return WriteFile(FFar, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
                written == bytes.size();
     }
+    bool PullCable() override
+    {
+        CloseFar();
+        FPulled = true;
+        return AskCable("down");
+    }
+    bool PlugBackIn() override
+    {
+        if (!AskCable("up"))
+            return false;
+        FPulled = false;
+        std::string why;
+        return Make(why);
+    }
     bool RefusesSecondOpen() const override { return !FUnderWine; }
     bool ReadsBackAsSet() const override { return !FUnderWine; }
     uint32_t QuietWaitEnding() const override { return FUnderWine ? ERROR_OPERATION_ABORTED : 0; }
 
 private:
+    void CloseFar()
+    {
+        if (FFar != INVALID_HANDLE_VALUE)
+            CloseHandle(FFar);
+        FFar = INVALID_HANDLE_VALUE;
+    }
+
+    // Leaves a request for tools/wine-run.sh in the directory it named; true
+    // once it has deleted the file, i.e. done what was asked.
+    static bool AskCable(const char* request)
+    {
+        char dir[MAX_PATH] = {};
+        const DWORD n = GetEnvironmentVariableA("BELVOR_CABLE_DIR", dir, sizeof dir);
+        if (n == 0 || n >= sizeof dir)
+            return false;
+        const std::string path = std::string(dir) + "\\" + request;
+        const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            return false;
+        CloseHandle(file);
+        for (DWORD waited = 0; waited < kCableLimitMs; waited += 10) {
+            if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+                return true;
+            Sleep(10);
+        }
+        return false;
+    }
+
     HANDLE FFar = INVALID_HANDLE_VALUE;
+    bool FPulled = false;
     const bool FUnderWine = RunningUnderWine();
 };
 
