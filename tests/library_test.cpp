@@ -58,6 +58,7 @@ TEST_F(Library, ExportsTheThreeFunctionsByNameAndOrdinal)
     EXPECT_EQ(Lib->ByOrdinal.InitDriver, Api.InitDriver);
     EXPECT_EQ(Lib->ByOrdinal.DestroyDriver, Api.DestroyDriver);
     EXPECT_EQ(Lib->ByOrdinal.SetEventProc, Api.SetEventProc);
+    EXPECT_EQ(Lib->ByOrdinal.SetCodeProc, Api.SetCodeProc) << "ordinal 4";
 }
 
 TEST_F(Library, ScannedCodesReachTheHost)
@@ -77,6 +78,34 @@ TEST_F(Library, ScannedCodesReachTheHost)
 
     EXPECT_NE(ReadAll(HostLogPath()).find(" 4006381333931\r\n"), std::string::npos)
         << "codes are logged beside the host";
+}
+
+namespace {
+std::mutex gTaggedMutex;
+std::vector<std::pair<int32_t, std::string>> gTagged;
+void BELVOR_CALL OnTagged(int32_t driver, const unsigned char* data, uint32_t length, void* context)
+{
+    std::lock_guard<std::mutex> guard(gTaggedMutex);
+    gTagged.emplace_back(driver, std::string(reinterpret_cast<const char*>(data), length) +
+                                     (context == &gTaggedMutex ? "" : " (wrong context)"));
+}
+} // namespace
+
+TEST_F(Library, CodeProcGetsTheDriverTheCodeAndTheContext)
+{
+    ASSERT_NE(Api.SetCodeProc, nullptr);
+    auto line = MakeRealLine();
+    ASSERT_EQ(Api.InitDriver(line->PortNumber(), &OnCode), 0);
+    EXPECT_EQ(Api.SetCodeProc(&OnTagged, &gTaggedMutex), nullptr);
+    ASSERT_TRUE(line->Send("4006381333931\r"));
+    ASSERT_TRUE(Eventually([] {
+        std::lock_guard<std::mutex> guard(gTaggedMutex);
+        return !gTagged.empty();
+    }));
+    EXPECT_EQ(Api.SetCodeProc(nullptr, nullptr), &OnTagged);
+    std::lock_guard<std::mutex> guard(gTaggedMutex);
+    EXPECT_EQ(gTagged, (std::vector<std::pair<int32_t, std::string>>{{0, "4006381333931"}}));
+    EXPECT_TRUE(gCalls.Calls().empty()) << "nothing went to the EventProc meanwhile";
 }
 
 TEST_F(Library, RefusalsReturnMinusOne)

@@ -14,6 +14,7 @@ public:
         ByName.DestroyDriver =
             reinterpret_cast<decltype(ByName.DestroyDriver)>(dlsym(handle, "DestroyDriver"));
         ByName.SetEventProc = reinterpret_cast<decltype(ByName.SetEventProc)>(dlsym(handle, "SetEventProc"));
+        ByName.SetCodeProc = reinterpret_cast<decltype(ByName.SetCodeProc)>(dlsym(handle, "SetCodeProc"));
     }
     ~DlLibrary() override { dlclose(FHandle); }
 

@@ -13,6 +13,7 @@ struct BelvorApi {
     int32_t(BELVOR_CALL* InitDriver)(uint32_t, EventProc) = nullptr;
     int32_t(BELVOR_CALL* DestroyDriver)() = nullptr;
     EventProc(BELVOR_CALL* SetEventProc)(EventProc) = nullptr;
+    CodeProc(BELVOR_CALL* SetCodeProc)(CodeProc, void*) = nullptr;
 };
 
 class LoadedLibrary {

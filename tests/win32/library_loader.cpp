@@ -21,6 +21,8 @@ public:
         Find(module, MAKEINTRESOURCEA(3), ByOrdinal.InitDriver);
         Find(module, MAKEINTRESOURCEA(2), ByOrdinal.DestroyDriver);
         Find(module, MAKEINTRESOURCEA(1), ByOrdinal.SetEventProc);
+        Find(module, "SetCodeProc", ByName.SetCodeProc);
+        Find(module, MAKEINTRESOURCEA(4), ByOrdinal.SetCodeProc);
         HasOrdinals = true;
     }
     ~DllLibrary() override { FreeLibrary(FModule); }

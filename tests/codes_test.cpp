@@ -1,0 +1,269 @@
+// Codes as configured: bytes allowed by value, other end bytes, longer codes
+// and the record of a cut one, values that cannot be read; and SetCodeProc,
+// which tells the host which driver read a code. Through the exports' bodies
+// on the fake device, on both builds (Windows reads Belvor.ini through
+// GetPrivateProfileStringA, Linux through its own reader).
+#include "driver/Driver.h"
+#include "logging/Logger.h"
+#include "platform/errors.h"
+#include "support/callback_hook.h"
+#include "support/collector.h"
+#include "support/config_file.h"
+#include "support/fake_serial_device.h"
+#include "support/log_reader.h"
+#include "support/test_port.h"
+#include "support/watchdog.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <mutex>
+
+using namespace belvor;
+using namespace belvor::test;
+
+namespace {
+
+Collector gEvents;
+
+void BELVOR_CALL OnEvent(const unsigned char* s)
+{
+    gEvents.Add(s);
+}
+
+// What a CodeProc saw: driver index, code, context.
+struct Tagged {
+    int32_t Driver;
+    std::string Code;
+    void* Context;
+    bool operator==(const Tagged&) const = default;
+};
+std::mutex gTaggedMutex;
+std::vector<Tagged> gTagged;
+CallbackHook gTagHook;
+
+void BELVOR_CALL OnTagged(int32_t driver, const unsigned char* data, uint32_t length, void* context)
+{
+    {
+        std::lock_guard<std::mutex> guard(gTaggedMutex);
+        gTagged.push_back({driver, std::string(reinterpret_cast<const char*>(data), length), context});
+    }
+    gTagHook.Call(data);
+}
+
+std::vector<Tagged> TaggedCodes()
+{
+    std::lock_guard<std::mutex> guard(gTaggedMutex);
+    return gTagged;
+}
+
+size_t Count(const std::vector<std::string>& texts, const std::string& text)
+{
+    return static_cast<size_t>(std::count(texts.begin(), texts.end(), text));
+}
+
+// The level mark of the host log's record with this text; 0 when there is none.
+char MarkOf(const std::string& text)
+{
+    const std::string log = ReadAll(HostLogPath());
+    for (std::sregex_iterator it(log.begin(), log.end(), RecordPattern()), end; it != end; ++it)
+        if ((*it)[8] == text)
+            return (*it)[1].str()[0];
+    return 0;
+}
+
+class Codes : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SetDeliveryRecheckInterval(platform::kInfinite);
+        Line.LiveEvents = true;
+        WriteConfig(std::nullopt);
+        gEvents.Clear();
+        {
+            std::lock_guard<std::mutex> guard(gTaggedMutex);
+            gTagged.clear();
+        }
+        gTagHook.Set(nullptr);
+        SetCodeProcImpl(nullptr, nullptr);
+        std::error_code ignored;
+        std::filesystem::remove(HostLogPath(), ignored);
+    }
+    void TearDown() override
+    {
+        while (DriverTable.DriverCount > 0)
+            DestroyDriverImpl();
+        SetCodeProcImpl(nullptr, nullptr);
+        gTagHook.Set(nullptr);
+        WriteConfig(std::nullopt);
+    }
+    // Sends the bytes on COM3 (to a new driver there unless one is live) and
+    // returns the codes the EventProc got once there are n.
+    std::vector<std::string> Receive(const std::string& bytes, size_t n)
+    {
+        if (DriverTable.DriverCount == 0) {
+            EXPECT_EQ(InitDriverImpl(3, &OnEvent), 0);
+        }
+        Line.Feed(bytes);
+        EXPECT_TRUE(Eventually([&] { return gEvents.Count() >= n; }));
+        return gEvents.Codes();
+    }
+
+    Watchdog Guard{"a codes test", std::chrono::seconds(60)};
+    FakeLine Line;
+};
+
+} // namespace
+
+TEST(Settings, ValuesAndByteSets)
+{
+    uint32_t v = 0;
+    EXPECT_TRUE(ParseValue(" 29 ", 0, 255, v) && v == 29);
+    EXPECT_TRUE(ParseValue("0x1D", 0, 255, v) && v == 29);
+    EXPECT_TRUE(ParseValue("0X7e", 0, 255, v) && v == 126);
+    for (const char* bad : {"", " ", "x", "0x", "12x", "1 2", "-1", "256", "0x100", "+5", "1.0", "999999999"})
+        EXPECT_FALSE(ParseValue(bad, 0, 255, v)) << "'" << bad << "'";
+    EXPECT_FALSE(ParseValue("0", 1, 255, v)) << "below the range";
+
+    std::array<bool, 256> set{};
+    ASSERT_TRUE(ParseByteSet("29, 32-34,0x41 - 0x42", set));
+    std::string members;
+    for (int b = 0; b < 256; ++b)
+        if (set[static_cast<size_t>(b)])
+            members.push_back(static_cast<char>(b));
+    EXPECT_EQ(members, "\x1D !\"AB");
+    std::array<bool, 256> untouched{};
+    for (const char* bad : {"40-30", "29,", ",29", "29,,30", "1-2-3", "29;30", "0x20-", "300"})
+        EXPECT_FALSE(ParseByteSet(bad, untouched)) << "'" << bad << "'";
+    EXPECT_EQ(std::count(untouched.begin(), untouched.end(), true), 0) << "a bad list adds nothing";
+    EXPECT_TRUE(ParseByteSet("  ", untouched)) << "an empty list is no bytes, not a bad one";
+}
+
+TEST_F(Codes, WithNoFileEverythingIsAsBefore)
+{
+    ASSERT_EQ(InitDriverImpl(3, &OnEvent), 0);
+    TBelvor* driver = DriverTable.Drivers[0].load();
+    EXPECT_EQ(driver->Allow(), kDefaultAllow);
+    EXPECT_EQ(driver->MaxLength(), 104);
+    EXPECT_EQ(driver->End(), 13);
+    EXPECT_EQ(Receive("12ab\n\t\x1D" + std::string(120, '7') + "\r", 1),
+              std::vector<std::string>{"12" + std::string(102, '7')});
+}
+
+TEST_F(Codes, Gs1DataMatrixArrivesWholeThroughTheCodeProc)
+{
+    WriteConfig("[Chars]\r\nAllow=\r\nAllowCodes=29, 32-126\r\n[Code]\r\nMaxLength=255\r\n");
+    // A GS1 element string: GTIN, serial, then crypto fields after GS separators.
+    std::string code = "0104650065470239215NkK%c!?t=Q4xY";
+    while (code.size() < 150)
+        code += "\x1D"
+                "91EE10\x1D"
+                "92dGVzdCBjcnlwdG8gdGFpbA==";
+    code.resize(150);
+    int context = 0;
+    EXPECT_EQ(SetCodeProcImpl(&OnTagged, &context), nullptr);
+    ASSERT_EQ(InitDriverImpl(3, &OnEvent), 0);
+    Line.Feed(code + "\r");
+    ASSERT_TRUE(Eventually([] { return !TaggedCodes().empty(); }));
+    EXPECT_EQ(TaggedCodes(), (std::vector<Tagged>{{0, code, &context}}));
+    EXPECT_EQ(gEvents.Count(), 0u) << "the EventProc gets nothing while a CodeProc is set";
+    EXPECT_EQ(Count(HostLogTexts(), code), 1u) << "logged whole";
+}
+
+TEST_F(Codes, AllowCodesLetsThroughExactlyTheListedBytes)
+{
+    WriteConfig("[Chars]\r\nAllow=AB\r\nAllowCodes=0x00, 9, 127-129, 0xFF\r\n");
+    std::string every;
+    for (int b = 0; b < 256; ++b)
+        if (b != 13)
+            every.push_back(static_cast<char>(b));
+    EXPECT_EQ(Receive(every + "\r", 1), std::vector<std::string>{std::string("\0\tAB\x7F\x80\x81\xFF", 8)});
+}
+
+TEST_F(Codes, LineFeedOrTabEndsACodeAndIsNeverPartOfOne)
+{
+    WriteConfig("[Chars]\r\nAllowCodes=9,10,13\r\n[Code]\r\nEnd=10\r\n");
+    EXPECT_EQ(Receive("12\r\n34\t\n", 2), (std::vector<std::string>{"12\r", "34\t"}));
+    DestroyDriverImpl();
+    gEvents.Clear();
+    WriteConfig("[Code]\r\nEnd=0x09\r\n");
+    EXPECT_EQ(Receive("56\t78\r\n\t", 2), (std::vector<std::string>{"56", "78"}));
+}
+
+TEST_F(Codes, ACutCodeIsLoggedOnceWhyItIsShort)
+{
+    WriteConfig("[Code]\r\nMaxLength=10\r\n");
+    EXPECT_EQ(Receive("0123456789ABCDEF\r42\r", 2), (std::vector<std::string>{"0123456789", "42"}));
+    const auto texts = HostLogTexts();
+    EXPECT_EQ(Count(texts, "Code cut at 10 characters"), 1u);
+    const auto cut = std::find(texts.begin(), texts.end(), "Code cut at 10 characters");
+    ASSERT_NE(cut, texts.end());
+    EXPECT_EQ(*(cut + 1), "0123456789") << "right before the cut code's own record";
+    EXPECT_EQ(MarkOf("Code cut at 10 characters"), '!') << "at level 3";
+}
+
+TEST_F(Codes, ValuesThatCannotBeReadCountAsAbsentAndAreLogged)
+{
+    WriteConfig(
+        "[Chars]\r\nAllow=12\r\nAllowCodes=40-30\r\n[Code]\r\nMaxLength=300\r\nEnd=0x0Dx\r\n[Port]\r\n"
+        "Reconnect=2\r\n");
+    ASSERT_EQ(InitDriverImpl(3, &OnEvent), 0);
+    TBelvor* driver = DriverTable.Drivers[0].load();
+    EXPECT_EQ(driver->MaxLength(), 104);
+    EXPECT_EQ(driver->End(), 13);
+    const auto texts = HostLogTexts();
+    for (const char* record :
+         {"Belvor.ini: [Chars] AllowCodes=40-30 ignored", "Belvor.ini: [Code] MaxLength=300 ignored",
+          "Belvor.ini: [Code] End=0x0Dx ignored", "Belvor.ini: [Port] Reconnect=2 ignored"}) {
+        EXPECT_EQ(Count(texts, record), 1u) << record;
+        EXPECT_EQ(MarkOf(record), '!') << record;
+    }
+    EXPECT_EQ(Receive("1(2\r", 1), std::vector<std::string>{"12"}) << "Allow still counts, AllowCodes not";
+
+    WriteConfig("[Code]\r\nMaxLength=0\r\nEnd=abc\r\n");
+    ASSERT_EQ(InitDriverImpl(4, &OnEvent), 1) << "a bad key never stops InitDriver";
+    EXPECT_EQ(DriverTable.Drivers[1].load()->MaxLength(), 104);
+}
+
+TEST_F(Codes, CodeProcTellsTwoScannersApartAndTheCallbacksSwitch)
+{
+    ASSERT_EQ(InitDriverImpl(3, &OnEvent), 0);
+    ASSERT_EQ(InitDriverImpl(4, &OnEvent), 1);
+    int context = 0;
+    EXPECT_EQ(SetCodeProcImpl(&OnTagged, &context), nullptr);
+    Line.FeedPort(4, "44\r");
+    ASSERT_TRUE(Eventually([] { return TaggedCodes().size() == 1; }));
+    Line.FeedPort(3, "33\r");
+    ASSERT_TRUE(Eventually([] { return TaggedCodes().size() == 2; }));
+    EXPECT_EQ(TaggedCodes(), (std::vector<Tagged>{{1, "44", &context}, {0, "33", &context}}));
+
+    EXPECT_EQ(SetCodeProcImpl(nullptr, nullptr), &OnTagged);
+    Line.FeedPort(3, "5\r");
+    ASSERT_TRUE(Eventually([] { return gEvents.Count() == 1; }));
+    EXPECT_EQ(gEvents.Calls(), std::vector<std::string>{Counted("5")}) << "back to the EventProc";
+    EXPECT_EQ(TaggedCodes().size(), 2u);
+
+    char text[96];
+    std::snprintf(text, sizeof text, "CodeProc: 00000000 -> %08" PRIXPTR ", context %08" PRIXPTR,
+                  reinterpret_cast<uintptr_t>(&OnTagged), reinterpret_cast<uintptr_t>(&context));
+    EXPECT_EQ(Count(HostLogTexts(), text), 1u) << text;
+}
+
+TEST_F(Codes, CodeProcThatThrowsOrDestroysIsHandledAsTheEventProc)
+{
+    std::atomic<int32_t> destroyed{0};
+    gTagHook.Set([&](const unsigned char* data) {
+        if (data[0] == 'A')
+            throw std::runtime_error("host failed");
+        destroyed = DestroyDriverImpl();
+    });
+    SetCodeProcImpl(&OnTagged, nullptr);
+    ASSERT_EQ(InitDriverImpl(3, &OnEvent), 0);
+    Line.Feed("A\r7\r");
+    ASSERT_TRUE(Eventually([] { return TaggedCodes().size() == 2; }));
+    ASSERT_TRUE(Eventually([&] { return destroyed.load() != 0; }));
+    EXPECT_EQ(destroyed.load(), -1) << "DestroyDriver from inside the CodeProc is refused";
+    EXPECT_EQ(Count(HostLogTexts(), "Exception: host failed"), 1u);
+    EXPECT_EQ(TaggedCodes()[1].Code, "7") << "the next code goes on";
+}
