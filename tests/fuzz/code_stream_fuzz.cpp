@@ -2,6 +2,8 @@
 // and the code assembly of a driver on the fake device, against a plain model.
 //
 // Input: [n] [n bytes: allow-list; n = 255: no configuration file]
+//        [m] [m bytes allowed by value (AllowCodes)] [max length: 0 = key absent]
+//        [end flag: odd = End key set] [end byte]
 //        [read limit: 0 = none] [r: the ring starts r bytes before its end]
 //        [k] [k chunk sizes] stream...
 // The stream is fed in chunks of (size + 1) bytes, cycling through the k
@@ -63,17 +65,18 @@ std::string PlainAllowList(std::string list)
     return list;
 }
 
-// What the driver must make of a stream: a code per carriage return, holding
-// the allowed bytes before it in order, those past the capacity dropped.
-std::vector<std::string> ModelCodes(std::string_view stream, const std::array<bool, 256>& allowed)
+// What the driver must make of a stream: a code per end byte, holding the
+// allowed bytes before it in order, those past the maximum length dropped.
+std::vector<std::string> ModelCodes(std::string_view stream, const std::array<bool, 256>& allowed, char end,
+                                    size_t maxLength)
 {
     std::vector<std::string> codes;
     std::string code;
     for (const char c : stream) {
-        if (c == '\r') {
+        if (c == end) {
             codes.push_back(code);
             code.clear();
-        } else if (allowed[static_cast<uint8_t>(c)] && code.size() < TBelvor::kCodeCapacity) {
+        } else if (allowed[static_cast<uint8_t>(c)] && code.size() < maxLength) {
             code.push_back(c);
         }
     }
@@ -109,6 +112,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint8_t listSize = next();
     const bool byDefault = listSize == 255;
     const std::string allow = byDefault ? "0123456789ABCDEF" : PlainAllowList(std::string(take(listSize)));
+    const std::string_view byValue = take(next());
+    const uint8_t maxLength = next();
+    const bool endSet = (next() & 1) != 0;
+    const uint8_t endByte = next();
     const uint32_t readLimit = next();
     const uint32_t ringOffset = (TComPort::kRxBufferSize - next()) % TComPort::kRxBufferSize;
     const std::string_view chunks = take(next());
@@ -117,23 +124,42 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::array<bool, 256> allowed{};
     for (const char c : allow)
         allowed[static_cast<uint8_t>(c)] = true;
-    const std::vector<std::string> expected = ModelCodes(stream, allowed);
+    std::string allowCodes;
+    for (const char c : byValue) {
+        allowed[static_cast<uint8_t>(c)] = true;
+        allowCodes += (allowCodes.empty() ? "" : ", ") + std::to_string(static_cast<uint8_t>(c));
+    }
+    const char end = static_cast<char>(endSet ? endByte : kDefaultEnd);
+    const size_t limit = maxLength != 0 ? maxLength : kDefaultMaxLength;
+    const std::vector<std::string> expected = ModelCodes(stream, allowed, end, limit);
 
     test::FakeLine line;
     const int lock = ConfigLock();
     flock(lock, LOCK_EX);
     const std::filesystem::path config{platform::ConfigFilePath()};
-    if (byDefault)
+    if (byDefault && byValue.empty() && maxLength == 0 && !endSet) {
         std::filesystem::remove(config);
-    else
-        std::ofstream(config, std::ios::binary | std::ios::trunc) << "[Chars]\r\nAllow=" << allow << "\r\n";
+    } else {
+        std::ofstream file(config, std::ios::binary | std::ios::trunc);
+        file << "[Chars]\r\n";
+        if (!byDefault)
+            file << "Allow=" << allow << "\r\n";
+        if (!byValue.empty())
+            file << "AllowCodes=" << allowCodes << "\r\n";
+        file << "[Code]\r\n";
+        if (maxLength != 0)
+            file << "MaxLength=" << static_cast<unsigned>(maxLength) << "\r\n";
+        if (endSet)
+            file << "End=0x" << std::hex << static_cast<unsigned>(endByte) << "\r\n";
+    }
     DrivenDriver driver(3);
     flock(lock, LOCK_UN);
-    Check(driver.Allow() == allow);
+    Check(driver.Allow() == allow && driver.MaxLength() == limit &&
+          driver.End() == static_cast<uint8_t>(end));
 
     // Bytes received and purged unread move the ring, so that short streams
     // wrap around its end.
-    line.Feed(std::string(ringOffset, '\r'));
+    line.Feed(std::string(ringOffset, end));
     driver.ReceiveData();
     driver.Purge();
     Check(driver.Ring().WritePos == ringOffset && driver.Ring().ReadPos == ringOffset);
@@ -149,18 +175,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         driver.ReceiveData();
         const size_t now = fed - line.Waiting();
         Check(now >= consumed);
-        returns += static_cast<size_t>(std::count(stream.begin() + consumed, stream.begin() + now, '\r'));
+        returns += static_cast<size_t>(std::count(stream.begin() + consumed, stream.begin() + now, end));
         consumed = now;
         std::string code;
         while (driver.QueueHead(code)) {
-            Check(code.size() <= TBelvor::kCodeCapacity);
+            Check(code.size() <= limit);
             Check(std::all_of(code.begin(), code.end(),
                               [&](char c) { return allowed[static_cast<uint8_t>(c)]; }));
             Check(emitted < expected.size() && code == expected[emitted]);
             ++emitted;
             driver.QueueRemoveHead();
         }
-        // A code leaves at the very carriage return that ends it, never before.
+        // A code leaves at the very byte that ends it, never before.
         Check(emitted == returns);
     };
 
