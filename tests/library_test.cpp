@@ -94,7 +94,7 @@ void BELVOR_CALL OnTagged(int32_t driver, const unsigned char* data, uint32_t le
 TEST_F(Library, CodeProcGetsTheDriverTheCodeAndTheContext)
 {
     ASSERT_NE(Api.SetCodeProc, nullptr);
-    auto line = MakeRealLine();
+    auto line = MakeRealLine(kPort);
     ASSERT_EQ(Api.InitDriver(line->PortNumber(), &OnCode), 0);
     EXPECT_EQ(Api.SetCodeProc(&OnTagged, &gTaggedMutex), nullptr);
     ASSERT_TRUE(line->Send("4006381333931\r"));

@@ -3,8 +3,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <mutex>
 #include <pty.h>
 #include <stdexcept>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,9 +15,11 @@ namespace belvor::test {
 
 namespace {
 
-// The range of MakeRealLine() without a port; other test programs keep clear of it.
+// The range of MakeRealLine() without a port; test programs that name their
+// own ports keep clear of it. Test programs run side by side, so each port of
+// it is claimed with a lock that its program holds until it ends.
 constexpr uint16_t kFirstTestPort = 40;
-constexpr uint16_t kLastTestPort = 49;
+constexpr uint16_t kLastTestPort = 249;
 
 void MakeDirectories(const std::string& path)
 {
@@ -118,12 +123,24 @@ std::string PortLinkPath(uint16_t portNumber)
 
 uint16_t FreshTestPort()
 {
+    static std::mutex mutex;
     static uint16_t next = kFirstTestPort;
-    const uint16_t port = next;
-    next = next == kLastTestPort ? kFirstTestPort : static_cast<uint16_t>(next + 1);
+    std::lock_guard<std::mutex> guard(mutex);
     MakeDirectories(BELVOR_SYSTEM_DIR);
-    (void)unlink(PortLinkPath(port).c_str());
-    return port;
+    for (; next <= kLastTestPort; ++next) {
+        const uint16_t port = next;
+        const int lock = open((PortLinkPath(port) + ".lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+        if (lock < 0)
+            continue;
+        if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
+            (void)close(lock); // another test program's
+            continue;
+        }
+        ++next; // the lock stays held, and the port this program's, until it ends
+        (void)unlink(PortLinkPath(port).c_str());
+        return port;
+    }
+    throw std::runtime_error("no free test port left");
 }
 
 std::unique_ptr<TestLine> MakeRealLine(uint16_t port)

@@ -59,7 +59,7 @@ std::unique_ptr<TestLine> MakeRealLine();
 #ifndef _WIN32
 // The link that names COMn, whether or not it exists.
 std::string PortLinkPath(uint16_t portNumber);
-// The next port number of that range, round it; its link removed.
+// A port number of that range that no other test program uses; its link removed.
 uint16_t FreshTestPort();
 #endif
 
