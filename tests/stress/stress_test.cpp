@@ -19,7 +19,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -237,7 +239,14 @@ TEST_F(Stress, PortHeldByAnotherProcessOrMissing)
         _exit(127);
     }
     ASSERT_GT(holder, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // let it take the lock
+    // Until the other process holds the lock, our own try at it succeeds.
+    ASSERT_TRUE(Eventually([&] {
+        const int fd = open(line->DevicePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        const bool held = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+        if (fd >= 0)
+            close(fd);
+        return held;
+    }));
     errno = 0;
     EXPECT_EQ(InitDriverImpl(line->PortNumber(), &Collect), -1);
     EXPECT_EQ(errno, EWOULDBLOCK);
