@@ -3,6 +3,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/process.h"
+#include "platform/profile.h"
 
 #include <mutex>
 
@@ -18,6 +19,8 @@ namespace {
 std::mutex gLock;
 std::string* gFileName = nullptr;
 bool gFirstRecord = true;
+// The name the first driver chose, with its [Log] Dir: kept for the library's life.
+std::string* gChosenName = nullptr;
 
 struct UnloadGuard {
     UnloadGuard() = default;
@@ -133,21 +136,78 @@ std::string LogFileName()
     return gFileName ? *gFileName : std::string();
 }
 
+namespace {
+
+// Whether records can be written to a file of that name: its directory exists
+// and takes the file (opened for appending, or created empty).
+bool Writable(const std::string& name)
+{
+    const platform::FileSystem& fs = platform::Files();
+    platform::FileHandle file = fs.OpenAppend(name.c_str());
+    if (file == platform::kNoFile && !fs.Exists(name.c_str()))
+        file = fs.Create(name.c_str());
+    if (file == platform::kNoFile)
+        return false;
+    fs.Close(file);
+    return true;
+}
+
+} // namespace
+
 void InitLogger()
 {
+    {
+        std::lock_guard<std::mutex> guard(gLock);
+        if (gChosenName) {
+            if (!gFileName)
+                gFileName = new std::string(*gChosenName);
+            return;
+        }
+    }
     const std::string executable = platform::HostExecutablePath();
-    SetLogFileName(executable.empty() ? std::string() : LogFileNameFor(executable));
+    if (executable.empty())
+        return;
+    const std::string beside = LogFileNameFor(executable);
+    std::string dir;
+    try {
+        dir = platform::ReadProfileString(platform::ConfigFilePath(), kLogSection, kLogDirKey, "");
+    } catch (...) {
+        dir.clear();
+    }
+    std::string name = beside;
+    bool unusable = false;
+    if (!dir.empty()) {
+        const std::string stem = beside.substr(platform::DirectoryOf(beside).size());
+        const std::string there = platform::ResolveDirectory(platform::DirectoryOf(executable), dir) + stem;
+        // Not created, not reported to the host: the log stays beside the executable.
+        if (Writable(there))
+            name = there;
+        else
+            unusable = true;
+    }
+    {
+        std::lock_guard<std::mutex> guard(gLock);
+        if (!gChosenName)
+            gChosenName = new std::string(name);
+    }
+    SetLogFileName(name);
+    if (unusable)
+        LogMessage(3, "Log directory " + dir + " cannot be used");
 }
 
 void ShutdownLogger() noexcept
 {
     std::string* old;
+    std::string* chosen;
     {
         std::lock_guard<std::mutex> guard(gLock);
         old = gFileName;
         gFileName = nullptr;
+        chosen = gChosenName;
+        gChosenName = nullptr;
     }
     delete old;
+    delete chosen;
 }
 
 void ResetLoggerForTesting()

@@ -11,8 +11,13 @@ namespace belvor {
 // The size a log file may reach before the next record starts a new one.
 inline constexpr int32_t kLogSizeLimit = 102400;
 
-// Sets the log file name from the host's executable. Called by each driver
-// as it is created; every call sets the same name.
+inline constexpr const char* kLogSection = "Log";
+inline constexpr const char* kLogDirKey = "Dir";
+
+// Sets the log file name from the host's executable, in the directory that
+// [Log] Dir of Belvor.ini names (relative to the executable's; absent, empty
+// or unusable: beside it). Called by each driver as it is created; the first
+// call decides the name for the library's life.
 void InitLogger();
 
 // Appends one record at level 0-4 ("-+?!#"); text is written byte for byte.

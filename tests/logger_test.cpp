@@ -1,5 +1,7 @@
 #include "logging/Logger.h"
 #include "platform/files.h"
+#include "platform/process.h"
+#include "support/config_file.h"
 #include "support/log_reader.h"
 
 #include <cstdlib>
@@ -8,6 +10,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <map>
+#include <optional>
 #include <random>
 #include <regex>
 #include <set>
@@ -294,3 +297,73 @@ TEST_F(LoggerTest, ConcurrentRecordsAreNeitherLostNorTorn)
 }
 
 } // namespace
+
+namespace {
+
+// The log's name as the first driver fixes it, from Belvor.ini's [Log] Dir.
+std::string ChosenLogName(const std::optional<std::string>& config)
+{
+    WriteConfig(config);
+    ResetLoggerForTesting();
+    InitLogger();
+    return LogFileName();
+}
+
+std::string Beside()
+{
+    return LogFileNameFor(platform::HostExecutablePath());
+}
+
+std::string Within(const fsys::path& dir)
+{
+    return (dir / fsys::path(Beside()).filename()).string();
+}
+
+} // namespace
+
+TEST_F(LoggerTest, ConfiguredDirectoryHoldsTheLogAndItsGenerations)
+{
+    EXPECT_EQ(ChosenLogName(std::nullopt), Beside()) << "no key: beside the executable";
+    EXPECT_EQ(ChosenLogName("[Log]\r\nDir=\r\n"), Beside()) << "an empty key too";
+
+    ASSERT_EQ(ChosenLogName("[Log]\r\nDir=" + FDir.string() + "\r\n"), Within(FDir));
+    WriteConfig("[Log]\r\nDir=somewhere-else\r\n");
+    InitLogger();
+    EXPECT_EQ(LogFileName(), Within(FDir)) << "read once, by the first driver";
+    WriteAll(LogFileName(), Filler(kLogSizeLimit + 1));
+    LogMessage(1, "after rotation");
+    EXPECT_TRUE(fsys::exists(LogFileName() + ".0")) << "rotated where it lives";
+    EXPECT_EQ(LineTexts(LogFileName()), (Strings{"", "after rotation"}));
+    WriteConfig(std::nullopt);
+}
+
+TEST_F(LoggerTest, RelativeDirectoryIsTakenFromTheExecutables)
+{
+    const fsys::path exeDir = fsys::path(platform::HostExecutablePath()).parent_path();
+    const std::string relative = "logs-" + FDir.filename().string();
+    fsys::create_directories(exeDir / relative);
+    EXPECT_EQ(ChosenLogName("[Log]\r\nDir=" + relative + "\r\n"), Within(exeDir / relative));
+    WriteConfig(std::nullopt);
+    std::error_code ignored;
+    fsys::remove_all(exeDir / relative, ignored);
+}
+
+TEST_F(LoggerTest, MissingOrUnwritableDirectoryFallsBackWithOneRecord)
+{
+    std::error_code ignored;
+    fsys::remove(Beside(), ignored);
+    const std::string missing = (FDir / "no-such-dir").string();
+    EXPECT_EQ(ChosenLogName("[Log]\r\nDir=" + missing + "\r\n"), Beside());
+    EXPECT_FALSE(fsys::exists(missing)) << "not created";
+    EXPECT_EQ(LineTexts(Beside()), (Strings{"", "Log directory " + missing + " cannot be used"}));
+
+    // A directory that refuses files (root ignores permissions, so the file
+    // calls fail instead).
+    fsys::remove(Beside(), ignored);
+    InjectFaults({{"append", {1, 2, 3}}, {"create", {1}}});
+    EXPECT_EQ(ChosenLogName("[Log]\r\nDir=" + FDir.string() + "\r\n"), Beside());
+    EXPECT_EQ(LineTexts(Beside()), (Strings{"", "Log directory " + FDir.string() + " cannot be used"}));
+    EXPECT_FALSE(fsys::exists(Within(FDir)));
+    WriteConfig(std::nullopt);
+    fsys::remove(Beside(), ignored);
+}

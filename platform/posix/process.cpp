@@ -20,4 +20,18 @@ std::string HostExecutablePath()
     }
 }
 
+std::string DirectoryOf(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string ResolveDirectory(const std::string& base, const std::string& dir)
+{
+    std::string resolved = !dir.empty() && dir.front() == '/' ? dir : base + dir;
+    if (resolved.empty() || resolved.back() != '/')
+        resolved += '/';
+    return resolved;
+}
+
 } // namespace belvor::platform

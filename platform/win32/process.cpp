@@ -22,4 +22,21 @@ std::string HostExecutablePath()
     }
 }
 
+std::string DirectoryOf(const std::string& path)
+{
+    const size_t separator = path.find_last_of("\\/");
+    return separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
+}
+
+std::string ResolveDirectory(const std::string& base, const std::string& dir)
+{
+    // C:\..., \\server\share\... and \... name their place themselves.
+    const bool absolute =
+        (dir.size() >= 2 && dir[1] == ':') || (!dir.empty() && (dir[0] == '\\' || dir[0] == '/'));
+    std::string resolved = absolute ? dir : base + dir;
+    if (resolved.empty() || (resolved.back() != '\\' && resolved.back() != '/'))
+        resolved += '\\';
+    return resolved;
+}
+
 } // namespace belvor::platform
