@@ -110,6 +110,7 @@ void TBelvor::ReadSettings()
     FEnd = settings.End;
     FMaxLength = settings.MaxLength;
     SetReconnect(settings.Reconnect);
+    SetWakeOnEvent(settings.WakeOnEvent);
     for (const std::string& ignored : settings.Ignored)
         LogMessage(3, "Belvor.ini: " + ignored + " ignored");
 }

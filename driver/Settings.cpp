@@ -117,6 +117,12 @@ TDriverSettings ReadDriverSettings(const char* path)
         else
             ignore(kPortSection, kReconnectKey, value);
     }
+    if (Read(path, kPortSection, kWakeKey, value)) {
+        if (value == "Event" || value == "Poll")
+            s.WakeOnEvent = value == "Event";
+        else
+            ignore(kPortSection, kWakeKey, value);
+    }
     return s;
 }
 

@@ -21,6 +21,7 @@ inline constexpr const char* kMaxLengthKey = "MaxLength";
 inline constexpr const char* kEndKey = "End";
 inline constexpr const char* kPortSection = "Port";
 inline constexpr const char* kReconnectKey = "Reconnect";
+inline constexpr const char* kWakeKey = "Wake";
 
 inline constexpr uint8_t kDefaultMaxLength = 104;
 inline constexpr uint8_t kDefaultEnd = 13; // carriage return
@@ -31,6 +32,7 @@ struct TDriverSettings {
     uint8_t End = kDefaultEnd;
     uint8_t MaxLength = kDefaultMaxLength;
     bool Reconnect = true;
+    bool WakeOnEvent = false; // [Port] Wake=Event; Poll, the default, looks every 10 ms
     // "[Section] Key=value" of each value that could not be read and so
     // counts as absent.
     std::vector<std::string> Ignored;

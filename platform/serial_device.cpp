@@ -1,8 +1,14 @@
 #include "platform/serial_device.h"
+#include "platform/sync.h"
 
 #include <atomic>
 
 namespace belvor::platform {
+
+void SerialDevice::WaitForNews(uint32_t timeoutMs)
+{
+    SleepMs(timeoutMs < 10 ? timeoutMs : 10);
+}
 
 namespace {
 std::atomic<SerialOpener> gOpener{&OpenSystemSerialDevice};

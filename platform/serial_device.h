@@ -99,6 +99,13 @@ public:
     // input queue (ClearError no longer counts them), so the reader must ask
     // again even when nothing is waiting.
     virtual bool ReadOwed() const { return false; }
+    // Blocks until the device has news for WaitEvent (bytes, a line event,
+    // its loss), Wake is called, or timeoutMs passes; for a worker that sleeps
+    // instead of polling. A device that cannot wait so pauses a polling cycle.
+    virtual void WaitForNews(uint32_t timeoutMs);
+    // Ends a WaitForNews under way, from any thread; one that begins later
+    // returns at once (the wake is kept until a wait takes it).
+    virtual void Wake() {}
     // True once a call has failed in a way that means the device is gone
     // (unplugged, hung up, its driver removed), with the system's code for it:
     // nothing more will come through this handle, and the port must be opened

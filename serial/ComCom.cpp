@@ -209,6 +209,12 @@ void TComPort::EnableDataReceived()
     FDataReceivedEnabled = true;
 }
 
+bool TComPort::CycleOwed()
+{
+    platform::LockGuard guard(FLock);
+    return FRxFull != 0 || FReannounce || (FDevice && FDevice->ReadOwed());
+}
+
 TComPort::RingState TComPort::Ring()
 {
     platform::LockGuard guard(FLock);
@@ -232,8 +238,10 @@ void TComPort::SetThreadsActive(bool active)
         platform::LockGuard guard(FLock);
         FStopRequested = -1;
         FStopEvent.Set();
-        if (FDevice)
+        if (FDevice) {
             (void)FDevice->SetMask(0); // ends a wait in flight
+            FDevice->Wake();           // and a worker asleep until news
+        }
     }
     // Not under FLock: a worker inside DataReceived may need it to finish its
     // cycle. Waiting for the thread's end, rather than for its acknowledgement,
@@ -287,8 +295,19 @@ void TComPort::RunWorker()
             // Only a fully built owner is reconnected: until then a lost device
             // simply fails the construction's own calls.
             uint32_t lostError = 0;
-            if (FReconnect && FDevice->Lost(lostError)) {
+            const bool lost = FDevice->Lost(lostError);
+            if (lost && FReconnect) {
                 DropLostDevice(lostError);
+                continue;
+            }
+            // Asleep until the device has news. What the next cycle must do
+            // anyway (bytes to announce again, a late read owed), a full ring and
+            // a lost device (which would wake it at once for ever) keep the
+            // polling pause instead.
+            if (FWakeOnEvent && !lost && !CycleOwed()) {
+                FDevice->WaitForNews(kNewsWaitMs);
+                if (FStopRequested != 0)
+                    break;
                 continue;
             }
         }

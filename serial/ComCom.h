@@ -82,6 +82,9 @@ public:
     static constexpr uint32_t kStartAckTimeoutMs = 3000;
     static constexpr uint32_t kStopTimeoutMs = 200;
     static constexpr uint32_t kCyclePauseMs = 10;
+    // Waiting for news from the device: a bound only against a wake that
+    // never comes; a quiet port is otherwise not looked at.
+    static constexpr uint32_t kNewsWaitMs = 60000;
     // A lost device: how often the port tries to open it again.
     static constexpr uint32_t kReopenIntervalMs = 1000;
 
@@ -113,6 +116,11 @@ public:
     // the next loss.
     void SetReconnect(bool on) { FReconnect = on; }
     bool Reconnect() const { return FReconnect; }
+
+    // Whether the worker sleeps until the device has news instead of looking
+    // every 10 ms. Off unless set; may change while the port is open.
+    void SetWakeOnEvent(bool on) { FWakeOnEvent = on; }
+    bool WakeOnEvent() const { return FWakeOnEvent; }
 
     // Removes and returns the oldest unread byte.
     uint8_t ReadChar();
@@ -156,6 +164,8 @@ protected:
         bool Full;
     };
     RingState Ring();
+    // Whether the next cycle has work of its own, news or not.
+    bool CycleOwed();
     const uint8_t* RxBuffer() const { return FRxBuffer.get(); }
     platform::RecursiveLock& Lock() { return FLock; }
 
@@ -193,6 +203,7 @@ private:
     std::atomic<int32_t> FStopRequested{0};
     std::atomic<bool> FDataReceivedEnabled{false};
     std::atomic<bool> FReconnect{true};
+    std::atomic<bool> FWakeOnEvent{false};
     platform::Thread FEventThread;
     uint32_t FEventThreadId = 0;
     platform::RecursiveLock FLock;

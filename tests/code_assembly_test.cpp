@@ -35,12 +35,9 @@ protected:
         return codes;
     }
 
-    // Waits (bounded) until the worker has gone through n more cycles.
-    bool Cycles(int n)
-    {
-        const int from = Line.Waits();
-        return Eventually([&] { return Line.Waits() >= from + n; });
-    }
+    // Waits (bounded) until the worker has gone through n more cycles, or
+    // sleeps until news.
+    bool Cycles(int n) { return Line.Idle(n); }
 
     std::unique_ptr<ProbedDriver> Start(uint8_t port = 3)
     {

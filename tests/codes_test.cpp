@@ -147,6 +147,7 @@ TEST_F(Codes, WithNoFileEverythingIsAsBefore)
     EXPECT_EQ(driver->Allow(), kDefaultAllow);
     EXPECT_EQ(driver->MaxLength(), 104);
     EXPECT_EQ(driver->End(), 13);
+    EXPECT_EQ(driver->WakeOnEvent(), EventModeRun()) << "no file: polling, unless this run asks for events";
     EXPECT_EQ(Receive("12ab\n\t\x1D" + std::string(120, '7') + "\r", 1),
               std::vector<std::string>{"12" + std::string(102, '7')});
 }
@@ -207,15 +208,17 @@ TEST_F(Codes, ValuesThatCannotBeReadCountAsAbsentAndAreLogged)
 {
     WriteConfig(
         "[Chars]\r\nAllow=12\r\nAllowCodes=40-30\r\n[Code]\r\nMaxLength=300\r\nEnd=0x0Dx\r\n[Port]\r\n"
-        "Reconnect=2\r\n");
+        "Reconnect=2\r\nWake=Sometimes\r\n");
     ASSERT_EQ(InitDriverImpl(3, &OnEvent), 0);
     TBelvor* driver = DriverTable.Drivers[0].load();
     EXPECT_EQ(driver->MaxLength(), 104);
     EXPECT_EQ(driver->End(), 13);
+    EXPECT_FALSE(driver->WakeOnEvent()) << "polling, the default";
     const auto texts = HostLogTexts();
     for (const char* record :
          {"Belvor.ini: [Chars] AllowCodes=40-30 ignored", "Belvor.ini: [Code] MaxLength=300 ignored",
-          "Belvor.ini: [Code] End=0x0Dx ignored", "Belvor.ini: [Port] Reconnect=2 ignored"}) {
+          "Belvor.ini: [Code] End=0x0Dx ignored", "Belvor.ini: [Port] Reconnect=2 ignored",
+          "Belvor.ini: [Port] Wake=Sometimes ignored"}) {
         EXPECT_EQ(Count(texts, record), 1u) << record;
         EXPECT_EQ(MarkOf(record), '!') << record;
     }

@@ -370,8 +370,7 @@ TEST_F(SerialPort, NothingReachesAnOwnerThatIsNotReady)
     Line.LiveEvents = true;
     TestPort port(3, /*enable=*/false);
     Line.Feed("early");
-    const int cycles = Line.Waits();
-    ASSERT_TRUE(Eventually([&] { return Line.Waits() >= cycles + 3; })) << "the worker runs its cycles";
+    ASSERT_TRUE(Line.Idle(3)) << "the worker runs its cycles";
     EXPECT_TRUE(port.Counts().empty());
     EXPECT_TRUE(Line.Reads().empty()) << "the bytes wait in the device";
     port.EnableDataReceived();
@@ -459,4 +458,20 @@ TEST_F(SerialPort, WorkerSurvivesAnOwnerThatThrows)
     Line.Feed("2\r");
     ASSERT_TRUE(port.WaitForBytes(4)) << "reception goes on after the throw";
     EXPECT_EQ(port.Received(), "1\r2\r");
+}
+
+TEST_F(SerialPort, EventModeMakesOneCycleForEachNewsAndNoneWhenQuiet)
+{
+    Line.LiveEvents = true;
+    TestPort port(3);
+    port.SetWakeOnEvent(true);
+    Line.Feed("ab");
+    ASSERT_TRUE(port.WaitForBytes(2));
+    ASSERT_TRUE(Line.Idle(1000000)) << "asleep until news";
+    const int cycles = Line.Waits();
+    Line.Feed("c");
+    ASSERT_TRUE(port.WaitForBytes(3));
+    ASSERT_TRUE(Line.Idle(1000000));
+    EXPECT_EQ(Line.Waits(), cycles + 1) << "one cycle for the news, none while quiet";
+    EXPECT_EQ(port.Received(), "abc");
 }

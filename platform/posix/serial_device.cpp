@@ -16,6 +16,7 @@
 #include <mutex>
 #include <poll.h>
 #include <string>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -144,6 +145,8 @@ public:
     uint32_t Read(uint8_t* dest, uint32_t size) override;
     uint32_t LastError() const override;
     bool Lost(uint32_t& error) const override;
+    void WaitForNews(uint32_t timeoutMs) override;
+    void Wake() override;
 
 private:
     bool Fail(uint32_t code);
@@ -155,6 +158,7 @@ private:
     void SetModemLine(int line, bool up);
 
     int FFd = -1;
+    int FWakeFd = -1; // an eventfd: Wake makes it readable
     bool FExclusive = false;
     std::atomic<uint32_t> FMask{0};
     // A wait that found nothing counts as going on until the next WaitEvent;
@@ -184,6 +188,9 @@ TermiosSerialDevice::~TermiosSerialDevice()
 
 void TermiosSerialDevice::Close()
 {
+    if (FWakeFd >= 0)
+        (void)close(FWakeFd);
+    FWakeFd = -1;
     if (FFd < 0)
         return;
     // A pty keeps its exclusive flag while its other side lives: clear it, or
@@ -206,6 +213,9 @@ bool TermiosSerialDevice::Open(const std::string& path, uint32_t& nativeError)
         return fail(ENOENT);
     FFd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (FFd < 0)
+        return fail(errno);
+    FWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (FWakeFd < 0)
         return fail(errno);
     // TIOCEXCL alone does not stop root, and a second open in this process
     // would pass it too; the lock on the inode stops both.
@@ -258,6 +268,22 @@ bool TermiosSerialDevice::FailOrLose(uint32_t code)
         (void)FLostError.compare_exchange_strong(none, code);
     }
     return Fail(code);
+}
+
+void TermiosSerialDevice::WaitForNews(uint32_t timeoutMs)
+{
+    pollfd p[2] = {{FFd, POLLIN, 0}, {FWakeFd, POLLIN, 0}};
+    const int timeout = timeoutMs > 0x7FFFFFFFu ? -1 : static_cast<int>(timeoutMs);
+    if (poll(p, 2, timeout) > 0 && (p[1].revents & POLLIN)) {
+        uint64_t count = 0;
+        (void)read(FWakeFd, &count, sizeof count); // the wake is taken
+    }
+}
+
+void TermiosSerialDevice::Wake()
+{
+    const uint64_t one = 1;
+    (void)write(FWakeFd, &one, sizeof one);
 }
 
 bool TermiosSerialDevice::Lost(uint32_t& error) const

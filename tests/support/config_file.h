@@ -3,6 +3,7 @@
 
 #include "platform/profile.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -10,8 +11,18 @@
 
 namespace belvor::test {
 
-inline void WriteConfig(const std::optional<std::string>& text)
+// "Event" when this run of a test program receives in the event mode
+// (BELVOR_TEST_WAKE=Event): every configuration a test writes then asks for it.
+inline bool EventModeRun()
 {
+    const char* mode = std::getenv("BELVOR_TEST_WAKE");
+    return mode && std::string(mode) == "Event";
+}
+
+inline void WriteConfig(std::optional<std::string> text)
+{
+    if (EventModeRun() && (!text || text->find("Wake=") == std::string::npos))
+        text = text.value_or("") + "\r\n[Port]\r\nWake=Event\r\n";
     const std::filesystem::path path(platform::ConfigFilePath());
     std::error_code ignored;
     if (!text) {

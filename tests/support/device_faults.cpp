@@ -60,6 +60,8 @@ public:
     }
     uint32_t LastError() const override { return tError; }
     bool ReadOwed() const override { return FInner->ReadOwed(); }
+    void WaitForNews(uint32_t timeoutMs) override { FInner->WaitForNews(timeoutMs); }
+    void Wake() override { FInner->Wake(); }
     bool Lost(uint32_t& error) const override { return FInner->Lost(error); }
 
 private:

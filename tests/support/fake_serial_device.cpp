@@ -111,6 +111,25 @@ public:
         return n;
     }
     uint32_t LastError() const override { return tError; }
+    void WaitForNews(uint32_t timeoutMs) override
+    {
+        std::unique_lock<std::mutex> lock(FLine.FMutex);
+        ++FLine.FNaps;
+        FLine.FAsleep = true;
+        FLine.FNews.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+            return FWoken || !FInput.empty() || !FLine.FWaits.empty() || FGeneration != FLine.FGeneration;
+        });
+        FLine.FAsleep = false;
+        FWoken = false;
+    }
+    void Wake() override
+    {
+        {
+            std::lock_guard<std::mutex> guard(FLine.FMutex);
+            FWoken = true;
+        }
+        FLine.FNews.notify_all();
+    }
     bool Lost(uint32_t& error) const override
     {
         std::lock_guard<std::mutex> guard(FLine.FMutex);
@@ -122,6 +141,7 @@ public:
         std::lock_guard<std::mutex> guard(FLine.FMutex);
         return !FLine.FOwed.empty();
     }
+    // (WaitForNews need not look at FOwed: the worker does not sleep while a read is owed.)
 
 private:
     bool Fail(bool fail)
@@ -134,6 +154,7 @@ private:
     FakeLine& FLine;
     std::deque<uint8_t>& FInput; // map nodes stay put
     const int FGeneration;
+    bool FWoken = false; // under the line's lock
 };
 
 FakeLine::FakeLine()
@@ -172,12 +193,14 @@ void FakeLine::FeedPort(uint16_t port, const std::string& bytes)
     std::lock_guard<std::mutex> guard(FMutex);
     auto& input = FInputs[port];
     input.insert(input.end(), bytes.begin(), bytes.end());
+    FNews.notify_all();
 }
 
 void FakeLine::ScriptWait(WaitResult result)
 {
     std::lock_guard<std::mutex> guard(FMutex);
     FWaits.push_back(result);
+    FNews.notify_all();
 }
 
 void FakeLine::Unplug(uint32_t error)
@@ -188,6 +211,7 @@ void FakeLine::Unplug(uint32_t error)
     ++FGeneration;
     for (auto& input : FInputs)
         input.second.clear();
+    FNews.notify_all();
 }
 
 void FakeLine::PlugBack()
@@ -200,6 +224,7 @@ void FakeLine::Owe(const std::string& bytes)
 {
     std::lock_guard<std::mutex> guard(FMutex);
     FOwed = bytes;
+    FNews.notify_all();
 }
 
 size_t FakeLine::Waiting()
@@ -242,6 +267,22 @@ int FakeLine::Waits()
 {
     std::lock_guard<std::mutex> guard(FMutex);
     return FWaitCalls;
+}
+
+bool FakeLine::Idle(int cycles)
+{
+    std::unique_lock<std::mutex> lock(FMutex);
+    const int waits = FWaitCalls + cycles;
+    const int naps = FNaps;
+    lock.unlock();
+    for (int i = 0; i < 2500; ++i) {
+        lock.lock();
+        if (FWaitCalls >= waits || FNaps > naps || FAsleep)
+            return true;
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
 }
 
 int FakeLine::OpenDevices()

@@ -5,6 +5,7 @@
 #include "platform/serial_device.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -69,6 +70,9 @@ public:
     int OpenDevices();
     // WaitEvent calls so far: one per worker cycle, whether it dispatches or not.
     int Waits();
+    // Waits (bounded) until the worker has gone through that many more cycles,
+    // or has gone to sleep until news, as it does in the event mode.
+    bool Idle(int cycles);
     platform::ControlBlock CurrentState();
     uint32_t SetupIn = 0;
     uint32_t SetupOut = 0;
@@ -78,6 +82,7 @@ private:
     static std::unique_ptr<platform::SerialDevice> OpenFake(uint16_t port, uint32_t& nativeError);
 
     std::mutex FMutex;
+    std::condition_variable FNews; // bytes fed, a wait scripted, a device woken or lost
     std::map<uint16_t, std::deque<uint8_t>> FInputs;
     std::deque<WaitResult> FWaits;
     std::string FOwed;
@@ -91,6 +96,8 @@ private:
     int FOpens = 0;
     int FOpenDevices = 0;
     int FWaitCalls = 0;
+    int FNaps = 0;        // WaitForNews calls
+    bool FAsleep = false; // a worker is inside WaitForNews
     platform::SerialOpener FPrevious;
 };
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "serial/ComCom.h"
+#include "support/config_file.h"
 
 #include <chrono>
 #include <functional>
@@ -20,6 +21,7 @@ public:
 
     explicit TestPort(uint16_t port, bool enable = true) : TComPort(port)
     {
+        SetWakeOnEvent(EventModeRun());
         if (enable)
             EnableDataReceived();
     }
