@@ -5,7 +5,8 @@
 #
 # The prefix is 32-bit (WINEARCH=win32) for a 32-bit program and 64-bit
 # (win64, run by wine64) for a 64-bit one, as the program's PE header says;
-# `--arch win32|win64` after the prefix says it instead. A prefix keeps the
+# `--arch win32|win64` after the prefix says it instead (for a built-in command,
+# the arch the prefix was made with). A prefix keeps the
 # arch it was made with, so each arch needs its own.
 #
 # The program may pull the cable and plug it back in: BELVOR_CABLE_DIR names a
@@ -30,7 +31,10 @@ pe_machine() {
 if [ -z "$arch" ]; then
   case "$(pe_machine "${1:-}")" in
   8664) arch=win64 ;;
-  *) arch=win32 ;;
+  014c) arch=win32 ;;
+  *) # Not a program file (a built-in command): the arch the prefix has.
+    arch=$(sed -n 's/^#arch=//p' "$prefix/system.reg" 2>/dev/null)
+    arch=${arch:-win32} ;;
   esac
 fi
 case "$arch" in

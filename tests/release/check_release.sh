@@ -84,7 +84,17 @@ linked_host() { # tag toolchain-kind
   fi
   # It imports the driver by the names Belvor.dll exports.
   x86_64-w64-mingw32-objdump -p "$exe" | grep -q 'DLL Name: Belvor.dll' || return 1
-  (cd "$dir" && timeout 120 bash "$root/tools/wine-run.sh" "$prefix" "$exe")
+  # A program that ran says ok or FAILED; one that printed nothing did not
+  # start under Wine (seen once in many runs), and gets one more try.
+  local out rc
+  for try in 1 2; do
+    out=$(cd "$dir" && timeout 120 bash "$root/tools/wine-run.sh" "$prefix" "$exe" 2>&1)
+    rc=$?
+    echo "$out"
+    [[ -n "$out" ]] && break
+    echo "(try $try: no output, exit code $rc)"
+  done
+  ((rc == 0))
 }
 
 for tag in win32 win64; do
