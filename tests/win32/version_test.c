@@ -48,7 +48,7 @@ int main(void)
     UINT length = 0;
     check(VerQueryValueA(info, "\\", (void**)&fixed, &length) && length >= sizeof *fixed &&
               fixed->dwSignature == 0xFEEF04BD,
-          "the fixed part is there", NULL);
+          "the VS_FIXEDFILEINFO block is there", NULL);
     if (fixed) {
         const DWORD ms = (BELVOR_MAJOR << 16) | BELVOR_MINOR, ls = (DWORD)BELVOR_PATCH << 16;
         check(fixed->dwFileVersionMS == ms && fixed->dwFileVersionLS == ls, "binary FileVersion", NULL);
