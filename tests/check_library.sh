@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
 # The built library exports InitDriver, DestroyDriver, SetEventProc and
 # SetCodeProc (ordinal 4, after the first three) and nothing else; the Windows
-# DLL needs no DLL but the system's own.
+# DLL needs no DLL but the system's own. An optional second argument is what
+# the library must be built for: the DLL's PE format (pei-i386, pei-x86-64) or
+# the shared object's soname (libbelvor.so.1).
 set -u
-lib=$1
+lib=$1 expect=${2:-}
 fail() { echo "FAIL: $*"; exit 1; }
 case "$lib" in
 *.dll)
-  dump=$(i686-w64-mingw32-objdump -p "$lib") || fail "cannot read $lib"
+  # The x86-64 objdump reads both the 32-bit and the 64-bit format.
+  dump=$(x86_64-w64-mingw32-objdump -p "$lib") || fail "cannot read $lib"
+  format=$(echo "$dump" | sed -n 's/.*file format //p' | head -1)
+  [[ -z "$expect" || "$format" == "$expect" ]] || fail "format is $format, not $expect"
   # Names with their index into the address table, whose ordinal base is 1.
   exports=$(echo "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
             grep -oE '\[ *[0-9]+\] [A-Za-z_@0-9]+' | sed 's/\[ *//; s/\]//' | sort)
@@ -18,12 +23,14 @@ case "$lib" in
   for dll in $imports; do
     case "$dll" in kernel32.dll|msvcrt.dll|user32.dll|advapi32.dll|ntdll.dll) ;; *) fail "needs $dll";; esac
   done
-  echo "exports: $(echo $exports); imports: $(echo $imports)"
+  echo "format: $format; exports: $(echo $exports); imports: $(echo $imports)"
   ;;
 *)
   exports=$(nm -D --defined-only "$lib" | awk '{print $NF}' | sort)
   [[ "$exports" == $'DestroyDriver\nInitDriver\nSetCodeProc\nSetEventProc' ]] || fail "exports are: $exports"
-  echo "exports: $(echo $exports)"
+  soname=$(objdump -p "$lib" | awk '$1 == "SONAME" {print $2}')
+  [[ -z "$expect" || "$soname" == "$expect" ]] || fail "soname is '$soname', not $expect"
+  echo "soname: $soname; exports: $(echo $exports)"
   ;;
 esac
 echo "ok"

@@ -7,7 +7,9 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev
           g++-mingw-w64-i686-posix python3 util-linux procps socat clang-format valgrind
-          clang-14 libclang-rt-14-dev llvm-14 wine wine32:i386)
+          clang-14 libclang-rt-14-dev llvm-14 wine wine32:i386
+          g++-mingw-w64-x86-64-posix wine64
+          lld-14 dpkg-dev lintian zip unzip pkg-config)
 
 pkg_missing() { ! dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 

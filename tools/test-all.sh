@@ -2,13 +2,15 @@
 # Installs whatever is missing, checks the sources' formatting, then builds
 # every preset and runs every test: natively, under AddressSanitizer +
 # UndefinedBehaviorSanitizer, under ThreadSanitizer, the 32-bit Windows build
-# under Wine, and the fuzz targets for a short while each.
+# under Wine, the 64-bit one under 64-bit Wine, and the fuzz targets for a
+# short while each. Then the release files, made from those builds and
+# checked (tools/release.sh --reuse).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 bash tools/install-deps.sh || exit 1
 
-presets=(${BELVOR_PRESETS:-native asan tsan windows fuzz})
+presets=(${BELVOR_PRESETS:-native asan tsan windows windows64 fuzz})
 total_passed=0
 total_failed=0
 broken=()
@@ -36,9 +38,29 @@ for preset in "${presets[@]}"; do
   ((rc == 0)) || broken+=("$preset")
 done
 
-if [[ -d build/windows/wine ]]; then
-  WINEPREFIX=$PWD/build/windows/wine wineserver -k 2>/dev/null || true
+# The release files, from the builds above (when all three were made).
+if [[ " ${presets[*]} " == *" native "* && " ${presets[*]} " == *" windows "* &&
+      " ${presets[*]} " == *" windows64 "* ]]; then
+  echo "=== release"
+  log=build/release-check.log
+  if [[ " ${broken[*]} " =~ \ (native|windows|windows64)\ \(build\) ]]; then
+    broken+=("release (not made: a build failed)")
+  else
+    bash tools/release.sh --reuse 2>&1 | tee "$log"
+    rc=${PIPESTATUS[0]}
+    if [[ $(tail -n 3 "$log") =~ ([0-9]+)\ passed,\ ([0-9]+)\ failed ]]; then
+      total_passed=$((total_passed + BASH_REMATCH[1]))
+      total_failed=$((total_failed + BASH_REMATCH[2]))
+    fi
+    ((rc == 0)) || broken+=("release")
+  fi
 fi
+
+for prefix in build/windows/wine build/windows64/wine; do
+  if [[ -d $prefix ]]; then
+    WINEPREFIX=$PWD/$prefix wineserver -k 2>/dev/null || true
+  fi
+done
 
 echo
 ((${#broken[@]})) && echo "failing: ${broken[*]}"

@@ -3,18 +3,50 @@
 # with a null-modem cable made of two ptys: COM7 <-> COM8. Used as CMake's
 # cross-compiling emulator, so every Windows test program runs through it.
 #
+# The prefix is 32-bit (WINEARCH=win32) for a 32-bit program and 64-bit
+# (win64, run by wine64) for a 64-bit one, as the program's PE header says;
+# `--arch win32|win64` after the prefix says it instead (for a built-in command,
+# the arch the prefix was made with). A prefix keeps the
+# arch it was made with, so each arch needs its own.
+#
 # The program may pull the cable and plug it back in: BELVOR_CABLE_DIR names a
 # directory (as Z:\...) where it creates a file `down` (socat is ended, which
 # hangs both ptys up, and the links go) or `up` (socat runs again with the same
 # links); the file is deleted once that is done.
 set -u
-prefix=$1
+prefix=$(realpath -m "$1")
 shift
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win32
+arch=
+if [ "${1:-}" = --arch ]; then
+  arch=$2
+  shift 2
+fi
+
+# The machine field of the PE header: 8664 is x86-64, 014c is i386.
+pe_machine() {
+  local at
+  at=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ') || return
+  [ -n "$at" ] && od -An -tx2 -j$((at + 4)) -N2 "$1" 2>/dev/null | tr -d ' '
+}
+if [ -z "$arch" ]; then
+  case "$(pe_machine "${1:-}")" in
+  8664) arch=win64 ;;
+  014c) arch=win32 ;;
+  *) # Not a program file (a built-in command): the arch the prefix has.
+    arch=$(sed -n 's/^#arch=//p' "$prefix/system.reg" 2>/dev/null)
+    arch=${arch:-win32} ;;
+  esac
+fi
+case "$arch" in
+win32) wine=(wine) ;;
+win64) wine=(/usr/lib/wine/wine64) && export WINELOADER=/usr/lib/wine/wine64 ;;
+*) echo "wine-run: --arch must be win32 or win64" >&2 && exit 2 ;;
+esac
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=$arch
 
 # One-time prefix creation, safe against parallel callers.
 mkdir -p "$(dirname "$prefix")"
-flock "$prefix.lock" bash -c '[ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1; wineserver -w'
+flock "$prefix.lock" bash -c '[ -f "$WINEPREFIX/system.reg" ] || "$0" wineboot -i >/dev/null 2>&1; wineserver -w' "${wine[0]}"
 
 # The wineserver opens the ptys and, having no terminal, gets one of them as
 # its own: a hang-up sends it SIGHUP, on which it dumps all its objects to its
@@ -54,7 +86,7 @@ fi
 if [ -n "$cable" ]; then
   # The program's requests, served while it runs; socat stays this shell's
   # child so that it can be ended and waited for here.
-  wine "$@" <&0 &
+  "${wine[@]}" "$@" <&0 &
   wine_pid=$!
   trap 'kill "$wine_pid" 2>/dev/null; pull_out; rm -rf "$cable"; exit 143' INT TERM
   while kill -0 "$wine_pid" 2>/dev/null; do
@@ -74,7 +106,7 @@ if [ -n "$cable" ]; then
   pull_out
   rm -rf "$cable"
 else
-  wine "$@"
+  "${wine[@]}" "$@"
   rc=$?
 fi
 exit $rc

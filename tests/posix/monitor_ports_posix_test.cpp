@@ -140,7 +140,7 @@ TEST_F(MonitorPortsPosixTest, APortHeldElsewhereIsInUseAndFreeOnceLetGo)
     ASSERT_GE(held, 0);
     ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
     EXPECT_EQ(ProbePort(Linked.Path, note), PortUse::InUse) << note;
-    const PortListing listing = ListPorts(Places);
+    const PortListing listing = ListPorts(Places); // Find points into it
     const ListedPort* link = Find(listing, "link", Places.SystemDir + "/com32");
     ASSERT_NE(link, nullptr);
     EXPECT_EQ(link->Use, PortUse::InUse);

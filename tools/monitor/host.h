@@ -11,7 +11,8 @@ struct BelvorFunctions {
     EventProc(BELVOR_CALL* SetEventProc)(EventProc) = nullptr;
 };
 
-// Loads the library (path empty: the one beside the monitor). False with a
+// Loads the library (path empty: the one beside the monitor; on Linux then
+// the installed one, ../lib/libbelvor.so.1 or by its soname). False with a
 // reason in error when it or one of its functions cannot be found.
 bool LoadBelvorLibrary(const std::string& path, BelvorFunctions& functions, std::string& error);
 

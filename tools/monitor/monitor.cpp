@@ -3,6 +3,8 @@
 #include "tools/monitor/host.h"
 #include "tools/monitor/ports.h"
 
+#include "belvor_version.h"
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -50,6 +52,7 @@ int Usage()
 {
     std::fprintf(stderr, "usage: monitor [--library PATH] [--seconds N] PORT\n"
                          "       monitor --list\n"
+                         "       monitor --version\n"
                          "  Opens COM<PORT> through the Belvor driver and prints every code:\n"
                          "  the time, the text, and the counted string's bytes in hex.\n"
                          "  Ctrl-C (or the end of --seconds) destroys the driver and exits.\n"
@@ -79,6 +82,10 @@ int main(int argc, char** argv)
     long port = -1;
     if (argc == 2 && !std::strcmp(argv[1], "--list"))
         return List();
+    if (argc == 2 && !std::strcmp(argv[1], "--version")) {
+        std::printf("monitor (Belvor) %s\n", BELVOR_VERSION);
+        return 0;
+    }
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--library") && i + 1 < argc)
             library = argv[++i];

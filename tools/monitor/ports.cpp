@@ -7,9 +7,8 @@ std::string FormatPort(const ListedPort& port)
     std::string coms;
     for (const unsigned n : port.Coms)
         coms += (coms.empty() ? "COM" : ",COM") + std::to_string(n);
-    if (coms.empty())
-        coms = "-";
-    std::string line = coms;
+    // Built anew, not assigned: g++ 12 at -O3 sees a false overlap in coms = "-".
+    std::string line = coms.empty() ? std::string(1, '-') : coms;
     // Columns keep a screenful of ports readable; long values just push on.
     line.resize(std::max<size_t>(line.size() + 1, 8), ' ');
     std::string kind = port.Kind;

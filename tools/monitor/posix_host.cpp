@@ -28,11 +28,22 @@ std::string BesideMe(const char* name)
 
 bool LoadBelvorLibrary(const std::string& path, BelvorFunctions& functions, std::string& error)
 {
-    const std::string file = path.empty() ? BesideMe("libbelvor.so") : path;
+    std::string file = path.empty() ? BesideMe("libbelvor.so") : path;
     void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
         error = dlerror();
-        return false;
+        if (!path.empty())
+            return false;
+        // Installed, the monitor is bin/belvor-monitor and the library is
+        // lib/libbelvor.so.1 of the same tree, or the system's by its soname.
+        for (std::string other : {BesideMe("../lib/libbelvor.so.1"), std::string("libbelvor.so.1")}) {
+            if ((handle = dlopen(other.c_str(), RTLD_NOW | RTLD_LOCAL)) != nullptr) {
+                file = other;
+                break;
+            }
+        }
+        if (!handle)
+            return false;
     }
     functions.InitDriver = reinterpret_cast<decltype(functions.InitDriver)>(dlsym(handle, "InitDriver"));
     functions.DestroyDriver =

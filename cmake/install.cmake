@@ -1,0 +1,38 @@
+# What `cmake --install` lays out on Linux, relocatable under any prefix: the
+# library with its soname links, the header, pkg-config and CMake package
+# files that find them from where they lie, the monitor as belvor-monitor
+# (a bare `monitor` does not belong among a system's commands), a sample
+# Belvor.ini and the documents. The Windows archives are put together by
+# tools/release.sh.
+if(WIN32)
+    return()
+endif()
+include(CMakePackageConfigHelpers)
+
+set(BELVOR_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/belvor)
+set(BELVOR_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Belvor)
+
+install(TARGETS belvor EXPORT BelvorTargets LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/belvor.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(PROGRAMS $<TARGET_FILE:monitor> DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME belvor-monitor)
+
+install(EXPORT BelvorTargets NAMESPACE Belvor:: DESTINATION ${BELVOR_CMAKE_DIR})
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/BelvorConfig.cmake.in
+    ${PROJECT_BINARY_DIR}/package/BelvorConfig.cmake INSTALL_DESTINATION ${BELVOR_CMAKE_DIR}
+    PATH_VARS CMAKE_INSTALL_INCLUDEDIR)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/package/BelvorConfigVersion.cmake
+    COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/package/BelvorConfig.cmake ${PROJECT_BINARY_DIR}/package/BelvorConfigVersion.cmake
+        DESTINATION ${BELVOR_CMAKE_DIR})
+
+# pkg-config: the prefix is found from the .pc file's own place.
+file(RELATIVE_PATH BELVOR_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+string(REGEX REPLACE "/$" "" BELVOR_PC_TO_PREFIX "${BELVOR_PC_TO_PREFIX}")
+configure_file(${PROJECT_SOURCE_DIR}/cmake/belvor.pc.in ${PROJECT_BINARY_DIR}/package/belvor.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/package/belvor.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+configure_file(${PROJECT_SOURCE_DIR}/packaging/README.linux.in ${PROJECT_BINARY_DIR}/package/README @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/package/README ${PROJECT_SOURCE_DIR}/packaging/Belvor.ini
+        DESTINATION ${BELVOR_DOC_DIR})
+configure_file(${PROJECT_SOURCE_DIR}/packaging/belvor-monitor.1.in ${PROJECT_BINARY_DIR}/package/belvor-monitor.1 @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/package/belvor-monitor.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

@@ -1,0 +1,212 @@
+#!/usr/bin/env bash
+# Checks what tools/release.sh wrote:
+#   check_release.sh DIST VERSION SYSTEM_DIR --wine32 PREFIX --wine64 PREFIX [--run-codes]
+# - each zip holds exactly the files a Windows shop gets; its DLL is PE32 i386
+#   or PE32+ x86-64 with the exports, ordinals and imports of tests/check_library.sh;
+# - Belvor.lib links a host with LLVM's MSVC-compatible tools (clang-cl, lld-link,
+#   no C runtime) and libbelvor.dll.a one with mingw-w64; both receive a code
+#   under Wine through the null-modem pair COM7 <-> COM8;
+# - the .deb: its files and control data, lintian without errors, dpkg install
+#   and purge in a scratch root; unpacked into a temporary root (a relocated
+#   /usr), a consumer built with find_package(Belvor) and one built with
+#   pkg-config. With --run-codes (a package whose system directory a test may
+#   write) each runs on a pty linked as a COM port and must receive a code;
+#   without it, each must load the library and be refused a port that is not there;
+# - the tar.gz holds the same installed tree; SHA256SUMS matches.
+# Prints one line per check and "N passed, N failed".
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+dist=$(realpath "$1") version=$2 system_dir=$3
+shift 3
+wine32= wine64= run_codes=false
+while (($#)); do
+  case "$1" in
+  --wine32) wine32=$2 && shift ;;
+  --wine64) wine64=$2 && shift ;;
+  --run-codes) run_codes=true ;;
+  esac
+  shift
+done
+
+passed=0 failed=0
+check() { # check WHAT COMMAND...: passes when the command succeeds; shows its output when it fails
+  local what=$1 out
+  shift
+  if out=$("$@" 2>&1); then
+    echo "ok: $what"
+    passed=$((passed + 1))
+  else
+    echo "FAILED: $what"
+    echo "$out" | sed 's/^/    /' | tail -n 30
+    failed=$((failed + 1))
+  fi
+}
+same() { # same EXPECTED ACTUAL: shows both when they differ
+  [[ "$1" == "$2" ]] || { diff <(echo "$1") <(echo "$2"); return 1; }
+}
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/belvor-check.XXXXXX")
+sim=
+cleanup() {
+  [[ -n "$sim" ]] && kill "$sim" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# --- the Windows archives -----------------------------------------------------
+examples=
+if [[ -d "$root/examples" ]]; then
+  examples=$(cd "$root" && find examples -type f | sed 's|^|@/|')
+fi
+zip_files() {
+  printf '%s\n' @/Belvor.dll @/monitor.exe @/include/belvor.h @/lib/Belvor.def @/lib/Belvor.lib \
+    @/lib/libbelvor.dll.a @/Belvor.ini @/README.txt $examples | sed "s|@|$1|" | LC_ALL=C sort
+}
+
+# A Windows host linked against an import library, run with the DLL beside it.
+linked_host() { # tag toolchain-kind
+  local tag=$1 kind=$2 dir=$work/$1 prefix=$wine32 target=i686 libdir=/usr/i686-w64-mingw32
+  [[ $tag == win64 ]] && prefix=$wine64 target=x86_64 libdir=/usr/x86_64-w64-mingw32
+  local exe=$dir/host-$kind.exe
+  if [[ $kind == msvc ]]; then
+    # The mingw headers stand in for the Windows SDK's; no C runtime at all.
+    local defines=(/clang:-fgnuc-version=4.2.1)
+    local link=()
+    [[ $tag == win32 ]] && defines+=(-D_X86_) && link+=(/SAFESEH:NO)
+    clang-cl-14 --target=$target-pc-windows-msvc /nologo /c /Od /GS- /W4 /WX -imsvc $libdir/include \
+      "${defines[@]}" -I"$dir/include" /Fo"$dir/host-msvc.obj" -- "$here/linked_host.c" || return 1
+    lld-link /nologo /NODEFAULTLIB /ENTRY:start /SUBSYSTEM:CONSOLE "${link[@]}" /OUT:"$exe" \
+      "$dir/host-msvc.obj" "$dir/lib/Belvor.lib" $libdir/lib/libkernel32.a || return 1
+  else
+    $target-w64-mingw32-gcc-posix -std=c11 -Wall -Wextra -Werror -static -I"$dir/include" \
+      -o "$exe" "$here/linked_host.c" "$dir/lib/libbelvor.dll.a" || return 1
+  fi
+  # It imports the driver by the names Belvor.dll exports.
+  x86_64-w64-mingw32-objdump -p "$exe" | grep -q 'DLL Name: Belvor.dll' || return 1
+  # A program that ran says ok or FAILED; one that printed nothing did not
+  # start under Wine (seen once in many runs), and gets one more try.
+  local out rc
+  for try in 1 2; do
+    out=$(cd "$dir" && timeout 120 bash "$root/tools/wine-run.sh" "$prefix" "$exe" 2>&1)
+    rc=$?
+    echo "$out"
+    [[ -n "$out" ]] && break
+    echo "(try $try: no output, exit code $rc)"
+  done
+  ((rc == 0))
+}
+
+for tag in win32 win64; do
+  zip=$dist/belvor-$version-$tag.zip
+  top=belvor-$version-$tag
+  check "$tag: the zip holds exactly the release files" \
+    same "$(zip_files "$top")" "$(unzip -Z1 "$zip" | grep -v '/$' | LC_ALL=C sort)"
+  unzip -q "$zip" -d "$work/unzipped" && mv "$work/unzipped/$top" "$work/$tag"
+  format=pei-i386
+  [[ $tag == win64 ]] && format=pei-x86-64
+  check "$tag: Belvor.dll is $format with the exports, ordinals and imports" \
+    bash "$root/tests/check_library.sh" "$work/$tag/Belvor.dll" $format
+  check "$tag: monitor.exe is $format" \
+    bash -c "x86_64-w64-mingw32-objdump -f '$work/$tag/monitor.exe' | grep -q 'file format $format'"
+  check "$tag: Belvor.lib is an import library of Belvor.dll for $format" \
+    bash -c "llvm-nm-14 '$work/$tag/lib/Belvor.lib' | grep -q '__imp_.*InitDriver'"
+  check "$tag: a host built with clang-cl and lld-link on Belvor.lib, without C runtime, receives a code" \
+    linked_host $tag msvc
+  check "$tag: a host built with mingw-w64 on libbelvor.dll.a receives a code" linked_host $tag mingw
+done
+
+# --- the Debian package -------------------------------------------------------
+deb=$dist/belvor_${version}_amd64.deb
+expected_usr=$(printf '%s\n' ./usr/bin/belvor-monitor ./usr/include/belvor.h ./usr/lib/libbelvor.so \
+  ./usr/lib/libbelvor.so.1 ./usr/lib/libbelvor.so.$version ./usr/lib/pkgconfig/belvor.pc \
+  ./usr/lib/cmake/Belvor/BelvorConfig.cmake ./usr/lib/cmake/Belvor/BelvorConfigVersion.cmake \
+  ./usr/lib/cmake/Belvor/BelvorTargets.cmake ./usr/lib/cmake/Belvor/BelvorTargets-release.cmake \
+  ./usr/share/doc/belvor/Belvor.ini ./usr/share/doc/belvor/README ./usr/share/doc/belvor/changelog.Debian.gz \
+  ./usr/share/doc/belvor/changelog.gz ./usr/share/doc/belvor/copyright \
+  ./usr/share/man/man1/belvor-monitor.1.gz | LC_ALL=C sort)
+deb_files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | LC_ALL=C sort)
+# The build type names one of the CMake files: compare the rest.
+check "deb: it holds exactly the library, header, package files, belvor-monitor and documents" \
+  same "$(echo "$expected_usr" | grep -v 'BelvorTargets-')" "$(echo "$deb_files" | grep -v 'BelvorTargets-')"
+check "deb: one BelvorTargets-<build type>.cmake" \
+  bash -c "[[ \$(echo '$deb_files' | grep -c 'BelvorTargets-') == 1 ]]"
+check "deb: the soname links" bash -c "dpkg-deb -c '$deb' | grep -q 'libbelvor.so.1 -> libbelvor.so.$version' &&
+  dpkg-deb -c '$deb' | grep -q 'libbelvor.so -> libbelvor.so.1'"
+check "deb: control names the package, version, architecture and its libraries" \
+  bash -c "dpkg-deb -f '$deb' Package Version Architecture Depends | tr '\n' ' ' |
+    grep -qE '^Package: belvor Version: $version Architecture: amd64 Depends: .*libc6.*libstdc'"
+check "deb: shlibs and the ldconfig trigger" \
+  bash -c "dpkg-deb -I '$deb' shlibs | grep -qx 'libbelvor 1 belvor (>= $version)' &&
+    dpkg-deb -I '$deb' triggers | grep -qx 'activate-noawait ldconfig'"
+lintian_out=$work/lintian.txt
+lintian --tag-display-limit 0 "$deb" >"$lintian_out" 2>&1
+check "deb: lintian finds no error" bash -c "! grep -E '^E:' '$lintian_out'"
+sed 's/^/    lintian: /' "$lintian_out"
+
+# Installed and purged with dpkg in a scratch root: every file comes and goes.
+scratch=$work/dpkg-root
+mkdir -p "$scratch/var/lib/dpkg/info" "$scratch/var/lib/dpkg/updates"
+touch "$scratch/var/lib/dpkg/status" "$scratch/var/lib/dpkg/available"
+dpkg_root() { dpkg --root="$scratch" --force-not-root --force-depends --force-script-chrootless "$@"; }
+check "deb: dpkg installs it" bash -c "$(declare -f dpkg_root); scratch='$scratch'
+  dpkg_root -i '$deb' >/dev/null && [[ -L '$scratch/usr/lib/libbelvor.so.1' && -x '$scratch/usr/bin/belvor-monitor' ]] &&
+  dpkg_root -s belvor | grep -q 'Status: install ok installed'"
+check "deb: dpkg purges it, leaving no file" bash -c "$(declare -f dpkg_root); scratch='$scratch'
+  dpkg_root -P belvor >/dev/null && [[ -z \$(find '$scratch/usr' -type f -o -type l 2>/dev/null) ]]"
+
+# Unpacked into a temporary root: everything is found relative to where it lies.
+tree=$work/tree
+dpkg-deb -x "$deb" "$tree"
+usr=$tree/usr
+check "deb: belvor-monitor prints the version" same "monitor (Belvor) $version" "$("$usr/bin/belvor-monitor" --version)"
+
+check "consumer: configured and built with find_package(Belvor)" \
+  bash -c "cmake -S '$here/consumer' -B '$work/consumer-cmake' -G Ninja -DCMAKE_PREFIX_PATH='$usr' >/dev/null &&
+    cmake --build '$work/consumer-cmake' >/dev/null"
+check "consumer: built with pkg-config" bash -c "PKG_CONFIG_PATH='$usr/lib/pkgconfig' && export PKG_CONFIG_PATH &&
+  [[ \$(pkg-config --modversion belvor) == $version ]] &&
+  cc -std=c11 -Wall -Werror -o '$work/consumer-pc' '$here/consumer/consumer.c' \$(pkg-config --cflags --libs belvor)"
+check "consumer: the pkg-config flags point into the unpacked tree" \
+  bash -c "PKG_CONFIG_PATH='$usr/lib/pkgconfig' pkg-config --cflags --libs belvor | grep -q -- '-I$usr/lib/pkgconfig/../../include'"
+
+# A simulated scanner on a pty linked as COM<port> in the system directory.
+port=41
+for consumer in "$work/consumer-cmake/consumer" "$work/consumer-pc"; do
+  kind=find_package
+  [[ $consumer == */consumer-pc ]] && kind=pkg-config
+  if $run_codes; then
+    python3 "$root/tools/scanner-sim.py" --dir "$system_dir" --port $port --count 1 --interval 0.05 --delay 1 \
+      >/dev/null &
+    sim=$!
+    for _ in $(seq 100); do [[ -e "$system_dir/com$port" ]] && break; sleep 0.05; done
+    check "consumer ($kind): receives a code on a pty as COM$port" \
+      env LD_LIBRARY_PATH="$usr/lib" "$consumer" $port 4006381333931
+    wait "$sim" 2>/dev/null
+    sim=
+  else
+    # No port may be linked in $system_dir here: the library loads and refuses one that is not there.
+    check "consumer ($kind): loads libbelvor.so.1 from the package; COM200 is refused" \
+      env LD_LIBRARY_PATH="$usr/lib" "$consumer" 200 -
+  fi
+  check "consumer ($kind): needs libbelvor.so.1" \
+    bash -c "objdump -p '$consumer' | grep -qE 'NEEDED +libbelvor.so.1$'"
+done
+
+# --- the relocatable archive --------------------------------------------------
+tgz=$dist/belvor-$version-linux-x86_64.tar.gz
+top=belvor-$version-linux-x86_64
+# The package's tree less Debian's own documents, plus the changelog as it is.
+expected_tar=$(echo "$expected_usr" | grep -vE 'changelog.Debian.gz|copyright|changelog.gz' |
+  sed "s|^./usr/|$top/|; s|belvor-monitor.1.gz|belvor-monitor.1|"; echo "$top/share/doc/belvor/CHANGELOG.md")
+check "tar.gz: the installed tree" same "$(echo "$expected_tar" | grep -v BelvorTargets- | LC_ALL=C sort)" \
+  "$(tar -tzf "$tgz" | grep -v '/$' | grep -v BelvorTargets- | LC_ALL=C sort)"
+tar -C "$work" -xzf "$tgz"
+check "tar.gz: its pkg-config file finds its own tree" \
+  bash -c "[[ \$(PKG_CONFIG_PATH='$work/$top/lib/pkgconfig' pkg-config --variable=prefix belvor) -ef '$work/$top' ]]"
+
+check "SHA256SUMS: all four files, all matching" \
+  bash -c "cd '$dist' && [[ \$(wc -l <SHA256SUMS) == 4 ]] && sha256sum --quiet -c SHA256SUMS"
+
+echo "$passed passed, $failed failed"
+((failed == 0))

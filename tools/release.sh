@@ -1,0 +1,143 @@
+#!/usr/bin/env bash
+# Makes a release: builds the 32-bit and 64-bit Windows DLLs and the Linux
+# library from scratch and writes into dist/
+#   belvor-<version>-win32.zip, belvor-<version>-win64.zip
+#   belvor_<version>_amd64.deb, belvor-<version>-linux-x86_64.tar.gz
+#   SHA256SUMS
+# then checks every file (tests/release/check_release.sh).
+#
+#   bash tools/release.sh            the release, from fresh build directories
+#                                    (build/dist/<preset>) into dist/
+#   bash tools/release.sh --reuse    what the test command runs: the same files
+#                                    from the builds it has already made
+#                                    (build/windows, build/windows64, build/native)
+#                                    into build/release-test/dist; the Linux
+#                                    package then has the native preset's test
+#                                    system directory instead of /etc/belvor, so
+#                                    that its programs can be run on a pty.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+reuse=false
+[[ "${1:-}" == --reuse ]] && reuse=true
+
+bash tools/install-deps.sh
+
+if $reuse; then
+  win32_build=build/windows win64_build=build/windows64 linux_build=build/native
+  dist=build/release-test/dist
+  for b in $win32_build $win64_build $linux_build; do
+    [[ -f $b/CMakeCache.txt ]] || { echo "release: $b is not built (run the test command first)" >&2; exit 1; }
+  done
+else
+  [[ -z "$(git status --porcelain --untracked-files=no)" ]] ||
+    echo "release: note: the work tree has uncommitted changes; they are in the build" >&2
+  win32_build=build/dist/windows win64_build=build/dist/windows64 linux_build=build/dist/release
+  dist=dist
+  rm -rf build/dist
+  for preset in windows windows64 release; do
+    echo "=== build $preset"
+    cmake --preset $preset -B build/dist/$preset -DBUILD_TESTING=OFF >/dev/null
+    cmake --build build/dist/$preset -j2 --target belvor monitor
+  done
+fi
+# Only the library and the monitor are needed from each build.
+for b in $win32_build $win64_build $linux_build; do
+  cmake --build $b -j2 --target belvor monitor >/dev/null
+done
+
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' $linux_build/CMakeCache.txt)
+system_dir=$(sed -n 's/^BELVOR_SYSTEM_DIR:[A-Z]*=//p' $linux_build/CMakeCache.txt)
+[[ -n "$version" ]] || { echo "release: no version in $linux_build" >&2; exit 1; }
+# Every file dated by the last commit, so that the same sources make the same archives.
+epoch=$(git log -1 --format=%ct)
+export SOURCE_DATE_EPOCH=$epoch
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/belvor-release.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+rm -rf "$dist"
+mkdir -p "$dist"
+dist=$(realpath "$dist")
+
+crlf() { sed 's/\r*$/\r/' "$1"; }
+
+# One Windows archive: tag (win32, win64), build directory, dlltool machine, bits.
+windows_zip() {
+  local tag=$1 build=$2 machine=$3 bits=$4
+  local name=belvor-$version-$tag
+  local stage=$work/$name
+  local triple=x86_64-w64-mingw32
+  [[ $tag == win32 ]] && triple=i686-w64-mingw32
+  mkdir -p "$stage/include" "$stage/lib"
+  # Debug information stays in the build; names, ordinals and resources are kept.
+  $triple-strip --strip-debug -o "$stage/Belvor.dll" "$build/bin/Belvor.dll"
+  $triple-strip --strip-debug -o "$stage/monitor.exe" "$build/bin/monitor.exe"
+  cp include/belvor.h "$stage/include/"
+  if [[ $tag == win32 ]]; then
+    # stdcall: the .def names carry their @n, which -k drops from the DLL's names.
+    cp library/Belvor.def "$stage/lib/Belvor.def"
+    llvm-dlltool-14 -m "$machine" -k -d library/Belvor.def -D Belvor.dll -l "$stage/lib/Belvor.lib"
+  else
+    cp "$build/library/Belvor.def" "$stage/lib/Belvor.def"
+    llvm-dlltool-14 -m "$machine" -d "$build/library/Belvor.def" -D Belvor.dll -l "$stage/lib/Belvor.lib"
+  fi
+  # For mingw, from the same .def: the import library ld makes along with a
+  # --kill-at DLL has lost the @n names a 32-bit caller links against.
+  local def=$stage/lib/Belvor.def kill=()
+  [[ $tag == win32 ]] && kill=(-k)
+  $triple-dlltool "${kill[@]}" -d "$def" -D Belvor.dll -l "$stage/lib/libbelvor.dll.a"
+  crlf packaging/Belvor.ini >"$stage/Belvor.ini"
+  sed "s/@VERSION@/$version/g; s/@BITS@/$bits/g" packaging/README.windows.txt.in | crlf /dev/stdin >"$stage/README.txt"
+  # The examples the project has, whatever they are.
+  [[ -d examples ]] && cp -r examples "$stage/examples"
+  find "$stage" -exec touch -h -d "@$epoch" {} +
+  (cd "$work" && find "$name" -print | LC_ALL=C sort | zip -q -X -@ "$dist/$name.zip")
+  echo "release: $name.zip"
+}
+
+windows_zip win32 $win32_build i386 32-bit
+windows_zip win64 $win64_build i386:x86-64 64-bit
+
+# Linux: the installed tree, relocatable, once under /usr for the package and
+# once as an archive.
+stage=$work/deb
+DESTDIR=$stage cmake --install $linux_build --prefix /usr --strip >/dev/null
+# install(PROGRAMS) is not stripped by --strip.
+strip_monitor() { strip --strip-unneeded --remove-section=.comment --remove-section=.note "$1"; }
+strip_monitor "$stage/usr/bin/belvor-monitor"
+doc=$stage/usr/share/doc/belvor
+gzip -9n "$stage/usr/share/man/man1/belvor-monitor.1"
+gzip -9nc CHANGELOG.md >"$doc/changelog.gz"
+sed "s/@VERSION@/$version/g; s/@DATE@/$(date -R -u -d "@$epoch")/" packaging/debian/changelog.in | gzip -9n >"$doc/changelog.Debian.gz"
+cp packaging/debian/copyright "$doc/copyright"
+mkdir -p "$stage/DEBIAN"
+# The libraries the programs need, as Debian's own packages name them.
+mkdir -p "$work/shlibdeps/debian"
+printf 'Source: belvor\n\nPackage: belvor\nArchitecture: amd64\n' >"$work/shlibdeps/debian/control"
+depends=$(cd "$work/shlibdeps" && dpkg-shlibdeps -O -e"$stage/usr/lib/libbelvor.so.$version" \
+  -e"$stage/usr/bin/belvor-monitor" 2>/dev/null | sed -n 's/^shlibs:Depends=//p')
+sed "s/@VERSION@/$version/; s/@DEPENDS@/$depends/; s|@SYSTEM_DIR@|$system_dir|; s/@SIZE@/$(du -sk --exclude=DEBIAN "$stage" | cut -f1)/" \
+  packaging/debian/control.in >"$stage/DEBIAN/control"
+echo "libbelvor ${version%%.*} belvor (>= $version)" >"$stage/DEBIAN/shlibs"
+echo "activate-noawait ldconfig" >"$stage/DEBIAN/triggers"
+(cd "$stage" && find usr -type f -print0 | LC_ALL=C sort -z | xargs -0 md5sum >DEBIAN/md5sums)
+find "$stage" -exec touch -h -d "@$epoch" {} +
+dpkg-deb --root-owner-group -Zxz --build "$stage" "$dist/belvor_${version}_amd64.deb" >/dev/null
+echo "release: belvor_${version}_amd64.deb (system directory $system_dir)"
+
+name=belvor-$version-linux-x86_64
+cmake --install $linux_build --prefix "$work/$name" --strip >/dev/null
+strip_monitor "$work/$name/bin/belvor-monitor"
+cp CHANGELOG.md "$work/$name/share/doc/belvor/"
+find "$work/$name" -exec touch -h -d "@$epoch" {} +
+tar -C "$work" --sort=name --owner=0 --group=0 --numeric-owner -czf "$dist/$name.tar.gz" "$name"
+echo "release: $name.tar.gz"
+
+(cd "$dist" && sha256sum -- *.zip *.deb *.tar.gz >SHA256SUMS)
+
+# The proof: the test command reuses the Wine prefixes its Windows tests made.
+args=("$dist" "$version" "$system_dir" --wine32 "$root/build/windows/wine" --wine64 "$root/build/windows64/wine")
+$reuse && args+=(--run-codes)
+bash tests/release/check_release.sh "${args[@]}"
+echo "release: done, in $dist"
