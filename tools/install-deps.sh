@@ -8,6 +8,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev
           g++-mingw-w64-i686-posix python3 util-linux procps socat clang-format valgrind
           clang-14 libclang-rt-14-dev llvm-14 wine wine32:i386)
+# The language bindings' tests: Python's pip install offline, C# with Mono, Free Pascal.
+packages+=(python3-pip python3-setuptools python3-wheel mono-mcs mono-runtime fp-compiler fp-units-rtl)
 
 pkg_missing() { ! dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 

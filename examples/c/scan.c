@@ -31,9 +31,6 @@ static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 #define SLEEP_MS(ms) nanosleep(&(struct timespec){0, (ms)*1000000L}, NULL)
 #endif
 
-typedef int32_t(BELVOR_CALL* InitDriverFn)(uint32_t, EventProc);
-typedef int32_t(BELVOR_CALL* DestroyDriverFn)(void);
-
 /* Codes waiting to be printed, as the counted strings they came as. */
 static unsigned char queue[64][256];
 static unsigned head, tail;
@@ -97,8 +94,8 @@ int main(int argc, char** argv)
         fprintf(stderr, "usage: scan PORT [--seconds N]\n");
         return 2;
     }
-    InitDriverFn init = (InitDriverFn)load(getenv("BELVOR_LIBRARY"), "InitDriver");
-    DestroyDriverFn destroy = (DestroyDriverFn)load(getenv("BELVOR_LIBRARY"), "DestroyDriver");
+    BelvorInitDriverFn init = (BelvorInitDriverFn)load(getenv("BELVOR_LIBRARY"), "InitDriver");
+    BelvorDestroyDriverFn destroy = (BelvorDestroyDriverFn)load(getenv("BELVOR_LIBRARY"), "DestroyDriver");
     if (!init || !destroy) {
         fprintf(stderr, "scan: cannot load the Belvor library\n");
         return 1;
