@@ -156,12 +156,17 @@ namespace Belvor
         internal int Open(Scanner scanner, int port)
         {
             lock (this) {
-                IntPtr errno = Native.ErrnoAddress();
-                int index = initDriver((uint)port, eventProc);
-                if (index < 0)
-                    throw Native.Error(Native.LastError(errno), "COM" + port);
+                // In place before the driver exists: its first code may come at once.
                 lock (scanners)
                     scanners.Add(scanner);
+                IntPtr errno = Native.ErrnoAddress();
+                int index = initDriver((uint)port, eventProc);
+                if (index < 0) {
+                    int error = Native.LastError(errno);
+                    lock (scanners)
+                        scanners.Remove(scanner);
+                    throw Native.Error(error, "COM" + port);
+                }
                 return index;
             }
         }

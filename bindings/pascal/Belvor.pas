@@ -150,7 +150,7 @@ end;
 
 constructor TBelvorScanner.Create(Port: Integer; OnCode: TCodeEvent; const LibraryPath: string);
 var
-  Error: Integer;
+  Error, Slot: Integer;
   E: EOSError;
 begin
   inherited Create;
@@ -161,16 +161,26 @@ begin
     SetCodeProc(Belvor.OnCode, nil)
   else if Assigned(SetCodeProc) then
     SetCodeProc(nil, nil);
+  { In place before the driver exists: its first code may come at once. }
+  Slot := ScannerCount;
+  if Slot <= High(Scanners) then
+  begin
+    Scanners[Slot] := Self;
+    ScannerCount := Slot + 1;
+  end;
   FIndex := InitDriver(Port, OnEvent);
   if FIndex < 0 then
   begin
     Error := LastSystemError;
+    if Slot <= High(Scanners) then
+    begin
+      Scanners[Slot] := nil;
+      ScannerCount := Slot;
+    end;
     E := EOSError.CreateFmt('COM%d: %s', [Port, SysErrorMessage(Error)]);
     E.ErrorCode := Error;
     raise E;
   end;
-  Scanners[FIndex] := Self;
-  ScannerCount := FIndex + 1;
   FOpen := True;
 end;
 

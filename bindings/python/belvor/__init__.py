@@ -139,16 +139,19 @@ class Library:
 
     def _open(self, scanner, port):
         with self._lock:
+            # In place before the driver exists: its first code may come at once.
+            expected = len(self._scanners)
+            self._scanners.append(scanner)
             index = self._dll.InitDriver(port, self._event_proc)
             if index < 0:
-                raise _os_error(_last_error(), "COM%d" % port)
-            if index != len(self._scanners):
+                error = _last_error()
+                self._scanners.pop()
+                raise _os_error(error, "COM%d" % port)
+            if index != expected:
                 # Drivers created behind this object's back: indices would not match.
                 self._dll.DestroyDriver()
-                raise BelvorError(
-                    "driver %d created, %d expected: %s has another user" % (index, len(self._scanners), self.path)
-                )
-            self._scanners.append(scanner)
+                self._scanners.pop()
+                raise BelvorError("driver %d created, %d expected: %s has another user" % (index, expected, self.path))
             return index
 
     def _close(self, scanner):
