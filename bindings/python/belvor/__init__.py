@@ -59,7 +59,8 @@ class Library:
     """
 
     _loaded = {}
-    _loaded_lock = threading.Lock()
+    _loaded_lock = threading.RLock()
+    _every = []
 
     def __init__(self, path=None, tagged=True):
         if path:
@@ -100,6 +101,8 @@ class Library:
         self._code_proc = _CodeProc(self._on_code)
         self._tagged = False
         self.tagged = tagged
+        with Library._loaded_lock:
+            Library._every.append(self)  # so that the procs above are never freed
 
     @property
     def tagged(self):
