@@ -12,6 +12,9 @@
  * thread of the driver's own, never on yours; with several scanners it may
  * run on several threads at once, and nothing in a code tells which scanner
  * sent it. Do not call DestroyDriver from inside the callback.
+ *
+ * Before writing a host, read docs/hosts.md: the driver's life, the callback's
+ * thread, errors, configuration, and the bindings for Python, C# and Pascal.
  */
 #ifndef BELVOR_H
 #define BELVOR_H
@@ -69,6 +72,15 @@ typedef void(BELVOR_CALL* CodeProc)(int32_t driver, const unsigned char* data, u
  * possibly on several at once, and must not call DestroyDriver. Ordinal 4.
  */
 BELVOR_API CodeProc BELVOR_CALL SetCodeProc(CodeProc proc, void* context);
+
+/*
+ * The four functions' types, for a host that looks them up at run time
+ * (GetProcAddress, dlsym) instead of linking to the library.
+ */
+typedef int32_t(BELVOR_CALL* BelvorInitDriverFn)(uint32_t port, EventProc callback);
+typedef int32_t(BELVOR_CALL* BelvorDestroyDriverFn)(void);
+typedef EventProc(BELVOR_CALL* BelvorSetEventProcFn)(EventProc callback);
+typedef CodeProc(BELVOR_CALL* BelvorSetCodeProcFn)(CodeProc proc, void* context);
 
 #ifdef __cplusplus
 }

@@ -10,6 +10,8 @@ packages=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev
           clang-14 libclang-rt-14-dev llvm-14 wine wine32:i386
           g++-mingw-w64-x86-64-posix wine64
           lld-14 dpkg-dev lintian zip unzip pkg-config)
+# The language bindings' tests: Python's pip install offline, C# with Mono, Free Pascal.
+packages+=(python3-pip python3-setuptools python3-wheel mono-mcs mono-runtime fp-compiler fp-units-rtl)
 
 pkg_missing() { ! dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 

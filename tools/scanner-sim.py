@@ -6,6 +6,7 @@ looks for COM<N> on Linux), and types codes into it as a scanner would:
 each code's characters followed by a carriage return.
 """
 import argparse
+import glob
 import os
 import pty
 import signal
@@ -25,31 +26,62 @@ CODES = [
 ]
 
 
+def opened_elsewhere(tty_path):
+    """Whether a process other than this one has tty_path open."""
+    for fd in glob.glob("/proc/[0-9]*/fd/*"):
+        if fd.startswith("/proc/%d/" % os.getpid()):
+            continue
+        try:
+            if os.readlink(fd) == tty_path:
+                return True
+        except OSError:
+            pass
+    return False
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--dir", required=True, help="directory that stands for the COM ports")
+    parser.add_argument("--dir", help="directory that stands for the COM ports")
     parser.add_argument("--port", type=int, default=5, help="COM number to appear as")
     parser.add_argument("--interval", type=float, default=0.8, help="seconds between codes")
     parser.add_argument("--count", type=int, default=0, help="codes to send, 0 for ever")
     parser.add_argument("--delay", type=float, default=1.0, help="seconds before the first code")
+    parser.add_argument("--wait-open", nargs="?", const="", metavar="TTY",
+                        help="first wait until another program opens TTY (default: this scanner's port)")
+    parser.add_argument("--line", metavar="TTY",
+                        help="type into this tty (one end of a null-modem pair) instead of a pty of our own")
     args = parser.parse_args()
+    if not args.dir and not args.line:
+        parser.error("--dir or --line is needed")
 
-    master, slave = pty.openpty()
-    tty.setraw(master)
-    link = os.path.join(args.dir, "com%d" % args.port)
-    os.makedirs(args.dir, exist_ok=True)
-    if os.path.lexists(link):
-        os.remove(link)
-    os.symlink(os.ttyname(slave), link)
+    link = None
+    if args.line:
+        master = os.open(args.line, os.O_RDWR | os.O_NOCTTY)
+        tty.setraw(master)
+        name = os.path.realpath(args.line)
+    else:
+        master, slave = pty.openpty()
+        tty.setraw(master)
+        name = os.ttyname(slave)
+        link = os.path.join(args.dir, "com%d" % args.port)
+        os.makedirs(args.dir, exist_ok=True)
+        if os.path.lexists(link):
+            os.remove(link)
+        os.symlink(name, link)
 
     def stop(*_):
-        if os.path.lexists(link):
+        if link and os.path.lexists(link):
             os.remove(link)
         sys.exit(0)
 
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
-    print("scanner-sim: COM%d is %s" % (args.port, os.ttyname(slave)), flush=True)
+    print("scanner-sim: COM%d is %s" % (args.port, name), flush=True)
+    if args.wait_open is not None:
+        # A program slow to start (Mono, Wine) must not miss the first codes.
+        watched = os.path.realpath(args.wait_open) if args.wait_open else name
+        while not opened_elsewhere(watched):
+            time.sleep(0.05)
     time.sleep(args.delay)
     sent = 0
     while args.count == 0 or sent < args.count:

@@ -1,0 +1,316 @@
+// Belvor bar-code scanner driver for C# (.NET Framework, .NET, Mono on Windows and Linux).
+// Add this one file to your project. See docs/hosts.md for what the driver expects of a host.
+//
+//   using (var scanner = new Belvor.Scanner(3))      // COM3; Win32Exception if it cannot open
+//   {
+//       scanner.Code += (s, e) => queue.Add(e.Text); // on the driver's thread: hand over, return
+//       ...
+//   }
+using System;
+using System.Collections.Generic;
+using System.ComponentModel;
+using System.Runtime.InteropServices;
+using System.Text;
+
+namespace Belvor
+{
+    /// <summary>One scanned code. Raised on a thread of the driver's own.</summary>
+    public sealed class CodeEventArgs : EventArgs
+    {
+        static readonly Encoding Latin1 = Encoding.GetEncoding(28591);
+
+        public CodeEventArgs(int driver, byte[] code)
+        {
+            Driver = driver;
+            Code = code;
+        }
+
+        /// <summary>The index of the driver that read the code (InitDriver's result).</summary>
+        public int Driver { get; private set; }
+
+        /// <summary>The code's bytes, a copy of the driver's buffer.</summary>
+        public byte[] Code { get; private set; }
+
+        /// <summary>The code as text, one character per byte (Latin-1).</summary>
+        public string Text
+        {
+            get { return Latin1.GetString(Code); }
+        }
+    }
+
+    /// <summary>
+    /// One loaded Belvor library: its functions, its driver table and the one callback all
+    /// its drivers share. Loaded once per path and kept for the life of the process, since
+    /// the driver may call the callback until then.
+    /// </summary>
+    public sealed class BelvorLibrary
+    {
+        // Winapi is stdcall on 32-bit Windows, the platform's C convention elsewhere: BELVOR_CALL.
+        [UnmanagedFunctionPointer(CallingConvention.Winapi, SetLastError = true)]
+        delegate int InitDriverFn(uint port, EventProcFn callback);
+        [UnmanagedFunctionPointer(CallingConvention.Winapi, SetLastError = true)]
+        delegate int DestroyDriverFn();
+        [UnmanagedFunctionPointer(CallingConvention.Winapi)]
+        delegate IntPtr SetCodeProcFn(CodeProcFn proc, IntPtr context);
+        [UnmanagedFunctionPointer(CallingConvention.Winapi)]
+        delegate void EventProcFn(IntPtr code);
+        [UnmanagedFunctionPointer(CallingConvention.Winapi)]
+        delegate void CodeProcFn(int driver, IntPtr data, uint length, IntPtr context);
+
+        static readonly bool Windows = Environment.OSVersion.Platform == PlatformID.Win32NT;
+        static readonly Dictionary<string, BelvorLibrary> Loaded = new Dictionary<string, BelvorLibrary>();
+
+        readonly InitDriverFn initDriver;
+        readonly DestroyDriverFn destroyDriver;
+        // The delegates the driver calls: these fields keep them from the garbage collector.
+        readonly EventProcFn eventProc;
+        readonly CodeProcFn codeProc;
+        readonly List<Scanner> scanners = new List<Scanner>(); // live, oldest first
+
+        /// <summary>The file loaded.</summary>
+        public string Path { get; private set; }
+
+        /// <summary>Whether codes come tagged with their driver (the library has SetCodeProc).</summary>
+        public bool Tagged { get; private set; }
+
+        /// <summary>
+        /// The library at path; null: $BELVOR_LIBRARY, else Belvor.dll on Windows, libbelvor.so.1
+        /// then libbelvor.so elsewhere. DllNotFoundException when none loads.
+        /// </summary>
+        public static BelvorLibrary Load(string path = null)
+        {
+            path = path ?? Environment.GetEnvironmentVariable("BELVOR_LIBRARY");
+            if (string.IsNullOrEmpty(path))
+                path = null;
+            lock (Loaded) {
+                BelvorLibrary library;
+                if (!Loaded.TryGetValue(path ?? "", out library)) {
+                    library = new BelvorLibrary(path);
+                    Loaded[path ?? ""] = library;
+                }
+                return library;
+            }
+        }
+
+        BelvorLibrary(string path)
+        {
+            string[] names = path != null ? new[] { path }
+                             : Windows ? new[] { "Belvor.dll" } : new[] { "libbelvor.so.1", "libbelvor.so" };
+            IntPtr handle = IntPtr.Zero;
+            var errors = new StringBuilder();
+            foreach (string name in names) {
+                handle = Native.Open(name, errors);
+                if (handle != IntPtr.Zero) {
+                    Path = name;
+                    break;
+                }
+            }
+            if (handle == IntPtr.Zero)
+                throw new DllNotFoundException("Cannot load the Belvor library:" + errors);
+            initDriver = Function<InitDriverFn>(handle, "InitDriver");
+            destroyDriver = Function<DestroyDriverFn>(handle, "DestroyDriver");
+            eventProc = OnEvent;
+            codeProc = OnCode;
+            IntPtr setCodeProc = Native.Symbol(handle, "SetCodeProc");
+            if (setCodeProc != IntPtr.Zero) {
+                var set = (SetCodeProcFn)Marshal.GetDelegateForFunctionPointer(setCodeProc, typeof(SetCodeProcFn));
+                set(codeProc, IntPtr.Zero);
+                Tagged = true;
+            }
+        }
+
+        static T Function<T>(IntPtr handle, string name) where T : class
+        {
+            IntPtr address = Native.Symbol(handle, name);
+            if (address == IntPtr.Zero)
+                throw new EntryPointNotFoundException(name + " is not in the Belvor library");
+            return (T)(object)Marshal.GetDelegateForFunctionPointer(address, typeof(T));
+        }
+
+        // The driver's threads: copy the code, then hand it to the scanner's event.
+        void OnEvent(IntPtr code)
+        {
+            if (code == IntPtr.Zero)
+                return;
+            var bytes = new byte[Marshal.ReadByte(code)];
+            Marshal.Copy(code + 1, bytes, 0, bytes.Length);
+            Scanner newest;
+            lock (scanners)
+                newest = scanners.Count > 0 ? scanners[scanners.Count - 1] : null;
+            if (newest != null)
+                newest.Raise(bytes);
+        }
+
+        void OnCode(int driver, IntPtr data, uint length, IntPtr context)
+        {
+            var bytes = new byte[length];
+            if (length > 0)
+                Marshal.Copy(data, bytes, 0, (int)length);
+            Scanner scanner;
+            lock (scanners)
+                scanner = driver >= 0 && driver < scanners.Count ? scanners[driver] : null;
+            if (scanner != null)
+                scanner.Raise(bytes);
+        }
+
+        internal int Open(Scanner scanner, int port)
+        {
+            lock (this) {
+                // In place before the driver exists: its first code may come at once.
+                lock (scanners)
+                    scanners.Add(scanner);
+                IntPtr errno = Native.ErrnoAddress();
+                int index = initDriver((uint)port, eventProc);
+                if (index < 0) {
+                    int error = Native.LastError(errno);
+                    lock (scanners)
+                        scanners.Remove(scanner);
+                    throw Native.Error(error, "COM" + port);
+                }
+                return index;
+            }
+        }
+
+        internal void Close(Scanner scanner)
+        {
+            lock (this) {
+                lock (scanners) {
+                    if (!scanners.Contains(scanner))
+                        return;
+                    Scanner newest = scanners[scanners.Count - 1];
+                    if (newest != scanner)
+                        throw new InvalidOperationException(string.Format(
+                            "{0} is not the newest scanner: the driver destroys the newest one, {1}; dispose of that first",
+                            scanner, newest));
+                }
+                IntPtr errno = Native.ErrnoAddress();
+                if (destroyDriver() < 0) {
+                    // The driver refuses while one of its threads is in a callback (EDEADLK).
+                    throw new InvalidOperationException(scanner + " cannot be disposed of from inside a callback",
+                                                        Native.Error(Native.LastError(errno), "DestroyDriver"));
+                }
+                lock (scanners)
+                    scanners.Remove(scanner);
+            }
+        }
+
+        // Loading by a path chosen at run time, on Windows and on Mono / .NET on Linux.
+        static class Native
+        {
+            [DllImport("kernel32", SetLastError = true, CharSet = CharSet.Unicode)]
+            static extern IntPtr LoadLibraryW(string name);
+            [DllImport("kernel32", CharSet = CharSet.Ansi, BestFitMapping = false)]
+            static extern IntPtr GetProcAddress(IntPtr module, string name);
+            [DllImport("libdl.so.2")]
+            static extern IntPtr dlopen(string name, int flags);
+            [DllImport("libdl.so.2")]
+            static extern IntPtr dlsym(IntPtr handle, string name);
+            [DllImport("libdl.so.2")]
+            static extern IntPtr dlerror();
+            [DllImport("libc.so.6")]
+            static extern IntPtr strerror(int code);
+            [DllImport("libc.so.6")]
+            static extern IntPtr __errno_location();
+
+            // Mono keeps no errno for delegates of native functions: the thread's errno is read
+            // right after the call, at an address found before it (finding it may change errno).
+            public static IntPtr ErrnoAddress()
+            {
+                return Windows ? IntPtr.Zero : __errno_location();
+            }
+
+            public static int LastError(IntPtr errnoAddress)
+            {
+                return Windows ? Marshal.GetLastWin32Error() : Marshal.ReadInt32(errnoAddress);
+            }
+
+            public static IntPtr Open(string name, StringBuilder errors)
+            {
+                if (Windows) {
+                    IntPtr module = LoadLibraryW(name);
+                    if (module == IntPtr.Zero)
+                        errors.Append(" " + name + ": " + new Win32Exception(Marshal.GetLastWin32Error()).Message);
+                    return module;
+                }
+                IntPtr handle = dlopen(name, 2 /* RTLD_NOW */);
+                if (handle == IntPtr.Zero)
+                    errors.Append(" " + Marshal.PtrToStringAnsi(dlerror()) + ";");
+                return handle;
+            }
+
+            public static IntPtr Symbol(IntPtr handle, string name)
+            {
+                return Windows ? GetProcAddress(handle, name) : dlsym(handle, name);
+            }
+
+            // Win32Exception knows Windows' messages only; errno's come from the C library.
+            public static Win32Exception Error(int code, string what)
+            {
+                string message = Windows ? new Win32Exception(code).Message
+                                         : Marshal.PtrToStringAnsi(strerror(code));
+                return new Win32Exception(code, what + ": " + message);
+            }
+        }
+    }
+
+    /// <summary>
+    /// A driver for the scanner on COM<i>port</i>. Dispose of scanners newest first; the Code
+    /// event runs on the driver's thread (use Control.BeginInvoke / Dispatcher.BeginInvoke).
+    /// </summary>
+    public sealed class Scanner : IDisposable
+    {
+        readonly BelvorLibrary library;
+        bool disposed;
+
+        /// <summary>
+        /// Creates the driver. Win32Exception (NativeErrorCode: GetLastError() or errno) when it
+        /// cannot; DllNotFoundException when the library does not load.
+        /// </summary>
+        public Scanner(int port, EventHandler<CodeEventArgs> onCode = null, string libraryPath = null)
+        {
+            Port = port;
+            if (onCode != null)
+                Code += onCode;
+            library = BelvorLibrary.Load(libraryPath);
+            Index = library.Open(this, port);
+        }
+
+        /// <summary>Every code this scanner reads, on the driver's thread. Copy and return.</summary>
+        public event EventHandler<CodeEventArgs> Code;
+
+        public int Port { get; private set; }
+        public int Index { get; private set; }
+
+        public BelvorLibrary Library
+        {
+            get { return library; }
+        }
+
+        internal void Raise(byte[] code)
+        {
+            EventHandler<CodeEventArgs> handler = Code;
+            if (handler == null)
+                return;
+            try {
+                handler(this, new CodeEventArgs(Index, code));
+            } catch (Exception e) {
+                // An exception must not unwind into the driver's native thread.
+                System.Diagnostics.Trace.TraceError("Belvor: the Code handler of {0} failed: {1}", this, e);
+            }
+        }
+
+        /// <summary>Destroys the driver. InvalidOperationException if a newer scanner is live.</summary>
+        public void Dispose()
+        {
+            if (disposed)
+                return;
+            library.Close(this);
+            disposed = true;
+        }
+
+        public override string ToString()
+        {
+            return string.Format("Scanner COM{0} (driver {1})", Port, Index);
+        }
+    }
+}

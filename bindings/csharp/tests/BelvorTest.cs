@@ -1,0 +1,154 @@
+// The C# binding against the real libbelvor.so under Mono, with ptys standing in for
+// scanners. Needs BELVOR_LIBRARY and BELVOR_SYSTEM_DIR (ctest sets both).
+using System;
+using System.Collections.Generic;
+using System.ComponentModel;
+using System.Runtime.CompilerServices;
+using System.Runtime.InteropServices;
+using System.Text;
+using System.Threading;
+using Belvor;
+
+static class BelvorTest
+{
+    static int failed;
+
+    static void Check(bool ok, string what)
+    {
+        Console.WriteLine((ok ? "ok: " : "FAILED: ") + what);
+        if (!ok)
+            failed++;
+    }
+
+    // A pty linked as COM<port> in the system directory: what is written to it arrives as if scanned.
+    sealed class FakeScanner : IDisposable
+    {
+        [DllImport("libc.so.6")] static extern int posix_openpt(int flags);
+        [DllImport("libc.so.6")] static extern int grantpt(int fd);
+        [DllImport("libc.so.6")] static extern int unlockpt(int fd);
+        [DllImport("libc.so.6")] static extern IntPtr ptsname(int fd);
+        [DllImport("libc.so.6")] static extern int symlink(string target, string link);
+        [DllImport("libc.so.6")] static extern int unlink(string path);
+        [DllImport("libc.so.6")] static extern int close(int fd);
+        [DllImport("libc.so.6")] static extern IntPtr write(int fd, byte[] data, IntPtr count);
+
+        readonly int master;
+        readonly string link;
+
+        public FakeScanner(int port)
+        {
+            master = posix_openpt(2 | 0x100 /* O_RDWR | O_NOCTTY */);
+            if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+                throw new Exception("no pty");
+            link = Environment.GetEnvironmentVariable("BELVOR_SYSTEM_DIR") + "/com" + port;
+            unlink(link);
+            symlink(Marshal.PtrToStringAnsi(ptsname(master)), link);
+        }
+
+        public void Send(string data)
+        {
+            byte[] bytes = Encoding.ASCII.GetBytes(data);
+            write(master, bytes, (IntPtr)bytes.Length);
+        }
+
+        public void Dispose()
+        {
+            unlink(link);
+            close(master);
+        }
+    }
+
+    // Codes as the event handler saw them, and a way to wait for the nth.
+    sealed class Received
+    {
+        public readonly List<string> Texts = new List<string>();
+        public readonly List<byte[]> Bytes = new List<byte[]>();
+
+        public void Add(object sender, CodeEventArgs e)
+        {
+            lock (this) {
+                Texts.Add(e.Text);
+                Bytes.Add(e.Code);
+                Monitor.PulseAll(this);
+            }
+        }
+
+        public string Wait(int count)
+        {
+            lock (this) {
+                DateTime end = DateTime.UtcNow.AddSeconds(10);
+                while (Texts.Count < count && DateTime.UtcNow < end)
+                    Monitor.Wait(this, 100);
+                return string.Join("|", Texts.ToArray());
+            }
+        }
+    }
+
+    static void ExpectError(int port, int errno, string message)
+    {
+        try {
+            new Scanner(port, null).Dispose();
+            Check(false, "COM" + port + " fails");
+        } catch (Win32Exception e) {
+            Check(e.NativeErrorCode == errno && e.Message.Contains(message),
+                  "COM" + port + ": Win32Exception " + e.NativeErrorCode + " \"" + e.Message + "\"");
+        }
+    }
+
+    // The handler is reachable only through the scanner and the library's delegates.
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static Scanner OpenWithoutReferences(int port, Received received)
+    {
+        return new Scanner(port, new EventHandler<CodeEventArgs>(received.Add));
+    }
+
+    static int Main()
+    {
+        ExpectError(0, 22, "Invalid argument");
+        ExpectError(250, 2, "No such file or directory"); // no com250 link, no /dev/ttyS249
+
+        using (var a = new FakeScanner(63))
+        using (var b = new FakeScanner(67)) {
+            var first = new Received();
+            Scanner older = OpenWithoutReferences(63, first);
+            Check(older.Library.Tagged, "the library has SetCodeProc");
+            for (int i = 0; i < 3; i++) {
+                // The classic crash: a callback delegate collected while the driver still calls it.
+                GC.Collect();
+                GC.WaitForPendingFinalizers();
+                GC.Collect();
+                a.Send("C" + i + "\r");
+                first.Wait(i + 1);
+            }
+            Check(first.Wait(3) == "C0|C1|C2", "codes survive forced garbage collections: " + first.Wait(3));
+
+            a.Send("12ab\r\r");
+            string texts = first.Wait(5);
+            Check(texts == "C0|C1|C2|12|", "the empty code and the allow-list: " + texts);
+            Check(first.Bytes[3].Length == 2 && first.Bytes[3][0] == (byte)'1' && first.Bytes[4].Length == 0,
+                  "codes as byte[]");
+
+            var second = new Received();
+            Scanner newer = new Scanner(67, second.Add);
+            Check(newer.Index == 1, "the second scanner is driver 1");
+            b.Send("B\r");
+            a.Send("A\r");
+            Check(second.Wait(1) == "B" && first.Wait(6).EndsWith("|A"), "each scanner gets its own codes");
+            try {
+                older.Dispose();
+                Check(false, "disposing of the older scanner first throws");
+            } catch (InvalidOperationException e) {
+                Check(e.Message.Contains("not the newest"), "out of order: " + e.Message);
+            }
+            a.Send("D\r");
+            Check(first.Wait(7).EndsWith("|D"), "the older scanner still reads");
+            newer.Dispose();
+            older.Dispose();
+            older.Dispose(); // twice is harmless
+            using (var again = new Scanner(63))
+                Check(again.Index == 0, "both drivers destroyed: the next is driver 0 again");
+        }
+        Console.WriteLine(failed == 0 ? "all passed" : failed + " failed");
+        return failed == 0 ? 0 : 1;
+    }
+}

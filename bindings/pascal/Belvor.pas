@@ -1,0 +1,213 @@
+{ Belvor bar-code scanner driver for Delphi and Free Pascal: one unit, library loaded
+  at run time. On Linux a Free Pascal program must name cthreads first in its uses,
+  since the driver calls back on a thread of its own. See docs/hosts.md.
+
+    Scanner := TBelvorScanner.Create(3, OnCode);   // COM3; EOSError if it cannot open
+    ...
+    Scanner.Free;                                   // newest first
+
+  OnCode runs on the driver's thread: copy the code, hand it over, return. }
+unit Belvor;
+
+{$IFDEF FPC}{$MODE DELPHI}{$ENDIF}
+
+interface
+
+uses
+  SysUtils{$IFDEF FPC}, dynlibs{$ELSE}, Windows{$ENDIF};
+
+type
+  { byte 0 the length n, then n characters: exactly a ShortString. }
+  TEventProc = procedure(Code: PShortString); {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF}
+  TCodeProc = procedure(Driver: Int32; Data: PByte; Length: UInt32; Context: Pointer);
+    {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF}
+
+  TBelvorScanner = class;
+  { Runs on the driver's thread. Code is a copy. }
+  TCodeEvent = procedure(Sender: TBelvorScanner; const Code: RawByteString) of object;
+
+  EBelvorError = class(Exception);
+
+  TBelvorScanner = class
+  private
+    FPort, FIndex: Integer;
+    FOnCode: TCodeEvent;
+    FOpen: Boolean;
+  public
+    { Creates the driver for COM<Port>; EOSError (ErrorCode: GetLastError or errno) when
+      it cannot. LibraryPath: '' for $BELVOR_LIBRARY or the usual name. }
+    constructor Create(Port: Integer; OnCode: TCodeEvent; const LibraryPath: string = '');
+    { Destroys the driver: EBelvorError, and nothing destroyed, unless it is the newest. }
+    procedure Close;
+    destructor Destroy; override;
+    property Port: Integer read FPort;
+    property Index: Integer read FIndex;
+  end;
+
+var
+  { True: codes come through SetCodeProc, when the library has it, each to its own scanner.
+    False: through the EventProc's counted string, all to the newest scanner. }
+  BelvorTagged: Boolean = True;
+
+{ Loads the library once (Path, else $BELVOR_LIBRARY, else Belvor.dll / libbelvor.so.1 /
+  libbelvor.so); EBelvorError when it cannot. }
+procedure LoadBelvor(const Path: string = '');
+
+implementation
+
+type
+  TInitDriver = function(Port: UInt32; Callback: TEventProc): Int32; {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF}
+  TDestroyDriver = function: Int32; {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF}
+  TSetCodeProc = function(Proc: TCodeProc; Context: Pointer): Pointer; {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF}
+
+var
+  InitDriver: TInitDriver;
+  DestroyDriver: TDestroyDriver;
+  SetCodeProc: TSetCodeProc;
+  Scanners: array[0..9] of TBelvorScanner; { live, oldest first: slot i is driver i }
+  ScannerCount: Integer;
+
+{$IFNDEF MSWINDOWS}
+function __errno_location: PInteger; cdecl; external 'c';
+{$ENDIF}
+
+{ Read at once after the failed call: anything else may change it. }
+function LastSystemError: Integer; inline;
+begin
+{$IFDEF MSWINDOWS}
+  Result := Integer(GetLastError);
+{$ELSE}
+  Result := __errno_location^;
+{$ENDIF}
+end;
+
+procedure LoadBelvor(const Path: string);
+var
+  Names: array of string;
+  Handle: {$IFDEF FPC}TLibHandle{$ELSE}HMODULE{$ENDIF};
+  I: Integer;
+  Tried: string;
+begin
+  if Assigned(InitDriver) then
+    Exit;
+  if Path <> '' then
+    Names := [Path]
+  else if GetEnvironmentVariable('BELVOR_LIBRARY') <> '' then
+    Names := [GetEnvironmentVariable('BELVOR_LIBRARY')]
+  else
+    Names := [{$IFDEF MSWINDOWS}'Belvor.dll'{$ELSE}'libbelvor.so.1', 'libbelvor.so'{$ENDIF}];
+  Handle := 0;
+  Tried := '';
+  for I := 0 to High(Names) do
+  begin
+    Handle := LoadLibrary({$IFDEF FPC}Names[I]{$ELSE}PChar(Names[I]){$ENDIF});
+    if Handle <> 0 then
+      Break;
+    Tried := Tried + ' ' + Names[I];
+  end;
+  if Handle = 0 then
+    raise EBelvorError.Create('Cannot load the Belvor library:' + Tried);
+  @SetCodeProc := GetProcAddress(Handle, 'SetCodeProc');
+  @DestroyDriver := GetProcAddress(Handle, 'DestroyDriver');
+  @InitDriver := GetProcAddress(Handle, 'InitDriver');
+  if not Assigned(InitDriver) or not Assigned(DestroyDriver) then
+    raise EBelvorError.Create('Not a Belvor library: ' + Names[I]);
+end;
+
+{ The driver's threads. Without SetCodeProc a code cannot tell its driver: the newest gets it. }
+procedure OnEvent(Code: PShortString); {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF}
+var
+  Scanner: TBelvorScanner;
+begin
+  Scanner := nil;
+  if ScannerCount > 0 then
+    Scanner := Scanners[ScannerCount - 1];
+  if (Code <> nil) and (Scanner <> nil) and Assigned(Scanner.FOnCode) then
+  try
+    Scanner.FOnCode(Scanner, RawByteString(Code^));
+  except
+    { An exception must not unwind into the driver's thread. }
+  end;
+end;
+
+procedure OnCode(Driver: Int32; Data: PByte; Length: UInt32; Context: Pointer);
+  {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF}
+var
+  Copy: RawByteString;
+  Scanner: TBelvorScanner;
+begin
+  if (Driver < 0) or (Driver >= ScannerCount) then
+    Exit;
+  Scanner := Scanners[Driver];
+  SetString(Copy, PAnsiChar(Data), Length);
+  if Assigned(Scanner.FOnCode) then
+  try
+    Scanner.FOnCode(Scanner, Copy);
+  except
+    { An exception must not unwind into the driver's thread. }
+  end;
+end;
+
+constructor TBelvorScanner.Create(Port: Integer; OnCode: TCodeEvent; const LibraryPath: string);
+var
+  Error, Slot: Integer;
+  E: EOSError;
+begin
+  inherited Create;
+  LoadBelvor(LibraryPath);
+  FPort := Port;
+  FOnCode := OnCode;
+  if Assigned(SetCodeProc) and BelvorTagged then
+    SetCodeProc(Belvor.OnCode, nil)
+  else if Assigned(SetCodeProc) then
+    SetCodeProc(nil, nil);
+  { In place before the driver exists: its first code may come at once. }
+  Slot := ScannerCount;
+  if Slot <= High(Scanners) then
+  begin
+    Scanners[Slot] := Self;
+    ScannerCount := Slot + 1;
+  end;
+  FIndex := InitDriver(Port, OnEvent);
+  if FIndex < 0 then
+  begin
+    Error := LastSystemError;
+    if Slot <= High(Scanners) then
+    begin
+      Scanners[Slot] := nil;
+      ScannerCount := Slot;
+    end;
+    E := EOSError.CreateFmt('COM%d: %s', [Port, SysErrorMessage(Error)]);
+    E.ErrorCode := Error;
+    raise E;
+  end;
+  FOpen := True;
+end;
+
+procedure TBelvorScanner.Close;
+var
+  Error: Integer;
+begin
+  if not FOpen then
+    Exit;
+  if Scanners[ScannerCount - 1] <> Self then
+    raise EBelvorError.CreateFmt('COM%d (driver %d) is not the newest scanner: the driver destroys ' +
+      'the newest one, COM%d; close that first', [FPort, FIndex, Scanners[ScannerCount - 1].Port]);
+  if DestroyDriver < 0 then
+  begin
+    Error := LastSystemError;
+    raise EBelvorError.CreateFmt('COM%d cannot be closed from inside a callback (%s)',
+      [FPort, SysErrorMessage(Error)]);
+  end;
+  Dec(ScannerCount);
+  Scanners[ScannerCount] := nil;
+  FOpen := False;
+end;
+
+destructor TBelvorScanner.Destroy;
+begin
+  Close;
+  inherited Destroy;
+end;
+
+end.

@@ -1,0 +1,159 @@
+{ The Pascal unit against the real libbelvor.so, with ptys standing in for scanners.
+  Needs BELVOR_LIBRARY and BELVOR_SYSTEM_DIR (ctest sets both). }
+program belvor_test;
+
+{$MODE DELPHI}
+
+uses
+  cthreads, SysUtils, Belvor;
+
+function posix_openpt(Flags: Integer): Integer; cdecl; external 'c';
+function grantpt(Fd: Integer): Integer; cdecl; external 'c';
+function unlockpt(Fd: Integer): Integer; cdecl; external 'c';
+function ptsname(Fd: Integer): PAnsiChar; cdecl; external 'c';
+function symlink(Target, Link: PAnsiChar): Integer; cdecl; external 'c';
+function unlink(Path: PAnsiChar): Integer; cdecl; external 'c';
+function write(Fd: Integer; Data: PAnsiChar; Count: PtrUInt): PtrInt; cdecl; external 'c';
+function close(Fd: Integer): Integer; cdecl; external 'c';
+
+type
+  { Codes as the scanners' OnCode saw them, one string each. }
+  TReceived = class
+    Lock: TMultiReadExclusiveWriteSynchronizer;
+    Codes: array of string;
+    constructor Create;
+    procedure Add(Sender: TBelvorScanner; const Code: RawByteString);
+    function Wait(Count: Integer): string;
+  end;
+
+var
+  Failed: Integer = 0;
+
+procedure Check(Ok: Boolean; const What: string);
+begin
+  if Ok then
+    WriteLn('ok: ', What)
+  else
+  begin
+    WriteLn('FAILED: ', What);
+    Inc(Failed);
+  end;
+end;
+
+constructor TReceived.Create;
+begin
+  Lock := TMultiReadExclusiveWriteSynchronizer.Create;
+end;
+
+procedure TReceived.Add(Sender: TBelvorScanner; const Code: RawByteString);
+begin
+  Lock.BeginWrite;
+  SetLength(Codes, Length(Codes) + 1);
+  Codes[High(Codes)] := Format('%d:%s', [Sender.Port, Code]);
+  Lock.EndWrite;
+end;
+
+{ The codes joined by '|' once Count have come (or after ten seconds). }
+function TReceived.Wait(Count: Integer): string;
+var
+  I, Tries: Integer;
+begin
+  for Tries := 1 to 1000 do
+  begin
+    Lock.BeginRead;
+    I := Length(Codes);
+    Lock.EndRead;
+    if I >= Count then
+      Break;
+    Sleep(10);
+  end;
+  Lock.BeginRead;
+  Result := '';
+  for I := 0 to High(Codes) do
+  begin
+    if I > 0 then
+      Result := Result + '|';
+    Result := Result + Codes[I];
+  end;
+  Lock.EndRead;
+end;
+
+{ A pty linked as COM<Port>; returns its master, where a scanner would type. }
+function FakeScanner(Port: Integer): Integer;
+var
+  Link: AnsiString;
+begin
+  Result := posix_openpt(2 or $100); { O_RDWR or O_NOCTTY }
+  if (Result < 0) or (grantpt(Result) <> 0) or (unlockpt(Result) <> 0) then
+    raise Exception.Create('no pty');
+  Link := GetEnvironmentVariable('BELVOR_SYSTEM_DIR') + '/com' + IntToStr(Port);
+  unlink(PAnsiChar(Link));
+  symlink(ptsname(Result), PAnsiChar(Link));
+end;
+
+procedure Send(Fd: Integer; const Data: AnsiString);
+begin
+  write(Fd, PAnsiChar(Data), Length(Data));
+end;
+
+procedure ExpectError(Port, Code: Integer; const Message: string);
+begin
+  try
+    TBelvorScanner.Create(Port, nil).Free;
+    Check(False, Format('COM%d fails', [Port]));
+  except
+    on E: EOSError do
+      Check((E.ErrorCode = Code) and (Pos(Message, E.Message) > 0),
+        Format('COM%d: EOSError %d "%s"', [Port, E.ErrorCode, E.Message]));
+  end;
+end;
+
+var
+  A, B: Integer;
+  Got: TReceived;
+  Older, Newer: TBelvorScanner;
+begin
+  ExpectError(0, 22, 'Invalid argument');
+  ExpectError(250, 2, 'No such file or directory'); { no com250 link, no /dev/ttyS249 }
+
+  A := FakeScanner(65);
+  B := FakeScanner(68);
+  Got := TReceived.Create;
+  Older := TBelvorScanner.Create(65, Got.Add);
+  Newer := TBelvorScanner.Create(68, Got.Add);
+  Check((Older.Index = 0) and (Newer.Index = 1), 'drivers 0 and 1');
+  Send(A, '4006381333931'#13);
+  Check(Got.Wait(1) = '65:4006381333931', 'a code: ' + Got.Wait(1));
+  Send(B, '12ab34CD'#13#13);
+  Check(Got.Wait(3) = '65:4006381333931|68:1234CD|68:', 'each scanner''s codes, the empty one too: ' + Got.Wait(3));
+
+  try
+    Older.Close;
+    Check(False, 'closing the older scanner first raises');
+  except
+    on E: EBelvorError do
+      Check(Pos('not the newest', E.Message) > 0, 'out of order: ' + E.Message);
+  end;
+  Send(A, 'AB'#13);
+  Check(Got.Wait(4) = '65:4006381333931|68:1234CD|68:|65:AB', 'the older scanner still reads');
+  Newer.Free;
+  Older.Free;
+  { The counted string, read as the ShortString it is. }
+  BelvorTagged := False;
+  Older := TBelvorScanner.Create(65, Got.Add);
+  Check(Older.Index = 0, 'both drivers destroyed: the next is driver 0 again');
+  Send(A, 'ABCDEF0123456789ABCDEF0123456789'#13);
+  Check(Got.Wait(5) = '65:4006381333931|68:1234CD|68:|65:AB|65:ABCDEF0123456789ABCDEF0123456789',
+    'a code through the EventProc');
+  Older.Free;
+
+  unlink(PAnsiChar(GetEnvironmentVariable('BELVOR_SYSTEM_DIR') + '/com65'));
+  unlink(PAnsiChar(GetEnvironmentVariable('BELVOR_SYSTEM_DIR') + '/com68'));
+  close(A);
+  close(B);
+  if Failed = 0 then
+    WriteLn('all passed')
+  else
+    WriteLn(Failed, ' failed');
+  Halt(Ord(Failed > 0));
+end.

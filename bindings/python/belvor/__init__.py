@@ -1,0 +1,208 @@
+"""Belvor bar-code scanner driver for Python, through ctypes.
+
+    from belvor import Scanner
+
+    with Scanner(3, lambda code: print(code)) as scanner:   # COM3
+        ...
+
+``on_code(code: bytes)`` runs on a thread of the driver's own: copy the code
+somewhere (a queue.Queue) and return; never block there, never close a
+scanner there. Scanners close newest first. See docs/hosts.md.
+"""
+
+import ctypes
+import os
+import sys
+import threading
+
+__all__ = ["Library", "Scanner", "BelvorError", "LIBRARY_NAMES"]
+
+_WINDOWS = sys.platform == "win32"
+
+if _WINDOWS:
+    # 32-bit Belvor.dll exports stdcall functions; on x64 there is one convention.
+    _Loader = ctypes.WinDLL
+    _FUNCTYPE = ctypes.WINFUNCTYPE
+    LIBRARY_NAMES = ("Belvor.dll",)
+else:
+    _Loader = ctypes.CDLL
+    _FUNCTYPE = ctypes.CFUNCTYPE
+    LIBRARY_NAMES = ("libbelvor.so.1", "libbelvor.so")
+
+# Addresses as plain integers: the buffers belong to the driver and are
+# copied before the callback returns.
+_EventProc = _FUNCTYPE(None, ctypes.c_void_p)
+_CodeProc = _FUNCTYPE(None, ctypes.c_int32, ctypes.c_void_p, ctypes.c_uint32, ctypes.c_void_p)
+
+
+class BelvorError(RuntimeError):
+    """A scanner used against the driver's rules (order of closing, the callback's thread)."""
+
+
+def _last_error():
+    return ctypes.get_last_error() if _WINDOWS else ctypes.get_errno()
+
+
+def _os_error(code, what):
+    if _WINDOWS:
+        return OSError(0, ctypes.FormatError(code).strip(), what, code)
+    return OSError(code, os.strerror(code), what)
+
+
+class Library:
+    """One loaded Belvor library and the one callback all its drivers share.
+
+    ``path``: a file name or path; None tries $BELVOR_LIBRARY, then the usual
+    names (LIBRARY_NAMES). ``tagged``: when the library has SetCodeProc, use it
+    so that each scanner receives only its own codes; False keeps to the
+    counted-string EventProc, whose codes all go to the newest scanner.
+    """
+
+    _loaded = {}
+    _loaded_lock = threading.RLock()
+    _every = []
+
+    def __init__(self, path=None, tagged=True):
+        if path:
+            candidates = [path]
+        elif os.environ.get("BELVOR_LIBRARY"):
+            candidates = [os.environ["BELVOR_LIBRARY"]]
+        else:
+            candidates = list(LIBRARY_NAMES)
+        errors = []
+        for name in candidates:
+            try:
+                # The error code is kept by ctypes right after each call.
+                self._dll = _Loader(name, use_last_error=_WINDOWS, use_errno=not _WINDOWS)
+                self.path = name
+                break
+            except OSError as e:
+                errors.append(str(e))
+        else:
+            raise OSError("cannot load the Belvor library: " + "; ".join(errors))
+        dll = self._dll
+        dll.InitDriver.argtypes = [ctypes.c_uint32, _EventProc]
+        dll.InitDriver.restype = ctypes.c_int32
+        dll.DestroyDriver.argtypes = []
+        dll.DestroyDriver.restype = ctypes.c_int32
+        dll.SetEventProc.argtypes = [_EventProc]
+        dll.SetEventProc.restype = ctypes.c_void_p
+        try:
+            dll.SetCodeProc.argtypes = [_CodeProc, ctypes.c_void_p]
+            dll.SetCodeProc.restype = ctypes.c_void_p
+            self.has_code_proc = True
+        except AttributeError:
+            self.has_code_proc = False
+        self._lock = threading.Lock()
+        self._scanners = []  # live ones, oldest first: index i is driver i
+        # Kept for the life of the process: the driver may call them from its
+        # threads until the library is unloaded, which ctypes never does.
+        self._event_proc = _EventProc(self._on_event)
+        self._code_proc = _CodeProc(self._on_code)
+        self._tagged = False
+        self.tagged = tagged
+        with Library._loaded_lock:
+            Library._every.append(self)  # so that the procs above are never freed
+
+    @property
+    def tagged(self):
+        return self._tagged
+
+    @tagged.setter
+    def tagged(self, value):
+        value = bool(value) and self.has_code_proc
+        if self.has_code_proc:
+            self._dll.SetCodeProc(self._code_proc if value else _CodeProc(), None)
+        self._tagged = value
+
+    @classmethod
+    def shared(cls, path=None):
+        """The one Library object per path: its scanners share one driver table and one callback."""
+        key = path or os.environ.get("BELVOR_LIBRARY") or ""
+        with cls._loaded_lock:
+            if key not in cls._loaded:
+                cls._loaded[key] = cls(path)
+            return cls._loaded[key]
+
+    # The driver's threads.
+    def _on_event(self, address):
+        if not address:
+            return
+        length = ctypes.string_at(address, 1)[0]
+        code = ctypes.string_at(address + 1, length)
+        scanners = self._scanners
+        if scanners:
+            scanners[-1]._deliver(code)
+
+    def _on_code(self, driver, data, length, _context):
+        code = ctypes.string_at(data, length) if length else b""
+        scanners = self._scanners
+        if 0 <= driver < len(scanners):
+            scanners[driver]._deliver(code)
+
+    def _open(self, scanner, port):
+        with self._lock:
+            # In place before the driver exists: its first code may come at once.
+            expected = len(self._scanners)
+            self._scanners.append(scanner)
+            index = self._dll.InitDriver(port, self._event_proc)
+            if index < 0:
+                error = _last_error()
+                self._scanners.pop()
+                raise _os_error(error, "COM%d" % port)
+            if index != expected:
+                # Drivers created behind this object's back: indices would not match.
+                self._dll.DestroyDriver()
+                self._scanners.pop()
+                raise BelvorError("driver %d created, %d expected: %s has another user" % (index, expected, self.path))
+            return index
+
+    def _close(self, scanner):
+        with self._lock:
+            if scanner not in self._scanners:
+                return
+            if self._scanners[-1] is not scanner:
+                newest = self._scanners[-1]
+                raise BelvorError(
+                    "%r is not the newest scanner: the driver destroys the newest one, which is %r; close that first"
+                    % (scanner, newest)
+                )
+            if self._dll.DestroyDriver() < 0:
+                # The driver refuses while one of its threads calls us (EDEADLK).
+                error = _os_error(_last_error(), "DestroyDriver")
+                raise BelvorError("%r cannot be closed now (%s): not from inside a callback" % (scanner, error))
+            self._scanners.pop()
+
+
+class Scanner:
+    """A driver for the scanner on COM<port>; codes go to ``on_code(code: bytes)``.
+
+    Raises OSError (errno / winerror set, FileNotFoundError for a missing port)
+    when the driver cannot be created. Close newest first, or use ``with``.
+    """
+
+    def __init__(self, port, on_code, library=None):
+        self._on_code = on_code
+        self.port = port
+        self.library = library if isinstance(library, Library) else Library.shared(library)
+        self.index = self.library._open(self, port)
+
+    def _deliver(self, code):
+        self._on_code(code)
+
+    @property
+    def closed(self):
+        return self not in self.library._scanners
+
+    def close(self):
+        """Destroys this scanner's driver; BelvorError if a newer scanner is still open."""
+        self.library._close(self)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __repr__(self):
+        return "<Scanner COM%d driver %d>" % (self.port, self.index)

@@ -1,0 +1,165 @@
+"""The Python binding against the real library, with ptys standing in for scanners.
+
+Needs BELVOR_LIBRARY (the built library) and BELVOR_SYSTEM_DIR (where the
+library looks for its comN links); ctest sets both.
+"""
+
+import errno
+import gc
+import os
+import pty
+import sys
+import threading
+import tty
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
+import belvor  # noqa: E402
+
+SYSTEM_DIR = os.environ.get("BELVOR_SYSTEM_DIR", "")
+PORTS = (60, 61)  # apart from the other tests' ports
+
+
+class FakeScanner:
+    """A pty linked as COM<port>: what is written to it arrives as if scanned."""
+
+    def __init__(self, port):
+        self.master, self.slave = pty.openpty()
+        tty.setraw(self.master)
+        self.link = os.path.join(SYSTEM_DIR, "com%d" % port)
+        if os.path.lexists(self.link):
+            os.remove(self.link)
+        os.symlink(os.ttyname(self.slave), self.link)
+
+    def send(self, data):
+        os.write(self.master, data)
+
+    def close(self):
+        os.remove(self.link)
+        os.close(self.master)
+        os.close(self.slave)
+
+
+class Received:
+    """Codes collected from the driver's thread; wait() returns once n have come."""
+
+    def __init__(self):
+        self.codes = []
+        self.threads = set()
+        self.cond = threading.Condition()
+
+    def __call__(self, code):
+        with self.cond:
+            self.codes.append(code)
+            self.threads.add(threading.get_ident())
+            self.cond.notify_all()
+
+    def wait(self, n):
+        with self.cond:
+            self.cond.wait_for(lambda: len(self.codes) >= n, timeout=10)
+            return list(self.codes)
+
+
+@unittest.skipUnless(os.environ.get("BELVOR_LIBRARY") and SYSTEM_DIR, "BELVOR_LIBRARY and BELVOR_SYSTEM_DIR unset")
+class ScannerTest(unittest.TestCase):
+    def setUp(self):
+        self.lib = belvor.Library.shared()
+        self.lib.tagged = True
+        self.fakes = [FakeScanner(p) for p in PORTS]
+
+    def tearDown(self):
+        for fake in self.fakes:
+            fake.close()
+        self.assertEqual(self.lib._scanners, [], "a test left a scanner open")
+
+    def test_codes_arrive_as_bytes_on_the_drivers_thread(self):
+        got = Received()
+        with belvor.Scanner(PORTS[0], got) as scanner:
+            self.assertEqual(scanner.index, 0)
+            self.fakes[0].send(b"4006381333931\r\r12ab34CD\r")
+            self.assertEqual(got.wait(3), [b"4006381333931", b"", b"1234CD"])
+        self.assertNotIn(threading.get_ident(), got.threads)
+        self.assertTrue(scanner.closed)
+
+    def test_counted_string_path(self):
+        self.lib.tagged = False
+        got = Received()
+        with belvor.Scanner(PORTS[0], got):
+            self.fakes[0].send(b"0123456789ABCDEF" * 6 + b"\r\r")
+            self.assertEqual(got.wait(2), [b"0123456789ABCDEF" * 6, b""])
+
+    def test_each_scanner_gets_its_own_codes(self):
+        first, second = Received(), Received()
+        with belvor.Scanner(PORTS[0], first) as a, belvor.Scanner(PORTS[1], second) as b:
+            self.assertEqual((a.index, b.index), (0, 1))
+            self.fakes[1].send(b"B1\r")
+            self.assertEqual(second.wait(1), [b"B1"])
+            self.fakes[0].send(b"A1\r")
+            self.assertEqual(first.wait(1), [b"A1"])
+            self.assertEqual(second.codes, [b"B1"])
+
+    def test_closing_out_of_order_raises_and_destroys_nothing(self):
+        got = Received()
+        older = belvor.Scanner(PORTS[0], got)
+        newer = belvor.Scanner(PORTS[1], lambda code: None)
+        with self.assertRaisesRegex(belvor.BelvorError, "not the newest"):
+            older.close()
+        self.assertFalse(older.closed)
+        self.assertFalse(newer.closed)
+        self.fakes[0].send(b"ABC\r")
+        self.assertEqual(got.wait(1), [b"ABC"])
+        newer.close()
+        older.close()
+        self.assertTrue(older.closed)
+
+    def test_callback_survives_garbage_collection(self):
+        got = Received()
+        # The only reference to this lambda is the scanner's.
+        scanner = belvor.Scanner(PORTS[0], lambda code: got(code))
+        gc.collect()
+        self.fakes[0].send(b"1\r")
+        self.assertEqual(got.wait(1), [b"1"])
+        gc.collect()
+        self.fakes[0].send(b"2\r")
+        self.assertEqual(got.wait(2), [b"1", b"2"])
+        scanner.close()
+
+    def test_closing_from_the_callback_is_refused(self):
+        errors = Received()
+
+        def on_code(code):
+            try:
+                scanner.close()
+            except belvor.BelvorError as e:
+                errors(str(e).encode())
+
+        scanner = belvor.Scanner(PORTS[0], on_code)
+        self.fakes[0].send(b"12\r")
+        (message,) = errors.wait(1)
+        self.assertIn(b"inside a callback", message)
+        self.assertFalse(scanner.closed)
+        scanner.close()
+
+    def test_port_zero_is_an_os_error_with_the_system_code(self):
+        with self.assertRaises(OSError) as caught:
+            belvor.Scanner(0, lambda code: None)
+        self.assertEqual(caught.exception.errno, errno.EINVAL)
+        self.assertEqual(caught.exception.filename, "COM0")
+        self.assertIn(os.strerror(errno.EINVAL), str(caught.exception))
+
+    def test_missing_port_is_file_not_found(self):
+        # No link com250 and no /dev/ttyS249.
+        with self.assertRaises(FileNotFoundError) as caught:
+            belvor.Scanner(250, lambda code: None)
+        self.assertEqual(caught.exception.errno, errno.ENOENT)
+        self.assertEqual(self.lib._scanners, [])
+
+    def test_library_from_a_path_and_a_bad_path(self):
+        path = os.environ["BELVOR_LIBRARY"]
+        self.assertEqual(belvor.Library.shared(path).path, path)
+        with self.assertRaisesRegex(OSError, "cannot load the Belvor library"):
+            belvor.Library(os.path.join(SYSTEM_DIR, "no-such-library.so"))
+
+
+if __name__ == "__main__":
+    unittest.main()
