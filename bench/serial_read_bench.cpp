@@ -5,7 +5,7 @@
 // platform/win32/serial_device.cpp against the 200 ms a stop gives the worker.
 //
 //   tools/wine-run.sh "$PWD/build/windows/wine" build/windows/bin/serial_read_bench.exe [tries]
-#include "bench/bench_stats.h"
+#include "bench/win32_bench.h"
 #include "platform/serial_device.h"
 
 #include <windows.h>
@@ -21,39 +21,6 @@
 using namespace belvor;
 
 namespace {
-
-int64_t gFrequency = 1;
-
-int64_t NowUs()
-{
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return counter.QuadPart * 1000000 / gFrequency;
-}
-
-void Print(const char* what, const std::vector<int64_t>& us, const char* note = "")
-{
-    if (us.empty()) {
-        std::printf("%-44s no samples %s\n", what, note);
-        return;
-    }
-    std::printf("%-44s n=%-5zu median %7.2f ms  p99 %7.2f ms  max %7.2f ms %s\n", what, us.size(),
-                static_cast<double>(bench::Percentile(us, 50)) / 1000,
-                static_cast<double>(bench::Percentile(us, 99)) / 1000,
-                static_cast<double>(bench::Percentile(us, 100)) / 1000, note);
-}
-
-HANDLE OpenFar()
-{
-    const HANDLE h =
-        CreateFileA("\\\\.\\COM8", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        throw std::runtime_error("cannot open COM8");
-    COMMTIMEOUTS timeouts{};
-    timeouts.WriteTotalTimeoutConstant = 5000;
-    SetCommTimeouts(h, &timeouts);
-    return h;
-}
 
 // A ReadFile left pending on the quiet line, then cancelled: the time from
 // CancelIoEx to the end of the read.
@@ -79,20 +46,20 @@ void CancelTimes(int tries)
             continue;
         }
         Sleep(5); // as the device does: the read has been waited for a while
-        const int64_t start = NowUs();
+        const int64_t start = bench::NowUs();
         CancelIoEx(h, &ov);
         if (WaitForSingleObject(ov.hEvent, 2000) != WAIT_OBJECT_0) {
             ++notEnded; // keep the buffer: the read may still write into it
             break;
         }
-        us.push_back(NowUs() - start);
+        us.push_back(bench::NowUs() - start);
         DWORD got = 0;
         GetOverlappedResult(h, &ov, &got, FALSE);
     }
     char note[96];
     std::snprintf(note, sizeof note, "(%d did not go pending, %d did not end within 2 s)", notPending,
                   notEnded);
-    Print("CancelIoEx to the end of a pending read", us, note);
+    bench::PrintTimes("CancelIoEx to the end of a pending read", us, note);
     if (notEnded == 0) {
         CloseHandle(ov.hEvent);
         CloseHandle(h);
@@ -116,11 +83,11 @@ void QuietReads(int tries)
     std::vector<int64_t> us;
     unsigned char buffer[256];
     for (int i = 0; i < tries; ++i) {
-        const int64_t start = NowUs();
+        const int64_t start = bench::NowUs();
         (void)device->Read(buffer, sizeof buffer);
-        us.push_back(NowUs() - start);
+        us.push_back(bench::NowUs() - start);
     }
-    Print("Read, quiet line", us);
+    bench::PrintTimes("Read, quiet line", us);
 }
 
 // COM8 sends a 16-byte piece, about a code, every 4 ms while COM7 reads every
@@ -130,7 +97,7 @@ void QuietReads(int tries)
 void FlowingReads(double seconds)
 {
     auto device = OpenNear();
-    const HANDLE farEnd = OpenFar();
+    const HANDLE farEnd = bench::OpenCom8();
     std::atomic<bool> stop{false};
     std::thread sender([&] {
         const char piece[] = "0123456789ABCDE\r";
@@ -145,16 +112,17 @@ void FlowingReads(double seconds)
         std::vector<int64_t> us;
         uint64_t bytes = 0;
         int empty = 0;
-        for (const int64_t end = NowUs() + static_cast<int64_t>(seconds * 1e6); NowUs() < end;) {
+        for (const int64_t end = bench::NowUs() + static_cast<int64_t>(seconds * 1e6);
+             bench::NowUs() < end;) {
             uint32_t errors = 0;
             uint32_t waiting = 0;
             if (!blind && (!device->ClearError(errors, waiting) || waiting == 0)) {
                 Sleep(1);
                 continue;
             }
-            const int64_t start = NowUs();
+            const int64_t start = bench::NowUs();
             const uint32_t n = device->Read(buffer, sizeof buffer);
-            us.push_back(NowUs() - start);
+            us.push_back(bench::NowUs() - start);
             bytes += n;
             empty += n == 0;
             Sleep(1);
@@ -162,8 +130,9 @@ void FlowingReads(double seconds)
         char note[96];
         std::snprintf(note, sizeof note, "(%llu bytes, %d calls got none)",
                       static_cast<unsigned long long>(bytes), empty);
-        Print(blind ? "Read, bytes flowing, called blindly" : "Read, bytes flowing, called when bytes wait",
-              us, note);
+        bench::PrintTimes(blind ? "Read, bytes flowing, called blindly"
+                                : "Read, bytes flowing, called when bytes wait",
+                          us, note);
     }
     stop = true;
     sender.join();
@@ -174,9 +143,6 @@ void FlowingReads(double seconds)
 
 int main(int argc, char** argv)
 {
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    gFrequency = frequency.QuadPart;
     const int tries = argc > 1 ? std::max(1, std::atoi(argv[1])) : 50;
     try {
         CancelTimes(tries);

@@ -8,7 +8,7 @@
 // DestroyDriver one has everything a host's driver does.
 //
 //   tools/wine-run.sh "$PWD/build/windows/wine" build/windows/bin/stop_bench.exe [rounds]
-#include "bench/bench_stats.h"
+#include "bench/win32_bench.h"
 #include "driver/Driver.h"
 #include "platform/thread.h"
 
@@ -27,35 +27,6 @@ using namespace belvor;
 
 namespace {
 
-int64_t gFrequency = 1;
-
-int64_t NowUs()
-{
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return counter.QuadPart * 1000000 / gFrequency;
-}
-
-void Print(const char* what, const std::vector<int64_t>& us)
-{
-    std::printf("%-40s n=%-5zu median %7.2f ms  p99 %7.2f ms  max %7.2f ms\n", what, us.size(),
-                static_cast<double>(bench::Percentile(us, 50)) / 1000,
-                static_cast<double>(bench::Percentile(us, 99)) / 1000,
-                static_cast<double>(bench::Percentile(us, 100)) / 1000);
-}
-
-HANDLE OpenPeer()
-{
-    const HANDLE h =
-        CreateFileA("\\\\.\\COM8", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        throw std::runtime_error("cannot open COM8");
-    COMMTIMEOUTS timeouts{};
-    timeouts.WriteTotalTimeoutConstant = 5000;
-    SetCommTimeouts(h, &timeouts);
-    return h;
-}
-
 // The driver object with its DataReceived timed.
 class TimedDriver : public TBelvor {
 public:
@@ -67,9 +38,9 @@ public:
 protected:
     void DataReceived(int32_t count) override
     {
-        const int64_t start = NowUs();
+        const int64_t start = bench::NowUs();
         TBelvor::DataReceived(count);
-        const int64_t took = NowUs() - start;
+        const int64_t took = bench::NowUs() - start;
         if (took > Longest)
             Longest = took;
         Codes += count;
@@ -90,12 +61,9 @@ void Send(HANDLE peer, const std::string& bytes)
 
 int main(int argc, char** argv)
 {
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    gFrequency = frequency.QuadPart;
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 100;
     try {
-        const HANDLE peer = OpenPeer();
+        const HANDLE peer = bench::OpenCom8();
         const std::string burst(8192, '\r');
 
         // The driver object alone: how long one receive step's DataReceived
@@ -109,7 +77,7 @@ int main(int argc, char** argv)
                 Sleep(10);
             longest.push_back(driver.Longest);
         }
-        Print("longest DataReceived in a burst", longest);
+        bench::PrintTimes("longest DataReceived in a burst", longest);
 
         // Whole drivers, as a host has them (delivery thread, log, callback):
         // DestroyDriver at a different moment of a burst each round.
@@ -120,11 +88,11 @@ int main(int argc, char** argv)
                 throw std::runtime_error("cannot create a driver on COM7");
             Send(peer, burst);
             Sleep(static_cast<DWORD>(i % 40));
-            const int64_t start = NowUs();
+            const int64_t start = bench::NowUs();
             DestroyDriverImpl();
-            stops.push_back(NowUs() - start);
+            stops.push_back(bench::NowUs() - start);
         }
-        Print("DestroyDriver during a burst", stops);
+        bench::PrintTimes("DestroyDriver during a burst", stops);
         std::printf("stops that gave up on the worker: %u of %d\n", platform::LateThreadStops() - lateBefore,
                     rounds);
         CloseHandle(peer);
