@@ -101,9 +101,7 @@ void TBelvor::ReadSettings()
     try {
         settings = ReadDriverSettings(platform::ConfigFilePath());
     } catch (...) {
-        // Unreadable: no character is allowed, as with an empty list.
-        settings = TDriverSettings{};
-        settings.Allow.clear();
+        // Unreadable: the defaults, with no character allowed, as with an empty list.
     }
     FAllow = settings.Allow;
     FAllowed = settings.Allowed;

@@ -350,18 +350,17 @@ bool TComPort::Reopen(uint32_t mask)
         FDevice = std::move(device);
     }
     if (MergeSettings(FBaudRate, FParity, FDataBits, FStopBits) < 0) {
-        platform::LockGuard guard(FLock);
-        FDevice.reset(); // not the line it was: try again later
+        // Not the line it was: try again later. Closed outside the lock, as above.
+        std::unique_ptr<platform::SerialDevice> refused;
+        {
+            platform::LockGuard guard(FLock);
+            refused = std::move(FDevice);
+        }
         return false;
     }
     (void)FDevice->SetMask(mask);
     (void)FDevice->SetTimeouts(kWorkerTimeouts);
-    {
-        platform::LockGuard guard(FLock);
-        (void)FDevice->Purge(platform::kPurgeRxAbort | platform::kPurgeRxClear);
-        FRxReadPos = FRxWritePos;
-        FRxFull = 0;
-    }
+    Purge(); // what came before the return belongs to no code
     LogMessage(1, FormatPortMessage("Port COM%d back", FPortNumber));
     return true;
 }
