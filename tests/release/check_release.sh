@@ -83,7 +83,9 @@ linked_host() { # tag toolchain-kind
       -o "$exe" "$here/linked_host.c" "$dir/lib/libbelvor.dll.a" || return 1
   fi
   # It imports the driver by the names Belvor.dll exports.
-  x86_64-w64-mingw32-objdump -p "$exe" | grep -q 'DLL Name: Belvor.dll' || return 1
+  # (grep reads all of it: with pipefail, grep -q quitting early would let
+  # objdump die of SIGPIPE and fail the check at random.)
+  x86_64-w64-mingw32-objdump -p "$exe" | grep 'DLL Name: Belvor.dll' >/dev/null || return 1
   # A program that ran says ok or FAILED; one that printed nothing did not
   # start under Wine (seen once in many runs), and gets one more try.
   local out rc
