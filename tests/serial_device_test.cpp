@@ -426,3 +426,52 @@ TEST_F(SerialDeviceTest, ClosingWithAWaitInFlightLeavesThePortUsable)
 }
 
 } // namespace
+
+TEST_F(SerialDeviceTest, ASleepUntilNewsEndsOnBytesOnAWakeAndOnAWakeGivenBefore)
+{
+    // Nothing but news may end these sleeps within kSoon: their own bound is a minute.
+    constexpr uint32_t kLong = 60000;
+    ASSERT_TRUE(FDevice->SetMask(kLineEvents));
+    const auto sleepsBriefly = [&] {
+        uint32_t mask = 0;
+        (void)FDevice->WaitEvent(mask);
+        const auto start = Clock::now();
+        FDevice->WaitForNews(kLong);
+        return Clock::now() - start < kSoon;
+    };
+
+    FDevice->Wake();
+    EXPECT_TRUE(sleepsBriefly()) << "a wake given before the sleep is kept for it";
+
+    struct Shared {
+        SerialDevice* Device;
+        TestLine* Line;
+        bool SendBytes;
+    } shared{FDevice.get(), FLine.get(), false};
+    const auto later = [](void* raw) {
+        auto* s = static_cast<Shared*>(raw);
+        SleepMs(50);
+        if (s->SendBytes)
+            (void)s->Line->Send("n");
+        else
+            s->Device->Wake();
+    };
+    Thread other;
+    ASSERT_TRUE(other.Start(later, &shared, 65536));
+    EXPECT_TRUE(sleepsBriefly()) << "a wake from another thread ends the sleep";
+    ASSERT_TRUE(other.Stop(5000));
+
+    shared.SendBytes = true;
+    ASSERT_TRUE(other.Start(later, &shared, 65536));
+    bool sawBytes = false;
+    for (const auto end = Clock::now() + kSoon; !sawBytes && Clock::now() < end;) {
+        uint32_t mask = 0;
+        if (FDevice->WaitEvent(mask))
+            sawBytes = (mask & kEvRxChar) != 0;
+        else if (!sawBytes)
+            FDevice->WaitForNews(kLong);
+    }
+    ASSERT_TRUE(other.Stop(5000));
+    EXPECT_TRUE(sawBytes) << "bytes arriving end the sleep";
+    EXPECT_EQ(ReadUpTo(1), "n");
+}

@@ -1,6 +1,7 @@
 // Serial devices through kernel32: an exclusive overlapped handle on
-// \\.\COMn. The port's worker never blocks on a wait: WaitEvent starts one
-// WaitCommEvent and then only looks whether it has completed.
+// \\.\COMn. WaitEvent never blocks: it starts one WaitCommEvent and then only
+// looks whether it has completed. A worker that sleeps until news blocks in
+// WaitForNews instead, on that wait's event and a wake event of its own.
 #include "platform/serial_device.h"
 #include "platform/win32/device_loss.h"
 #include "platform/win32/handles.h"
@@ -87,6 +88,8 @@ public:
     bool WaitEvent(uint32_t& mask) override;
     uint32_t Read(uint8_t* dest, uint32_t size) override;
     bool ReadOwed() const override { return FReadInFlight.load(); }
+    void WaitForNews(uint32_t timeoutMs) override;
+    void Wake() override;
     bool Lost(uint32_t& error) const override { return FLoss.Lost(error); }
     uint32_t LastError() const override;
 
@@ -102,6 +105,11 @@ private:
     // after that thread has stopped.
     std::atomic<bool> FWaitInFlight{false};
     std::atomic<bool> FReadInFlight{false};
+    // The latest WaitEvent collected a wait that had been in flight: the next
+    // one starts a fresh wait, so there is nothing to sleep on before it.
+    bool FWaitCollected = false;
+    // Auto-reset: Wake sets it, the WaitForNews it ends takes it.
+    HANDLE FWakeEvent = nullptr;
     // Whether the read in flight was cancelled here: its abort is no news.
     bool FReadCancelled = false;
     std::atomic<uint32_t> FLastError{0};
@@ -131,7 +139,8 @@ bool Win32SerialDevice::Open(uint16_t portNumber, uint32_t& nativeError)
     FIo = new IoRecords;
     FIo->Read.hEvent = TrackHandle(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     FIo->Wait.hEvent = TrackHandle(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    if (!FIo->Read.hEvent || !FIo->Wait.hEvent) {
+    FWakeEvent = TrackHandle(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    if (!FIo->Read.hEvent || !FIo->Wait.hEvent || !FWakeEvent) {
         nativeError = GetLastError();
         return false; // the destructor releases the rest
     }
@@ -166,6 +175,8 @@ Win32SerialDevice::~Win32SerialDevice()
     }
     if (FHandle != INVALID_HANDLE_VALUE)
         CloseTrackedHandle(FHandle); // also cancels whatever is still in flight
+    if (FWakeEvent)
+        CloseTrackedHandle(FWakeEvent);
     if (!FIo)
         return;
     if (!settled) {
@@ -269,11 +280,13 @@ bool Win32SerialDevice::SetTimeouts(const CommTimeouts& timeouts)
 bool Win32SerialDevice::WaitEvent(uint32_t& mask)
 {
     OVERLAPPED& ov = FIo->Wait;
+    FWaitCollected = false;
     if (FWaitInFlight) {
         // Never a second WaitCommEvent while one is in flight: look at it.
         DWORD ignored = 0;
         if (GetOverlappedResult(FHandle, &ov, &ignored, FALSE)) {
             FWaitInFlight = false;
+            FWaitCollected = true;
             FLoss.Succeeded();
             mask = FIo->WaitMask;
             return true;
@@ -282,6 +295,7 @@ bool Win32SerialDevice::WaitEvent(uint32_t& mask)
         if (error == ERROR_IO_INCOMPLETE)
             return Fail(kErrorIoPending);
         FWaitInFlight = false;
+        FWaitCollected = true;
         FLoss.Failed(DeviceCall::WaitEnd, error);
         return Fail(error);
     }
@@ -299,6 +313,28 @@ bool Win32SerialDevice::WaitEvent(uint32_t& mask)
     }
     FLoss.Failed(DeviceCall::WaitStart, error);
     return Fail(error);
+}
+
+void Win32SerialDevice::WaitForNews(uint32_t timeoutMs)
+{
+    if (FWaitCollected)
+        return; // the next WaitEvent starts the wait to sleep on
+    if (!FWaitInFlight) {
+        // The wait ended at once or could not start: a polling cycle's pause,
+        // so that a device which never pends cannot make the worker spin.
+        (void)WaitForSingleObject(FWakeEvent, timeoutMs < 10 ? timeoutMs : 10);
+        return;
+    }
+    // The stop also ends the wait itself (SetMask(0)); the wake event covers a
+    // driver that is slow to do so. The bound is only a safety net.
+    const HANDLE both[2] = {FIo->Wait.hEvent, FWakeEvent};
+    (void)WaitForMultipleObjects(2, both, FALSE, timeoutMs);
+}
+
+void Win32SerialDevice::Wake()
+{
+    if (FWakeEvent)
+        (void)SetEvent(FWakeEvent);
 }
 
 uint32_t Win32SerialDevice::Read(uint8_t* dest, uint32_t size)
