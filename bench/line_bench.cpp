@@ -1,12 +1,13 @@
-// Line benchmark: the library, loaded at run time as a host loads it, beside
-// two other readers of the same byte stream, each on a pty of its own: a
-// plain blocking read() loop (the practical limit) and pyserial's
-// read_until(b'\r'). All times are CLOCK_MONOTONIC, taken in this process or
-// (pyserial) in its child.
+// Line benchmark: the library, loaded at run time as a host loads it, in
+// both its modes (polling, and asleep until the port has news: [Port]
+// Wake=Event), beside two other readers of the same byte stream, each on a
+// pty of its own: a plain blocking read() loop (the practical limit) and
+// pyserial's read_until(b'\r'). All times are CLOCK_MONOTONIC, taken in this
+// process or (pyserial) in its child.
 //
-//   line_bench latency    [--codes N] [--run K]                     one run, three readers at once
-//   line_bench throughput --reader library|read|pyserial [--ports K] [--seconds S]
-//   line_bench idle       [--ports K] [--seconds S]                  CPU and memory of quiet drivers
+//   line_bench latency    [--codes N] [--run K]                     one run, four readers at once
+//   line_bench throughput --reader library|event|read|pyserial [--ports K] [--seconds S]
+//   line_bench idle       [--wake poll|event] [--ports K] [--seconds S]  CPU, wake-ups and memory of quiet drivers
 //
 // Common options: --library PATH (libbelvor.so), --out FILE (appends one JSON line),
 // --python PATH (the interpreter that has pyserial; /usr/bin/python3).
@@ -20,7 +21,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <dlfcn.h>
+#include <fstream>
+#include <sstream>
 #include <memory>
 #include <random>
 #include <stdexcept>
@@ -43,6 +47,7 @@ struct Options {
     std::string Library;
     std::string Out;
     std::string Reader = "library";
+    std::string Wake = "poll";
     std::string Script = BELVOR_BENCH_DIR "/pyserial_reader.py";
     // Debian's interpreter, which python3-serial installs pyserial for.
     std::string Python = "/usr/bin/python3";
@@ -74,6 +79,68 @@ struct Api {
             throw std::runtime_error("InitDriver(" + std::to_string(port) + "): " + std::strerror(errno));
     }
 };
+
+// The library reads its mode from Belvor.ini when a driver is made: this
+// writes the mode for the drivers made next, and puts the file back as it
+// was at the end.
+class WakeConfig {
+public:
+    WakeConfig()
+    {
+        std::ifstream in(kPath, std::ios::binary);
+        if (in) {
+            std::ostringstream text;
+            text << in.rdbuf();
+            FOriginal = text.str();
+            FHad = true;
+        }
+    }
+    ~WakeConfig()
+    {
+        if (FHad)
+            std::ofstream(kPath, std::ios::binary | std::ios::trunc) << FOriginal;
+        else
+            (void)std::remove(kPath);
+    }
+    WakeConfig(const WakeConfig&) = delete;
+    WakeConfig& operator=(const WakeConfig&) = delete;
+
+    void Use(bool event) const
+    {
+        std::ofstream(kPath, std::ios::binary | std::ios::trunc)
+            << "[Port]\r\nWake=" << (event ? "Event" : "Poll") << "\r\n";
+    }
+
+private:
+    static constexpr const char* kPath = BELVOR_SYSTEM_DIR "/Belvor.ini";
+    std::string FOriginal;
+    bool FHad = false;
+};
+
+// Every time a thread of this process was switched out so far, willingly (a
+// sleep, a wait) or not: each is a wake-up later.
+int64_t ContextSwitches()
+{
+    int64_t total = 0;
+    DIR* tasks = opendir("/proc/self/task");
+    if (!tasks)
+        return 0;
+    while (const dirent* task = readdir(tasks)) {
+        if (task->d_name[0] == '.')
+            continue;
+        std::ifstream status(std::string("/proc/self/task/") + task->d_name + "/status");
+        std::string key;
+        int64_t value = 0;
+        while (status >> key) {
+            if (key == "voluntary_ctxt_switches:" || key == "nonvoluntary_ctxt_switches:") {
+                status >> value;
+                total += value;
+            }
+        }
+    }
+    closedir(tasks);
+    return total;
+}
 
 // ------------------------------------------------------------------ what came out
 
@@ -236,14 +303,15 @@ private:
 
 // ------------------------------------------------------------------ latency
 
-// One run: the same codes go to three ptys, one per reader, in a shuffled
+// One run: the same codes go to four ptys, one per reader, in a shuffled
 // order, each code's body first and then its CR; the time taken just before
 // the CR's write is the start. Codes follow each other after 15-35 ms, a
-// spread that puts each one at a random point of the driver's 10 ms cycle.
+// spread that puts each one at a random point of the polling driver's 10 ms
+// cycle.
 int Latency(const Options& o, const Api& api)
 {
-    const char* names[] = {"library", "read", "pyserial"};
-    constexpr size_t kReaders = 3;
+    const char* names[] = {"library", "read", "pyserial", "event"};
+    constexpr size_t kReaders = 4;
     const auto codes = static_cast<size_t>(o.Codes);
     MakeLines(kReaders, codes);
     std::vector<std::unique_ptr<Pty>> ptys;
@@ -251,9 +319,17 @@ int Latency(const Options& o, const Api& api)
         ptys.push_back(std::make_unique<Pty>());
 
     PyserialReader pyserial(o, ptys[2]->SlavePath());
+    const WakeConfig config;
     ptys[0]->LinkAs(kFirstPort);
+    config.Use(false);
     api.Open(kFirstPort, &OnCode);
+    ptys[3]->LinkAs(kFirstPort + 1);
+    config.Use(true);
+    api.Open(kFirstPort + 1, &OnCode);
     std::thread reader(ReadLoop, ptys[1]->Slave());
+    // Steady state only: a driver takes up to a cycle after InitDriver to
+    // settle into its mode.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
 
     const int64_t busyStart = MachineBusyNs();
     const int64_t cpuStart = ProcessCpuNs();
@@ -261,7 +337,7 @@ int Latency(const Options& o, const Api& api)
     std::vector<std::vector<int64_t>> written(kReaders, std::vector<int64_t>(codes, 0));
     std::mt19937 random(static_cast<uint32_t>(1000 + o.Run));
     std::uniform_int_distribution<int> pause(15000, 35000);
-    size_t order[kReaders] = {0, 1, 2};
+    size_t order[kReaders] = {0, 1, 2, 3};
     for (size_t seq = 0; seq < codes; ++seq) {
         std::shuffle(order, order + kReaders, random);
         for (const size_t r : order) {
@@ -281,6 +357,7 @@ int Latency(const Options& o, const Api& api)
     const double background =
         static_cast<double>(MachineBusyNs() - busyStart - (ProcessCpuNs() - cpuStart) - childCpu) /
         static_cast<double>(NowNs() - start);
+    api.DestroyDriver();
     api.DestroyDriver();
 
     JsonLine readers;
@@ -328,7 +405,10 @@ int Throughput(const Options& o, const Api& api)
 
     std::vector<std::thread> readers;
     std::vector<std::unique_ptr<PyserialReader>> pyserial;
-    if (o.Reader == "library") {
+    const bool library = o.Reader == "library" || o.Reader == "event";
+    const WakeConfig config;
+    if (library) {
+        config.Use(o.Reader == "event");
         for (size_t i = 0; i < ports; ++i) {
             ptys[i]->LinkAs(static_cast<uint16_t>(kFirstPort + i));
             api.Open(static_cast<uint16_t>(kFirstPort + i), &OnCode);
@@ -362,7 +442,7 @@ int Throughput(const Options& o, const Api& api)
                 ptys[i]->Write(chunk);
             }
             sent[i] = seq;
-            if (o.Reader != "library")
+            if (!library)
                 ptys[i]->Write(kEndCode, std::strlen(kEndCode));
         });
     }
@@ -379,7 +459,7 @@ int Throughput(const Options& o, const Api& api)
     AwaitDelivery(total, 3000);
     const int64_t cpu = ProcessCpuNs() - cpuStart + childCpu;
     const int64_t wall = NowNs() - start;
-    if (o.Reader == "library")
+    if (library)
         for (size_t i = 0; i < ports; ++i)
             api.DestroyDriver();
 
@@ -427,12 +507,20 @@ int Throughput(const Options& o, const Api& api)
 
 // ------------------------------------------------------------------ idle
 
-double CpuShareOver(double seconds)
+struct IdleShare {
+    double Cpu = 0;         // share of one core
+    double WakeUps = 0;     // per second, all threads
+};
+
+IdleShare IdleOver(double seconds)
 {
     const int64_t cpu = ProcessCpuNs();
+    const int64_t switches = ContextSwitches();
     const int64_t start = NowNs();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    return static_cast<double>(ProcessCpuNs() - cpu) / static_cast<double>(NowNs() - start);
+    const auto wall = static_cast<double>(NowNs() - start);
+    return {static_cast<double>(ProcessCpuNs() - cpu) / wall,
+            static_cast<double>(ContextSwitches() - switches) / (wall / 1e9)};
 }
 
 // Quiet drivers: the resident set after each added driver, and the CPU
@@ -446,54 +534,63 @@ int Idle(const Options& o, const Api& api)
         ptys.push_back(std::make_unique<Pty>());
         ptys[i]->LinkAs(static_cast<uint16_t>(kFirstPort + i));
     }
+    const WakeConfig config;
+    config.Use(o.Wake == "event");
     // One driver made and destroyed first, so that what happens once per
     // process (the log file's name, the allocator's first use on each kind of
     // thread) is not counted against the first driver.
     api.Open(kFirstPort, &OnCode);
     api.DestroyDriver();
 
-    const double none = CpuShareOver(o.Seconds);
+    const IdleShare none = IdleOver(o.Seconds);
     std::vector<int64_t> rss{ResidentKiB()};
     for (size_t i = 0; i < ports; ++i) {
         api.Open(static_cast<uint16_t>(kFirstPort + i), &OnCode);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         rss.push_back(ResidentKiB());
     }
-    const double all = CpuShareOver(o.Seconds);
+    const IdleShare all = IdleOver(o.Seconds);
     for (size_t i = 1; i < ports; ++i)
         api.DestroyDriver();
-    const double one = CpuShareOver(o.Seconds);
+    const IdleShare one = IdleOver(o.Seconds);
     // The same driver with its scanner unplugged: it tries to reopen the port
     // every second, which must cost no more than waiting on a quiet line.
     ptys[0]->HangUp();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const double lost = CpuShareOver(o.Seconds);
+    const IdleShare lost = IdleOver(o.Seconds);
     api.DestroyDriver();
 
     std::vector<int64_t> added;
     for (size_t i = 1; i < rss.size(); ++i)
         added.push_back(rss[i] - rss[i - 1]);
-    const double perDriverAll = (all - none) / static_cast<double>(ports);
-    const double perDriverOne = one - none;
+    const double perDriverAll = (all.Cpu - none.Cpu) / static_cast<double>(ports);
+    const double perDriverOne = one.Cpu - none.Cpu;
+    const double wakeUpsOne = one.WakeUps - none.WakeUps;
+    const double wakeUpsAll = (all.WakeUps - none.WakeUps) / static_cast<double>(ports);
     const double slope = static_cast<double>(rss.back() - rss.front()) / static_cast<double>(ports);
     std::printf(
-        "idle: CPU with no driver %.3f %%, one %.3f %% (%.3f %% for the driver), %zu: %.3f %% (%.3f %% "
+        "idle (%s): CPU with no driver %.3f %%, one %.3f %% (%.3f %% for the driver), %zu: %.3f %% (%.3f %% "
         "per driver); one with its scanner unplugged %.3f %% (%.3f %% for the driver); "
+        "wake-ups per second of a driver: one %.2f, each of %zu %.2f; "
         "resident set %lld KiB -> %lld KiB, %.1f KiB per driver\n",
-        100 * none, 100 * one, 100 * perDriverOne, ports, 100 * all, 100 * perDriverAll, 100 * lost,
-        100 * (lost - none), static_cast<long long>(rss.front()), static_cast<long long>(rss.back()), slope);
+        o.Wake.c_str(), 100 * none.Cpu, 100 * one.Cpu, 100 * perDriverOne, ports, 100 * all.Cpu,
+        100 * perDriverAll, 100 * lost.Cpu, 100 * (lost.Cpu - none.Cpu), wakeUpsOne, ports, wakeUpsAll,
+        static_cast<long long>(rss.front()), static_cast<long long>(rss.back()), slope);
     if (!o.Out.empty())
         JsonLine()
             .Field("kind", std::string("idle"))
             .Field("platform", std::string("linux"))
+            .Field("wake", o.Wake)
             .Field("run", static_cast<int64_t>(o.Run))
             .Field("ports", static_cast<int64_t>(ports))
             .Field("seconds", o.Seconds)
-            .Field("cpu_none", none)
-            .Field("cpu_one", one)
-            .Field("cpu_all", all)
-            .Field("cpu_lost", lost)
+            .Field("cpu_none", none.Cpu)
+            .Field("cpu_one", one.Cpu)
+            .Field("cpu_all", all.Cpu)
+            .Field("cpu_lost", lost.Cpu)
             .Field("cpu_per_driver", perDriverAll)
+            .Field("wakeups_one", wakeUpsOne)
+            .Field("wakeups_per_driver", wakeUpsAll)
             .Field("rss_kib", rss)
             .Field("rss_added_kib", added)
             .Field("rss_per_driver_kib", slope)
@@ -504,7 +601,8 @@ int Idle(const Options& o, const Api& api)
 int Usage()
 {
     std::fprintf(stderr, "usage: line_bench latency|throughput|idle [--library PATH] [--out FILE] [--run K]\n"
-                         "         [--codes N] [--reader library|read|pyserial] [--ports K] [--seconds S]\n");
+                         "         [--codes N] [--reader library|event|read|pyserial] [--wake poll|event]\n"
+                         "         [--ports K] [--seconds S]\n");
     return 2;
 }
 
@@ -536,6 +634,8 @@ int main(int argc, char** argv)
             o.Out = value;
         else if (key == "--reader")
             o.Reader = value;
+        else if (key == "--wake")
+            o.Wake = value;
         else if (key == "--codes")
             o.Codes = std::atol(value);
         else if (key == "--run")
@@ -549,7 +649,7 @@ int main(int argc, char** argv)
         else
             return Usage();
     }
-    if (o.Codes < 1 || o.Ports < 1 || o.Ports > 10 || o.Seconds <= 0)
+    if (o.Codes < 1 || o.Ports < 1 || o.Ports > 10 || o.Seconds <= 0 || (o.Wake != "poll" && o.Wake != "event"))
         return Usage();
     std::signal(SIGPIPE, SIG_IGN);
     try {

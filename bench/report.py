@@ -62,20 +62,24 @@ def main():
       "read() loop's on the same platform.\n")
     w("| platform | reader | runs | codes lost | p50 | p99 | max | p50 ratio | p99 ratio | background |")
     w("|---|---|---|---|---|---|---|---|---|---|")
-    for platform, readers in (("linux", ("library", "read", "pyserial")), ("wine", ("library", "read"))):
+    for platform, readers in (("linux", ("library", "event", "read", "pyserial")),
+                              ("wine", ("library", "event", "read"))):
         runs = [r for r in lat if r["platform"] == platform]
         if not runs:
             continue
         stats = {}
         for reader in readers:
             per = [r["readers"][reader] for r in runs if reader in r["readers"]]
+            if not per:
+                continue
             p50 = [pct(x["ns"], 50) / 1e6 for x in per]
             p99 = [pct(x["ns"], 99) / 1e6 for x in per]
             mx = [pct(x["ns"], 100) / 1e6 for x in per]
             lost = sum(x["lost"] for x in per)
             stats[reader] = (p50, p99, mx, lost, len(per))
             label = {"linux": "native", "wine": "Wine"}[platform] + " " + {
-                "library": "library", "read": "read() loop" if platform == "linux" else "ReadFile loop",
+                "library": "library", "event": "library, Wake=Event",
+                "read": "read() loop" if platform == "linux" else "ReadFile loop",
                 "pyserial": "pyserial"}[reader]
             series[label] = [ns / 1e6 for x in per for ns in x["ns"]]
         base = stats.get("read")
@@ -139,37 +143,46 @@ def main():
 
     # ------------------------------------------------------------ idle
     idle = [r for r in rows if r["kind"] == "idle"]
-    native = [r for r in idle if r["platform"] == "linux"]
-    if native:
-        w("## Idle drivers, native\n")
-        w("| measure | runs | value |")
-        w("|---|---|---|")
-        w("| process CPU, no driver open (% of one core) | {} | {} |".format(
-            len(native), med_spread([r["cpu_none"] for r in native], 100)))
-        w("| CPU per quiet driver, one open (% of one core) | {} | {} |".format(
-            len(native), med_spread([r["cpu_one"] - r["cpu_none"] for r in native], 100)))
-        w("| CPU per quiet driver, ten open (% of one core) | {} | {} |".format(
-            len(native), med_spread([r["cpu_per_driver"] for r in native], 100)))
-        lost = [r for r in native if "cpu_lost" in r]
-        if lost:
-            w("| CPU of a driver whose scanner is unplugged (% of one core) | {} | {} |".format(
-                len(lost), med_spread([r["cpu_lost"] - r["cpu_none"] for r in lost], 100)))
-        w("| resident set per added driver, ten added (KiB) | {} | {} |".format(
-            len(native), med_spread([r["rss_per_driver_kib"] for r in native], fmt="{:.1f}")))
-        added = [x for r in native for x in r["rss_added_kib"]]
-        w("| resident set added by single drivers, lowest–highest (KiB) | {} | {}–{} |".format(
-            len(native), min(added), max(added)))
-        w("")
+    for wake in ("poll", "event"):
+        native = [r for r in idle if r["platform"] == "linux" and r.get("wake", "poll") == wake]
+        if native:
+            w("## Idle drivers, native{}\n".format(", Wake=Event" if wake == "event" else ""))
+            w("| measure | runs | value |")
+            w("|---|---|---|")
+            w("| process CPU, no driver open (% of one core) | {} | {} |".format(
+                len(native), med_spread([r["cpu_none"] for r in native], 100)))
+            w("| CPU per quiet driver, one open (% of one core) | {} | {} |".format(
+                len(native), med_spread([r["cpu_one"] - r["cpu_none"] for r in native], 100)))
+            w("| CPU per quiet driver, ten open (% of one core) | {} | {} |".format(
+                len(native), med_spread([r["cpu_per_driver"] for r in native], 100)))
+            woken = [r for r in native if "wakeups_one" in r]
+            if woken:
+                w("| wake-ups per second of a quiet driver, one open | {} | {} |".format(
+                    len(woken), med_spread([r["wakeups_one"] for r in woken], fmt="{:.2f}")))
+                w("| wake-ups per second of a quiet driver, ten open | {} | {} |".format(
+                    len(woken), med_spread([r["wakeups_per_driver"] for r in woken], fmt="{:.2f}")))
+            lost = [r for r in native if "cpu_lost" in r]
+            if lost:
+                w("| CPU of a driver whose scanner is unplugged (% of one core) | {} | {} |".format(
+                    len(lost), med_spread([r["cpu_lost"] - r["cpu_none"] for r in lost], 100)))
+            w("| resident set per added driver, ten added (KiB) | {} | {} |".format(
+                len(native), med_spread([r["rss_per_driver_kib"] for r in native], fmt="{:.1f}")))
+            added = [x for r in native for x in r["rss_added_kib"]]
+            w("| resident set added by single drivers, lowest–highest (KiB) | {} | {}–{} |".format(
+                len(native), min(added), max(added)))
+            w("")
     wine = [r for r in idle if r["platform"] == "wine"]
     if wine:
+        keys = ("none", "one", "event") if all("cpu_event" in r for r in wine) else ("none", "one")
         w("## Idle driver under Wine (% of one core)\n")
-        w("| measure | no driver | one driver |")
-        w("|---|---|---|")
-        w("| host process, by GetProcessTimes | {} | {} |".format(
-            med_spread([r["cpu_none"] for r in wine], 100), med_spread([r["cpu_one"] for r in wine], 100)))
-        if all("proc_cpu_one" in r for r in wine):
-            w("| host process + wineserver, from /proc | {} | {} |".format(
-                med_spread([r["proc_cpu_none"] for r in wine], 100), med_spread([r["proc_cpu_one"] for r in wine], 100)))
+        w("| measure | " + " | ".join({"none": "no driver", "one": "one driver",
+                                      "event": "one driver, Wake=Event"}[k] for k in keys) + " |")
+        w("|---" * (len(keys) + 1) + "|")
+        for name, prefix in (("host process, by GetProcessTimes", "cpu_"),
+                             ("host process + wineserver, from /proc", "proc_cpu_")):
+            if all(prefix + k in r for r in wine for k in keys):
+                w("| {} | {} |".format(name, " | ".join(med_spread([r[prefix + k] for r in wine], 100)
+                                                      for k in keys)))
         w("")
 
     # ------------------------------------------------------------ micro

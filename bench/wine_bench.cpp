@@ -6,9 +6,11 @@
 // socat on its way, which adds its own delay; the plain ReadFile loop on
 // COM7, measured the same way, shows what the line costs without the driver.
 //
-//   wine_bench latency    [--codes N] [--run K]   the ReadFile loop, then the library
-//   wine_bench throughput [--seconds S] [--run K] the ReadFile loop, then the library, at full speed
-//   wine_bench idle       [--seconds S] [--run K] this process's CPU time with no and one driver
+//   wine_bench latency    [--codes N] [--run K]   the ReadFile loop, then the library polling, then
+//                                                 the library asleep until news ([Port] Wake=Event)
+//   wine_bench throughput [--seconds S] [--run K] the same three, at full speed
+//   wine_bench idle       [--seconds S] [--run K] this process's CPU time with no driver, one
+//                                                 polling and one asleep until news
 //   wine_bench log        [--codes N] [--run K]   one log record, as the delivery thread writes it per code
 //
 // Results go to standard output as lines that start with "JSON ".
@@ -124,6 +126,47 @@ struct Library {
     }
 };
 
+// Belvor.ini is read when a driver is made: this writes the mode for the
+// drivers made next, and puts the file back as it was at the end.
+class WakeConfig {
+public:
+    WakeConfig()
+    {
+        if (FILE* in = std::fopen(kPath, "rb")) {
+            char buffer[4096];
+            size_t n;
+            while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0)
+                FOriginal.append(buffer, n);
+            std::fclose(in);
+            FHad = true;
+        }
+    }
+    ~WakeConfig()
+    {
+        if (FHad)
+            Write(FOriginal);
+        else
+            DeleteFileA(kPath);
+    }
+    WakeConfig(const WakeConfig&) = delete;
+    WakeConfig& operator=(const WakeConfig&) = delete;
+
+    void Use(bool event) const { Write(std::string("[Port]\r\nWake=") + (event ? "Event" : "Poll") + "\r\n"); }
+
+private:
+    static void Write(const std::string& text)
+    {
+        CreateDirectoryA("C:\\DEXE", nullptr);
+        if (FILE* out = std::fopen(kPath, "wb")) {
+            std::fwrite(text.data(), 1, text.size(), out);
+            std::fclose(out);
+        }
+    }
+    static constexpr const char* kPath = "C:\\DEXE\\Belvor.ini";
+    std::string FOriginal;
+    bool FHad = false;
+};
+
 bool WaitFor(const Sink& sink, uint64_t count, int stallMs)
 {
     uint64_t seen = sink.Count;
@@ -223,18 +266,21 @@ int Latency(size_t codes, long run)
         CloseHandle(line);
         readers += LatencyJson("read", sink, written);
     }
-    {
+    const WakeConfig config;
+    for (const char* mode : {"library", "event"}) {
+        const bool event = std::strcmp(mode, "event") == 0;
         Sink sink;
         sink.Times = std::vector<std::atomic<int64_t>>(codes);
         gSink = &sink;
+        config.Use(event);
         const Library library;
         library.Open(7);
         Sleep(100);
-        const auto written = SendCodes(scanner, codes, static_cast<uint32_t>(4000 + run));
+        const auto written = SendCodes(scanner, codes, static_cast<uint32_t>((event ? 5000 : 4000) + run));
         WaitFor(sink, codes, 1000);
         library.DestroyDriver();
         gSink = nullptr;
-        readers += "," + LatencyJson("library", sink, written);
+        readers += std::string(",") + LatencyJson(mode, sink, written);
     }
     CloseHandle(scanner);
     std::printf(
@@ -267,7 +313,8 @@ double PumpCodes(HANDLE scanner, Sink& sink, double seconds, long long& lost)
 int Throughput(double seconds, long run)
 {
     const HANDLE scanner = OpenLine("\\\\.\\COM8", false);
-    for (const char* reader : {"read", "library"}) {
+    const WakeConfig config;
+    for (const char* reader : {"read", "library", "event"}) {
         Sink sink;
         long long lost = 0;
         double rate = 0;
@@ -283,6 +330,7 @@ int Throughput(double seconds, long run)
             CloseHandle(line);
         } else {
             gSink = &sink;
+            config.Use(std::strcmp(reader, "event") == 0);
             const Library library;
             library.Open(7);
             Sleep(100);
@@ -335,19 +383,26 @@ int Idle(double seconds, long run)
             std::printf("PID %ld\n", pid);
         std::fclose(stat);
     }
+    const WakeConfig config;
     const Library library;
     // One driver made and destroyed first, as on Linux: once-only costs aside.
     library.Open(7);
     library.DestroyDriver();
     const double none = QuietShare("none", seconds);
+    config.Use(false);
     library.Open(7);
     const double one = QuietShare("one", seconds);
     library.DestroyDriver();
-    std::printf("wine_bench: idle, this process's CPU with no driver %.3f %%, with one %.3f %%\n", 100 * none,
-                100 * one);
+    config.Use(true);
+    library.Open(7);
+    const double event = QuietShare("event", seconds);
+    library.DestroyDriver();
+    std::printf("wine_bench: idle, this process's CPU with no driver %.3f %%, with one polling %.3f %%, "
+                "with one asleep until news %.3f %%\n",
+                100 * none, 100 * one, 100 * event);
     std::printf("JSON {\"kind\":\"idle\",\"platform\":\"wine\",\"run\":%ld,\"seconds\":%g,\"cpu_none\":%.6f,"
-                "\"cpu_one\":%.6f}\n",
-                run, seconds, none, one);
+                "\"cpu_one\":%.6f,\"cpu_event\":%.6f}\n",
+                run, seconds, none, one, event);
     return 0;
 }
 

@@ -212,7 +212,14 @@ void TBelvorThread::Run(void* self)
 void TBelvorThread::Execute()
 {
     while (!FTerminated) {
-        if (!FEvent.Wait(gDeliveryRecheckMs.load()))
+        uint32_t recheckMs = gDeliveryRecheckMs.load();
+        // A driver that sleeps until news should not have its delivery thread
+        // wake every second instead: a stop always sets FEvent, so the re-check
+        // may be as rare as the worker's own.
+        if (const TBelvor* driver = DriverTable.Drivers[static_cast<size_t>(FIndex)].load();
+            driver && driver->WakeOnEvent() && recheckMs < TComPort::kNewsWaitMs)
+            recheckMs = TComPort::kNewsWaitMs;
+        if (!FEvent.Wait(recheckMs))
             continue;
         for (;;) {
             if (FTerminated)

@@ -49,7 +49,7 @@ bin=build/native/bin
   echo "pyserial: $($python -c 'import serial; print(serial.__version__)')"
 } >$out/machine.txt
 
-echo "=== latency, native (library, read() loop, pyserial on one stream), $runs runs"
+echo "=== latency, native (library polling and Wake=Event, read() loop, pyserial on one stream), $runs runs"
 for ((k = 0; k < runs; k++)); do
   $bin/line_bench latency --codes 300 --run $k --python $python --out $results
 done
@@ -61,11 +61,11 @@ done
 
 echo "=== throughput, native, 3 runs each"
 for ((k = 0; k < 3; k++)); do
-  for reader in library read pyserial; do
+  for reader in library event read pyserial; do
     $bin/line_bench throughput --reader $reader --ports 1 --seconds 3 --run $k --python $python --out $results ||
       echo "bench: codes lost or out of order (see the report)"
   done
-  for reader in library read; do
+  for reader in library event read; do
     $bin/line_bench throughput --reader $reader --ports 10 --seconds 3 --run $k --out $results ||
       echo "bench: codes lost or out of order (see the report)"
   done
@@ -73,7 +73,9 @@ done
 
 echo "=== idle drivers, native, 3 runs"
 for ((k = 0; k < 3; k++)); do
-  $bin/line_bench idle --ports 10 --seconds 5 --run $k --out $results
+  for wake in poll event; do
+    $bin/line_bench idle --wake $wake --ports 10 --seconds 5 --run $k --out $results
+  done
 done
 
 echo "=== micro-benchmarks"

@@ -105,8 +105,11 @@ private:
     // after that thread has stopped.
     std::atomic<bool> FWaitInFlight{false};
     std::atomic<bool> FReadInFlight{false};
-    // The latest WaitEvent collected a wait that had been in flight: the next
-    // one starts a fresh wait, so there is nothing to sleep on before it.
+    // The latest WaitEvent collected an event from a wait that had been in
+    // flight: the next one starts a fresh wait, so there is nothing to sleep
+    // on before it. A wait that ended in an error does not count: Wine ends
+    // every wait on a pty with ERROR_OPERATION_ABORTED within about 2 ms, and
+    // starting the next one at once would cost more than polling.
     bool FWaitCollected = false;
     // Auto-reset: Wake sets it, the WaitForNews it ends takes it.
     HANDLE FWakeEvent = nullptr;
@@ -295,7 +298,6 @@ bool Win32SerialDevice::WaitEvent(uint32_t& mask)
         if (error == ERROR_IO_INCOMPLETE)
             return Fail(kErrorIoPending);
         FWaitInFlight = false;
-        FWaitCollected = true;
         FLoss.Failed(DeviceCall::WaitEnd, error);
         return Fail(error);
     }
