@@ -7,7 +7,8 @@
 //
 //   line_bench latency    [--codes N] [--run K]                     one run, four readers at once
 //   line_bench throughput --reader library|event|read|pyserial [--ports K] [--seconds S]
-//   line_bench idle       [--wake poll|event] [--ports K] [--seconds S]  CPU, wake-ups and memory of quiet drivers
+//   line_bench idle       [--wake poll|event] [--ports K] [--seconds S]  CPU, wake-ups and memory of quiet
+//   drivers
 //
 // Common options: --library PATH (libbelvor.so), --out FILE (appends one JSON line),
 // --python PATH (the interpreter that has pyserial; /usr/bin/python3).
@@ -24,9 +25,9 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fstream>
-#include <sstream>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <sys/resource.h>
@@ -508,8 +509,8 @@ int Throughput(const Options& o, const Api& api)
 // ------------------------------------------------------------------ idle
 
 struct IdleShare {
-    double Cpu = 0;         // share of one core
-    double WakeUps = 0;     // per second, all threads
+    double Cpu = 0;     // share of one core
+    double WakeUps = 0; // per second, all threads
 };
 
 IdleShare IdleOver(double seconds)
@@ -649,7 +650,8 @@ int main(int argc, char** argv)
         else
             return Usage();
     }
-    if (o.Codes < 1 || o.Ports < 1 || o.Ports > 10 || o.Seconds <= 0 || (o.Wake != "poll" && o.Wake != "event"))
+    if (o.Codes < 1 || o.Ports < 1 || o.Ports > 10 || o.Seconds <= 0 ||
+        (o.Wake != "poll" && o.Wake != "event"))
         return Usage();
     std::signal(SIGPIPE, SIG_IGN);
     try {

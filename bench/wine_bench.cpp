@@ -151,7 +151,10 @@ public:
     WakeConfig(const WakeConfig&) = delete;
     WakeConfig& operator=(const WakeConfig&) = delete;
 
-    void Use(bool event) const { Write(std::string("[Port]\r\nWake=") + (event ? "Event" : "Poll") + "\r\n"); }
+    void Use(bool event) const
+    {
+        Write(std::string("[Port]\r\nWake=") + (event ? "Event" : "Poll") + "\r\n");
+    }
 
 private:
     static void Write(const std::string& text)
