@@ -134,6 +134,49 @@ protected:
         return false;
     }
 
+    // Sleeps until news as a worker does while `text` is sent from another
+    // thread; true once a wait has reported received bytes.
+    bool SleepUntilBytes(const char* text)
+    {
+        Later send(nullptr, FLine.get(), text);
+        bool sawBytes = false;
+        for (const auto end = Clock::now() + kSoon; !sawBytes && Clock::now() < end;) {
+            uint32_t mask = 0;
+            if (FDevice->WaitEvent(mask))
+                sawBytes = (mask & kEvRxChar) != 0;
+            if (!sawBytes)
+                FDevice->WaitForNews(60000);
+        }
+        return send.Done() && sawBytes;
+    }
+    // After 50 ms, on a thread of its own: sends text, or else wakes the device.
+    class Later {
+    public:
+        Later(SerialDevice* device, TestLine* line, const char* text)
+            : FDevice(device), FLine(line), FText(text)
+        {
+            EXPECT_TRUE(FThread.Start(&Run, this, 65536));
+        }
+        ~Later() { (void)Done(); }
+        Later(const Later&) = delete;
+        Later& operator=(const Later&) = delete;
+        bool Done() { return FThread.Stop(5000); }
+
+    private:
+        static void Run(void* raw)
+        {
+            auto* self = static_cast<Later*>(raw);
+            SleepMs(50);
+            if (self->FText)
+                (void)self->FLine->Send(self->FText);
+            else
+                self->FDevice->Wake();
+        }
+        SerialDevice* FDevice;
+        TestLine* FLine;
+        const char* FText;
+        Thread FThread;
+    };
     std::unique_ptr<TestLine> FLine;
     std::unique_ptr<SerialDevice> FDevice;
 };
@@ -443,35 +486,30 @@ TEST_F(SerialDeviceTest, ASleepUntilNewsEndsOnBytesOnAWakeAndOnAWakeGivenBefore)
     FDevice->Wake();
     EXPECT_TRUE(sleepsBriefly()) << "a wake given before the sleep is kept for it";
 
-    struct Shared {
-        SerialDevice* Device;
-        TestLine* Line;
-        bool SendBytes;
-    } shared{FDevice.get(), FLine.get(), false};
-    const auto later = [](void* raw) {
-        auto* s = static_cast<Shared*>(raw);
-        SleepMs(50);
-        if (s->SendBytes)
-            (void)s->Line->Send("n");
-        else
-            s->Device->Wake();
-    };
-    Thread other;
-    ASSERT_TRUE(other.Start(later, &shared, 65536));
+    Later wake(FDevice.get(), FLine.get(), nullptr);
     EXPECT_TRUE(sleepsBriefly()) << "a wake from another thread ends the sleep";
-    ASSERT_TRUE(other.Stop(5000));
+    ASSERT_TRUE(wake.Done());
 
-    shared.SendBytes = true;
-    ASSERT_TRUE(other.Start(later, &shared, 65536));
-    bool sawBytes = false;
-    for (const auto end = Clock::now() + kSoon; !sawBytes && Clock::now() < end;) {
-        uint32_t mask = 0;
-        if (FDevice->WaitEvent(mask))
-            sawBytes = (mask & kEvRxChar) != 0;
-        else if (!sawBytes)
-            FDevice->WaitForNews(kLong);
-    }
-    ASSERT_TRUE(other.Stop(5000));
-    EXPECT_TRUE(sawBytes) << "bytes arriving end the sleep";
+    EXPECT_TRUE(SleepUntilBytes("n")) << "bytes arriving end the sleep";
     EXPECT_EQ(ReadUpTo(1), "n");
+}
+
+TEST_F(SerialDeviceTest, BytesThatEndASleepStayTheLinesCountedInOrderAndPurgeable)
+{
+    // Where waits end by themselves (Wine on a pty) the device sleeps on a
+    // read of its own, which takes the first byte out of the line.
+    ASSERT_TRUE(FDevice->SetMask(kLineEvents));
+    ASSERT_TRUE(SleepUntilBytes("abc"));
+    EXPECT_EQ(AwaitQueue(3), 3u) << "the byte that ended the sleep is counted as waiting";
+    EXPECT_EQ(ReadUpTo(3), "abc");
+
+    ASSERT_TRUE(SleepUntilBytes("de"));
+    EXPECT_EQ(AwaitQueue(2), 2u);
+    ASSERT_TRUE(FDevice->Purge(kPurgeRxAbort | kPurgeRxClear));
+    uint32_t errors = 0;
+    uint32_t waiting = 0;
+    ASSERT_TRUE(FDevice->ClearError(errors, waiting));
+    EXPECT_EQ(waiting, 0u) << "a purge drops it with the rest";
+    ASSERT_TRUE(FLine->Send("f"));
+    EXPECT_EQ(ReadUpTo(1), "f");
 }

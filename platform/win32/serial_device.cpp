@@ -1,7 +1,8 @@
 // Serial devices through kernel32: an exclusive overlapped handle on
 // \\.\COMn. WaitEvent never blocks: it starts one WaitCommEvent and then only
 // looks whether it has completed. A worker that sleeps until news blocks in
-// WaitForNews instead, on that wait's event and a wake event of its own.
+// WaitForNews instead, on that wait's event and a wake event of its own, or,
+// where waits end by themselves, on a one-byte read (see SleepOnRead).
 #include "platform/serial_device.h"
 #include "platform/win32/device_loss.h"
 #include "platform/win32/handles.h"
@@ -56,8 +57,13 @@ void SetFlagWord(DCB& dcb, uint32_t word)
 struct IoRecords {
     OVERLAPPED Read{};
     OVERLAPPED Wait{};
+    OVERLAPPED Peek{};
     DWORD WaitMask = 0;
+    uint8_t PeekByte = 0;
 };
+
+// A read that blocks until one byte has come: no time-outs at all.
+constexpr COMMTIMEOUTS kBlockingRead{0, 0, 0, 0, 0};
 
 // Like GetLastError the code is kept per thread, so that a failure on one
 // thread never stands in for another's; a thread that has not failed on this
@@ -87,7 +93,7 @@ public:
     bool SetTimeouts(const CommTimeouts& timeouts) override;
     bool WaitEvent(uint32_t& mask) override;
     uint32_t Read(uint8_t* dest, uint32_t size) override;
-    bool ReadOwed() const override { return FReadInFlight.load(); }
+    bool ReadOwed() const override { return FReadInFlight.load() || FPeekInFlight.load(); }
     void WaitForNews(uint32_t timeoutMs) override;
     void Wake() override;
     bool Lost(uint32_t& error) const override { return FLoss.Lost(error); }
@@ -95,6 +101,11 @@ public:
 
 private:
     bool Fail(uint32_t code);
+    // Sleeps on a one-byte read until a byte comes, a wake, or timeoutMs.
+    void SleepOnRead(uint32_t timeoutMs);
+    // Takes the sleeping read's result if it has ended (waiting up to waitMs
+    // after cancelling it); false while it is still in flight.
+    bool CollectPeek(DWORD waitMs);
     // Waits, bounded, for an operation in flight to end, cancelling it if
     // need be; false when it still has not.
     bool Settle(OVERLAPPED& ov);
@@ -113,6 +124,16 @@ private:
     bool FWaitCollected = false;
     // Auto-reset: Wake sets it, the WaitForNews it ends takes it.
     HANDLE FWakeEvent = nullptr;
+    // The one-byte read a worker sleeps on, and the byte it brought, which is
+    // the line's next one: ClearError counts it, Read hands it over first, an
+    // input purge drops it. While that read is in flight no other read may
+    // start, or the two could share the line's bytes out of order.
+    std::atomic<bool> FPeekInFlight{false};
+    std::atomic<bool> FPeekHeld{false};
+    std::atomic<uint32_t> FMask{0};
+    COMMTIMEOUTS FTimeouts{};
+    uint32_t FPeekPurges = 0; // FInputPurges when the sleeping read began
+    bool FPeekCancelled = false;
     // Whether the read in flight was cancelled here: its abort is no news.
     bool FReadCancelled = false;
     std::atomic<uint32_t> FLastError{0};
@@ -142,8 +163,9 @@ bool Win32SerialDevice::Open(uint16_t portNumber, uint32_t& nativeError)
     FIo = new IoRecords;
     FIo->Read.hEvent = TrackHandle(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     FIo->Wait.hEvent = TrackHandle(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    FIo->Peek.hEvent = TrackHandle(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     FWakeEvent = TrackHandle(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-    if (!FIo->Read.hEvent || !FIo->Wait.hEvent || !FWakeEvent) {
+    if (!FIo->Read.hEvent || !FIo->Wait.hEvent || !FIo->Peek.hEvent || !FWakeEvent) {
         nativeError = GetLastError();
         return false; // the destructor releases the rest
     }
@@ -175,6 +197,8 @@ Win32SerialDevice::~Win32SerialDevice()
         }
         if (FReadInFlight)
             settled = Settle(FIo->Read) && settled;
+        if (FPeekInFlight)
+            settled = Settle(FIo->Peek) && settled;
     }
     if (FHandle != INVALID_HANDLE_VALUE)
         CloseTrackedHandle(FHandle); // also cancels whatever is still in flight
@@ -186,12 +210,15 @@ Win32SerialDevice::~Win32SerialDevice()
         // Give the cancellation a last chance before abandoning the records.
         settled =
             (!FWaitInFlight || WaitForSingleObject(FIo->Wait.hEvent, kSettleLimitMs) == WAIT_OBJECT_0) &&
-            (!FReadInFlight || WaitForSingleObject(FIo->Read.hEvent, kSettleLimitMs) == WAIT_OBJECT_0);
+            (!FReadInFlight || WaitForSingleObject(FIo->Read.hEvent, kSettleLimitMs) == WAIT_OBJECT_0) &&
+            (!FPeekInFlight || WaitForSingleObject(FIo->Peek.hEvent, kSettleLimitMs) == WAIT_OBJECT_0);
     }
     if (FIo->Read.hEvent)
         CloseTrackedHandle(FIo->Read.hEvent);
     if (FIo->Wait.hEvent)
         CloseTrackedHandle(FIo->Wait.hEvent);
+    if (FIo->Peek.hEvent)
+        CloseTrackedHandle(FIo->Peek.hEvent);
     if (settled)
         delete FIo;
     // Otherwise the kernel may still write into the records: leave them.
@@ -256,20 +283,25 @@ bool Win32SerialDevice::ClearError(uint32_t& errors, uint32_t& inQueue)
     }
     FLoss.Succeeded();
     errors = word;
-    inQueue = stat.cbInQue;
+    inQueue = stat.cbInQue + (FPeekHeld.load() ? 1 : 0);
     return true;
 }
 
 bool Win32SerialDevice::Purge(uint32_t flags)
 {
-    if (flags & (kPurgeRxAbort | kPurgeRxClear))
+    if (flags & (kPurgeRxAbort | kPurgeRxClear)) {
         FInputPurges.fetch_add(1);
+        FPeekHeld = false;
+    }
     return PurgeComm(FHandle, flags) ? true : Fail(GetLastError());
 }
 
 bool Win32SerialDevice::SetMask(uint32_t mask)
 {
-    return SetCommMask(FHandle, mask) ? true : Fail(GetLastError());
+    if (!SetCommMask(FHandle, mask))
+        return Fail(GetLastError());
+    FMask = mask;
+    return true;
 }
 
 bool Win32SerialDevice::SetTimeouts(const CommTimeouts& timeouts)
@@ -277,13 +309,21 @@ bool Win32SerialDevice::SetTimeouts(const CommTimeouts& timeouts)
     COMMTIMEOUTS native{timeouts.ReadIntervalTimeout, timeouts.ReadTotalTimeoutMultiplier,
                         timeouts.ReadTotalTimeoutConstant, timeouts.WriteTotalTimeoutMultiplier,
                         timeouts.WriteTotalTimeoutConstant};
-    return SetCommTimeouts(FHandle, &native) ? true : Fail(GetLastError());
+    if (!SetCommTimeouts(FHandle, &native))
+        return Fail(GetLastError());
+    FTimeouts = native;
+    return true;
 }
 
 bool Win32SerialDevice::WaitEvent(uint32_t& mask)
 {
     OVERLAPPED& ov = FIo->Wait;
     FWaitCollected = false;
+    // The byte a sleeping read brought is a received character of its own.
+    if (FPeekHeld && (FMask.load() & kEvRxChar)) {
+        mask = kEvRxChar;
+        return true;
+    }
     if (FWaitInFlight) {
         // Never a second WaitCommEvent while one is in flight: look at it.
         DWORD ignored = 0;
@@ -322,15 +362,77 @@ void Win32SerialDevice::WaitForNews(uint32_t timeoutMs)
     if (FWaitCollected)
         return; // the next WaitEvent starts the wait to sleep on
     if (!FWaitInFlight) {
-        // The wait ended at once or could not start: a polling cycle's pause,
-        // so that a device which never pends cannot make the worker spin.
-        (void)WaitForSingleObject(FWakeEvent, timeoutMs < 10 ? timeoutMs : 10);
+        // No wait holds: it ended by itself or at once, or could not start.
+        SleepOnRead(timeoutMs);
         return;
     }
     // The stop also ends the wait itself (SetMask(0)); the wake event covers a
     // driver that is slow to do so. The bound is only a safety net.
     const HANDLE both[2] = {FIo->Wait.hEvent, FWakeEvent};
     (void)WaitForMultipleObjects(2, both, FALSE, timeoutMs);
+}
+
+// Wine ends every WaitCommEvent on a pty within about 2 ms, and a driver may
+// end its waits as it likes; a read of one byte with no time-outs is held by
+// every driver until a byte comes. Its byte is kept for the next Read.
+void Win32SerialDevice::SleepOnRead(uint32_t timeoutMs)
+{
+    const auto pause = [&] { (void)WaitForSingleObject(FWakeEvent, timeoutMs < 10 ? timeoutMs : 10); };
+    if (FPeekHeld || FReadInFlight) {
+        pause(); // what is there is still to be read
+        return;
+    }
+    OVERLAPPED& ov = FIo->Peek;
+    if (!FPeekInFlight) {
+        COMMTIMEOUTS blocking = kBlockingRead;
+        if (!SetCommTimeouts(FHandle, &blocking)) {
+            pause();
+            return;
+        }
+        (void)ResetEvent(ov.hEvent);
+        ov.Offset = ov.OffsetHigh = 0;
+        FPeekPurges = FInputPurges.load();
+        FPeekCancelled = false;
+        FPeekInFlight = true;
+        if (!ReadFile(FHandle, &FIo->PeekByte, 1, nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) {
+            FPeekInFlight = false;
+            FLoss.Failed(DeviceCall::ReadStart, GetLastError());
+            COMMTIMEOUTS worker = FTimeouts;
+            (void)SetCommTimeouts(FHandle, &worker);
+            pause();
+            return;
+        }
+    }
+    const HANDLE both[2] = {ov.hEvent, FWakeEvent};
+    (void)WaitForMultipleObjects(2, both, FALSE, timeoutMs);
+    if (!CollectPeek(0)) {
+        (void)CancelIoEx(FHandle, &ov);
+        FPeekCancelled = true;
+        (void)CollectPeek(kSettleLimitMs);
+    }
+}
+
+bool Win32SerialDevice::CollectPeek(DWORD waitMs)
+{
+    OVERLAPPED& ov = FIo->Peek;
+    if (!FPeekInFlight)
+        return true;
+    if (WaitForSingleObject(ov.hEvent, waitMs) != WAIT_OBJECT_0)
+        return false;
+    DWORD got = 0;
+    if (GetOverlappedResult(FHandle, &ov, &got, FALSE)) {
+        FLoss.Succeeded();
+    } else {
+        const DWORD error = GetLastError();
+        if (error == ERROR_IO_INCOMPLETE)
+            return false;
+        FLoss.Failed(DeviceCall::ReadEnd, error, FPeekCancelled);
+    }
+    FPeekInFlight = false;
+    FPeekHeld = got == 1 && FPeekPurges == FInputPurges.load();
+    COMMTIMEOUTS worker = FTimeouts;
+    (void)SetCommTimeouts(FHandle, &worker);
+    return true;
 }
 
 void Win32SerialDevice::Wake()
@@ -341,6 +443,16 @@ void Win32SerialDevice::Wake()
 
 uint32_t Win32SerialDevice::Read(uint8_t* dest, uint32_t size)
 {
+    // A sleeping read that could not be ended must end before any other read.
+    if (FPeekInFlight && !CollectPeek(0)) {
+        Fail(ERROR_IO_INCOMPLETE);
+        return 0;
+    }
+    if (FPeekHeld && size != 0 && !FReadInFlight) {
+        FPeekHeld = false;
+        dest[0] = FIo->PeekByte;
+        return 1 + Read(dest + 1, size - 1);
+    }
     OVERLAPPED& ov = FIo->Read;
     DWORD got = 0;
     if (FReadInFlight) {
