@@ -308,6 +308,10 @@ int32_t InitDriverImpl(uint32_t port, EventProc callback) noexcept
         DriverTable.Drivers[static_cast<size_t>(index)] = driver.get();
         DriverTable.Threads[static_cast<size_t>(index)] = thread.get();
         DriverTable.DriverCount = index + 1;
+        // Its first wait began before the driver was in its slot, with the
+        // short re-check; one look now lets it take the driver's own.
+        if (driver->WakeOnEvent())
+            thread->FEvent.Set();
         driver.release()->StartReceiving();
         thread.release();
         return index;

@@ -10,6 +10,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdio>
@@ -133,6 +134,12 @@ private:
     std::atomic<uint32_t> FMask{0};
     COMMTIMEOUTS FTimeouts{};
     uint32_t FPeekPurges = 0; // FInputPurges when the sleeping read began
+    // The bytes the device queued at the latest ClearError: so many can be
+    // read at once.
+    std::atomic<uint32_t> FQueuedAtClear{0};
+    // A wait in flight has ended in an error: this device does not hold its
+    // waits, so the worker sleeps on the one-byte read from then on.
+    bool FWaitsEndAlone = false;
     bool FPeekCancelled = false;
     // Whether the read in flight was cancelled here: its abort is no news.
     bool FReadCancelled = false;
@@ -283,6 +290,7 @@ bool Win32SerialDevice::ClearError(uint32_t& errors, uint32_t& inQueue)
     }
     FLoss.Succeeded();
     errors = word;
+    FQueuedAtClear = stat.cbInQue;
     inQueue = stat.cbInQue + (FPeekHeld.load() ? 1 : 0);
     return true;
 }
@@ -338,6 +346,7 @@ bool Win32SerialDevice::WaitEvent(uint32_t& mask)
         if (error == ERROR_IO_INCOMPLETE)
             return Fail(kErrorIoPending);
         FWaitInFlight = false;
+        FWaitsEndAlone = true;
         FLoss.Failed(DeviceCall::WaitEnd, error);
         return Fail(error);
     }
@@ -361,8 +370,9 @@ void Win32SerialDevice::WaitForNews(uint32_t timeoutMs)
 {
     if (FWaitCollected)
         return; // the next WaitEvent starts the wait to sleep on
-    if (!FWaitInFlight) {
-        // No wait holds: it ended by itself or at once, or could not start.
+    if (!FWaitInFlight || FWaitsEndAlone) {
+        // No wait holds: it ended at once, could not start, or this device
+        // ends its waits by itself (Wine's do, every 2 ms).
         SleepOnRead(timeoutMs);
         return;
     }
@@ -449,9 +459,12 @@ uint32_t Win32SerialDevice::Read(uint8_t* dest, uint32_t size)
         return 0;
     }
     if (FPeekHeld && size != 0 && !FReadInFlight) {
+        // With it, only what ClearError last saw queued behind it: Wine holds
+        // a read that finds nothing until its bound.
         FPeekHeld = false;
         dest[0] = FIo->PeekByte;
-        return 1 + Read(dest + 1, size - 1);
+        const uint32_t behind = std::min(size - 1, FQueuedAtClear.exchange(0));
+        return 1 + (behind != 0 ? Read(dest + 1, behind) : 0);
     }
     OVERLAPPED& ov = FIo->Read;
     DWORD got = 0;
