@@ -240,7 +240,7 @@ std::vector<std::string> LastRecords(size_t n)
     const std::string log = ReadAll(HostLogPath());
     std::vector<std::string> texts;
     size_t end = log.size();
-    while (texts.size() < n && end >= 2) {
+    while (texts.size() < n && end > 2) {
         const size_t start = log.rfind("\r\n", end - 3);
         const size_t from = start == std::string::npos ? 0 : start + 2;
         // "+ dd.mm hh:mm:ss " comes before each record's text.
@@ -265,9 +265,9 @@ TEST_F(Exports, ABurstIsDeliveredWholeEachCodeLoggedBeforeItsCallbackAndQueuedUn
         const bool cut = code.size() == 10;
         const std::vector<std::string> last = LastRecords(2);
         std::string fault;
-        if (last.size() != 2 || last[1] != code)
+        if (last.empty() || last.back() != code)
             fault = code + ": not the last record on disk";
-        else if (cut != (last[0] == "Code cut at 10 characters"))
+        else if (cut != (last.size() == 2 && last[0] == "Code cut at 10 characters"))
             fault = code + ": cut record missing or out of place";
         else if (DriverTable.Drivers[0].load()->QueueCount() == 0)
             fault = code + ": left the queue before its callback returned";
