@@ -141,6 +141,43 @@ def main():
                 med_spread(cpu, fmt="{:.0f}") if cpu else "n/a"))
         w("")
 
+    # ------------------------------------------------------------ Wine, per code
+    flood = [r for r in thr if r["platform"] == "wine" and "codes_per_s" in r]
+    calls = [r for r in rows if r["kind"] == "record_calls"]
+    if flood:
+        w("## Under Wine, codes as fast as COM8 takes them, beside the reference reader\n")
+        w("The reference reader is the driver's polling design without queue, thread or log. CPU is per code "
+          "delivered, from /proc: the host process's own (all its threads) and wineserver's.\n")
+        w("| reader | runs | codes/s | ratio to reference | lost | out of order | host CPU per code (µs) | wineserver CPU per code (µs) |")
+        w("|---|---|---|---|---|---|---|---|")
+        ref = [r["codes_per_s"] for r in flood if r["reader"] == "reference"]
+        ref_median = statistics.median(ref) if ref else None
+        for reader in ("reference", "library", "read"):
+            rs = [r for r in flood if r["reader"] == reader]
+            if not rs:
+                continue
+            ratio = "{:.2f}".format(statistics.median(r["codes_per_s"] for r in rs) / ref_median) if ref_median else "n/a"
+            w("| {} | {} | {} | {} | {} | {} | {} | {} |".format(
+                reader, len(rs), med_spread([r["codes_per_s"] for r in rs], fmt="{:.0f}"), ratio,
+                sum(r["lost"] for r in rs), sum(r["out_of_order"] for r in rs),
+                med_spread([r["cpu_ns_per_code"] for r in rs], 1e-3, fmt="{:.1f}"),
+                med_spread([r["server_cpu_ns_per_code"] for r in rs], 1e-3, fmt="{:.1f}")))
+        if calls:
+            w("| the record's calls alone (size, open, write, close), per record | {} | p50 {} µs, p99 {} µs | | | | {} | {} |".format(
+                len(calls), med_spread([r["p50_ns"] for r in calls], 1e-3, fmt="{:.1f}"),
+                med_spread([r["p99_ns"] for r in calls], 1e-3, fmt="{:.1f}"),
+                med_spread([r["cpu_ns"] for r in calls], 1e-3, fmt="{:.1f}"),
+                med_spread([r["server_cpu_ns"] for r in calls], 1e-3, fmt="{:.1f}")))
+        lib = [r for r in flood if r["reader"] == "library"]
+        if calls and lib:
+            # Paired by run: the same run's record calls.
+            by_run = {r["run"]: r["cpu_ns"] for r in calls}
+            beyond = [(r["cpu_ns_per_code"] - by_run[r["run"]]) / 1e3 for r in lib if r["run"] in by_run]
+            if beyond:
+                w("\nHost CPU per code beyond the record's calls (same run): {} µs.".format(
+                    med_spread(beyond, fmt="{:.1f}")))
+        w("")
+
     # ------------------------------------------------------------ idle
     idle = [r for r in rows if r["kind"] == "idle"]
     for wake in ("poll", "event"):

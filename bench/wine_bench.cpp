@@ -8,12 +8,20 @@
 //
 //   wine_bench latency    [--codes N] [--run K]   the ReadFile loop, then the library polling, then
 //                                                 the library asleep until news ([Port] Wake=Event)
-//   wine_bench throughput [--seconds S] [--run K] the same three, at full speed
+//   wine_bench throughput [--seconds S] [--run K] the ReadFile loop, the reference reader, then the
+//                                                 library polling and asleep until news, at full
+//                                                 speed; then the log record's bare calls
 //   wine_bench idle       [--seconds S] [--run K] this process's CPU time with no driver, one
 //                                                 polling and one asleep until news
 //   wine_bench log        [--codes N] [--run K]   one log record, as the delivery thread writes it per code
 //
 // Results go to standard output as lines that start with "JSON ".
+//
+// Host CPU is this process's own (all its threads, user and system), read from
+// /proc/<pid>/stat of the Unix process that runs it: tools/wine-run.sh passes
+// its pid in BELVOR_HOST_PID. Wine's GetProcessTimes reports about four times
+// more. A path under /proc/self is opened by wineserver, so it names that:
+// wineserver's CPU, which serves this process's requests, is read there.
 #include "belvor.h"
 #include "bench/bench_stats.h"
 #include "logging/Logger.h"
@@ -43,6 +51,59 @@ int64_t NowNs()
     QueryPerformanceCounter(&counter);
     return static_cast<int64_t>(static_cast<double>(counter.QuadPart) * 1e9 /
                                 static_cast<double>(gFrequency));
+}
+
+// CPU time (user and system, all threads) in ns, in 10 ms ticks, of the Unix
+// process whose /proc/<pid>/stat that is; -1 when it cannot be read.
+int64_t ProcCpuNs(const std::string& path)
+{
+    FILE* stat = std::fopen(path.c_str(), "r");
+    if (!stat)
+        return -1;
+    char text[1024] = {};
+    const size_t got = std::fread(text, 1, sizeof text - 1, stat);
+    std::fclose(stat);
+    text[got] = 0;
+    // The fields after the command's name, which may hold spaces: state is the
+    // third field, utime and stime the 14th and 15th.
+    const char* after = std::strrchr(text, ')');
+    if (!after)
+        return -1;
+    unsigned long long utime = 0;
+    unsigned long long stime = 0;
+    if (std::sscanf(after + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime) != 2)
+        return -1;
+    return static_cast<int64_t>(utime + stime) * 10000000; // USER_HZ is 100 on Linux
+}
+
+// This process's own CPU time.
+int64_t HostCpuNs()
+{
+    const char* pid = std::getenv("BELVOR_HOST_PID");
+    if (!pid || !*pid)
+        return -1;
+    return ProcCpuNs(std::string("Z:\\proc\\") + pid + "\\stat");
+}
+
+// wineserver's, which serves this process's requests: it opens the file, so
+// /proc/self is its own.
+int64_t ServerCpuNs()
+{
+    return ProcCpuNs("Z:\\proc\\self\\stat");
+}
+
+// Both, taken together.
+struct Cpu {
+    int64_t Host = HostCpuNs();
+    int64_t Server = ServerCpuNs();
+};
+
+// ns per item of what a span used, or -1 when it could not be read.
+double PerItem(int64_t before, int64_t after, uint64_t items)
+{
+    if (before < 0 || after < 0 || items == 0)
+        return -1;
+    return static_cast<double>(after - before) / static_cast<double>(items);
 }
 
 HANDLE OpenLine(const char* name, bool overlapped)
@@ -292,12 +353,80 @@ int Latency(size_t codes, long run)
     return 0;
 }
 
-// Codes as fast as COM8 takes them, read by the ReadFile loop or by the
-// library; the rate runs from the first write to the last code out.
-double PumpCodes(HANDLE scanner, Sink& sink, double seconds, long long& lost)
+// The reference reader: the driver's own polling design without its queue,
+// thread or log. Every 10 ms it looks at a WaitCommEvent in flight (or starts
+// one), asks ClearCommError what is waiting and reads that much, cuts at CR and
+// counts the codes; what it costs is what reception alone costs.
+void PollLoop(HANDLE line, Sink& sink, const std::atomic<bool>& stop)
+{
+    COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 20000}; // reads return at once
+    SetCommTimeouts(line, &timeouts);
+    SetCommMask(line, EV_RXCHAR | EV_ERR | EV_BREAK);
+    OVERLAPPED wait{};
+    OVERLAPPED read{};
+    wait.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    read.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    const HANDLE pause = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    DWORD mask = 0;
+    bool waiting = false;
+    std::vector<char> buffer(8192);
+    std::string pending;
+    while (!stop) {
+        DWORD ignored = 0;
+        if (waiting) {
+            if (GetOverlappedResult(line, &wait, &ignored, FALSE) || GetLastError() != ERROR_IO_INCOMPLETE)
+                waiting = false;
+        } else if (!WaitCommEvent(line, &mask, &wait)) {
+            waiting = GetLastError() == ERROR_IO_PENDING;
+        }
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (ClearCommError(line, &errors, &status) && status.cbInQue > 0) {
+            DWORD got = 0;
+            const DWORD want = std::min<DWORD>(status.cbInQue, static_cast<DWORD>(buffer.size()));
+            if (ReadFile(line, buffer.data(), want, nullptr, &read) || GetLastError() == ERROR_IO_PENDING)
+                GetOverlappedResult(line, &read, &got, TRUE);
+            ResetEvent(read.hEvent);
+            const int64_t at = NowNs();
+            for (DWORD i = 0; i < got; ++i) {
+                if (buffer[i] != '\r') {
+                    pending.push_back(buffer[i]);
+                    continue;
+                }
+                sink.Got(pending.data(), pending.size(), at);
+                pending.clear();
+            }
+        }
+        WaitForSingleObject(pause, 10);
+    }
+    if (waiting) {
+        CancelIoEx(line, &wait);
+        DWORD ignored = 0;
+        GetOverlappedResult(line, &wait, &ignored, TRUE);
+    }
+    CloseHandle(pause);
+    CloseHandle(read.hEvent);
+    CloseHandle(wait.hEvent);
+}
+
+// Codes as fast as COM8 takes them, read by one of the readers; the rate runs
+// from the first write to the last code out. The writer is this process too,
+// one WriteFile per 292 codes, so it adds little to the CPU per code.
+struct Pumped {
+    double BytesPerS = 0;
+    double CodesPerS = 0;
+    long long Lost = 0;
+    // From the first write to the last code, per code delivered: this
+    // process's CPU and wineserver's.
+    double HostNsPerCode = -1;
+    double ServerNsPerCode = -1;
+};
+
+Pumped PumpCodes(HANDLE scanner, Sink& sink, double seconds)
 {
     constexpr size_t kPerChunk = 292;
     uint64_t seq = 0;
+    const Cpu before;
     const int64_t start = NowNs();
     const auto until = start + static_cast<int64_t>(seconds * 1e9);
     std::string chunk;
@@ -308,26 +437,73 @@ double PumpCodes(HANDLE scanner, Sink& sink, double seconds, long long& lost)
         WriteAll(scanner, chunk.data(), static_cast<DWORD>(chunk.size()));
     }
     WaitFor(sink, seq, 3000);
-    lost = static_cast<long long>(seq - sink.Count);
-    return static_cast<double>(sink.Count) * (kCodeDigits + 1) /
-           (static_cast<double>(sink.Last - start) / 1e9);
+    const Cpu after;
+    Pumped result;
+    result.HostNsPerCode = PerItem(before.Host, after.Host, sink.Count);
+    result.ServerNsPerCode = PerItem(before.Server, after.Server, sink.Count);
+    result.Lost = static_cast<long long>(seq - sink.Count);
+    const double span = static_cast<double>(sink.Last - start) / 1e9;
+    result.CodesPerS = static_cast<double>(sink.Count) / span;
+    result.BytesPerS = result.CodesPerS * (kCodeDigits + 1);
+    return result;
+}
+
+// What the log record's own calls cost with nothing around them: the size
+// check, then the file opened for appending, written and closed, as
+// LogMessage makes them, into a file beside the log.
+void RecordCalls(size_t records, long run)
+{
+    char exe[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, exe, sizeof exe);
+    const std::string name = belvor::LogFileNameFor(exe) + ".calls";
+    DeleteFileA(name.c_str());
+    CloseHandle(CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const char record[] = "+ 07.12 13:44:04 4006381333931\r\n";
+    std::vector<int64_t> ns;
+    ns.reserve(records);
+    const Cpu before;
+    for (size_t i = 0; i < records; ++i) {
+        const int64_t start = NowNs();
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        GetFileAttributesExA(name.c_str(), GetFileExInfoStandard, &data);
+        const HANDLE file = CreateFileA(name.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD written = 0;
+        WriteFile(file, record, sizeof record - 1, &written, nullptr);
+        CloseHandle(file);
+        ns.push_back(NowNs() - start);
+    }
+    const Cpu after;
+    DeleteFileA(name.c_str());
+    const double host = PerItem(before.Host, after.Host, records);
+    const double server = PerItem(before.Server, after.Server, records);
+    std::printf(
+        "wine_bench: the record's calls alone p50 %.1f us, p99 %.1f us; CPU per record: host %.1f us, "
+        "wineserver %.1f us\n",
+        static_cast<double>(Percentile(ns, 50)) / 1e3, static_cast<double>(Percentile(ns, 99)) / 1e3,
+        host / 1e3, server / 1e3);
+    std::printf("JSON {\"kind\":\"record_calls\",\"platform\":\"wine\",\"run\":%ld,\"records\":%zu,"
+                "\"p50_ns\":%lld,\"p99_ns\":%lld,\"cpu_ns\":%.0f,\"server_cpu_ns\":%.0f}\n",
+                run, records, static_cast<long long>(Percentile(ns, 50)),
+                static_cast<long long>(Percentile(ns, 99)), host, server);
 }
 
 int Throughput(double seconds, long run)
 {
     const HANDLE scanner = OpenLine("\\\\.\\COM8", false);
     const WakeConfig config;
-    for (const char* reader : {"read", "library", "event"}) {
+    for (const char* reader : {"read", "reference", "library", "event"}) {
         Sink sink;
-        long long lost = 0;
-        double rate = 0;
-        if (std::strcmp(reader, "read") == 0) {
-            const HANDLE line = OpenLine("\\\\.\\COM7", false);
+        Pumped pumped;
+        if (std::strcmp(reader, "read") == 0 || std::strcmp(reader, "reference") == 0) {
+            const bool reference = std::strcmp(reader, "reference") == 0;
+            const HANDLE line = OpenLine("\\\\.\\COM7", reference);
             PurgeComm(line, PURGE_RXCLEAR);
             std::atomic<bool> stop{false};
-            std::thread loop(ReadLoop, line, std::ref(sink), std::cref(stop));
+            std::thread loop(reference ? PollLoop : ReadLoop, line, std::ref(sink), std::cref(stop));
             Sleep(100);
-            rate = PumpCodes(scanner, sink, seconds, lost);
+            pumped = PumpCodes(scanner, sink, seconds);
             stop = true;
             loop.join();
             CloseHandle(line);
@@ -337,17 +513,24 @@ int Throughput(double seconds, long run)
             const Library library;
             library.Open(7);
             Sleep(100);
-            rate = PumpCodes(scanner, sink, seconds, lost);
+            pumped = PumpCodes(scanner, sink, seconds);
             library.DestroyDriver();
             gSink = nullptr;
         }
-        std::printf("wine_bench: throughput %s %.0f KB/s, lost %lld, out of order %llu\n", reader, rate / 1e3,
-                    lost, static_cast<unsigned long long>(sink.OutOfOrder));
+        std::printf("wine_bench: throughput %-9s %8.0f codes/s (%.0f KB/s), lost %lld, out of order %llu; "
+                    "CPU per code: host %.1f us, wineserver %.1f us\n",
+                    reader, pumped.CodesPerS, pumped.BytesPerS / 1e3, pumped.Lost,
+                    static_cast<unsigned long long>(sink.OutOfOrder), pumped.HostNsPerCode / 1e3,
+                    pumped.ServerNsPerCode / 1e3);
         std::printf("JSON {\"kind\":\"throughput\",\"platform\":\"wine\",\"reader\":\"%s\",\"ports\":1,"
-                    "\"run\":%ld,\"seconds\":%g,\"bytes_per_s\":%.0f,\"lost\":%lld,\"out_of_order\":%llu}\n",
-                    reader, run, seconds, rate, lost, static_cast<unsigned long long>(sink.OutOfOrder));
+                    "\"run\":%ld,\"seconds\":%g,\"bytes_per_s\":%.0f,\"codes_per_s\":%.0f,\"lost\":%lld,"
+                    "\"out_of_order\":%llu,\"cpu_ns_per_code\":%.0f,\"server_cpu_ns_per_code\":%.0f}\n",
+                    reader, run, seconds, pumped.BytesPerS, pumped.CodesPerS, pumped.Lost,
+                    static_cast<unsigned long long>(sink.OutOfOrder), pumped.HostNsPerCode,
+                    pumped.ServerNsPerCode);
     }
     CloseHandle(scanner);
+    RecordCalls(20000, run);
     return 0;
 }
 
@@ -379,13 +562,9 @@ double QuietShare(const char* phase, double seconds)
 int Idle(double seconds, long run)
 {
     // The Unix process id, so that the script can read this process's CPU
-    // time from /proc as it does wineserver's (Wine maps / to drive Z:).
-    if (FILE* stat = std::fopen("Z:\\proc\\self\\stat", "r")) {
-        long pid = 0;
-        if (std::fscanf(stat, "%ld", &pid) == 1)
-            std::printf("PID %ld\n", pid);
-        std::fclose(stat);
-    }
+    // time from /proc as it does wineserver's.
+    if (const char* pid = std::getenv("BELVOR_HOST_PID"))
+        std::printf("PID %s\n", pid);
     const WakeConfig config;
     const Library library;
     // One driver made and destroyed first, as on Linux: once-only costs aside.
@@ -395,10 +574,14 @@ int Idle(double seconds, long run)
     config.Use(false);
     library.Open(7);
     const double one = QuietShare("one", seconds);
+    // The script sums the CPU time of the threads alive when it reads the
+    // end mark: the driver's must still be there.
+    Sleep(500);
     library.DestroyDriver();
     config.Use(true);
     library.Open(7);
     const double event = QuietShare("event", seconds);
+    Sleep(500);
     library.DestroyDriver();
     std::printf("wine_bench: idle, this process's CPU with no driver %.3f %%, with one polling %.3f %%, "
                 "with one asleep until news %.3f %%\n",

@@ -136,6 +136,20 @@ void TBelvor::ProcessByte()
 
 void TBelvor::DataReceived(int32_t count)
 {
+    // One wake for all the codes of this call, after the last of them: the
+    // delivery thread empties the queue on every wake. Also when a byte's
+    // read throws, so that the codes queued before it are not left waiting.
+    struct WakeDelivery {
+        const TBelvor& Driver;
+        bool Queued = false;
+        ~WakeDelivery()
+        {
+            if (!Queued || Driver.FIndex < 0 || Driver.FIndex >= kMaxDrivers)
+                return;
+            if (TBelvorThread* thread = DriverTable.Threads[static_cast<size_t>(Driver.FIndex)].load())
+                thread->FEvent.Set();
+        }
+    } wake{*this};
     for (int32_t i = 0; i < count; ++i) {
         // The port is closing: finish now rather than hand over codes nobody
         // will deliver, so that the stop never waits for a long burst.
@@ -152,10 +166,7 @@ void TBelvor::DataReceived(int32_t count)
             platform::LockGuard guard(FQueueLock);
             FQueue.push_back(std::move(code));
         }
-        if (FIndex >= 0 && FIndex < kMaxDrivers) {
-            if (TBelvorThread* thread = DriverTable.Threads[static_cast<size_t>(FIndex)].load())
-                thread->FEvent.Set();
-        }
+        wake.Queued = true;
     }
 }
 
@@ -181,6 +192,19 @@ void TBelvor::QueueRemoveHead()
     platform::LockGuard guard(FQueueLock);
     if (!FQueue.empty())
         FQueue.pop_front();
+}
+
+bool TBelvor::QueueTakeNext(bool dropHead, std::string& code, bool& cut) noexcept
+{
+    platform::LockGuard guard(FQueueLock);
+    if (dropHead && !FQueue.empty())
+        FQueue.pop_front();
+    if (FQueue.empty())
+        return false;
+    // Moved, not copied: nothing else reads a queued code's text.
+    code = std::move(FQueue.front().Text);
+    cut = FQueue.front().Cut;
+    return true;
 }
 
 // ---------------------------------------------------------- TBelvorThread
@@ -211,6 +235,7 @@ void TBelvorThread::Run(void* self)
 
 void TBelvorThread::Execute()
 {
+    std::string code;
     while (!FTerminated) {
         uint32_t recheckMs = gDeliveryRecheckMs.load();
         // A driver that sleeps until news should not have its delivery thread
@@ -221,52 +246,42 @@ void TBelvorThread::Execute()
             recheckMs = TComPort::kNewsWaitMs;
         if (!FEvent.Wait(recheckMs))
             continue;
-        for (;;) {
+        TBelvor* driver = DriverTable.Drivers[static_cast<size_t>(FIndex)].load();
+        if (!driver)
+            continue;
+        bool cut = false;
+        bool queued = driver->QueueTakeNext(false, code, cut);
+        while (queued) {
             if (FTerminated)
                 return;
-            TBelvor* driver = DriverTable.Drivers[static_cast<size_t>(FIndex)].load();
-            if (!driver || driver->QueueCount() == 0)
-                break;
-            Pass(CurrentCallbacks());
+            Pass(*driver, CurrentCallbacks(), code, cut);
+            // The code leaves the queue before the pass counts, in the same
+            // lock that takes the next one.
+            queued = driver->QueueTakeNext(true, code, cut);
             FPasses.fetch_add(1);
         }
     }
 }
 
-void TBelvorThread::Pass(const TCallbacks& to)
+void TBelvorThread::Pass(const TBelvor& driver, const TCallbacks& to, const std::string& code, bool cut)
 {
+    // With no callback set the code is dropped, unlogged.
+    if (!to.Code && !to.Event)
+        return;
     try {
-        TBelvor* driver = DriverTable.Drivers[static_cast<size_t>(FIndex)].load();
-        if (to.Code || to.Event) {
-            try {
-                std::string head;
-                bool cut = false;
-                if (driver->QueueHead(head, &cut)) {
-                    // Why a marking system will reject this code.
-                    if (cut)
-                        LogMessage(3, "Code cut at " + std::to_string(driver->MaxLength()) + " characters");
-                    LogMessage(1, head);
-                }
-            } catch (...) {
-                // A code that cannot be logged is still delivered.
-            }
-            Deliver(to);
-        }
-        driver->QueueRemoveHead();
-    } catch (const std::exception& e) {
-        LogException(e.what());
+        // Why a marking system will reject this code.
+        if (cut)
+            LogMessage(3, "Code cut at " + std::to_string(driver.MaxLength()) + " characters");
     } catch (...) {
-        LogException("unknown");
+        // A code that cannot be logged is still delivered.
     }
+    LogMessage(1, code);
+    Deliver(to, code);
 }
 
-void TBelvorThread::Deliver(const TCallbacks& to)
+void TBelvorThread::Deliver(const TCallbacks& to, const std::string& code)
 {
     try {
-        TBelvor* driver = DriverTable.Drivers[static_cast<size_t>(FIndex)].load();
-        std::string code;
-        if (!driver->QueueHead(code))
-            return;
         tInCallback = true;
         struct Reset {
             ~Reset() { tInCallback = false; }

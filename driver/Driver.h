@@ -35,11 +35,16 @@ public:
     // thread are in their slots, so that no code finds a slot still empty.
     void StartReceiving() { EnableDataReceived(); }
 
-    // The code queue, for the delivery thread; each call takes FQueueLock.
-    // A head that was cut to MaxLength says so in cut.
+    // The code queue; each call takes FQueueLock. A head that was cut to
+    // MaxLength says so in cut.
     size_t QueueCount();
     bool QueueHead(std::string& code, bool* cut = nullptr);
     void QueueRemoveHead();
+    // The delivery thread's step, under one lock: removes the head it has
+    // delivered (when dropHead) and moves the next head's text out into code.
+    // That head stays queued, its text empty, until the next step removes it,
+    // so the queue still counts a code while its callback runs.
+    bool QueueTakeNext(bool dropHead, std::string& code, bool& cut) noexcept;
 
     const std::string& Allow() const { return FAllow; }
     uint8_t MaxLength() const { return FMaxLength; }
@@ -100,8 +105,8 @@ public:
 private:
     static void Run(void* self);
     void Execute();
-    void Pass(const TCallbacks& to);
-    void Deliver(const TCallbacks& to);
+    void Pass(const TBelvor& driver, const TCallbacks& to, const std::string& code, bool cut);
+    void Deliver(const TCallbacks& to, const std::string& code);
 
     std::atomic<bool> FTerminated{false};
     std::atomic<uint64_t> FPasses{0};

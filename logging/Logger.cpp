@@ -5,6 +5,7 @@
 #include "platform/process.h"
 #include "platform/profile.h"
 
+#include <cstring>
 #include <mutex>
 
 namespace belvor {
@@ -33,29 +34,33 @@ UnloadGuard gUnloadGuard;
 constexpr char kLevelMarks[] = "-+?!#";
 constexpr char kLineEnd[] = "\r\n";
 
-void AppendTwoDigits(std::string& out, unsigned value)
+// The record's start: level mark, "dd.mm hh:mm:ss" (the colons being the
+// user's time separator) and a space.
+constexpr size_t kHeadSize = 17;
+
+char* PutTwoDigits(char* out, unsigned value)
 {
-    out += static_cast<char>('0' + value / 10 % 10);
-    out += static_cast<char>('0' + value % 10);
+    *out++ = static_cast<char>('0' + value / 10 % 10);
+    *out++ = static_cast<char>('0' + value % 10);
+    return out;
 }
 
-// "dd.mm hh:mm:ss", the colons being the user's time separator.
-std::string Timestamp()
+void PutHead(char* out, char mark)
 {
     const platform::LocalTime now = platform::CurrentLocalTime();
     const char separator = platform::TimeSeparator();
-    std::string stamp;
-    stamp.reserve(14);
-    AppendTwoDigits(stamp, now.Day);
-    stamp += '.';
-    AppendTwoDigits(stamp, now.Month);
-    stamp += ' ';
-    AppendTwoDigits(stamp, now.Hour);
-    stamp += separator;
-    AppendTwoDigits(stamp, now.Minute);
-    stamp += separator;
-    AppendTwoDigits(stamp, now.Second);
-    return stamp;
+    *out++ = mark;
+    *out++ = ' ';
+    out = PutTwoDigits(out, now.Day);
+    *out++ = '.';
+    out = PutTwoDigits(out, now.Month);
+    *out++ = ' ';
+    out = PutTwoDigits(out, now.Hour);
+    *out++ = separator;
+    out = PutTwoDigits(out, now.Minute);
+    *out++ = separator;
+    out = PutTwoDigits(out, now.Second);
+    *out = ' ';
 }
 
 void RotateLocked(const std::string& name, int32_t limit)
@@ -79,7 +84,7 @@ void RotateLocked(const std::string& name, int32_t limit)
     fs.Rename(name.c_str(), (name + ".0").c_str());
 }
 
-void WriteLocked(const std::string& name, const std::string& record)
+void WriteLocked(const std::string& name, const char* record, size_t size)
 {
     const platform::FileSystem& fs = platform::Files();
     platform::FileHandle file = fs.OpenAppend(name.c_str());
@@ -97,7 +102,7 @@ void WriteLocked(const std::string& name, const std::string& record)
             gFirstRecord = false;
     }
     if (written)
-        fs.Write(file, record.data(), record.size());
+        fs.Write(file, record, size);
     fs.Close(file);
 }
 
@@ -231,22 +236,27 @@ void RotateLog(int32_t limit) noexcept
 void LogMessage(uint8_t level, std::string_view text) noexcept
 {
     try {
+        // Built once, on the stack unless the text is long: a code's record
+        // costs no allocation.
+        const size_t size = kHeadSize + text.size() + 2;
+        char local[320];
+        std::string longer;
+        char* record = local;
+        if (size > sizeof local) {
+            longer.resize(size);
+            record = longer.data();
+        }
         // Levels beyond the table share the last mark.
-        const char mark = kLevelMarks[level < 5 ? level : 4];
-        std::string record;
-        record.reserve(text.size() + 20);
-        record += mark;
-        record += ' ';
-        record += Timestamp();
-        record += ' ';
-        record += text;
-        record += kLineEnd;
+        PutHead(record, kLevelMarks[level < 5 ? level : 4]);
+        if (!text.empty())
+            std::memcpy(record + kHeadSize, text.data(), text.size());
+        std::memcpy(record + kHeadSize + text.size(), kLineEnd, 2);
 
         std::lock_guard<std::mutex> guard(gLock);
         if (!gFileName)
             return;
         RotateLocked(*gFileName, kLogSizeLimit);
-        WriteLocked(*gFileName, record);
+        WriteLocked(*gFileName, record, size);
     } catch (...) {
         // A record that cannot be written is lost without a word.
     }

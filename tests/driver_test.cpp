@@ -16,6 +16,7 @@
 #include <cinttypes>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <sstream>
 
 using namespace belvor;
@@ -229,6 +230,70 @@ TEST_F(Exports, SlowCallbackGetsQueuedCodesInOrder)
     Line.Feed(burst);
     ASSERT_TRUE(WaitCalls(20));
     EXPECT_EQ(gCalls.Calls(), expected);
+}
+
+namespace {
+
+// The texts of the last n records of the host's log, oldest first.
+std::vector<std::string> LastRecords(size_t n)
+{
+    const std::string log = ReadAll(HostLogPath());
+    std::vector<std::string> texts;
+    size_t end = log.size();
+    while (texts.size() < n && end > 2) {
+        const size_t start = log.rfind("\r\n", end - 3);
+        const size_t from = start == std::string::npos ? 0 : start + 2;
+        // "+ dd.mm hh:mm:ss " comes before each record's text.
+        texts.insert(texts.begin(), from + 17 <= end - 2 ? log.substr(from + 17, end - 2 - from - 17) : "");
+        if (start == std::string::npos)
+            break;
+        end = start + 2;
+    }
+    return texts;
+}
+
+} // namespace
+
+TEST_F(Exports, ABurstIsDeliveredWholeEachCodeLoggedBeforeItsCallbackAndQueuedUntilItReturns)
+{
+    WriteConfig("[Code]\r\nMaxLength=10\r\n");
+    // Checked inside each callback, on the delivery thread; read here afterwards.
+    std::mutex mutex;
+    std::vector<std::string> faults;
+    gHook.Set([&](const unsigned char* counted) {
+        const std::string code(reinterpret_cast<const char*>(counted + 1), counted[0]);
+        const bool cut = code.size() == 10;
+        const std::vector<std::string> last = LastRecords(2);
+        std::string fault;
+        if (last.empty() || last.back() != code)
+            fault = code + ": not the last record on disk";
+        else if (cut != (last.size() == 2 && last[0] == "Code cut at 10 characters"))
+            fault = code + ": cut record missing or out of place";
+        else if (DriverTable.Drivers[0].load()->QueueCount() == 0)
+            fault = code + ": left the queue before its callback returned";
+        if (!fault.empty()) {
+            std::lock_guard<std::mutex> guard(mutex);
+            faults.push_back(fault);
+        }
+    });
+    ASSERT_EQ(InitDriverImpl(3, &Record), 0);
+    // Several hundred codes in one feed: one wake per batch must still bring
+    // every one of them, some cut to MaxLength, in order.
+    std::string burst;
+    std::vector<std::string> expected;
+    for (int i = 0; i < 400; ++i) {
+        const std::string code = std::to_string(1000 + i) + (i % 7 == 3 ? "0123456789" : "");
+        burst += code + "\r";
+        expected.push_back(Counted(code.substr(0, 10)));
+    }
+    Line.Feed(burst);
+    ASSERT_TRUE(WaitCalls(expected.size()));
+    EXPECT_EQ(gCalls.Calls(), expected);
+    ASSERT_TRUE(Eventually([&] { return DriverTable.Drivers[0].load()->QueueCount() == 0; }));
+    gHook.Set(nullptr);
+    WriteConfig(std::nullopt); // the benchmarks read this directory's too
+    std::lock_guard<std::mutex> guard(mutex);
+    EXPECT_EQ(faults, std::vector<std::string>{});
 }
 
 TEST_F(Exports, DestroyDropsWhatIsStillQueued)

@@ -174,6 +174,18 @@ TEST_F(LoggerTest, RecordsCarryMarkLocalTimestampAndTheTextsBytes)
     EXPECT_EQ(rest.substr(19 + 16), std::string(" \xC0\xE4\xF0\xE5\xF1: \0!\r\n", 12));
 }
 
+TEST_F(LoggerTest, TextsOfEveryLengthAreWrittenWhole)
+{
+    // Around the size a record is built in without the heap, and far beyond.
+    Strings texts;
+    for (size_t size : {299u, 300u, 301u, 302u, 303u, 4000u})
+        texts.push_back(std::string(size - 1, static_cast<char>('a' + size % 26)) + "!");
+    for (const std::string& text : texts)
+        LogMessage(1, text);
+    texts.insert(texts.begin(), "");
+    EXPECT_EQ(LineTexts(FLog), texts);
+}
+
 TEST_F(LoggerTest, EmptyLineStartsOnlyTheFirstRecordWrittenAfterLoad)
 {
     ResetLoggerForTesting();

@@ -94,7 +94,7 @@ if ((wine)); then
     grep '^JSON' $out/wine.out | tail -1 | cut -c6- >>$results
     : >$out/wine.out
   done
-  echo "=== throughput under Wine (ReadFile loop, then the library), 3 runs"
+  echo "=== throughput under Wine (ReadFile loop, reference reader, then the library; the record's bare calls), 3 runs"
   for ((k = 0; k < 3; k++)); do
     "${runner[@]}" throughput --seconds 3 --run $k 2>>$wine_log | tee $out/wine.out | grep -v '^JSON' || true
     grep '^JSON' $out/wine.out | cut -c6- >>$results

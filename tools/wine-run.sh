@@ -86,7 +86,9 @@ fi
 if [ -n "$cable" ]; then
   # The program's requests, served while it runs; socat stays this shell's
   # child so that it can be ended and waited for here.
-  "${wine[@]}" "$@" <&0 &
+  # Wine keeps the pid of the shell that execs it: the program can read its
+  # own CPU time from /proc/$BELVOR_HOST_PID.
+  (export BELVOR_HOST_PID=$BASHPID && exec "${wine[@]}" "$@") <&0 &
   wine_pid=$!
   trap 'kill "$wine_pid" 2>/dev/null; pull_out; rm -rf "$cable"; exit 143' INT TERM
   while kill -0 "$wine_pid" 2>/dev/null; do
@@ -106,7 +108,7 @@ if [ -n "$cable" ]; then
   pull_out
   rm -rf "$cable"
 else
-  "${wine[@]}" "$@"
+  (export BELVOR_HOST_PID=$BASHPID && exec "${wine[@]}" "$@")
   rc=$?
 fi
 exit $rc
