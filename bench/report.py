@@ -152,7 +152,7 @@ def main():
         w("|---|---|---|---|---|---|---|---|")
         ref = [r["codes_per_s"] for r in flood if r["reader"] == "reference"]
         ref_median = statistics.median(ref) if ref else None
-        for reader in ("reference", "library", "read"):
+        for reader in ("reference", "library", "event", "read"):
             rs = [r for r in flood if r["reader"] == reader]
             if not rs:
                 continue
