@@ -14,6 +14,7 @@
 // --python PATH (the interpreter that has pyserial; /usr/bin/python3).
 #include "belvor.h"
 #include "bench/bench_common.h"
+#include "bench/wake_config.h"
 
 #include <algorithm>
 #include <atomic>
@@ -27,7 +28,6 @@
 #include <fstream>
 #include <memory>
 #include <random>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <sys/resource.h>
@@ -42,6 +42,8 @@ using namespace belvor::bench;
 
 // COM numbers the benchmarks link their ptys as, clear of those the tests use.
 constexpr uint16_t kFirstPort = 200;
+// Where the library reads its settings (the preset's system directory).
+constexpr const char* kConfigFile = BELVOR_SYSTEM_DIR "/Belvor.ini";
 
 struct Options {
     std::string Mode;
@@ -79,43 +81,6 @@ struct Api {
         if (InitDriver(port, callback) < 0)
             throw std::runtime_error("InitDriver(" + std::to_string(port) + "): " + std::strerror(errno));
     }
-};
-
-// The library reads its mode from Belvor.ini when a driver is made: this
-// writes the mode for the drivers made next, and puts the file back as it
-// was at the end.
-class WakeConfig {
-public:
-    WakeConfig()
-    {
-        std::ifstream in(kPath, std::ios::binary);
-        if (in) {
-            std::ostringstream text;
-            text << in.rdbuf();
-            FOriginal = text.str();
-            FHad = true;
-        }
-    }
-    ~WakeConfig()
-    {
-        if (FHad)
-            std::ofstream(kPath, std::ios::binary | std::ios::trunc) << FOriginal;
-        else
-            (void)std::remove(kPath);
-    }
-    WakeConfig(const WakeConfig&) = delete;
-    WakeConfig& operator=(const WakeConfig&) = delete;
-
-    void Use(bool event) const
-    {
-        std::ofstream(kPath, std::ios::binary | std::ios::trunc)
-            << "[Port]\r\nWake=" << (event ? "Event" : "Poll") << "\r\n";
-    }
-
-private:
-    static constexpr const char* kPath = BELVOR_SYSTEM_DIR "/Belvor.ini";
-    std::string FOriginal;
-    bool FHad = false;
 };
 
 // Every time a thread of this process was switched out so far, willingly (a
@@ -320,7 +285,7 @@ int Latency(const Options& o, const Api& api)
         ptys.push_back(std::make_unique<Pty>());
 
     PyserialReader pyserial(o, ptys[2]->SlavePath());
-    const WakeConfig config;
+    const WakeConfig config(kConfigFile);
     ptys[0]->LinkAs(kFirstPort);
     config.Use(false);
     api.Open(kFirstPort, &OnCode);
@@ -407,7 +372,7 @@ int Throughput(const Options& o, const Api& api)
     std::vector<std::thread> readers;
     std::vector<std::unique_ptr<PyserialReader>> pyserial;
     const bool library = o.Reader == "library" || o.Reader == "event";
-    const WakeConfig config;
+    const WakeConfig config(kConfigFile);
     if (library) {
         config.Use(o.Reader == "event");
         for (size_t i = 0; i < ports; ++i) {
@@ -535,7 +500,7 @@ int Idle(const Options& o, const Api& api)
         ptys.push_back(std::make_unique<Pty>());
         ptys[i]->LinkAs(static_cast<uint16_t>(kFirstPort + i));
     }
-    const WakeConfig config;
+    const WakeConfig config(kConfigFile);
     config.Use(o.Wake == "event");
     // One driver made and destroyed first, so that what happens once per
     // process (the log file's name, the allocator's first use on each kind of

@@ -24,7 +24,9 @@
 // wineserver's CPU, which serves this process's requests, is read there.
 #include "belvor.h"
 #include "bench/bench_stats.h"
+#include "bench/wake_config.h"
 #include "logging/Logger.h"
+#include "platform/profile.h"
 
 #include <windows.h>
 
@@ -187,50 +189,6 @@ struct Library {
     }
 };
 
-// Belvor.ini is read when a driver is made: this writes the mode for the
-// drivers made next, and puts the file back as it was at the end.
-class WakeConfig {
-public:
-    WakeConfig()
-    {
-        if (FILE* in = std::fopen(kPath, "rb")) {
-            char buffer[4096];
-            size_t n;
-            while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0)
-                FOriginal.append(buffer, n);
-            std::fclose(in);
-            FHad = true;
-        }
-    }
-    ~WakeConfig()
-    {
-        if (FHad)
-            Write(FOriginal);
-        else
-            DeleteFileA(kPath);
-    }
-    WakeConfig(const WakeConfig&) = delete;
-    WakeConfig& operator=(const WakeConfig&) = delete;
-
-    void Use(bool event) const
-    {
-        Write(std::string("[Port]\r\nWake=") + (event ? "Event" : "Poll") + "\r\n");
-    }
-
-private:
-    static void Write(const std::string& text)
-    {
-        CreateDirectoryA("C:\\DEXE", nullptr);
-        if (FILE* out = std::fopen(kPath, "wb")) {
-            std::fwrite(text.data(), 1, text.size(), out);
-            std::fclose(out);
-        }
-    }
-    static constexpr const char* kPath = "C:\\DEXE\\Belvor.ini";
-    std::string FOriginal;
-    bool FHad = false;
-};
-
 bool WaitFor(const Sink& sink, uint64_t count, int stallMs)
 {
     uint64_t seen = sink.Count;
@@ -276,6 +234,20 @@ std::string LatencyJson(const char* name, const Sink& sink, const std::vector<in
            ",\"ns\":" + JsonArray(ns) + "}";
 }
 
+// What a reader got, cut into codes at CR, each timed `at`; a code's start
+// waits in `pending` for its end.
+void CutAtCr(const char* bytes, DWORD count, std::string& pending, Sink& sink, int64_t at)
+{
+    for (DWORD i = 0; i < count; ++i) {
+        if (bytes[i] != '\r') {
+            pending.push_back(bytes[i]);
+            continue;
+        }
+        sink.Got(pending.data(), pending.size(), at);
+        pending.clear();
+    }
+}
+
 // A plain synchronous reader on COM7: a ReadFile of one byte that blocks
 // until a byte arrives (at most 200 ms, to see the stop), then a ReadFile of
 // whatever else the driver already holds.
@@ -298,15 +270,7 @@ void ReadLoop(HANDLE line, Sink& sink, const std::atomic<bool>& stop)
                          nullptr))
                 got += more;
         }
-        const int64_t at = NowNs();
-        for (DWORD i = 0; i < got; ++i) {
-            if (buffer[i] != '\r') {
-                pending.push_back(buffer[i]);
-                continue;
-            }
-            sink.Got(pending.data(), pending.size(), at);
-            pending.clear();
-        }
+        CutAtCr(buffer, got, pending, sink, NowNs());
     }
 }
 
@@ -330,7 +294,7 @@ int Latency(size_t codes, long run)
         CloseHandle(line);
         readers += LatencyJson("read", sink, written);
     }
-    const WakeConfig config;
+    const WakeConfig config(belvor::platform::ConfigFilePath());
     for (const char* mode : {"library", "event"}) {
         const bool event = std::strcmp(mode, "event") == 0;
         Sink sink;
@@ -387,15 +351,7 @@ void PollLoop(HANDLE line, Sink& sink, const std::atomic<bool>& stop)
             if (ReadFile(line, buffer.data(), want, nullptr, &read) || GetLastError() == ERROR_IO_PENDING)
                 GetOverlappedResult(line, &read, &got, TRUE);
             ResetEvent(read.hEvent);
-            const int64_t at = NowNs();
-            for (DWORD i = 0; i < got; ++i) {
-                if (buffer[i] != '\r') {
-                    pending.push_back(buffer[i]);
-                    continue;
-                }
-                sink.Got(pending.data(), pending.size(), at);
-                pending.clear();
-            }
+            CutAtCr(buffer.data(), got, pending, sink, NowNs());
         }
         WaitForSingleObject(pause, 10);
     }
@@ -492,7 +448,7 @@ void RecordCalls(size_t records, long run)
 int Throughput(double seconds, long run)
 {
     const HANDLE scanner = OpenLine("\\\\.\\COM8", false);
-    const WakeConfig config;
+    const WakeConfig config(belvor::platform::ConfigFilePath());
     for (const char* reader : {"read", "reference", "library", "event"}) {
         Sink sink;
         Pumped pumped;
@@ -565,7 +521,7 @@ int Idle(double seconds, long run)
     // time from /proc as it does wineserver's.
     if (const char* pid = std::getenv("BELVOR_HOST_PID"))
         std::printf("PID %s\n", pid);
-    const WakeConfig config;
+    const WakeConfig config(belvor::platform::ConfigFilePath());
     const Library library;
     // One driver made and destroyed first, as on Linux: once-only costs aside.
     library.Open(7);
