@@ -5,10 +5,13 @@
 #include "platform/profile.h"
 
 #include <cinttypes>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <string_view>
 
 namespace belvor {
 
@@ -16,24 +19,67 @@ TDriverTable DriverTable;
 
 namespace {
 
-std::atomic<EventProc> gEventProc{nullptr};
-// The CodeProc and its context change together, so they are read together.
-platform::RecursiveLock gCodeProcLock;
+// The callbacks, and the generation they belong to: a swap begins a new one,
+// and returns only once no other thread may still call an older one, so that
+// a host may free what the old callback used.
+std::mutex gCallLock;
+std::condition_variable gCallEnded;
+EventProc gEventProc = nullptr;
 CodeProc gCodeProc = nullptr;
 void* gCodeContext = nullptr;
-
-TCallbacks CurrentCallbacks()
-{
-    TCallbacks to;
-    to.Event = gEventProc.load();
-    platform::LockGuard guard(gCodeProcLock);
-    to.Code = gCodeProc;
-    to.Context = gCodeContext;
-    return to;
-}
+uint64_t gGeneration = 1;
+int gSwapsWaiting = 0;
 
 // Set on a delivery thread while it is inside the host's callback.
 thread_local bool tInCallback = false;
+
+// The callbacks a pass is to use, marked in use by its thread until EndCall.
+TCallbacks BeginCall(TBelvorThread& thread)
+{
+    std::lock_guard<std::mutex> guard(gCallLock);
+    thread.FCallGeneration = gGeneration;
+    return {gEventProc, gCodeProc, gCodeContext};
+}
+
+void EndCall(TBelvorThread& thread) noexcept
+{
+    bool waited = false;
+    {
+        std::lock_guard<std::mutex> guard(gCallLock);
+        thread.FCallGeneration = 0;
+        waited = gSwapsWaiting != 0;
+    }
+    if (waited)
+        gCallEnded.notify_all();
+}
+
+// Changes the callbacks and returns the generation that begins with the change.
+template <class Change> uint64_t SwapCallbacks(Change&& change)
+{
+    std::lock_guard<std::mutex> guard(gCallLock);
+    change();
+    return ++gGeneration;
+}
+
+// Waits until no delivery thread may still call a callback older than
+// generation. Not from inside a callback: a thread cannot wait for itself,
+// and two callbacks swapping at once would wait for each other.
+void AwaitOlderCalls(uint64_t generation)
+{
+    if (tInCallback)
+        return;
+    std::unique_lock<std::mutex> lock(gCallLock);
+    ++gSwapsWaiting;
+    gCallEnded.wait(lock, [generation] {
+        for (const auto& slot : DriverTable.Threads) {
+            const TBelvorThread* thread = slot.load();
+            if (thread && thread->FCallGeneration != 0 && thread->FCallGeneration < generation)
+                return false;
+        }
+        return true;
+    });
+    --gSwapsWaiting;
+}
 
 // The delivery thread re-checks its stop flag this often even without a wake.
 std::atomic<uint32_t> gDeliveryRecheckMs{1000};
@@ -107,18 +153,68 @@ void TBelvor::ReadSettings()
     FAllowed = settings.Allowed;
     FEnd = settings.End;
     FMaxLength = settings.MaxLength;
+    FQueueLimit = settings.QueueLimit;
+    FCode = std::make_unique_for_overwrite<char[]>(FMaxLength);
     SetReconnect(settings.Reconnect);
     SetWakeOnEvent(settings.WakeOnEvent);
     for (const std::string& ignored : settings.Ignored)
         LogMessage(3, "Belvor.ini: " + ignored + " ignored");
 }
 
-void TBelvor::LineLost()
+void TBelvor::WakeDelivery() const
+{
+    if (FIndex < 0 || FIndex >= kMaxDrivers)
+        return;
+    if (TBelvorThread* thread = DriverTable.Threads[static_cast<size_t>(FIndex)].load())
+        thread->FEvent.Set();
+}
+
+bool TBelvor::Enqueue(TQueuedItem&& item)
+{
+    platform::LockGuard guard(FQueueLock);
+    if (item.What != TQueuedItem::Code) {
+        FQueue.push_back(std::move(item));
+        return true;
+    }
+    if (FQueuedCodes < FQueueLimit) {
+        FQueue.push_back(std::move(item));
+        ++FQueuedCodes;
+        return true;
+    }
+    // Full: the code is dropped and counted where it would have stood, so the
+    // count reaches the log after the codes that came before it. One count
+    // per run of drops, until the delivery thread takes it in hand.
+    TQueuedItem* last = FQueue.empty() ? nullptr : &FQueue.back();
+    if (last && last->What == TQueuedItem::Dropped && !(FHeadTaken && FQueue.size() == 1)) {
+        ++last->Value;
+        return false;
+    }
+    FQueue.push_back({TQueuedItem::Dropped, false, 1, {}});
+    return true;
+}
+
+void TBelvor::LineLost(uint32_t error)
 {
     // A half code must never reach the host: the rest of it is gone with the device.
     FCodeLen = 0;
     FCodeCut = false;
     FState = kCollecting;
+    try {
+        if (Enqueue({TQueuedItem::Lost, false, error, {}}))
+            WakeDelivery();
+    } catch (...) {
+        // Out of memory: the loss goes unreported, reception does not stop.
+    }
+}
+
+void TBelvor::LineBack()
+{
+    try {
+        if (Enqueue({TQueuedItem::Back, false, 0, {}}))
+            WakeDelivery();
+    } catch (...) {
+        // As above.
+    }
 }
 
 void TBelvor::ProcessByte()
@@ -139,15 +235,13 @@ void TBelvor::DataReceived(int32_t count)
     // One wake for all the codes of this call, after the last of them: the
     // delivery thread empties the queue on every wake. Also when a byte's
     // read throws, so that the codes queued before it are not left waiting.
-    struct WakeDelivery {
+    struct Wake {
         const TBelvor& Driver;
         bool Queued = false;
-        ~WakeDelivery()
+        ~Wake()
         {
-            if (!Queued || Driver.FIndex < 0 || Driver.FIndex >= kMaxDrivers)
-                return;
-            if (TBelvorThread* thread = DriverTable.Threads[static_cast<size_t>(Driver.FIndex)].load())
-                thread->FEvent.Set();
+            if (Queued)
+                Driver.WakeDelivery();
         }
     } wake{*this};
     for (int32_t i = 0; i < count; ++i) {
@@ -158,22 +252,19 @@ void TBelvor::DataReceived(int32_t count)
         ProcessByte();
         if (FState == kCollecting)
             continue;
-        TQueuedCode code{std::string(FCode, FCodeLen), FCodeCut};
+        TQueuedItem code{TQueuedItem::Code, FCodeCut, 0, std::string(FCode.get(), FCodeLen)};
         FState = kCollecting;
         FCodeLen = 0;
         FCodeCut = false;
-        {
-            platform::LockGuard guard(FQueueLock);
-            FQueue.push_back(std::move(code));
-        }
-        wake.Queued = true;
+        if (Enqueue(std::move(code)))
+            wake.Queued = true;
     }
 }
 
 size_t TBelvor::QueueCount()
 {
     platform::LockGuard guard(FQueueLock);
-    return FQueue.size();
+    return FQueuedCodes;
 }
 
 bool TBelvor::QueueHead(std::string& code, bool* cut)
@@ -190,20 +281,32 @@ bool TBelvor::QueueHead(std::string& code, bool* cut)
 void TBelvor::QueueRemoveHead()
 {
     platform::LockGuard guard(FQueueLock);
-    if (!FQueue.empty())
-        FQueue.pop_front();
+    if (FQueue.empty())
+        return;
+    if (FQueue.front().What == TQueuedItem::Code)
+        --FQueuedCodes;
+    FQueue.pop_front();
+    FHeadTaken = false;
 }
 
-bool TBelvor::QueueTakeNext(bool dropHead, std::string& code, bool& cut) noexcept
+bool TBelvor::QueueTakeNext(bool dropHead, TQueuedItem& item) noexcept
 {
     platform::LockGuard guard(FQueueLock);
-    if (dropHead && !FQueue.empty())
+    if (dropHead && !FQueue.empty()) {
+        if (FQueue.front().What == TQueuedItem::Code)
+            --FQueuedCodes;
         FQueue.pop_front();
+    }
+    FHeadTaken = false;
     if (FQueue.empty())
         return false;
     // Moved, not copied: nothing else reads a queued code's text.
-    code = std::move(FQueue.front().Text);
-    cut = FQueue.front().Cut;
+    TQueuedItem& head = FQueue.front();
+    item.What = head.What;
+    item.Cut = head.Cut;
+    item.Value = head.Value;
+    item.Text = std::move(head.Text);
+    FHeadTaken = true;
     return true;
 }
 
@@ -235,7 +338,7 @@ void TBelvorThread::Run(void* self)
 
 void TBelvorThread::Execute()
 {
-    std::string code;
+    TQueuedItem item;
     while (!FTerminated) {
         uint32_t recheckMs = gDeliveryRecheckMs.load();
         // A driver that sleeps until news should not have its delivery thread
@@ -249,37 +352,74 @@ void TBelvorThread::Execute()
         TBelvor* driver = DriverTable.Drivers[static_cast<size_t>(FIndex)].load();
         if (!driver)
             continue;
-        bool cut = false;
-        bool queued = driver->QueueTakeNext(false, code, cut);
+        bool queued = driver->QueueTakeNext(false, item);
         while (queued) {
             if (FTerminated)
                 return;
-            Pass(*driver, CurrentCallbacks(), code, cut);
-            // The code leaves the queue before the pass counts, in the same
+            const bool code = item.What == TQueuedItem::Code;
+            if (code)
+                Pass(*driver, item.Text, item.Cut);
+            else
+                Report(*driver, item);
+            // The item leaves the queue before the pass counts, in the same
             // lock that takes the next one.
-            queued = driver->QueueTakeNext(true, code, cut);
-            FPasses.fetch_add(1);
+            queued = driver->QueueTakeNext(true, item);
+            if (code)
+                FPasses.fetch_add(1);
         }
     }
 }
 
-void TBelvorThread::Pass(const TBelvor& driver, const TCallbacks& to, const std::string& code, bool cut)
+void TBelvorThread::Report(const TBelvor& driver, const TQueuedItem& item)
 {
+    try {
+        switch (item.What) {
+        case TQueuedItem::Lost:
+            LogMessage(3, FormatPortMessage("Port COM%d lost: ", driver.PortNumber()) +
+                              platform::SystemMessage(item.Value));
+            break;
+        case TQueuedItem::Back:
+            LogMessage(1, FormatPortMessage("Port COM%d back", driver.PortNumber()));
+            break;
+        case TQueuedItem::Dropped:
+            LogMessage(3, "Queue full: " + std::to_string(item.Value) + " codes dropped");
+            break;
+        case TQueuedItem::Code:
+            break;
+        }
+    } catch (...) {
+        // A report that cannot be built is lost; delivery goes on.
+    }
+}
+
+void TBelvorThread::Pass(const TBelvor& driver, const std::string& code, bool cut)
+{
+    const TCallbacks to = BeginCall(*this);
+    struct End {
+        TBelvorThread& Thread;
+        ~End() { EndCall(Thread); }
+    } end{*this};
     // With no callback set the code is dropped, unlogged.
     if (!to.Code && !to.Event)
         return;
+    // A counted string holds no more: the EventProc gets the code's start.
+    const bool counted = !to.Code && code.size() > TBelvor::kCountedCapacity;
     try {
         // Why a marking system will reject this code.
-        if (cut)
+        if (counted)
+            LogMessage(3, "Code cut at " + std::to_string(TBelvor::kCountedCapacity) + " characters");
+        else if (cut)
             LogMessage(3, "Code cut at " + std::to_string(driver.MaxLength()) + " characters");
     } catch (...) {
         // A code that cannot be logged is still delivered.
     }
-    LogMessage(1, code);
-    Deliver(to, code);
+    const std::string_view delivered =
+        counted ? std::string_view(code).substr(0, TBelvor::kCountedCapacity) : std::string_view(code);
+    LogMessage(1, delivered);
+    Deliver(to, delivered);
 }
 
-void TBelvorThread::Deliver(const TCallbacks& to, const std::string& code)
+void TBelvorThread::Deliver(const TCallbacks& to, std::string_view code)
 {
     try {
         tInCallback = true;
@@ -291,10 +431,9 @@ void TBelvorThread::Deliver(const TCallbacks& to, const std::string& code)
                     static_cast<uint32_t>(code.size()), to.Context);
             return;
         }
-        unsigned char buffer[256];
-        const size_t n = code.size() < 255 ? code.size() : 255;
-        buffer[0] = static_cast<unsigned char>(n);
-        std::memcpy(buffer + 1, code.data(), n);
+        unsigned char buffer[TBelvor::kCountedCapacity + 1];
+        buffer[0] = static_cast<unsigned char>(code.size());
+        std::memcpy(buffer + 1, code.data(), code.size());
         to.Event(buffer);
     } catch (const std::exception& e) {
         LogException(e.what());
@@ -312,7 +451,15 @@ uint32_t SetDeliveryRecheckInterval(uint32_t ms)
 
 int32_t InitDriverImpl(uint32_t port, EventProc callback) noexcept
 {
-    gEventProc = callback;
+    {
+        bool changed = false;
+        const uint64_t generation = SwapCallbacks([&] {
+            changed = gEventProc != callback;
+            gEventProc = callback;
+        });
+        if (changed)
+            AwaitOlderCalls(generation);
+    }
     const int32_t index = DriverTable.DriverCount;
     if (index >= kMaxDrivers)
         return Fail(platform::SystemErrorCode(platform::ErrorKind::TooMany));
@@ -372,30 +519,35 @@ int32_t DestroyDriverImpl() noexcept
 
 EventProc SetEventProcImpl(EventProc callback) noexcept
 {
-    const EventProc previous = gEventProc.exchange(callback);
+    EventProc previous = nullptr;
+    const uint64_t generation = SwapCallbacks([&] {
+        previous = gEventProc;
+        gEventProc = callback;
+    });
     try {
         LogMessage(1, kAddressPrefix + Address(previous) + " -> " + Address(callback));
     } catch (...) {
         // The swap stands whether or not it could be logged.
     }
+    AwaitOlderCalls(generation);
     return previous;
 }
 
 CodeProc SetCodeProcImpl(CodeProc proc, void* context) noexcept
 {
     CodeProc previous = nullptr;
-    {
-        platform::LockGuard guard(gCodeProcLock);
+    const uint64_t generation = SwapCallbacks([&] {
         previous = gCodeProc;
         gCodeProc = proc;
         gCodeContext = context;
-    }
+    });
     try {
         LogMessage(1, "CodeProc: " + Address(previous) + " -> " + Address(proc) + ", context " +
                           Address(context));
     } catch (...) {
         // The swap stands whether or not it could be logged.
     }
+    AwaitOlderCalls(generation);
     return previous;
 }
 

@@ -13,18 +13,29 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
+#include <string_view>
 
 namespace belvor {
 
 inline constexpr int32_t kMaxDrivers = 10;
 
+// What the delivery thread hands on, in the order it happened: a code, or a
+// report of the line (lost, back) or of the queue (codes dropped while full).
+struct TQueuedItem {
+    enum Kind : uint8_t { Code, Lost, Back, Dropped };
+    Kind What = Code;
+    bool Cut = false;   // a code cut to MaxLength
+    uint32_t Value = 0; // Lost: the system's error code; Dropped: how many codes
+    std::string Text;   // a code's bytes
+};
+
 class TBelvor : public TComPort {
 public:
-    // Room for the longest code a counted string can carry. Allowed
-    // characters past a driver's MaxLength are dropped until the code ends,
-    // so a code is cut, never split or overrun.
-    static constexpr size_t kCodeCapacity = 255;
+    // The longest code a counted string can carry: an EventProc host gets no
+    // more of a longer one.
+    static constexpr size_t kCountedCapacity = 255;
     static constexpr int32_t kCollecting = 100;
     static constexpr int32_t kComplete = 0;
 
@@ -35,45 +46,49 @@ public:
     // thread are in their slots, so that no code finds a slot still empty.
     void StartReceiving() { EnableDataReceived(); }
 
-    // The code queue; each call takes FQueueLock. A head that was cut to
-    // MaxLength says so in cut.
+    // The queue; each call takes FQueueLock. QueueCount counts codes only. A
+    // head that was cut to MaxLength says so in cut.
     size_t QueueCount();
     bool QueueHead(std::string& code, bool* cut = nullptr);
     void QueueRemoveHead();
     // The delivery thread's step, under one lock: removes the head it has
-    // delivered (when dropHead) and moves the next head's text out into code.
-    // That head stays queued, its text empty, until the next step removes it,
+    // handed on (when dropHead) and moves the next head out into item. That
+    // head stays queued, a code's text empty, until the next step removes it,
     // so the queue still counts a code while its callback runs.
-    bool QueueTakeNext(bool dropHead, std::string& code, bool& cut) noexcept;
+    bool QueueTakeNext(bool dropHead, TQueuedItem& item) noexcept;
 
     const std::string& Allow() const { return FAllow; }
-    uint8_t MaxLength() const { return FMaxLength; }
+    uint16_t MaxLength() const { return FMaxLength; }
     uint8_t End() const { return FEnd; }
+    uint32_t QueueLimit() const { return FQueueLimit; }
 
     int32_t FIndex = 0;
 
 protected:
     void DataReceived(int32_t count) override;
-    void LineLost() override;
+    void LineLost(uint32_t error) override;
+    void LineBack() override;
 
 private:
     void ProcessByte();
     void ReadSettings();
+    // Queues an item (a code only while there is room) and says whether the
+    // delivery thread has something new.
+    bool Enqueue(TQueuedItem&& item);
+    void WakeDelivery() const;
 
-    struct TQueuedCode {
-        std::string Text;
-        bool Cut;
-    };
-
-    uint8_t FCodeLen = 0;
-    char FCode[kCodeCapacity];
-    bool FCodeCut = false; // FCode dropped characters past FMaxLength
-    std::deque<TQueuedCode> FQueue;
+    uint16_t FCodeLen = 0;
+    std::unique_ptr<char[]> FCode; // MaxLength bytes
+    bool FCodeCut = false;         // FCode dropped characters past FMaxLength
+    std::deque<TQueuedItem> FQueue;
+    size_t FQueuedCodes = 0;
+    bool FHeadTaken = false; // the delivery thread has moved the head out
     platform::RecursiveLock FQueueLock;
     std::string FAllow;
     std::array<bool, 256> FAllowed{};
     uint8_t FEnd = kDefaultEnd;
-    uint8_t FMaxLength = kDefaultMaxLength;
+    uint16_t FMaxLength = kDefaultMaxLength;
+    uint32_t FQueueLimit = kDefaultQueueLimit;
     int32_t FState = kCollecting;
 };
 
@@ -101,12 +116,16 @@ public:
 
     platform::Event FEvent{false};
     const int32_t FIndex;
+    // The callbacks' generation a pass is using, 0 between passes; under the
+    // callbacks' lock. A swap waits until no other thread uses an older one.
+    uint64_t FCallGeneration = 0;
 
 private:
     static void Run(void* self);
     void Execute();
-    void Pass(const TBelvor& driver, const TCallbacks& to, const std::string& code, bool cut);
-    void Deliver(const TCallbacks& to, const std::string& code);
+    void Pass(const TBelvor& driver, const std::string& code, bool cut);
+    void Report(const TBelvor& driver, const TQueuedItem& item);
+    void Deliver(const TCallbacks& to, std::string_view code);
 
     std::atomic<bool> FTerminated{false};
     std::atomic<uint64_t> FPasses{0};

@@ -100,8 +100,8 @@ TDriverSettings ReadDriverSettings(const char* path)
         ignore(kAllowSection, kAllowCodesKey, value);
     uint32_t n = 0;
     if (Read(path, kCodeSection, kMaxLengthKey, value)) {
-        if (ParseValue(value, 1, 255, n))
-            s.MaxLength = static_cast<uint8_t>(n);
+        if (ParseValue(value, 1, kMaxMaxLength, n))
+            s.MaxLength = static_cast<uint16_t>(n);
         else
             ignore(kCodeSection, kMaxLengthKey, value);
     }
@@ -110,6 +110,12 @@ TDriverSettings ReadDriverSettings(const char* path)
             s.End = static_cast<uint8_t>(n);
         else
             ignore(kCodeSection, kEndKey, value);
+    }
+    if (Read(path, kCodeSection, kQueueLimitKey, value)) {
+        if (ParseValue(value, 1, kMaxQueueLimit, n))
+            s.QueueLimit = n;
+        else
+            ignore(kCodeSection, kQueueLimitKey, value);
     }
     if (Read(path, kPortSection, kReconnectKey, value)) {
         if (value == "0" || value == "1")

@@ -19,18 +19,24 @@ inline constexpr const char* kDefaultAllow = "0123456789ABCDEF";
 inline constexpr const char* kCodeSection = "Code";
 inline constexpr const char* kMaxLengthKey = "MaxLength";
 inline constexpr const char* kEndKey = "End";
+inline constexpr const char* kQueueLimitKey = "QueueLimit";
 inline constexpr const char* kPortSection = "Port";
 inline constexpr const char* kReconnectKey = "Reconnect";
 inline constexpr const char* kWakeKey = "Wake";
 
-inline constexpr uint8_t kDefaultMaxLength = 104;
+inline constexpr uint16_t kDefaultMaxLength = 104;
+// Room for the longest 2D code (a QR code holds up to 7,089 digits).
+inline constexpr uint16_t kMaxMaxLength = 8192;
+inline constexpr uint32_t kDefaultQueueLimit = 65536;
+inline constexpr uint32_t kMaxQueueLimit = 1000000;
 inline constexpr uint8_t kDefaultEnd = 13; // carriage return
 
 struct TDriverSettings {
     std::string Allow;               // [Chars] Allow as read; empty when it could not be read
     std::array<bool, 256> Allowed{}; // Allow's characters and AllowCodes' bytes
     uint8_t End = kDefaultEnd;
-    uint8_t MaxLength = kDefaultMaxLength;
+    uint16_t MaxLength = kDefaultMaxLength;
+    uint32_t QueueLimit = kDefaultQueueLimit; // codes waiting for delivery, at most
     bool Reconnect = true;
     bool WakeOnEvent = false; // [Port] Wake=Event; Poll, the default, looks every 10 ms
     // "[Section] Key=value" of each value that could not be read and so

@@ -3,7 +3,8 @@
  *
  * Load the library (Belvor.dll on Windows, libbelvor.so on Linux) at run
  * time, call InitDriver once per scanner, and receive every scanned code
- * through your callback. Call the three functions from one thread at a time.
+ * through your callback. Call the library's functions from one thread at a
+ * time (a callback's own calls aside, as said below).
  *
  * The callback receives a counted string: byte 0 is the code's length n
  * (0 to 255), bytes 1..n are its characters, in the order scanned. There is
@@ -41,7 +42,8 @@ typedef void(BELVOR_CALL* EventProc)(const unsigned char* code);
  * callback the one callback of all drivers (NULL: codes are dropped), and
  * returns the new driver's index, 0 to 9. Returns -1 when no driver was
  * created (port 0, the port cannot be opened or configured, ten drivers
- * live); GetLastError() on Windows or errno on Linux then tells why.
+ * live); GetLastError() on Windows or errno on Linux then tells why. When
+ * callback replaces another, it waits for the other as SetEventProc does.
  */
 BELVOR_API int32_t BELVOR_CALL InitDriver(uint32_t port, EventProc callback);
 
@@ -51,7 +53,16 @@ BELVOR_API int32_t BELVOR_CALL InitDriver(uint32_t port, EventProc callback);
  */
 BELVOR_API int32_t BELVOR_CALL DestroyDriver(void);
 
-/* Replaces the callback of all drivers and returns the previous one. */
+/*
+ * Replaces the callback of all drivers and returns the previous one. Called
+ * from your thread, it returns only once no driver's thread is still in the
+ * previous callback, nor can call it again: what that callback used may be
+ * freed from then on. So do not call it while holding something the callback
+ * waits for. Called from inside a callback it cannot wait (the callback may
+ * be its own caller's): it returns at once, and the previous callback may
+ * still be running on another driver's thread, or about to be called there
+ * once more with the code it has in hand.
+ */
 BELVOR_API EventProc BELVOR_CALL SetEventProc(EventProc callback);
 
 /*
@@ -69,7 +80,13 @@ typedef void(BELVOR_CALL* CodeProc)(int32_t driver, const unsigned char* data, u
  * the EventProc; NULL clears it, and codes go to the EventProc again. Takes
  * effect from the next code. Returns the previous CodeProc. Everything said
  * above of the EventProc holds for it too: it runs on the drivers' threads,
- * possibly on several at once, and must not call DestroyDriver. Ordinal 4.
+ * possibly on several at once, and must not call DestroyDriver. A code longer
+ * than 255 characters ([Code] MaxLength= in Belvor.ini, up to 8192) reaches a
+ * CodeProc whole; an EventProc gets its first 255. Like SetEventProc, called
+ * from your thread it returns only once no driver's thread is still in the
+ * previous CodeProc or can call it again with the previous context, so the
+ * context may then be freed; from inside a callback it returns at once,
+ * without that promise. Ordinal 4.
  */
 BELVOR_API CodeProc BELVOR_CALL SetCodeProc(CodeProc proc, void* context);
 

@@ -36,6 +36,13 @@ public:
     // touches may be freed under it. Returns true when it ended by itself in time.
     bool Stop(uint32_t timeoutMs);
 
+    // Gives up on a thread that may run on for a while, without touching it:
+    // this object lets go of it at once, and the thread releases itself when
+    // its proc returns. The library stays loaded until then (Win32), or for the
+    // process's life (elsewhere), so the thread never returns into unloaded
+    // code. Only for a proc that touches nothing its starter may free.
+    void Abandon();
+
     struct Impl;
 
 private:
@@ -54,6 +61,10 @@ using ThreadStartHook = bool (*)();
 ThreadStartHook ReplaceThreadStartHook(ThreadStartHook hook);
 
 namespace detail {
+// A thread's fate, settled once between it and its owner.
+inline constexpr int kThreadRunning = 0;
+inline constexpr int kThreadFinished = 1;
+inline constexpr int kThreadAbandoned = 2;
 bool ThreadStartAllowed();
 void CountLateThreadStop();
 } // namespace detail

@@ -2,6 +2,7 @@
 
 #include "logging/Logger.h"
 #include "platform/errors.h"
+#include "serial/Reopener.h"
 
 #include <algorithm>
 
@@ -73,12 +74,10 @@ void TComPort::ApplySettings(uint32_t baudRate, uint16_t parity, uint8_t dataBit
     }
 }
 
-int32_t TComPort::MergeSettings(uint32_t baudRate, uint16_t parity, uint8_t dataBits, uint8_t stopBits)
+bool MergeLineSettings(platform::SerialDevice& device, platform::ControlBlock& block, uint32_t baudRate,
+                       uint16_t parity, uint8_t dataBits, uint8_t stopBits)
 {
-    platform::LockGuard guard(FLock);
-    if (!FDevice)
-        return kStatusNotSupported; // lost, and not back yet
-    (void)FDevice->GetState(FDCB);
+    (void)device.GetState(block);
     if (stopBits != kKeepStopBits) {
         if (stopBits == 0)
             stopBits = 1;
@@ -86,15 +85,23 @@ int32_t TComPort::MergeSettings(uint32_t baudRate, uint16_t parity, uint8_t data
             stopBits = 2;
     }
     if (baudRate != kKeepBaudRate)
-        FDCB.BaudRate = baudRate;
+        block.BaudRate = baudRate;
     if (parity != kKeepParity)
-        FDCB.Parity = static_cast<uint8_t>(parity & 0xFF);
+        block.Parity = static_cast<uint8_t>(parity & 0xFF);
     if (dataBits != kKeepDataBits)
-        FDCB.ByteSize = dataBits;
+        block.ByteSize = dataBits;
     if (stopBits != kKeepStopBits)
-        FDCB.StopBits = stopBits == 1 ? 0 : 2; // one stop bit, or two; never one and a half
-    FDCB.Flags &= kControlFlagsKept;
-    return FDevice->SetState(FDCB) ? 0 : kStatusNotSupported;
+        block.StopBits = stopBits == 1 ? 0 : 2; // one stop bit, or two; never one and a half
+    block.Flags &= kControlFlagsKept;
+    return device.SetState(block);
+}
+
+int32_t TComPort::MergeSettings(uint32_t baudRate, uint16_t parity, uint8_t dataBits, uint8_t stopBits)
+{
+    platform::LockGuard guard(FLock);
+    if (!FDevice)
+        return kStatusNotSupported; // lost, and not back yet
+    return MergeLineSettings(*FDevice, FDCB, baudRate, parity, dataBits, stopBits) ? 0 : kStatusNotSupported;
 }
 
 void TComPort::Open()
@@ -142,6 +149,8 @@ void TComPort::Close()
     if (!FOpened)
         return;
     SetThreadsActive(false);
+    // A lost device, or one being opened again, gets its grace here, then goes its own way.
+    FReopener.reset();
     FDevice.reset(); // closes the device and its events
     FRxBuffer.reset();
     FOpened = false;
@@ -242,6 +251,8 @@ void TComPort::SetThreadsActive(bool active)
             (void)FDevice->SetMask(0); // ends a wait in flight
             FDevice->Wake();           // and a worker asleep until news
         }
+        if (FReopener)
+            FReopener->Wake(); // and one waiting for a lost device's return
     }
     // Not under FLock: a worker inside DataReceived may need it to finish its
     // cycle. Waiting for the thread's end, rather than for its acknowledgement,
@@ -265,10 +276,9 @@ void TComPort::RunWorker()
 
     for (;;) {
         if (!FDevice) {
-            // Lost: try again every second, and answer a stop at once meanwhile.
-            if (FStopEvent.Wait(kReopenIntervalMs) || FStopRequested != 0)
+            AwaitReopen(mask);
+            if (FStopRequested != 0)
                 break;
-            (void)Reopen(mask);
             continue;
         }
         if (!FDevice->WaitEvent(FEventMask)) {
@@ -295,16 +305,18 @@ void TComPort::RunWorker()
             // Only a fully built owner is reconnected: until then a lost device
             // simply fails the construction's own calls.
             uint32_t lostError = 0;
-            const bool lost = FDevice->Lost(lostError);
-            if (lost && FReconnect) {
+            if (FDevice->Lost(lostError)) {
+                if (!FReconnect) {
+                    ParkUntilStop();
+                    break;
+                }
                 DropLostDevice(lostError);
                 continue;
             }
             // Asleep until the device has news. What the next cycle must do
-            // anyway (bytes to announce again, a late read owed), a full ring and
-            // a lost device (which would wake it at once for ever) keep the
-            // polling pause instead.
-            if (FWakeOnEvent && !lost && !CycleOwed()) {
+            // anyway (bytes to announce again, a late read owed) and a full
+            // ring keep the polling pause instead.
+            if (FWakeOnEvent && !CycleOwed()) {
                 FDevice->WaitForNews(kNewsWaitMs);
                 if (FStopRequested != 0)
                     break;
@@ -318,10 +330,17 @@ void TComPort::RunWorker()
     FAckEvent.Set();
 }
 
+void TComPort::ParkUntilStop()
+{
+    // Nothing more will come through a lost device: looking at it again would
+    // only burn cycles.
+    while (FStopRequested == 0)
+        (void)FStopEvent.Wait(kNewsWaitMs);
+}
+
 void TComPort::DropLostDevice(uint32_t error)
 {
-    LogMessage(3, FormatPortMessage("Port COM%d lost: ", FPortNumber) + platform::SystemMessage(error));
-    LineLost();
+    LineLost(error);
     std::unique_ptr<platform::SerialDevice> gone;
     {
         platform::LockGuard guard(FLock);
@@ -332,37 +351,43 @@ void TComPort::DropLostDevice(uint32_t error)
         FReannounce = false;
         FEventMask = 0;
     }
-    // Closed outside the lock: a stop may want it meanwhile, and closing a
-    // device with a read in flight may take its bounded while.
-    gone.reset();
+    // Closing it may take a while (a read in flight that will not end): the
+    // reopener does that too, where a stop need not wait for it.
+    auto reopener =
+        std::make_unique<Reopener>(std::move(gone), LineParams{FPortNumber, FInQueueSize, FOutQueueSize,
+                                                               FBaudRate, FParity, FDataBits, FStopBits});
+    (void)reopener->Start(); // or on the next look
+    platform::LockGuard guard(FLock);
+    FReopener = std::move(reopener);
 }
 
-bool TComPort::Reopen(uint32_t mask)
+void TComPort::AwaitReopen(uint32_t mask)
 {
-    uint32_t error = 0;
-    auto device = platform::OpenSerialDevice(FPortNumber, error);
-    if (!device || !device->Setup(FInQueueSize, FOutQueueSize))
-        return false; // not back yet, or held by another program: next second
+    {
+        platform::LockGuard guard(FLock);
+        if (FStopRequested != 0 || !FReopener)
+            return;
+        if (!FReopener->Started())
+            (void)FReopener->Start();
+    }
+    // FReopener changes only on this thread while the worker runs.
+    FReopener->Wait(Reopener::kIntervalMs);
+    std::unique_ptr<platform::SerialDevice> device = FReopener->Take();
+    if (!device)
+        return;
+    std::unique_ptr<Reopener> done;
     {
         platform::LockGuard guard(FLock);
         if (FStopRequested != 0)
-            return false;
+            return; // just opened, nothing in flight: closed at once
         FDevice = std::move(device);
+        done = std::move(FReopener);
     }
-    if (MergeSettings(FBaudRate, FParity, FDataBits, FStopBits) < 0) {
-        // Not the line it was: try again later. Closed outside the lock, as above.
-        std::unique_ptr<platform::SerialDevice> refused;
-        {
-            platform::LockGuard guard(FLock);
-            refused = std::move(FDevice);
-        }
-        return false;
-    }
+    done.reset(); // its thread has ended, or is about to
     (void)FDevice->SetMask(mask);
     (void)FDevice->SetTimeouts(kWorkerTimeouts);
     Purge(); // what came before the return belongs to no code
-    LogMessage(1, FormatPortMessage("Port COM%d back", FPortNumber));
-    return true;
+    LineBack();
 }
 
 void TComPort::DispatchEvents()

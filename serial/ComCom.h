@@ -72,6 +72,13 @@ inline constexpr uint8_t kKeepStopBits = 3;
 
 inline constexpr int32_t kStatusNotSupported = -3002;
 
+// Reads the device's control block into block, merges the values given (the
+// keep values leave the device's own), and sets it. False when the device refuses.
+bool MergeLineSettings(platform::SerialDevice& device, platform::ControlBlock& block, uint32_t baudRate,
+                       uint16_t parity, uint8_t dataBits, uint8_t stopBits);
+
+class Reopener;
+
 class TComPort {
 public:
     static constexpr uint32_t kRxBufferSize = 8192;
@@ -85,8 +92,6 @@ public:
     // Waiting for news from the device: a bound only against a wake that
     // never comes; a quiet port is otherwise not looked at.
     static constexpr uint32_t kNewsWaitMs = 60000;
-    // A lost device: how often the port tries to open it again.
-    static constexpr uint32_t kReopenIntervalMs = 1000;
 
     // Opens the port unless portNumber is 0; a failing open fails the construction.
     explicit TComPort(uint16_t portNumber);
@@ -132,9 +137,13 @@ protected:
     // of bytes just stored in the ring. Does nothing here.
     virtual void DataReceived(int32_t count);
 
-    // Called on the worker when the device has been lost, before it is closed:
-    // what was under way (a half-received code) will never be completed.
-    virtual void LineLost() {}
+    // Called on the worker when the device has been lost (with the system's
+    // code for it) and will be opened anew: what was under way (a half-received
+    // code) will never be completed. And when it is back. Neither may block or
+    // write the log: a stop may give up on the worker, and it must never do so
+    // while the worker holds what others need.
+    virtual void LineLost(uint32_t error) { (void)error; }
+    virtual void LineBack() {}
 
     // The worker hands nothing to DataReceived until the owner says it is
     // fully built: a virtual call into a half-constructed subclass would be
@@ -173,10 +182,12 @@ private:
     static void EventThreadProc(void* port);
     void RunWorker();
     uint32_t ReadPiece(uint16_t dest, uint16_t size);
-    // The device is gone: logs it, tells the owner, closes the device.
+    // The device is gone: tells the owner, and hands the device to a reopener.
     void DropLostDevice(uint32_t error);
-    // Opens the port again with the same settings; false when it is not back yet.
-    bool Reopen(uint32_t mask);
+    // While lost: waits for the reopener, and takes the device back once it is.
+    void AwaitReopen(uint32_t mask);
+    // A lost device that will not be opened anew: sleeps until the stop.
+    void ParkUntilStop();
     uint32_t Unread() const;
     template <class E> [[noreturn]] void Raise(const char* format, uint32_t nativeError = 0) const
     {
@@ -193,6 +204,7 @@ private:
     bool FOpened = false;
 
     std::unique_ptr<platform::SerialDevice> FDevice;
+    std::unique_ptr<Reopener> FReopener; // while lost; set and cleared under FLock
     struct {
         uint32_t cbInQue = 0;
     } FComStat;

@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <thread>
 
 using namespace belvor;
 using namespace belvor::test;
@@ -206,27 +207,105 @@ TEST_F(Codes, ACutCodeIsLoggedOnceWhyItIsShort)
 
 TEST_F(Codes, ValuesThatCannotBeReadCountAsAbsentAndAreLogged)
 {
-    WriteConfig(
-        "[Chars]\r\nAllow=12\r\nAllowCodes=40-30\r\n[Code]\r\nMaxLength=300\r\nEnd=0x0Dx\r\n[Port]\r\n"
-        "Reconnect=2\r\nWake=Sometimes\r\n");
+    WriteConfig("[Chars]\r\nAllow=12\r\nAllowCodes=40-30\r\n[Code]\r\nMaxLength=8193\r\nEnd=0x0Dx\r\n"
+                "QueueLimit=1000001\r\n[Port]\r\n"
+                "Reconnect=2\r\nWake=Sometimes\r\n");
     ASSERT_EQ(InitDriverImpl(3, &OnEvent), 0);
     TBelvor* driver = DriverTable.Drivers[0].load();
     EXPECT_EQ(driver->MaxLength(), 104);
     EXPECT_EQ(driver->End(), 13);
+    EXPECT_EQ(driver->QueueLimit(), 65536u);
     EXPECT_FALSE(driver->WakeOnEvent()) << "polling, the default";
     const auto texts = HostLogTexts();
     for (const char* record :
-         {"Belvor.ini: [Chars] AllowCodes=40-30 ignored", "Belvor.ini: [Code] MaxLength=300 ignored",
-          "Belvor.ini: [Code] End=0x0Dx ignored", "Belvor.ini: [Port] Reconnect=2 ignored",
-          "Belvor.ini: [Port] Wake=Sometimes ignored"}) {
+         {"Belvor.ini: [Chars] AllowCodes=40-30 ignored", "Belvor.ini: [Code] MaxLength=8193 ignored",
+          "Belvor.ini: [Code] QueueLimit=1000001 ignored", "Belvor.ini: [Code] End=0x0Dx ignored",
+          "Belvor.ini: [Port] Reconnect=2 ignored", "Belvor.ini: [Port] Wake=Sometimes ignored"}) {
         EXPECT_EQ(Count(texts, record), 1u) << record;
         EXPECT_EQ(MarkOf(record), '!') << record;
     }
     EXPECT_EQ(Receive("1(2\r", 1), std::vector<std::string>{"12"}) << "Allow still counts, AllowCodes not";
 
-    WriteConfig("[Code]\r\nMaxLength=0\r\nEnd=abc\r\n");
+    WriteConfig("[Code]\r\nMaxLength=0\r\nEnd=abc\r\nQueueLimit=0\r\n");
     ASSERT_EQ(InitDriverImpl(4, &OnEvent), 1) << "a bad key never stops InitDriver";
     EXPECT_EQ(DriverTable.Drivers[1].load()->MaxLength(), 104);
+    EXPECT_EQ(DriverTable.Drivers[1].load()->QueueLimit(), 65536u);
+}
+
+TEST_F(Codes, LongCodesReachTheCodeProcWholeAndTheEventProcCutTo255)
+{
+    WriteConfig("[Chars]\r\nAllow=\r\nAllowCodes=29, 32-126\r\n[Code]\r\nMaxLength=8192\r\n");
+    std::string longest;
+    for (size_t i = 0; longest.size() < 8200; ++i)
+        longest += static_cast<char>(i % 3 == 0 ? 29 : 'a' + i % 26);
+    const std::string medium = longest.substr(0, 3000);
+    int context = 0;
+    SetCodeProcImpl(&OnTagged, &context);
+    ASSERT_EQ(InitDriverImpl(3, &OnEvent), 0);
+    EXPECT_EQ(DriverTable.Drivers[0].load()->MaxLength(), 8192);
+    Line.Feed(medium + "\r" + longest + "\r");
+    ASSERT_TRUE(Eventually([] { return TaggedCodes().size() == 2; }));
+    EXPECT_EQ(TaggedCodes(),
+              (std::vector<Tagged>{{0, medium, &context}, {0, longest.substr(0, 8192), &context}}));
+
+    SetCodeProcImpl(nullptr, nullptr);
+    Line.Feed(medium + "\r" + medium.substr(0, 255) + "\r");
+    ASSERT_TRUE(Eventually([] { return gEvents.Count() == 2; }));
+    EXPECT_EQ(gEvents.Calls(), std::vector<std::string>(2, Counted(medium.substr(0, 255))));
+    const auto texts = HostLogTexts();
+    EXPECT_EQ(Count(texts, "Code cut at 8192 characters"), 1u);
+    EXPECT_EQ(Count(texts, "Code cut at 255 characters"), 1u) << "only the code the EventProc got cut";
+    EXPECT_EQ(MarkOf("Code cut at 255 characters"), '!');
+}
+
+TEST_F(Codes, AFullQueueDropsNewCodesCountsThemAndKeepsTheOrder)
+{
+    WriteConfig("[Code]\r\nQueueLimit=3\r\n");
+    platform::Event entered(true), release(true), release12(true);
+    gTagHook.Set([&](const unsigned char* data) {
+        if (data[0] == '1') {
+            entered.Set();
+            release.Wait(platform::kInfinite);
+        }
+    });
+    SetCodeProcImpl(&OnTagged, nullptr);
+    ASSERT_EQ(InitDriverImpl(3, &OnEvent), 0);
+    TBelvor* driver = DriverTable.Drivers[0].load();
+    Line.Feed("10\r");
+    ASSERT_TRUE(entered.Wait(5000));
+    // Two episodes: 10 (in the callback), 11 and 12 fill the queue, 13-19 are
+    // dropped; then, with 12 in the callback, 20 and 21 fill it again and 22-24
+    // are dropped.
+    std::string burst;
+    for (int n = 11; n <= 19; ++n)
+        burst += std::to_string(n) + "\r";
+    Line.Feed(burst);
+    ASSERT_TRUE(Eventually([&] { return Line.Waiting() == 0; }));
+    ASSERT_TRUE(Line.Idle(2));
+    EXPECT_EQ(driver->QueueCount(), 3u) << "the queue never grows past its limit";
+    gTagHook.Set([&](const unsigned char* data) {
+        if (data[0] == '1' && data[1] == '2')
+            release12.Wait(platform::kInfinite);
+    });
+    release.Set();
+    ASSERT_TRUE(Eventually([] { return TaggedCodes().size() == 3; }));
+    Line.Feed("20\r21\r22\r23\r24\r");
+    ASSERT_TRUE(Eventually([&] { return Line.Waiting() == 0; }));
+    ASSERT_TRUE(Line.Idle(2));
+    release12.Set();
+    ASSERT_TRUE(Eventually([] { return Count(HostLogTexts(), "Queue full: 3 codes dropped") == 1; }));
+    std::vector<std::string> got;
+    for (const Tagged& t : TaggedCodes())
+        got.push_back(t.Code);
+    EXPECT_EQ(got, (std::vector<std::string>{"10", "11", "12", "20", "21"}));
+    // Each count after the codes that came before its drops, one per episode.
+    std::vector<std::string> order;
+    for (const std::string& text : HostLogTexts())
+        if (text.size() == 2 || text.starts_with("Queue full"))
+            order.push_back(text);
+    EXPECT_EQ(order, (std::vector<std::string>{"10", "11", "12", "Queue full: 7 codes dropped", "20", "21",
+                                               "Queue full: 3 codes dropped"}));
+    EXPECT_EQ(MarkOf("Queue full: 7 codes dropped"), '!');
 }
 
 TEST_F(Codes, CodeProcTellsTwoScannersApartAndTheCallbacksSwitch)
@@ -269,4 +348,40 @@ TEST_F(Codes, CodeProcThatThrowsOrDestroysIsHandledAsTheEventProc)
     EXPECT_EQ(destroyed.load(), -1) << "DestroyDriver from inside the CodeProc is refused";
     EXPECT_EQ(Count(HostLogTexts(), "Exception: host failed"), 1u);
     EXPECT_EQ(TaggedCodes()[1].Code, "7") << "the next code goes on";
+}
+
+TEST_F(Codes, ASwapReturnsOnlyOnceTheOldCallbackHasReturned)
+{
+    int oldContext = 0, newContext = 0, innerContext = 0;
+    platform::Event entered(true), release(true);
+    std::atomic<bool> swapReturned{false};
+    std::atomic<int> swapReturnedInsideOldCall{-1};
+    gTagHook.Set([&](const unsigned char*) {
+        entered.Set();
+        release.Wait(platform::kInfinite);
+        swapReturnedInsideOldCall = swapReturned.load() ? 1 : 0;
+    });
+    SetCodeProcImpl(&OnTagged, &oldContext);
+    ASSERT_EQ(InitDriverImpl(3, &OnEvent), 0);
+    Line.Feed("1\r");
+    ASSERT_TRUE(entered.Wait(5000));
+    std::thread host([&] {
+        SetCodeProcImpl(&OnTagged, &newContext);
+        swapReturned = true;
+    });
+    // The swap is under way once it has logged itself; only then is the old call let go.
+    char text[96];
+    std::snprintf(text, sizeof text, "CodeProc: %08" PRIXPTR " -> %08" PRIXPTR ", context %08" PRIXPTR,
+                  reinterpret_cast<uintptr_t>(&OnTagged), reinterpret_cast<uintptr_t>(&OnTagged),
+                  reinterpret_cast<uintptr_t>(&newContext));
+    ASSERT_TRUE(Eventually([&] { return Count(HostLogTexts(), text) == 1; }));
+    // From inside a callback a swap cannot wait for itself: it returns at once.
+    gTagHook.Set([&](const unsigned char*) { SetCodeProcImpl(&OnTagged, &innerContext); });
+    release.Set();
+    host.join();
+    EXPECT_EQ(swapReturnedInsideOldCall.load(), 0) << "the swap returned while the old call was under way";
+    Line.Feed("2\r3\r");
+    ASSERT_TRUE(Eventually([] { return TaggedCodes().size() == 3; }));
+    EXPECT_EQ(TaggedCodes(),
+              (std::vector<Tagged>{{0, "1", &oldContext}, {0, "2", &newContext}, {0, "3", &innerContext}}));
 }

@@ -5,6 +5,7 @@
 #include "driver/Driver.h"
 #include "logging/Logger.h"
 #include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "support/callback_hook.h"
@@ -114,19 +115,56 @@ TEST_F(FakeReconnect, HalfCodeIsDroppedQueuedCodesStayAndReceptionGoesOn)
         Eventually([&] { return Line.Waiting() == 0 && DriverTable.Drivers[0].load()->QueueCount() == 3; }));
     const int opens = Line.Opens();
     Line.Unplug(InjectedDeviceError());
-    ASSERT_TRUE(Eventually([&] { return HasRecordStarting(Lost(3)); }));
-    EXPECT_TRUE(HasRecord(Lost(3) + platform::SystemMessage(InjectedDeviceError())));
-    EXPECT_EQ(Line.OpenDevices(), 0) << "the lost device is closed";
+    ASSERT_TRUE(Eventually([&] { return Line.OpenDevices() == 0; })) << "the lost device is closed";
     Line.PlugBack();
-    ASSERT_TRUE(Eventually([&] { return HasRecord(Back(3)); }, 10000));
-    EXPECT_EQ(Line.Opens(), opens + 1);
+    ASSERT_TRUE(Eventually([&] { return Line.Opens() == opens + 1 && Line.OpenDevices() == 1; }, 10000));
+    EXPECT_FALSE(HasRecordStarting(Lost(3))) << "the loss waits behind the codes read before it";
     gHook.Set(nullptr);
     release.Set();
+    ASSERT_TRUE(Eventually([&] { return HasRecord(Back(3)); }, 10000));
     Line.Feed("6\r");
     ASSERT_TRUE(WaitCodes(4));
     EXPECT_EQ(gCodes.Codes(), (std::vector<std::string>{"1", "2", "3", "6"})) << "45 never reaches the host";
+    std::vector<std::string> order;
+    for (const std::string& text : HostLogTexts())
+        if (text.size() == 1 || text.starts_with("Port COM"))
+            order.push_back(text);
+    EXPECT_EQ(order,
+              (std::vector<std::string>{
+                  "1", "2", "3", Lost(3) + platform::SystemMessage(InjectedDeviceError()), Back(3), "6"}));
     EXPECT_EQ(DestroyDriverImpl(), 0);
     EXPECT_EQ(Line.OpenDevices(), 0);
+}
+
+TEST_F(FakeReconnect, AStopWhileTheLogIsSlowNeverGivesUpOnAWorker)
+{
+    // Every record takes 600 ms to write, as on a slow share: the loss's record
+    // must not be the worker's to write, or the stop would give up on it
+    // holding the log's lock.
+    static platform::Event writing(true);
+    static platform::FileSystem slow = platform::SystemFileSystem();
+    slow.Write = [](platform::FileHandle file, const void* data, size_t count) {
+        writing.Set();
+        platform::SleepMs(600);
+        return platform::SystemFileSystem().Write(file, data, count);
+    };
+    struct Restore {
+        ~Restore() { platform::ReplaceFileSystem(nullptr); }
+    } restore;
+    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
+    ASSERT_EQ(InitDriverImpl(4, &OnCode), 1);
+    writing.Reset();
+    platform::ReplaceFileSystem(&slow);
+    Line.Unplug(InjectedDeviceError());
+    ASSERT_TRUE(writing.Wait(5000)) << "the loss is being logged";
+    EXPECT_EQ(DestroyDriverImpl(), 1);
+    EXPECT_EQ(platform::LateThreadStops(), Late) << "a stop had to give up on a worker";
+    platform::ReplaceFileSystem(nullptr);
+    Line.PlugBack();
+    ASSERT_TRUE(Eventually([&] { return HasRecord(Back(3)); }, 10000));
+    Line.Feed("8\r");
+    ASSERT_TRUE(WaitCodes(1)) << "the other driver still delivers";
+    EXPECT_EQ(gCodes.Codes(), std::vector<std::string>{"8"});
 }
 
 TEST_F(FakeReconnect, PortHeldElsewhereWhenItComesBackIsTriedAgain)
@@ -169,15 +207,25 @@ TEST_F(FakeReconnect, DestroyWhileLostOrInTheMiddleOfAReopenReturnsInTime)
     EXPECT_EQ(Line.OpenDevices(), 0) << "what the reopen opened is closed again";
 }
 
-TEST_F(FakeReconnect, ReconnectOffKeepsALostDeviceLost)
+TEST_F(FakeReconnect, ReconnectOffKeepsALostDeviceLostAndTheWorkerAsleep)
 {
     WriteConfig("[Port]\r\nReconnect=0\r\n");
     ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
     Line.Unplug(InjectedDeviceError());
     Line.PlugBack();
     const int opens = Line.Opens();
-    // The worker goes on with its cycles on the lost device, as it always did.
-    ASSERT_TRUE(Line.Idle(5));
+    // The worker looks at the lost device once more, then sleeps until the stop.
+    const auto waitsSoFar = [&] { return Line.Waits(); };
+    int waits = waitsSoFar();
+    ASSERT_TRUE(Eventually([&] {
+        const int now = waitsSoFar();
+        const bool still = now == waits;
+        waits = now;
+        platform::SleepMs(50);
+        return still && waitsSoFar() == now;
+    }));
+    platform::SleepMs(200);
+    EXPECT_EQ(Line.Waits(), waits) << "a lost device is looked at again and again";
     EXPECT_EQ(Line.Opens(), opens) << "no reopen";
     EXPECT_EQ(Line.OpenDevices(), 1) << "the lost device stays open";
     EXPECT_FALSE(HasRecordStarting(Lost(3)));

@@ -5,10 +5,12 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <dlfcn.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <utility>
 
 namespace belvor::platform {
 
@@ -19,6 +21,7 @@ struct Thread::Impl {
     std::atomic<pid_t> Tid{0};
     Event Started{true};
     Event Finished{true};
+    std::atomic<int> Fate{detail::kThreadRunning};
 };
 
 namespace {
@@ -29,8 +32,22 @@ void* Trampoline(void* raw)
     impl->Tid.store(static_cast<pid_t>(syscall(SYS_gettid)));
     impl->Started.Set();
     impl->Body(impl->Arg);
+    // Given up on: nobody will join it, so it releases itself.
+    if (impl->Fate.exchange(detail::kThreadFinished) == detail::kThreadAbandoned) {
+        delete impl;
+        return nullptr;
+    }
     impl->Finished.Set();
     return nullptr;
+}
+
+// One more reference to the shared object holding this code, never released:
+// an abandoned thread may still be running it when the host unloads it.
+void PinLibrary()
+{
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&PinLibrary), &info) != 0 && info.dli_fname)
+        (void)dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
 }
 
 constexpr size_t kHostMinimum = 8u << 20;
@@ -122,6 +139,22 @@ bool Thread::Stop(uint32_t timeoutMs)
     delete FImpl;
     FImpl = nullptr;
     return inTime;
+}
+
+void Thread::Abandon()
+{
+    Impl* impl = std::exchange(FImpl, nullptr);
+    if (!impl)
+        return;
+    const pthread_t handle = impl->Handle;
+    PinLibrary();
+    if (impl->Fate.exchange(detail::kThreadAbandoned) == detail::kThreadFinished) {
+        pthread_join(handle, nullptr);
+        delete impl;
+        return;
+    }
+    // From here on the thread owns impl and may already have freed it.
+    pthread_detach(handle);
 }
 
 } // namespace belvor::platform

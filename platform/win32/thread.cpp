@@ -5,6 +5,9 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <utility>
+
 namespace belvor::platform {
 
 struct Thread::Impl {
@@ -12,6 +15,8 @@ struct Thread::Impl {
     DWORD Id = 0;
     Proc Body = nullptr;
     void* Arg = nullptr;
+    std::atomic<int> Fate{detail::kThreadRunning};
+    HMODULE Pin = nullptr; // the module kept loaded for an abandoned thread
 };
 
 namespace {
@@ -20,6 +25,15 @@ DWORD WINAPI Trampoline(LPVOID raw)
 {
     auto* impl = static_cast<Thread::Impl*>(raw);
     impl->Body(impl->Arg);
+    // Given up on: it releases itself, and lets go of the module that holds
+    // this code only on its way out.
+    if (impl->Fate.exchange(detail::kThreadFinished) == detail::kThreadAbandoned) {
+        const HMODULE pin = impl->Pin;
+        CloseTrackedHandle(impl->Handle);
+        delete impl;
+        if (pin)
+            FreeLibraryAndExitThread(pin, 0);
+    }
     return 0;
 }
 
@@ -81,6 +95,24 @@ bool Thread::Stop(uint32_t timeoutMs)
     delete FImpl;
     FImpl = nullptr;
     return inTime;
+}
+
+void Thread::Abandon()
+{
+    Impl* impl = std::exchange(FImpl, nullptr);
+    if (!impl)
+        return;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(reinterpret_cast<void*>(&Trampoline)), &impl->Pin))
+        impl->Pin = nullptr;
+    if (impl->Fate.exchange(detail::kThreadAbandoned) == detail::kThreadFinished) {
+        WaitForSingleObject(impl->Handle, INFINITE);
+        CloseTrackedHandle(impl->Handle);
+        if (impl->Pin)
+            FreeLibrary(impl->Pin);
+        delete impl;
+    }
+    // Otherwise the thread owns impl from here on.
 }
 
 } // namespace belvor::platform

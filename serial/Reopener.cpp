@@ -1,0 +1,109 @@
+#include "serial/Reopener.h"
+
+#include "platform/sync.h"
+#include "serial/ComCom.h"
+
+#include <mutex>
+
+namespace belvor {
+
+struct Reopener::State {
+    std::mutex Lock; // guards Opened and Abandoned
+    std::unique_ptr<platform::SerialDevice> Lost;
+    std::unique_ptr<platform::SerialDevice> Opened;
+    bool Abandoned = false;
+    LineParams Line;
+    platform::Event Quit{true};  // the port has given up: no more opens
+    platform::Event News{false}; // a device is back, or the port wakes its worker
+    platform::Event Ended{true}; // the thread touches nothing of the port's any more
+};
+
+namespace {
+
+std::unique_ptr<platform::SerialDevice> OpenLine(const LineParams& line)
+{
+    uint32_t error = 0;
+    auto device = platform::OpenSerialDevice(line.PortNumber, error);
+    // Not back yet, held by another program, or not the line it was: next time.
+    if (!device || !device->Setup(line.InQueue, line.OutQueue))
+        return nullptr;
+    platform::ControlBlock block;
+    if (!MergeLineSettings(*device, block, line.BaudRate, line.Parity, line.DataBits, line.StopBits))
+        return nullptr;
+    return device;
+}
+
+} // namespace
+
+Reopener::Reopener(std::unique_ptr<platform::SerialDevice> lost, const LineParams& line)
+    : FState(std::make_shared<State>())
+{
+    FState->Lost = std::move(lost);
+    FState->Line = line;
+}
+
+Reopener::~Reopener()
+{
+    std::unique_ptr<platform::SerialDevice> unclaimed;
+    {
+        std::lock_guard<std::mutex> guard(FState->Lock);
+        FState->Abandoned = true;
+        unclaimed = std::move(FState->Opened);
+    }
+    FState->Quit.Set();
+    unclaimed.reset();
+    if (!FThread.Running())
+        return; // never started: the lost device goes with the state, here
+    if (FState->Ended.Wait(kGraceMs))
+        (void)FThread.Stop(platform::kInfinite);
+    else
+        FThread.Abandon();
+}
+
+bool Reopener::Start()
+{
+    if (FThread.Running())
+        return true;
+    auto* arg = new std::shared_ptr<State>(FState);
+    if (FThread.Start(&Run, arg, kStackSize))
+        return true;
+    delete arg;
+    return false;
+}
+
+void Reopener::Run(void* raw)
+{
+    const std::unique_ptr<std::shared_ptr<State>> held(static_cast<std::shared_ptr<State>*>(raw));
+    State& state = **held;
+    state.Lost.reset();
+    while (!state.Quit.Wait(kIntervalMs)) {
+        std::unique_ptr<platform::SerialDevice> device = OpenLine(state.Line);
+        if (!device)
+            continue;
+        std::lock_guard<std::mutex> guard(state.Lock);
+        if (!state.Abandoned) {
+            state.Opened = std::move(device);
+            state.News.Set();
+        }
+        break; // a device opened for a port that gave up is closed on the way out
+    }
+    state.Ended.Set();
+}
+
+void Reopener::Wait(uint32_t timeoutMs)
+{
+    (void)FState->News.Wait(timeoutMs);
+}
+
+void Reopener::Wake()
+{
+    FState->News.Set();
+}
+
+std::unique_ptr<platform::SerialDevice> Reopener::Take()
+{
+    std::lock_guard<std::mutex> guard(FState->Lock);
+    return std::move(FState->Opened);
+}
+
+} // namespace belvor
