@@ -2,6 +2,8 @@
 
 #include "platform/profile.h"
 
+#include <utility>
+
 namespace belvor {
 
 namespace {
@@ -122,6 +124,15 @@ TDriverSettings ReadDriverSettings(const char* path)
             s.WakeOnEvent = value == "Event";
         else
             ignore(kPortSection, kWakeKey, value);
+    }
+    for (const auto& [section, key] : {std::pair{kAllowSection, kAllowKey},
+                                       {kAllowSection, kAllowCodesKey},
+                                       {kCodeSection, kMaxLengthKey},
+                                       {kCodeSection, kEndKey},
+                                       {kPortSection, kReconnectKey},
+                                       {kPortSection, kWakeKey}}) {
+        if (Read(path, section, key, value) && platform::HasTextAfterValue(value))
+            s.Notes.push_back(std::string("[") + section + "] " + key);
     }
     return s;
 }
