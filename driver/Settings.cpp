@@ -125,6 +125,8 @@ TDriverSettings ReadDriverSettings(const char* path)
         else
             ignore(kPortSection, kWakeKey, value);
     }
+    // A comment after a value is part of it, as Windows reads the file: tell the
+    // host, whose example or habit put it there. New keys belong in this list.
     for (const auto& [section, key] : {std::pair{kAllowSection, kAllowKey},
                                        {kAllowSection, kAllowCodesKey},
                                        {kCodeSection, kMaxLengthKey},
