@@ -159,6 +159,8 @@ void TBelvor::ReadSettings()
     SetWakeOnEvent(settings.WakeOnEvent);
     for (const std::string& ignored : settings.Ignored)
         LogMessage(3, "Belvor.ini: " + ignored + " ignored");
+    for (const std::string& note : settings.Notes)
+        LogTextAfterValue(note);
 }
 
 void TBelvor::WakeDelivery() const

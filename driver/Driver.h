@@ -1,6 +1,6 @@
 // The driver: TBelvor turns a scanner's bytes into codes, TBelvorThread hands
 // them to the host's callback, and the DriverTable keeps the live drivers
-// behind the three exported functions.
+// behind the exported functions.
 #pragma once
 
 #include "belvor.h"

@@ -2,6 +2,8 @@
 
 #include "platform/profile.h"
 
+#include <utility>
+
 namespace belvor {
 
 namespace {
@@ -128,6 +130,17 @@ TDriverSettings ReadDriverSettings(const char* path)
             s.WakeOnEvent = value == "Event";
         else
             ignore(kPortSection, kWakeKey, value);
+    }
+    // A comment after a value is part of it, as Windows reads the file: tell the
+    // host, whose example or habit put it there. New keys belong in this list.
+    for (const auto& [section, key] : {std::pair{kAllowSection, kAllowKey},
+                                       {kAllowSection, kAllowCodesKey},
+                                       {kCodeSection, kMaxLengthKey},
+                                       {kCodeSection, kEndKey},
+                                       {kPortSection, kReconnectKey},
+                                       {kPortSection, kWakeKey}}) {
+        if (Read(path, section, key, value) && platform::HasTextAfterValue(value))
+            s.Notes.push_back(std::string("[") + section + "] " + key);
     }
     return s;
 }

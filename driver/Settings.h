@@ -42,6 +42,9 @@ struct TDriverSettings {
     // "[Section] Key=value" of each value that could not be read and so
     // counts as absent.
     std::vector<std::string> Ignored;
+    // "[Section] Key" of each value with text after it that looks like a comment
+    // (HasTextAfterValue): part of the value, read or ignored as such.
+    std::vector<std::string> Notes;
 };
 
 TDriverSettings ReadDriverSettings(const char* path);

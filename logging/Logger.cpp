@@ -198,6 +198,19 @@ void InitLogger()
     SetLogFileName(name);
     if (unusable)
         LogMessage(3, "Log directory " + dir + " cannot be used");
+    if (platform::HasTextAfterValue(dir))
+        LogTextAfterValue(std::string("[") + kLogSection + "] " + kLogDirKey);
+}
+
+void LogTextAfterValue(std::string_view where) noexcept
+{
+    try {
+        LogMessage(
+            3, "Belvor.ini: " + std::string(where) +
+                   ": the text after the value is part of it (a comment must stand on a line of its own)");
+    } catch (...) {
+        // As any record: one that cannot be made is lost.
+    }
 }
 
 void ShutdownLogger() noexcept

@@ -24,6 +24,10 @@ void InitLogger();
 // Never reports a failure: a record that cannot be written is lost.
 void LogMessage(uint8_t level, std::string_view text) noexcept;
 
+// The record for a Belvor.ini value that holds text after it, where ("[Chars] Allow"):
+// that text is part of the value, so a comment there changes the setting.
+void LogTextAfterValue(std::string_view where) noexcept;
+
 // Moves the log file to generation ".0" (shifting the older ones up and
 // dropping ".9") when it is larger than limit bytes.
 void RotateLog(int32_t limit) noexcept;

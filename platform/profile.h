@@ -21,4 +21,15 @@ std::string ReadProfileString(const char* path, const char* section, const char*
 bool FindProfileString(std::string_view text, std::string_view section, std::string_view key,
                        std::string& value);
 
+// Whether a value read holds what looks like a comment after it ("255   ; the longest"
+// reads as all of that): a ';' after a blank, or first, the blanks before it having been
+// trimmed. The value counts as read; a host is only told.
+inline bool HasTextAfterValue(std::string_view value)
+{
+    for (size_t i = 0; i < value.size(); ++i)
+        if (value[i] == ';' && (i == 0 || value[i - 1] == ' ' || value[i - 1] == '\t'))
+            return true;
+    return false;
+}
+
 } // namespace belvor::platform

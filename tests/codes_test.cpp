@@ -308,6 +308,28 @@ TEST_F(Codes, AFullQueueDropsNewCodesCountsThemAndKeepsTheOrder)
     EXPECT_EQ(MarkOf("Queue full: 7 codes dropped"), '!');
 }
 
+TEST_F(Codes, ACommentAfterAValueIsPartOfItAndLoggedOnce)
+{
+    WriteConfig(
+        "[Chars]\r\nAllow=12 ;3\r\nAllowCodes=52\r\n[Code]\r\nMaxLength=20\t; at most 20\r\nEnd=13\r\n");
+    ASSERT_EQ(InitDriverImpl(3, &OnEvent), 0);
+    EXPECT_EQ(DriverTable.Drivers[0].load()->MaxLength(), 104);
+    const auto texts = HostLogTexts();
+    const std::string after =
+        ": the text after the value is part of it (a comment must stand on a line of its own)";
+    for (const std::string& record :
+         {"Belvor.ini: [Chars] Allow" + after, "Belvor.ini: [Code] MaxLength" + after,
+          std::string("Belvor.ini: [Code] MaxLength=20\t; at most 20 ignored")}) {
+        EXPECT_EQ(Count(texts, record), 1u) << record;
+        EXPECT_EQ(MarkOf(record), '!') << record;
+    }
+    EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
+                            [](const std::string& t) { return t.starts_with("Belvor.ini"); }),
+              3)
+        << "nothing about the values without such text";
+    EXPECT_EQ(Receive("1 2;3x4\r", 1), std::vector<std::string>{"1 2;34"}) << "Allow used as read";
+}
+
 TEST_F(Codes, CodeProcTellsTwoScannersApartAndTheCallbacksSwitch)
 {
     ASSERT_EQ(InitDriverImpl(3, &OnEvent), 0);

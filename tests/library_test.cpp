@@ -51,7 +51,7 @@ protected:
 
 } // namespace
 
-TEST_F(Library, ExportsTheThreeFunctionsByNameAndOrdinal)
+TEST_F(Library, ExportsTheFourFunctionsByNameAndOrdinal)
 {
     if (!Lib->HasOrdinals)
         GTEST_SKIP() << "no ordinals on this system";

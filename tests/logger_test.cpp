@@ -368,6 +368,13 @@ TEST_F(LoggerTest, MissingOrUnwritableDirectoryFallsBackWithOneRecord)
     EXPECT_EQ(ChosenLogName("[Log]\r\nDir=" + missing + "\r\n"), Beside());
     EXPECT_FALSE(fsys::exists(missing)) << "not created";
     EXPECT_EQ(LineTexts(Beside()), (Strings{"", "Log directory " + missing + " cannot be used"}));
+    fsys::remove(Beside(), ignored);
+    EXPECT_EQ(ChosenLogName("[Log]\r\nDir=" + FDir.string() + "  ; the shop's\r\n"), Beside());
+    EXPECT_EQ(
+        LineTexts(Beside()),
+        (Strings{"", "Log directory " + FDir.string() + "  ; the shop's cannot be used",
+                 "Belvor.ini: [Log] Dir: the text after the value is part of it (a comment must stand on a "
+                 "line of its own)"}));
 
     // A directory that refuses files (root ignores permissions, so the file
     // calls fail instead).

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 using belvor::platform::FindProfileString;
+using belvor::platform::HasTextAfterValue;
 using belvor::platform::ReadProfileString;
 
 namespace {
@@ -50,6 +51,19 @@ TEST(Profile, CommentsQuotesAndOddBytes)
     EXPECT_EQ(Find("[Chars]\nAllow=a=b\n"), "a=b");
     EXPECT_EQ(Find("[Chars]\nAllow=\xC0\xE1\xFF\n"), "\xC0\xE1\xFF");
     EXPECT_EQ(Find(std::string("[Chars]\nAllow=A\0B\n", 17)), "A") << "a NUL ends the value";
+}
+
+TEST(Profile, TextAfterAValueIsToldApart)
+{
+    for (const auto& [value, after] :
+         std::initializer_list<std::pair<const char*, bool>>{{"255   ; the longest", true},
+                                                             {"; no characters", true},
+                                                             {"12\t;x", true},
+                                                             {"A;B", false},
+                                                             {"AB ", false},
+                                                             {"", false},
+                                                             {"29, 32-126", false}})
+        EXPECT_EQ(HasTextAfterValue(value), after) << "'" << value << "'";
 }
 
 // Each file of the corpus with the value Windows gives for it (the differential test holds

@@ -153,12 +153,18 @@ namespace Belvor
                 scanner.Raise(bytes);
         }
 
+        // Creates the scanner's driver and returns its index, which the scanner already has.
         internal int Open(Scanner scanner, int port)
         {
             lock (this) {
-                // In place before the driver exists: its first code may come at once.
-                lock (scanners)
+                // In place, with the index the driver will have, before the driver exists:
+                // its first code may come before InitDriver returns.
+                int expected;
+                lock (scanners) {
+                    expected = scanners.Count;
+                    scanner.Index = expected;
                     scanners.Add(scanner);
+                }
                 IntPtr errno = Native.ErrnoAddress();
                 int index = initDriver((uint)port, eventProc);
                 if (index < 0) {
@@ -166,6 +172,15 @@ namespace Belvor
                     lock (scanners)
                         scanners.Remove(scanner);
                     throw Native.Error(error, "COM" + port);
+                }
+                if (index != expected) {
+                    // Drivers created behind this object's back: codes would go to the wrong scanner.
+                    destroyDriver();
+                    lock (scanners)
+                        scanners.Remove(scanner);
+                    throw new InvalidOperationException(string.Format(
+                        "driver {0} created, {1} expected: {2} has another user in this process", index, expected,
+                        Path));
                 }
                 return index;
             }
@@ -264,7 +279,8 @@ namespace Belvor
 
         /// <summary>
         /// Creates the driver. Win32Exception (NativeErrorCode: GetLastError() or errno) when it
-        /// cannot; DllNotFoundException when the library does not load.
+        /// cannot; DllNotFoundException when the library does not load; InvalidOperationException
+        /// (and no driver left) when something else in the process created drivers of the library.
         /// </summary>
         public Scanner(int port, EventHandler<CodeEventArgs> onCode = null, string libraryPath = null)
         {
@@ -279,7 +295,8 @@ namespace Belvor
         public event EventHandler<CodeEventArgs> Code;
 
         public int Port { get; private set; }
-        public int Index { get; private set; }
+        /// <summary>The driver's index: InitDriver's result.</summary>
+        public int Index { get; internal set; }
 
         public BelvorLibrary Library
         {

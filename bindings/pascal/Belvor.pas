@@ -35,7 +35,8 @@ type
     FOpen: Boolean;
   public
     { Creates the driver for COM<Port>; EOSError (ErrorCode: GetLastError or errno) when
-      it cannot. LibraryPath: '' for $BELVOR_LIBRARY or the usual name. }
+      it cannot, EBelvorError (and no driver left) when something else in the process
+      created drivers of the library. LibraryPath: '' for $BELVOR_LIBRARY or the usual name. }
     constructor Create(Port: Integer; OnCode: TCodeEvent; const LibraryPath: string = '');
     { Destroys the driver: EBelvorError, and nothing destroyed, unless it is the newest. }
     procedure Close;
@@ -150,7 +151,7 @@ end;
 
 constructor TBelvorScanner.Create(Port: Integer; OnCode: TCodeEvent; const LibraryPath: string);
 var
-  Error, Slot: Integer;
+  Error, Slot, Created: Integer;
   E: EOSError;
 begin
   inherited Create;
@@ -161,22 +162,32 @@ begin
     SetCodeProc(Belvor.OnCode, nil)
   else if Assigned(SetCodeProc) then
     SetCodeProc(nil, nil);
-  { In place before the driver exists: its first code may come at once. }
+  { In place, with the index the driver will have, before the driver exists: its first
+    code may come before InitDriver returns. }
   Slot := ScannerCount;
+  FIndex := Slot;
   if Slot <= High(Scanners) then
   begin
     Scanners[Slot] := Self;
     ScannerCount := Slot + 1;
   end;
-  FIndex := InitDriver(Port, OnEvent);
-  if FIndex < 0 then
+  Error := 0;
+  Created := InitDriver(Port, OnEvent);
+  if Created < 0 then
+    Error := LastSystemError
+  else if Created <> Slot then
+    { Drivers created behind this unit's back: codes would go to the wrong scanner. }
+    DestroyDriver;
+  if Created <> Slot then
   begin
-    Error := LastSystemError;
     if Slot <= High(Scanners) then
     begin
       Scanners[Slot] := nil;
       ScannerCount := Slot;
     end;
+    if Created >= 0 then
+      raise EBelvorError.CreateFmt('Driver %d created, %d expected: the Belvor library has another user ' +
+        'in this process', [Created, Slot]);
     E := EOSError.CreateFmt('COM%d: %s', [Port, SysErrorMessage(Error)]);
     E.ErrorCode := Error;
     raise E;

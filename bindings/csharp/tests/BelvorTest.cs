@@ -102,6 +102,54 @@ static class BelvorTest
         return new Scanner(port, new EventHandler<CodeEventArgs>(received.Add));
     }
 
+    [DllImport("libdl.so.2")] static extern IntPtr dlopen(string name, int flags);
+    [DllImport("libdl.so.2")] static extern IntPtr dlsym(IntPtr handle, string name);
+    [UnmanagedFunctionPointer(CallingConvention.Winapi)] delegate int InitDriverFn(uint port, IntPtr callback);
+    [UnmanagedFunctionPointer(CallingConvention.Winapi)] delegate int DestroyDriverFn();
+
+    static T Function<T>(IntPtr library, string name) where T : class
+    {
+        return (T)(object)Marshal.GetDelegateForFunctionPointer(dlsym(library, name), typeof(T));
+    }
+
+    // Another user of the library in this process creates a driver behind the binding's back.
+    static void AnotherUser()
+    {
+        IntPtr library = dlopen(Environment.GetEnvironmentVariable("BELVOR_LIBRARY"), 2 /* RTLD_NOW */);
+        using (var a = new FakeScanner(63))
+        using (var b = new FakeScanner(67)) {
+            Check(Function<InitDriverFn>(library, "InitDriver")(63, IntPtr.Zero) == 0, "another user's driver 0");
+            try {
+                new Scanner(67).Dispose();
+                Check(false, "a scanner whose driver is not the one expected throws");
+            } catch (InvalidOperationException e) {
+                Check(e.Message.Contains("driver 1 created, 0 expected"), "index checked: " + e.Message);
+            }
+            Check(Function<DestroyDriverFn>(library, "DestroyDriver")() == 0,
+                  "the binding destroyed its own driver, not the other user's");
+            using (var alone = new Scanner(63))
+                Check(alone.Index == 0, "and it keeps no trace of the refused scanner");
+        }
+    }
+
+    // A code that comes before InitDriver returns (the stand-in library sends one then).
+    static void EarlyCode()
+    {
+        string path = Environment.GetEnvironmentVariable("BELVOR_EARLY_CODE_LIBRARY");
+        var seen = new List<string>();
+        EventHandler<CodeEventArgs> record = (sender, e) => {
+            lock (seen)
+                seen.Add(e.Driver + "/" + ((Scanner)sender).Index + ":" + e.Text);
+        };
+        using (var first = new Scanner(1, record, path))
+        using (var second = new Scanner(2, record, path)) {
+            string got;
+            lock (seen)
+                got = string.Join("|", seen.ToArray());
+            Check(got == "0/0:early|1/1:early", "a code before InitDriver returns names its driver: " + got);
+        }
+    }
+
     static int Main()
     {
         ExpectError(0, 22, "Invalid argument");
@@ -148,6 +196,8 @@ static class BelvorTest
             using (var again = new Scanner(63))
                 Check(again.Index == 0, "both drivers destroyed: the next is driver 0 again");
         }
+        AnotherUser();
+        EarlyCode();
         Console.WriteLine(failed == 0 ? "all passed" : failed + " failed");
         return failed == 0 ? 0 : 1;
     }

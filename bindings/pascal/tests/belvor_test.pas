@@ -5,7 +5,7 @@ program belvor_test;
 {$MODE DELPHI}
 
 uses
-  cthreads, SysUtils, Belvor;
+  cthreads, SysUtils, dynlibs, Belvor;
 
 function posix_openpt(Flags: Integer): Integer; cdecl; external 'c';
 function grantpt(Fd: Integer): Integer; cdecl; external 'c';
@@ -108,11 +108,74 @@ begin
   end;
 end;
 
+type
+  TRawInitDriver = function(Port: UInt32; Callback: Pointer): Int32; cdecl;
+  TRawDestroyDriver = function: Int32; cdecl;
+
+{ Another user of the library in this process creates a driver behind the unit's back. }
+procedure AnotherUser;
+var
+  Lib: TLibHandle;
+  RawInit: TRawInitDriver;
+  RawDestroy: TRawDestroyDriver;
+  Alone: TBelvorScanner;
+begin
+  Lib := LoadLibrary(GetEnvironmentVariable('BELVOR_LIBRARY'));
+  RawInit := TRawInitDriver(GetProcAddress(Lib, 'InitDriver'));
+  RawDestroy := TRawDestroyDriver(GetProcAddress(Lib, 'DestroyDriver'));
+  Check(RawInit(65, nil) = 0, 'another user''s driver 0');
+  try
+    TBelvorScanner.Create(68, nil).Free;
+    Check(False, 'a scanner whose driver is not the one expected raises');
+  except
+    on E: EBelvorError do
+      Check(Pos('Driver 1 created, 0 expected', E.Message) > 0, 'index checked: ' + E.Message);
+  end;
+  Check(RawDestroy() = 0, 'the unit destroyed its own driver, not the other user''s');
+  Alone := TBelvorScanner.Create(65, nil);
+  Check(Alone.Index = 0, 'and it keeps no trace of the refused scanner');
+  Alone.Free;
+  UnloadLibrary(Lib);
+end;
+
+type
+  { Each code with the index its scanner had when the code came. }
+  TIndexed = class
+    Seen: string;
+    procedure Add(Sender: TBelvorScanner; const Code: RawByteString);
+  end;
+
+procedure TIndexed.Add(Sender: TBelvorScanner; const Code: RawByteString);
+begin
+  Seen := Seen + Format('%d:%s|', [Sender.Index, Code]);
+end;
+
+{ With the stand-in library, whose InitDriver sends a code before it returns. }
+procedure EarlyCode;
+var
+  Indexed: TIndexed;
+  First, Second: TBelvorScanner;
+begin
+  Indexed := TIndexed.Create;
+  First := TBelvorScanner.Create(1, Indexed.Add);
+  Second := TBelvorScanner.Create(2, Indexed.Add);
+  Check(Indexed.Seen = '0:early|1:early|', 'a code before InitDriver returns names its scanner''s index: ' +
+    Indexed.Seen);
+  Second.Free;
+  First.Free;
+  Indexed.Free;
+end;
+
 var
   A, B: Integer;
   Got: TReceived;
   Older, Newer: TBelvorScanner;
 begin
+  if ParamStr(1) = 'early-code' then
+  begin
+    EarlyCode;
+    Halt(Ord(Failed > 0));
+  end;
   ExpectError(0, 22, 'Invalid argument');
   ExpectError(250, 2, 'No such file or directory'); { no com250 link, no /dev/ttyS249 }
 
@@ -146,6 +209,7 @@ begin
   Check(Got.Wait(5) = '65:4006381333931|68:1234CD|68:|65:AB|65:ABCDEF0123456789ABCDEF0123456789',
     'a code through the EventProc');
   Older.Free;
+  AnotherUser;
 
   unlink(PAnsiChar(GetEnvironmentVariable('BELVOR_SYSTEM_DIR') + '/com65'));
   unlink(PAnsiChar(GetEnvironmentVariable('BELVOR_SYSTEM_DIR') + '/com68'));
