@@ -137,6 +137,7 @@ TDriverSettings ReadDriverSettings(const char* path)
                                        {kAllowSection, kAllowCodesKey},
                                        {kCodeSection, kMaxLengthKey},
                                        {kCodeSection, kEndKey},
+                                       {kCodeSection, kQueueLimitKey},
                                        {kPortSection, kReconnectKey},
                                        {kPortSection, kWakeKey}}) {
         if (Read(path, section, key, value) && platform::HasTextAfterValue(value))

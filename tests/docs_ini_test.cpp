@@ -146,6 +146,8 @@ TEST(DocumentedIni, EveryExampleSetsWhatItSays)
                 EXPECT_EQ(s.MaxLength, Number(e.Value)) << where;
             else if (e.Section == kCodeSection && e.Key == kEndKey)
                 EXPECT_EQ(s.End, Number(e.Value)) << where;
+            else if (e.Section == kCodeSection && e.Key == kQueueLimitKey)
+                EXPECT_EQ(s.QueueLimit, Number(e.Value)) << where;
             else if (e.Section == kPortSection && e.Key == kReconnectKey)
                 EXPECT_EQ(s.Reconnect, e.Value == "1") << where;
             else if (e.Section == kPortSection && e.Key == kWakeKey)
