@@ -207,6 +207,26 @@ TEST_F(FakeReconnect, DestroyWhileLostOrInTheMiddleOfAReopenReturnsInTime)
     EXPECT_EQ(Line.OpenDevices(), 0) << "what the reopen opened is closed again";
 }
 
+TEST_F(FakeReconnect, AnOpenThatHangsPastTheStopClosesWhatItOpensByItself)
+{
+    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
+    Line.Unplug(InjectedDeviceError());
+    ASSERT_TRUE(Eventually([&] { return Line.OpenDevices() == 0; }));
+    const auto finished = [&] {
+        const auto calls = Line.Calls();
+        return static_cast<int>(std::count(calls.begin(), calls.end(), "Open"));
+    };
+    Line.OpenDelayMs = 2000; // a Bluetooth port that takes its time to answer
+    const int opens = Line.Opens();
+    Line.PlugBack();
+    ASSERT_TRUE(Eventually([&] { return Line.Opens() > opens; }, 10000)) << "a reopen has begun";
+    // The stop does not wait for it, nor kill it (TearDown counts late stops).
+    EXPECT_EQ(DestroyDriverImpl(), 0);
+    ASSERT_TRUE(Eventually([&] { return finished() == Line.Opens() && Line.OpenDevices() == 0; }, 10000))
+        << "what the open brought is closed again";
+    EXPECT_TRUE(gCodes.Codes().empty());
+}
+
 TEST_F(FakeReconnect, ReconnectOffKeepsALostDeviceLostAndTheWorkerAsleep)
 {
     WriteConfig("[Port]\r\nReconnect=0\r\n");

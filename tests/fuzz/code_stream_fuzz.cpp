@@ -113,7 +113,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const bool byDefault = listSize == 255;
     const std::string allow = byDefault ? "0123456789ABCDEF" : PlainAllowList(std::string(take(listSize)));
     const std::string_view byValue = take(next());
-    const uint8_t maxLength = next();
+    // 0: the default; up to 247 as it is; above, a long limit from the next
+    // two bytes, up to the largest a driver takes.
+    uint32_t maxLength = next();
+    if (maxLength >= 248)
+        maxLength = 256 + (static_cast<uint32_t>(next()) << 8 | next()) % (kMaxMaxLength - 255u);
     const bool endSet = (next() & 1) != 0;
     const uint8_t endByte = next();
     const uint32_t readLimit = next();
@@ -148,7 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             file << "AllowCodes=" << allowCodes << "\r\n";
         file << "[Code]\r\n";
         if (maxLength != 0)
-            file << "MaxLength=" << static_cast<unsigned>(maxLength) << "\r\n";
+            file << "MaxLength=" << maxLength << "\r\n";
         if (endSet)
             file << "End=0x" << std::hex << static_cast<unsigned>(endByte) << "\r\n";
     }
