@@ -216,7 +216,7 @@ Win32SerialDevice::~Win32SerialDevice()
             settled = Settle(FIo->Wait);
         }
         if (FReadInFlight)
-            settled = (gEndReadOnClose.load() ? Settle(FIo->Read) : false) && settled;
+            settled = gEndReadOnClose.load() && Settle(FIo->Read) && settled;
         if (FPeekInFlight)
             settled = Settle(FIo->Peek) && settled;
     }

@@ -24,7 +24,8 @@ struct ReadBoundsForTests {
 // before. Tests restore them when they are done.
 ReadBoundsForTests ReplaceReadBoundsForTests(ReadBoundsForTests bounds);
 
-// True once the read a device has in flight has ended, before a Read collects it.
+// True once the read a device (one OpenSystemSerialDevice made) has in flight
+// has ended, before a Read collects it.
 bool ReadInFlightEndedForTests(const SerialDevice& device);
 
 // The read the latest device closed with EndReadOnClose false left in flight:
