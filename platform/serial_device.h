@@ -91,9 +91,11 @@ public:
     // ReadFile with its completion: returns at once with up to size bytes that
     // have arrived; 0 when none or when the read failed before storing any.
     // A read that outlived its bound (returned 0) may complete later: the next
-    // call at the same dest, for at least the same size, returns what it
-    // stored there; a call elsewhere, for less, or after an input purge
-    // gives those bytes up.
+    // call at the same dest, for at least the same size, stores its bytes
+    // there and returns them; a call elsewhere, for less, or after an input
+    // purge gives those bytes up. dest is written only during a call: the
+    // caller may free it as soon as the call returns, even with a read owed or
+    // the device closed while one is in flight.
     virtual uint32_t Read(uint8_t* dest, uint32_t size) = 0;
     // True while such a late read is still owed: its bytes have left the
     // input queue (ClearError no longer counts them), so the reader must ask

@@ -15,7 +15,9 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <utility>
 
 namespace belvor::platform {
 
@@ -35,6 +37,9 @@ constexpr DWORD kSettleLimitMs = 40;
 // What tests may change through ReplaceReadBoundsForTests.
 std::atomic<uint32_t> gReadLimitMs{kReadLimitMs};
 std::atomic<bool> gCancelLateReads{true};
+std::atomic<bool> gEndReadOnClose{true};
+std::mutex gKeptLock;
+KeptReadForTests gKept;
 
 // The DCB keeps its flags as a bitfield: the 32-bit word right after BaudRate.
 constexpr size_t kFlagWordOffset = offsetof(DCB, BaudRate) + sizeof(DWORD);
@@ -54,13 +59,18 @@ void SetFlagWord(DCB& dcb, uint32_t word)
 
 // What the kernel writes into while an operation is in flight. It lives on the
 // heap so that a device whose operation cannot be seen to end can leave it
-// behind instead of freeing memory the kernel may still write.
+// behind instead of freeing memory the kernel may still write. That includes
+// the bytes of a read: it stores them here, never in its caller's memory,
+// which the caller may free once the call is over (the port frees its ring
+// right after the close).
 struct IoRecords {
     OVERLAPPED Read{};
     OVERLAPPED Wait{};
     OVERLAPPED Peek{};
     DWORD WaitMask = 0;
     uint8_t PeekByte = 0;
+    std::unique_ptr<uint8_t[]> Received; // grown while no read is in flight
+    uint32_t ReceivedSize = 0;
 };
 
 // A read that blocks until one byte has come: no time-outs at all.
@@ -99,6 +109,7 @@ public:
     void Wake() override;
     bool Lost(uint32_t& error) const override { return FLoss.Lost(error); }
     uint32_t LastError() const override;
+    bool ReadInFlightEnded() const { return FReadInFlight.load() && HasOverlappedIoCompleted(&FIo->Read); }
 
 private:
     bool Fail(uint32_t code);
@@ -110,6 +121,8 @@ private:
     // Waits, bounded, for an operation in flight to end, cancelling it if
     // need be; false when it still has not.
     bool Settle(OVERLAPPED& ov);
+    // Copies what a read stored, at most size bytes, to dest; how many.
+    uint32_t Deliver(uint8_t* dest, DWORD got, uint32_t size);
 
     HANDLE FHandle = INVALID_HANDLE_VALUE;
     IoRecords* FIo = nullptr;
@@ -144,8 +157,8 @@ private:
     // Whether the read in flight was cancelled here: its abort is no news.
     bool FReadCancelled = false;
     std::atomic<uint32_t> FLastError{0};
-    // Where the latest read was told to store, and how much; a read that ends
-    // late has stored there.
+    // Where the latest read was told to store, and how much; the bytes of a
+    // read that ends late are owed there.
     uint8_t* FReadDest = nullptr;
     uint32_t FReadSize = 0;
     // Counts purges of the input; a late read started before one has bytes
@@ -203,9 +216,15 @@ Win32SerialDevice::~Win32SerialDevice()
             settled = Settle(FIo->Wait);
         }
         if (FReadInFlight)
-            settled = Settle(FIo->Read) && settled;
+            settled = gEndReadOnClose.load() && Settle(FIo->Read) && settled;
         if (FPeekInFlight)
             settled = Settle(FIo->Peek) && settled;
+    }
+    if (FIo && FReadInFlight && !gEndReadOnClose.load()) {
+        // A test's stand-in for a cancel that never ends: the test closes the
+        // handle later (Wine's reads need the very handle they started on).
+        std::lock_guard<std::mutex> guard(gKeptLock);
+        gKept = {std::exchange(FHandle, INVALID_HANDLE_VALUE), &FIo->Read};
     }
     if (FHandle != INVALID_HANDLE_VALUE)
         CloseTrackedHandle(FHandle); // also cancels whatever is still in flight
@@ -483,14 +502,18 @@ uint32_t Win32SerialDevice::Read(uint8_t* dest, uint32_t size)
         FReadInFlight = false;
         (void)ResetEvent(ov.hEvent);
         // Its bytes are the line's next ones. A caller that got 0 has not moved
-        // its write position, so it asks for them where they already are. A
+        // its write position, so it asks for them at the same place again. A
         // call elsewhere or for less did not ask for them, and a purge since
         // was meant to drop them: then they are given up.
         if (got != 0 && dest == FReadDest && size >= FReadSize && FReadPurges == FInputPurges.load())
-            return got <= FReadSize ? got : FReadSize;
+            return Deliver(dest, got, FReadSize);
     }
     if (size == 0)
         return 0;
+    if (size > FIo->ReceivedSize) {
+        FIo->Received = std::make_unique_for_overwrite<uint8_t[]>(size);
+        FIo->ReceivedSize = size;
+    }
     ov.Offset = ov.OffsetHigh = 0;
     FReadDest = dest;
     FReadSize = size;
@@ -498,7 +521,7 @@ uint32_t Win32SerialDevice::Read(uint8_t* dest, uint32_t size)
     FReadCancelled = false;
     // The count comes from GetOverlappedResult, also when ReadFile is done at
     // once: on an overlapped handle only that one is reliable.
-    if (!ReadFile(FHandle, dest, size, nullptr, &ov)) {
+    if (!ReadFile(FHandle, FIo->Received.get(), size, nullptr, &ov)) {
         const DWORD error = GetLastError();
         if (error != ERROR_IO_PENDING) {
             FLoss.Failed(DeviceCall::ReadStart, error);
@@ -534,14 +557,34 @@ uint32_t Win32SerialDevice::Read(uint8_t* dest, uint32_t size)
     }
     (void)ResetEvent(ov.hEvent);
     // A read cancelled part-way has still stored what it counted.
-    return got <= size ? got : size;
+    return Deliver(dest, got, size);
+}
+
+uint32_t Win32SerialDevice::Deliver(uint8_t* dest, DWORD got, uint32_t size)
+{
+    const uint32_t n = got <= size ? got : size;
+    if (n != 0)
+        std::memcpy(dest, FIo->Received.get(), n);
+    return n;
 }
 
 } // namespace
 
 ReadBoundsForTests ReplaceReadBoundsForTests(ReadBoundsForTests bounds)
 {
-    return {gReadLimitMs.exchange(bounds.ReadLimitMs), gCancelLateReads.exchange(bounds.CancelLateReads)};
+    return {gReadLimitMs.exchange(bounds.ReadLimitMs), gCancelLateReads.exchange(bounds.CancelLateReads),
+            gEndReadOnClose.exchange(bounds.EndReadOnClose)};
+}
+
+bool ReadInFlightEndedForTests(const SerialDevice& device)
+{
+    return static_cast<const Win32SerialDevice&>(device).ReadInFlightEnded();
+}
+
+KeptReadForTests TakeKeptReadForTests()
+{
+    std::lock_guard<std::mutex> guard(gKeptLock);
+    return std::exchange(gKept, KeptReadForTests{});
 }
 
 std::unique_ptr<SerialDevice> OpenSystemSerialDevice(uint16_t portNumber, uint32_t& nativeError)

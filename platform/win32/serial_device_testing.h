@@ -4,17 +4,37 @@
 // devices keep their normal bounds.
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
 
 namespace belvor::platform {
 
+class SerialDevice;
+
 struct ReadBoundsForTests {
     uint32_t ReadLimitMs = 0;    // how long a pending read is waited for
     bool CancelLateReads = true; // false: a read past its bound stays in flight uncancelled
+    // false: closing a device leaves its read in flight as a driver whose
+    // cancel never ends would, the file kept open for it (TakeKeptReadForTests).
+    bool EndReadOnClose = true;
 };
 
 // The bounds every Windows serial device uses from now on; returns the ones
 // before. Tests restore them when they are done.
 ReadBoundsForTests ReplaceReadBoundsForTests(ReadBoundsForTests bounds);
+
+// True once the read a device (one OpenSystemSerialDevice made) has in flight
+// has ended, before a Read collects it.
+bool ReadInFlightEndedForTests(const SerialDevice& device);
+
+// The read the latest device closed with EndReadOnClose false left in flight:
+// the device's handle, which the caller closes (CloseTrackedHandle), and the
+// read's record, abandoned by the device. Null records when none was left.
+struct KeptReadForTests {
+    HANDLE File = INVALID_HANDLE_VALUE;
+    const OVERLAPPED* Record = nullptr;
+};
+KeptReadForTests TakeKeptReadForTests();
 
 } // namespace belvor::platform

@@ -1,10 +1,13 @@
 // What only the Windows serial device has.
 #include "platform/serial_device.h"
 #include "platform/sync.h"
+#include "platform/win32/handles.h"
 #include "platform/win32/serial_device_testing.h"
 #include "support/test_line.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
@@ -64,15 +67,11 @@ protected:
             << "the read did not stay in flight";
     }
 
-    // Waits until the read in flight has stored the bytes, i.e. has completed.
-    bool Stored(const std::string& bytes)
+    // Waits until the read in flight has completed (its bytes have left the line).
+    bool LateReadEnded()
     {
-        const volatile uint8_t* at = FBuffer + kAt;
         for (const auto end = Clock::now() + kGuard; Clock::now() < end; SleepMs(2)) {
-            size_t i = 0;
-            while (i < bytes.size() && at[i] == static_cast<uint8_t>(bytes[i]))
-                ++i;
-            if (i == bytes.size())
+            if (ReadInFlightEndedForTests(*FDevice))
                 return true;
         }
         return false;
@@ -131,7 +130,7 @@ void LateRead::ExpectNotClaimedBy(uint8_t* dest, uint32_t size)
 {
     StartLateRead();
     ASSERT_TRUE(FLine->Send("lost"));
-    ASSERT_TRUE(Stored("lost"));
+    ASSERT_TRUE(LateReadEnded());
     EXPECT_EQ(ReadPastLateRead(dest, size), 0u) << "claimed bytes that were not asked for";
 
     ASSERT_TRUE(FLine->Send("fresh"));
@@ -152,12 +151,38 @@ TEST_F(LateRead, APurgeDropsBytesItStoredBeforeThePurge)
 {
     StartLateRead();
     ASSERT_TRUE(FLine->Send("stale"));
-    ASSERT_TRUE(Stored("stale"));
+    ASSERT_TRUE(LateReadEnded());
     ASSERT_TRUE(FDevice->Purge(kPurgeRxAbort | kPurgeRxClear));
     EXPECT_EQ(ReadPastLateRead(FBuffer + kAt, kAsk), 0u) << "bytes from before the purge came through";
 
     ASSERT_TRUE(FLine->Send("new"));
     EXPECT_EQ(ReadAll(FBuffer + kAt, 3), "new");
+}
+
+// A driver whose cancel never ends: the read outlives the device, and then the
+// memory it was asked to fill belongs to someone else (the port frees its ring).
+TEST_F(LateRead, AReadLeftInFlightAtCloseNeverWritesIntoItsCallersMemory)
+{
+    (void)ReplaceReadBoundsForTests({1, false, false});
+    StartLateRead();
+    FDevice.reset();
+    const KeptReadForTests kept = TakeKeptReadForTests();
+    ASSERT_NE(kept.Record, nullptr) << "the read did not outlive the device";
+    constexpr uint8_t kFreed = 0xDD;
+    std::memset(FBuffer, kFreed, sizeof FBuffer);
+
+    ASSERT_TRUE(FLine->Send("late!"));
+    const auto completed = [&] { return HasOverlappedIoCompleted(kept.Record); };
+    for (const auto end = Clock::now() + kGuard; !completed() && Clock::now() < end;)
+        SleepMs(2);
+    const bool ended = completed();
+    const ULONG_PTR stored = kept.Record->InternalHigh;
+    CloseTrackedHandle(kept.File);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(stored, 5u) << "the read did not complete after the close";
+    EXPECT_EQ(std::count(FBuffer, FBuffer + sizeof FBuffer, kFreed),
+              static_cast<std::ptrdiff_t>(sizeof FBuffer))
+        << "written after the close: " << Text(FBuffer + kAt, 5);
 }
 
 } // namespace
