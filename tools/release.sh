@@ -140,6 +140,8 @@ mkdir -p "$work/shlibdeps/debian"
 printf 'Source: belvor\n\nPackage: belvor\nArchitecture: amd64\n' >"$work/shlibdeps/debian/control"
 depends=$(cd "$work/shlibdeps" && dpkg-shlibdeps -O -e"$stage/usr/lib/libbelvor.so.$version" \
   -e"$stage/usr/bin/belvor-monitor" 2>/dev/null | sed -n 's/^shlibs:Depends=//p')
+# The Python binding in Debian's module directory is for Debian's python3.
+depends+=", python3"
 sed "s/@VERSION@/$version/; s/@DEPENDS@/$depends/; s|@SYSTEM_DIR@|$system_dir|; s/@SIZE@/$(du -sk --exclude=DEBIAN "$stage" | cut -f1)/" \
   packaging/debian/control.in >"$stage/DEBIAN/control"
 echo "libbelvor ${version%%.*} belvor (>= $version)" >"$stage/DEBIAN/shlibs"
