@@ -257,16 +257,16 @@ done
 # The examples on Linux, each built only from what the zip or the package holds
 # and run with the package's library and Python binding. With --run-codes each
 # must print the first code of a simulated scanner on a pty linked as
-# COM<port>; without it, load the library and be refused COM200 (status 1,
-# nothing printed).
+# COM<port>; without it, load the library and be refused COM200, which is not
+# there (status 1, the reason on stderr, nothing on stdout).
 linux_example() { # port command...
   local port=$1 out rc
   shift
   if ! $run_codes; then
-    out=$("$@" 200 --seconds 1)
+    out=$("$@" 200 --seconds 1 2>"$work/stderr")
     rc=$?
-    echo "$out"
-    [[ $rc == 1 && -z "$out" ]]
+    echo "$out" && cat "$work/stderr"
+    [[ $rc == 1 && -z "$out" ]] && grep -qE 'COM200.*No such file or directory|No such file or directory.*COM200' "$work/stderr"
     return
   fi
   python3 "$root/tools/scanner-sim.py" --dir "$system_dir" --port "$port" --count 1 --interval 0.05 --delay 0.5 \
