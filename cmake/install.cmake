@@ -33,6 +33,18 @@ install(FILES ${PROJECT_BINARY_DIR}/package/belvor.pc DESTINATION ${CMAKE_INSTAL
 
 configure_file(${PROJECT_SOURCE_DIR}/packaging/README.linux.in ${PROJECT_BINARY_DIR}/package/README @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/package/README ${PROJECT_SOURCE_DIR}/packaging/Belvor.ini
-        DESTINATION ${BELVOR_DOC_DIR})
+              ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${BELVOR_DOC_DIR})
+# The host kit: the Python binding where Debian's python3 looks for packages
+# (under /usr), and the C# and Pascal bindings and the examples laid out as in
+# the Windows archives (share/belvor/bindings, share/belvor/examples), so that
+# the examples' own build lines work there too; the guide with the documents.
+install(FILES ${PROJECT_SOURCE_DIR}/bindings/python/belvor/__init__.py DESTINATION lib/python3/dist-packages/belvor)
+install(FILES ${PROJECT_SOURCE_DIR}/bindings/csharp/Belvor.cs DESTINATION ${CMAKE_INSTALL_DATADIR}/belvor/bindings/csharp)
+install(FILES ${PROJECT_SOURCE_DIR}/bindings/pascal/Belvor.pas DESTINATION ${CMAKE_INSTALL_DATADIR}/belvor/bindings/pascal)
+# (Less what only works in the source tree: its CMakeLists.txt and test runner.)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DATADIR}/belvor/examples
+        PATTERN CMakeLists.txt EXCLUDE PATTERN run_example.sh EXCLUDE)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/hosts.md DESTINATION ${BELVOR_DOC_DIR})
+
 configure_file(${PROJECT_SOURCE_DIR}/packaging/belvor-monitor.1.in ${PROJECT_BINARY_DIR}/package/belvor-monitor.1 @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/package/belvor-monitor.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

@@ -4,7 +4,8 @@
 #   DEMO_SECONDS=N  stop by itself after N seconds
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash tools/install-deps.sh
+# Only the native build and Python: no Wine, cross compilers or bindings' tools.
+bash tools/install-deps.sh demo
 cmake --preset native >/dev/null
 cmake --build --preset native -j2 --target belvor monitor >/dev/null
 system_dir=$(sed -n 's/^BELVOR_SYSTEM_DIR:PATH=//p' build/native/CMakeCache.txt)

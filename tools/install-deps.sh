@@ -1,17 +1,32 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a fresh Debian 12 machine.
+#   install-deps.sh [all]   everything: every preset, the tests, the release
+#   install-deps.sh demo    only what tools/demo.sh needs: the native build and Python
 # Safe to run again, and as any user: it only looks while everything is
 # there, and asks for root (itself, or sudo) only to install what is missing.
 # Without either it names what is missing and fails.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev
-          g++-mingw-w64-i686-posix python3 util-linux procps socat clang-format valgrind
-          clang-14 libclang-rt-14-dev llvm-14 wine wine32:i386
-          g++-mingw-w64-x86-64-posix wine64
-          lld-14 dpkg-dev lintian zip unzip pkg-config)
-# The language bindings' tests: Python's pip install offline, C# with Mono, Free Pascal.
-packages+=(python3-pip python3-setuptools python3-wheel mono-mcs mono-runtime fp-compiler fp-units-rtl)
+group=${1:-all}
+# The native preset's build (its tests' GoogleTest is looked for when it is
+# configured) and the simulated scanner.
+packages=(cmake ninja-build g++ libgtest-dev python3)
+case "$group" in
+demo) ;;
+all)
+  packages+=(googletest libbenchmark-dev
+             g++-mingw-w64-i686-posix util-linux procps socat clang-format valgrind
+             clang-14 libclang-rt-14-dev llvm-14 wine wine32:i386
+             g++-mingw-w64-x86-64-posix wine64
+             lld-14 dpkg-dev lintian zip unzip pkg-config)
+  # The language bindings' tests: Python's pip install offline, C# with Mono, Free Pascal.
+  packages+=(python3-pip python3-setuptools python3-wheel mono-mcs mono-runtime fp-compiler fp-units-rtl)
+  ;;
+*)
+  echo "usage: install-deps.sh [all|demo]" >&2
+  exit 2
+  ;;
+esac
 
 pkg_missing() { ! dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
@@ -21,7 +36,7 @@ for p in "${packages[@]}"; do
 done
 # wine32 is a 32-bit package: dpkg has to know that architecture first.
 add_i386=false
-dpkg --print-foreign-architectures | grep -qx i386 || add_i386=true
+[[ " ${packages[*]} " == *:i386\ * ]] && ! dpkg --print-foreign-architectures | grep -qx i386 && add_i386=true
 
 if ((${#need[@]} == 0)) && ! $add_i386; then
   exit 0

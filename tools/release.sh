@@ -31,8 +31,11 @@ if $reuse; then
     [[ -f $b/CMakeCache.txt ]] || { echo "release: $b is not built (run the test command first)" >&2; exit 1; }
   done
 else
-  [[ -z "$(git status --porcelain --untracked-files=no)" ]] ||
+  # (Only a checkout can tell; an unpacked source archive is taken as it is.)
+  if [[ "$(git rev-parse --show-toplevel 2>/dev/null)" -ef . ]] &&
+    [[ -n "$(git status --porcelain --untracked-files=no)" ]]; then
     echo "release: note: the work tree has uncommitted changes; they are in the build" >&2
+  fi
   win32_build=build/dist/windows win64_build=build/dist/windows64 linux_build=build/dist/release
   dist=dist
   rm -rf build/dist
@@ -50,8 +53,9 @@ done
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' $linux_build/CMakeCache.txt)
 system_dir=$(sed -n 's/^BELVOR_SYSTEM_DIR:[A-Z]*=//p' $linux_build/CMakeCache.txt)
 [[ -n "$version" ]] || { echo "release: no version in $linux_build" >&2; exit 1; }
-# Every file dated by the last commit, so that the same sources make the same archives.
-epoch=$(git log -1 --format=%ct)
+# Every file dated alike (SOURCE_DATE_EPOCH, the last commit or the newest
+# source file), so that the same sources make the same archives.
+epoch=$(bash tools/source-date.sh "$root")
 export SOURCE_DATE_EPOCH=$epoch
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/belvor-release.XXXXXX")
@@ -61,6 +65,20 @@ mkdir -p "$dist"
 dist=$(realpath "$dist")
 
 crlf() { sed 's/\r*$/\r/' "$1"; }
+
+# What a host program's developer needs beside the library, laid out as in the
+# sources: the bindings (less their tests), the guide, and the examples (less
+# what only works in the source tree: their CMakeLists.txt and test runner).
+host_kit() { # host_kit DEST
+  local file
+  while IFS= read -r file; do
+    mkdir -p "$1/$(dirname "$file")" && cp "$file" "$1/$file"
+  done < <(
+    ls bindings/csharp/*.cs bindings/pascal/*.pas bindings/python/pyproject.toml bindings/python/README.md \
+      bindings/python/belvor/*.py docs/hosts.md
+    find examples -type f ! -name CMakeLists.txt ! -name run_example.sh ! -path '*/__pycache__/*'
+  )
+}
 
 # One Windows archive: tag (win32, win64), build directory, dlltool machine, bits.
 windows_zip() {
@@ -88,9 +106,12 @@ windows_zip() {
   [[ $tag == win32 ]] && kill=(-k)
   $triple-dlltool "${kill[@]}" -d "$def" -D Belvor.dll -l "$stage/lib/libbelvor.dll.a"
   crlf packaging/Belvor.ini >"$stage/Belvor.ini"
-  sed "s/@VERSION@/$version/g; s/@BITS@/$bits/g" packaging/README.windows.txt.in | crlf /dev/stdin >"$stage/README.txt"
-  # The examples the project has, whatever they are.
-  [[ -d examples ]] && cp -r examples "$stage/examples"
+  crlf LICENSE >"$stage/LICENSE.txt"
+  local platform=x64
+  [[ $tag == win32 ]] && platform=x86
+  sed "s/@VERSION@/$version/g; s/@BITS@/$bits/g; s/@PLATFORM@/$platform/g" packaging/README.windows.txt.in |
+    crlf /dev/stdin >"$stage/README.txt"
+  host_kit "$stage"
   find "$stage" -exec touch -h -d "@$epoch" {} +
   (cd "$work" && find "$name" -print | LC_ALL=C sort | zip -q -X -@ "$dist/$name.zip")
   echo "release: $name.zip"
@@ -111,12 +132,16 @@ gzip -9n "$stage/usr/share/man/man1/belvor-monitor.1"
 gzip -9nc CHANGELOG.md >"$doc/changelog.gz"
 sed "s/@VERSION@/$version/g; s/@DATE@/$(date -R -u -d "@$epoch")/" packaging/debian/changelog.in | gzip -9n >"$doc/changelog.Debian.gz"
 cp packaging/debian/copyright "$doc/copyright"
+# Debian has the licence in its copyright file.
+rm "$doc/LICENSE"
 mkdir -p "$stage/DEBIAN"
 # The libraries the programs need, as Debian's own packages name them.
 mkdir -p "$work/shlibdeps/debian"
 printf 'Source: belvor\n\nPackage: belvor\nArchitecture: amd64\n' >"$work/shlibdeps/debian/control"
 depends=$(cd "$work/shlibdeps" && dpkg-shlibdeps -O -e"$stage/usr/lib/libbelvor.so.$version" \
   -e"$stage/usr/bin/belvor-monitor" 2>/dev/null | sed -n 's/^shlibs:Depends=//p')
+# The Python binding in Debian's module directory is for Debian's python3.
+depends+=", python3"
 sed "s/@VERSION@/$version/; s/@DEPENDS@/$depends/; s|@SYSTEM_DIR@|$system_dir|; s/@SIZE@/$(du -sk --exclude=DEBIAN "$stage" | cut -f1)/" \
   packaging/debian/control.in >"$stage/DEBIAN/control"
 echo "libbelvor ${version%%.*} belvor (>= $version)" >"$stage/DEBIAN/shlibs"

@@ -6,6 +6,13 @@
 # - Belvor.lib links a host with LLVM's MSVC-compatible tools (clang-cl, lld-link,
 #   no C runtime) and libbelvor.dll.a one with mingw-w64; both receive a code
 #   under Wine through the null-modem pair COM7 <-> COM8;
+# - the host kit, from the unpacked files alone: the C example built with the
+#   zip's header runs with the zip's DLL under Wine, the C# example built by mcs
+#   with the zip's Belvor.cs, the Pascal one by fpc with its Belvor.pas, and the
+#   .deb's Python example with the package's binding (the .deb unpacked into a
+#   temporary root, as no test may install into the system);
+# - the licence: the zips' LICENSE.txt, the DLLs' LegalCopyright, the .deb's
+#   machine-readable copyright, the CMake and pkg-config files, the tar.gz;
 # - the .deb: its files and control data, lintian without errors, dpkg install
 #   and purge in a scratch root; unpacked into a temporary root (a relocated
 #   /usr), a consumer built with find_package(Belvor) and one built with
@@ -54,14 +61,53 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# The code scanner-sim.py sends first.
+first_code=4006381333931
+copyright='Copyright (c) 2026 The Belvor developers'
+
 # --- the Windows archives -----------------------------------------------------
-examples=
-if [[ -d "$root/examples" ]]; then
-  examples=$(cd "$root" && find examples -type f | sed 's|^|@/|')
-fi
+# What a host program's developer gets beside the library, in every archive.
+kit_files='bindings/csharp/Belvor.cs bindings/pascal/Belvor.pas bindings/python/README.md
+  bindings/python/pyproject.toml bindings/python/belvor/__init__.py
+  examples/c/scan.c examples/csharp/Scan.cs examples/pascal/scan.pas examples/python/scan.py'
 zip_files() {
-  printf '%s\n' @/Belvor.dll @/monitor.exe @/include/belvor.h @/lib/Belvor.def @/lib/Belvor.lib \
-    @/lib/libbelvor.dll.a @/Belvor.ini @/README.txt $examples | sed "s|@|$1|" | LC_ALL=C sort
+  { printf '%s\n' Belvor.dll monitor.exe include/belvor.h lib/Belvor.def lib/Belvor.lib lib/libbelvor.dll.a \
+      Belvor.ini README.txt LICENSE.txt docs/hosts.md $kit_files; } | sed "s|^|$1/|" | LC_ALL=C sort
+}
+
+# The C example, built from the zip alone, run under Wine on COM7 with the
+# simulated scanner typing into COM8 all along (however late Wine opens the
+# port): it must print the first code whole among those it receives.
+wine_example() { # tag
+  local tag=$1 dir=$work/$1 prefix=$wine32 target=i686
+  [[ $tag == win64 ]] && prefix=$wine64 target=x86_64
+  $target-w64-mingw32-gcc-posix -std=c11 -Wall -Wextra -Werror -static -I"$dir/include" -o "$dir/scan.exe" \
+    "$dir/examples/c/scan.c" || return 1
+  # As in linked_host, a program that printed nothing did not start under Wine
+  # and gets one more try, with a scanner of its own.
+  local out rc
+  for try in 1 2; do
+    (for _ in $(seq 600); do [[ -e "$prefix/dosdevices/com8" ]] && break; sleep 0.05; done
+      exec python3 "$root/tools/scanner-sim.py" --line "$prefix/dosdevices/com8" --count 0 --interval 0.2 \
+        --delay 0) >/dev/null &
+    sim=$!
+    out=$(cd "$dir" && timeout 120 bash "$root/tools/wine-run.sh" "$prefix" "$dir/scan.exe" 7 --seconds 3 2>&1)
+    rc=$?
+    kill "$sim" 2>/dev/null
+    wait "$sim" 2>/dev/null
+    sim=
+    echo "$out"
+    [[ -n "$out" ]] && break
+    echo "(try $try: no output, exit code $rc)"
+  done
+  [[ $rc == 0 ]] && echo "$out" | tr -d '\r' | grep -qx "$first_code"
+}
+
+# The LICENSE's copyright line, as UTF-16 in the DLL's version resource.
+legal_copyright() { # dll license
+  grep -qx "$copyright" <(tr -d '\r' <"$2") && grep -q '^MIT License' <(tr -d '\r' <"$2") || return 1
+  python3 -c 'import sys; sys.exit(sys.argv[2].encode("utf-16-le") not in open(sys.argv[1], "rb").read())' \
+    "$1" "$copyright"
 }
 
 # A Windows host linked against an import library, run with the DLL beside it.
@@ -116,6 +162,9 @@ for tag in win32 win64; do
   check "$tag: a host built with clang-cl and lld-link on Belvor.lib, without C runtime, receives a code" \
     linked_host $tag msvc
   check "$tag: a host built with mingw-w64 on libbelvor.dll.a receives a code" linked_host $tag mingw
+  check "$tag: LICENSE.txt is the MIT licence; Belvor.dll's LegalCopyright names its holders" \
+    legal_copyright "$work/$tag/Belvor.dll" "$work/$tag/LICENSE.txt"
+  check "$tag: the C example, built from the zip, receives a code under Wine" wine_example $tag
 done
 
 # --- the Debian package -------------------------------------------------------
@@ -125,11 +174,12 @@ expected_usr=$(printf '%s\n' ./usr/bin/belvor-monitor ./usr/include/belvor.h ./u
   ./usr/lib/cmake/Belvor/BelvorConfig.cmake ./usr/lib/cmake/Belvor/BelvorConfigVersion.cmake \
   ./usr/lib/cmake/Belvor/BelvorTargets.cmake ./usr/lib/cmake/Belvor/BelvorTargets-release.cmake \
   ./usr/share/doc/belvor/Belvor.ini ./usr/share/doc/belvor/README ./usr/share/doc/belvor/changelog.Debian.gz \
-  ./usr/share/doc/belvor/changelog.gz ./usr/share/doc/belvor/copyright \
-  ./usr/share/man/man1/belvor-monitor.1.gz | LC_ALL=C sort)
+  ./usr/share/doc/belvor/changelog.gz ./usr/share/doc/belvor/copyright ./usr/share/doc/belvor/hosts.md \
+  ./usr/share/man/man1/belvor-monitor.1.gz ./usr/lib/python3/dist-packages/belvor/__init__.py \
+  $(printf './usr/share/belvor/%s\n' $kit_files | grep -v bindings/python) | LC_ALL=C sort)
 deb_files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | LC_ALL=C sort)
 # The build type names one of the CMake files: compare the rest.
-check "deb: it holds exactly the library, header, package files, belvor-monitor and documents" \
+check "deb: it holds exactly the library, header, package files, belvor-monitor, documents and host kit" \
   same "$(echo "$expected_usr" | grep -v 'BelvorTargets-')" "$(echo "$deb_files" | grep -v 'BelvorTargets-')"
 check "deb: one BelvorTargets-<build type>.cmake" \
   bash -c "[[ \$(echo '$deb_files' | grep -c 'BelvorTargets-') == 1 ]]"
@@ -162,6 +212,15 @@ tree=$work/tree
 dpkg-deb -x "$deb" "$tree"
 usr=$tree/usr
 check "deb: belvor-monitor prints the version" same "monitor (Belvor) $version" "$("$usr/bin/belvor-monitor" --version)"
+check "deb: copyright in Debian's machine-readable format: Expat (MIT), The Belvor developers" \
+  bash -c "head -n 1 '$usr/share/doc/belvor/copyright' | grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' &&
+    grep -qx 'Copyright: 2026 The Belvor developers' '$usr/share/doc/belvor/copyright' &&
+    [[ \$(grep -cx 'License: Expat' '$usr/share/doc/belvor/copyright') == 2 ]]"
+check "deb: the CMake package and belvor.pc name the licence" \
+  bash -c "grep -q 'set(Belvor_LICENSE \"MIT\")' '$usr/lib/cmake/Belvor/BelvorConfig.cmake' &&
+    grep -qx 'License: MIT' '$usr/lib/pkgconfig/belvor.pc'"
+check "deb: the Python binding lies where Debian's python3 looks" \
+  /usr/bin/python3 -I -c 'import sys; sys.exit("/usr/lib/python3/dist-packages" not in sys.path)'
 
 check "consumer: configured and built with find_package(Belvor)" \
   bash -c "cmake -S '$here/consumer' -B '$work/consumer-cmake' -G Ninja -DCMAKE_PREFIX_PATH='$usr' >/dev/null &&
@@ -195,15 +254,68 @@ for consumer in "$work/consumer-cmake/consumer" "$work/consumer-pc"; do
     bash -c "objdump -p '$consumer' | grep -qE 'NEEDED +libbelvor.so.1$'"
 done
 
+# The examples on Linux, each built only from what the zip or the package holds
+# and run with the package's library and Python binding. With --run-codes each
+# must print the first code of a simulated scanner on a pty linked as
+# COM<port>; without it, load the library and be refused COM200, which is not
+# there (status 1, the reason on stderr, nothing on stdout).
+linux_example() { # port command...
+  local port=$1 out rc
+  shift
+  if ! $run_codes; then
+    out=$("$@" 200 --seconds 1 2>"$work/stderr")
+    rc=$?
+    echo "$out" && cat "$work/stderr"
+    [[ $rc == 1 && -z "$out" ]] && grep -qE 'COM200.*No such file or directory|No such file or directory.*COM200' "$work/stderr"
+    return
+  fi
+  python3 "$root/tools/scanner-sim.py" --dir "$system_dir" --port "$port" --count 1 --interval 0.05 --delay 0.5 \
+    --wait-open >/dev/null &
+  sim=$!
+  for _ in $(seq 100); do [[ -e "$system_dir/com$port" ]] && break; sleep 0.05; done
+  out=$("$@" "$port" --seconds 3)
+  rc=$?
+  kill "$sim" 2>/dev/null
+  wait "$sim" 2>/dev/null
+  sim=
+  echo "$out"
+  [[ $rc == 0 && "$(echo "$out" | head -n 1)" == "$first_code" ]]
+}
+kit=$work/win32 # the zip's host kit (the same in both)
+receives="receives a code"
+$run_codes || receives="loads the library; COM200 is refused"
+run_kit=(env -u BELVOR_LIBRARY LD_LIBRARY_PATH="$usr/lib")
+csharp_example() {
+  mcs -nologo -warnaserror -r:System.dll -out:"$work/scan-cs.exe" "$kit/examples/csharp/Scan.cs" \
+    "$kit/bindings/csharp/Belvor.cs" || return 1
+  linux_example 43 "${run_kit[@]}" mono "$work/scan-cs.exe"
+}
+pascal_example() {
+  mkdir -p "$work/pascal" && fpc -l- -v0 -vew -Sew -FU"$work/pascal" -Fu"$kit/bindings/pascal" \
+    -o"$work/pascal/scan" "$kit/examples/pascal/scan.pas" || return 1
+  linux_example 44 "${run_kit[@]}" "$work/pascal/scan"
+}
+# Debian's own python3, which the package's binding is for.
+python_example() { # from elsewhere than the sources, so that only the package's binding can be found
+  cd "$work" && linux_example 45 "${run_kit[@]}" PYTHONPATH="$usr/lib/python3/dist-packages" \
+    /usr/bin/python3 "$usr/share/belvor/examples/python/scan.py"
+}
+check "C#: the example, built by mcs with the zip's Belvor.cs, $receives" csharp_example
+check "Pascal: the example, built by fpc with the zip's Belvor.pas, $receives" pascal_example
+check "Python: the package's example, with the package's binding, $receives" python_example
+
 # --- the relocatable archive --------------------------------------------------
 tgz=$dist/belvor-$version-linux-x86_64.tar.gz
 top=belvor-$version-linux-x86_64
 # The package's tree less Debian's own documents, plus the changelog as it is.
 expected_tar=$(echo "$expected_usr" | grep -vE 'changelog.Debian.gz|copyright|changelog.gz' |
-  sed "s|^./usr/|$top/|; s|belvor-monitor.1.gz|belvor-monitor.1|"; echo "$top/share/doc/belvor/CHANGELOG.md")
+  sed "s|^./usr/|$top/|; s|belvor-monitor.1.gz|belvor-monitor.1|"
+  echo "$top/share/doc/belvor/CHANGELOG.md" && echo "$top/share/doc/belvor/LICENSE")
 check "tar.gz: the installed tree" same "$(echo "$expected_tar" | grep -v BelvorTargets- | LC_ALL=C sort)" \
   "$(tar -tzf "$tgz" | grep -v '/$' | grep -v BelvorTargets- | LC_ALL=C sort)"
 tar -C "$work" -xzf "$tgz"
+check "tar.gz: LICENSE is the MIT licence of The Belvor developers" \
+  bash -c "grep -qx '$copyright' '$work/$top/share/doc/belvor/LICENSE' && grep -q '^MIT License' '$work/$top/share/doc/belvor/LICENSE'"
 check "tar.gz: its pkg-config file finds its own tree" \
   bash -c "[[ \$(PKG_CONFIG_PATH='$work/$top/lib/pkgconfig' pkg-config --variable=prefix belvor) -ef '$work/$top' ]]"
 

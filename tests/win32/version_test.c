@@ -64,6 +64,9 @@ int main(void)
     check(same(product, "Belvor"), "ProductName is Belvor", product);
     const char* original = string_value(info, "OriginalFilename");
     check(same(original, "Belvor.dll"), "OriginalFilename is Belvor.dll", original);
+    const char* copyright = string_value(info, "LegalCopyright");
+    check(copyright && strncmp(copyright, BELVOR_COPYRIGHT, strlen(BELVOR_COPYRIGHT)) == 0,
+          "LegalCopyright names the copyright holders", copyright);
     const char* description = string_value(info, "FileDescription");
     check(description && strstr(description, BELVOR_BITS) != NULL, "FileDescription names the build",
           description);
