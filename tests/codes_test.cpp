@@ -67,11 +67,7 @@ size_t Count(const std::vector<std::string>& texts, const std::string& text)
 // The level mark of the host log's record with this text; 0 when there is none.
 char MarkOf(const std::string& text)
 {
-    const std::string log = ReadAll(HostLogPath());
-    for (std::sregex_iterator it(log.begin(), log.end(), RecordPattern()), end; it != end; ++it)
-        if ((*it)[8] == text)
-            return (*it)[1].str()[0];
-    return 0;
+    return HostLogMarkOf(text);
 }
 
 class Codes : public ::testing::Test {

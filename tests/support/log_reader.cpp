@@ -24,12 +24,23 @@ template <class Fn> void ForEachLine(const std::filesystem::path& path, Fn line)
     }
 }
 
+// The record's head ("! dd.mm hh:mm:ss "): the pattern is matched against it
+// alone, since the regex engine recurses once per character and a long code's
+// record would overflow the stack.
+constexpr size_t kHeadSize = 17;
+
+bool IsRecord(const std::string& line)
+{
+    return line.size() >= kHeadSize + 2 && line.ends_with("\r\n") &&
+           line.find_first_of("\r\n", kHeadSize) == line.size() - 2 &&
+           std::regex_match(line.substr(0, kHeadSize) + "\r\n", RecordPattern());
+}
+
 // A record's text, or the size of a line that is no record.
 std::string TextOf(const std::string& line)
 {
-    std::smatch m;
-    return std::regex_match(line, m, RecordPattern()) ? m[8].str()
-                                                      : "<" + std::to_string(line.size()) + " bytes>";
+    return IsRecord(line) ? line.substr(kHeadSize, line.size() - kHeadSize - 2)
+                          : "<" + std::to_string(line.size()) + " bytes>";
 }
 
 } // namespace
@@ -72,6 +83,16 @@ std::vector<std::string> HostLogTexts()
                     });
     }
     return texts;
+}
+
+char HostLogMarkOf(const std::string& text)
+{
+    char mark = 0;
+    ForEachLine(HostLogPath(), [&](const std::string& line) {
+        if (mark == 0 && IsRecord(line) && TextOf(line) == text)
+            mark = line[0];
+    });
+    return mark;
 }
 
 } // namespace belvor::test

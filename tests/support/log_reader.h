@@ -26,4 +26,7 @@ std::string HostLogPath();
 // LineTexts gives it, the empty lines left out.
 std::vector<std::string> HostLogTexts();
 
+// The level mark of the first record of the host's current log with this text; 0 when none.
+char HostLogMarkOf(const std::string& text);
+
 } // namespace belvor::test
