@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <sstream>
 #include <string>
+#include <tuple>
 
 using belvor::ReceiveRing;
 
@@ -107,9 +108,8 @@ TEST(ReceiveRing, EdgeCases)
             }
         }
         const auto at = ring.Snapshot();
-        EXPECT_EQ(at.WritePos, c.Write);
-        EXPECT_EQ(at.ReadPos, c.Read);
-        EXPECT_EQ(at.Full, c.Full);
+        EXPECT_EQ(std::tie(at.WritePos, at.ReadPos, at.Full), std::tie(c.Write, c.Read, c.Full))
+            << "W, R, full";
         EXPECT_EQ(ring.Full(), c.Full);
         EXPECT_EQ(ring.Unread(), c.Unread);
         EXPECT_EQ(ring.Free(), kSize - c.Unread);
@@ -120,8 +120,7 @@ TEST(ReceiveRing, EdgeCases)
             misread += ring.At(i) != Stamp(gone + i);
         EXPECT_EQ(misread, 0u);
         const auto spans = ring.Spans(c.Wanted);
-        EXPECT_EQ(spans.Start, c.Start);
-        EXPECT_EQ(spans.First, c.First);
-        EXPECT_EQ(spans.Second, c.Second);
+        EXPECT_EQ(std::tie(spans.Start, spans.First, spans.Second), std::tie(c.Start, c.First, c.Second))
+            << "the spans offered";
     }
 }
