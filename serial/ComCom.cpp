@@ -19,15 +19,6 @@ constexpr platform::CommTimeouts kWorkerTimeouts{
 
 } // namespace
 
-std::string FormatPortMessage(const char* format, unsigned portNumber)
-{
-    std::string text(format);
-    const auto at = text.find("%d");
-    if (at != std::string::npos)
-        text.replace(at, 2, std::to_string(portNumber));
-    return text;
-}
-
 TComPort::TComPort(uint16_t portNumber) : FPortNumber(portNumber)
 {
     if (FPortNumber != 0)
@@ -108,27 +99,21 @@ void TComPort::Open()
 {
     if (FOpened)
         return;
-    FComStat = {};
     FDCB = {};
-    FRxFull = 0;
+    FRing.Reset();
     FReannounce = false;
     FStopRequested = 0;
     FEventMask = 0;
-    FRxWritePos = 0;
-    FRxReadPos = 0;
 
     uint32_t nativeError = 0;
     FDevice = platform::OpenSerialDevice(FPortNumber, nativeError);
     if (!FDevice)
         Raise<EOpenPortFail>(kMsgOpenPortFail, nativeError);
     try {
-        if (!FDevice->Setup(FInQueueSize, FOutQueueSize))
+        if (!FDevice->Setup(kDeviceInQueueSize, kDeviceOutQueueSize))
             Raise<ENotSupported>(kMsgSetupNotSupported, FDevice->LastError());
-        FRxBuffer = std::make_unique_for_overwrite<uint8_t[]>(kRxBufferSize);
-        FRxFull = 0;
+        FRing.Allocate();
         (void)FDevice->GetState(FDCB);
-        FRxWritePos = 0;
-        FRxReadPos = 0;
         FOpened = true;
         ApplySettings(FBaudRate, FParity, FDataBits, FStopBits);
         RefreshStatus();
@@ -137,7 +122,7 @@ void TComPort::Open()
         if (FOpened) {
             Close();
         } else {
-            FRxBuffer.reset();
+            FRing.Release();
             FDevice.reset();
         }
         throw;
@@ -152,7 +137,7 @@ void TComPort::Close()
     // A lost device, or one being opened again, gets its grace here, then goes its own way.
     FReopener.reset();
     FDevice.reset(); // closes the device and its events
-    FRxBuffer.reset();
+    FRing.Release();
     FOpened = false;
 }
 
@@ -162,24 +147,12 @@ void TComPort::CheckOpen() const
         Raise<EPortNotOpen>(kMsgPortNotOpen);
 }
 
-uint32_t TComPort::Unread() const
-{
-    if (FRxReadPos < FRxWritePos)
-        return FRxWritePos - FRxReadPos;
-    if (FRxReadPos > FRxWritePos)
-        return FRxWritePos + kRxBufferSize - FRxReadPos;
-    return FRxFull ? kRxBufferSize : 0;
-}
-
 uint8_t TComPort::PeekChar(uint16_t index)
 {
     // Index 0 names no byte; it must not reach before the read position.
-    if (index == 0 || index > Unread())
+    if (index == 0 || index > FRing.Unread())
         Raise<EBufferIsEmpty>(kMsgBufferIsEmpty);
-    uint32_t position = FRxReadPos + index - 1u;
-    if (position >= kRxBufferSize)
-        position -= kRxBufferSize;
-    return FRxBuffer[position];
+    return FRing.At(index - 1u);
 }
 
 uint8_t TComPort::ReadChar()
@@ -187,8 +160,7 @@ uint8_t TComPort::ReadChar()
     CheckOpen();
     platform::LockGuard guard(FLock);
     const uint8_t byte = PeekChar(1);
-    FRxReadPos = static_cast<uint16_t>((FRxReadPos + 1u) % kRxBufferSize);
-    FRxFull = 0;
+    FRing.Consume();
     return byte;
 }
 
@@ -198,17 +170,16 @@ void TComPort::Purge()
     platform::LockGuard guard(FLock);
     if (FDevice)
         (void)FDevice->Purge(platform::kPurgeRxAbort | platform::kPurgeRxClear);
-    FRxReadPos = FRxWritePos;
-    FRxFull = 0;
+    FRing.Clear();
 }
 
-void TComPort::RefreshStatus()
+uint32_t TComPort::RefreshStatus()
 {
     uint32_t errors = 0;
     uint32_t waiting = 0;
     if (!FDevice->ClearError(errors, waiting))
         waiting = 0;
-    FComStat.cbInQue = waiting;
+    return waiting;
 }
 
 void TComPort::DataReceived(int32_t /*count*/) {}
@@ -221,13 +192,13 @@ void TComPort::EnableDataReceived()
 bool TComPort::CycleOwed()
 {
     platform::LockGuard guard(FLock);
-    return FRxFull != 0 || FReannounce || (FDevice && FDevice->ReadOwed());
+    return FRing.Full() || FReannounce || (FDevice && FDevice->ReadOwed());
 }
 
 TComPort::RingState TComPort::Ring()
 {
     platform::LockGuard guard(FLock);
-    return {FRxWritePos, FRxReadPos, FRxFull != 0};
+    return FRing.Snapshot();
 }
 
 void TComPort::SetThreadsActive(bool active)
@@ -240,7 +211,6 @@ void TComPort::SetThreadsActive(bool active)
             Raise<EOpenPortFail>(kMsgOpenPortFail, platform::LastSystemError());
         (void)FAckEvent.Wait(kStartAckTimeoutMs); // a late start still counts as started
         FEventThread.SetTimeCritical();
-        FEventThreadId = FEventThread.Id();
         return;
     }
     {
@@ -259,7 +229,6 @@ void TComPort::SetThreadsActive(bool active)
     // cannot be fooled by a start acknowledgement that came late.
     (void)FEventThread.Stop(kStopTimeoutMs);
     FAckEvent.Reset();
-    FEventThreadId = 0;
 }
 
 void TComPort::EventThreadProc(void* port)
@@ -346,16 +315,20 @@ void TComPort::DropLostDevice(uint32_t error)
         platform::LockGuard guard(FLock);
         gone = std::move(FDevice);
         // What the ring still holds belongs to the code that was cut off.
-        FRxReadPos = FRxWritePos;
-        FRxFull = 0;
+        FRing.Clear();
         FReannounce = false;
         FEventMask = 0;
     }
     // Closing it may take a while (a read in flight that will not end): the
     // reopener does that too, where a stop need not wait for it.
-    auto reopener =
-        std::make_unique<Reopener>(std::move(gone), LineParams{FPortNumber, FInQueueSize, FOutQueueSize,
-                                                               FBaudRate, FParity, FDataBits, FStopBits});
+    const LineParams line{.PortNumber = FPortNumber,
+                          .InQueue = kDeviceInQueueSize,
+                          .OutQueue = kDeviceOutQueueSize,
+                          .BaudRate = FBaudRate,
+                          .Parity = FParity,
+                          .DataBits = FDataBits,
+                          .StopBits = FStopBits};
+    auto reopener = std::make_unique<Reopener>(std::move(gone), line);
     (void)reopener->Start(); // or on the next look
     platform::LockGuard guard(FLock);
     FReopener = std::move(reopener);
@@ -401,7 +374,7 @@ void TComPort::DispatchEvents()
 
 uint32_t TComPort::ReadPiece(uint16_t dest, uint16_t size)
 {
-    const uint32_t got = FDevice->Read(FRxBuffer.get() + dest, size);
+    const uint32_t got = FDevice->Read(FRing.Data() + dest, size);
     return std::min<uint32_t>(got, size);
 }
 
@@ -417,13 +390,12 @@ void TComPort::ReceiveData()
         // Bytes an owner's DataReceived left behind when it threw were
         // announced once; announce them again, ahead of the new ones, or they
         // would wait for later bytes and every later count would be off.
-        const uint32_t carried = FReannounce ? Unread() : 0;
+        const uint32_t carried = FReannounce ? FRing.Unread() : 0;
         FReannounce = false;
         uint32_t waiting = 0;
         bool owed = false; // a late read's bytes, no longer counted as waiting
-        if (!FRxFull) {
-            RefreshStatus();
-            waiting = FComStat.cbInQue;
+        if (!FRing.Full()) {
+            waiting = RefreshStatus();
             owed = FDevice->ReadOwed();
         }
         if (waiting == 0 && carried == 0 && !owed)
@@ -431,26 +403,15 @@ void TComPort::ReceiveData()
 
         uint32_t stored = 0;
         if (waiting != 0 || owed) {
-            const uint32_t w = FRxWritePos;
-            const uint32_t r = FRxReadPos;
-            const uint32_t free = r == w ? kRxBufferSize : (r < w ? r + kRxBufferSize - w : r - w);
-            const uint32_t first = r > w ? r - w : kRxBufferSize - w;
-            const uint32_t amount = std::min(waiting, free);
-            const uint32_t second = amount > first ? amount - first : 0;
-
-            const auto advance = [this](uint32_t got) {
-                FRxWritePos = static_cast<uint16_t>((FRxWritePos + got) % kRxBufferSize);
-                if (got != 0)
-                    FRxFull = FRxWritePos == FRxReadPos ? -1 : 0;
-            };
-            const uint32_t n1 = ReadPiece(static_cast<uint16_t>(w), static_cast<uint16_t>(first));
-            advance(n1);
+            const ReceiveRing::WriteSpans spans = FRing.Spans(waiting);
+            const uint32_t n1 = ReadPiece(spans.Start, static_cast<uint16_t>(spans.First));
+            FRing.Advance(n1);
             uint32_t n2 = 0;
             // The second piece starts at the ring's start, so it is read only when
             // the first one really ended at the ring's end.
-            if (second != 0 && FRxWritePos == 0 && !StopRequested()) {
-                n2 = ReadPiece(0, static_cast<uint16_t>(second));
-                advance(n2);
+            if (spans.Second != 0 && FRing.Snapshot().WritePos == 0 && !StopRequested()) {
+                n2 = ReadPiece(0, static_cast<uint16_t>(spans.Second));
+                FRing.Advance(n2);
             }
             stored = n1 + n2;
         }
@@ -463,7 +424,7 @@ void TComPort::ReceiveData()
         DataReceived(static_cast<int32_t>(announce));
     } catch (...) {
         platform::LockGuard guard(FLock);
-        FReannounce = Unread() != 0;
+        FReannounce = FRing.Unread() != 0;
         throw;
     }
 }

@@ -6,63 +6,14 @@
 #include "platform/serial_device.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
+#include "serial/Exceptions.h"
+#include "serial/ReceiveRing.h"
 
 #include <atomic>
 #include <cstdint>
-#include <exception>
 #include <memory>
-#include <string>
 
 namespace belvor {
-
-// The common base of the library's exceptions: a message, and beside it the
-// system's own error code where the system gave one (0 otherwise).
-class Exception : public std::exception {
-public:
-    explicit Exception(std::string message, uint32_t nativeError = 0)
-        : FMessage(std::move(message)), FNativeError(nativeError)
-    {
-    }
-    const char* what() const noexcept override { return FMessage.c_str(); }
-    const std::string& Message() const noexcept { return FMessage; }
-    uint32_t NativeError() const noexcept { return FNativeError; }
-
-private:
-    std::string FMessage;
-    uint32_t FNativeError;
-};
-
-class ESerialIO : public Exception {
-public:
-    using Exception::Exception;
-};
-class EOpenPortFail : public ESerialIO {
-public:
-    using ESerialIO::ESerialIO;
-};
-class ENotSupported : public ESerialIO {
-public:
-    using ESerialIO::ESerialIO;
-};
-class EBufferIsEmpty : public ESerialIO {
-public:
-    using ESerialIO::ESerialIO;
-};
-class EPortNotOpen : public ESerialIO {
-public:
-    using ESerialIO::ESerialIO;
-};
-
-// The messages, Windows-1251 bytes; "%d" stands for the port number.
-inline constexpr const char* kMsgOpenPortFail =
-    "\xCD\xE5\xE2\xEE\xE7\xEC\xEE\xE6\xED\xEE \xEE\xF2\xEA\xF0\xFB\xF2\xFC COM%d";
-inline constexpr const char* kMsgSetupNotSupported = "Setup parameter not supported for COM%d";
-inline constexpr const char* kMsgParameterNotSupported = "Parameter not supported for COM%d";
-inline constexpr const char* kMsgBufferIsEmpty = "Buffer is empty for port COM%d";
-inline constexpr const char* kMsgPortNotOpen = "Port COM%d not open";
-
-// Fills the one "%d" of a message with the port number.
-std::string FormatPortMessage(const char* format, unsigned portNumber);
 
 // Keep values: a setting with this value leaves the device's own alone.
 inline constexpr uint32_t kKeepBaudRate = 0;
@@ -81,7 +32,10 @@ class Reopener;
 
 class TComPort {
 public:
-    static constexpr uint32_t kRxBufferSize = 8192;
+    static constexpr uint32_t kRxBufferSize = ReceiveRing::kSize;
+    // The queues asked of the device's own driver.
+    static constexpr uint16_t kDeviceInQueueSize = 4096;
+    static constexpr uint16_t kDeviceOutQueueSize = 4096;
     static constexpr uint32_t kFullEventMask = 0x000021FD;
     static constexpr uint32_t kUnnamedEventBit = 0x00002000;
     static constexpr uint32_t kModemEventBits = 0x00000138; // CTS, DSR, RLSD, RING
@@ -109,8 +63,6 @@ public:
     uint8_t StopBits() const { return FStopBits; }
     uint8_t Parity() const { return FParity; }
     uint16_t PortNumber() const { return FPortNumber; }
-    uint16_t InQueueSize() const { return FInQueueSize; }
-    uint16_t OutQueueSize() const { return FOutQueueSize; }
     bool Opened() const { return FOpened; }
 
     void Open();
@@ -160,22 +112,19 @@ protected:
     void CheckOpen() const;
     void ApplySettings(uint32_t baudRate, uint16_t parity, uint8_t dataBits, uint8_t stopBits);
     int32_t MergeSettings(uint32_t baudRate, uint16_t parity, uint8_t dataBits, uint8_t stopBits);
-    void RefreshStatus();
+    // Clears the device's line errors; returns how many bytes it holds.
+    uint32_t RefreshStatus();
     void SetThreadsActive(bool active);
 
     // One receive step and one dispatch, as the worker runs them each cycle.
     void DispatchEvents();
     void ReceiveData();
 
-    struct RingState {
-        uint16_t WritePos;
-        uint16_t ReadPos;
-        bool Full;
-    };
+    using RingState = ReceiveRing::Positions;
     RingState Ring();
     // Whether the next cycle has work of its own, news or not.
     bool CycleOwed();
-    const uint8_t* RxBuffer() const { return FRxBuffer.get(); }
+    const uint8_t* RxBuffer() const { return FRing.Data(); }
     platform::RecursiveLock& Lock() { return FLock; }
 
 private:
@@ -188,7 +137,6 @@ private:
     void AwaitReopen(uint32_t mask);
     // A lost device that will not be opened anew: sleeps until the stop.
     void ParkUntilStop();
-    uint32_t Unread() const;
     template <class E> [[noreturn]] void Raise(const char* format, uint32_t nativeError = 0) const
     {
         throw E(FormatPortMessage(format, FPortNumber), nativeError);
@@ -199,17 +147,12 @@ private:
     uint8_t FDataBits = 8;
     uint8_t FStopBits = 1;
     uint8_t FParity = 0;
-    uint16_t FOutQueueSize = 4096;
-    uint16_t FInQueueSize = 4096;
     bool FOpened = false;
 
     std::unique_ptr<platform::SerialDevice> FDevice;
     std::unique_ptr<Reopener> FReopener; // while lost; set and cleared under FLock
-    struct {
-        uint32_t cbInQue = 0;
-    } FComStat;
     platform::ControlBlock FDCB;
-    int32_t FRxFull = 0; // ring positions and these flags change only under FLock
+    ReceiveRing FRing; // changes only under FLock, as do these flags
     // DataReceived threw: what it left unread is announced again next cycle.
     bool FReannounce = false;
     std::atomic<int32_t> FStopRequested{0};
@@ -217,14 +160,10 @@ private:
     std::atomic<bool> FReconnect{true};
     std::atomic<bool> FWakeOnEvent{false};
     platform::Thread FEventThread;
-    uint32_t FEventThreadId = 0;
     platform::RecursiveLock FLock;
     platform::Event FAckEvent{false};
     platform::Event FStopEvent{true}; // cuts the worker's pause short on a stop
     uint32_t FEventMask = 0;
-    std::unique_ptr<uint8_t[]> FRxBuffer;
-    uint16_t FRxWritePos = 0;
-    uint16_t FRxReadPos = 0;
 };
 
 } // namespace belvor
