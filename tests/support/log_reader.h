@@ -1,6 +1,7 @@
 // Reads back the log files the library writes.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -25,5 +26,13 @@ std::string HostLogPath();
 // The host's log over all its generations, oldest first: each line as
 // LineTexts gives it, the empty lines left out.
 std::vector<std::string> HostLogTexts();
+
+// Whether the host's log holds a record with this text, or one whose text
+// starts so.
+bool HasRecord(const std::string& text);
+bool HasRecordStarting(const std::string& start);
+
+// How many of the texts are this one.
+size_t Count(const std::vector<std::string>& texts, const std::string& text);
 
 } // namespace belvor::test
