@@ -333,8 +333,7 @@ TEST_F(Exports, StopInTheMiddleOfALongBurstNeverWaitsOutItsBound)
 
 TEST(Stop, ABurstUnderWayEndsAtTheNextCode)
 {
-    FakeLine line;
-    line.LiveEvents = true;
+    LiveFakeLine line;
     ProbedDriver driver(3);
     platform::Event entered(true);
     driver.Probe = [&] {

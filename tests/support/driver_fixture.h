@@ -45,11 +45,6 @@ inline std::string Back(uint16_t port)
     return "Port COM" + std::to_string(port) + " back";
 }
 
-// A fake line whose devices report bytes as they come, as a scanner's do.
-struct LiveFakeLine : FakeLine {
-    LiveFakeLine() { LiveEvents = true; }
-};
-
 struct DriverTestOptions {
     // How long a test may take before the watchdog ends the program. Zero: no
     // watchdog, and the delivery threads go on looking at their stop flag now
