@@ -54,6 +54,8 @@ struct DriverTestOptions {
     bool CheckLateStops = false;
 };
 
+// Each test starts with no driver, no callback, no Belvor.ini and no log, and
+// TearDown leaves the process so, whatever the test did.
 class DriverTest : public ::testing::Test {
 protected:
     explicit DriverTest(DriverTestOptions options = {}) : FOptions(options)
