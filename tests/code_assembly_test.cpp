@@ -15,11 +15,7 @@ namespace {
 
 class CodeAssembly : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        Line.LiveEvents = true;
-        WriteConfig(std::nullopt);
-    }
+    void SetUp() override { WriteConfig(std::nullopt); }
     void TearDown() override { WriteConfig(std::nullopt); }
 
     // The codes the driver has queued once at least n are there (bounded wait).
@@ -46,7 +42,7 @@ protected:
         return driver;
     }
 
-    FakeLine Line;
+    LiveFakeLine Line;
 };
 
 using CodeList = std::vector<std::string>;

@@ -6,17 +6,10 @@
 #include "driver/Driver.h"
 #include "logging/Logger.h"
 #include "platform/errors.h"
-#include "support/callback_hook.h"
-#include "support/collector.h"
-#include "support/config_file.h"
-#include "support/fake_serial_device.h"
-#include "support/log_reader.h"
-#include "support/test_port.h"
-#include "support/watchdog.h"
+#include "support/driver_fixture.h"
 
 #include <algorithm>
 #include <cinttypes>
-#include <filesystem>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <thread>
@@ -25,13 +18,6 @@ using namespace belvor;
 using namespace belvor::test;
 
 namespace {
-
-Collector gEvents;
-
-void BELVOR_CALL OnEvent(const unsigned char* s)
-{
-    gEvents.Add(s);
-}
 
 // What a CodeProc saw: driver index, code, context.
 struct Tagged {
@@ -59,56 +45,42 @@ std::vector<Tagged> TaggedCodes()
     return gTagged;
 }
 
-size_t Count(const std::vector<std::string>& texts, const std::string& text)
-{
-    return static_cast<size_t>(std::count(texts.begin(), texts.end(), text));
-}
-
 // The level mark of the host log's record with this text; 0 when there is none.
 char MarkOf(const std::string& text)
 {
     return HostLogMarkOf(text);
 }
 
-class Codes : public ::testing::Test {
+// OnCode is the EventProc here, OnTagged the CodeProc.
+class Codes : public DriverTest {
 protected:
     void SetUp() override
     {
-        SetDeliveryRecheckInterval(platform::kInfinite);
-        Line.LiveEvents = true;
-        WriteConfig(std::nullopt);
-        gEvents.Clear();
+        DriverTest::SetUp();
         {
             std::lock_guard<std::mutex> guard(gTaggedMutex);
             gTagged.clear();
         }
         gTagHook.Set(nullptr);
-        SetCodeProcImpl(nullptr, nullptr);
-        std::error_code ignored;
-        std::filesystem::remove(HostLogPath(), ignored);
     }
     void TearDown() override
     {
-        while (DriverTable.DriverCount > 0)
-            DestroyDriverImpl();
-        SetCodeProcImpl(nullptr, nullptr);
+        DriverTest::TearDown();
         gTagHook.Set(nullptr);
-        WriteConfig(std::nullopt);
     }
     // Sends the bytes on COM3 (to a new driver there unless one is live) and
     // returns the codes the EventProc got once there are n.
     std::vector<std::string> Receive(const std::string& bytes, size_t n)
     {
         if (DriverTable.DriverCount == 0) {
-            EXPECT_EQ(InitDriverImpl(3, &OnEvent), 0);
+            EXPECT_EQ(InitDriverImpl(3, &OnCode), 0);
         }
         Line.Feed(bytes);
-        EXPECT_TRUE(Eventually([&] { return gEvents.Count() >= n; }));
-        return gEvents.Codes();
+        EXPECT_TRUE(WaitCodes(n));
+        return gCodes.Codes();
     }
 
-    Watchdog Guard{"a codes test", std::chrono::seconds(60)};
-    FakeLine Line;
+    LiveFakeLine Line;
 };
 
 } // namespace
@@ -139,7 +111,7 @@ TEST(Settings, ValuesAndByteSets)
 
 TEST_F(Codes, WithNoFileEverythingIsAsBefore)
 {
-    ASSERT_EQ(InitDriverImpl(3, &OnEvent), 0);
+    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
     TBelvor* driver = DriverTable.Drivers[0].load();
     EXPECT_EQ(driver->Allow(), kDefaultAllow);
     EXPECT_EQ(driver->MaxLength(), 104);
@@ -161,11 +133,11 @@ TEST_F(Codes, Gs1DataMatrixArrivesWholeThroughTheCodeProc)
     code.resize(150);
     int context = 0;
     EXPECT_EQ(SetCodeProcImpl(&OnTagged, &context), nullptr);
-    ASSERT_EQ(InitDriverImpl(3, &OnEvent), 0);
+    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
     Line.Feed(code + "\r");
     ASSERT_TRUE(Eventually([] { return !TaggedCodes().empty(); }));
     EXPECT_EQ(TaggedCodes(), (std::vector<Tagged>{{0, code, &context}}));
-    EXPECT_EQ(gEvents.Count(), 0u) << "the EventProc gets nothing while a CodeProc is set";
+    EXPECT_EQ(gCodes.Count(), 0u) << "the EventProc gets nothing while a CodeProc is set";
     EXPECT_EQ(Count(HostLogTexts(), code), 1u) << "logged whole";
 }
 
@@ -184,7 +156,7 @@ TEST_F(Codes, LineFeedOrTabEndsACodeAndIsNeverPartOfOne)
     WriteConfig("[Chars]\r\nAllowCodes=9,10,13\r\n[Code]\r\nEnd=10\r\n");
     EXPECT_EQ(Receive("12\r\n34\t\n", 2), (std::vector<std::string>{"12\r", "34\t"}));
     DestroyDriverImpl();
-    gEvents.Clear();
+    gCodes.Clear();
     WriteConfig("[Code]\r\nEnd=0x09\r\n");
     EXPECT_EQ(Receive("56\t78\r\n\t", 2), (std::vector<std::string>{"56", "78"}));
 }
@@ -206,7 +178,7 @@ TEST_F(Codes, ValuesThatCannotBeReadCountAsAbsentAndAreLogged)
     WriteConfig("[Chars]\r\nAllow=12\r\nAllowCodes=40-30\r\n[Code]\r\nMaxLength=8193\r\nEnd=0x0Dx\r\n"
                 "QueueLimit=1000001\r\n[Port]\r\n"
                 "Reconnect=2\r\nWake=Sometimes\r\n");
-    ASSERT_EQ(InitDriverImpl(3, &OnEvent), 0);
+    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
     TBelvor* driver = DriverTable.Drivers[0].load();
     EXPECT_EQ(driver->MaxLength(), 104);
     EXPECT_EQ(driver->End(), 13);
@@ -223,7 +195,7 @@ TEST_F(Codes, ValuesThatCannotBeReadCountAsAbsentAndAreLogged)
     EXPECT_EQ(Receive("1(2\r", 1), std::vector<std::string>{"12"}) << "Allow still counts, AllowCodes not";
 
     WriteConfig("[Code]\r\nMaxLength=0\r\nEnd=abc\r\nQueueLimit=0\r\n");
-    ASSERT_EQ(InitDriverImpl(4, &OnEvent), 1) << "a bad key never stops InitDriver";
+    ASSERT_EQ(InitDriverImpl(4, &OnCode), 1) << "a bad key never stops InitDriver";
     EXPECT_EQ(DriverTable.Drivers[1].load()->MaxLength(), 104);
     EXPECT_EQ(DriverTable.Drivers[1].load()->QueueLimit(), 65536u);
 }
@@ -237,7 +209,7 @@ TEST_F(Codes, LongCodesReachTheCodeProcWholeAndTheEventProcCutTo255)
     const std::string medium = longest.substr(0, 3000);
     int context = 0;
     SetCodeProcImpl(&OnTagged, &context);
-    ASSERT_EQ(InitDriverImpl(3, &OnEvent), 0);
+    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
     EXPECT_EQ(DriverTable.Drivers[0].load()->MaxLength(), 8192);
     Line.Feed(medium + "\r" + longest + "\r");
     ASSERT_TRUE(Eventually([] { return TaggedCodes().size() == 2; }));
@@ -246,8 +218,8 @@ TEST_F(Codes, LongCodesReachTheCodeProcWholeAndTheEventProcCutTo255)
 
     SetCodeProcImpl(nullptr, nullptr);
     Line.Feed(medium + "\r" + medium.substr(0, 255) + "\r");
-    ASSERT_TRUE(Eventually([] { return gEvents.Count() == 2; }));
-    EXPECT_EQ(gEvents.Calls(), std::vector<std::string>(2, Counted(medium.substr(0, 255))));
+    ASSERT_TRUE(Eventually([] { return gCodes.Count() == 2; }));
+    EXPECT_EQ(gCodes.Calls(), std::vector<std::string>(2, Counted(medium.substr(0, 255))));
     const auto texts = HostLogTexts();
     EXPECT_EQ(Count(texts, "Code cut at 8192 characters"), 1u);
     EXPECT_EQ(Count(texts, "Code cut at 255 characters"), 1u) << "only the code the EventProc got cut";
@@ -265,7 +237,7 @@ TEST_F(Codes, AFullQueueDropsNewCodesCountsThemAndKeepsTheOrder)
         }
     });
     SetCodeProcImpl(&OnTagged, nullptr);
-    ASSERT_EQ(InitDriverImpl(3, &OnEvent), 0);
+    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
     TBelvor* driver = DriverTable.Drivers[0].load();
     Line.Feed("10\r");
     ASSERT_TRUE(entered.Wait(5000));
@@ -308,7 +280,7 @@ TEST_F(Codes, ACommentAfterAValueIsPartOfItAndLoggedOnce)
 {
     WriteConfig(
         "[Chars]\r\nAllow=12 ;3\r\nAllowCodes=52\r\n[Code]\r\nMaxLength=20\t; at most 20\r\nEnd=13\r\n");
-    ASSERT_EQ(InitDriverImpl(3, &OnEvent), 0);
+    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
     EXPECT_EQ(DriverTable.Drivers[0].load()->MaxLength(), 104);
     const auto texts = HostLogTexts();
     const std::string after =
@@ -328,8 +300,8 @@ TEST_F(Codes, ACommentAfterAValueIsPartOfItAndLoggedOnce)
 
 TEST_F(Codes, CodeProcTellsTwoScannersApartAndTheCallbacksSwitch)
 {
-    ASSERT_EQ(InitDriverImpl(3, &OnEvent), 0);
-    ASSERT_EQ(InitDriverImpl(4, &OnEvent), 1);
+    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
+    ASSERT_EQ(InitDriverImpl(4, &OnCode), 1);
     int context = 0;
     EXPECT_EQ(SetCodeProcImpl(&OnTagged, &context), nullptr);
     Line.FeedPort(4, "44\r");
@@ -340,8 +312,8 @@ TEST_F(Codes, CodeProcTellsTwoScannersApartAndTheCallbacksSwitch)
 
     EXPECT_EQ(SetCodeProcImpl(nullptr, nullptr), &OnTagged);
     Line.FeedPort(3, "5\r");
-    ASSERT_TRUE(Eventually([] { return gEvents.Count() == 1; }));
-    EXPECT_EQ(gEvents.Calls(), std::vector<std::string>{Counted("5")}) << "back to the EventProc";
+    ASSERT_TRUE(Eventually([] { return gCodes.Count() == 1; }));
+    EXPECT_EQ(gCodes.Calls(), std::vector<std::string>{Counted("5")}) << "back to the EventProc";
     EXPECT_EQ(TaggedCodes().size(), 2u);
 
     char text[96];
@@ -359,7 +331,7 @@ TEST_F(Codes, CodeProcThatThrowsOrDestroysIsHandledAsTheEventProc)
         destroyed = DestroyDriverImpl();
     });
     SetCodeProcImpl(&OnTagged, nullptr);
-    ASSERT_EQ(InitDriverImpl(3, &OnEvent), 0);
+    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
     Line.Feed("A\r7\r");
     ASSERT_TRUE(Eventually([] { return TaggedCodes().size() == 2; }));
     ASSERT_TRUE(Eventually([&] { return destroyed.load() != 0; }));
@@ -380,7 +352,7 @@ TEST_F(Codes, ASwapReturnsOnlyOnceTheOldCallbackHasReturned)
         swapReturnedInsideOldCall = swapReturned.load() ? 1 : 0;
     });
     SetCodeProcImpl(&OnTagged, &oldContext);
-    ASSERT_EQ(InitDriverImpl(3, &OnEvent), 0);
+    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
     Line.Feed("1\r");
     ASSERT_TRUE(entered.Wait(5000));
     std::thread host([&] {

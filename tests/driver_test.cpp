@@ -4,17 +4,10 @@
 #include "logging/Logger.h"
 #include "platform/errors.h"
 #include "platform/process.h"
-#include "support/callback_hook.h"
-#include "support/collector.h"
-#include "support/config_file.h"
-#include "support/fake_serial_device.h"
-#include "support/log_reader.h"
+#include "support/driver_fixture.h"
 #include "support/probed_driver.h"
-#include "support/test_port.h"
-#include "support/watchdog.h"
 
 #include <cinttypes>
-#include <filesystem>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <sstream>
@@ -24,69 +17,35 @@ using namespace belvor::test;
 
 namespace {
 
-// What each callback saw.
-Collector gCalls;
+// What the second callback saw.
 Collector gByQ;
-
-CallbackHook gHook;
-
-void BELVOR_CALL Record(const unsigned char* s)
-{
-    gCalls.Add(s);
-    gHook.Call(s);
-}
 
 void BELVOR_CALL RecordQ(const unsigned char* s)
 {
     gByQ.Add(s);
 }
 
-class Exports : public ::testing::Test {
+class Exports : public DriverTest {
 protected:
     void SetUp() override
     {
-        // A lost wake must hang (and the watchdog fail the test), not be rescued
-        // by the delivery thread's periodic look at its stop flag.
-        SetDeliveryRecheckInterval(platform::kInfinite);
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        Guard = std::make_unique<Watchdog>(info->name(), std::chrono::seconds(60));
-        Line.LiveEvents = true;
-        WriteConfig(std::nullopt);
-        gCalls.Clear();
+        DriverTest::SetUp();
         gByQ.Clear();
-        gHook.Set(nullptr);
-        SetEventProcImpl(nullptr);
-        // Each test reads only its own records.
-        std::error_code ignored;
-        std::filesystem::remove(HostLogPath(), ignored);
-    }
-    void TearDown() override
-    {
-        while (DriverTable.DriverCount > 0)
-            DestroyDriverImpl();
-        gHook.Set(nullptr);
-        SetEventProcImpl(nullptr);
-        Guard.reset();
-    }
-    bool WaitCalls(size_t n)
-    {
-        return Eventually([&] { return gCalls.Count() >= n; });
     }
 
-    FakeLine Line;
-    std::unique_ptr<Watchdog> Guard;
+    LiveFakeLine Line;
 };
 
 } // namespace
 
 TEST_F(Exports, CodesReachTheCallbackAsCountedStringsAndAreLogged)
 {
-    ASSERT_EQ(InitDriverImpl(3, &Record), 0);
+    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
     const std::string log = LogFileName();
     ASSERT_FALSE(log.empty()) << "creating a driver names the log";
     Line.Feed("12AB\r\r0\r");
-    ASSERT_TRUE(WaitCalls(3));
-    EXPECT_EQ(gCalls.Calls(), (std::vector<std::string>{std::string("\x04"
+    ASSERT_TRUE(WaitCodes(3));
+    EXPECT_EQ(gCodes.Calls(), (std::vector<std::string>{std::string("\x04"
                                                                     "12AB"),
                                                         std::string(1, '\0'), Counted("0")}));
     const std::string text = ReadAll(LogFileName());
@@ -106,17 +65,17 @@ TEST_F(Exports, NullCallbackDropsCodesUntilOneIsSet)
     // The delivery thread's pass over 11 is over once it has counted it.
     ASSERT_TRUE(Eventually([&] { return DriverTable.Threads[0].load()->Passes() == 1; }));
     EXPECT_EQ(DriverTable.Drivers[0].load()->QueueCount(), 0u);
-    EXPECT_EQ(SetEventProcImpl(&Record), nullptr);
+    EXPECT_EQ(SetEventProcImpl(&OnCode), nullptr);
     Line.Feed("22\r");
     ASSERT_TRUE(Eventually([&] { return DriverTable.Threads[0].load()->Passes() == 2; }));
-    EXPECT_EQ(gCalls.Calls(), std::vector<std::string>{Counted("22")}) << "11 is not kept";
+    EXPECT_EQ(gCodes.Calls(), std::vector<std::string>{Counted("22")}) << "11 is not kept";
     EXPECT_EQ(ReadAll(LogFileName()).find(" 11\r\n"), std::string::npos) << "a dropped code is not logged";
 }
 
 TEST_F(Exports, SetEventProcSwapsReturnsAndLogsAddresses)
 {
-    ASSERT_EQ(InitDriverImpl(3, &Record), 0);
-    EXPECT_EQ(SetEventProcImpl(&RecordQ), &Record);
+    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
+    EXPECT_EQ(SetEventProcImpl(&RecordQ), &OnCode);
     EXPECT_EQ(SetEventProcImpl(nullptr), &RecordQ);
     char expected[64];
     std::snprintf(expected, sizeof expected, "\xC0\xE4\xF0\xE5\xF1: %08" PRIXPTR " -> 00000000\r\n",
@@ -127,7 +86,7 @@ TEST_F(Exports, SetEventProcSwapsReturnsAndLogsAddresses)
 TEST_F(Exports, AllDriversDeliverToTheLastCallbackAndDieNewestFirst)
 {
     Line.DefaultPort = 4;
-    ASSERT_EQ(InitDriverImpl(3, &Record), 0);
+    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
     ASSERT_EQ(InitDriverImpl(4, &RecordQ), 1);
     Line.FeedPort(3, "33\r");
     Line.FeedPort(4, "44\r");
@@ -135,7 +94,7 @@ TEST_F(Exports, AllDriversDeliverToTheLastCallbackAndDieNewestFirst)
     auto byQ = gByQ.Calls();
     std::sort(byQ.begin(), byQ.end());
     EXPECT_EQ(byQ, (std::vector<std::string>{Counted("33"), Counted("44")}));
-    EXPECT_EQ(gCalls.Count(), 0u);
+    EXPECT_EQ(gCodes.Count(), 0u);
 
     EXPECT_EQ(DestroyDriverImpl(), 1);
     EXPECT_EQ(DriverTable.Drivers[1].load(), nullptr);
@@ -148,15 +107,15 @@ TEST_F(Exports, AllDriversDeliverToTheLastCallbackAndDieNewestFirst)
 TEST_F(Exports, TenDriversAndNotOneMore)
 {
     for (int32_t i = 0; i < kMaxDrivers; ++i)
-        ASSERT_EQ(InitDriverImpl(static_cast<uint32_t>(10 + i), &Record), i);
+        ASSERT_EQ(InitDriverImpl(static_cast<uint32_t>(10 + i), &OnCode), i);
     const int opens = Line.Opens();
-    EXPECT_EQ(InitDriverImpl(20, &Record), -1);
+    EXPECT_EQ(InitDriverImpl(20, &OnCode), -1);
     EXPECT_EQ(platform::LastSystemError(), platform::SystemErrorCode(platform::ErrorKind::TooMany));
     EXPECT_EQ(Line.Opens(), opens) << "the eleventh port is not touched";
     for (int32_t i = 0; i < kMaxDrivers; ++i)
         Line.FeedPort(static_cast<uint16_t>(10 + i), std::to_string(i) + "\r");
-    ASSERT_TRUE(WaitCalls(10));
-    auto calls = gCalls.Calls();
+    ASSERT_TRUE(WaitCodes(10));
+    auto calls = gCodes.Calls();
     std::sort(calls.begin(), calls.end());
     for (int32_t i = 0; i < kMaxDrivers; ++i)
         EXPECT_EQ(calls[static_cast<size_t>(i)], Counted(std::to_string(i)));
@@ -167,19 +126,19 @@ TEST_F(Exports, TenDriversAndNotOneMore)
 
 TEST_F(Exports, FailedInitLeavesTheTableAndSaysWhy)
 {
-    ASSERT_EQ(InitDriverImpl(3, &Record), 0);
+    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
     EXPECT_EQ(InitDriverImpl(0, &RecordQ), -1);
     EXPECT_EQ(platform::LastSystemError(), platform::SystemErrorCode(platform::ErrorKind::InvalidArgument));
     EXPECT_EQ(DriverTable.DriverCount, 1);
     EXPECT_NE(ReadAll(LogFileName()).find("Exception: Port COM0 not open\r\n"), std::string::npos);
-    EXPECT_EQ(SetEventProcImpl(&Record), &RecordQ) << "the callback given still took effect";
+    EXPECT_EQ(SetEventProcImpl(&OnCode), &RecordQ) << "the callback given still took effect";
 
     Line.FailOpen = true;
     Line.OpenError = 16;
-    EXPECT_EQ(InitDriverImpl(5, &Record), -1);
+    EXPECT_EQ(InitDriverImpl(5, &OnCode), -1);
     EXPECT_EQ(platform::LastSystemError(), 16u) << "the system's own reason";
     Line.FailOpen = false;
-    EXPECT_EQ(InitDriverImpl(5, &Record), 1) << "the next driver gets the same index";
+    EXPECT_EQ(InitDriverImpl(5, &OnCode), 1) << "the next driver gets the same index";
 }
 
 TEST_F(Exports, ThrowingCallbackIsLoggedAndDeliveryGoesOn)
@@ -188,10 +147,10 @@ TEST_F(Exports, ThrowingCallbackIsLoggedAndDeliveryGoesOn)
         if (s[0] == 4)
             throw std::runtime_error("host failed");
     });
-    ASSERT_EQ(InitDriverImpl(3, &Record), 0);
+    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
     Line.Feed("BAD1\r12\r");
-    ASSERT_TRUE(WaitCalls(2));
-    EXPECT_EQ(gCalls.Calls()[1], Counted("12"));
+    ASSERT_TRUE(WaitCodes(2));
+    EXPECT_EQ(gCodes.Calls()[1], Counted("12"));
     const std::string log = ReadAll(LogFileName());
     const size_t code = log.find(" BAD1\r\n");
     const size_t exception = log.find(" Exception: host failed\r\n");
@@ -205,22 +164,22 @@ TEST_F(Exports, DestroyFromInsideTheCallbackIsRefused)
 {
     std::atomic<int32_t> result{0};
     gHook.Set([&](const unsigned char*) { result = DestroyDriverImpl(); });
-    ASSERT_EQ(InitDriverImpl(3, &Record), 0);
+    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
     Line.Feed("1\r");
-    ASSERT_TRUE(WaitCalls(1));
+    ASSERT_TRUE(WaitCodes(1));
     ASSERT_TRUE(Eventually([&] { return result.load() != 0; }));
     EXPECT_EQ(result.load(), -1);
     EXPECT_EQ(DriverTable.DriverCount, 1);
     gHook.Set(nullptr);
     Line.Feed("2\r");
-    ASSERT_TRUE(WaitCalls(2)) << "the driver still works";
-    EXPECT_EQ(gCalls.Calls()[1], Counted("2"));
+    ASSERT_TRUE(WaitCodes(2)) << "the driver still works";
+    EXPECT_EQ(gCodes.Calls()[1], Counted("2"));
 }
 
 TEST_F(Exports, SlowCallbackGetsQueuedCodesInOrder)
 {
     gHook.Set([](const unsigned char*) { std::this_thread::sleep_for(std::chrono::milliseconds(20)); });
-    ASSERT_EQ(InitDriverImpl(3, &Record), 0);
+    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
     std::string burst;
     std::vector<std::string> expected;
     for (int i = 0; i < 20; ++i) {
@@ -228,8 +187,8 @@ TEST_F(Exports, SlowCallbackGetsQueuedCodesInOrder)
         expected.push_back(Counted(std::to_string(i)));
     }
     Line.Feed(burst);
-    ASSERT_TRUE(WaitCalls(20));
-    EXPECT_EQ(gCalls.Calls(), expected);
+    ASSERT_TRUE(WaitCodes(20));
+    EXPECT_EQ(gCodes.Calls(), expected);
 }
 
 namespace {
@@ -276,7 +235,7 @@ TEST_F(Exports, ABurstIsDeliveredWholeEachCodeLoggedBeforeItsCallbackAndQueuedUn
             faults.push_back(fault);
         }
     });
-    ASSERT_EQ(InitDriverImpl(3, &Record), 0);
+    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
     // Several hundred codes in one feed: one wake per batch must still bring
     // every one of them, some cut to MaxLength, in order.
     std::string burst;
@@ -287,11 +246,10 @@ TEST_F(Exports, ABurstIsDeliveredWholeEachCodeLoggedBeforeItsCallbackAndQueuedUn
         expected.push_back(Counted(code.substr(0, 10)));
     }
     Line.Feed(burst);
-    ASSERT_TRUE(WaitCalls(expected.size()));
-    EXPECT_EQ(gCalls.Calls(), expected);
+    ASSERT_TRUE(WaitCodes(expected.size()));
+    EXPECT_EQ(gCodes.Calls(), expected);
     ASSERT_TRUE(Eventually([&] { return DriverTable.Drivers[0].load()->QueueCount() == 0; }));
     gHook.Set(nullptr);
-    WriteConfig(std::nullopt); // the benchmarks read this directory's too
     std::lock_guard<std::mutex> guard(mutex);
     EXPECT_EQ(faults, std::vector<std::string>{});
 }
@@ -303,7 +261,7 @@ TEST_F(Exports, DestroyDropsWhatIsStillQueued)
         entered.Set();
         release.Wait(5000);
     });
-    ASSERT_EQ(InitDriverImpl(3, &Record), 0);
+    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
     Line.Feed("1\r2\r3\r4\r");
     ASSERT_TRUE(entered.Wait(5000));
     ASSERT_TRUE(Eventually([&] { return DriverTable.Drivers[0].load()->QueueCount() == 4; }));
@@ -313,13 +271,13 @@ TEST_F(Exports, DestroyDropsWhatIsStillQueued)
     });
     EXPECT_EQ(DestroyDriverImpl(), 0);
     releaser.join();
-    EXPECT_EQ(gCalls.Count(), 1u) << "the pass under way finished; the rest was dropped";
+    EXPECT_EQ(gCodes.Count(), 1u) << "the pass under way finished; the rest was dropped";
 }
 
 TEST_F(Exports, DestroyRightAfterInitNeverHangs)
 {
     for (int i = 0; i < 30; ++i) {
-        ASSERT_EQ(InitDriverImpl(3, &Record), 0);
+        ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
         if (i % 2)
             Line.Feed("5\r");
         ASSERT_EQ(DestroyDriverImpl(), 0);
@@ -352,9 +310,9 @@ TEST_F(Exports, CallbackMayUseAMegabyteOfStack)
 {
     std::atomic<unsigned> used{0};
     gHook.Set([&](const unsigned char*) { used = UseStack(16); });
-    ASSERT_EQ(InitDriverImpl(3, &Record), 0);
+    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
     Line.Feed("1\r");
-    ASSERT_TRUE(WaitCalls(1));
+    ASSERT_TRUE(WaitCodes(1));
     ASSERT_TRUE(Eventually([&] { return used.load() != 0; }));
     EXPECT_EQ(DestroyDriverImpl(), 0);
 }
@@ -363,7 +321,7 @@ TEST_F(Exports, StopInTheMiddleOfALongBurstNeverWaitsOutItsBound)
 {
     const uint32_t late = platform::LateThreadStops();
     for (int round = 0; round < 4; ++round) {
-        ASSERT_EQ(InitDriverImpl(3, &Record), 0);
+        ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
         Line.Feed(std::string(8192, '\r'));
         // The worker has taken the whole burst out of the device and is cutting it up.
         ASSERT_TRUE(Eventually([&] { return Line.Waiting() == 0; }));
@@ -375,8 +333,7 @@ TEST_F(Exports, StopInTheMiddleOfALongBurstNeverWaitsOutItsBound)
 
 TEST(Stop, ABurstUnderWayEndsAtTheNextCode)
 {
-    FakeLine line;
-    line.LiveEvents = true;
+    LiveFakeLine line;
     ProbedDriver driver(3);
     platform::Event entered(true);
     driver.Probe = [&] {

@@ -6,14 +6,9 @@
 #include "logging/Logger.h"
 #include "platform/errors.h"
 #include "platform/sync.h"
-#include "support/collector.h"
-#include "support/config_file.h"
 #include "support/device_faults.h"
-#include "support/fake_serial_device.h"
-#include "support/log_reader.h"
+#include "support/driver_fixture.h"
 #include "support/process_census.h"
-#include "support/test_port.h"
-#include "support/watchdog.h"
 
 #include <gtest/gtest.h>
 #include <set>
@@ -22,13 +17,6 @@ using namespace belvor;
 using namespace belvor::test;
 
 namespace {
-
-Collector gCodes;
-
-void BELVOR_CALL OnCode(const unsigned char* s)
-{
-    gCodes.Add(s);
-}
 
 std::vector<std::string> Codes()
 {
@@ -40,20 +28,9 @@ std::string LogText()
     return ReadAll(LogFileName());
 }
 
-class FaultSweep : public ::testing::Test {
+class FaultSweep : public DriverTest {
 protected:
-    void SetUp() override
-    {
-        WriteConfig(std::nullopt);
-        SetDeliveryRecheckInterval(platform::kInfinite);
-        Line.LiveEvents = true;
-        gCodes.Clear();
-    }
-    void TearDown() override
-    {
-        while (DriverTable.DriverCount > 0)
-            DestroyDriverImpl();
-    }
+    FaultSweep() : DriverTest({.Bound = std::chrono::seconds(120)}) {}
     // A code sent on the port arrives, whole.
     void ExpectReceives(uint16_t port, const std::string& code)
     {
@@ -63,8 +40,7 @@ protected:
         EXPECT_EQ(Codes().back(), code);
     }
 
-    Watchdog Guard{"a fault sweep", std::chrono::seconds(120)};
-    FakeLine Line;
+    LiveFakeLine Line;
     DeviceFaults Faults; // over the fake line's devices
 };
 

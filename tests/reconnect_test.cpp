@@ -8,18 +8,11 @@
 #include "platform/files.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
-#include "support/callback_hook.h"
-#include "support/collector.h"
-#include "support/config_file.h"
-#include "support/fake_serial_device.h"
-#include "support/log_reader.h"
+#include "support/driver_fixture.h"
 #include "support/process_census.h"
 #include "support/test_line.h"
-#include "support/test_port.h"
-#include "support/watchdog.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <gtest/gtest.h>
 
 using namespace belvor;
@@ -27,75 +20,14 @@ using namespace belvor::test;
 
 namespace {
 
-Collector gCodes;
-CallbackHook gHook;
-
-void BELVOR_CALL OnCode(const unsigned char* s)
-{
-    gCodes.Add(s);
-    gHook.Call(s);
-}
-
-bool HasRecord(const std::string& text)
-{
-    const auto texts = HostLogTexts();
-    return std::find(texts.begin(), texts.end(), text) != texts.end();
-}
-
-bool HasRecordStarting(const std::string& start)
-{
-    const auto texts = HostLogTexts();
-    return std::any_of(texts.begin(), texts.end(),
-                       [&](const std::string& t) { return t.starts_with(start); });
-}
-
-std::string Lost(uint16_t port)
-{
-    return "Port COM" + std::to_string(port) + " lost: ";
-}
-
-std::string Back(uint16_t port)
-{
-    return "Port COM" + std::to_string(port) + " back";
-}
-
-class Reconnect : public ::testing::Test {
+class Reconnect : public DriverTest {
 protected:
-    void SetUp() override
-    {
-        SetDeliveryRecheckInterval(platform::kInfinite);
-        WriteConfig(std::nullopt);
-        gCodes.Clear();
-        gHook.Set(nullptr);
-        std::error_code ignored;
-        std::filesystem::remove(HostLogPath(), ignored);
-        Late = platform::LateThreadStops();
-    }
-    void TearDown() override
-    {
-        while (DriverTable.DriverCount > 0)
-            DestroyDriverImpl();
-        gHook.Set(nullptr);
-        WriteConfig(std::nullopt);
-        EXPECT_EQ(platform::LateThreadStops(), Late) << "a stop had to give up on a worker";
-    }
-    bool WaitCodes(size_t n)
-    {
-        return Eventually([&] { return gCodes.Count() >= n; }, 10000);
-    }
-
-    Watchdog Guard{"a reconnect test", std::chrono::seconds(90)};
-    uint32_t Late = 0;
+    Reconnect() : DriverTest({.Bound = std::chrono::seconds(90), .CheckLateStops = true}) {}
 };
 
 class FakeReconnect : public Reconnect {
 protected:
-    void SetUp() override
-    {
-        Reconnect::SetUp();
-        Line.LiveEvents = true;
-    }
-    FakeLine Line; // COM3
+    LiveFakeLine Line; // COM3
 };
 
 } // namespace
@@ -123,7 +55,7 @@ TEST_F(FakeReconnect, HalfCodeIsDroppedQueuedCodesStayAndReceptionGoesOn)
     release.Set();
     ASSERT_TRUE(Eventually([&] { return HasRecord(Back(3)); }, 10000));
     Line.Feed("6\r");
-    ASSERT_TRUE(WaitCodes(4));
+    ASSERT_TRUE(WaitCodes(4, 10000));
     EXPECT_EQ(gCodes.Codes(), (std::vector<std::string>{"1", "2", "3", "6"})) << "45 never reaches the host";
     std::vector<std::string> order;
     for (const std::string& text : HostLogTexts())
@@ -163,7 +95,7 @@ TEST_F(FakeReconnect, AStopWhileTheLogIsSlowNeverGivesUpOnAWorker)
     Line.PlugBack();
     ASSERT_TRUE(Eventually([&] { return HasRecord(Back(3)); }, 10000));
     Line.Feed("8\r");
-    ASSERT_TRUE(WaitCodes(1)) << "the other driver still delivers";
+    ASSERT_TRUE(WaitCodes(1, 10000)) << "the other driver still delivers";
     EXPECT_EQ(gCodes.Codes(), std::vector<std::string>{"8"});
 }
 
@@ -181,7 +113,7 @@ TEST_F(FakeReconnect, PortHeldElsewhereWhenItComesBackIsTriedAgain)
     Line.FailOpen = false;
     ASSERT_TRUE(Eventually([&] { return HasRecord(Back(3)); }, 10000));
     Line.Feed("7\r");
-    ASSERT_TRUE(WaitCodes(1));
+    ASSERT_TRUE(WaitCodes(1, 10000));
     EXPECT_EQ(gCodes.Codes(), std::vector<std::string>{"7"});
 }
 
@@ -255,8 +187,7 @@ TEST_F(FakeReconnect, OtherValuesOfTheKeyAreIgnoredWithOneRecord)
 {
     WriteConfig("[Port]\r\nReconnect=yes\r\n");
     ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
-    const auto texts = HostLogTexts();
-    EXPECT_EQ(std::count(texts.begin(), texts.end(), "Belvor.ini: [Port] Reconnect=yes ignored"), 1);
+    EXPECT_EQ(Count(HostLogTexts(), "Belvor.ini: [Port] Reconnect=yes ignored"), 1u);
     Line.Unplug(InjectedDeviceError());
     Line.PlugBack();
     EXPECT_TRUE(Eventually([&] { return HasRecord(Back(3)); }, 10000)) << "reconnecting stays on";
@@ -268,7 +199,7 @@ TEST_F(Reconnect, RealLineUnpluggedAndPluggedBack)
     const uint16_t port = line->PortNumber();
     ASSERT_EQ(InitDriverImpl(port, &OnCode), 0);
     ASSERT_TRUE(line->Send("111\r"));
-    ASSERT_TRUE(WaitCodes(1));
+    ASSERT_TRUE(WaitCodes(1, 10000));
     ASSERT_TRUE(line->Send("22")); // half a code, cut off by the loss
     if (!line->PullCable())
         GTEST_SKIP() << "this line cannot be unplugged";
@@ -276,7 +207,7 @@ TEST_F(Reconnect, RealLineUnpluggedAndPluggedBack)
     ASSERT_TRUE(line->PlugBackIn());
     ASSERT_TRUE(Eventually([&] { return HasRecord(Back(port)); }, 10000));
     ASSERT_TRUE(line->Send("333\r"));
-    ASSERT_TRUE(WaitCodes(2));
+    ASSERT_TRUE(WaitCodes(2, 10000));
     EXPECT_EQ(gCodes.Codes(), (std::vector<std::string>{"111", "333"}));
     const auto texts = HostLogTexts();
     ASSERT_EQ(texts.size(), 4u);
@@ -294,7 +225,7 @@ TEST_F(Reconnect, RealLineWithReconnectOffStaysLost)
     auto line = MakeRealLine();
     ASSERT_EQ(InitDriverImpl(line->PortNumber(), &OnCode), 0);
     ASSERT_TRUE(line->Send("111\r"));
-    ASSERT_TRUE(WaitCodes(1));
+    ASSERT_TRUE(WaitCodes(1, 10000));
     if (!line->PullCable())
         GTEST_SKIP() << "this line cannot be unplugged";
     ASSERT_TRUE(line->PlugBackIn());

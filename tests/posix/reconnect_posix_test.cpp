@@ -2,18 +2,12 @@
 // program holds when the scanner comes back.
 #include "driver/Driver.h"
 #include "platform/sync.h"
-#include "support/collector.h"
-#include "support/config_file.h"
 #include "support/device_faults.h"
-#include "support/log_reader.h"
+#include "support/driver_fixture.h"
 #include "support/test_line.h"
-#include "support/test_port.h"
-#include "support/watchdog.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
-#include <filesystem>
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <sys/file.h>
@@ -23,13 +17,6 @@ using namespace belvor;
 using namespace belvor::test;
 
 namespace {
-
-Collector gNamed;
-
-void BELVOR_CALL OnNamedCode(const unsigned char* s)
-{
-    gNamed.Add(s);
-}
 
 // A pty of the test's own, not linked anywhere: a device named only by path.
 struct Pty {
@@ -55,29 +42,7 @@ struct Pty {
     }
 };
 
-bool HasRecord(const std::string& text)
-{
-    const auto texts = HostLogTexts();
-    return std::find(texts.begin(), texts.end(), text) != texts.end();
-}
-
-class NamedPorts : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        WriteConfig(std::nullopt);
-        gNamed.Clear();
-        std::error_code ignored;
-        std::filesystem::remove(HostLogPath(), ignored);
-    }
-    void TearDown() override
-    {
-        while (DriverTable.DriverCount > 0)
-            DestroyDriverImpl();
-        WriteConfig(std::nullopt);
-    }
-    Watchdog Guard{"a named-port test", std::chrono::seconds(60)};
-};
+using NamedPorts = DriverTest;
 
 } // namespace
 
@@ -88,16 +53,16 @@ TEST_F(NamedPorts, AnEntryComesBeforeTheLinkAndAMissingPathIsAMissingPort)
     Pty named;
     ASSERT_FALSE(named.Path.empty());
     WriteConfig("[Ports]\r\n" + com + "=" + named.Path + "\r\n");
-    ASSERT_EQ(InitDriverImpl(linked->PortNumber(), &OnNamedCode), 0);
+    ASSERT_EQ(InitDriverImpl(linked->PortNumber(), &OnCode), 0);
     ASSERT_TRUE(linked->Send("1\r"));
     ASSERT_TRUE(named.Send("2\r"));
-    ASSERT_TRUE(Eventually([] { return gNamed.Count() >= 1; }));
-    EXPECT_EQ(gNamed.Codes(), std::vector<std::string>{"2"}) << "only the named device is the port";
+    ASSERT_TRUE(WaitCodes(1));
+    EXPECT_EQ(gCodes.Codes(), std::vector<std::string>{"2"}) << "only the named device is the port";
     EXPECT_EQ(DestroyDriverImpl(), 0);
 
     WriteConfig("[Ports]\r\n" + com + "=/dev/serial/by-id/no-such-scanner\r\n");
     errno = 0;
-    EXPECT_EQ(InitDriverImpl(linked->PortNumber(), &OnNamedCode), -1);
+    EXPECT_EQ(InitDriverImpl(linked->PortNumber(), &OnCode), -1);
     EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(DriverTable.DriverCount, 0);
 }
@@ -107,9 +72,9 @@ TEST_F(NamedPorts, ScannerBackOnAPortHeldElsewhereIsTriedUntilFree)
     DeviceFaults opens; // counts the reopens, fails none
     auto line = MakeRealLine();
     const uint16_t port = line->PortNumber();
-    ASSERT_EQ(InitDriverImpl(port, &OnNamedCode), 0);
+    ASSERT_EQ(InitDriverImpl(port, &OnCode), 0);
     ASSERT_TRUE(line->PullCable());
-    const std::string lost = "Port COM" + std::to_string(port) + " lost: Input/output error";
+    const std::string lost = Lost(port) + "Input/output error";
     ASSERT_TRUE(Eventually([&] { return HasRecord(lost); }, 10000));
 
     // The scanner is back under another name, which another program holds.
@@ -121,12 +86,11 @@ TEST_F(NamedPorts, ScannerBackOnAPortHeldElsewhereIsTriedUntilFree)
     opens.Arm(1000000, FaultScope::Setup, "Open");
     WriteConfig("[Ports]\r\nCOM" + std::to_string(port) + "=" + back.Path + "\r\n");
     ASSERT_TRUE(Eventually([&] { return opens.Counted() >= 3; }, 10000)) << "it keeps trying";
-    const std::string backRecord = "Port COM" + std::to_string(port) + " back";
-    EXPECT_FALSE(HasRecord(backRecord));
+    EXPECT_FALSE(HasRecord(Back(port)));
     close(holder);
-    ASSERT_TRUE(Eventually([&] { return HasRecord(backRecord); }, 10000));
+    ASSERT_TRUE(Eventually([&] { return HasRecord(Back(port)); }, 10000));
     ASSERT_TRUE(back.Send("42\r"));
-    ASSERT_TRUE(Eventually([] { return gNamed.Count() >= 1; }));
-    EXPECT_EQ(gNamed.Codes(), std::vector<std::string>{"42"});
+    ASSERT_TRUE(WaitCodes(1));
+    EXPECT_EQ(gCodes.Codes(), std::vector<std::string>{"42"});
     EXPECT_EQ(DestroyDriverImpl(), 0);
 }

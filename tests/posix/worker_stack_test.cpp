@@ -44,8 +44,7 @@ StackArea CurrentStack()
 
 TEST(WorkerStack, DeepestPathFitsItsStackWithAWideMargin)
 {
-    FakeLine line;
-    line.LiveEvents = true;
+    LiveFakeLine line;
     ProbedDriver driver(3);
     std::atomic<int> calls{0};
     std::atomic<size_t> stackSize{0};

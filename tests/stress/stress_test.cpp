@@ -9,12 +9,8 @@
 #include "logging/Logger.h"
 #include "platform/files.h"
 #include "platform/process.h"
-#include "support/callback_hook.h"
-#include "support/collector.h"
-#include "support/config_file.h"
-#include "support/log_reader.h"
+#include "support/driver_fixture.h"
 #include "support/test_line.h"
-#include "support/test_port.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -47,15 +43,6 @@ std::string MakeCode(int port, long seq)
     return code;
 }
 
-Collector gCodes;
-CallbackHook gHook;
-
-void BELVOR_CALL Collect(const unsigned char* s)
-{
-    gCodes.Add(s);
-    gHook.Call(s);
-}
-
 size_t Collected()
 {
     return gCodes.Count();
@@ -68,26 +55,10 @@ double ProcessCpuSeconds()
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
-class Stress : public ::testing::Test {
+// No watchdog: tools/stress.sh runs these for as long as it takes.
+class Stress : public DriverTest {
 protected:
-    void SetUp() override
-    {
-        WriteConfig(std::nullopt);
-        const std::string log = HostLogPath();
-        std::error_code ignored;
-        std::filesystem::remove(log, ignored);
-        for (int i = 0; i < 10; ++i)
-            std::filesystem::remove(log + "." + std::to_string(i), ignored);
-        gCodes.Clear();
-        gHook.Set(nullptr);
-    }
-    void TearDown() override
-    {
-        while (DriverTable.DriverCount > 0)
-            DestroyDriverImpl();
-        gHook.Set(nullptr);
-        WriteConfig(std::nullopt);
-    }
+    Stress() : DriverTest({.Bound = std::chrono::seconds(0)}) {}
 };
 
 // Sends codes [0, count) for one port as fast as the line takes them.
@@ -109,7 +80,7 @@ TEST_F(Stress, SoakOnePortAtFullSpeed)
 {
     const long count = EnvOr("BELVOR_SOAK_CODES", 20000);
     auto line = MakeRealLine(kFirstPort);
-    ASSERT_EQ(InitDriverImpl(line->PortNumber(), &Collect), 0);
+    ASSERT_EQ(InitDriverImpl(line->PortNumber(), &OnCode), 0);
     std::thread writer([&] { Send(*line, 0, count); });
     const bool all = Eventually([&] { return Collected() >= static_cast<size_t>(count); },
                                 static_cast<int>(30000 + count / 10));
@@ -142,7 +113,7 @@ TEST_F(Stress, SoakTenPortsAtOnce)
     std::vector<std::unique_ptr<TestLine>> lines;
     for (int i = 0; i < kMaxDrivers; ++i) {
         lines.push_back(MakeRealLine(static_cast<uint16_t>(kFirstPort + i)));
-        ASSERT_EQ(InitDriverImpl(lines.back()->PortNumber(), &Collect), i);
+        ASSERT_EQ(InitDriverImpl(lines.back()->PortNumber(), &OnCode), i);
     }
     std::vector<std::thread> writers;
     for (int i = 0; i < kMaxDrivers; ++i)
@@ -196,7 +167,7 @@ TEST_F(Stress, ChurnWithTrafficFlowing)
     });
     auto slowest = std::chrono::steady_clock::duration::zero();
     for (long cycle = 0; cycle < cycles; ++cycle) {
-        ASSERT_EQ(InitDriverImpl(line->PortNumber(), &Collect), 0) << "cycle " << cycle;
+        ASSERT_EQ(InitDriverImpl(line->PortNumber(), &OnCode), 0) << "cycle " << cycle;
         std::this_thread::sleep_for(std::chrono::milliseconds(cycle % 3 * 5));
         if (cycle + 1 == cycles)
             stop = true; // the writer finishes while a driver still reads
@@ -216,9 +187,9 @@ TEST_F(Stress, ChurnWithTrafficFlowing)
 TEST_F(Stress, LineThatGoesAwayCostsNothingAndStillStops)
 {
     auto line = MakeRealLine(kFirstPort);
-    ASSERT_EQ(InitDriverImpl(line->PortNumber(), &Collect), 0);
+    ASSERT_EQ(InitDriverImpl(line->PortNumber(), &OnCode), 0);
     line->Write("1\r");
-    ASSERT_TRUE(Eventually([] { return Collected() >= 1; }));
+    ASSERT_TRUE(WaitCodes(1));
     line->HangUp();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const double before = ProcessCpuSeconds();
@@ -248,15 +219,15 @@ TEST_F(Stress, PortHeldByAnotherProcessOrMissing)
         return held;
     }));
     errno = 0;
-    EXPECT_EQ(InitDriverImpl(line->PortNumber(), &Collect), -1);
+    EXPECT_EQ(InitDriverImpl(line->PortNumber(), &OnCode), -1);
     EXPECT_EQ(errno, EWOULDBLOCK);
     kill(holder, SIGTERM);
     waitpid(holder, nullptr, 0);
-    EXPECT_EQ(InitDriverImpl(line->PortNumber(), &Collect), 0) << "free again once the other process is gone";
+    EXPECT_EQ(InitDriverImpl(line->PortNumber(), &OnCode), 0) << "free again once the other process is gone";
     EXPECT_EQ(DestroyDriverImpl(), 0);
 
     errno = 0;
-    EXPECT_EQ(InitDriverImpl(kFirstPort + 9, &Collect), -1) << "neither a link nor /dev/ttyS68";
+    EXPECT_EQ(InitDriverImpl(kFirstPort + 9, &OnCode), -1) << "neither a link nor /dev/ttyS68";
     EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(DriverTable.DriverCount, 0);
 }
@@ -273,10 +244,10 @@ TEST_F(Stress, UnwritableLogAndUnreadableConfigurationDoNotStopCodes)
     std::filesystem::create_directories(platform::ConfigFilePath(), ignored);
 
     auto line = MakeRealLine(kFirstPort);
-    ASSERT_EQ(InitDriverImpl(line->PortNumber(), &Collect), 0);
+    ASSERT_EQ(InitDriverImpl(line->PortNumber(), &OnCode), 0);
     EXPECT_EQ(DriverTable.Drivers[0].load()->Allow(), kDefaultAllow);
     line->Write("12AB\r");
-    EXPECT_TRUE(Eventually([] { return Collected() >= 1; }));
+    EXPECT_TRUE(WaitCodes(1));
     EXPECT_EQ(DestroyDriverImpl(), 0);
     platform::ReplaceFileSystem(previous);
     std::filesystem::remove(platform::ConfigFilePath(), ignored);
@@ -287,12 +258,12 @@ TEST_F(Stress, SlowCallbackAndCallbackThatSwapsItself)
 {
     auto line = MakeRealLine(kFirstPort);
     gHook.Set([](const unsigned char*) { std::this_thread::sleep_for(std::chrono::milliseconds(100)); });
-    ASSERT_EQ(InitDriverImpl(line->PortNumber(), &Collect), 0);
+    ASSERT_EQ(InitDriverImpl(line->PortNumber(), &OnCode), 0);
     std::string burst;
     for (int i = 0; i < 8; ++i)
         burst += MakeCode(0, i) + "\r";
     line->Write(burst);
-    ASSERT_TRUE(Eventually([] { return Collected() >= 8; }));
+    ASSERT_TRUE(WaitCodes(8));
     {
         const std::vector<std::string> codes = gCodes.Codes();
         for (int i = 0; i < 8; ++i)

@@ -101,4 +101,9 @@ private:
     platform::SerialOpener FPrevious;
 };
 
+// A fake line whose devices report bytes as they come, as a scanner's do.
+struct LiveFakeLine : FakeLine {
+    LiveFakeLine() { LiveEvents = true; }
+};
+
 } // namespace belvor::test

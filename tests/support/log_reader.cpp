@@ -3,6 +3,7 @@
 #include "logging/Logger.h"
 #include "platform/process.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -93,6 +94,23 @@ char HostLogMarkOf(const std::string& text)
             mark = line[0];
     });
     return mark;
+}
+
+bool HasRecord(const std::string& text)
+{
+    return Count(HostLogTexts(), text) > 0;
+}
+
+bool HasRecordStarting(const std::string& start)
+{
+    const auto texts = HostLogTexts();
+    return std::any_of(texts.begin(), texts.end(),
+                       [&](const std::string& t) { return t.starts_with(start); });
+}
+
+size_t Count(const std::vector<std::string>& texts, const std::string& text)
+{
+    return static_cast<size_t>(std::count(texts.begin(), texts.end(), text));
 }
 
 } // namespace belvor::test

@@ -1,6 +1,7 @@
 // Reads back the log files the library writes.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -28,5 +29,13 @@ std::vector<std::string> HostLogTexts();
 
 // The level mark of the first record of the host's current log with this text; 0 when none.
 char HostLogMarkOf(const std::string& text);
+
+// Whether the host's log holds a record with this text, or one whose text
+// starts so.
+bool HasRecord(const std::string& text);
+bool HasRecordStarting(const std::string& start);
+
+// How many of the texts are this one.
+size_t Count(const std::vector<std::string>& texts, const std::string& text);
 
 } // namespace belvor::test

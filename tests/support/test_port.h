@@ -13,6 +13,18 @@
 
 namespace belvor::test {
 
+// Waits (bounded) for a condition that another thread makes true.
+inline bool Eventually(const std::function<bool()>& condition, int timeoutMs = 5000)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < until) {
+        if (condition())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return condition();
+}
+
 class TestPort : public TComPort {
 public:
     // How many of the announced bytes DataReceived takes out (all by default).
@@ -54,13 +66,7 @@ public:
     // Waits (bounded) until DataReceived has handed over at least n bytes.
     bool WaitForBytes(size_t n, int timeoutMs = 5000)
     {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (std::chrono::steady_clock::now() < until) {
-            if (Received().size() >= n)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return Received().size() >= n;
+        return Eventually([&] { return Received().size() >= n; }, timeoutMs);
     }
 
 protected:
@@ -82,17 +88,5 @@ private:
     std::vector<int32_t> FCounts;
     std::string FReceived;
 };
-
-// Waits (bounded) for a condition that another thread makes true.
-inline bool Eventually(const std::function<bool()>& condition, int timeoutMs = 5000)
-{
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < until) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return condition();
-}
 
 } // namespace belvor::test
