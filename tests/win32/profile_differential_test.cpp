@@ -84,6 +84,12 @@ protected:
     // the file had a value.
     bool Compare(const std::string& name, const std::string& text)
     {
+        // UTF-16 with a half character at its end: Wine reads the other half from
+        // past the file's end, garbage one run in several. Our reading of it is
+        // held to its expected file instead (profile_test).
+        const bool utf16 = text.starts_with("\xFF\xFE") || text.starts_with("\xFE\xFF");
+        if (utf16 && text.size() % 2 != 0)
+            return false;
         const fs::path path = Dir() / (std::to_string(FNext++) + ".ini");
         std::ofstream(path, std::ios::binary).write(text.data(), static_cast<std::streamsize>(text.size()));
         const std::string windows =
