@@ -71,7 +71,7 @@ private:
 
 MemoryDevice* gDevice = nullptr;
 
-std::unique_ptr<platform::SerialDevice> OpenMemoryDevice(uint16_t, uint32_t&)
+std::unique_ptr<platform::SerialDevice> OpenMemoryDevice(uint16_t, const std::string&, uint32_t&)
 {
     auto device = std::make_unique<MemoryDevice>();
     gDevice = device.get();
@@ -136,7 +136,7 @@ void Assembly(benchmark::State& state, size_t codeLength, bool woken)
         std::unique_ptr<TBelvorThread> standIn;
         if (woken) {
             // Its driver slot stays empty: it wakes, finds no driver and waits again.
-            standIn = std::make_unique<TBelvorThread>(kSlot);
+            standIn = std::make_unique<TBelvorThread>(kSlot, DeliveryRecheckBound(false));
             DriverTable.Threads[kSlot] = standIn.get();
         }
         driver.FIndex = woken ? kSlot : -1;
@@ -179,7 +179,7 @@ void BM_AssemblyLongCodes(benchmark::State& state)
 // beside this program; the file is rotated every 100 KiB as always.
 void BM_LogRecord(benchmark::State& state)
 {
-    InitLogger();
+    InitLogger({});
     for (auto _ : state)
         LogMessage(1, "4006381333931");
     ShutdownLogger();

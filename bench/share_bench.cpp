@@ -76,7 +76,7 @@ void OpenTimedDriver(uint8_t port)
     const int32_t index = DriverTable.DriverCount;
     auto driver = std::make_unique<TTimedBelvor>(port);
     driver->FIndex = index;
-    auto thread = std::make_unique<TBelvorThread>(index);
+    auto thread = std::make_unique<TBelvorThread>(index, DeliveryRecheckBound(driver->WakeOnEvent()));
     DriverTable.Drivers[static_cast<size_t>(index)] = driver.get();
     DriverTable.Threads[static_cast<size_t>(index)] = thread.get();
     DriverTable.DriverCount = index + 1;
@@ -198,7 +198,7 @@ int main(int argc, char** argv)
         const std::vector<int64_t> wakes = BareWakeUps(100, static_cast<uint32_t>(2500 + run));
         std::printf("  a bare wake-up of a waiting thread: p50 %.1f us, p99 %.1f us\n",
                     us(Percentile(wakes, 50)), us(Percentile(wakes, 99)));
-        InitLogger();
+        InitLogger({});
         const std::vector<int64_t> records = SpacedLogRecords(100, static_cast<uint32_t>(2700 + run));
         std::printf("  one log record, as spaced: p50 %.1f us, p99 %.1f us\n", us(Percentile(records, 50)),
                     us(Percentile(records, 99)));

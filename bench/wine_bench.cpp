@@ -552,7 +552,7 @@ int Idle(double seconds, long run)
 // DLL's copy): one record per code, with its open, append and close.
 int LogRecords(size_t records, long run)
 {
-    belvor::InitLogger();
+    belvor::InitLogger({});
     std::vector<int64_t> ns;
     ns.reserve(records);
     for (size_t i = 0; i < records; ++i) {

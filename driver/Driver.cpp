@@ -114,11 +114,36 @@ int32_t Fail(uint32_t systemError) noexcept
     return -1;
 }
 
+// What Belvor.ini says for a driver on port now; unreadable: the defaults,
+// with no character allowed, as with an empty list.
+TDriverSettings LoadDriverSettings(uint16_t port) noexcept
+{
+    try {
+        return ReadDriverSettings(platform::ConfigFilePath(), port);
+    } catch (...) {
+        return {};
+    }
+}
+
+// [Ports] COMn as Belvor.ini says it at each reopen: a scanner may come back
+// under a name written there while it was away.
+std::string ConfiguredPortPath(uint16_t port) noexcept
+{
+    try {
+        return ReadPortPath(platform::ConfigFilePath(), port);
+    } catch (...) {
+        return {};
+    }
+}
+
 } // namespace
 
 // ---------------------------------------------------------------- TBelvor
 
-TBelvor::TBelvor(uint8_t portNumber) : TComPort(portNumber)
+TBelvor::TBelvor(uint8_t portNumber) : TBelvor(portNumber, LoadDriverSettings(portNumber)) {}
+
+TBelvor::TBelvor(uint8_t portNumber, const TDriverSettings& settings)
+    : TComPort(portNumber, {settings.PortPath, &ConfiguredPortPath})
 {
     try {
         SetBaudRate(9600);
@@ -127,8 +152,10 @@ TBelvor::TBelvor(uint8_t portNumber) : TComPort(portNumber)
         SetStopBits(1);
         FState = kCollecting;
         Purge();
-        InitLogger();
-        ReadSettings();
+        // The log's records in the order they always came: the logger's own
+        // (first driver only), then what the settings ignored or noted.
+        InitLogger(settings.LogDir);
+        TakeSettings(settings);
     } catch (...) {
         Close();
         throw;
@@ -141,14 +168,8 @@ TBelvor::~TBelvor()
     Close();
 }
 
-void TBelvor::ReadSettings()
+void TBelvor::TakeSettings(const TDriverSettings& settings)
 {
-    TDriverSettings settings;
-    try {
-        settings = ReadDriverSettings(platform::ConfigFilePath());
-    } catch (...) {
-        // Unreadable: the defaults, with no character allowed, as with an empty list.
-    }
     FAllow = settings.Allow;
     FAllowed = settings.Allowed;
     FEnd = settings.End;
@@ -314,7 +335,7 @@ bool TBelvor::QueueTakeNext(bool dropHead, TQueuedItem& item) noexcept
 
 // ---------------------------------------------------------- TBelvorThread
 
-TBelvorThread::TBelvorThread(int32_t index) : FIndex(index)
+TBelvorThread::TBelvorThread(int32_t index, uint32_t recheckMs) : FIndex(index), FRecheckMs(recheckMs)
 {
     // It runs the host's callback, so it gets the stack a thread of the host would.
     if (!FEvent.Valid() || !FThread.Start(&Run, this, platform::kHostThreadStack))
@@ -342,14 +363,7 @@ void TBelvorThread::Execute()
 {
     TQueuedItem item;
     while (!FTerminated) {
-        uint32_t recheckMs = gDeliveryRecheckMs.load();
-        // A driver that sleeps until news should not have its delivery thread
-        // wake every second instead: a stop always sets FEvent, so the re-check
-        // may be as rare as the worker's own.
-        if (const TBelvor* driver = DriverTable.Drivers[static_cast<size_t>(FIndex)].load();
-            driver && driver->WakeOnEvent() && recheckMs < TComPort::kNewsWaitMs)
-            recheckMs = TComPort::kNewsWaitMs;
-        if (!FEvent.Wait(recheckMs))
+        if (!FEvent.Wait(FRecheckMs))
             continue;
         TBelvor* driver = DriverTable.Drivers[static_cast<size_t>(FIndex)].load();
         if (!driver)
@@ -449,6 +463,12 @@ uint32_t SetDeliveryRecheckInterval(uint32_t ms)
     return gDeliveryRecheckMs.exchange(ms);
 }
 
+uint32_t DeliveryRecheckBound(bool wakeOnEvent)
+{
+    const uint32_t ms = gDeliveryRecheckMs.load();
+    return wakeOnEvent && ms < TComPort::kNewsWaitMs ? TComPort::kNewsWaitMs : ms;
+}
+
 // ----------------------------------------------------------------- exports
 
 int32_t InitDriverImpl(uint32_t port, EventProc callback) noexcept
@@ -466,16 +486,14 @@ int32_t InitDriverImpl(uint32_t port, EventProc callback) noexcept
     if (index >= kMaxDrivers)
         return Fail(platform::SystemErrorCode(platform::ErrorKind::TooMany));
     try {
-        auto driver = std::make_unique<TBelvor>(static_cast<uint8_t>(port & 0xFF));
+        const auto number = static_cast<uint8_t>(port & 0xFF);
+        const TDriverSettings settings = LoadDriverSettings(number);
+        auto driver = std::make_unique<TBelvor>(number, settings);
         driver->FIndex = index;
-        auto thread = std::make_unique<TBelvorThread>(index);
+        auto thread = std::make_unique<TBelvorThread>(index, DeliveryRecheckBound(settings.WakeOnEvent));
         DriverTable.Drivers[static_cast<size_t>(index)] = driver.get();
         DriverTable.Threads[static_cast<size_t>(index)] = thread.get();
         DriverTable.DriverCount = index + 1;
-        // Its first wait began before the driver was in its slot, with the
-        // short re-check; one look now lets it take the driver's own.
-        if (driver->WakeOnEvent())
-            thread->FEvent.Set();
         driver.release()->StartReceiving();
         thread.release();
         return index;

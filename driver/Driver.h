@@ -39,7 +39,11 @@ public:
     static constexpr int32_t kCollecting = 100;
     static constexpr int32_t kComplete = 0;
 
+    // With the settings Belvor.ini holds for the port now.
     explicit TBelvor(uint8_t portNumber);
+    // With settings already read: they name the port's device, so they come
+    // before the port opens.
+    TBelvor(uint8_t portNumber, const TDriverSettings& settings);
     ~TBelvor() override;
 
     // Lets the port hand over bytes. Called once the driver and its delivery
@@ -71,7 +75,8 @@ protected:
 
 private:
     void ProcessByte();
-    void ReadSettings();
+    // Takes the settings over and logs what in them was ignored or noted.
+    void TakeSettings(const TDriverSettings& settings);
     // Queues an item (a code only while there is room) and says whether the
     // delivery thread has something new.
     bool Enqueue(TQueuedItem&& item);
@@ -102,8 +107,9 @@ struct TCallbacks {
 class TBelvorThread {
 public:
     // Starts running at once; its wake-up event exists before it runs, so no
-    // wake (a first code, or the stop itself) can come too early.
-    explicit TBelvorThread(int32_t index);
+    // wake (a first code, or the stop itself) can come too early. It looks at
+    // its stop flag every recheckMs even without a wake.
+    TBelvorThread(int32_t index, uint32_t recheckMs);
     ~TBelvorThread();
     TBelvorThread(const TBelvorThread&) = delete;
     TBelvorThread& operator=(const TBelvorThread&) = delete;
@@ -127,6 +133,7 @@ private:
     void Report(const TBelvor& driver, const TQueuedItem& item);
     void Deliver(const TCallbacks& to, std::string_view code);
 
+    const uint32_t FRecheckMs;
     std::atomic<bool> FTerminated{false};
     std::atomic<uint64_t> FPasses{0};
     platform::Thread FThread;
@@ -142,8 +149,14 @@ extern TDriverTable DriverTable;
 
 // How long a delivery thread waits for a wake before it looks at its stop flag
 // anyway (1000 ms). Tests make it very long, so that a lost wake shows as a
-// hang instead of a delay. Returns the previous value.
+// hang instead of a delay. Returns the previous value; threads made before
+// keep theirs.
 uint32_t SetDeliveryRecheckInterval(uint32_t ms);
+
+// The re-check for the delivery thread of a driver that wakes on events or
+// polls: a stop always sets the thread's event, so one that sleeps until news
+// may re-check as rarely as its port's worker does.
+uint32_t DeliveryRecheckBound(bool wakeOnEvent);
 
 // The bodies of the exports. None lets an exception out.
 int32_t InitDriverImpl(uint32_t port, EventProc callback) noexcept;

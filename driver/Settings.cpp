@@ -1,5 +1,6 @@
 #include "driver/Settings.h"
 
+#include "logging/Logger.h"
 #include "platform/profile.h"
 
 #include <utility>
@@ -88,7 +89,13 @@ bool ParseByteSet(std::string_view text, std::array<bool, 256>& set)
     return true;
 }
 
-TDriverSettings ReadDriverSettings(const char* path)
+std::string ReadPortPath(const char* path, uint16_t port)
+{
+    const std::string key = "COM" + std::to_string(port);
+    return platform::ReadProfileString(path, kPortsSection, key.c_str(), "");
+}
+
+TDriverSettings ReadDriverSettings(const char* path, uint16_t port)
 {
     TDriverSettings s;
     const auto ignore = [&](const char* section, const char* key, const std::string& value) {
@@ -131,8 +138,11 @@ TDriverSettings ReadDriverSettings(const char* path)
         else
             ignore(kPortSection, kWakeKey, value);
     }
+    s.PortPath = ReadPortPath(path, port);
+    s.LogDir = platform::ReadProfileString(path, kLogSection, kLogDirKey, "");
     // A comment after a value is part of it, as Windows reads the file: tell the
-    // host, whose example or habit put it there. New keys belong in this list.
+    // host, whose example or habit put it there. New keys belong in this list;
+    // [Log] Dir's is the logger's to tell, once, and [Ports] has never been told.
     for (const auto& [section, key] : {std::pair{kAllowSection, kAllowKey},
                                        {kAllowSection, kAllowCodesKey},
                                        {kCodeSection, kMaxLengthKey},

@@ -1,7 +1,7 @@
-// What Belvor.ini says about a driver beyond its allow-list: which bytes a
-// code may hold, which byte ends it, how long it may be, and whether a lost
-// device is opened again. Read once per driver, with the rules of
-// GetPrivateProfileStringA on both platforms.
+// What Belvor.ini says about a driver: which bytes a code may hold, which byte
+// ends it, how long it may be, whether a lost device is opened again, where
+// its port's device is and where the log goes. Read once per driver, with the
+// rules of GetPrivateProfileStringA on both platforms.
 #pragma once
 
 #include <array>
@@ -23,6 +23,7 @@ inline constexpr const char* kQueueLimitKey = "QueueLimit";
 inline constexpr const char* kPortSection = "Port";
 inline constexpr const char* kReconnectKey = "Reconnect";
 inline constexpr const char* kWakeKey = "Wake";
+inline constexpr const char* kPortsSection = "Ports"; // COMn=path
 
 inline constexpr uint16_t kDefaultMaxLength = 104;
 // Room for the longest 2D code (a QR code holds up to 7,089 digits).
@@ -39,6 +40,8 @@ struct TDriverSettings {
     uint32_t QueueLimit = kDefaultQueueLimit; // codes waiting for delivery, at most
     bool Reconnect = true;
     bool WakeOnEvent = false; // [Port] Wake=Event; Poll, the default, looks every 10 ms
+    std::string PortPath;     // [Ports] COMn of the driver's port; empty: the system's own name
+    std::string LogDir;       // [Log] Dir, as read; the logger uses the first driver's
     // "[Section] Key=value" of each value that could not be read and so
     // counts as absent.
     std::vector<std::string> Ignored;
@@ -47,7 +50,11 @@ struct TDriverSettings {
     std::vector<std::string> Notes;
 };
 
-TDriverSettings ReadDriverSettings(const char* path);
+// The settings for a driver on COMport.
+TDriverSettings ReadDriverSettings(const char* path, uint16_t port);
+
+// [Ports] COMport: the path of the port's device; empty when not named.
+std::string ReadPortPath(const char* path, uint16_t port);
 
 // One value: decimal, or hexadecimal after 0x, from lo to hi, nothing else
 // around it but blanks.

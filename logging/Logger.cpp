@@ -159,7 +159,7 @@ bool Writable(const std::string& name)
 
 } // namespace
 
-void InitLogger()
+void InitLogger(std::string_view logDir)
 {
     {
         std::lock_guard<std::mutex> guard(gLock);
@@ -173,12 +173,7 @@ void InitLogger()
     if (executable.empty())
         return;
     const std::string beside = LogFileNameFor(executable);
-    std::string dir;
-    try {
-        dir = platform::ReadProfileString(platform::ConfigFilePath(), kLogSection, kLogDirKey, "");
-    } catch (...) {
-        dir.clear();
-    }
+    const std::string dir(logDir);
     std::string name = beside;
     bool unusable = false;
     if (!dir.empty()) {

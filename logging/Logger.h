@@ -14,11 +14,11 @@ inline constexpr int32_t kLogSizeLimit = 102400;
 inline constexpr const char* kLogSection = "Log";
 inline constexpr const char* kLogDirKey = "Dir";
 
-// Sets the log file name from the host's executable, in the directory that
-// [Log] Dir of Belvor.ini names (relative to the executable's; absent, empty
+// Sets the log file name from the host's executable, in the directory logDir
+// names ([Log] Dir of Belvor.ini as read; relative to the executable's; empty
 // or unusable: beside it). Called by each driver as it is created; the first
-// call decides the name for the library's life.
-void InitLogger();
+// call decides the name for the library's life, later ones ignore logDir.
+void InitLogger(std::string_view logDir);
 
 // Appends one record at level 0-4 ("-+?!#"); text is written byte for byte.
 // Never reports a failure: a record that cannot be written is lost.

@@ -11,17 +11,19 @@ void SerialDevice::WaitForNews(uint32_t timeoutMs)
 }
 
 namespace {
-std::atomic<SerialOpener> gOpener{&OpenSystemSerialDevice};
-}
+constexpr SerialOpener kSystemOpener = &OpenSystemSerialDevice;
+std::atomic<SerialOpener> gOpener{kSystemOpener};
+} // namespace
 
-std::unique_ptr<SerialDevice> OpenSerialDevice(uint16_t portNumber, uint32_t& nativeError)
+std::unique_ptr<SerialDevice> OpenSerialDevice(uint16_t portNumber, const std::string& where,
+                                               uint32_t& nativeError)
 {
-    return gOpener.load()(portNumber, nativeError);
+    return gOpener.load()(portNumber, where, nativeError);
 }
 
 SerialOpener ReplaceSerialOpener(SerialOpener opener)
 {
-    return gOpener.exchange(opener ? opener : &OpenSystemSerialDevice);
+    return gOpener.exchange(opener ? opener : kSystemOpener);
 }
 
 } // namespace belvor::platform

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace belvor::platform {
 
@@ -124,12 +125,19 @@ public:
     virtual uint32_t LastError() const = 0;
 };
 
-using SerialOpener = std::unique_ptr<SerialDevice> (*)(uint16_t portNumber, uint32_t& nativeError);
+// where: the path the configuration names for COMn, empty for the system's own
+// name of the port. Windows names its ports itself and ignores it.
+using SerialOpener = std::unique_ptr<SerialDevice> (*)(uint16_t portNumber, const std::string& where,
+                                                       uint32_t& nativeError);
 
 // Opens COMn exclusively. Null on failure, with the system's error code.
-std::unique_ptr<SerialDevice> OpenSerialDevice(uint16_t portNumber, uint32_t& nativeError);
+std::unique_ptr<SerialDevice> OpenSerialDevice(uint16_t portNumber, const std::string& where,
+                                               uint32_t& nativeError);
 
 // The system's own opener (what OpenSerialDevice calls unless replaced).
+std::unique_ptr<SerialDevice> OpenSystemSerialDevice(uint16_t portNumber, const std::string& where,
+                                                     uint32_t& nativeError);
+// The same, by the system's own name of COMn.
 std::unique_ptr<SerialDevice> OpenSystemSerialDevice(uint16_t portNumber, uint32_t& nativeError);
 
 // Replaces the opener, e.g. with fake devices or failing opens; null restores

@@ -5,6 +5,7 @@
 #include "serial/Reopener.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace belvor {
 
@@ -19,7 +20,7 @@ constexpr platform::CommTimeouts kWorkerTimeouts{
 
 } // namespace
 
-TComPort::TComPort(uint16_t portNumber) : FPortNumber(portNumber)
+TComPort::TComPort(uint16_t portNumber, PortPlace place) : FPortNumber(portNumber), FPlace(std::move(place))
 {
     if (FPortNumber != 0)
         Open();
@@ -106,7 +107,7 @@ void TComPort::Open()
     FEventMask = 0;
 
     uint32_t nativeError = 0;
-    FDevice = platform::OpenSerialDevice(FPortNumber, nativeError);
+    FDevice = platform::OpenSerialDevice(FPortNumber, FPlace.Where, nativeError);
     if (!FDevice)
         Raise<EOpenPortFail>(kMsgOpenPortFail, nativeError);
     try {
@@ -322,6 +323,7 @@ void TComPort::DropLostDevice(uint32_t error)
     // Closing it may take a while (a read in flight that will not end): the
     // reopener does that too, where a stop need not wait for it.
     const LineParams line{.PortNumber = FPortNumber,
+                          .Place = FPlace,
                           .InQueue = kDeviceInQueueSize,
                           .OutQueue = kDeviceOutQueueSize,
                           .BaudRate = FBaudRate,

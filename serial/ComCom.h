@@ -8,6 +8,7 @@
 #include "platform/thread.h"
 #include "serial/Exceptions.h"
 #include "serial/ReceiveRing.h"
+#include "serial/Reopener.h"
 
 #include <atomic>
 #include <cstdint>
@@ -28,8 +29,6 @@ inline constexpr int32_t kStatusNotSupported = -3002;
 bool MergeLineSettings(platform::SerialDevice& device, platform::ControlBlock& block, uint32_t baudRate,
                        uint16_t parity, uint8_t dataBits, uint8_t stopBits);
 
-class Reopener;
-
 class TComPort {
 public:
     static constexpr uint32_t kRxBufferSize = ReceiveRing::kSize;
@@ -48,7 +47,7 @@ public:
     static constexpr uint32_t kNewsWaitMs = 60000;
 
     // Opens the port unless portNumber is 0; a failing open fails the construction.
-    explicit TComPort(uint16_t portNumber);
+    explicit TComPort(uint16_t portNumber, PortPlace place = {});
     virtual ~TComPort();
     TComPort(const TComPort&) = delete;
     TComPort& operator=(const TComPort&) = delete;
@@ -144,6 +143,7 @@ private:
 
     uint32_t FBaudRate = 5760;
     uint16_t FPortNumber;
+    PortPlace FPlace;
     uint8_t FDataBits = 8;
     uint8_t FStopBits = 1;
     uint8_t FParity = 0;

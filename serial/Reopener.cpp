@@ -23,7 +23,8 @@ namespace {
 std::unique_ptr<platform::SerialDevice> OpenLine(const LineParams& line)
 {
     uint32_t error = 0;
-    auto device = platform::OpenSerialDevice(line.PortNumber, error);
+    const std::string where = line.Place.Locate ? line.Place.Locate(line.PortNumber) : line.Place.Where;
+    auto device = platform::OpenSerialDevice(line.PortNumber, where, error);
     // Not back yet, held by another program, or not the line it was: next time.
     if (!device || !device->Setup(line.InQueue, line.OutQueue))
         return nullptr;

@@ -12,12 +12,24 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace belvor {
+
+// Where a port's device is: the path the configuration names for it (empty:
+// the system's own name of COMn) and, when set, how to look that up again
+// before each reopen, so that a scanner back under a name configured while it
+// was away is found. Locate may run after the port is gone.
+using PortLocator = std::string (*)(uint16_t portNumber) noexcept;
+struct PortPlace {
+    std::string Where;
+    PortLocator Locate = nullptr;
+};
 
 // What a port is opened with, again after each loss.
 struct LineParams {
     uint16_t PortNumber = 0;
+    PortPlace Place;
     uint32_t InQueue = 0;
     uint32_t OutQueue = 0;
     uint32_t BaudRate = 0;

@@ -200,6 +200,19 @@ TEST_F(Codes, ValuesThatCannotBeReadCountAsAbsentAndAreLogged)
     EXPECT_EQ(DriverTable.Drivers[1].load()->QueueLimit(), 65536u);
 }
 
+TEST_F(Codes, TheFirstDriverPlacesTheLogBeforeItsSettingsAreReported)
+{
+    const std::string missing = HostLogPath() + ".no-such-dir";
+    WriteConfig("[Log]\r\nDir=" + missing + "\r\n[Chars]\r\nAllow=12 ;3\r\n[Code]\r\nEnd=x\r\n");
+    ResetLoggerForTesting(); // this driver is the first again
+    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
+    EXPECT_EQ(HostLogTexts(),
+              (std::vector<std::string>{
+                  "Log directory " + missing + " cannot be used", "Belvor.ini: [Code] End=x ignored",
+                  "Belvor.ini: [Chars] Allow: the text after the value is part of it (a "
+                  "comment must stand on a line of its own)"}));
+}
+
 TEST_F(Codes, LongCodesReachTheCodeProcWholeAndTheEventProcCutTo255)
 {
     WriteConfig("[Chars]\r\nAllow=\r\nAllowCodes=29, 32-126\r\n[Code]\r\nMaxLength=8192\r\n");

@@ -125,7 +125,7 @@ TEST(DocumentedIni, EveryExampleSetsWhatItSays)
     for (const Example& example : examples) {
         SCOPED_TRACE(example.Where + "\n" + example.Text);
         std::ofstream(path, std::ios::binary | std::ios::trunc) << example.Text;
-        const TDriverSettings s = ReadDriverSettings(path.c_str());
+        const TDriverSettings s = ReadDriverSettings(path.c_str(), 0);
         if (example.Wrong) {
             EXPECT_FALSE(s.Ignored.empty() && s.Notes.empty()) << "marked wrong, yet it draws no record";
             continue;
@@ -152,9 +152,14 @@ TEST(DocumentedIni, EveryExampleSetsWhatItSays)
                 EXPECT_EQ(s.Reconnect, e.Value == "1") << where;
             else if (e.Section == kPortSection && e.Key == kWakeKey)
                 EXPECT_EQ(s.WakeOnEvent, e.Value == "Event") << where;
-            else if (!(e.Section == kAllowSection && e.Key == kAllowCodesKey) &&
-                     !(e.Section == kLogSection && e.Key == kLogDirKey) &&
-                     !(e.Section == "Ports" && std::regex_match(e.Key, std::regex("COM[1-9][0-9]*"))))
+            else if (e.Section == kLogSection && e.Key == kLogDirKey)
+                EXPECT_EQ(s.LogDir, e.Value) << where;
+            else if (e.Section == kPortsSection && std::regex_match(e.Key, std::regex("COM[1-9][0-9]*")))
+                EXPECT_EQ(
+                    ReadDriverSettings(path.c_str(), static_cast<uint16_t>(Number(e.Key.substr(3)))).PortPath,
+                    e.Value)
+                    << where;
+            else if (!(e.Section == kAllowSection && e.Key == kAllowCodesKey))
                 ADD_FAILURE() << where << ": no such key";
         }
     }

@@ -1,3 +1,4 @@
+#include "driver/Settings.h"
 #include "logging/Logger.h"
 #include "platform/files.h"
 #include "platform/process.h"
@@ -134,7 +135,7 @@ TEST(LogFileName, ReplacesOnlyTheExtensionOfTheExecutable)
     EXPECT_EQ(LogFileNameFor("/home/shop/.till"), "/home/shop/.till.sca");
 
     ResetLoggerForTesting();
-    InitLogger();
+    InitLogger({});
     const fsys::path name = LogFileName();
     ResetLoggerForTesting();
     EXPECT_EQ(name.filename().string(), "logger_test.sca");
@@ -312,12 +313,18 @@ TEST_F(LoggerTest, ConcurrentRecordsAreNeitherLostNorTorn)
 
 namespace {
 
+// What a driver made now hands the logger: [Log] Dir as Belvor.ini says it.
+void InitLoggerAsADriver()
+{
+    InitLogger(ReadDriverSettings(platform::ConfigFilePath(), 3).LogDir);
+}
+
 // The log's name as the first driver fixes it, from Belvor.ini's [Log] Dir.
 std::string ChosenLogName(const std::optional<std::string>& config)
 {
     WriteConfig(config);
     ResetLoggerForTesting();
-    InitLogger();
+    InitLoggerAsADriver();
     return LogFileName();
 }
 
@@ -340,7 +347,7 @@ TEST_F(LoggerTest, ConfiguredDirectoryHoldsTheLogAndItsGenerations)
 
     ASSERT_EQ(ChosenLogName("[Log]\r\nDir=" + FDir.string() + "\r\n"), Within(FDir));
     WriteConfig("[Log]\r\nDir=somewhere-else\r\n");
-    InitLogger();
+    InitLoggerAsADriver();
     EXPECT_EQ(LogFileName(), Within(FDir)) << "read once, by the first driver";
     WriteAll(LogFileName(), Filler(kLogSizeLimit + 1));
     LogMessage(1, "after rotation");

@@ -193,6 +193,19 @@ TEST_F(FakeReconnect, OtherValuesOfTheKeyAreIgnoredWithOneRecord)
     EXPECT_TRUE(Eventually([&] { return HasRecord(Back(3)); }, 10000)) << "reconnecting stays on";
 }
 
+TEST_F(FakeReconnect, TheConfiguredPathReachesTheOpenAndIsLookedUpAgainForEachReopen)
+{
+    WriteConfig("[Ports]\r\nCOM3=/dev/scanner-a\r\n");
+    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
+    Line.Unplug(InjectedDeviceError());
+    WriteConfig("[Ports]\r\nCOM3=/dev/scanner-b\r\n"); // before any reopen can succeed
+    Line.PlugBack();
+    ASSERT_TRUE(Eventually([&] { return HasRecord(Back(3)); }, 10000));
+    const std::vector<std::string> wheres = Line.Wheres();
+    EXPECT_EQ(wheres.front(), "/dev/scanner-a");
+    EXPECT_EQ(wheres.back(), "/dev/scanner-b");
+}
+
 TEST_F(Reconnect, RealLineUnpluggedAndPluggedBack)
 {
     auto line = MakeRealLine();

@@ -3,7 +3,6 @@
 // ioctls. Nothing here ever blocks: a wait that finds no event stays pending,
 // and the port's worker simply asks again in its next cycle.
 #include "platform/serial_device.h"
-#include "platform/profile.h"
 
 // termios2 rather than <termios.h>: it carries any baud rate (BOTHER), not
 // only those with a Bxxx constant. The two headers cannot be mixed.
@@ -76,18 +75,11 @@ struct ThreadError {
 };
 thread_local ThreadError tLastError;
 
-std::string DevicePath(uint16_t portNumber)
+std::string DevicePath(uint16_t portNumber, const std::string& where)
 {
-    // Named in the configuration file: a stable path such as /dev/serial/by-id/...
-    const std::string key = "COM" + std::to_string(portNumber);
-    std::string configured;
-    try {
-        configured = ReadProfileString(ConfigFilePath(), "Ports", key.c_str(), "");
-    } catch (...) {
-        configured.clear();
-    }
-    if (!configured.empty())
-        return configured;
+    // Named in the configuration: a stable path such as /dev/serial/by-id/...
+    if (!where.empty())
+        return where;
     const std::string link = std::string(BELVOR_SYSTEM_DIR) + "/com" + std::to_string(portNumber);
     struct stat info {};
     // The link itself decides, even when it dangles: it says where the port is.
@@ -568,13 +560,19 @@ uint32_t TermiosSerialDevice::Read(uint8_t* dest, uint32_t size)
 
 } // namespace
 
-std::unique_ptr<SerialDevice> OpenSystemSerialDevice(uint16_t portNumber, uint32_t& nativeError)
+std::unique_ptr<SerialDevice> OpenSystemSerialDevice(uint16_t portNumber, const std::string& where,
+                                                     uint32_t& nativeError)
 {
     auto device = std::make_unique<TermiosSerialDevice>();
-    if (!device->Open(DevicePath(portNumber), nativeError))
+    if (!device->Open(DevicePath(portNumber, where), nativeError))
         return nullptr;
     nativeError = 0;
     return device;
+}
+
+std::unique_ptr<SerialDevice> OpenSystemSerialDevice(uint16_t portNumber, uint32_t& nativeError)
+{
+    return OpenSystemSerialDevice(portNumber, {}, nativeError);
 }
 
 } // namespace belvor::platform

@@ -83,13 +83,15 @@ private:
     std::unique_ptr<platform::SerialDevice> FInner;
 };
 
-std::unique_ptr<platform::SerialDevice> OpenFaulty(uint16_t port, uint32_t& nativeError)
+std::unique_ptr<platform::SerialDevice> OpenFaulty(uint16_t port, const std::string& where,
+                                                   uint32_t& nativeError)
 {
     if (gFaults && gFaults->ShouldFail("Open", kSetup)) {
         nativeError = InjectedDeviceError();
         return nullptr;
     }
-    auto inner = gInner ? gInner(port, nativeError) : platform::OpenSystemSerialDevice(port, nativeError);
+    auto inner = gInner ? gInner(port, where, nativeError)
+                        : platform::OpenSystemSerialDevice(port, where, nativeError);
     if (!inner)
         return nullptr;
     return std::make_unique<FaultyDevice>(std::move(inner));

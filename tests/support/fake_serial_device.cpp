@@ -169,12 +169,14 @@ FakeLine::~FakeLine()
     gLine = nullptr;
 }
 
-std::unique_ptr<platform::SerialDevice> FakeLine::OpenFake(uint16_t port, uint32_t& nativeError)
+std::unique_ptr<platform::SerialDevice> FakeLine::OpenFake(uint16_t port, const std::string& where,
+                                                           uint32_t& nativeError)
 {
     FakeLine& line = *gLine;
     {
         std::lock_guard<std::mutex> guard(line.FMutex);
         ++line.FOpens;
+        line.FWheres.push_back(where);
     }
     if (const int delay = line.OpenDelayMs.load())
         std::this_thread::sleep_for(std::chrono::milliseconds(delay));
@@ -261,6 +263,12 @@ int FakeLine::Opens()
 {
     std::lock_guard<std::mutex> guard(FMutex);
     return FOpens;
+}
+
+std::vector<std::string> FakeLine::Wheres()
+{
+    std::lock_guard<std::mutex> guard(FMutex);
+    return FWheres;
 }
 
 int FakeLine::Waits()

@@ -67,6 +67,8 @@ public:
     std::vector<uint32_t> Masks();
     std::vector<std::string> Calls();
     int Opens();
+    // The path each open was given for its port, in order.
+    std::vector<std::string> Wheres();
     int OpenDevices();
     // WaitEvent calls so far: one per worker cycle, whether it dispatches or not.
     int Waits();
@@ -79,7 +81,8 @@ public:
 
 private:
     friend class FakeDevice;
-    static std::unique_ptr<platform::SerialDevice> OpenFake(uint16_t port, uint32_t& nativeError);
+    static std::unique_ptr<platform::SerialDevice> OpenFake(uint16_t port, const std::string& where,
+                                                            uint32_t& nativeError);
 
     std::mutex FMutex;
     std::condition_variable FNews; // bytes fed, a wait scripted, a device woken or lost
@@ -94,6 +97,7 @@ private:
     std::vector<uint32_t> FMasks;
     std::vector<std::string> FCalls;
     int FOpens = 0;
+    std::vector<std::string> FWheres;
     int FOpenDevices = 0;
     int FWaitCalls = 0;
     int FNaps = 0;        // WaitForNews calls
