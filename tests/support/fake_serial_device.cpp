@@ -134,7 +134,9 @@ public:
     {
         std::lock_guard<std::mutex> guard(FLine.FMutex);
         error = FLine.FLossError;
-        return FGeneration != FLine.FGeneration;
+        const bool lost = FGeneration != FLine.FGeneration;
+        FLine.FLossReports += lost ? 1 : 0;
+        return lost;
     }
     bool ReadOwed() const override
     {
@@ -297,6 +299,12 @@ int FakeLine::OpenDevices()
 {
     std::lock_guard<std::mutex> guard(FMutex);
     return FOpenDevices;
+}
+
+int FakeLine::LossReports()
+{
+    std::lock_guard<std::mutex> guard(FMutex);
+    return FLossReports;
 }
 
 platform::ControlBlock FakeLine::CurrentState()

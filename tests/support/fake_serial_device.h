@@ -70,6 +70,8 @@ public:
     // The path each open was given for its port, in order.
     std::vector<std::string> Wheres();
     int OpenDevices();
+    // Lost calls that reported a loss.
+    int LossReports();
     // WaitEvent calls so far: one per worker cycle, whether it dispatches or not.
     int Waits();
     // Waits (bounded) until the worker has gone through that many more cycles,
@@ -99,6 +101,7 @@ private:
     int FOpens = 0;
     std::vector<std::string> FWheres;
     int FOpenDevices = 0;
+    int FLossReports = 0;
     int FWaitCalls = 0;
     int FNaps = 0;        // WaitForNews calls
     bool FAsleep = false; // a worker is inside WaitForNews
