@@ -6,6 +6,7 @@
 #include "platform/serial_device.h"
 #include "platform/win32/device_loss.h"
 #include "platform/win32/handles.h"
+#include "platform/win32/overlapped_op.h"
 #include "platform/win32/serial_device_testing.h"
 
 #include <windows.h>
@@ -24,15 +25,13 @@ namespace belvor::platform {
 namespace {
 
 // Bound for a read that should be over at once before it is cancelled (with
-// the port's time-outs it is, except under Wine when nothing has arrived), and
-// for a cancelled operation to end (under Wine mostly well under a millisecond,
-// at worst a few: bench/serial_read_bench). A worker cycle makes at most two
-// reads, so it spends at most 2 x (20 + 40) = 120 ms in them, well inside the
-// 200 ms a stop waits before it ends the worker by force. A read that outlasts
-// both bounds is not waited for further: it stays in flight and a later call
-// collects it.
+// the port's time-outs it is, except under Wine when nothing has arrived); a
+// cancelled one then gets kSettleLimitMs to end. A worker cycle makes at most
+// two reads, so it spends at most 2 x (20 + 40) = 120 ms in them, well inside
+// the 200 ms a stop waits before it ends the worker by force. A read that
+// outlasts both bounds is not waited for further: it stays in flight and a
+// later call collects it.
 constexpr DWORD kReadLimitMs = 20;
-constexpr DWORD kSettleLimitMs = 40;
 
 // What tests may change through ReplaceReadBoundsForTests.
 std::atomic<uint32_t> gReadLimitMs{kReadLimitMs};
@@ -66,9 +65,9 @@ void SetFlagWord(DCB& dcb, uint32_t word)
 struct IoRecords {
     OVERLAPPED Read{};
     OVERLAPPED Wait{};
-    OVERLAPPED Peek{};
+    OVERLAPPED SleepingRead{};
     DWORD WaitMask = 0;
-    uint8_t PeekByte = 0;
+    uint8_t SleepingByte = 0;
     std::unique_ptr<uint8_t[]> Received; // grown while no read is in flight
     uint32_t ReceivedSize = 0;
 };
@@ -84,6 +83,34 @@ struct ThreadError {
     uint32_t Code = 0;
 };
 thread_local ThreadError tLastError;
+
+// The WaitCommEvent, and what its endings showed.
+struct CommWait : OverlappedOp {
+    // The latest WaitEvent collected an event from a wait that had been in
+    // flight: the next one starts a fresh wait, so there is nothing to sleep
+    // on before it. A wait that ended in an error does not count: Wine ends
+    // every wait on a pty with ERROR_OPERATION_ABORTED within about 2 ms, and
+    // starting the next one at once would cost more than polling.
+    bool Collected = false;
+    // A wait in flight has ended in an error: this device does not hold its
+    // waits, so the worker sleeps on the one-byte read from then on.
+    bool EndsAlone = false;
+};
+
+// The ReadFile of Read, and where it was told to store, and how much: the
+// bytes of a read that ends late are owed there.
+struct BoundedRead : OverlappedOp {
+    uint8_t* Dest = nullptr;
+    uint32_t Size = 0;
+};
+
+// What the port last set on the line.
+struct LineSettings {
+    std::mutex DcbLock; // SetState merges onto the DCB last read
+    DCB Dcb{};
+    std::atomic<uint32_t> Mask{0};
+    COMMTIMEOUTS Timeouts{}; // what a sleeping read puts back
+};
 
 class Win32SerialDevice final : public SerialDevice {
 public:
@@ -104,69 +131,55 @@ public:
     bool SetTimeouts(const CommTimeouts& timeouts) override;
     bool WaitEvent(uint32_t& mask) override;
     uint32_t Read(uint8_t* dest, uint32_t size) override;
-    bool ReadOwed() const override { return FReadInFlight.load() || FPeekInFlight.load(); }
+    bool ReadOwed() const override { return FRead.InFlight() || FSleepingRead.InFlight(); }
     void WaitForNews(uint32_t timeoutMs) override;
     void Wake() override;
     bool Lost(uint32_t& error) const override { return FLoss.Lost(error); }
     uint32_t LastError() const override;
-    bool ReadInFlightEnded() const { return FReadInFlight.load() && HasOverlappedIoCompleted(&FIo->Read); }
+    bool ReadInFlightEnded() const { return FRead.InFlight() && FRead.Ended(); }
 
 private:
     bool Fail(uint32_t code);
+    // Ends what is in flight before the close, bounded; false when one has not.
+    bool SettleAll();
+    // Collects the wait in flight, if it has ended.
+    bool CollectWait(uint32_t& mask);
     // Sleeps on a one-byte read until a byte comes, a wake, or timeoutMs.
     void SleepOnRead(uint32_t timeoutMs);
+    bool StartSleepingRead();
     // Takes the sleeping read's result if it has ended (waiting up to waitMs
     // after cancelling it); false while it is still in flight.
-    bool CollectPeek(DWORD waitMs);
-    // Waits, bounded, for an operation in flight to end, cancelling it if
-    // need be; false when it still has not.
-    bool Settle(OVERLAPPED& ov);
+    bool CollectSleepingRead(DWORD waitMs);
+    void RestoreTimeouts();
+    // Takes the end of a read that outlived its bound; false while it goes
+    // on. owed: the bytes it hands to this call.
+    bool CollectLateRead(uint8_t* dest, uint32_t size, uint32_t& owed);
+    uint32_t StartRead(uint8_t* dest, uint32_t size);
     // Copies what a read stored, at most size bytes, to dest; how many.
     uint32_t Deliver(uint8_t* dest, DWORD got, uint32_t size);
 
     HANDLE FHandle = INVALID_HANDLE_VALUE;
     IoRecords* FIo = nullptr;
-    // Only the thread that waits and reads touches these, and the destructor
+    // Only the thread that waits and reads uses these, and the destructor
     // after that thread has stopped.
-    std::atomic<bool> FWaitInFlight{false};
-    std::atomic<bool> FReadInFlight{false};
-    // The latest WaitEvent collected an event from a wait that had been in
-    // flight: the next one starts a fresh wait, so there is nothing to sleep
-    // on before it. A wait that ended in an error does not count: Wine ends
-    // every wait on a pty with ERROR_OPERATION_ABORTED within about 2 ms, and
-    // starting the next one at once would cost more than polling.
-    bool FWaitCollected = false;
+    CommWait FWait;
+    BoundedRead FRead;
+    // The one-byte read a worker sleeps on. While it is in flight no other
+    // read may start, or the two could share the line's bytes out of order.
+    OverlappedOp FSleepingRead;
+    // The byte it brought is the line's next one: ClearError counts it, Read
+    // hands it over first, an input purge drops it.
+    std::atomic<bool> FByteHeld{false};
+    // The bytes the device queued at the latest ClearError: so many can be
+    // read at once behind that byte.
+    std::atomic<uint32_t> FQueuedAtClear{0};
     // Auto-reset: Wake sets it, the WaitForNews it ends takes it.
     HANDLE FWakeEvent = nullptr;
-    // The one-byte read a worker sleeps on, and the byte it brought, which is
-    // the line's next one: ClearError counts it, Read hands it over first, an
-    // input purge drops it. While that read is in flight no other read may
-    // start, or the two could share the line's bytes out of order.
-    std::atomic<bool> FPeekInFlight{false};
-    std::atomic<bool> FPeekHeld{false};
-    std::atomic<uint32_t> FMask{0};
-    COMMTIMEOUTS FTimeouts{};
-    uint32_t FPeekPurges = 0; // FInputPurges when the sleeping read began
-    // The bytes the device queued at the latest ClearError: so many can be
-    // read at once.
-    std::atomic<uint32_t> FQueuedAtClear{0};
-    // A wait in flight has ended in an error: this device does not hold its
-    // waits, so the worker sleeps on the one-byte read from then on.
-    bool FWaitsEndAlone = false;
-    bool FPeekCancelled = false;
-    // Whether the read in flight was cancelled here: its abort is no news.
-    bool FReadCancelled = false;
+    LineSettings FLine;
     std::atomic<uint32_t> FLastError{0};
-    // Where the latest read was told to store, and how much; the bytes of a
-    // read that ends late are owed there.
-    uint8_t* FReadDest = nullptr;
-    uint32_t FReadSize = 0;
     // Counts purges of the input; a late read started before one has bytes
     // the purge was meant to drop.
     std::atomic<uint32_t> FInputPurges{0};
-    uint32_t FReadPurges = 0;
-    std::mutex FDcbLock;
-    DCB FDcb{};
     DeviceLossWatch FLoss;
 };
 
@@ -181,50 +194,42 @@ bool Win32SerialDevice::Open(uint16_t portNumber, uint32_t& nativeError)
         return false;
     }
     FIo = new IoRecords;
-    FIo->Read.hEvent = TrackHandle(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    FIo->Wait.hEvent = TrackHandle(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    FIo->Peek.hEvent = TrackHandle(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    const bool read = FRead.Open(FHandle, FIo->Read);
+    const bool wait = FWait.Open(FHandle, FIo->Wait);
+    const bool sleeping = FSleepingRead.Open(FHandle, FIo->SleepingRead);
     FWakeEvent = TrackHandle(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-    if (!FIo->Read.hEvent || !FIo->Wait.hEvent || !FIo->Peek.hEvent || !FWakeEvent) {
+    if (!read || !wait || !sleeping || !FWakeEvent) {
         nativeError = GetLastError();
         return false; // the destructor releases the rest
     }
     // SetState merges onto the DCB last read; start from the device's own.
-    FDcb.DCBlength = sizeof(DCB);
-    (void)GetCommState(FHandle, &FDcb);
+    FLine.Dcb.DCBlength = sizeof(DCB);
+    (void)GetCommState(FHandle, &FLine.Dcb);
     return true;
 }
 
-bool Win32SerialDevice::Settle(OVERLAPPED& ov)
+bool Win32SerialDevice::SettleAll()
 {
-    if (WaitForSingleObject(ov.hEvent, kSettleLimitMs) != WAIT_OBJECT_0) {
-        // From any thread: the operation may have been started by another.
-        (void)CancelIoEx(FHandle, &ov);
-        if (WaitForSingleObject(ov.hEvent, kSettleLimitMs) != WAIT_OBJECT_0)
-            return false;
+    bool settled = true;
+    if (FWait.InFlight()) {
+        (void)SetCommMask(FHandle, 0); // ends the wait with an empty mask
+        settled = FWait.Settle();
     }
-    DWORD ignored = 0;
-    return GetOverlappedResult(FHandle, &ov, &ignored, FALSE) || GetLastError() != ERROR_IO_INCOMPLETE;
+    if (FRead.InFlight())
+        settled = gEndReadOnClose.load() && FRead.Settle() && settled;
+    if (FSleepingRead.InFlight())
+        settled = FSleepingRead.Settle() && settled;
+    return settled;
 }
 
 Win32SerialDevice::~Win32SerialDevice()
 {
-    bool settled = true;
-    if (FIo && FHandle != INVALID_HANDLE_VALUE) {
-        if (FWaitInFlight) {
-            (void)SetCommMask(FHandle, 0); // ends the wait with an empty mask
-            settled = Settle(FIo->Wait);
-        }
-        if (FReadInFlight)
-            settled = gEndReadOnClose.load() && Settle(FIo->Read) && settled;
-        if (FPeekInFlight)
-            settled = Settle(FIo->Peek) && settled;
-    }
-    if (FIo && FReadInFlight && !gEndReadOnClose.load()) {
+    bool settled = !FIo || SettleAll();
+    if (FIo && FRead.InFlight() && !gEndReadOnClose.load()) {
         // A test's stand-in for a cancel that never ends: the test closes the
         // handle later (Wine's reads need the very handle they started on).
         std::lock_guard<std::mutex> guard(gKeptLock);
-        gKept = {std::exchange(FHandle, INVALID_HANDLE_VALUE), &FIo->Read};
+        gKept = {std::exchange(FHandle, INVALID_HANDLE_VALUE), FRead.Record()};
     }
     if (FHandle != INVALID_HANDLE_VALUE)
         CloseTrackedHandle(FHandle); // also cancels whatever is still in flight
@@ -232,19 +237,11 @@ Win32SerialDevice::~Win32SerialDevice()
         CloseTrackedHandle(FWakeEvent);
     if (!FIo)
         return;
-    if (!settled) {
-        // Give the cancellation a last chance before abandoning the records.
-        settled =
-            (!FWaitInFlight || WaitForSingleObject(FIo->Wait.hEvent, kSettleLimitMs) == WAIT_OBJECT_0) &&
-            (!FReadInFlight || WaitForSingleObject(FIo->Read.hEvent, kSettleLimitMs) == WAIT_OBJECT_0) &&
-            (!FPeekInFlight || WaitForSingleObject(FIo->Peek.hEvent, kSettleLimitMs) == WAIT_OBJECT_0);
-    }
-    if (FIo->Read.hEvent)
-        CloseTrackedHandle(FIo->Read.hEvent);
-    if (FIo->Wait.hEvent)
-        CloseTrackedHandle(FIo->Wait.hEvent);
-    if (FIo->Peek.hEvent)
-        CloseTrackedHandle(FIo->Peek.hEvent);
+    // Give the cancellations a last chance before abandoning the records.
+    settled = settled || (FWait.EndsAfterClose() && FRead.EndsAfterClose() && FSleepingRead.EndsAfterClose());
+    FRead.Close();
+    FWait.Close();
+    FSleepingRead.Close();
     if (settled)
         delete FIo;
     // Otherwise the kernel may still write into the records: leave them.
@@ -269,28 +266,26 @@ bool Win32SerialDevice::Setup(uint32_t inQueue, uint32_t outQueue)
 
 bool Win32SerialDevice::GetState(ControlBlock& block)
 {
-    std::lock_guard<std::mutex> guard(FDcbLock);
-    FDcb.DCBlength = sizeof(DCB);
-    if (!GetCommState(FHandle, &FDcb))
+    std::lock_guard<std::mutex> guard(FLine.DcbLock);
+    DCB& dcb = FLine.Dcb;
+    dcb.DCBlength = sizeof(DCB);
+    if (!GetCommState(FHandle, &dcb))
         return Fail(GetLastError());
-    block.BaudRate = FDcb.BaudRate;
-    block.Flags = FlagWord(FDcb);
-    block.ByteSize = FDcb.ByteSize;
-    block.Parity = FDcb.Parity;
-    block.StopBits = FDcb.StopBits;
+    block = {dcb.BaudRate, FlagWord(dcb), dcb.ByteSize, dcb.Parity, dcb.StopBits};
     return true;
 }
 
 bool Win32SerialDevice::SetState(const ControlBlock& block)
 {
-    std::lock_guard<std::mutex> guard(FDcbLock);
-    FDcb.DCBlength = sizeof(DCB);
-    FDcb.BaudRate = block.BaudRate;
-    SetFlagWord(FDcb, block.Flags);
-    FDcb.ByteSize = block.ByteSize;
-    FDcb.Parity = block.Parity;
-    FDcb.StopBits = block.StopBits;
-    const BOOL done = SetCommState(FHandle, &FDcb);
+    std::lock_guard<std::mutex> guard(FLine.DcbLock);
+    DCB& dcb = FLine.Dcb;
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = block.BaudRate;
+    SetFlagWord(dcb, block.Flags);
+    dcb.ByteSize = block.ByteSize;
+    dcb.Parity = block.Parity;
+    dcb.StopBits = block.StopBits;
+    const BOOL done = SetCommState(FHandle, &dcb);
     if (done == 1)
         return true;
     return Fail(done == 0 ? GetLastError() : ERROR_GEN_FAILURE);
@@ -310,7 +305,7 @@ bool Win32SerialDevice::ClearError(uint32_t& errors, uint32_t& inQueue)
     FLoss.Succeeded();
     errors = word;
     FQueuedAtClear = stat.cbInQue;
-    inQueue = stat.cbInQue + (FPeekHeld.load() ? 1 : 0);
+    inQueue = stat.cbInQue + (FByteHeld.load() ? 1 : 0);
     return true;
 }
 
@@ -318,7 +313,7 @@ bool Win32SerialDevice::Purge(uint32_t flags)
 {
     if (flags & (kPurgeRxAbort | kPurgeRxClear)) {
         FInputPurges.fetch_add(1);
-        FPeekHeld = false;
+        FByteHeld = false;
     }
     return PurgeComm(FHandle, flags) ? true : Fail(GetLastError());
 }
@@ -327,7 +322,7 @@ bool Win32SerialDevice::SetMask(uint32_t mask)
 {
     if (!SetCommMask(FHandle, mask))
         return Fail(GetLastError());
-    FMask = mask;
+    FLine.Mask = mask;
     return true;
 }
 
@@ -338,58 +333,64 @@ bool Win32SerialDevice::SetTimeouts(const CommTimeouts& timeouts)
                         timeouts.WriteTotalTimeoutConstant};
     if (!SetCommTimeouts(FHandle, &native))
         return Fail(GetLastError());
-    FTimeouts = native;
+    FLine.Timeouts = native;
     return true;
 }
 
 bool Win32SerialDevice::WaitEvent(uint32_t& mask)
 {
-    OVERLAPPED& ov = FIo->Wait;
-    FWaitCollected = false;
+    FWait.Collected = false;
     // The byte a sleeping read brought is a received character of its own.
-    if (FPeekHeld && (FMask.load() & kEvRxChar)) {
+    if (FByteHeld && (FLine.Mask.load() & kEvRxChar)) {
         mask = kEvRxChar;
         return true;
     }
-    if (FWaitInFlight) {
-        // Never a second WaitCommEvent while one is in flight: look at it.
-        DWORD ignored = 0;
-        if (GetOverlappedResult(FHandle, &ov, &ignored, FALSE)) {
-            FWaitInFlight = false;
-            FWaitCollected = true;
-            FLoss.Succeeded();
-            mask = FIo->WaitMask;
-            return true;
-        }
-        const DWORD error = GetLastError();
-        if (error == ERROR_IO_INCOMPLETE)
-            return Fail(kErrorIoPending);
-        FWaitInFlight = false;
-        FWaitsEndAlone = true;
-        FLoss.Failed(DeviceCall::WaitEnd, error);
-        return Fail(error);
-    }
+    // Never a second WaitCommEvent while one is in flight: look at it.
+    if (FWait.InFlight())
+        return CollectWait(mask);
     FIo->WaitMask = 0;
-    if (WaitCommEvent(FHandle, &FIo->WaitMask, &ov)) {
+    DWORD error = 0;
+    const auto call = [this](HANDLE file, OVERLAPPED* ov) { return WaitCommEvent(file, &FIo->WaitMask, ov); };
+    switch (FWait.Start(0, error, call)) {
+    case OpEnd::Done:
+        FWait.Taken();
         FLoss.Succeeded();
         mask = FIo->WaitMask;
         return true;
-    }
-    const DWORD error = GetLastError();
-    if (error == ERROR_IO_PENDING) {
-        // The event stays as the call left it: it signals the completion.
-        FWaitInFlight = true;
+    case OpEnd::Pending: // the event stays as the call left it: it signals the completion
         return Fail(kErrorIoPending);
+    case OpEnd::Failed:
+        break;
     }
     FLoss.Failed(DeviceCall::WaitStart, error);
     return Fail(error);
 }
 
+bool Win32SerialDevice::CollectWait(uint32_t& mask)
+{
+    DWORD ignored = 0;
+    DWORD error = 0;
+    switch (FWait.Poll(ignored, error)) {
+    case OpEnd::Pending:
+        return Fail(kErrorIoPending);
+    case OpEnd::Done:
+        FWait.Collected = true;
+        FLoss.Succeeded();
+        mask = FIo->WaitMask;
+        return true;
+    case OpEnd::Failed:
+        break;
+    }
+    FWait.EndsAlone = true;
+    FLoss.Failed(DeviceCall::WaitEnd, error);
+    return Fail(error);
+}
+
 void Win32SerialDevice::WaitForNews(uint32_t timeoutMs)
 {
-    if (FWaitCollected)
+    if (FWait.Collected)
         return; // the next WaitEvent starts the wait to sleep on
-    if (!FWaitInFlight || FWaitsEndAlone) {
+    if (!FWait.InFlight() || FWait.EndsAlone) {
         // No wait holds: it ended at once, could not start, or this device
         // ends its waits by itself (Wine's do, every 2 ms).
         SleepOnRead(timeoutMs);
@@ -397,7 +398,7 @@ void Win32SerialDevice::WaitForNews(uint32_t timeoutMs)
     }
     // The stop also ends the wait itself (SetMask(0)); the wake event covers a
     // driver that is slow to do so. The bound is only a safety net.
-    const HANDLE both[2] = {FIo->Wait.hEvent, FWakeEvent};
+    const HANDLE both[2] = {FWait.Event(), FWakeEvent};
     (void)WaitForMultipleObjects(2, both, FALSE, timeoutMs);
 }
 
@@ -406,62 +407,63 @@ void Win32SerialDevice::WaitForNews(uint32_t timeoutMs)
 // every driver until a byte comes. Its byte is kept for the next Read.
 void Win32SerialDevice::SleepOnRead(uint32_t timeoutMs)
 {
-    const auto pause = [&] { (void)WaitForSingleObject(FWakeEvent, timeoutMs < 10 ? timeoutMs : 10); };
-    if (FPeekHeld || FReadInFlight) {
-        pause(); // what is there is still to be read
+    // What is there is still to be read, or the read could not start: pause.
+    if (FByteHeld || FRead.InFlight() || (!FSleepingRead.InFlight() && !StartSleepingRead())) {
+        (void)WaitForSingleObject(FWakeEvent, timeoutMs < 10 ? timeoutMs : 10);
         return;
     }
-    OVERLAPPED& ov = FIo->Peek;
-    if (!FPeekInFlight) {
-        COMMTIMEOUTS blocking = kBlockingRead;
-        if (!SetCommTimeouts(FHandle, &blocking)) {
-            pause();
-            return;
-        }
-        (void)ResetEvent(ov.hEvent);
-        ov.Offset = ov.OffsetHigh = 0;
-        FPeekPurges = FInputPurges.load();
-        FPeekCancelled = false;
-        FPeekInFlight = true;
-        if (!ReadFile(FHandle, &FIo->PeekByte, 1, nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) {
-            FPeekInFlight = false;
-            FLoss.Failed(DeviceCall::ReadStart, GetLastError());
-            COMMTIMEOUTS worker = FTimeouts;
-            (void)SetCommTimeouts(FHandle, &worker);
-            pause();
-            return;
-        }
-    }
-    const HANDLE both[2] = {ov.hEvent, FWakeEvent};
+    const HANDLE both[2] = {FSleepingRead.Event(), FWakeEvent};
     (void)WaitForMultipleObjects(2, both, FALSE, timeoutMs);
-    if (!CollectPeek(0)) {
-        (void)CancelIoEx(FHandle, &ov);
-        FPeekCancelled = true;
-        (void)CollectPeek(kSettleLimitMs);
+    if (!CollectSleepingRead(0)) {
+        FSleepingRead.Cancel();
+        (void)CollectSleepingRead(kSettleLimitMs);
     }
 }
 
-bool Win32SerialDevice::CollectPeek(DWORD waitMs)
+bool Win32SerialDevice::StartSleepingRead()
 {
-    OVERLAPPED& ov = FIo->Peek;
-    if (!FPeekInFlight)
+    COMMTIMEOUTS blocking = kBlockingRead;
+    if (!SetCommTimeouts(FHandle, &blocking))
+        return false;
+    FSleepingRead.ResetSignal();
+    DWORD error = 0;
+    const auto call = [this](HANDLE file, OVERLAPPED* ov) {
+        return ReadFile(file, &FIo->SleepingByte, 1, nullptr, ov);
+    };
+    if (FSleepingRead.Start(FInputPurges.load(), error, call) != OpEnd::Failed)
         return true;
-    if (WaitForSingleObject(ov.hEvent, waitMs) != WAIT_OBJECT_0)
+    FLoss.Failed(DeviceCall::ReadStart, error);
+    RestoreTimeouts();
+    return false;
+}
+
+bool Win32SerialDevice::CollectSleepingRead(DWORD waitMs)
+{
+    if (!FSleepingRead.InFlight())
+        return true;
+    if (!FSleepingRead.AwaitEnd(waitMs))
         return false;
     DWORD got = 0;
-    if (GetOverlappedResult(FHandle, &ov, &got, FALSE)) {
+    DWORD error = 0;
+    switch (FSleepingRead.Poll(got, error)) {
+    case OpEnd::Pending:
+        return false;
+    case OpEnd::Done:
         FLoss.Succeeded();
-    } else {
-        const DWORD error = GetLastError();
-        if (error == ERROR_IO_INCOMPLETE)
-            return false;
-        FLoss.Failed(DeviceCall::ReadEnd, error, FPeekCancelled);
+        break;
+    case OpEnd::Failed:
+        FLoss.Failed(DeviceCall::ReadEnd, error, FSleepingRead.CancelledHere());
+        break;
     }
-    FPeekInFlight = false;
-    FPeekHeld = got == 1 && FPeekPurges == FInputPurges.load();
-    COMMTIMEOUTS worker = FTimeouts;
-    (void)SetCommTimeouts(FHandle, &worker);
+    FByteHeld = got == 1 && FSleepingRead.Generation() == FInputPurges.load();
+    RestoreTimeouts();
     return true;
+}
+
+void Win32SerialDevice::RestoreTimeouts()
+{
+    COMMTIMEOUTS worker = FLine.Timeouts;
+    (void)SetCommTimeouts(FHandle, &worker);
 }
 
 void Win32SerialDevice::Wake()
@@ -473,89 +475,92 @@ void Win32SerialDevice::Wake()
 uint32_t Win32SerialDevice::Read(uint8_t* dest, uint32_t size)
 {
     // A sleeping read that could not be ended must end before any other read.
-    if (FPeekInFlight && !CollectPeek(0)) {
+    if (FSleepingRead.InFlight() && !CollectSleepingRead(0)) {
         Fail(ERROR_IO_INCOMPLETE);
         return 0;
     }
-    if (FPeekHeld && size != 0 && !FReadInFlight) {
+    if (FByteHeld && size != 0 && !FRead.InFlight()) {
         // With it, only what ClearError last saw queued behind it: Wine holds
         // a read that finds nothing until its bound.
-        FPeekHeld = false;
-        dest[0] = FIo->PeekByte;
+        FByteHeld = false;
+        dest[0] = FIo->SleepingByte;
         const uint32_t behind = std::min(size - 1, FQueuedAtClear.exchange(0));
         return 1 + (behind != 0 ? Read(dest + 1, behind) : 0);
     }
-    OVERLAPPED& ov = FIo->Read;
-    DWORD got = 0;
-    if (FReadInFlight) {
-        // A read that outlived its bound: no new one before it ends.
-        if (GetOverlappedResult(FHandle, &ov, &got, FALSE)) {
-            FLoss.Succeeded();
-        } else {
-            const DWORD error = GetLastError();
-            if (error == ERROR_IO_INCOMPLETE) {
-                Fail(ERROR_IO_INCOMPLETE);
-                return 0;
-            }
-            FLoss.Failed(DeviceCall::ReadEnd, error, FReadCancelled);
-        }
-        FReadInFlight = false;
-        (void)ResetEvent(ov.hEvent);
-        // Its bytes are the line's next ones. A caller that got 0 has not moved
-        // its write position, so it asks for them at the same place again. A
-        // call elsewhere or for less did not ask for them, and a purge since
-        // was meant to drop them: then they are given up.
-        if (got != 0 && dest == FReadDest && size >= FReadSize && FReadPurges == FInputPurges.load())
-            return Deliver(dest, got, FReadSize);
-    }
-    if (size == 0)
+    uint32_t owed = 0;
+    if (FRead.InFlight() && !CollectLateRead(dest, size, owed))
         return 0;
+    if (owed != 0)
+        return owed;
+    return size == 0 ? 0 : StartRead(dest, size);
+}
+
+bool Win32SerialDevice::CollectLateRead(uint8_t* dest, uint32_t size, uint32_t& owed)
+{
+    DWORD got = 0;
+    DWORD error = 0;
+    switch (FRead.Poll(got, error)) {
+    case OpEnd::Pending:
+        Fail(ERROR_IO_INCOMPLETE);
+        return false;
+    case OpEnd::Done:
+        FLoss.Succeeded();
+        break;
+    case OpEnd::Failed:
+        FLoss.Failed(DeviceCall::ReadEnd, error, FRead.CancelledHere());
+        break;
+    }
+    FRead.ResetSignal();
+    // Its bytes are the line's next ones. A caller that got 0 has not moved
+    // its write position, so it asks for them at the same place again. A
+    // call elsewhere or for less did not ask for them, and a purge since
+    // was meant to drop them: then they are given up.
+    if (got != 0 && dest == FRead.Dest && size >= FRead.Size && FRead.Generation() == FInputPurges.load())
+        owed = Deliver(dest, got, FRead.Size);
+    return true;
+}
+
+uint32_t Win32SerialDevice::StartRead(uint8_t* dest, uint32_t size)
+{
     if (size > FIo->ReceivedSize) {
         FIo->Received = std::make_unique_for_overwrite<uint8_t[]>(size);
         FIo->ReceivedSize = size;
     }
-    ov.Offset = ov.OffsetHigh = 0;
-    FReadDest = dest;
-    FReadSize = size;
-    FReadPurges = FInputPurges.load();
-    FReadCancelled = false;
-    // The count comes from GetOverlappedResult, also when ReadFile is done at
-    // once: on an overlapped handle only that one is reliable.
-    if (!ReadFile(FHandle, FIo->Received.get(), size, nullptr, &ov)) {
-        const DWORD error = GetLastError();
-        if (error != ERROR_IO_PENDING) {
-            FLoss.Failed(DeviceCall::ReadStart, error);
-            Fail(error);
-            return 0;
-        }
-        if (WaitForSingleObject(ov.hEvent, gReadLimitMs.load()) != WAIT_OBJECT_0) {
-            if (!gCancelLateReads.load()) {
-                FReadInFlight = true;
-                Fail(WAIT_TIMEOUT);
-                return 0;
-            }
-            (void)CancelIoEx(FHandle, &ov);
-            FReadCancelled = true;
-            if (WaitForSingleObject(ov.hEvent, kSettleLimitMs) != WAIT_OBJECT_0) {
-                FReadInFlight = true;
-                Fail(WAIT_TIMEOUT);
-                return 0;
-            }
-        }
-    }
-    const BOOL done = GetOverlappedResult(FHandle, &ov, &got, FALSE);
-    if (!done) {
-        const DWORD error = GetLastError();
+    FRead.Dest = dest;
+    FRead.Size = size;
+    // The count comes from Poll, also when ReadFile is done at once: on an
+    // overlapped handle only GetOverlappedResult's is reliable.
+    DWORD error = 0;
+    const auto call = [&](HANDLE file, OVERLAPPED* ov) {
+        return ReadFile(file, FIo->Received.get(), size, nullptr, ov);
+    };
+    const OpEnd start = FRead.Start(FInputPurges.load(), error, call);
+    if (start == OpEnd::Failed) {
+        FLoss.Failed(DeviceCall::ReadStart, error);
         Fail(error);
-        if (error == ERROR_IO_INCOMPLETE) {
-            FReadInFlight = true;
+        return 0;
+    }
+    // One that outlives its bounds stays in flight: a later call collects it.
+    if (start == OpEnd::Pending && !FRead.AwaitEnd(gReadLimitMs.load())) {
+        const bool cancel = gCancelLateReads.load();
+        if (cancel)
+            FRead.Cancel();
+        if (!cancel || !FRead.AwaitEnd(kSettleLimitMs)) {
+            Fail(WAIT_TIMEOUT);
             return 0;
         }
-        FLoss.Failed(DeviceCall::ReadEnd, error, FReadCancelled);
-    } else {
-        FLoss.Succeeded();
     }
-    (void)ResetEvent(ov.hEvent);
+    DWORD got = 0;
+    const OpEnd end = FRead.Poll(got, error);
+    if (end == OpEnd::Done) {
+        FLoss.Succeeded();
+    } else {
+        Fail(error);
+        if (end == OpEnd::Pending)
+            return 0;
+        FLoss.Failed(DeviceCall::ReadEnd, error, FRead.CancelledHere());
+    }
+    FRead.ResetSignal();
     // A read cancelled part-way has still stored what it counted.
     return Deliver(dest, got, size);
 }
