@@ -3,8 +3,6 @@
 #include "logging/Logger.h"
 #include "platform/profile.h"
 
-#include <utility>
-
 namespace belvor {
 
 namespace {
@@ -101,38 +99,52 @@ TDriverSettings ReadDriverSettings(const char* path, uint16_t port)
     const auto ignore = [&](const char* section, const char* key, const std::string& value) {
         s.Ignored.push_back(std::string("[") + section + "] " + key + "=" + value);
     };
+    // A comment after a value is part of it, as Windows reads the file: tell the
+    // host, whose example or habit put it there. [Log] Dir's is the logger's to
+    // tell, once, and [Ports] has never been told.
+    const auto note = [&](const char* section, const char* key, const std::string& value) {
+        if (platform::HasTextAfterValue(value))
+            s.Notes.push_back(std::string("[") + section + "] " + key);
+    };
+    const auto read = [&](const char* section, const char* key, std::string& value) {
+        if (!Read(path, section, key, value))
+            return false;
+        note(section, key, value);
+        return true;
+    };
     std::string value;
     s.Allow = platform::ReadProfileString(path, kAllowSection, kAllowKey, kDefaultAllow);
+    note(kAllowSection, kAllowKey, s.Allow);
     for (const char c : s.Allow)
         s.Allowed[static_cast<uint8_t>(c)] = true;
-    if (Read(path, kAllowSection, kAllowCodesKey, value) && !ParseByteSet(value, s.Allowed))
+    if (read(kAllowSection, kAllowCodesKey, value) && !ParseByteSet(value, s.Allowed))
         ignore(kAllowSection, kAllowCodesKey, value);
     uint32_t n = 0;
-    if (Read(path, kCodeSection, kMaxLengthKey, value)) {
+    if (read(kCodeSection, kMaxLengthKey, value)) {
         if (ParseValue(value, 1, kMaxMaxLength, n))
             s.MaxLength = static_cast<uint16_t>(n);
         else
             ignore(kCodeSection, kMaxLengthKey, value);
     }
-    if (Read(path, kCodeSection, kEndKey, value)) {
+    if (read(kCodeSection, kEndKey, value)) {
         if (ParseValue(value, 0, 255, n))
             s.End = static_cast<uint8_t>(n);
         else
             ignore(kCodeSection, kEndKey, value);
     }
-    if (Read(path, kCodeSection, kQueueLimitKey, value)) {
+    if (read(kCodeSection, kQueueLimitKey, value)) {
         if (ParseValue(value, 1, kMaxQueueLimit, n))
             s.QueueLimit = n;
         else
             ignore(kCodeSection, kQueueLimitKey, value);
     }
-    if (Read(path, kPortSection, kReconnectKey, value)) {
+    if (read(kPortSection, kReconnectKey, value)) {
         if (value == "0" || value == "1")
             s.Reconnect = value == "1";
         else
             ignore(kPortSection, kReconnectKey, value);
     }
-    if (Read(path, kPortSection, kWakeKey, value)) {
+    if (read(kPortSection, kWakeKey, value)) {
         if (value == "Event" || value == "Poll")
             s.WakeOnEvent = value == "Event";
         else
@@ -140,19 +152,6 @@ TDriverSettings ReadDriverSettings(const char* path, uint16_t port)
     }
     s.PortPath = ReadPortPath(path, port);
     s.LogDir = platform::ReadProfileString(path, kLogSection, kLogDirKey, "");
-    // A comment after a value is part of it, as Windows reads the file: tell the
-    // host, whose example or habit put it there. New keys belong in this list;
-    // [Log] Dir's is the logger's to tell, once, and [Ports] has never been told.
-    for (const auto& [section, key] : {std::pair{kAllowSection, kAllowKey},
-                                       {kAllowSection, kAllowCodesKey},
-                                       {kCodeSection, kMaxLengthKey},
-                                       {kCodeSection, kEndKey},
-                                       {kCodeSection, kQueueLimitKey},
-                                       {kPortSection, kReconnectKey},
-                                       {kPortSection, kWakeKey}}) {
-        if (Read(path, section, key, value) && platform::HasTextAfterValue(value))
-            s.Notes.push_back(std::string("[") + section + "] " + key);
-    }
     return s;
 }
 
