@@ -154,6 +154,8 @@ private:
     // Takes the end of a read that outlived its bound; false while it goes
     // on. owed: the bytes it hands to this call.
     bool CollectLateRead(uint8_t* dest, uint32_t size, uint32_t& owed);
+    // Takes a read's end, if it has one, and tells the loss rule how it went.
+    OpEnd EndRead(OverlappedOp& read, DWORD& got, DWORD& error);
     uint32_t StartRead(uint8_t* dest, uint32_t size);
     // Copies what a read stored, at most size bytes, to dest; how many.
     uint32_t Deliver(uint8_t* dest, DWORD got, uint32_t size);
@@ -445,16 +447,8 @@ bool Win32SerialDevice::CollectSleepingRead(DWORD waitMs)
         return false;
     DWORD got = 0;
     DWORD error = 0;
-    switch (FSleepingRead.Poll(got, error)) {
-    case OpEnd::Pending:
+    if (EndRead(FSleepingRead, got, error) == OpEnd::Pending)
         return false;
-    case OpEnd::Done:
-        FLoss.Succeeded();
-        break;
-    case OpEnd::Failed:
-        FLoss.Failed(DeviceCall::ReadEnd, error, FSleepingRead.CancelledHere());
-        break;
-    }
     FByteHeld = got == 1 && FSleepingRead.Generation() == FInputPurges.load();
     RestoreTimeouts();
     return true;
@@ -499,16 +493,9 @@ bool Win32SerialDevice::CollectLateRead(uint8_t* dest, uint32_t size, uint32_t& 
 {
     DWORD got = 0;
     DWORD error = 0;
-    switch (FRead.Poll(got, error)) {
-    case OpEnd::Pending:
+    if (EndRead(FRead, got, error) == OpEnd::Pending) {
         Fail(ERROR_IO_INCOMPLETE);
         return false;
-    case OpEnd::Done:
-        FLoss.Succeeded();
-        break;
-    case OpEnd::Failed:
-        FLoss.Failed(DeviceCall::ReadEnd, error, FRead.CancelledHere());
-        break;
     }
     FRead.ResetSignal();
     // Its bytes are the line's next ones. A caller that got 0 has not moved
@@ -551,18 +538,24 @@ uint32_t Win32SerialDevice::StartRead(uint8_t* dest, uint32_t size)
         }
     }
     DWORD got = 0;
-    const OpEnd end = FRead.Poll(got, error);
-    if (end == OpEnd::Done) {
-        FLoss.Succeeded();
-    } else {
+    const OpEnd end = EndRead(FRead, got, error);
+    if (end != OpEnd::Done)
         Fail(error);
-        if (end == OpEnd::Pending)
-            return 0;
-        FLoss.Failed(DeviceCall::ReadEnd, error, FRead.CancelledHere());
-    }
+    if (end == OpEnd::Pending)
+        return 0;
     FRead.ResetSignal();
     // A read cancelled part-way has still stored what it counted.
     return Deliver(dest, got, size);
+}
+
+OpEnd Win32SerialDevice::EndRead(OverlappedOp& read, DWORD& got, DWORD& error)
+{
+    const OpEnd end = read.Poll(got, error);
+    if (end == OpEnd::Done)
+        FLoss.Succeeded();
+    else if (end == OpEnd::Failed)
+        FLoss.Failed(DeviceCall::ReadEnd, error, read.CancelledHere());
+    return end;
 }
 
 uint32_t Win32SerialDevice::Deliver(uint8_t* dest, DWORD got, uint32_t size)
