@@ -45,12 +45,6 @@ std::vector<Tagged> TaggedCodes()
     return gTagged;
 }
 
-// The level mark of the host log's record with this text; 0 when there is none.
-char MarkOf(const std::string& text)
-{
-    return HostLogMarkOf(text);
-}
-
 // OnCode is the EventProc here, OnTagged the CodeProc.
 class Codes : public DriverTest {
 protected:
@@ -170,7 +164,7 @@ TEST_F(Codes, ACutCodeIsLoggedOnceWhyItIsShort)
     const auto cut = std::find(texts.begin(), texts.end(), "Code cut at 10 characters");
     ASSERT_NE(cut, texts.end());
     EXPECT_EQ(*(cut + 1), "0123456789") << "right before the cut code's own record";
-    EXPECT_EQ(MarkOf("Code cut at 10 characters"), '!') << "at level 3";
+    EXPECT_EQ(HostLogMarkOf("Code cut at 10 characters"), '!') << "at level 3";
 }
 
 TEST_F(Codes, ValuesThatCannotBeReadCountAsAbsentAndAreLogged)
@@ -190,7 +184,7 @@ TEST_F(Codes, ValuesThatCannotBeReadCountAsAbsentAndAreLogged)
           "Belvor.ini: [Code] QueueLimit=1000001 ignored", "Belvor.ini: [Code] End=0x0Dx ignored",
           "Belvor.ini: [Port] Reconnect=2 ignored", "Belvor.ini: [Port] Wake=Sometimes ignored"}) {
         EXPECT_EQ(Count(texts, record), 1u) << record;
-        EXPECT_EQ(MarkOf(record), '!') << record;
+        EXPECT_EQ(HostLogMarkOf(record), '!') << record;
     }
     EXPECT_EQ(Receive("1(2\r", 1), std::vector<std::string>{"12"}) << "Allow still counts, AllowCodes not";
 
@@ -236,7 +230,7 @@ TEST_F(Codes, LongCodesReachTheCodeProcWholeAndTheEventProcCutTo255)
     const auto texts = HostLogTexts();
     EXPECT_EQ(Count(texts, "Code cut at 8192 characters"), 1u);
     EXPECT_EQ(Count(texts, "Code cut at 255 characters"), 1u) << "only the code the EventProc got cut";
-    EXPECT_EQ(MarkOf("Code cut at 255 characters"), '!');
+    EXPECT_EQ(HostLogMarkOf("Code cut at 255 characters"), '!');
 }
 
 TEST_F(Codes, AFullQueueDropsNewCodesCountsThemAndKeepsTheOrder)
@@ -286,7 +280,7 @@ TEST_F(Codes, AFullQueueDropsNewCodesCountsThemAndKeepsTheOrder)
             order.push_back(text);
     EXPECT_EQ(order, (std::vector<std::string>{"10", "11", "12", "Queue full: 7 codes dropped", "20", "21",
                                                "Queue full: 3 codes dropped"}));
-    EXPECT_EQ(MarkOf("Queue full: 7 codes dropped"), '!');
+    EXPECT_EQ(HostLogMarkOf("Queue full: 7 codes dropped"), '!');
 }
 
 TEST_F(Codes, ACommentAfterAValueIsPartOfItAndLoggedOnce)
@@ -302,7 +296,7 @@ TEST_F(Codes, ACommentAfterAValueIsPartOfItAndLoggedOnce)
          {"Belvor.ini: [Chars] Allow" + after, "Belvor.ini: [Code] MaxLength" + after,
           std::string("Belvor.ini: [Code] MaxLength=20\t; at most 20 ignored")}) {
         EXPECT_EQ(Count(texts, record), 1u) << record;
-        EXPECT_EQ(MarkOf(record), '!') << record;
+        EXPECT_EQ(HostLogMarkOf(record), '!') << record;
     }
     EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
                             [](const std::string& t) { return t.starts_with("Belvor.ini"); }),
