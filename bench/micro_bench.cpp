@@ -8,7 +8,7 @@
 // hands anything over: the benchmark moves the bytes into the ring itself
 // with the port's receive step, outside the timed part, and then times the
 // driver's DataReceived over them.
-#include "driver/Driver.h"
+#include "driver/Testing.h"
 #include "logging/Logger.h"
 #include "platform/serial_device.h"
 
@@ -139,7 +139,7 @@ void Assembly(benchmark::State& state, size_t codeLength, bool woken)
             standIn = std::make_unique<TBelvorThread>(kSlot, DeliveryRecheckBound(false));
             DriverTable.Threads[kSlot] = standIn.get();
         }
-        driver.FIndex = woken ? kSlot : -1;
+        driver.SetIndex(woken ? kSlot : -1);
         const std::vector<uint8_t> stream = Stream(codeLength);
         for (auto _ : state) {
             state.PauseTiming();

@@ -8,14 +8,14 @@
 // The library is linked in (the core libraries, as the tests link them) so
 // that a subclass of TBelvor can note the time at which DataReceived is
 // entered and then run the driver's own DataReceived; nothing else differs
-// from a driver made by InitDriver, which this program mirrors step by step.
+// from a driver made by InitDriver, whose steps this program takes in turn.
 // Codes go into a pty, one at a time, 15-35 ms apart. Afterwards, for
 // comparison, the bare wake-up of a waiting thread and one log record are
 // timed the same way.
 //
 //   share_bench [--codes N] [--run K] [--out FILE]
 #include "bench/bench_common.h"
-#include "driver/Driver.h"
+#include "driver/Testing.h"
 #include "logging/Logger.h"
 #include "platform/sync.h"
 
@@ -27,6 +27,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -73,15 +74,9 @@ void BELVOR_CALL OnCode(const unsigned char* counted)
 void OpenTimedDriver(uint8_t port)
 {
     SetEventProcImpl(&OnCode);
-    const int32_t index = DriverTable.DriverCount;
     auto driver = std::make_unique<TTimedBelvor>(port);
-    driver->FIndex = index;
-    auto thread = std::make_unique<TBelvorThread>(index, DeliveryRecheckBound(driver->WakeOnEvent()));
-    DriverTable.Drivers[static_cast<size_t>(index)] = driver.get();
-    DriverTable.Threads[static_cast<size_t>(index)] = thread.get();
-    DriverTable.DriverCount = index + 1;
-    driver.release()->StartReceiving();
-    thread.release();
+    const uint32_t recheckMs = DeliveryRecheckBound(driver->WakeOnEvent());
+    AddDriver(std::move(driver), recheckMs);
 }
 
 // The same wake-up as the driver's (a thread waiting on an auto-reset event,

@@ -9,7 +9,7 @@
 //
 //   tools/wine-run.sh "$PWD/build/windows/wine" build/windows/bin/stop_bench.exe [rounds]
 #include "bench/win32_bench.h"
-#include "driver/Driver.h"
+#include "driver/Testing.h"
 #include "platform/thread.h"
 
 #include <windows.h>

@@ -155,4 +155,22 @@ TDriverSettings ReadDriverSettings(const char* path, uint16_t port)
     return s;
 }
 
+TDriverSettings LoadDriverSettings(uint16_t port) noexcept
+{
+    try {
+        return ReadDriverSettings(platform::ConfigFilePath(), port);
+    } catch (...) {
+        return {};
+    }
+}
+
+std::string ConfiguredPortPath(uint16_t port) noexcept
+{
+    try {
+        return ReadPortPath(platform::ConfigFilePath(), port);
+    } catch (...) {
+        return {};
+    }
+}
+
 } // namespace belvor

@@ -56,6 +56,14 @@ TDriverSettings ReadDriverSettings(const char* path, uint16_t port);
 // [Ports] COMport: the path of the port's device; empty when not named.
 std::string ReadPortPath(const char* path, uint16_t port);
 
+// What Belvor.ini says for a driver on port now; unreadable: the defaults,
+// with no character allowed, as with an empty list.
+TDriverSettings LoadDriverSettings(uint16_t port) noexcept;
+
+// [Ports] COMn as Belvor.ini says it at each reopen: a scanner may come back
+// under a name written there while it was away.
+std::string ConfiguredPortPath(uint16_t port) noexcept;
+
 // One value: decimal, or hexadecimal after 0x, from lo to hi, nothing else
 // around it but blanks.
 bool ParseValue(std::string_view text, uint32_t lo, uint32_t hi, uint32_t& value);

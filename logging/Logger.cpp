@@ -6,7 +6,9 @@
 #include "platform/profile.h"
 
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <utility>
 
 namespace belvor {
 
@@ -15,13 +17,25 @@ namespace {
 // One record is rotated, opened, written and closed at a time: two threads
 // opening the file together could otherwise fall through to creating it anew
 // and truncate each other's records. The state is trivially destructible (the
-// name lives on the heap until ShutdownLogger), so a record that races the
-// library's unload finds an empty name rather than a destroyed string.
+// name lives on the heap until ShutdownLogger takes it back), so a record that
+// races the library's unload finds an empty name rather than a destroyed string.
 std::mutex gLock;
 std::string* gFileName = nullptr;
 bool gFirstRecord = true;
 // The name the first driver chose, with its [Log] Dir: kept for the library's life.
 std::string* gChosenName = nullptr;
+
+// A name for one of the pointers above, which own what they point at.
+std::string* Owned(const std::string& name)
+{
+    return std::make_unique<std::string>(name).release();
+}
+
+// Takes a name back from its pointer, leaving it empty.
+std::unique_ptr<std::string> Vacate(std::string*& name) noexcept
+{
+    return std::unique_ptr<std::string>(std::exchange(name, nullptr));
+}
 
 struct UnloadGuard {
     UnloadGuard() = default;
@@ -125,14 +139,14 @@ std::string LogFileNameFor(std::string_view executablePath)
 
 void SetLogFileName(std::string name)
 {
-    std::string* fresh = name.empty() ? nullptr : new std::string(std::move(name));
-    std::string* old;
+    std::unique_ptr<std::string> fresh =
+        name.empty() ? nullptr : std::make_unique<std::string>(std::move(name));
+    std::unique_ptr<std::string> old;
     {
         std::lock_guard<std::mutex> guard(gLock);
-        old = gFileName;
-        gFileName = fresh;
+        old = Vacate(gFileName);
+        gFileName = fresh.release();
     }
-    delete old;
 }
 
 std::string LogFileName()
@@ -165,7 +179,7 @@ void InitLogger(std::string_view logDir)
         std::lock_guard<std::mutex> guard(gLock);
         if (gChosenName) {
             if (!gFileName)
-                gFileName = new std::string(*gChosenName);
+                gFileName = Owned(*gChosenName);
             return;
         }
     }
@@ -188,7 +202,7 @@ void InitLogger(std::string_view logDir)
     {
         std::lock_guard<std::mutex> guard(gLock);
         if (!gChosenName)
-            gChosenName = new std::string(name);
+            gChosenName = Owned(name);
     }
     SetLogFileName(name);
     if (unusable)
@@ -208,19 +222,25 @@ void LogTextAfterValue(std::string_view where) noexcept
     }
 }
 
+void LogException(const char* message) noexcept
+{
+    try {
+        LogMessage(1, std::string("Exception: ") + message);
+    } catch (...) {
+        // Logging must never stop delivery.
+    }
+}
+
 void ShutdownLogger() noexcept
 {
-    std::string* old;
-    std::string* chosen;
+    // Freed after the lock, the current name first.
+    std::unique_ptr<std::string> chosen;
+    std::unique_ptr<std::string> old;
     {
         std::lock_guard<std::mutex> guard(gLock);
-        old = gFileName;
-        gFileName = nullptr;
-        chosen = gChosenName;
-        gChosenName = nullptr;
+        old = Vacate(gFileName);
+        chosen = Vacate(gChosenName);
     }
-    delete old;
-    delete chosen;
 }
 
 void ResetLoggerForTesting()

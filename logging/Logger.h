@@ -28,6 +28,10 @@ void LogMessage(uint8_t level, std::string_view text) noexcept;
 // that text is part of the value, so a comment there changes the setting.
 void LogTextAfterValue(std::string_view where) noexcept;
 
+// The record for an exception that reached the library's edge: "Exception: "
+// and its message.
+void LogException(const char* message) noexcept;
+
 // Moves the log file to generation ".0" (shifting the older ones up and
 // dropping ".9") when it is larger than limit bytes.
 void RotateLog(int32_t limit) noexcept;

@@ -1,6 +1,6 @@
 // The driver object on a fake device: line set-up, the allow-list, and the
 // cutting of the byte stream into codes.
-#include "driver/Driver.h"
+#include "driver/Testing.h"
 #include "support/config_file.h"
 #include "support/fake_serial_device.h"
 #include "support/probed_driver.h"

@@ -3,7 +3,7 @@
 // which tells the host which driver read a code. Through the exports' bodies
 // on the fake device, on both builds (Windows reads Belvor.ini through
 // GetPrivateProfileStringA, Linux through its own reader).
-#include "driver/Driver.h"
+#include "driver/Testing.h"
 #include "logging/Logger.h"
 #include "platform/errors.h"
 #include "support/driver_fixture.h"

@@ -1,6 +1,6 @@
 // The three exports end to end on fake devices: the table, delivery to the
 // callback, the log records, and every refusal.
-#include "driver/Driver.h"
+#include "driver/Testing.h"
 #include "logging/Logger.h"
 #include "platform/errors.h"
 #include "platform/process.h"

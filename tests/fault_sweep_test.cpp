@@ -2,7 +2,7 @@
 // driver makes fails in turn, then calls of the receive cycle do; after each
 // run the same invariants are checked. The table and the older driver stay as
 // they were, nothing is left open, the host learns why, and no code is lost.
-#include "driver/Driver.h"
+#include "driver/Testing.h"
 #include "logging/Logger.h"
 #include "platform/errors.h"
 #include "platform/sync.h"

@@ -2,7 +2,7 @@
 // half code, keeps what was queued, opens the port again every second and
 // goes on as if nothing had happened. On the fake device, step by step; then on
 // a real line (a pty natively, the null-modem pair under Wine).
-#include "driver/Driver.h"
+#include "driver/Testing.h"
 #include "logging/Logger.h"
 #include "platform/errors.h"
 #include "platform/files.h"

@@ -9,7 +9,7 @@
 // The stream is fed in chunks of (size + 1) bytes, cycling through the k
 // sizes, with one receive step after each chunk (k = 0: all at once), then
 // drained. A read limit makes the device hand out fewer bytes than asked.
-#include "driver/Driver.h"
+#include "driver/Testing.h"
 #include "platform/profile.h"
 #include "support/fake_serial_device.h"
 

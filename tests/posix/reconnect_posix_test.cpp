@@ -1,6 +1,6 @@
 // Linux only: ports named in [Ports] of Belvor.ini, and a port that another
 // program holds when the scanner comes back.
-#include "driver/Driver.h"
+#include "driver/Testing.h"
 #include "platform/sync.h"
 #include "support/device_faults.h"
 #include "support/driver_fixture.h"

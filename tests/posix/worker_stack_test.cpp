@@ -2,7 +2,7 @@
 // code. This measures how deep that code goes: the unused part of the worker's
 // stack is painted from inside the worker, the deepest paths are run (codes,
 // line errors, an owner that throws), and what was overwritten is measured.
-#include "driver/Driver.h"
+#include "driver/Testing.h"
 #include "support/fake_serial_device.h"
 #include "support/probed_driver.h"
 #include "support/test_port.h"

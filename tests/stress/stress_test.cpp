@@ -5,7 +5,7 @@
 // from tools/stress.sh:
 //   BELVOR_SOAK_CODES    codes through one port (the ten-port soak sends a tenth per port)
 //   BELVOR_CHURN_CYCLES  InitDriver/DestroyDriver cycles
-#include "driver/Driver.h"
+#include "driver/Testing.h"
 #include "logging/Logger.h"
 #include "platform/files.h"
 #include "platform/process.h"

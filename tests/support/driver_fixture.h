@@ -3,7 +3,7 @@
 // (no driver, no callback, no Belvor.ini, no log) and leaves it so.
 #pragma once
 
-#include "driver/Driver.h"
+#include "driver/Testing.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "support/callback_hook.h"

@@ -2,7 +2,7 @@
 // each DataReceived: a test can see, hold or measure the worker there.
 #pragma once
 
-#include "driver/Driver.h"
+#include "driver/Testing.h"
 
 #include <atomic>
 #include <functional>

@@ -1,0 +1,129 @@
+#include "driver/Belvor.h"
+
+#include "driver/DeliveryThread.h"
+#include "driver/DriverTable.h"
+#include "logging/Logger.h"
+
+namespace belvor {
+
+TBelvor::TBelvor(uint8_t portNumber) : TBelvor(portNumber, LoadDriverSettings(portNumber)) {}
+
+TBelvor::TBelvor(uint8_t portNumber, const TDriverSettings& settings)
+    : TComPort(portNumber, {settings.PortPath, &ConfiguredPortPath})
+{
+    try {
+        SetBaudRate(9600);
+        SetParity(0);
+        SetDataBits(8);
+        SetStopBits(1);
+        FState = kCollecting;
+        Purge();
+        // The log's records in the order they always came: the logger's own
+        // (first driver only), then what the settings ignored or noted.
+        InitLogger(settings.LogDir);
+        TakeSettings(settings);
+    } catch (...) {
+        Close();
+        throw;
+    }
+}
+
+TBelvor::~TBelvor()
+{
+    // The worker must be gone before the queue and its lock are.
+    Close();
+}
+
+void TBelvor::TakeSettings(const TDriverSettings& settings)
+{
+    FAllow = settings.Allow;
+    FAllowed = settings.Allowed;
+    FEnd = settings.End;
+    FMaxLength = settings.MaxLength;
+    FQueue.SetLimit(settings.QueueLimit);
+    FCode = std::make_unique_for_overwrite<char[]>(FMaxLength);
+    SetReconnect(settings.Reconnect);
+    SetWakeOnEvent(settings.WakeOnEvent);
+    for (const std::string& ignored : settings.Ignored)
+        LogMessage(3, "Belvor.ini: " + ignored + " ignored");
+    for (const std::string& note : settings.Notes)
+        LogTextAfterValue(note);
+}
+
+void TBelvor::WakeDelivery() const
+{
+    if (FIndex < 0 || FIndex >= kMaxDrivers)
+        return;
+    if (TBelvorThread* thread = DriverTable.Threads[static_cast<size_t>(FIndex)].load())
+        thread->Wake();
+}
+
+void TBelvor::LineLost(uint32_t error)
+{
+    // A half code must never reach the host: the rest of it is gone with the device.
+    FCodeLen = 0;
+    FCodeCut = false;
+    FState = kCollecting;
+    try {
+        if (Enqueue({TQueuedItem::Lost, false, error, {}}))
+            WakeDelivery();
+    } catch (...) {
+        // Out of memory: the loss goes unreported, reception does not stop.
+    }
+}
+
+void TBelvor::LineBack()
+{
+    try {
+        if (Enqueue({TQueuedItem::Back, false, 0, {}}))
+            WakeDelivery();
+    } catch (...) {
+        // As above.
+    }
+}
+
+void TBelvor::ProcessByte()
+{
+    const uint8_t byte = ReadChar();
+    if (byte == FEnd) {
+        FState = kComplete;
+    } else if (FAllowed[byte]) {
+        if (FCodeLen < FMaxLength)
+            FCode[FCodeLen++] = static_cast<char>(byte);
+        else
+            FCodeCut = true;
+    }
+}
+
+void TBelvor::DataReceived(int32_t count)
+{
+    // One wake for all the codes of this call, after the last of them: the
+    // delivery thread empties the queue on every wake. Also when a byte's
+    // read throws, so that the codes queued before it are not left waiting.
+    struct Wake {
+        const TBelvor& Driver;
+        bool Queued = false;
+        ~Wake()
+        {
+            if (Queued)
+                Driver.WakeDelivery();
+        }
+    } wake{*this};
+    for (int32_t i = 0; i < count; ++i) {
+        // The port is closing: finish now rather than hand over codes nobody
+        // will deliver, so that the stop never waits for a long burst.
+        if (StopRequested())
+            return;
+        ProcessByte();
+        if (FState == kCollecting)
+            continue;
+        TQueuedItem code{TQueuedItem::Code, FCodeCut, 0, std::string(FCode.get(), FCodeLen)};
+        FState = kCollecting;
+        FCodeLen = 0;
+        FCodeCut = false;
+        if (Enqueue(std::move(code)))
+            wake.Queued = true;
+    }
+}
+
+} // namespace belvor

@@ -1,0 +1,80 @@
+// The driver object: TBelvor turns a scanner's bytes into codes and queues
+// them, with the reports of its line, for its delivery thread.
+#pragma once
+
+#include "driver/CodeQueue.h"
+#include "driver/Settings.h"
+#include "serial/ComCom.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+
+namespace belvor {
+
+class TBelvor : public TComPort {
+public:
+    // The longest code a counted string can carry: an EventProc host gets no
+    // more of a longer one.
+    static constexpr size_t kCountedCapacity = 255;
+    static constexpr int32_t kCollecting = 100;
+    static constexpr int32_t kComplete = 0;
+
+    // With the settings Belvor.ini holds for the port now.
+    explicit TBelvor(uint8_t portNumber);
+    // With settings already read: they name the port's device, so they come
+    // before the port opens.
+    TBelvor(uint8_t portNumber, const TDriverSettings& settings);
+    ~TBelvor() override;
+
+    // Lets the port hand over bytes. Called once the driver and its delivery
+    // thread are in their slots, so that no code finds a slot still empty.
+    void StartReceiving() { EnableDataReceived(); }
+
+    // The driver table's slot whose delivery thread a new code wakes; outside
+    // the table (tests, benchmarks): none.
+    void SetIndex(int32_t index) { FIndex = index; }
+    int32_t Index() const { return FIndex; }
+
+    // The queue; each call takes its lock. QueueCount counts codes only. A
+    // head that was cut to MaxLength says so in cut.
+    size_t QueueCount() { return FQueue.Count(); }
+    bool QueueHead(std::string& code, bool* cut = nullptr) { return FQueue.Head(code, cut); }
+    void QueueRemoveHead() { FQueue.RemoveHead(); }
+    // The delivery thread's step (TCodeQueue::TakeNext).
+    bool QueueTakeNext(bool dropHead, TQueuedItem& item) noexcept { return FQueue.TakeNext(dropHead, item); }
+
+    const std::string& Allow() const { return FAllow; }
+    uint16_t MaxLength() const { return FMaxLength; }
+    uint8_t End() const { return FEnd; }
+    uint32_t QueueLimit() const { return FQueue.Limit(); }
+
+protected:
+    void DataReceived(int32_t count) override;
+    void LineLost(uint32_t error) override;
+    void LineBack() override;
+
+private:
+    void ProcessByte();
+    // Takes the settings over and logs what in them was ignored or noted.
+    void TakeSettings(const TDriverSettings& settings);
+    // Queues an item (a code only while there is room) and says whether the
+    // delivery thread has something new.
+    bool Enqueue(TQueuedItem&& item) { return FQueue.Push(std::move(item)); }
+    void WakeDelivery() const;
+
+    int32_t FIndex = 0;
+    uint16_t FCodeLen = 0;
+    std::unique_ptr<char[]> FCode; // MaxLength bytes
+    bool FCodeCut = false;         // FCode dropped characters past FMaxLength
+    TCodeQueue FQueue;
+    std::string FAllow;
+    std::array<bool, 256> FAllowed{};
+    uint8_t FEnd = kDefaultEnd;
+    uint16_t FMaxLength = kDefaultMaxLength;
+    int32_t FState = kCollecting;
+};
+
+} // namespace belvor

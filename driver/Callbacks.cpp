@@ -1,0 +1,94 @@
+#include "driver/Callbacks.h"
+
+#include "driver/DeliveryThread.h"
+#include "driver/DriverTable.h"
+
+#include <condition_variable>
+#include <mutex>
+
+namespace belvor {
+
+namespace {
+
+std::mutex gCallLock;
+std::condition_variable gCallEnded;
+EventProc gEventProc = nullptr;
+CodeProc gCodeProc = nullptr;
+void* gCodeContext = nullptr;
+uint64_t gGeneration = 1;
+int gSwapsWaiting = 0;
+
+// Set on a delivery thread while it is inside the host's callback.
+thread_local bool tInCallback = false;
+
+} // namespace
+
+TCallbacks BeginCall(uint64_t& inUse)
+{
+    std::lock_guard<std::mutex> guard(gCallLock);
+    inUse = gGeneration;
+    return {gEventProc, gCodeProc, gCodeContext};
+}
+
+void EndCall(uint64_t& inUse) noexcept
+{
+    bool waited = false;
+    {
+        std::lock_guard<std::mutex> guard(gCallLock);
+        inUse = 0;
+        waited = gSwapsWaiting != 0;
+    }
+    if (waited)
+        gCallEnded.notify_all();
+}
+
+TSwap<EventProc> SwapEventProc(EventProc callback)
+{
+    std::lock_guard<std::mutex> guard(gCallLock);
+    const EventProc previous = gEventProc;
+    gEventProc = callback;
+    return {previous, ++gGeneration};
+}
+
+TSwap<CodeProc> SwapCodeProc(CodeProc proc, void* context)
+{
+    std::lock_guard<std::mutex> guard(gCallLock);
+    const CodeProc previous = gCodeProc;
+    gCodeProc = proc;
+    gCodeContext = context;
+    return {previous, ++gGeneration};
+}
+
+void AwaitOlderCalls(uint64_t generation)
+{
+    if (tInCallback)
+        return;
+    std::unique_lock<std::mutex> lock(gCallLock);
+    ++gSwapsWaiting;
+    gCallEnded.wait(lock, [generation] {
+        for (const auto& slot : DriverTable.Threads) {
+            const TBelvorThread* thread = slot.load();
+            if (thread && thread->CallGeneration() != 0 && thread->CallGeneration() < generation)
+                return false;
+        }
+        return true;
+    });
+    --gSwapsWaiting;
+}
+
+TInCallback::TInCallback() noexcept
+{
+    tInCallback = true;
+}
+
+TInCallback::~TInCallback()
+{
+    tInCallback = false;
+}
+
+bool InCallback() noexcept
+{
+    return tInCallback;
+}
+
+} // namespace belvor

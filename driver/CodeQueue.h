@@ -1,0 +1,54 @@
+// The queue between a driver's port worker and its delivery thread: codes and
+// reports of the line, in the order they happened, with at most a limit of
+// codes waiting.
+#pragma once
+
+#include "driver/Settings.h"
+#include "platform/sync.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+
+namespace belvor {
+
+// What the delivery thread hands on, in the order it happened: a code, or a
+// report of the line (lost, back) or of the queue (codes dropped while full).
+struct TQueuedItem {
+    enum Kind : uint8_t { Code, Lost, Back, Dropped };
+    Kind What = Code;
+    bool Cut = false;   // a code cut to MaxLength
+    uint32_t Value = 0; // Lost: the system's error code; Dropped: how many codes
+    std::string Text;   // a code's bytes
+};
+
+class TCodeQueue {
+public:
+    void SetLimit(uint32_t limit) { FLimit = limit; }
+    uint32_t Limit() const { return FLimit; }
+
+    // Queues an item (a code only while there is room) and says whether the
+    // delivery thread has something new.
+    bool Push(TQueuedItem&& item);
+
+    // Each call takes the queue's lock. Count counts codes only. A head that
+    // was cut to MaxLength says so in cut.
+    size_t Count();
+    bool Head(std::string& code, bool* cut);
+    void RemoveHead();
+    // The delivery thread's step, under one lock: removes the head it has
+    // handed on (when dropHead) and moves the next head out into item. That
+    // head stays queued, a code's text empty, until the next step removes it,
+    // so the queue still counts a code while its callback runs.
+    bool TakeNext(bool dropHead, TQueuedItem& item) noexcept;
+
+private:
+    std::deque<TQueuedItem> FItems;
+    size_t FCodes = 0;
+    bool FHeadTaken = false; // the delivery thread has moved the head out
+    uint32_t FLimit = kDefaultQueueLimit;
+    platform::RecursiveLock FLock;
+};
+
+} // namespace belvor

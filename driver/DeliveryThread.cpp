@@ -1,0 +1,154 @@
+#include "driver/DeliveryThread.h"
+
+#include "driver/Belvor.h"
+#include "driver/Callbacks.h"
+#include "driver/DriverTable.h"
+#include "driver/Testing.h"
+#include "logging/Logger.h"
+#include "platform/errors.h"
+#include "serial/Exceptions.h"
+
+#include <cstring>
+#include <exception>
+
+namespace belvor {
+
+namespace {
+
+// The delivery thread re-checks its stop flag this often even without a wake.
+std::atomic<uint32_t> gDeliveryRecheckMs{1000};
+
+} // namespace
+
+TBelvorThread::TBelvorThread(int32_t index, uint32_t recheckMs) : FIndex(index), FRecheckMs(recheckMs)
+{
+    // It runs the host's callback, so it gets the stack a thread of the host would.
+    if (!FEvent.Valid() || !FThread.Start(&Run, this, platform::kHostThreadStack))
+        throw Exception("Cannot start the delivery thread", platform::LastSystemError());
+}
+
+TBelvorThread::~TBelvorThread()
+{
+    Terminate();
+    FEvent.Set();
+    WaitFor();
+}
+
+void TBelvorThread::WaitFor()
+{
+    FThread.Stop(platform::kInfinite);
+}
+
+void TBelvorThread::Run(void* self)
+{
+    static_cast<TBelvorThread*>(self)->Execute();
+}
+
+void TBelvorThread::Execute()
+{
+    TQueuedItem item;
+    while (!FTerminated) {
+        if (!FEvent.Wait(FRecheckMs))
+            continue;
+        TBelvor* driver = DriverTable.Drivers[static_cast<size_t>(FIndex)].load();
+        if (!driver)
+            continue;
+        bool queued = driver->QueueTakeNext(false, item);
+        while (queued) {
+            if (FTerminated)
+                return;
+            const bool code = item.What == TQueuedItem::Code;
+            if (code)
+                Pass(*driver, item.Text, item.Cut);
+            else
+                Report(*driver, item);
+            // The item leaves the queue before the pass counts, in the same
+            // lock that takes the next one.
+            queued = driver->QueueTakeNext(true, item);
+            if (code)
+                FPasses.fetch_add(1);
+        }
+    }
+}
+
+void TBelvorThread::Report(const TBelvor& driver, const TQueuedItem& item)
+{
+    try {
+        switch (item.What) {
+        case TQueuedItem::Lost:
+            LogMessage(3, FormatPortMessage("Port COM%d lost: ", driver.PortNumber()) +
+                              platform::SystemMessage(item.Value));
+            break;
+        case TQueuedItem::Back:
+            LogMessage(1, FormatPortMessage("Port COM%d back", driver.PortNumber()));
+            break;
+        case TQueuedItem::Dropped:
+            LogMessage(3, "Queue full: " + std::to_string(item.Value) + " codes dropped");
+            break;
+        case TQueuedItem::Code:
+            break;
+        }
+    } catch (...) {
+        // A report that cannot be built is lost; delivery goes on.
+    }
+}
+
+void TBelvorThread::Pass(const TBelvor& driver, const std::string& code, bool cut)
+{
+    const TCallbacks to = BeginCall(FCallGeneration);
+    struct End {
+        uint64_t& InUse;
+        ~End() { EndCall(InUse); }
+    } end{FCallGeneration};
+    // With no callback set the code is dropped, unlogged.
+    if (!to.Code && !to.Event)
+        return;
+    // A counted string holds no more: the EventProc gets the code's start.
+    const bool counted = !to.Code && code.size() > TBelvor::kCountedCapacity;
+    try {
+        // Why a marking system will reject this code.
+        if (counted)
+            LogMessage(3, "Code cut at " + std::to_string(TBelvor::kCountedCapacity) + " characters");
+        else if (cut)
+            LogMessage(3, "Code cut at " + std::to_string(driver.MaxLength()) + " characters");
+    } catch (...) {
+        // A code that cannot be logged is still delivered.
+    }
+    const std::string_view delivered =
+        counted ? std::string_view(code).substr(0, TBelvor::kCountedCapacity) : std::string_view(code);
+    LogMessage(1, delivered);
+    Deliver(to, delivered);
+}
+
+void TBelvorThread::Deliver(const TCallbacks& to, std::string_view code)
+{
+    try {
+        const TInCallback inside;
+        if (to.Code) {
+            to.Code(FIndex, reinterpret_cast<const unsigned char*>(code.data()),
+                    static_cast<uint32_t>(code.size()), to.Context);
+            return;
+        }
+        unsigned char buffer[TBelvor::kCountedCapacity + 1];
+        buffer[0] = static_cast<unsigned char>(code.size());
+        std::memcpy(buffer + 1, code.data(), code.size());
+        to.Event(buffer);
+    } catch (const std::exception& e) {
+        LogException(e.what());
+    } catch (...) {
+        LogException("unknown");
+    }
+}
+
+uint32_t SetDeliveryRecheckInterval(uint32_t ms)
+{
+    return gDeliveryRecheckMs.exchange(ms);
+}
+
+uint32_t DeliveryRecheckBound(bool wakeOnEvent)
+{
+    const uint32_t ms = gDeliveryRecheckMs.load();
+    return wakeOnEvent && ms < TComPort::kNewsWaitMs ? TComPort::kNewsWaitMs : ms;
+}
+
+} // namespace belvor

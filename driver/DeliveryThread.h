@@ -1,0 +1,62 @@
+// The delivery thread: TBelvorThread takes what its driver queued, writes the
+// log's records and hands codes to the host's callback.
+#pragma once
+
+#include "platform/sync.h"
+#include "platform/thread.h"
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace belvor {
+
+class TBelvor;
+struct TCallbacks;
+struct TQueuedItem;
+
+class TBelvorThread {
+public:
+    // Starts running at once; its wake-up event exists before it runs, so no
+    // wake (a first code, or the stop itself) can come too early. It looks at
+    // its stop flag every recheckMs even without a wake.
+    TBelvorThread(int32_t index, uint32_t recheckMs);
+    ~TBelvorThread();
+    TBelvorThread(const TBelvorThread&) = delete;
+    TBelvorThread& operator=(const TBelvorThread&) = delete;
+
+    void Terminate() { FTerminated = true; }
+    bool Terminated() const { return FTerminated; }
+    // Has it look at its driver's queue (or its stop flag) now.
+    void Wake() { FEvent.Set(); }
+    void WaitFor();
+    // Passes run so far (codes delivered or dropped), for tests to wait on.
+    uint64_t Passes() const { return FPasses.load(); }
+    int32_t Index() const { return FIndex; }
+    // The callbacks' generation a pass is using, 0 between passes; read under
+    // the callbacks' lock. A swap waits until no other thread uses an older one.
+    uint64_t CallGeneration() const { return FCallGeneration; }
+
+private:
+    static void Run(void* self);
+    void Execute();
+    void Pass(const TBelvor& driver, const std::string& code, bool cut);
+    void Report(const TBelvor& driver, const TQueuedItem& item);
+    void Deliver(const TCallbacks& to, std::string_view code);
+
+    platform::Event FEvent{false};
+    const int32_t FIndex;
+    uint64_t FCallGeneration = 0;
+    const uint32_t FRecheckMs;
+    std::atomic<bool> FTerminated{false};
+    std::atomic<uint64_t> FPasses{0};
+    platform::Thread FThread;
+};
+
+// The re-check for the delivery thread of a driver that wakes on events or
+// polls: a stop always sets the thread's event, so one that sleeps until news
+// may re-check as rarely as its port's worker does.
+uint32_t DeliveryRecheckBound(bool wakeOnEvent);
+
+} // namespace belvor
