@@ -93,63 +93,87 @@ std::string ReadPortPath(const char* path, uint16_t port)
     return platform::ReadProfileString(path, kPortsSection, key.c_str(), "");
 }
 
+namespace {
+
+// One driver's reading of Belvor.ini: a value that cannot be read counts as
+// absent and is listed as ignored; one with text after it is listed as noted.
+class TSettingsReader {
+public:
+    TSettingsReader(const char* path, TDriverSettings& settings) : FPath(path), FSettings(settings) {}
+
+    void Ignore(const char* section, const char* key, const std::string& value)
+    {
+        FSettings.Ignored.push_back(std::string("[") + section + "] " + key + "=" + value);
+    }
+
+    // A comment after a value is part of it, as Windows reads the file: tell
+    // the host, whose example or habit put it there. [Log] Dir's is the
+    // logger's to tell, once, and [Ports] has never been told.
+    void Note(const char* section, const char* key, const std::string& value)
+    {
+        if (platform::HasTextAfterValue(value))
+            FSettings.Notes.push_back(std::string("[") + section + "] " + key);
+    }
+
+    bool Get(const char* section, const char* key, std::string& value)
+    {
+        if (!Read(FPath, section, key, value))
+            return false;
+        Note(section, key, value);
+        return true;
+    }
+
+    // A number from lo to hi; false when absent or ignored.
+    bool Number(const char* section, const char* key, uint32_t lo, uint32_t hi, uint32_t& n)
+    {
+        std::string value;
+        if (!Get(section, key, value))
+            return false;
+        if (ParseValue(value, lo, hi, n))
+            return true;
+        Ignore(section, key, value);
+        return false;
+    }
+
+    // One of two words: flag says whether it is yes; untouched when absent or ignored.
+    void Choice(const char* section, const char* key, const char* yes, const char* no, bool& flag)
+    {
+        std::string value;
+        if (!Get(section, key, value))
+            return;
+        if (value == yes || value == no)
+            flag = value == yes;
+        else
+            Ignore(section, key, value);
+    }
+
+private:
+    const char* FPath;
+    TDriverSettings& FSettings;
+};
+
+} // namespace
+
 TDriverSettings ReadDriverSettings(const char* path, uint16_t port)
 {
     TDriverSettings s;
-    const auto ignore = [&](const char* section, const char* key, const std::string& value) {
-        s.Ignored.push_back(std::string("[") + section + "] " + key + "=" + value);
-    };
-    // A comment after a value is part of it, as Windows reads the file: tell the
-    // host, whose example or habit put it there. [Log] Dir's is the logger's to
-    // tell, once, and [Ports] has never been told.
-    const auto note = [&](const char* section, const char* key, const std::string& value) {
-        if (platform::HasTextAfterValue(value))
-            s.Notes.push_back(std::string("[") + section + "] " + key);
-    };
-    const auto read = [&](const char* section, const char* key, std::string& value) {
-        if (!Read(path, section, key, value))
-            return false;
-        note(section, key, value);
-        return true;
-    };
-    std::string value;
+    TSettingsReader reader(path, s);
     s.Allow = platform::ReadProfileString(path, kAllowSection, kAllowKey, kDefaultAllow);
-    note(kAllowSection, kAllowKey, s.Allow);
+    reader.Note(kAllowSection, kAllowKey, s.Allow);
     for (const char c : s.Allow)
         s.Allowed[static_cast<uint8_t>(c)] = true;
-    if (read(kAllowSection, kAllowCodesKey, value) && !ParseByteSet(value, s.Allowed))
-        ignore(kAllowSection, kAllowCodesKey, value);
+    std::string value;
+    if (reader.Get(kAllowSection, kAllowCodesKey, value) && !ParseByteSet(value, s.Allowed))
+        reader.Ignore(kAllowSection, kAllowCodesKey, value);
     uint32_t n = 0;
-    if (read(kCodeSection, kMaxLengthKey, value)) {
-        if (ParseValue(value, 1, kMaxMaxLength, n))
-            s.MaxLength = static_cast<uint16_t>(n);
-        else
-            ignore(kCodeSection, kMaxLengthKey, value);
-    }
-    if (read(kCodeSection, kEndKey, value)) {
-        if (ParseValue(value, 0, 255, n))
-            s.End = static_cast<uint8_t>(n);
-        else
-            ignore(kCodeSection, kEndKey, value);
-    }
-    if (read(kCodeSection, kQueueLimitKey, value)) {
-        if (ParseValue(value, 1, kMaxQueueLimit, n))
-            s.QueueLimit = n;
-        else
-            ignore(kCodeSection, kQueueLimitKey, value);
-    }
-    if (read(kPortSection, kReconnectKey, value)) {
-        if (value == "0" || value == "1")
-            s.Reconnect = value == "1";
-        else
-            ignore(kPortSection, kReconnectKey, value);
-    }
-    if (read(kPortSection, kWakeKey, value)) {
-        if (value == "Event" || value == "Poll")
-            s.WakeOnEvent = value == "Event";
-        else
-            ignore(kPortSection, kWakeKey, value);
-    }
+    if (reader.Number(kCodeSection, kMaxLengthKey, 1, kMaxMaxLength, n))
+        s.MaxLength = static_cast<uint16_t>(n);
+    if (reader.Number(kCodeSection, kEndKey, 0, 255, n))
+        s.End = static_cast<uint8_t>(n);
+    if (reader.Number(kCodeSection, kQueueLimitKey, 1, kMaxQueueLimit, n))
+        s.QueueLimit = n;
+    reader.Choice(kPortSection, kReconnectKey, "1", "0", s.Reconnect);
+    reader.Choice(kPortSection, kWakeKey, "Event", "Poll", s.WakeOnEvent);
     s.PortPath = ReadPortPath(path, port);
     s.LogDir = platform::ReadProfileString(path, kLogSection, kLogDirKey, "");
     return s;
