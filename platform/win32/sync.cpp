@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <memory>
+
 namespace belvor::platform {
 
 struct Event::Impl {
@@ -17,9 +19,9 @@ Event::Event(bool manualReset)
 
 Event::~Event()
 {
-    if (FImpl->Handle)
-        CloseTrackedHandle(FImpl->Handle);
-    delete FImpl;
+    const std::unique_ptr<Impl> impl(FImpl);
+    if (impl->Handle)
+        CloseTrackedHandle(impl->Handle);
 }
 
 bool Event::Valid() const
@@ -55,8 +57,8 @@ RecursiveLock::RecursiveLock() : FImpl(new Impl)
 
 RecursiveLock::~RecursiveLock()
 {
-    DeleteCriticalSection(&FImpl->Section);
-    delete FImpl;
+    const std::unique_ptr<Impl> impl(FImpl);
+    DeleteCriticalSection(&impl->Section);
 }
 
 void RecursiveLock::Enter()

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <memory>
 #include <utility>
 
 namespace belvor::platform {
@@ -21,16 +22,22 @@ struct Thread::Impl {
 
 namespace {
 
+// Releases an abandoned thread's record; the module it had pinned.
+HMODULE ReleaseAbandoned(std::unique_ptr<Thread::Impl> impl)
+{
+    CloseTrackedHandle(impl->Handle);
+    return impl->Pin;
+}
+
 DWORD WINAPI Trampoline(LPVOID raw)
 {
     auto* impl = static_cast<Thread::Impl*>(raw);
     impl->Body(impl->Arg);
     // Given up on: it releases itself, and lets go of the module that holds
-    // this code only on its way out.
+    // this code only on its way out (the exit never returns, so nothing may
+    // still own memory then).
     if (impl->Fate.exchange(detail::kThreadFinished) == detail::kThreadAbandoned) {
-        const HMODULE pin = impl->Pin;
-        CloseTrackedHandle(impl->Handle);
-        delete impl;
+        const HMODULE pin = ReleaseAbandoned(std::unique_ptr<Thread::Impl>(impl));
         if (pin)
             FreeLibraryAndExitThread(pin, 0);
     }
@@ -53,19 +60,19 @@ bool Thread::Start(Proc proc, void* arg, size_t stackSize)
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
-    auto* impl = new Impl;
+    auto impl = std::make_unique<Impl>();
     impl->Body = proc;
     impl->Arg = arg;
     // A size of 0 (kHostThreadStack) is the executable's default; any size is
     // only committed at first, and the stack grows up to the reserve on demand.
-    impl->Handle = TrackHandle(CreateThread(nullptr, stackSize, &Trampoline, impl, 0, &impl->Id));
+    impl->Handle = TrackHandle(CreateThread(nullptr, stackSize, &Trampoline, impl.get(), 0, &impl->Id));
     if (!impl->Handle) {
         const DWORD error = GetLastError();
-        delete impl;
+        impl.reset();
         SetLastError(error);
         return false;
     }
-    FImpl = impl;
+    FImpl = impl.release();
     return true;
 }
 
@@ -92,14 +99,13 @@ bool Thread::Stop(uint32_t timeoutMs)
         WaitForSingleObject(FImpl->Handle, 1000);
     }
     CloseTrackedHandle(FImpl->Handle);
-    delete FImpl;
-    FImpl = nullptr;
+    const std::unique_ptr<Impl> stopped(std::exchange(FImpl, nullptr)); // freed on return
     return inTime;
 }
 
 void Thread::Abandon()
 {
-    Impl* impl = std::exchange(FImpl, nullptr);
+    std::unique_ptr<Impl> impl(std::exchange(FImpl, nullptr));
     if (!impl)
         return;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
@@ -110,9 +116,9 @@ void Thread::Abandon()
         CloseTrackedHandle(impl->Handle);
         if (impl->Pin)
             FreeLibrary(impl->Pin);
-        delete impl;
+        return;
     }
-    // Otherwise the thread owns impl from here on.
+    (void)impl.release(); // the thread owns it from here on
 }
 
 } // namespace belvor::platform

@@ -2,10 +2,12 @@
 #include "platform/serial_device.h"
 #include "platform/sync.h"
 #include "platform/win32/handles.h"
+#include "platform/win32/line_settings.h"
 #include "platform/win32/serial_device_testing.h"
 #include "support/test_line.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstring>
@@ -26,6 +28,57 @@ TEST(Win32SerialDevice, APortWithoutADeviceFailsWithTheSystemsError)
         EXPECT_TRUE(error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
             << "COM" << port << ": error " << error;
     }
+}
+
+// The DCB's flag bits in the order of the flag word's bits.
+std::array<DWORD, 13> DcbFlags(const DCB& d)
+{
+    return {d.fBinary,         d.fParity,           d.fOutxCtsFlow, d.fOutxDsrFlow, d.fDtrControl,
+            d.fDsrSensitivity, d.fTXContinueOnXoff, d.fOutX,        d.fInX,         d.fErrorChar,
+            d.fNull,           d.fRtsControl,       d.fAbortOnError};
+}
+
+TEST(LineSettings, EachFlagBitIsItsDcbMemberBothWays)
+{
+    const struct {
+        uint32_t Flags;
+        size_t Member;
+        DWORD Value;
+    } cases[] = {{kFlagBinary, 0, 1},           {kFlagParity, 1, 1}, {kFlagOutxCtsFlow, 2, 1},
+                 {kFlagOutxDsrFlow, 3, 1},      {0x0020, 4, 2},      {kFlagDsrSensitivity, 5, 1},
+                 {kFlagTxContinueOnXoff, 6, 1}, {kFlagOutX, 7, 1},   {kFlagInX, 8, 1},
+                 {kFlagErrorChar, 9, 1},        {kFlagNull, 10, 1},  {0x3000, 11, 3},
+                 {kFlagAbortOnError, 12, 1}};
+    for (const auto& c : cases) {
+        DCB dcb{};
+        MergeControlBlock(dcb, {0, c.Flags, 0, 0, 0});
+        std::array<DWORD, 13> expected{};
+        expected[c.Member] = c.Value;
+        EXPECT_EQ(DcbFlags(dcb), expected) << std::hex << c.Flags;
+        EXPECT_EQ(ControlBlockOf(dcb).Flags, c.Flags) << std::hex << c.Flags;
+    }
+}
+
+TEST(LineSettings, AMergeSetsTheBlocksMembersAndKeepsTheOthers)
+{
+    DCB dcb{};
+    dcb.fOutX = 1;
+    dcb.XonLim = 7;
+    dcb.XoffChar = 0x13;
+    dcb.EvtChar = '\n';
+    MergeControlBlock(dcb, {9600, kFlagBinary, 7, 2, 2});
+    EXPECT_EQ(dcb.DCBlength, sizeof(DCB));
+    EXPECT_TRUE(dcb.BaudRate == 9600 && dcb.ByteSize == 7 && dcb.Parity == 2 && dcb.StopBits == 2);
+    EXPECT_TRUE(dcb.fBinary == 1 && dcb.fOutX == 0) << "the flag word is the block's";
+    EXPECT_TRUE(dcb.XonLim == 7 && dcb.XoffChar == 0x13 && dcb.EvtChar == '\n')
+        << "a member not listed changed";
+    const ControlBlock back = ControlBlockOf(dcb);
+    EXPECT_TRUE(back.BaudRate == 9600 && back.ByteSize == 7 && back.Parity == 2 && back.StopBits == 2);
+
+    const COMMTIMEOUTS t = NativeTimeouts({1, 2, 3, 4, 5});
+    EXPECT_TRUE(t.ReadIntervalTimeout == 1 && t.ReadTotalTimeoutMultiplier == 2 &&
+                t.ReadTotalTimeoutConstant == 3 && t.WriteTotalTimeoutMultiplier == 4 &&
+                t.WriteTotalTimeoutConstant == 5);
 }
 
 using Clock = std::chrono::steady_clock;
