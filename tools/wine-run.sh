@@ -44,14 +44,21 @@ win64) wine=(/usr/lib/wine/wine64) && export WINELOADER=/usr/lib/wine/wine64 ;;
 esac
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=$arch
 
-# One-time prefix creation, safe against parallel callers.
+# One-time prefix creation, safe against parallel callers; the server that
+# made it is waited out. A server still running from the last program is kept:
+# starting a fresh one for each program would cost two seconds a program.
 mkdir -p "$(dirname "$prefix")"
-flock "$prefix.lock" bash -c '[ -f "$WINEPREFIX/system.reg" ] || "$0" wineboot -i >/dev/null 2>&1; wineserver -w' "${wine[0]}"
+flock "$prefix.lock" bash -c '[ -f "$WINEPREFIX/system.reg" ] || { "$0" wineboot -i >/dev/null 2>&1; wineserver -w; }' "${wine[0]}"
 
 # The wineserver opens the ptys and, having no terminal, gets one of them as
 # its own: a hang-up sends it SIGHUP, on which it dumps all its objects to its
-# standard error. Started here, it dumps them nowhere.
-wineserver 2>/dev/null
+# standard error. Started here, it dumps them nowhere. It stays 30 s after the
+# last program, and so do Wine's service programs, started here with it: had
+# a test program started them, they would hold its output open, and ctest
+# would wait for them after every program.
+if wineserver -p30 </dev/null >/dev/null 2>&1; then
+  "${wine[@]}" cmd /c exit </dev/null >/dev/null 2>&1
+fi
 
 com7=$prefix/dosdevices/com7
 com8=$prefix/dosdevices/com8

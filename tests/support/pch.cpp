@@ -1,0 +1,1 @@
+// Nothing of its own: the program that carries the test programs' precompiled headers.
