@@ -2,7 +2,7 @@
 // pair COM7 <-> COM8 of tools/wine-run.sh: how soon a pending ReadFile ends
 // after CancelIoEx, and how long one SerialDevice::Read call lasts on a quiet
 // line and while bytes flow. The figures justify the read bounds in
-// platform/win32/serial_device.cpp against the 200 ms a stop gives the worker.
+// platform/win32/serial_reads.cpp against the 200 ms a stop gives the worker.
 //
 //   tools/wine-run.sh "$PWD/build/windows/wine" build/windows/bin/serial_read_bench.exe [tries]
 #include "bench/win32_bench.h"
