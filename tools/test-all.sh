@@ -17,7 +17,8 @@ broken=()
 
 # First, and cheap: a misformatted source fails the run, but the tests still
 # run so that one look shows everything.
-echo "=== format"
+phase() { echo "=== $* (at ${SECONDS} s)"; }
+phase format
 bash tools/check-format.sh || broken+=("format")
 
 mkdir -p build
@@ -37,7 +38,7 @@ done
 # Every build first, one after another: building takes both cores.
 built=()
 for preset in "${presets[@]}"; do
-  echo "=== build $preset"
+  phase build "$preset"
   if cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j2; then
     built+=("$preset")
   else
@@ -59,8 +60,12 @@ for preset in "${built[@]}"; do
   run_tests "$preset" &
   test_jobs+=($!)
 done
+phase tests of every preset
 ((${#test_jobs[@]})) && wait "${test_jobs[@]}"
-[[ " ${built[*]} " == *" fuzz "* ]] && run_tests fuzz
+if [[ " ${built[*]} " == *" fuzz "* ]]; then
+  phase fuzz
+  run_tests fuzz
+fi
 
 for preset in "${built[@]}"; do
   echo "=== test $preset"
@@ -77,7 +82,7 @@ done
 # The release files, from the builds above (when all three were made).
 if [[ " ${presets[*]} " == *" native "* && " ${presets[*]} " == *" windows "* &&
       " ${presets[*]} " == *" windows64 "* ]]; then
-  echo "=== release"
+  phase release
   log=build/release-check.log
   if [[ " ${broken[*]} " =~ \ (native|windows|windows64)\ \(build\) ]]; then
     broken+=("release (not made: a build failed)")
@@ -99,6 +104,7 @@ for prefix in build/windows/wine build/windows64/wine; do
 done
 
 echo
+echo "done in ${SECONDS} s"
 ((${#broken[@]})) && echo "failing: ${broken[*]}"
 echo "${total_passed} passed, ${total_failed} failed"
 ((${#broken[@]} == 0))
