@@ -13,12 +13,12 @@ namespace belvor {
 
 class CyclePause {
 public:
+    CyclePause() { Arm(); }
+
     static constexpr uint32_t kPollMs = 10;
     // Waiting for news from the device: a bound only against a wake that
     // never comes; a quiet port is otherwise not looked at.
     static constexpr uint32_t kNewsWaitMs = 60000;
-
-    CyclePause() { Arm(); }
 
     // Whether the worker sleeps until the device has news instead of looking
     // every 10 ms. Off unless set; may change while the worker runs.

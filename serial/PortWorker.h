@@ -19,10 +19,6 @@ namespace belvor {
 
 class PortWorker {
 public:
-    static constexpr size_t kStackSize = 16384;
-    static constexpr uint32_t kStartAckTimeoutMs = 3000;
-    static constexpr uint32_t kStopTimeoutMs = 200;
-
     // What the worker drives: the port, which holds the line and the ring.
     // An object of its own, made before the worker starts: the worker never
     // calls into an owner whose construction is still under way.
@@ -45,6 +41,12 @@ public:
     protected:
         ~Owner() = default;
     };
+
+    // The thread's stack, and how long a start waits for its acknowledgement
+    // and a stop for its end.
+    static constexpr size_t kStackSize = 16384;
+    static constexpr uint32_t kStartAckTimeoutMs = 3000;
+    static constexpr uint32_t kStopTimeoutMs = 200;
 
     // line: the owner's line, null while it is lost; it changes only on the
     // worker while the worker runs.
