@@ -1,33 +1,24 @@
 // The serial port object: owns one COM port, keeps an 8192-byte receive ring
 // filled by its worker thread, and tells its subclass about new bytes through
-// DataReceived. Receive only.
+// DataReceived. Receive only. Its parts: the line session (the open device),
+// the port worker (the thread and its cycle, with the cycle pause between
+// cycles), the ring, and while the device is lost a reopener.
 #pragma once
 
-#include "platform/serial_device.h"
 #include "platform/sync.h"
-#include "platform/thread.h"
+#include "serial/CyclePause.h"
 #include "serial/Exceptions.h"
+#include "serial/LineSession.h"
+#include "serial/PortWorker.h"
 #include "serial/ReceiveRing.h"
 #include "serial/Reopener.h"
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 
 namespace belvor {
 
-// Keep values: a setting with this value leaves the device's own alone.
-inline constexpr uint32_t kKeepBaudRate = 0;
-inline constexpr uint16_t kKeepParity = 5;
-inline constexpr uint8_t kKeepDataBits = 9;
-inline constexpr uint8_t kKeepStopBits = 3;
-
 inline constexpr int32_t kStatusNotSupported = -3002;
-
-// Reads the device's control block into block, merges the values given (the
-// keep values leave the device's own), and sets it. False when the device refuses.
-bool MergeLineSettings(platform::SerialDevice& device, platform::ControlBlock& block, uint32_t baudRate,
-                       uint16_t parity, uint8_t dataBits, uint8_t stopBits);
 
 class TComPort {
 public:
@@ -35,16 +26,14 @@ public:
     // The queues asked of the device's own driver.
     static constexpr uint16_t kDeviceInQueueSize = 4096;
     static constexpr uint16_t kDeviceOutQueueSize = 4096;
-    static constexpr uint32_t kFullEventMask = 0x000021FD;
-    static constexpr uint32_t kUnnamedEventBit = 0x00002000;
-    static constexpr uint32_t kModemEventBits = 0x00000138; // CTS, DSR, RLSD, RING
-    static constexpr size_t kThreadStackSize = 16384;
-    static constexpr uint32_t kStartAckTimeoutMs = 3000;
-    static constexpr uint32_t kStopTimeoutMs = 200;
-    static constexpr uint32_t kCyclePauseMs = 10;
-    // Waiting for news from the device: a bound only against a wake that
-    // never comes; a quiet port is otherwise not looked at.
-    static constexpr uint32_t kNewsWaitMs = 60000;
+    static constexpr uint32_t kFullEventMask = LineSession::kFullEventMask;
+    static constexpr uint32_t kUnnamedEventBit = LineSession::kUnnamedEventBit;
+    static constexpr uint32_t kModemEventBits = LineSession::kModemEventBits;
+    static constexpr size_t kThreadStackSize = PortWorker::kStackSize;
+    static constexpr uint32_t kStartAckTimeoutMs = PortWorker::kStartAckTimeoutMs;
+    static constexpr uint32_t kStopTimeoutMs = PortWorker::kStopTimeoutMs;
+    static constexpr uint32_t kCyclePauseMs = CyclePause::kPollMs;
+    static constexpr uint32_t kNewsWaitMs = CyclePause::kNewsWaitMs;
 
     // Opens the port unless portNumber is 0; a failing open fails the construction.
     explicit TComPort(uint16_t portNumber, PortPlace place = {});
@@ -57,11 +46,13 @@ public:
     void SetStopBits(uint8_t value);
     void SetParity(uint8_t value);
 
-    uint32_t BaudRate() const { return FBaudRate; }
-    uint8_t DataBits() const { return FDataBits; }
-    uint8_t StopBits() const { return FStopBits; }
-    uint8_t Parity() const { return FParity; }
-    uint16_t PortNumber() const { return FPortNumber; }
+    uint32_t BaudRate() const { return FLine.BaudRate; }
+    uint8_t DataBits() const { return FLine.DataBits; }
+    uint8_t StopBits() const { return FLine.StopBits; }
+    uint8_t Parity() const { return static_cast<uint8_t>(FLine.Parity); }
+    uint16_t PortNumber() const { return FLine.PortNumber; }
+    // Open from Open to Close, whether or not the device is there meanwhile
+    // (a lost one is being opened anew).
     bool Opened() const { return FOpened; }
 
     void Open();
@@ -70,13 +61,13 @@ public:
     // Whether a lost device (unplugged, hung up) is closed and the port opened
     // anew every second until it is back. On unless set off; takes effect on
     // the next loss.
-    void SetReconnect(bool on) { FReconnect = on; }
-    bool Reconnect() const { return FReconnect; }
+    void SetReconnect(bool on) { FWorker.SetReconnect(on); }
+    bool Reconnect() const { return FWorker.Reconnect(); }
 
     // Whether the worker sleeps until the device has news instead of looking
     // every 10 ms. Off unless set; may change while the port is open.
-    void SetWakeOnEvent(bool on) { FWakeOnEvent = on; }
-    bool WakeOnEvent() const { return FWakeOnEvent; }
+    void SetWakeOnEvent(bool on) { FWorker.Pause().SetWakeOnEvent(on); }
+    bool WakeOnEvent() const { return FWorker.Pause().WakeOnEvent(); }
 
     // Removes and returns the oldest unread byte.
     uint8_t ReadChar();
@@ -100,11 +91,11 @@ protected:
     // fully built: a virtual call into a half-constructed subclass would be
     // undefined. A subclass calls this last in its construction, and Close()
     // first in its destructor.
-    void EnableDataReceived();
+    void EnableDataReceived() { FWorker.EnableDataReceived(); }
 
     // True once Close has begun: an owner's DataReceived stops early, since
     // what is left in the ring goes with the port.
-    bool StopRequested() const { return FStopRequested.load(std::memory_order_relaxed) != 0; }
+    bool StopRequested() const { return FWorker.StopRequested(); }
 
     // Reads without consuming, 1 for the oldest unread byte; the caller holds FLock.
     uint8_t PeekChar(uint16_t index);
@@ -112,7 +103,7 @@ protected:
     void ApplySettings(uint32_t baudRate, uint16_t parity, uint8_t dataBits, uint8_t stopBits);
     int32_t MergeSettings(uint32_t baudRate, uint16_t parity, uint8_t dataBits, uint8_t stopBits);
     // Clears the device's line errors; returns how many bytes it holds.
-    uint32_t RefreshStatus();
+    uint32_t RefreshStatus() { return FSession->RefreshStatus(); }
     void SetThreadsActive(bool active);
 
     // One receive step and one dispatch, as the worker runs them each cycle.
@@ -127,43 +118,47 @@ protected:
     platform::RecursiveLock& Lock() { return FLock; }
 
 private:
-    static void EventThreadProc(void* port);
-    void RunWorker();
+    // What the worker calls back into: fixed from the port's own construction
+    // on, whatever subclass is still being built.
+    class WorkerLink final : public PortWorker::Owner {
+    public:
+        explicit WorkerLink(TComPort& port) : FPort(port) {}
+        void AwaitLine(uint32_t mask) override { FPort.AwaitLine(mask); }
+        void DropLine(uint32_t error) override { FPort.DropLine(error); }
+        void DispatchEvents() override { FPort.DispatchEvents(); }
+        bool CycleOwed() override { return FPort.CycleOwed(); }
+        void DataReceived(int32_t count) override { FPort.DataReceived(count); }
+        uint32_t Unread() override;
+
+    private:
+        TComPort& FPort;
+    };
+
+    // Opens the device and sets it up, before the worker starts.
+    void OpenLine();
     uint32_t ReadPiece(uint16_t dest, uint16_t size);
-    // The device is gone: tells the owner, and hands the device to a reopener.
-    void DropLostDevice(uint32_t error);
-    // While lost: waits for the reopener, and takes the device back once it is.
-    void AwaitReopen(uint32_t mask);
-    // A lost device that will not be opened anew: sleeps until the stop.
-    void ParkUntilStop();
+    // Reads what the device holds (waiting, or a late read's bytes) into the
+    // ring; returns how many bytes were stored. Under FLock.
+    uint32_t Store(uint32_t waiting);
+    // The device is gone: tells the owner, and hands the session to a reopener.
+    void DropLine(uint32_t error);
+    // While lost: waits for the reopener, and takes the line back once it is.
+    void AwaitLine(uint32_t mask);
     template <class E> [[noreturn]] void Raise(const char* format, uint32_t nativeError = 0) const
     {
-        throw E(FormatPortMessage(format, FPortNumber), nativeError);
+        throw E(FormatPortMessage(format, FLine.PortNumber), nativeError);
     }
 
-    uint32_t FBaudRate = 5760;
-    uint16_t FPortNumber;
-    PortPlace FPlace;
-    uint8_t FDataBits = 8;
-    uint8_t FStopBits = 1;
-    uint8_t FParity = 0;
+    // The port's place and the settings the host asked for, kept for each reopen.
+    LineParams FLine;
     bool FOpened = false;
-
-    std::unique_ptr<platform::SerialDevice> FDevice;
+    // The open device; null while it is lost. Set and cleared under FLock.
+    std::unique_ptr<LineSession> FSession;
     std::unique_ptr<Reopener> FReopener; // while lost; set and cleared under FLock
-    platform::ControlBlock FDCB;
-    ReceiveRing FRing; // changes only under FLock, as do these flags
-    // DataReceived threw: what it left unread is announced again next cycle.
-    bool FReannounce = false;
-    std::atomic<int32_t> FStopRequested{0};
-    std::atomic<bool> FDataReceivedEnabled{false};
-    std::atomic<bool> FReconnect{true};
-    std::atomic<bool> FWakeOnEvent{false};
-    platform::Thread FEventThread;
+    ReceiveRing FRing;                   // changes only under FLock
     platform::RecursiveLock FLock;
-    platform::Event FAckEvent{false};
-    platform::Event FStopEvent{true}; // cuts the worker's pause short on a stop
-    uint32_t FEventMask = 0;
+    WorkerLink FLink{*this};
+    PortWorker FWorker{FLink, FSession};
 };
 
 } // namespace belvor

@@ -1,7 +1,6 @@
 #include "serial/Reopener.h"
 
 #include "platform/sync.h"
-#include "serial/ComCom.h"
 
 #include <mutex>
 
@@ -9,8 +8,8 @@ namespace belvor {
 
 struct Reopener::State {
     std::mutex Lock; // guards Opened and Abandoned
-    std::unique_ptr<platform::SerialDevice> Lost;
-    std::unique_ptr<platform::SerialDevice> Opened;
+    std::unique_ptr<LineSession> Lost;
+    std::unique_ptr<LineSession> Opened;
     bool Abandoned = false;
     LineParams Line;
     platform::Event Quit{true};  // the port has given up: no more opens
@@ -18,25 +17,7 @@ struct Reopener::State {
     platform::Event Ended{true}; // the thread touches nothing of the port's any more
 };
 
-namespace {
-
-std::unique_ptr<platform::SerialDevice> OpenLine(const LineParams& line)
-{
-    uint32_t error = 0;
-    const std::string where = line.Place.Locate ? line.Place.Locate(line.PortNumber) : line.Place.Where;
-    auto device = platform::OpenSerialDevice(line.PortNumber, where, error);
-    // Not back yet, held by another program, or not the line it was: next time.
-    if (!device || !device->Setup(line.InQueue, line.OutQueue))
-        return nullptr;
-    platform::ControlBlock block;
-    if (!MergeLineSettings(*device, block, line.BaudRate, line.Parity, line.DataBits, line.StopBits))
-        return nullptr;
-    return device;
-}
-
-} // namespace
-
-Reopener::Reopener(std::unique_ptr<platform::SerialDevice> lost, const LineParams& line)
+Reopener::Reopener(std::unique_ptr<LineSession> lost, const LineParams& line)
     : FState(std::make_shared<State>())
 {
     FState->Lost = std::move(lost);
@@ -45,7 +26,7 @@ Reopener::Reopener(std::unique_ptr<platform::SerialDevice> lost, const LineParam
 
 Reopener::~Reopener()
 {
-    std::unique_ptr<platform::SerialDevice> unclaimed;
+    std::unique_ptr<LineSession> unclaimed;
     {
         std::lock_guard<std::mutex> guard(FState->Lock);
         FState->Abandoned = true;
@@ -65,11 +46,12 @@ bool Reopener::Start()
 {
     if (FThread.Running())
         return true;
-    auto* arg = new std::shared_ptr<State>(FState);
-    if (FThread.Start(&Run, arg, kStackSize))
-        return true;
-    delete arg;
-    return false;
+    // The thread owns its share of the state from its first instruction.
+    auto arg = std::make_unique<std::shared_ptr<State>>(FState);
+    if (!FThread.Start(&Run, arg.get(), kStackSize))
+        return false;
+    (void)arg.release();
+    return true;
 }
 
 void Reopener::Run(void* raw)
@@ -78,12 +60,12 @@ void Reopener::Run(void* raw)
     State& state = **held;
     state.Lost.reset();
     while (!state.Quit.Wait(kIntervalMs)) {
-        std::unique_ptr<platform::SerialDevice> device = OpenLine(state.Line);
-        if (!device)
+        std::unique_ptr<LineSession> session = LineSession::Reopen(state.Line);
+        if (!session)
             continue;
         std::lock_guard<std::mutex> guard(state.Lock);
         if (!state.Abandoned) {
-            state.Opened = std::move(device);
+            state.Opened = std::move(session);
             state.News.Set();
         }
         break; // a device opened for a port that gave up is closed on the way out
@@ -101,7 +83,7 @@ void Reopener::Wake()
     FState->News.Set();
 }
 
-std::unique_ptr<platform::SerialDevice> Reopener::Take()
+std::unique_ptr<LineSession> Reopener::Take()
 {
     std::lock_guard<std::mutex> guard(FState->Lock);
     return std::move(FState->Opened);

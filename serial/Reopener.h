@@ -6,37 +6,14 @@
 // still opens after that it closes itself.
 #pragma once
 
-#include "platform/serial_device.h"
 #include "platform/thread.h"
+#include "serial/LineSession.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <string>
 
 namespace belvor {
-
-// Where a port's device is: the path the configuration names for it (empty:
-// the system's own name of COMn) and, when set, how to look that up again
-// before each reopen, so that a scanner back under a name configured while it
-// was away is found. Locate may run after the port is gone.
-using PortLocator = std::string (*)(uint16_t portNumber) noexcept;
-struct PortPlace {
-    std::string Where;
-    PortLocator Locate = nullptr;
-};
-
-// What a port is opened with, again after each loss.
-struct LineParams {
-    uint16_t PortNumber = 0;
-    PortPlace Place;
-    uint32_t InQueue = 0;
-    uint32_t OutQueue = 0;
-    uint32_t BaudRate = 0;
-    uint16_t Parity = 0;
-    uint8_t DataBits = 0;
-    uint8_t StopBits = 0;
-};
 
 class Reopener {
 public:
@@ -45,7 +22,7 @@ public:
     static constexpr uint32_t kGraceMs = 200;
     static constexpr size_t kStackSize = 65536;
 
-    Reopener(std::unique_ptr<platform::SerialDevice> lost, const LineParams& line);
+    Reopener(std::unique_ptr<LineSession> lost, const LineParams& line);
     ~Reopener();
     Reopener(const Reopener&) = delete;
     Reopener& operator=(const Reopener&) = delete;
@@ -57,8 +34,8 @@ public:
     void Wait(uint32_t timeoutMs);
     // Ends a Wait under way, or the next one; from any thread.
     void Wake();
-    // The device once it is back, opened and set up as the line asks; else null.
-    std::unique_ptr<platform::SerialDevice> Take();
+    // The line once it is back, opened and set up as it asks; else null.
+    std::unique_ptr<LineSession> Take();
 
 private:
     struct State;

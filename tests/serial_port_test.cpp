@@ -153,6 +153,14 @@ TEST_F(SerialPort, FailedOpensReleaseEverythingAndSayWhy)
     EXPECT_EQ(Line.OpenDevices(), 0);
     const auto calls = Line.Calls();
     EXPECT_EQ(calls.back(), "Close");
+
+    // So does one that ran before: its second stop without a run between is no fault of its own.
+    Line.RefuseSetState = false;
+    TestPort again(9);
+    again.Close();
+    Line.RefuseSetState = true;
+    EXPECT_THROW(again.Open(), ENotSupported);
+    EXPECT_EQ(Line.OpenDevices(), 0);
 }
 
 TEST_F(SerialPort, ReadingAnEmptyRingRaisesAndChangesNothing)

@@ -1,0 +1,99 @@
+#include "serial/PortWorker.h"
+
+namespace belvor {
+
+void PortWorker::Reset()
+{
+    FStopRequested = false;
+    DropCarried();
+}
+
+bool PortWorker::Start()
+{
+    FStopRequested = false;
+    FPause.Arm();
+    if (!FThread.Start(&Proc, this, kStackSize))
+        return false;
+    (void)FAck.Wait(kStartAckTimeoutMs); // a late start still counts as started
+    FThread.SetTimeCritical();
+    return true;
+}
+
+void PortWorker::RequestStop()
+{
+    FStopRequested = true;
+    FPause.CutShort();
+}
+
+void PortWorker::Stop()
+{
+    // Waiting for the thread's end, rather than for its acknowledgement,
+    // cannot be fooled by a start acknowledgement that came late.
+    (void)FThread.Stop(kStopTimeoutMs);
+    FAck.Reset();
+}
+
+void PortWorker::Announce(uint32_t count)
+{
+    try {
+        FOwner.DataReceived(static_cast<int32_t>(count));
+    } catch (...) {
+        // What it left would otherwise wait for later bytes, and every later
+        // count would be off.
+        FReannounce = FOwner.Unread() != 0;
+        throw;
+    }
+}
+
+void PortWorker::Proc(void* worker)
+{
+    auto& self = *static_cast<PortWorker*>(worker);
+    self.FMask = LineSession::kFullEventMask;
+    self.FLine->Arm(self.FMask);
+    self.FAck.Set();
+    while (self.Cycle()) {
+    }
+    self.FAck.Set();
+}
+
+bool PortWorker::Cycle()
+{
+    LineSession* line = FLine.get();
+    if (!line) {
+        FOwner.AwaitLine(FMask);
+        return !StopRequested();
+    }
+    line->Look();
+    if (StopRequested())
+        return false;
+    if (FDataReceivedEnabled) {
+        try {
+            FOwner.DispatchEvents();
+        } catch (...) {
+            // Whatever the owner's DataReceived throws must not end reception.
+        }
+        // Only a fully built owner is reconnected: until then a lost device
+        // simply fails the construction's own calls.
+        uint32_t lostError = 0;
+        if (line->Device().Lost(lostError)) {
+            if (!FReconnect) {
+                FPause.Park();
+                return false;
+            }
+            FMask = line->Mask();
+            FOwner.DropLine(lostError);
+            return true;
+        }
+        // Asleep until the device has news. What the next cycle must do
+        // anyway (bytes to announce again, a late read owed) and a full ring
+        // keep the polling pause instead.
+        if (FPause.WakeOnEvent() && !FOwner.CycleOwed()) {
+            CyclePause::UntilNews(*line);
+            return !StopRequested();
+        }
+    }
+    FPause.Poll();
+    return !StopRequested();
+}
+
+} // namespace belvor

@@ -1,0 +1,97 @@
+// The port's worker on its own, driven by a stand-in for the port: its start
+// and stop handshake, and the events it keeps across a lost line.
+#include "serial/PortWorker.h"
+#include "support/fake_serial_device.h"
+#include "support/test_port.h"
+
+#include <gtest/gtest.h>
+
+using namespace belvor;
+using namespace belvor::test;
+
+namespace {
+
+// A port that only keeps its line, and drops it when the worker says so.
+class StandInPort final : public PortWorker::Owner {
+public:
+    std::unique_ptr<LineSession> Line = Open();
+    std::atomic<uint32_t> AwaitedMask{0};
+    std::atomic<int> Drops{0};
+
+    void AwaitLine(uint32_t mask) override
+    {
+        AwaitedMask = mask;
+        platform::SleepMs(1); // as a reopener's bounded wait
+    }
+    void DropLine(uint32_t /*error*/) override
+    {
+        Line.reset();
+        ++Drops;
+    }
+    void DispatchEvents() override {}
+    bool CycleOwed() override { return false; }
+    void DataReceived(int32_t /*count*/) override {}
+    uint32_t Unread() override { return 0; }
+
+private:
+    static std::unique_ptr<LineSession> Open()
+    {
+        uint32_t error = 0;
+        return std::make_unique<LineSession>(platform::OpenSerialDevice(3, {}, error));
+    }
+};
+
+class Worker : public ::testing::Test {
+protected:
+    FakeLine Fake; // before the stand-in: its opener makes the stand-in's device
+    StandInPort Port;
+    PortWorker Subject{Port, Port.Line};
+
+    // Also after a failed check: a worker left running would outlive its port.
+    void TearDown() override { (void)StopInTime(); }
+
+    // Asks the stop as the port does, and says whether it came in time.
+    bool StopInTime()
+    {
+        const uint32_t late = platform::LateThreadStops();
+        Subject.RequestStop();
+        Port.Line ? Port.Line->Interrupt() : void();
+        Subject.Stop();
+        return platform::LateThreadStops() == late;
+    }
+};
+
+} // namespace
+
+TEST_F(Worker, StartsArmedStopsAndStartsAgainAndAStopEndsItEvenParked)
+{
+    Subject.EnableDataReceived();
+    Subject.SetReconnect(false);
+    ASSERT_TRUE(Subject.Start());
+    EXPECT_EQ(Fake.Masks(), (std::vector<uint32_t>{LineSession::kFullEventMask}))
+        << "the line is armed before the start is acknowledged";
+    EXPECT_TRUE(StopInTime());
+    EXPECT_TRUE(Subject.StopRequested());
+
+    ASSERT_TRUE(Subject.Start());
+    EXPECT_FALSE(Subject.StopRequested());
+    const int waits = Fake.Waits();
+    ASSERT_TRUE(Eventually([&] { return Fake.Waits() > waits + 2; })) << "it cycles again";
+    Fake.Unplug(5);
+    ASSERT_TRUE(Eventually([&] { return Fake.LossReports() > 0; }));
+    EXPECT_TRUE(StopInTime()) << "a parked worker sleeps until the stop, not past it";
+    EXPECT_EQ(Port.Drops, 0) << "without reconnecting the lost line is kept";
+}
+
+TEST_F(Worker, EventsALostLineRefusedStayDroppedForTheNextLine)
+{
+    Fake.ScriptWait({false, 0, platform::kErrorNotSupported});
+    Subject.EnableDataReceived();
+    ASSERT_TRUE(Subject.Start());
+    ASSERT_TRUE(Eventually([&] { return Fake.Masks().size() == 2; }));
+    Fake.Unplug(5);
+    ASSERT_TRUE(Eventually([&] { return Port.AwaitedMask != 0; }));
+    EXPECT_EQ(Port.AwaitedMask, LineSession::kFullEventMask & ~LineSession::kModemEventBits);
+    EXPECT_EQ(Port.Drops, 1);
+    EXPECT_TRUE(StopInTime());
+}
