@@ -218,7 +218,7 @@ void TComPort::AwaitLine(uint32_t mask)
             (void)FReopener->Start();
     }
     // FReopener changes only on this thread while the worker runs.
-    FReopener->Wait(Reopener::kIntervalMs);
+    FReopener->Wait(Reopener::IntervalMs());
     std::unique_ptr<LineSession> line = FReopener->Take();
     if (!line)
         return;

@@ -2,9 +2,24 @@
 
 #include "platform/sync.h"
 
+#include <atomic>
 #include <mutex>
 
 namespace belvor {
+
+namespace {
+std::atomic<uint32_t> gIntervalMs{Reopener::kIntervalMs};
+} // namespace
+
+uint32_t Reopener::IntervalMs()
+{
+    return gIntervalMs.load(std::memory_order_relaxed);
+}
+
+uint32_t Reopener::SetIntervalMs(uint32_t ms)
+{
+    return gIntervalMs.exchange(ms);
+}
 
 struct Reopener::State {
     std::mutex Lock; // guards Opened and Abandoned
@@ -12,6 +27,7 @@ struct Reopener::State {
     std::unique_ptr<LineSession> Opened;
     bool Abandoned = false;
     LineParams Line;
+    uint32_t IntervalMs = Reopener::IntervalMs();
     platform::Event Quit{true};  // the port has given up: no more opens
     platform::Event News{false}; // a device is back, or the port wakes its worker
     platform::Event Ended{true}; // the thread touches nothing of the port's any more
@@ -59,7 +75,7 @@ void Reopener::Run(void* raw)
     const std::unique_ptr<std::shared_ptr<State>> held(static_cast<std::shared_ptr<State>*>(raw));
     State& state = **held;
     state.Lost.reset();
-    while (!state.Quit.Wait(kIntervalMs)) {
+    while (!state.Quit.Wait(state.IntervalMs)) {
         std::unique_ptr<LineSession> session = LineSession::Reopen(state.Line);
         if (!session)
             continue;

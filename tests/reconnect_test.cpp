@@ -22,7 +22,11 @@ namespace {
 
 class Reconnect : public DriverTest {
 protected:
-    Reconnect() : DriverTest({.Bound = std::chrono::seconds(90), .CheckLateStops = true}) {}
+    Reconnect()
+        : DriverTest({.Bound = std::chrono::seconds(90), .CheckLateStops = true, .ReopenMs = kReopenMs})
+    {
+    }
+    static constexpr uint32_t kReopenMs = 100;
 };
 
 class FakeReconnect : public Reconnect {
@@ -237,8 +241,8 @@ TEST_F(Reconnect, RealLineWithReconnectOffStaysLost)
         GTEST_SKIP() << "this line cannot be unplugged";
     ASSERT_TRUE(line->PlugBackIn());
     ASSERT_TRUE(line->Send("333\r"));
-    // Longer than two tries to reopen would take: the code would be here by now.
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    // Ten tries to reopen would have been made by now, and the code be here.
+    std::this_thread::sleep_for(std::chrono::milliseconds(10 * kReopenMs));
     EXPECT_EQ(gCodes.Codes(), std::vector<std::string>{"111"});
     EXPECT_EQ(DestroyDriverImpl(), 0);
 }

@@ -42,7 +42,10 @@ struct Pty {
     }
 };
 
-using NamedPorts = DriverTest;
+class NamedPorts : public DriverTest {
+protected:
+    NamedPorts() : DriverTest({.ReopenMs = 100}) {}
+};
 
 } // namespace
 

@@ -6,6 +6,7 @@
 #include "driver/Testing.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
+#include "serial/Reopener.h"
 #include "support/callback_hook.h"
 #include "support/collector.h"
 #include "support/config_file.h"
@@ -52,13 +53,17 @@ struct DriverTestOptions {
     std::chrono::seconds Bound{60};
     // TearDown fails a test in which a stop had to give up on a worker.
     bool CheckLateStops = false;
+    // A lost line is opened again at this interval instead of every second:
+    // what the tests check is the order of things, not the second.
+    uint32_t ReopenMs = Reopener::kIntervalMs;
 };
 
 // Each test starts with no driver, no callback, no Belvor.ini and no log, and
 // TearDown leaves the process so, whatever the test did.
 class DriverTest : public ::testing::Test {
 protected:
-    explicit DriverTest(DriverTestOptions options = {}) : FOptions(options)
+    explicit DriverTest(DriverTestOptions options = {})
+        : FOptions(options), FReopenMs(Reopener::SetIntervalMs(options.ReopenMs))
     {
         // Made with the test object, so that it also guards the members'
         // making and unmaking (a fake line, the faults over it).
@@ -84,6 +89,8 @@ protected:
             std::filesystem::remove(log + "." + std::to_string(generation), ignored);
         Late = platform::LateThreadStops();
     }
+
+    ~DriverTest() override { Reopener::SetIntervalMs(FReopenMs); }
 
     void TearDown() override
     {
@@ -114,6 +121,7 @@ private:
     }
 
     DriverTestOptions FOptions;
+    uint32_t FReopenMs; // the interval before the test
     std::unique_ptr<Watchdog> FGuard;
 };
 
