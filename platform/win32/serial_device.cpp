@@ -5,8 +5,8 @@
 // its own, or, where waits end by themselves, on a one-byte read (see
 // SleepingRead in serial_reads.h).
 #include "platform/serial_device.h"
+#include "platform/device_errors.h"
 #include "platform/win32/comm_file.h"
-#include "platform/win32/device_errors.h"
 #include "platform/win32/device_loss.h"
 #include "platform/win32/line_settings.h"
 #include "platform/win32/serial_device_testing.h"
@@ -22,12 +22,6 @@
 namespace belvor::platform {
 
 namespace {
-
-struct ThreadError {
-    const DeviceErrors* Device = nullptr;
-    uint32_t Code = 0;
-};
-thread_local ThreadError tLastError;
 
 class Win32SerialDevice final : public SerialDevice {
 public:
@@ -236,18 +230,6 @@ uint32_t Win32SerialDevice::Read(uint8_t* dest, uint32_t size)
 }
 
 } // namespace
-
-bool DeviceErrors::Fail(uint32_t code)
-{
-    tLastError = {this, code};
-    FLatest.store(code);
-    return false;
-}
-
-uint32_t DeviceErrors::Last() const
-{
-    return tLastError.Device == this ? tLastError.Code : FLatest.load();
-}
 
 bool ReadInFlightEndedForTests(const SerialDevice& device)
 {

@@ -3,8 +3,8 @@
 // one-byte read a worker sleeps on where the device's waits end by themselves.
 #pragma once
 
+#include "platform/device_errors.h"
 #include "platform/win32/comm_file.h"
-#include "platform/win32/device_errors.h"
 #include "platform/win32/device_loss.h"
 #include "platform/win32/line_settings.h"
 

@@ -1,5 +1,5 @@
-// The last failure of a Windows serial device's calls. Like GetLastError the
-// code is kept per thread, so that a failure on one thread never stands in for
+// The last failure of a serial device's calls. Like GetLastError the code is
+// kept per thread, so that a failure on one thread never stands in for
 // another's; a thread that has not failed on this device itself sees the
 // device's latest failure.
 #pragma once

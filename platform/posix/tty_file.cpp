@@ -1,0 +1,108 @@
+#include "platform/posix/tty_file.h"
+
+#include "platform/posix/termios_settings.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace belvor::platform {
+
+namespace {
+
+std::string DevicePath(uint16_t portNumber, const std::string& where)
+{
+    // Named in the configuration: a stable path such as /dev/serial/by-id/...
+    if (!where.empty())
+        return where;
+    const std::string link = std::string(BELVOR_SYSTEM_DIR) + "/com" + std::to_string(portNumber);
+    struct stat info {};
+    // The link itself decides, even when it dangles: it says where the port is.
+    if (lstat(link.c_str(), &info) == 0)
+        return link;
+    if (portNumber == 0)
+        return {};
+    return "/dev/ttyS" + std::to_string(portNumber - 1);
+}
+
+bool IsPtySlave(int fd)
+{
+    struct stat info {};
+    if (fstat(fd, &info) != 0)
+        return false;
+    const unsigned group = major(info.st_rdev);
+    return group == 3 || (group >= 136 && group <= 143); // BSD-style and Unix98 slaves
+}
+
+} // namespace
+
+std::unique_ptr<TtyFile> TtyFile::Open(uint16_t portNumber, const std::string& where, termios2& raw,
+                                       uint32_t& nativeError)
+{
+    auto file = std::make_unique<TtyFile>();
+    const int error = file->Take(DevicePath(portNumber, where), raw);
+    if (error != 0) {
+        nativeError = static_cast<uint32_t>(error);
+        return nullptr; // its destructor has released what it took
+    }
+    return file;
+}
+
+int TtyFile::Take(const std::string& path, termios2& raw)
+{
+    if (path.empty())
+        return ENOENT;
+    FFd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (FFd < 0)
+        return errno;
+    FWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (FWakeFd < 0)
+        return errno;
+    // TIOCEXCL alone does not stop root, and a second open in this process
+    // would pass it too; the lock on the inode stops both.
+    if (flock(FFd, LOCK_EX | LOCK_NB) != 0)
+        return errno;
+    if (ioctl(FFd, TIOCEXCL) != 0)
+        return errno;
+    FExclusive = true;
+
+    raw = termios2{};
+    if (ioctl(FFd, TCGETS2, &raw) != 0)
+        return errno;
+    FIsPty = IsPtySlave(FFd);
+    MakeRaw(raw);
+    if (ioctl(FFd, TCSETS2, &raw) != 0)
+        return errno;
+    return 0;
+}
+
+TtyFile::~TtyFile()
+{
+    if (FWakeFd >= 0)
+        (void)close(FWakeFd);
+    if (FFd < 0)
+        return;
+    // A pty keeps its exclusive flag while its other side lives: clear it, or
+    // the next opener is refused. The lock goes with the descriptor.
+    if (FExclusive)
+        (void)ioctl(FFd, TIOCNXCL);
+    (void)close(FFd);
+}
+
+int TtyFile::ModemLines() const
+{
+    int lines = 0;
+    return ioctl(FFd, TIOCMGET, &lines) == 0 ? lines : -1;
+}
+
+void TtyFile::SetModemLine(int line, bool up) const
+{
+    (void)ioctl(FFd, up ? TIOCMBIS : TIOCMBIC, &line);
+}
+
+} // namespace belvor::platform

@@ -1,0 +1,56 @@
+// An open tty for COMn: the descriptor, held exclusively and in raw mode, and
+// the eventfd that wakes a worker asleep on it. Opening takes all of them or,
+// failing, releases what it took; closing lets the next opener in.
+#pragma once
+
+#include <asm/termbits.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace belvor::platform {
+
+// What a tty reports once its device has gone: USB unplugged (the kernel hangs
+// the tty up), a pty whose other side closed.
+constexpr bool MeansTtyGone(int code)
+{
+    return code == EIO || code == ENXIO || code == ENODEV;
+}
+
+class TtyFile {
+public:
+    TtyFile() = default;
+    ~TtyFile();
+    TtyFile(const TtyFile&) = delete;
+    TtyFile& operator=(const TtyFile&) = delete;
+
+    // The tty where names COMn's (empty: the system's own name of it). Null
+    // with the errno value when it or any part could not be had; then nothing
+    // is left open. raw: the settings it was left with.
+    static std::unique_ptr<TtyFile> Open(uint16_t portNumber, const std::string& where, termios2& raw,
+                                         uint32_t& nativeError);
+
+    int Fd() const { return FFd; }
+    // An eventfd: a wake makes it readable.
+    int WakeFd() const { return FWakeFd; }
+    // A pty's slave side, whose driver ignores data bits and parity.
+    bool IsPty() const { return FIsPty; }
+
+    // The modem lines (TIOCM_... bits); -1 where there are none.
+    int ModemLines() const;
+    // Raises or drops one; ptys have none, and that is fine.
+    void SetModemLine(int line, bool up) const;
+
+private:
+    // Returns the errno value of the step that failed, 0 when all went.
+    int Take(const std::string& path, termios2& raw);
+
+    int FFd = -1;
+    int FWakeFd = -1;
+    bool FExclusive = false;
+    bool FIsPty = false;
+};
+
+} // namespace belvor::platform
