@@ -43,9 +43,8 @@ def background_of(runs):
     return "{:.2f} ({:.2f})".format(statistics.median(values), max(values))
 
 
-def main():
-    d = sys.argv[1]
-    rows = [json.loads(line) for line in open(os.path.join(d, "results.jsonl")) if line.strip()]
+def summary(d, rows, micro_name="micro.json"):
+    """The report's tables of one side's rows, and the latency samples to plot."""
     out = []
     w = out.append
 
@@ -223,7 +222,7 @@ def main():
         w("")
 
     # ------------------------------------------------------------ micro
-    micro_path = os.path.join(d, "micro.json")
+    micro_path = os.path.join(d, micro_name)
     if os.path.exists(micro_path):
         micro = json.load(open(micro_path))
         w("## Micro-benchmarks (Google Benchmark, 5 repetitions)\n")
@@ -253,10 +252,10 @@ def main():
                                     med_spread([r["p99_ns"] for r in logs], 1e-3, "{:.1f}")))
         w("")
 
-    open(os.path.join(d, "report.md"), "w").write("\n".join(out) + "\n")
-    print("\n".join(out))
+    return out, series
 
-    # ------------------------------------------------------------ plot
+
+def plot(series, path):
     if series:
         labels = [k for k in series if series[k]]
         fig, (left, right) = plt.subplots(1, 2, figsize=(13, 5.5), gridspec_kw={"width_ratios": [3, 2]})
@@ -287,7 +286,162 @@ def main():
         right.grid(which="both", alpha=0.3)
         right.legend(fontsize=7, loc="lower right")
         fig.tight_layout()
-        fig.savefig(os.path.join(d, "latency.png"), dpi=110)
+        fig.savefig(path, dpi=110)
+
+
+def write(path, lines):
+    open(path, "w").write("\n".join(lines) + "\n")
+
+# ---------------------------------------------------------------- side by side
+# Which way a figure is better; a count (codes lost) is shown only when not nil.
+LOWER, HIGHER, COUNT = "lower", "higher", "count"
+
+
+def micro_runs(path):
+    """Google Benchmark's repetitions, per benchmark: the wall time of each, in ns."""
+    runs = {}
+    if os.path.exists(path):
+        for b in json.load(open(path))["benchmarks"]:
+            if b.get("run_type") == "iteration":
+                scale = {"ns": 1, "us": 1e3, "ms": 1e6}[b.get("time_unit", "ns")]
+                runs.setdefault(b["run_name"], []).append(b["real_time"] * scale)
+    return runs
+
+
+def figures(rows, micro):
+    """Every figure of one side, as (section, name, values over runs, better, format)."""
+    found = []
+
+    def add(section, name, values, better=LOWER, fmt="{:.3f}"):
+        if values:
+            found.append((section, name, values, better, fmt))
+
+    by = lambda kind: [r for r in rows if r["kind"] == kind]  # noqa: E731
+    section = "Latency, CR written to code handed over (ms)"
+    for platform in ("linux", "wine"):
+        for reader in ("library", "event", "read", "pyserial"):
+            per = [r["readers"][reader] for r in by("latency") if r["platform"] == platform and reader in r["readers"]]
+            for p, what in ((50, "p50"), (99, "p99"), (100, "max")):
+                add(section, "{} {} {}".format(platform, reader, what), [pct(x["ns"], p) / 1e6 for x in per])
+            add(section, "{} {} codes lost".format(platform, reader), [x["lost"] for x in per], COUNT, "{:.0f}")
+
+    section = "The library's own share (µs)"
+    for key, name in (("share_ns", "DataReceived → callback"), ("cycle_ns", "CR written → DataReceived"),
+                      ("total_ns", "CR written → callback"), ("wake_ns", "a bare Event wake-up"),
+                      ("log_ns", "one log record, spaced like the codes")):
+        have = [r for r in by("share") if key in r]
+        for p, what in ((50, "p50"), (99, "p99")):
+            add(section, "{} {}".format(name, what), [pct(r[key], p) / 1e3 for r in have], fmt="{:.1f}")
+
+    section = "Throughput (KB/s, CPU in % of one core, CPU per code in µs)"
+    thr = by("throughput")
+    for k in dict.fromkeys((r["platform"], r["reader"], r["ports"]) for r in thr):
+        rs = [r for r in thr if (r["platform"], r["reader"], r["ports"]) == k]
+        name = "{} {}, {} port{}".format(k[0], k[1], k[2], "s" if k[2] > 1 else "")
+        add(section, name + ", all ports", [r["bytes_per_s"] / 1e3 for r in rs], HIGHER, "{:.0f}")
+        if k[2] > 1:
+            add(section, name + ", slowest port", [min(r["port_bytes_per_s"]) / 1e3 for r in rs
+                                                   if "port_bytes_per_s" in r], HIGHER, "{:.0f}")
+        add(section, name + ", CPU", [100 * r["cpu_share"] for r in rs if "cpu_share" in r], fmt="{:.0f}")
+        add(section, name + ", host CPU per code", [r["cpu_ns_per_code"] / 1e3 for r in rs
+                                                    if "cpu_ns_per_code" in r], fmt="{:.1f}")
+        add(section, name + ", wineserver CPU per code", [r["server_cpu_ns_per_code"] / 1e3 for r in rs
+                                                          if "server_cpu_ns_per_code" in r], fmt="{:.1f}")
+        add(section, name + ", codes lost or out of order", [r["lost"] + r["out_of_order"] for r in rs],
+            COUNT, "{:.0f}")
+    calls = by("record_calls")
+    add(section, "wine, the record's calls alone, p50", [r["p50_ns"] / 1e3 for r in calls], fmt="{:.1f}")
+    add(section, "wine, the record's calls alone, host CPU", [r["cpu_ns"] / 1e3 for r in calls], fmt="{:.1f}")
+
+    for wake in ("poll", "event"):
+        section = "Idle drivers, native, Wake={} (CPU in % of one core)".format(wake.capitalize())
+        native = [r for r in by("idle") if r["platform"] == "linux" and r.get("wake", "poll") == wake]
+        for name, value, fmt in (
+                ("process CPU, no driver open", lambda r: 100 * r["cpu_none"], "{:.3f}"),
+                ("CPU per quiet driver, one open", lambda r: 100 * (r["cpu_one"] - r["cpu_none"]), "{:.3f}"),
+                ("CPU per quiet driver, ten open", lambda r: 100 * r["cpu_per_driver"], "{:.3f}"),
+                ("wake-ups per second of a quiet driver, one open", lambda r: r["wakeups_one"], "{:.2f}"),
+                ("wake-ups per second of a quiet driver, ten open", lambda r: r["wakeups_per_driver"], "{:.2f}"),
+                ("CPU of a driver whose scanner is unplugged", lambda r: 100 * (r["cpu_lost"] - r["cpu_none"]),
+                 "{:.3f}"),
+                ("resident set per added driver (KiB)", lambda r: r["rss_per_driver_kib"], "{:.1f}")):
+            values = []
+            for r in native:
+                try:
+                    values.append(value(r))
+                except KeyError:  # a figure an older program does not give
+                    pass
+            add(section, name, values, fmt=fmt)
+
+    section = "Idle driver under Wine (% of one core)"
+    for prefix, how in (("proc_cpu_", "host process + wineserver, /proc"), ("cpu_", "host, GetProcessTimes")):
+        for k, what in (("none", "no driver"), ("one", "one driver"), ("event", "one driver, Wake=Event")):
+            add(section, "{}, {}".format(what, how), [100 * r[prefix + k] for r in by("idle")
+                                                    if r["platform"] == "wine" and prefix + k in r])
+
+    for name, values in micro.items():
+        add("Micro-benchmarks (ns per iteration)", name, values, fmt="{:.0f}")
+    for key, what in (("p50_ns", "p50"), ("p99_ns", "p99")):
+        add("One log record under Wine (µs)", what, [r[key] / 1e3 for r in by("log")], fmt="{:.1f}")
+    return found
+
+
+def verdict(new, old, better, fmt):
+    """Where the new side's median lies against the old side's spread, as far as the figures show."""
+    shown = lambda x: float(fmt.format(x))  # noqa: E731
+    m = shown(statistics.median(new))
+    if shown(min(old)) <= m <= shown(max(old)):
+        return "within"
+    return "better" if (m > max(old)) == (better == HIGHER) else "**worse**"
+
+
+def compare(d, rows):
+    micro = {"new": "micro.json", "old": "micro-vs.json"}
+    found = {side: figures([r for r in rows if r.get("side") == side], micro_runs(os.path.join(d, name)))
+             for side, name in micro.items()}
+    table = {}
+    for side, figs in found.items():
+        for section, name, values, better, fmt in figs:
+            table.setdefault((section, name), {"better": better, "fmt": fmt})[side] = values
+    out = ["## Machine\n", "```", open(os.path.join(d, "machine.txt")).read().strip(), "```\n",
+           "## The new side beside the old\n",
+           "Each side: median over runs, spread over runs (lowest–highest) in brackets. new/old: the "
+           "ratio of the medians. The last column says where the new median lies against the old side's "
+           "spread: within it, or outside it on the better or the **worse** side. The sides took turns "
+           "run by run; report-new.md and report-old.md hold each side's full tables.\n"]
+    section = None
+    for (sec, name), f in table.items():
+        new, old = f.get("new", []), f.get("old", [])
+        if f["better"] == COUNT and not any(new + old):
+            continue
+        if sec != section:
+            out += ([""] if section else []) + ["### " + sec + "\n", "| figure | new | old | new/old | |",
+                                                "|---|---|---|---|---|"]
+            section = sec
+        # Taken from the medians as shown, so that noise below the last digit reads as 1.00.
+        shown = [float(f["fmt"].format(statistics.median(v))) if v else 0 for v in (new, old)]
+        ratio = "{:.2f}".format(shown[0] / shown[1]) if shown[1] > 0 else "n/a"
+        out.append("| {} | {} | {} | {} | {} |".format(name, med_spread(new, fmt=f["fmt"]),
+                                                      med_spread(old, fmt=f["fmt"]), ratio,
+                                                      verdict(new, old, f["better"], f["fmt"]) if new and old else ""))
+    write(os.path.join(d, "report.md"), out)
+    print("\n".join(out))
+    for side, name in micro.items():
+        lines, series = summary(d, [r for r in rows if r.get("side") == side], name)
+        write(os.path.join(d, "report-{}.md".format(side)), lines)
+        if side == "new":
+            plot(series, os.path.join(d, "latency.png"))
+
+
+def main():
+    d = sys.argv[1]
+    rows = [json.loads(line) for line in open(os.path.join(d, "results.jsonl")) if line.strip()]
+    if any("side" in r for r in rows):
+        return compare(d, rows)
+    out, series = summary(d, rows)
+    write(os.path.join(d, "report.md"), out)
+    print("\n".join(out))
+    plot(series, os.path.join(d, "latency.png"))
 
 
 if __name__ == "__main__":

@@ -4,13 +4,28 @@
 # (medians and spread) and build/bench/latency.png. With --docs the plot is
 # also copied to docs/benchmarks-latency.png. Takes about eight minutes.
 #
+# With --vs REVISION the same runs are made of an older revision too, built
+# from its own sources in build/bench-vs/src; the two sides take turns run by
+# run, and the report sets their figures side by side. Takes twice as long.
+#
 #   BELVOR_BENCH_RUNS   repeated runs of each latency measurement (5)
 #   BELVOR_BENCH_WINE=0 skips the Windows build under Wine
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-docs=0
-[[ ${1:-} == --docs ]] && docs=1
+docs=0 vs=
+while (($#)); do
+  case $1 in
+  --docs) docs=1 ;;
+  --vs) vs=${2:?--vs takes a revision} && shift ;;
+  *) echo "usage: tools/bench.sh [--docs | --vs REVISION]" >&2 && exit 2 ;;
+  esac
+  shift
+done
+if ((docs)) && [[ -n $vs ]]; then
+  echo "bench: --docs takes the figures of a run without --vs" >&2
+  exit 2
+fi
 runs=${BELVOR_BENCH_RUNS:-5}
 wine=${BELVOR_BENCH_WINE:-1}
 
@@ -26,18 +41,43 @@ if ((${#missing[@]})); then
 fi
 python=/usr/bin/python3
 
-cmake --preset native >/dev/null
-cmake --build --preset native -j2 --target belvor line_bench share_bench micro_bench
-if ((wine)); then
-  cmake --preset windows >/dev/null
-  cmake --build --preset windows -j2 --target belvor wine_bench
+# The sides: this tree ("new") and, with --vs, the older revision ("old").
+sides=(new)
+declare -A root=([new]=$PWD)
+if [[ -n $vs ]]; then
+  rev=$(git rev-parse --verify "$vs^{commit}")
+  root[old]=$PWD/build/bench-vs/src
+  sides+=(old)
+  # Unpacked afresh only for another revision, so that its build is kept.
+  if [[ $(cat "${root[old]}/.revision" 2>/dev/null) != "$rev" ]]; then
+    rm -rf "${root[old]}" && mkdir -p "${root[old]}"
+    git archive "$rev" | tar -x -C "${root[old]}"
+    echo "$rev" >"${root[old]}/.revision"
+  fi
 fi
+
+# Builds a side's bench programs with its own presets; the older revision
+# builds those its own bench/ defines.
+build_side() { # side preset target...
+  local dir=${root[$1]} preset=$2 t
+  shift 2
+  local targets=(belvor)
+  for t in "$@"; do
+    grep -q "add_executable($t " "$dir/bench/CMakeLists.txt" && targets+=("$t")
+  done
+  (cd "$dir" && cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j2 --target "${targets[@]}")
+}
+for side in "${sides[@]}"; do
+  build_side $side native line_bench share_bench micro_bench
+  ((wine)) && build_side $side windows wine_bench
+done
 
 out=build/bench
 mkdir -p $out
 results=$out/results.jsonl
 : >$results
-bin=build/native/bin
+rm -f $out/micro-vs.json
+scratch=$out/run.jsonl
 
 {
   echo "nproc: $(nproc)"
@@ -47,62 +87,108 @@ bin=build/native/bin
   echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
   echo "wine: $(wine --version 2>/dev/null || echo none)"
   echo "pyserial: $($python -c 'import serial; print(serial.__version__)')"
+  if [[ -n $vs ]]; then
+    echo "new: $(git log -1 --format='%h %s')$(git diff --quiet HEAD || echo ', with changes not committed')"
+    echo "old: $(git log -1 --format='%h %s' "$rev")"
+  fi
 } >$out/machine.txt
 
+# A result line, with its side's name when there are two.
+tag() {
+  if [[ -n $vs ]]; then sed "s/^{/{\"side\":\"$1\",/"; else cat; fi
+}
+# Runs a side's native program with --out; its result lines go to results.
+native() { # side program argument...
+  local side=$1 program=$2 rc=0
+  shift 2
+  [[ -n $vs ]] && echo "--- $side"
+  [[ -x ${root[$side]}/build/native/bin/$program ]] || { echo "bench: the $side side has no $program" && return; }
+  : >$scratch
+  "${root[$side]}/build/native/bin/$program" "$@" --out $scratch || rc=$?
+  tag $side <$scratch >>$results
+  return $rc
+}
+# Calls a function for each side, the order turned every other run so that
+# the machine's drift over a pair of runs falls on both sides alike.
+each_side() { # run function argument...
+  local k=$1 f=$2 order=("${sides[@]}")
+  shift 2
+  ((k % 2)) && [[ -n $vs ]] && order=(old new)
+  for side in "${order[@]}"; do $f $side "$@"; done
+}
+
 echo "=== latency, native (library polling and Wake=Event, read() loop, pyserial on one stream), $runs runs"
+latency() { native $1 line_bench latency --codes 300 --run $2 --python $python; }
 for ((k = 0; k < runs; k++)); do
-  $bin/line_bench latency --codes 300 --run $k --python $python --out $results
+  each_side $k latency $k
 done
 
 echo "=== the library's own share (DataReceived -> callback), $runs runs"
+share() { native $1 share_bench --codes 300 --run $2 || echo "bench: codes lost (see the report)"; }
 for ((k = 0; k < runs; k++)); do
-  $bin/share_bench --codes 300 --run $k --out $results || echo "bench: codes lost (see the report)"
+  each_side $k share $k
 done
 
 echo "=== throughput, native, 3 runs each"
+throughput() { # side run reader ports
+  local python_option=()
+  (($4 == 1)) && python_option=(--python "$python")
+  native $1 line_bench throughput --reader $3 --ports $4 --seconds 3 --run $2 "${python_option[@]}" ||
+    echo "bench: codes lost or out of order (see the report)"
+}
 for ((k = 0; k < 3; k++)); do
   for reader in library event read pyserial; do
-    $bin/line_bench throughput --reader $reader --ports 1 --seconds 3 --run $k --python $python --out $results ||
-      echo "bench: codes lost or out of order (see the report)"
+    each_side $k throughput $k $reader 1
   done
   for reader in library event read; do
-    $bin/line_bench throughput --reader $reader --ports 10 --seconds 3 --run $k --out $results ||
-      echo "bench: codes lost or out of order (see the report)"
+    each_side $k throughput $k $reader 10
   done
 done
 
 echo "=== idle drivers, native, 3 runs"
+idle() { native $1 line_bench idle --wake $3 --ports 10 --seconds 5 --run $2; }
 for ((k = 0; k < 3; k++)); do
   for wake in poll event; do
-    $bin/line_bench idle --wake $wake --ports 10 --seconds 5 --run $k --out $results
+    each_side $k idle $k $wake
   done
 done
 
 echo "=== micro-benchmarks"
-$bin/micro_bench --benchmark_repetitions=5 --benchmark_min_time=0.5 \
-  --benchmark_out=$out/micro.json --benchmark_out_format=json
+declare -A micro_out=([new]=micro.json [old]=micro-vs.json)
+for side in "${sides[@]}"; do
+  [[ -n $vs ]] && echo "--- $side"
+  micro=${root[$side]}/build/native/bin/micro_bench
+  [[ -x $micro ]] || { echo "bench: the $side side has no micro_bench" && continue; }
+  $micro --benchmark_repetitions=5 --benchmark_min_time=0.5 \
+    --benchmark_out=$out/${micro_out[$side]} --benchmark_out_format=json
+done
 
 if ((wine)); then
+  # Both sides run in this tree's prefix, through this tree's runner.
   prefix=$PWD/build/windows/wine
-  runner=(tools/wine-run.sh "$prefix" build/windows/bin/wine_bench.exe)
   # Wine's own diagnostics go to the log; the results come on standard output.
   wine_log=$out/wine.log
   : >$wine_log
+  wine_bench() { # side lines argument...: lines is "last" or "all" of the JSON lines
+    local side=$1 lines=$2
+    shift 2
+    [[ -n $vs ]] && echo "--- $side"
+    tools/wine-run.sh "$prefix" "${root[$side]}/build/windows/bin/wine_bench.exe" "$@" 2>>$wine_log |
+      tee $out/wine.out | grep -v '^JSON' || true
+    grep '^JSON' $out/wine.out | { if [[ $lines == last ]]; then tail -1; else cat; fi; } | cut -c6- |
+      tag $side >>$results
+  }
   echo "=== latency under Wine (ReadFile loop, then the library), $runs runs"
   for ((k = 0; k < runs; k++)); do
-    "${runner[@]}" latency --codes 300 --run $k 2>>$wine_log | tee -a $out/wine.out | grep -v '^JSON' || true
-    grep '^JSON' $out/wine.out | tail -1 | cut -c6- >>$results
-    : >$out/wine.out
+    each_side $k wine_bench last latency --codes 300 --run $k
   done
   echo "=== throughput under Wine (ReadFile loop, reference reader, then the library; the record's bare calls), 3 runs"
   for ((k = 0; k < 3; k++)); do
-    "${runner[@]}" throughput --seconds 3 --run $k 2>>$wine_log | tee $out/wine.out | grep -v '^JSON' || true
-    grep '^JSON' $out/wine.out | cut -c6- >>$results
+    each_side $k wine_bench all throughput --seconds 3 --run $k
   done
   echo "=== one log record under Wine, 3 runs"
   for ((k = 0; k < 3; k++)); do
-    "${runner[@]}" log --codes 3000 --run $k 2>>$wine_log | tee $out/wine.out | grep -v '^JSON' || true
-    grep '^JSON' $out/wine.out | cut -c6- >>$results
+    each_side $k wine_bench all log --codes 3000 --run $k
   done
 
   echo "=== idle driver under Wine: the host process and wineserver, from /proc"
@@ -121,36 +207,43 @@ if ((wine)); then
       [[ $(readlink /proc/$p/cwd 2>/dev/null) == */$server_dir ]] && echo $p && return
     done
   }
-  "${runner[@]}" idle --seconds 10 2>>$wine_log | {
-    host= server= json=
-    declare -A begin
-    while IFS= read -r line; do
-      line=${line%$'\r'} # a Windows program's line ends
-      word=${line%% *} rest=${line#* }
-      case $word in
-        PID) host=$rest ;;
-        MARK)
-          read -r phase edge <<<"$rest"
-          [[ -z $server ]] && server=$(find_server)
-          now=$(date +%s%N)
-          cpu=$(($(task_ns "$host") + $(task_ns "${server:-0}")))
-          if [[ $edge == begin ]]; then
-            begin[$phase]="$now $cpu"
-          else
-            read -r t0 c0 <<<"${begin[$phase]}"
-            share=$(awk -v c=$((cpu - c0)) -v t=$((now - t0)) 'BEGIN { printf "%.6f", c / t }')
-            json+=",\"proc_cpu_$phase\":$share"
-            echo "wine idle, phase \"$phase\": host process + wineserver $(awk -v s=$share 'BEGIN { printf "%.3f", 100 * s }') % of one core"
-          fi
-          ;;
-        JSON) echo "${rest%\}}$json}" >>$results ;;
-        *) echo "$line" ;;
-      esac
-    done
+  wine_idle() { # side
+    [[ -n $vs ]] && echo "--- $1"
+    tools/wine-run.sh "$prefix" "${root[$1]}/build/windows/bin/wine_bench.exe" idle --seconds 10 2>>$wine_log | {
+      host= server= json=
+      declare -A begin
+      while IFS= read -r line; do
+        line=${line%$'\r'} # a Windows program's line ends
+        word=${line%% *} rest=${line#* }
+        case $word in
+          PID) host=$rest ;;
+          MARK)
+            read -r phase edge <<<"$rest"
+            [[ -z $server ]] && server=$(find_server)
+            now=$(date +%s%N)
+            cpu=$(($(task_ns "$host") + $(task_ns "${server:-0}")))
+            if [[ $edge == begin ]]; then
+              begin[$phase]="$now $cpu"
+            else
+              read -r t0 c0 <<<"${begin[$phase]}"
+              share=$(awk -v c=$((cpu - c0)) -v t=$((now - t0)) 'BEGIN { printf "%.6f", c / t }')
+              json+=",\"proc_cpu_$phase\":$share"
+              echo "wine idle, phase \"$phase\": host process + wineserver $(awk -v s=$share 'BEGIN { printf "%.3f", 100 * s }') % of one core"
+            fi
+            ;;
+          JSON) echo "${rest%\}}$json}" | tag $1 >>$results ;;
+          *) echo "$line" ;;
+        esac
+      done
+    }
   }
+  for side in "${sides[@]}"; do
+    wine_idle $side
+  done
   WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
 fi
 
+rm -f $scratch
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)" >>$out/machine.txt
 $python bench/report.py $out
 if ((docs)); then
