@@ -15,6 +15,7 @@
 //
 //   share_bench [--codes N] [--run K] [--out FILE]
 #include "bench/bench_common.h"
+#include "bench/wake_config.h"
 #include "driver/Testing.h"
 #include "logging/Logger.h"
 #include "platform/sync.h"
@@ -151,6 +152,9 @@ int main(int argc, char** argv)
     try {
         Pty pty;
         pty.LinkAs(kPort);
+        // The polling driver, whatever a Belvor.ini left behind says.
+        const WakeConfig config(BELVOR_SYSTEM_DIR "/Belvor.ini");
+        config.Use(false);
         OpenTimedDriver(kPort);
 
         const int64_t busyStart = MachineBusyNs();

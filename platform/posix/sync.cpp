@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -22,7 +23,7 @@ Event::Event(bool manualReset) : FImpl(new Impl)
 
 Event::~Event()
 {
-    delete FImpl;
+    const std::unique_ptr<Impl> impl(FImpl);
 }
 
 bool Event::Valid() const
@@ -69,7 +70,7 @@ RecursiveLock::RecursiveLock() : FImpl(new Impl) {}
 
 RecursiveLock::~RecursiveLock()
 {
-    delete FImpl;
+    const std::unique_ptr<Impl> impl(FImpl);
 }
 
 void RecursiveLock::Enter()

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <climits>
 #include <dlfcn.h>
+#include <memory>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -34,7 +35,7 @@ void* Trampoline(void* raw)
     impl->Body(impl->Arg);
     // Given up on: nobody will join it, so it releases itself.
     if (impl->Fate.exchange(detail::kThreadFinished) == detail::kThreadAbandoned) {
-        delete impl;
+        std::unique_ptr<Thread::Impl>{impl}.reset();
         return nullptr;
     }
     impl->Finished.Set();
@@ -92,21 +93,20 @@ bool Thread::Start(Proc proc, void* arg, size_t stackSize)
         errno = EAGAIN;
         return false;
     }
-    auto* impl = new Impl;
+    auto impl = std::make_unique<Impl>();
     impl->Body = proc;
     impl->Arg = arg;
 
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, StackSizeFor(stackSize));
-    const int rc = pthread_create(&impl->Handle, &attr, &Trampoline, impl);
+    const int rc = pthread_create(&impl->Handle, &attr, &Trampoline, impl.get());
     pthread_attr_destroy(&attr);
     if (rc != 0) {
-        delete impl;
         errno = rc;
         return false;
     }
-    FImpl = impl;
+    FImpl = impl.release();
     // The kernel's id exists only once the thread runs; callers may ask for it at once.
     FImpl->Started.Wait(kInfinite);
     return true;
@@ -136,24 +136,23 @@ bool Thread::Stop(uint32_t timeoutMs)
     // No thread can be killed safely here; the port's worker always ends, so
     // wait for it rather than free what it may still touch.
     pthread_join(FImpl->Handle, nullptr);
-    delete FImpl;
-    FImpl = nullptr;
+    std::unique_ptr<Impl>{std::exchange(FImpl, nullptr)}.reset();
     return inTime;
 }
 
 void Thread::Abandon()
 {
-    Impl* impl = std::exchange(FImpl, nullptr);
+    std::unique_ptr<Impl> impl{std::exchange(FImpl, nullptr)};
     if (!impl)
         return;
     const pthread_t handle = impl->Handle;
     PinLibrary();
     if (impl->Fate.exchange(detail::kThreadAbandoned) == detail::kThreadFinished) {
         pthread_join(handle, nullptr);
-        delete impl;
         return;
     }
     // From here on the thread owns impl and may already have freed it.
+    (void)impl.release();
     pthread_detach(handle);
 }
 
