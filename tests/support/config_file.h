@@ -19,6 +19,20 @@ inline bool EventModeRun()
     return mode && std::string(mode) == "Event";
 }
 
+// In the event mode a test's "no configuration" is a file that asks for it.
+// A program that wrote the file removes it when it ends, so that the demo and
+// the benchmarks, which read this directory's too, never inherit a test's.
+struct ConfigRemovedAtExit {
+    bool Wrote = false;
+    ~ConfigRemovedAtExit()
+    {
+        std::error_code ignored;
+        if (Wrote)
+            std::filesystem::remove(platform::ConfigFilePath(), ignored);
+    }
+};
+inline ConfigRemovedAtExit gConfigRemovedAtExit;
+
 inline void WriteConfig(std::optional<std::string> text)
 {
     if (EventModeRun() && (!text || text->find("Wake=") == std::string::npos))
@@ -29,6 +43,7 @@ inline void WriteConfig(std::optional<std::string> text)
         std::filesystem::remove(path, ignored);
         return;
     }
+    gConfigRemovedAtExit.Wrote = true;
     std::filesystem::create_directories(path.parent_path(), ignored);
     std::ofstream(path, std::ios::binary | std::ios::trunc) << *text;
 }
