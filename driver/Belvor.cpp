@@ -4,6 +4,8 @@
 #include "driver/DriverTable.h"
 #include "logging/Logger.h"
 
+#include <cstring>
+
 namespace belvor {
 
 TBelvor::TBelvor(uint8_t portNumber) : TBelvor(portNumber, LoadDriverSettings(portNumber)) {}
@@ -12,10 +14,10 @@ TBelvor::TBelvor(uint8_t portNumber, const TDriverSettings& settings)
     : TComPort(portNumber, {settings.PortPath, &ConfiguredPortPath})
 {
     try {
-        SetBaudRate(9600);
-        SetParity(0);
-        SetDataBits(8);
-        SetStopBits(1);
+        SetBaudRate(settings.BaudRate);
+        SetParity(settings.Parity);
+        SetDataBits(settings.DataBits);
+        SetStopBits(settings.StopBits);
         FState = kCollecting;
         Purge();
         // The log's records in the order they always came: the logger's own
@@ -50,6 +52,33 @@ void TBelvor::TakeSettings(const TDriverSettings& settings)
         LogTextAfterValue(note);
 }
 
+void TBelvor::FillStats(BelvorStats& out, uint32_t size) const
+{
+    BelvorStats all{};
+    const uint32_t known = size < sizeof all ? size : static_cast<uint32_t>(sizeof all);
+    all.size = known;
+    all.port = PortNumber();
+    all.state = FStats.State.load();
+    all.last_error = FStats.LastError.load();
+    all.codes_delivered = FStats.CodesDelivered.Get();
+    all.codes_undelivered = FStats.CodesUndelivered.Get();
+    all.codes_cut = FStats.CodesCut.Get() + FStats.CodesCounted.Get();
+    all.codes_dropped = FQueue.DroppedTotal();
+    all.bytes_received = FStats.BytesReceived.Get();
+    all.bytes_refused = FStats.BytesRefused.Get();
+    all.overruns = FStats.Overruns.Get();
+    all.parity_errors = FStats.ParityErrors.Get();
+    all.framing_errors = FStats.FramingErrors.Get();
+    all.breaks = FStats.Breaks.Get();
+    all.losses = FStats.Losses.Get();
+    all.returns = FStats.Returns.Get();
+    all.queue_length = FQueue.Length();
+    all.queue_high = FQueue.HighMark();
+    const int64_t last = FStats.LastCodeMs.load();
+    all.ms_since_code = last < 0 ? -1 : SteadyMs() - last;
+    std::memcpy(&out, &all, known);
+}
+
 void TBelvor::WakeDelivery() const
 {
     if (FIndex < 0 || FIndex >= kMaxDrivers)
@@ -62,8 +91,12 @@ void TBelvor::LineLost(uint32_t error)
 {
     // A half code must never reach the host: the rest of it is gone with the device.
     FCodeLen = 0;
+    FCodeSeen = 0;
     FCodeCut = false;
     FState = kCollecting;
+    FStats.Losses.Add();
+    FStats.LastError.store(error);
+    FStats.State.store(BELVOR_PORT_LOST);
     try {
         if (Enqueue({TQueuedItem::Lost, false, error, {}}))
             WakeDelivery();
@@ -74,6 +107,8 @@ void TBelvor::LineLost(uint32_t error)
 
 void TBelvor::LineBack()
 {
+    FStats.Returns.Add();
+    FStats.State.store(BELVOR_PORT_OPEN);
     try {
         if (Enqueue({TQueuedItem::Back, false, 0, {}}))
             WakeDelivery();
@@ -88,10 +123,13 @@ void TBelvor::ProcessByte()
     if (byte == FEnd) {
         FState = kComplete;
     } else if (FAllowed[byte]) {
+        ++FCodeSeen;
         if (FCodeLen < FMaxLength)
             FCode[FCodeLen++] = static_cast<char>(byte);
         else
             FCodeCut = true;
+    } else {
+        FStats.BytesRefused.Add();
     }
 }
 
@@ -109,6 +147,7 @@ void TBelvor::DataReceived(int32_t count)
                 Driver.WakeDelivery();
         }
     } wake{*this};
+    FStats.BytesReceived.Add(static_cast<uint64_t>(count));
     for (int32_t i = 0; i < count; ++i) {
         // The port is closing: finish now rather than hand over codes nobody
         // will deliver, so that the stop never waits for a long burst.
@@ -117,9 +156,15 @@ void TBelvor::DataReceived(int32_t count)
         ProcessByte();
         if (FState == kCollecting)
             continue;
-        TQueuedItem code{TQueuedItem::Code, FCodeCut, 0, std::string(FCode.get(), FCodeLen)};
+        // A cut code carries the length it had, for the host's status report.
+        TQueuedItem code{TQueuedItem::Code, FCodeCut, FCodeCut ? FCodeSeen : 0,
+                         std::string(FCode.get(), FCodeLen)};
+        FStats.CodeRead();
+        if (FCodeCut)
+            FStats.CodesCut.Add();
         FState = kCollecting;
         FCodeLen = 0;
+        FCodeSeen = 0;
         FCodeCut = false;
         if (Enqueue(std::move(code)))
             wake.Queued = true;

@@ -4,6 +4,7 @@
 
 #include "driver/CodeQueue.h"
 #include "driver/Settings.h"
+#include "driver/Stats.h"
 #include "serial/ComCom.h"
 
 #include <array>
@@ -51,6 +52,11 @@ public:
     uint8_t End() const { return FEnd; }
     uint32_t QueueLimit() const { return FQueue.Limit(); }
 
+    // What it has done: bumped by its worker and its delivery thread, read by anyone.
+    TDriverStats& Stats() const { return FStats; }
+    // Its statistics as GetDriverStats gives them, the first size bytes of them.
+    void FillStats(BelvorStats& out, uint32_t size) const;
+
 protected:
     void DataReceived(int32_t count) override;
     void LineLost(uint32_t error) override;
@@ -67,6 +73,7 @@ private:
 
     int32_t FIndex = 0;
     uint16_t FCodeLen = 0;
+    uint32_t FCodeSeen = 0;        // allowed bytes of the code, cut ones too
     std::unique_ptr<char[]> FCode; // MaxLength bytes
     bool FCodeCut = false;         // FCode dropped characters past FMaxLength
     TCodeQueue FQueue;
@@ -75,6 +82,7 @@ private:
     uint8_t FEnd = kDefaultEnd;
     uint16_t FMaxLength = kDefaultMaxLength;
     int32_t FState = kCollecting;
+    mutable TDriverStats FStats;
 };
 
 } // namespace belvor

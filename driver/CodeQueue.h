@@ -6,6 +6,7 @@
 #include "driver/Settings.h"
 #include "platform/sync.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -43,12 +44,24 @@ public:
     // so the queue still counts a code while its callback runs.
     bool TakeNext(bool dropHead, TQueuedItem& item) noexcept;
 
+    // Without the lock, for statistics: codes waiting now, the most that
+    // ever waited, and how many were dropped while the queue was full.
+    uint32_t Length() const { return FLength.load(std::memory_order_relaxed); }
+    uint32_t HighMark() const { return FHighMark.load(std::memory_order_relaxed); }
+    uint64_t DroppedTotal() const { return FDroppedTotal.load(std::memory_order_relaxed); }
+
 private:
+    // Under the lock: the code count changed.
+    void Counted();
+
     std::deque<TQueuedItem> FItems;
     size_t FCodes = 0;
     bool FHeadTaken = false; // the delivery thread has moved the head out
     uint32_t FLimit = kDefaultQueueLimit;
     platform::RecursiveLock FLock;
+    std::atomic<uint32_t> FLength{0};
+    std::atomic<uint32_t> FHighMark{0};
+    std::atomic<uint64_t> FDroppedTotal{0};
 };
 
 } // namespace belvor
