@@ -196,10 +196,10 @@ void ReadLineSettings(TSettingsReader& reader, TDriverSettings& s)
     uint32_t n = 0;
     if (reader.Number(kPortSection, kDataBitsKey, 7, 8, n))
         s.DataBits = static_cast<uint8_t>(n);
-    if (reader.Number(kPortSection, kStopBitsKey, 1, 2, n))
-        s.StopBits = static_cast<uint8_t>(n);
     // Numbered as the port numbers them: none, odd, even.
     reader.Choice(kPortSection, kParityKey, {"None", "Odd", "Even"}, s.Parity);
+    if (reader.Number(kPortSection, kStopBitsKey, 1, 2, n))
+        s.StopBits = static_cast<uint8_t>(n);
 }
 
 } // namespace
