@@ -120,6 +120,8 @@ void TBelvor::LineBack()
 void TBelvor::ProcessByte()
 {
     const uint8_t byte = ReadChar();
+    // Counted as taken: a count handed over again after a throw is not counted twice.
+    FStats.BytesReceived.Add();
     if (byte == FEnd) {
         FState = kComplete;
     } else if (FAllowed[byte]) {
@@ -147,7 +149,6 @@ void TBelvor::DataReceived(int32_t count)
                 Driver.WakeDelivery();
         }
     } wake{*this};
-    FStats.BytesReceived.Add(static_cast<uint64_t>(count));
     for (int32_t i = 0; i < count; ++i) {
         // The port is closing: finish now rather than hand over codes nobody
         // will deliver, so that the stop never waits for a long burst.
