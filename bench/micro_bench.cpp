@@ -31,31 +31,22 @@ public:
     std::vector<uint8_t> Input;
     size_t Pos = 0;
 
-    bool Setup(uint32_t, uint32_t) override { return true; }
-    bool GetState(platform::ControlBlock& block) override
+    bool SetQueueSizes(uint32_t, uint32_t) override { return true; }
+    bool Configure(const platform::LineConfig&) override { return true; }
+    bool Settings(platform::LineConfig&) override { return true; }
+    void Arm(const platform::RefusedWatches&) override {}
+    bool Status(uint32_t& waiting, platform::LineErrors& errors) override
     {
-        block = FState;
+        errors = {};
+        waiting = static_cast<uint32_t>(Input.size() - Pos);
         return true;
     }
-    bool SetState(const platform::ControlBlock& block) override
-    {
-        FState = block;
-        return true;
-    }
-    bool ClearError(uint32_t& errors, uint32_t& inQueue) override
-    {
-        errors = 0;
-        inQueue = static_cast<uint32_t>(Input.size() - Pos);
-        return true;
-    }
-    bool Purge(uint32_t) override
+    bool DropInput() override
     {
         Pos = Input.size();
         return true;
     }
-    bool SetMask(uint32_t) override { return true; }
-    bool SetTimeouts(const platform::CommTimeouts&) override { return true; }
-    bool WaitEvent(uint32_t&) override { return false; } // a wait that never completes
+    bool Look(platform::LineNews&) override { return false; } // a wait that never completes
     uint32_t Read(uint8_t* dest, uint32_t size) override
     {
         const size_t n = std::min<size_t>(size, Input.size() - Pos);
@@ -63,10 +54,7 @@ public:
         Pos += n;
         return static_cast<uint32_t>(n);
     }
-    uint32_t LastError() const override { return platform::kErrorIoPending; }
-
-private:
-    platform::ControlBlock FState{9600, 1, 8, 0, 0};
+    uint32_t LastError() const override { return 0; }
 };
 
 MemoryDevice* gDevice = nullptr;

@@ -72,8 +72,8 @@ std::unique_ptr<platform::SerialDevice> OpenNear()
     auto device = platform::OpenSystemSerialDevice(7, error);
     if (!device)
         throw std::runtime_error("cannot open COM7, error " + std::to_string(error));
-    device->SetTimeouts({0xFFFFFFFFu, 0, 0, 0, 20000}); // what the port's worker sets
-    device->Purge(platform::kPurgeRxAbort | platform::kPurgeRxClear);
+    device->Arm({}); // what the port's worker sets
+    device->DropInput();
     return device;
 }
 
@@ -91,7 +91,7 @@ void QuietReads(int tries)
 }
 
 // COM8 sends a 16-byte piece, about a code, every 4 ms while COM7 reads every
-// millisecond: once only when ClearError reports bytes waiting (as the port's
+// millisecond: once only when Status reports bytes waiting (as the port's
 // worker does), once blindly, so that reads also find the line quiet between
 // pieces.
 void FlowingReads(double seconds)
@@ -114,9 +114,9 @@ void FlowingReads(double seconds)
         int empty = 0;
         for (const int64_t end = bench::NowUs() + static_cast<int64_t>(seconds * 1e6);
              bench::NowUs() < end;) {
-            uint32_t errors = 0;
+            platform::LineErrors errors;
             uint32_t waiting = 0;
-            if (!blind && (!device->ClearError(errors, waiting) || waiting == 0)) {
+            if (!blind && (!device->Status(waiting, errors) || waiting == 0)) {
                 Sleep(1);
                 continue;
             }

@@ -95,10 +95,9 @@ void TComPort::Open()
 
 void TComPort::OpenLine()
 {
-    if (!FSession->Device().Setup(FLine.InQueue, FLine.OutQueue))
+    if (!FSession->Device().SetQueueSizes(FLine.InQueue, FLine.OutQueue))
         Raise<ENotSupported>(kMsgSetupNotSupported, FSession->Device().LastError());
     FRing.Allocate();
-    FSession->ReadSettings();
     FOpened = true;
     ApplySettings(FLine.BaudRate, FLine.Parity, FLine.DataBits, FLine.StopBits);
     RefreshStatus();
@@ -145,7 +144,7 @@ void TComPort::Purge()
     CheckOpen();
     platform::LockGuard guard(FLock);
     if (FSession)
-        (void)FSession->Device().Purge(platform::kPurgeRxAbort | platform::kPurgeRxClear);
+        (void)FSession->Device().DropInput();
     FRing.Clear();
 }
 
@@ -208,7 +207,7 @@ void TComPort::DropLine(uint32_t error)
     FReopener = std::move(reopener);
 }
 
-void TComPort::AwaitLine(uint32_t mask)
+void TComPort::AwaitLine(const platform::RefusedWatches& refused)
 {
     {
         platform::LockGuard guard(FLock);
@@ -231,17 +230,17 @@ void TComPort::AwaitLine(uint32_t mask)
         done = std::move(FReopener);
     }
     done.reset(); // its thread has ended, or is about to
-    FSession->Arm(mask);
+    FSession->Arm(refused);
     Purge(); // what came before the return belongs to no code
     LineBack();
 }
 
 void TComPort::DispatchEvents()
 {
-    const uint32_t events = FSession->Events();
-    if (events & (platform::kEvBreak | platform::kEvErr))
+    const platform::LineNews news = FSession->News();
+    if (news.LineTrouble)
         RefreshStatus();
-    if (events & platform::kEvRxChar)
+    if (news.BytesArrived)
         ReceiveData();
 }
 

@@ -26,9 +26,6 @@ public:
     // The queues asked of the device's own driver.
     static constexpr uint16_t kDeviceInQueueSize = 4096;
     static constexpr uint16_t kDeviceOutQueueSize = 4096;
-    static constexpr uint32_t kFullEventMask = LineSession::kFullEventMask;
-    static constexpr uint32_t kUnnamedEventBit = LineSession::kUnnamedEventBit;
-    static constexpr uint32_t kModemEventBits = LineSession::kModemEventBits;
     static constexpr size_t kThreadStackSize = PortWorker::kStackSize;
     static constexpr uint32_t kStartAckTimeoutMs = PortWorker::kStartAckTimeoutMs;
     static constexpr uint32_t kStopTimeoutMs = PortWorker::kStopTimeoutMs;
@@ -123,7 +120,7 @@ private:
     class WorkerLink final : public PortWorker::Owner {
     public:
         explicit WorkerLink(TComPort& port) : FPort(port) {}
-        void AwaitLine(uint32_t mask) override { FPort.AwaitLine(mask); }
+        void AwaitLine(const platform::RefusedWatches& refused) override { FPort.AwaitLine(refused); }
         void DropLine(uint32_t error) override { FPort.DropLine(error); }
         void DispatchEvents() override { FPort.DispatchEvents(); }
         bool CycleOwed() override { return FPort.CycleOwed(); }
@@ -143,7 +140,7 @@ private:
     // The device is gone: tells the owner, and hands the session to a reopener.
     void DropLine(uint32_t error);
     // While lost: waits for the reopener, and takes the line back once it is.
-    void AwaitLine(uint32_t mask);
+    void AwaitLine(const platform::RefusedWatches& refused);
     template <class E> [[noreturn]] void Raise(const char* format, uint32_t nativeError = 0) const
     {
         throw E(FormatPortMessage(format, FLine.PortNumber), nativeError);

@@ -1,7 +1,6 @@
-// One open device as the port uses it: the device, the line settings merged
-// into its control block, the events its worker waits for and what the last
-// look at it found. A lost device is never used again: the port drops its
-// session and a reopener opens a new one.
+// One open device as the port uses it: the device, the line settings the
+// port's setters merge into it, and what the last look at it found. A lost device is never used again: the
+// port drops its session and a reopener opens a new one.
 #pragma once
 
 #include "platform/serial_device.h"
@@ -40,17 +39,13 @@ struct LineParams {
     uint8_t StopBits = 0;
 };
 
-// Reads the device's control block into block, merges the values given (the
-// keep values leave the device's own), and sets it. False when the device refuses.
-bool MergeLineSettings(platform::SerialDevice& device, platform::ControlBlock& block, uint32_t baudRate,
-                       uint16_t parity, uint8_t dataBits, uint8_t stopBits);
+// The settings the port's setters give, in the device's terms: a keep value
+// leaves the device's own; parity counts in its low byte only; stop bits are
+// one or two, never one and a half.
+platform::LineConfig LineConfigOf(uint32_t baudRate, uint16_t parity, uint8_t dataBits, uint8_t stopBits);
 
 class LineSession {
 public:
-    static constexpr uint32_t kFullEventMask = 0x000021FD;
-    static constexpr uint32_t kUnnamedEventBit = 0x00002000;
-    static constexpr uint32_t kModemEventBits = 0x00000138; // CTS, DSR, RLSD, RING
-
     explicit LineSession(std::unique_ptr<platform::SerialDevice> device) : FDevice(std::move(device)) {}
 
     // Opens the line again as it was: null while it is not back (not there,
@@ -59,33 +54,32 @@ public:
 
     platform::SerialDevice& Device() const { return *FDevice; }
 
-    // Takes the device's own settings as the base of the merges.
-    void ReadSettings() { (void)FDevice->GetState(FBlock); }
     // Merges the values given into the device's settings; false when refused.
     bool Merge(uint32_t baudRate, uint16_t parity, uint8_t dataBits, uint8_t stopBits)
     {
-        return MergeLineSettings(*FDevice, FBlock, baudRate, parity, dataBits, stopBits);
+        return FDevice->Configure(LineConfigOf(baudRate, parity, dataBits, stopBits));
     }
     // Clears the device's line errors; returns how many bytes it holds.
     uint32_t RefreshStatus();
 
-    // Before the worker's first look: the events it waits for (a line opened
-    // again keeps what the lost one dropped of them), and reads that return
-    // at once with what has arrived.
-    void Arm(uint32_t mask);
-    uint32_t Mask() const { return FMask; }
+    // Before the worker's first look (a line opened again is not asked for
+    // the watches the lost one's system refused).
+    void Arm(const platform::RefusedWatches& refused) { FDevice->Arm(refused); }
     // One look at the line. A wait still going on leaves what the last look
-    // found in Events(): it reports its own when it completes.
-    void Look();
-    uint32_t Events() const { return FEvents; }
+    // found in News(): it reports its own when it completes.
+    void Look()
+    {
+        platform::LineNews news;
+        if (FDevice->Look(news))
+            FNews = news;
+    }
+    const platform::LineNews& News() const { return FNews; }
     // Ends a wait under way, and a worker asleep until news; from any thread.
-    void Interrupt();
+    void Interrupt() { FDevice->Interrupt(); }
 
 private:
     std::unique_ptr<platform::SerialDevice> FDevice;
-    platform::ControlBlock FBlock;
-    uint32_t FMask = kFullEventMask;
-    uint32_t FEvents = 0;
+    platform::LineNews FNews;
 };
 
 } // namespace belvor

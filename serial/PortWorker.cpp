@@ -48,8 +48,8 @@ void PortWorker::Announce(uint32_t count)
 void PortWorker::Proc(void* worker)
 {
     auto& self = *static_cast<PortWorker*>(worker);
-    self.FMask = LineSession::kFullEventMask;
-    self.FLine->Arm(self.FMask);
+    self.FRefused = {};
+    self.FLine->Arm(self.FRefused);
     self.FAck.Set();
     while (self.Cycle()) {
     }
@@ -60,7 +60,7 @@ bool PortWorker::Cycle()
 {
     LineSession* line = FLine.get();
     if (!line) {
-        FOwner.AwaitLine(FMask);
+        FOwner.AwaitLine(FRefused);
         return !StopRequested();
     }
     line->Look();
@@ -80,7 +80,7 @@ bool PortWorker::Cycle()
                 FPause.Park();
                 return false;
             }
-            FMask = line->Mask();
+            FRefused = line->Device().Refused();
             FOwner.DropLine(lostError);
             return true;
         }

@@ -25,8 +25,8 @@ public:
     class Owner {
     public:
         // While the line is lost: waits (bounded) for it to be back, and
-        // has it wait for the events given.
-        virtual void AwaitLine(uint32_t mask) = 0;
+        // arms it without the watches the lost one's system refused.
+        virtual void AwaitLine(const platform::RefusedWatches& refused) = 0;
         // The line is gone: the owner is told, and a new one will be opened.
         virtual void DropLine(uint32_t error) = 0;
         // Reads and announces what the last look found; may throw what
@@ -95,8 +95,8 @@ private:
     std::atomic<bool> FDataReceivedEnabled{false};
     std::atomic<bool> FReconnect{true};
     std::atomic<bool> FReannounce{false};
-    // The events the worker waits for; what a lost line refused stays dropped.
-    uint32_t FMask = LineSession::kFullEventMask;
+    // What a lost line's system refused stays unasked.
+    platform::RefusedWatches FRefused;
 };
 
 } // namespace belvor

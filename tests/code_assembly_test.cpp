@@ -51,15 +51,14 @@ using CodeList = std::vector<std::string>;
 
 TEST_F(CodeAssembly, SetsTheLineUpForTheScanner)
 {
-    Line.State = {115200, 0x3011, 7, 2, 2};
+    Line.State = {115200, 7, 2, 2};
     auto driver = Start();
     EXPECT_EQ(driver->BaudRate(), 9600u);
     const auto state = Line.CurrentState();
     EXPECT_EQ(state.BaudRate, 9600u);
-    EXPECT_EQ(state.ByteSize, 8);
+    EXPECT_EQ(state.DataBits, 8);
     EXPECT_EQ(state.Parity, 0);
-    EXPECT_EQ(state.StopBits, 0);
-    EXPECT_EQ(state.Flags & platform::kFlagRtsControlMask, 0u);
+    EXPECT_EQ(state.StopBits, 1);
     EXPECT_EQ(driver->Allow(), kDefaultAllow);
 }
 

@@ -98,8 +98,8 @@ TEST_F(FaultSweep, EveryFailingCallOfInitDriverLeavesNothingBehind)
         EXPECT_EQ(Line.OpenDevices(), 1) << "only the older driver's port is open";
         EXPECT_EQ(TakeCensus(), before) << "threads or handles were left behind";
     }
-    for (const char* call : {"Open", "Setup", "GetState", "SetState", "ClearError", "Purge", "SetMask",
-                             "SetTimeouts", "ThreadStart"})
+    for (const char* call :
+         {"Open", "SetQueueSizes", "Configure", "Status", "DropInput", "Arm", "ThreadStart"})
         EXPECT_TRUE(failedCalls.count(call)) << call << " was never made to fail";
     EXPECT_TRUE(sawDeliveryThread) << "the delivery thread's start was never refused";
     EXPECT_GT(refused, 0);
@@ -112,7 +112,7 @@ TEST_F(FaultSweep, EveryFailingCallOfTheReceiveCycleLosesNothing)
 {
     ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
     std::vector<std::string> sent;
-    for (const char* call : {"WaitEvent", "ClearError", "Read"}) {
+    for (const char* call : {"Look", "Status", "Read"}) {
         for (uint32_t n = 1; n <= 3; ++n) {
             SCOPED_TRACE(std::string(call) + " " + std::to_string(n));
             Faults.Arm(n, FaultScope::Reception, call);

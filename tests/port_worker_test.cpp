@@ -15,12 +15,12 @@ namespace {
 class StandInPort final : public PortWorker::Owner {
 public:
     std::unique_ptr<LineSession> Line = Open();
-    std::atomic<uint32_t> AwaitedMask{0};
+    std::atomic<bool> AwaitedWithoutModemLines{false};
     std::atomic<int> Drops{0};
 
-    void AwaitLine(uint32_t mask) override
+    void AwaitLine(const platform::RefusedWatches& refused) override
     {
-        AwaitedMask = mask;
+        AwaitedWithoutModemLines = refused.ModemLines;
         platform::SleepMs(1); // as a reopener's bounded wait
     }
     void DropLine(uint32_t /*error*/) override
@@ -68,30 +68,28 @@ TEST_F(Worker, StartsArmedStopsAndStartsAgainAndAStopEndsItEvenParked)
     Subject.EnableDataReceived();
     Subject.SetReconnect(false);
     ASSERT_TRUE(Subject.Start());
-    EXPECT_EQ(Fake.Masks(), (std::vector<uint32_t>{LineSession::kFullEventMask}))
-        << "the line is armed before the start is acknowledged";
+    EXPECT_EQ(Fake.Arms(), (std::vector<platform::RefusedWatches>{{}}))
+        << "the line is armed, with every watch, before the start is acknowledged";
     EXPECT_TRUE(StopInTime());
     EXPECT_TRUE(Subject.StopRequested());
 
     ASSERT_TRUE(Subject.Start());
     EXPECT_FALSE(Subject.StopRequested());
-    const int waits = Fake.Waits();
-    ASSERT_TRUE(Eventually([&] { return Fake.Waits() > waits + 2; })) << "it cycles again";
+    const int looks = Fake.Looks();
+    ASSERT_TRUE(Eventually([&] { return Fake.Looks() > looks + 2; })) << "it cycles again";
     Fake.Unplug(5);
     ASSERT_TRUE(Eventually([&] { return Fake.LossReports() > 0; }));
     EXPECT_TRUE(StopInTime()) << "a parked worker sleeps until the stop, not past it";
     EXPECT_EQ(Port.Drops, 0) << "without reconnecting the lost line is kept";
 }
 
-TEST_F(Worker, EventsALostLineRefusedStayDroppedForTheNextLine)
+TEST_F(Worker, WatchesALostLineRefusedStayUnaskedForTheNextLine)
 {
-    Fake.ScriptWait({false, 0, platform::kErrorNotSupported});
+    Fake.Refuse.ModemLines = true;
     Subject.EnableDataReceived();
     ASSERT_TRUE(Subject.Start());
-    ASSERT_TRUE(Eventually([&] { return Fake.Masks().size() == 2; }));
     Fake.Unplug(5);
-    ASSERT_TRUE(Eventually([&] { return Port.AwaitedMask != 0; }));
-    EXPECT_EQ(Port.AwaitedMask, LineSession::kFullEventMask & ~LineSession::kModemEventBits);
+    ASSERT_TRUE(Eventually([&] { return Port.AwaitedWithoutModemLines.load(); }));
     EXPECT_EQ(Port.Drops, 1);
     EXPECT_TRUE(StopInTime());
 }

@@ -183,9 +183,9 @@ TEST_F(FakeReconnect, ReconnectOffKeepsALostDeviceLostAndTheWorkerAsleep)
     // Once the worker has seen the loss it sleeps until the stop: a cycling
     // one would look at the lost device again within the next 10 ms.
     ASSERT_TRUE(Eventually([&] { return Line.LossReports() > 0; }));
-    const int waits = Line.Waits();
+    const int looks = Line.Looks();
     platform::SleepMs(200);
-    EXPECT_EQ(Line.Waits(), waits) << "a lost device is looked at again and again";
+    EXPECT_EQ(Line.Looks(), looks) << "a lost device is looked at again and again";
     EXPECT_EQ(Line.Opens(), opens) << "no reopen";
     EXPECT_EQ(Line.OpenDevices(), 1) << "the lost device stays open";
     EXPECT_FALSE(HasRecordStarting(Lost(3)));

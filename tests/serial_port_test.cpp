@@ -7,7 +7,7 @@
 
 using namespace belvor;
 using namespace belvor::test;
-using platform::ControlBlock;
+using platform::LineConfig;
 
 namespace {
 
@@ -37,21 +37,20 @@ std::string Pattern(size_t n)
 
 TEST_F(SerialPort, NewPortAppliesItsDefaultsOnOpen)
 {
-    Line.State = {115200, 0xFFFFFFFF, 7, 2, 2};
+    Line.State = {115200, 7, 2, 2};
     TestPort port(3);
     EXPECT_EQ(port.BaudRate(), 5760u);
     EXPECT_EQ(port.DataBits(), 8);
     EXPECT_EQ(port.StopBits(), 1);
     EXPECT_EQ(port.Parity(), 0);
-    EXPECT_EQ(Line.SetupIn, 4096u);
-    EXPECT_EQ(Line.SetupOut, 4096u);
-    const auto states = Line.SetStates();
-    ASSERT_EQ(states.size(), 1u);
-    EXPECT_EQ(states[0].BaudRate, 5760u);
-    EXPECT_EQ(states[0].ByteSize, 8);
-    EXPECT_EQ(states[0].Parity, 0);
-    EXPECT_EQ(states[0].StopBits, 0) << "stop-bits code 1 is one stop bit";
-    EXPECT_EQ(states[0].Flags, 0x0000CFFFu) << "RTS control off, bits 16-31 cleared, the rest kept";
+    EXPECT_EQ(Line.QueueIn, 4096u);
+    EXPECT_EQ(Line.QueueOut, 4096u);
+    const auto configs = Line.Configs();
+    ASSERT_EQ(configs.size(), 1u);
+    EXPECT_EQ(configs[0].BaudRate, 5760u);
+    EXPECT_EQ(configs[0].DataBits, 8);
+    EXPECT_EQ(configs[0].Parity, 0);
+    EXPECT_EQ(configs[0].StopBits, 1);
 }
 
 TEST_F(SerialPort, ClosedPortOnlyStoresAndRefusesToRead)
@@ -61,7 +60,7 @@ TEST_F(SerialPort, ClosedPortOnlyStoresAndRefusesToRead)
     EXPECT_EQ(Line.Opens(), 0);
     port.SetBaudRate(9600);
     EXPECT_EQ(port.BaudRate(), 9600u);
-    EXPECT_TRUE(Line.SetStates().empty());
+    EXPECT_TRUE(Line.Configs().empty());
     try {
         port.ReadChar();
         FAIL() << "ReadChar on a closed port must raise";
@@ -77,31 +76,28 @@ TEST_F(SerialPort, StopBitsAreNormalisedToOneOrTwo)
     const struct {
         uint8_t Value;
         uint8_t Expected;
-    } cases[] = {{0, 0}, {1, 0}, {2, 2}, {7, 2}, {255, 2}};
+    } cases[] = {{0, 1}, {1, 1}, {2, 2}, {7, 2}, {255, 2}};
     for (const auto& c : cases) {
         port.SetStopBits(c.Value);
         EXPECT_EQ(Line.CurrentState().StopBits, c.Expected) << "SetStopBits(" << int(c.Value) << ")";
     }
-    Line.State.StopBits = 1; // the device's own one-and-a-half
+    Line.State.StopBits = 15; // the device's own one-and-a-half
     port.SetStopBits(3);
-    EXPECT_EQ(Line.CurrentState().StopBits, 1) << "3 keeps the device's value";
+    EXPECT_EQ(Line.CurrentState().StopBits, 15) << "3 keeps the device's value";
 }
 
-TEST_F(SerialPort, KeepValuesLeaveTheDeviceAloneButStillMergeTheFlags)
+TEST_F(SerialPort, KeepValuesLeaveTheDeviceAloneButStillConfigureIt)
 {
     TestPort port(3);
-    Line.State = {19200, 0xFFFFFFFF, 7, 2, 2};
+    Line.State = {19200, 7, 2, 2};
     port.SetParity(5);
     port.SetDataBits(9);
     port.SetBaudRate(0);
-    const auto states = Line.SetStates();
-    ASSERT_EQ(states.size(), 4u) << "every setter calls SetState, keep values included";
-    for (size_t i = 1; i < states.size(); ++i) {
-        EXPECT_EQ(states[i].BaudRate, 19200u);
-        EXPECT_EQ(states[i].ByteSize, 7);
-        EXPECT_EQ(states[i].Parity, 2);
-        EXPECT_EQ(states[i].StopBits, 2);
-        EXPECT_EQ(states[i].Flags, 0x0000CFFFu);
+    const auto configs = Line.Configs();
+    ASSERT_EQ(configs.size(), 4u) << "every setter configures, keep values included";
+    for (size_t i = 1; i < configs.size(); ++i) {
+        EXPECT_FALSE(configs[i].BaudRate || configs[i].DataBits || configs[i].Parity || configs[i].StopBits)
+            << "setter " << i << " asked for a value it keeps";
     }
     port.SetParity(4);
     EXPECT_EQ(Line.CurrentState().Parity, 4);
@@ -110,13 +106,13 @@ TEST_F(SerialPort, KeepValuesLeaveTheDeviceAloneButStillMergeTheFlags)
 TEST_F(SerialPort, RefusedSettingRaisesAndStaysInItsField)
 {
     TestPort port(12);
-    Line.RefuseSetState = true;
+    Line.RefuseConfigure = true;
     try {
         port.SetBaudRate(1234);
         FAIL() << "a refused setting must raise";
     } catch (const ENotSupported& e) {
         EXPECT_STREQ(e.what(), "Parameter not supported for COM12");
-        EXPECT_EQ(e.NativeError(), platform::kErrorInvalidParameter);
+        EXPECT_EQ(e.NativeError(), kFakeRefusal);
     }
     EXPECT_EQ(port.BaudRate(), 1234u);
 }
@@ -134,7 +130,7 @@ TEST_F(SerialPort, FailedOpensReleaseEverythingAndSayWhy)
     }
     Line.FailOpen = false;
 
-    Line.RefuseSetup = true;
+    Line.RefuseQueueSizes = true;
     EXPECT_THROW(
         {
             try {
@@ -146,19 +142,19 @@ TEST_F(SerialPort, FailedOpensReleaseEverythingAndSayWhy)
         },
         ENotSupported);
     EXPECT_EQ(Line.OpenDevices(), 0) << "the device is closed again";
-    Line.RefuseSetup = false;
+    Line.RefuseQueueSizes = false;
 
-    Line.RefuseSetState = true;
+    Line.RefuseConfigure = true;
     EXPECT_THROW(TestPort port(9), ENotSupported);
     EXPECT_EQ(Line.OpenDevices(), 0);
     const auto calls = Line.Calls();
     EXPECT_EQ(calls.back(), "Close");
 
     // So does one that ran before: its second stop without a run between is no fault of its own.
-    Line.RefuseSetState = false;
+    Line.RefuseConfigure = false;
     TestPort again(9);
     again.Close();
-    Line.RefuseSetState = true;
+    Line.RefuseConfigure = true;
     EXPECT_THROW(again.Open(), ENotSupported);
     EXPECT_EQ(Line.OpenDevices(), 0);
 }
@@ -335,7 +331,7 @@ TEST_F(SerialPort, PurgeDropsUnreadBytesAndTheDevicesQueue)
     EXPECT_EQ(ring.WritePos, 300);
     EXPECT_EQ(ring.ReadPos, 300);
     EXPECT_EQ(Line.Waiting(), 0u);
-    EXPECT_EQ(Line.Calls().back(), "Purge:10");
+    EXPECT_EQ(Line.Calls().back(), "DropInput");
     EXPECT_THROW(port.ReadChar(), EBufferIsEmpty);
 }
 
@@ -343,34 +339,16 @@ TEST_F(SerialPort, WorkerClearsLineErrorsBeforeReceiving)
 {
     TestPort port(3);
     Line.Feed("AB");
-    Line.ScriptWait({true, platform::kEvErr | platform::kEvRxChar, 0});
+    Line.ScriptLook({true, {true, true}});
     ASSERT_TRUE(port.WaitForBytes(2));
     const auto calls = Line.Calls();
-    const auto wait = std::find(calls.begin(), calls.end(), "WaitEvent");
+    const auto wait = std::find(calls.begin(), calls.end(), "Look");
     ASSERT_NE(wait, calls.end());
     const auto read = std::find(wait, calls.end(), "Read");
     ASSERT_NE(read, calls.end());
-    EXPECT_GE(std::count(wait, read, std::string("ClearError")), 2)
-        << "one for the error event, one for the bytes waiting";
+    EXPECT_GE(std::count(wait, read, std::string("Status")), 2)
+        << "one for the line trouble, one for the bytes waiting";
     EXPECT_EQ(port.Received(), "AB");
-}
-
-TEST_F(SerialPort, WorkerDropsRefusedEventBitsOnceEach)
-{
-    TestPort port(3);
-    Line.ScriptWait({false, 0, platform::kErrorNotSupported});
-    Line.ScriptWait({false, 0, platform::kErrorInvalidParameter});
-    Line.ScriptWait({false, 0, platform::kErrorNotSupported});
-    Line.ScriptWait({false, 0, platform::kErrorInvalidParameter});
-    Line.ScriptWait({true, platform::kEvRxChar, 0});
-    Line.Feed("ok");
-    ASSERT_TRUE(port.WaitForBytes(2));
-    const auto masks = Line.Masks();
-    ASSERT_GE(masks.size(), 3u);
-    EXPECT_EQ(masks[0], 0x21FDu);
-    EXPECT_EQ(masks[1], 0x20C5u) << "modem-status events dropped";
-    EXPECT_EQ(masks[2], 0x00C5u) << "then the unnamed bit";
-    EXPECT_EQ(masks.size(), 3u) << "each only once";
 }
 
 TEST_F(SerialPort, NothingReachesAnOwnerThatIsNotReady)
@@ -476,10 +454,10 @@ TEST_F(SerialPort, EventModeMakesOneCycleForEachNewsAndNoneWhenQuiet)
     Line.Feed("ab");
     ASSERT_TRUE(port.WaitForBytes(2));
     ASSERT_TRUE(Line.Idle(1000000)) << "asleep until news";
-    const int cycles = Line.Waits();
+    const int cycles = Line.Looks();
     Line.Feed("c");
     ASSERT_TRUE(port.WaitForBytes(3));
     ASSERT_TRUE(Line.Idle(1000000));
-    EXPECT_EQ(Line.Waits(), cycles + 1) << "one cycle for the news, none while quiet";
+    EXPECT_EQ(Line.Looks(), cycles + 1) << "one cycle for the news, none while quiet";
     EXPECT_EQ(port.Received(), "abc");
 }

@@ -1,44 +1,21 @@
 #include "platform/posix/line_counters.h"
 
-#include "platform/serial_device.h"
-
 #include <cerrno>
 #include <sys/ioctl.h>
 
 namespace belvor::platform {
 
-uint32_t ErrorsBetween(const serial_icounter_struct& base, const serial_icounter_struct& now)
+LineErrors ErrorsBetween(const serial_icounter_struct& base, const serial_icounter_struct& now)
 {
-    uint32_t errors = 0;
-    if (now.buf_overrun != base.buf_overrun)
-        errors |= kCeRxOver;
-    if (now.overrun != base.overrun)
-        errors |= kCeOverrun;
-    if (now.parity != base.parity)
-        errors |= kCeRxParity;
-    if (now.frame != base.frame)
-        errors |= kCeFrame;
-    if (now.brk != base.brk)
-        errors |= kCeBreak;
-    return errors;
-}
-
-uint32_t EventsBetween(const serial_icounter_struct& base, const serial_icounter_struct& now)
-{
-    uint32_t events = 0;
-    if (now.brk != base.brk)
-        events |= kEvBreak;
-    if (now.frame != base.frame || now.overrun != base.overrun || now.parity != base.parity ||
-        now.buf_overrun != base.buf_overrun)
-        events |= kEvErr;
-    return events;
+    return {now.buf_overrun != base.buf_overrun, now.overrun != base.overrun, now.parity != base.parity,
+            now.frame != base.frame, now.brk != base.brk};
 }
 
 LineCounters::LineCounters(int fd) : FFd(fd)
 {
     serial_icounter_struct counts{};
     if (Read(counts))
-        FErrorBase = FEventBase = counts;
+        FErrorBase = FTroubleBase = counts;
 }
 
 bool LineCounters::Read(serial_icounter_struct& counts)
@@ -52,30 +29,29 @@ bool LineCounters::Read(serial_icounter_struct& counts)
     return false;
 }
 
-uint32_t LineCounters::TakeErrors()
+LineErrors LineCounters::TakeErrors()
 {
     serial_icounter_struct now{};
     if (!Read(now))
-        return 0;
-    const uint32_t errors = ErrorsBetween(FErrorBase, now);
+        return {};
+    const LineErrors errors = ErrorsBetween(FErrorBase, now);
     FErrorBase = now;
     return errors;
 }
 
-uint32_t LineCounters::TakeEvents(bool hungUp)
+bool LineCounters::TakeTrouble(bool hungUp)
 {
-    uint32_t events = 0;
+    bool trouble = false;
     serial_icounter_struct now{};
     if (Read(now)) {
-        events = EventsBetween(FEventBase, now);
-        FEventBase = now;
+        trouble = ErrorsBetween(FTroubleBase, now).Any();
+        FTroubleBase = now;
     }
     // A line whose other side is gone stays so: report that once, not in
-    // every cycle, or the worker would never see a quiet line again.
-    if (hungUp && !FHangUpReported)
-        events |= kEvErr;
+    // every look, or the worker would never see a quiet line again.
+    trouble = trouble || (hungUp && !FHangUpReported);
     FHangUpReported = hungUp;
-    return events;
+    return trouble;
 }
 
 } // namespace belvor::platform

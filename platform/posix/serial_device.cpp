@@ -1,15 +1,16 @@
 // Serial devices on Linux: COMn is a tty, opened exclusively and in raw mode
-// (tty_file.h), with the Windows communications calls mapped onto termios2
-// (termios_settings.h) and the tty ioctls. Nothing here ever blocks: a wait
-// that finds no event stays pending, and the port's worker simply asks again
+// (tty_file.h), its settings in termios2 (termios_settings.h), its errors in
+// the tty's counters (line_counters.h). Nothing here ever blocks but
+// WaitForNews: a look is one poll, and the port's worker simply looks again
 // in its next cycle.
 #include "platform/serial_device.h"
 #include "platform/device_errors.h"
+#include "platform/device_loss.h"
 #include "platform/posix/line_counters.h"
+#include "platform/posix/loss_codes.h"
 #include "platform/posix/termios_settings.h"
 #include "platform/posix/tty_file.h"
 
-#include <atomic>
 #include <cerrno>
 #include <memory>
 #include <mutex>
@@ -26,62 +27,47 @@ namespace {
 class TermiosSerialDevice final : public SerialDevice {
 public:
     // raw: the settings the file was opened with.
-    TermiosSerialDevice(std::unique_ptr<TtyFile> file, const termios2& raw);
+    TermiosSerialDevice(std::unique_ptr<TtyFile> file, const termios2& raw)
+        : FFile(std::move(file)), FPtyFormat(raw.c_cflag & kPtyForcedCflags), FCounters(FFile->Fd())
+    {
+    }
 
     // The kernel sizes its tty buffers itself; any recommendation is welcome.
-    bool Setup(uint32_t /*inQueue*/, uint32_t /*outQueue*/) override { return true; }
-    bool GetState(ControlBlock& block) override;
-    bool SetState(const ControlBlock& block) override;
-    bool ClearError(uint32_t& errors, uint32_t& inQueue) override;
-    bool Purge(uint32_t flags) override;
-    bool SetMask(uint32_t mask) override;
-    bool SetTimeouts(const CommTimeouts& timeouts) override;
-    bool WaitEvent(uint32_t& mask) override;
+    bool SetQueueSizes(uint32_t /*inQueue*/, uint32_t /*outQueue*/) override { return true; }
+    bool Configure(const LineConfig& config) override;
+    bool Settings(LineConfig& config) override;
+    // Reads return at once and every watch is there: nothing to arm.
+    void Arm(const RefusedWatches& /*refused*/) override {}
+    bool Look(LineNews& news) override;
+    bool Status(uint32_t& waiting, LineErrors& errors) override;
+    bool DropInput() override;
     uint32_t Read(uint8_t* dest, uint32_t size) override;
     uint32_t LastError() const override { return FErrors.Last(); }
-    bool Lost(uint32_t& error) const override { return (error = FLostError.load()) != 0; }
+    bool Lost(uint32_t& error) const override { return FLoss.Lost(error); }
     void WaitForNews(uint32_t timeoutMs) override;
     void Wake() override;
 
 private:
     bool Fail(int code) { return FErrors.Fail(static_cast<uint32_t>(code)); }
-    // Fail, and when the code means the device is gone, remember that for good.
-    bool FailOrLose(int code);
-    // The line's events before the mask is applied; notes a line that is gone.
-    uint32_t LineEvents();
+    // Fail, and tell the loss rule.
+    bool FailOrLose(DeviceCall call, int code)
+    {
+        FLoss.Failed(call, static_cast<uint32_t>(code));
+        return Fail(code);
+    }
+    // The format as set; under FLock.
+    LineFormat FormatNow(const termios2& t) const { return FormatOf(t, FFile->IsPty(), FPtyFormat); }
 
     std::unique_ptr<TtyFile> FFile;
-    std::atomic<uint32_t> FMask{0};
-    // A wait that found nothing counts as going on until the next WaitEvent;
-    // SetMask ends it with an empty mask, as SetCommMask ends a pending wait.
-    std::atomic<bool> FWaitPending{false};
-    std::atomic<bool> FWaitEnded{false};
     DeviceErrors FErrors;
-    std::atomic<uint32_t> FLostError{0}; // 0 while the device is there
+    DeviceLossWatch FLoss{&PosixLossCode};
 
     std::mutex FLock; // the members below; never held over anything that blocks
     // On a pty, the data bits and parity last set (the kernel keeps neither), so
     // that the line reads back as set, as a UART's would.
     tcflag_t FPtyFormat;
-    uint32_t FKept; // the flag fields no termios bit holds
-    CommTimeouts FTimeouts{};
     LineCounters FCounters; // last: its baselines are taken after the lines are read
 };
-
-TermiosSerialDevice::TermiosSerialDevice(std::unique_ptr<TtyFile> file, const termios2& raw)
-    : FFile(std::move(file)), FPtyFormat(raw.c_cflag & kPtyForcedCflags),
-      FKept(KeptFlagsAtOpen(FFile->ModemLines(), raw)), FCounters(FFile->Fd())
-{
-}
-
-bool TermiosSerialDevice::FailOrLose(int code)
-{
-    if (MeansTtyGone(code)) {
-        uint32_t none = 0;
-        (void)FLostError.compare_exchange_strong(none, static_cast<uint32_t>(code));
-    }
-    return Fail(code);
-}
 
 void TermiosSerialDevice::WaitForNews(uint32_t timeoutMs)
 {
@@ -99,26 +85,28 @@ void TermiosSerialDevice::Wake()
     (void)write(FFile->WakeFd(), &one, sizeof one);
 }
 
-bool TermiosSerialDevice::GetState(ControlBlock& block)
+bool TermiosSerialDevice::Settings(LineConfig& config)
 {
     std::lock_guard<std::mutex> guard(FLock);
     termios2 t{};
     if (ioctl(FFile->Fd(), TCGETS2, &t) != 0)
         return Fail(errno);
-    block = ControlBlockOf(t, FKept, FFile->IsPty(), FPtyFormat);
+    const LineFormat now = FormatNow(t);
+    config = {now.BaudRate, now.DataBits, now.Parity, now.StopBits};
     return true;
 }
 
-bool TermiosSerialDevice::SetState(const ControlBlock& block)
+bool TermiosSerialDevice::Configure(const LineConfig& config)
 {
-    if (!TermiosCanHold(block))
-        return Fail(EINVAL);
     std::lock_guard<std::mutex> guard(FLock);
     const int fd = FFile->Fd();
     termios2 old{};
     if (ioctl(fd, TCGETS2, &old) != 0)
         return Fail(errno);
-    termios2 t = TermiosWith(old, block);
+    const LineFormat format = Merged(FormatNow(old), config);
+    if (!TermiosCanHold(format))
+        return Fail(EINVAL);
+    termios2 t = TermiosWith(old, format);
     if (ioctl(fd, TCSETS2, &t) != 0)
         return Fail(errno);
 
@@ -132,97 +120,51 @@ bool TermiosSerialDevice::SetState(const ControlBlock& block)
         return Fail(EINVAL);
     }
     FPtyFormat = t.c_cflag & kPtyForcedCflags;
-
-    const uint32_t dtr = DtrControl(block);
-    const uint32_t rts = RtsControl(block);
-    if (dtr != kLineHandshake)
-        FFile->SetModemLine(TIOCM_DTR, dtr == kLineEnable);
-    if (rts != kLineHandshake)
-        FFile->SetModemLine(TIOCM_RTS, rts == kLineEnable);
-    FKept = block.Flags & kKeptFlags;
+    // The request-to-send line takes part in no handshake of the port's: it is dropped.
+    FFile->SetModemLine(TIOCM_RTS, false);
     return true;
 }
 
-bool TermiosSerialDevice::ClearError(uint32_t& errors, uint32_t& inQueue)
+bool TermiosSerialDevice::Status(uint32_t& waiting, LineErrors& errors)
 {
     std::lock_guard<std::mutex> guard(FLock);
-    errors = 0;
-    inQueue = 0;
-    int waiting = 0;
-    if (ioctl(FFile->Fd(), FIONREAD, &waiting) != 0)
-        return FailOrLose(errno);
-    inQueue = waiting > 0 ? static_cast<uint32_t>(waiting) : 0;
+    errors = {};
+    waiting = 0;
+    int queued = 0;
+    if (ioctl(FFile->Fd(), FIONREAD, &queued) != 0)
+        return FailOrLose(DeviceCall::Status, errno);
+    waiting = queued > 0 ? static_cast<uint32_t>(queued) : 0;
     errors = FCounters.TakeErrors();
     return true;
 }
 
-bool TermiosSerialDevice::Purge(uint32_t flags)
+bool TermiosSerialDevice::DropInput()
 {
-    if (flags & ~(kPurgeTxAbort | kPurgeRxAbort | kPurgeTxClear | kPurgeRxClear))
-        return Fail(EINVAL);
-    // Reads and writes never wait, so there is never one to abort.
-    const bool rx = flags & kPurgeRxClear;
-    const bool tx = flags & kPurgeTxClear;
-    if (!rx && !tx)
-        return true;
-    const int queue = rx && tx ? TCIOFLUSH : (rx ? TCIFLUSH : TCOFLUSH);
-    if (ioctl(FFile->Fd(), TCFLSH, queue) != 0)
+    // Reads never wait, so there is never one to abort.
+    if (ioctl(FFile->Fd(), TCFLSH, TCIFLUSH) != 0)
         return Fail(errno);
     return true;
 }
 
-bool TermiosSerialDevice::SetMask(uint32_t mask)
+bool TermiosSerialDevice::Look(LineNews& news)
 {
-    FMask.store(mask);
-    if (FWaitPending.exchange(false))
-        FWaitEnded.store(true);
-    return true;
-}
-
-bool TermiosSerialDevice::SetTimeouts(const CommTimeouts& timeouts)
-{
-    // Reads return at once whatever is asked; the values are only kept.
+    // A quiet line costs this one call.
+    pollfd p{FFile->Fd(), POLLIN | POLLPRI, 0};
+    if (poll(&p, 1, 0) <= 0)
+        return false; // nothing yet, or a signal: the next look sees what came
+    const bool hungUp = (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
     std::lock_guard<std::mutex> guard(FLock);
-    FTimeouts = timeouts;
-    return true;
-}
-
-uint32_t TermiosSerialDevice::LineEvents()
-{
-    std::lock_guard<std::mutex> guard(FLock);
-    const int fd = FFile->Fd();
-    pollfd p{fd, POLLIN, 0};
-    const bool hungUp = poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-    uint32_t events = 0;
     int waiting = 0;
-    if (ioctl(fd, FIONREAD, &waiting) != 0) {
-        if (MeansTtyGone(errno))
-            (void)FailOrLose(errno); // a hung-up tty refuses ioctls
+    if (ioctl(FFile->Fd(), FIONREAD, &waiting) != 0) {
+        (void)FailOrLose(DeviceCall::WaitStart, errno); // a hung-up tty refuses ioctls
         waiting = 0;
-    } else if (waiting > 0) {
-        events |= kEvRxChar;
     }
     // Hung up with nothing left to read: the device is gone (a read would
     // now fail with EIO, or see the end of a tty the kernel hung up).
     if (hungUp && waiting == 0)
-        (void)FailOrLose(EIO);
-    return events | FCounters.TakeEvents(hungUp);
-}
-
-bool TermiosSerialDevice::WaitEvent(uint32_t& mask)
-{
-    if (FWaitEnded.exchange(false)) {
-        mask = 0;
-        return true;
-    }
-    const uint32_t events = LineEvents() & FMask.load();
-    if (events == 0) {
-        FWaitPending.store(true);
-        return Fail(kErrorIoPending);
-    }
-    FWaitPending.store(false);
-    mask = events;
-    return true;
+        (void)FailOrLose(DeviceCall::WaitEnd, EIO);
+    news = {waiting > 0, FCounters.TakeTrouble(hungUp)};
+    return news.BytesArrived || news.LineTrouble;
 }
 
 uint32_t TermiosSerialDevice::Read(uint8_t* dest, uint32_t size)
@@ -235,7 +177,7 @@ uint32_t TermiosSerialDevice::Read(uint8_t* dest, uint32_t size)
     } while (got < 0 && errno == EINTR);
     if (got < 0) {
         // EAGAIN: nothing has arrived; EIO: the other side is gone.
-        FailOrLose(errno);
+        FailOrLose(DeviceCall::ReadStart, errno);
         return 0;
     }
     return static_cast<uint32_t>(got);

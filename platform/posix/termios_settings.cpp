@@ -6,17 +6,14 @@ namespace belvor::platform {
 
 namespace {
 
-// Flag bits termios has no counterpart for. Asking for them is refused
-// rather than silently ignored, so the caller learns the line is not as asked.
-constexpr uint32_t kUnsupportedFlags =
-    kFlagOutxDsrFlow | kFlagDsrSensitivity | kFlagErrorChar | kFlagNull | kFlagAbortOnError;
-
 // A rate the kernel applies within this share of the one asked for counts as
 // applied, as UART divisors rarely hit a rate exactly.
 constexpr uint32_t kBaudTolerancePercent = 2;
 
+// The format's bits of c_cflag.
+constexpr tcflag_t kFormatCflags = CSIZE | CSTOPB | PARENB | PARODD | CMSPAR;
 // The bits of c_cflag a driver may drop when it cannot do them.
-constexpr tcflag_t kCheckedCflags = CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS;
+constexpr tcflag_t kCheckedCflags = kFormatCflags | CRTSCTS;
 
 struct BaudCode {
     uint32_t Rate;
@@ -93,56 +90,40 @@ void MakeRaw(termios2& t)
     t.c_cc[VTIME] = 0;
 }
 
-bool TermiosCanHold(const ControlBlock& block)
+LineFormat Merged(const LineFormat& now, const LineConfig& config)
 {
-    // Rate 0 would be B0, which hangs the line up.
-    return block.BaudRate != 0 && block.ByteSize >= 5 && block.ByteSize <= 8 && block.Parity <= 4 &&
-           (block.StopBits == 0 || block.StopBits == 2) && (block.Flags & kUnsupportedFlags) == 0 &&
-           DtrControl(block) != kLineHandshake && RtsControl(block) != kRtsToggle;
+    return {config.BaudRate.value_or(now.BaudRate), config.DataBits.value_or(now.DataBits),
+            config.Parity.value_or(now.Parity), config.StopBits.value_or(now.StopBits)};
 }
 
-termios2 TermiosWith(const termios2& old, const ControlBlock& block)
+bool TermiosCanHold(const LineFormat& format)
+{
+    // Rate 0 would be B0, which hangs the line up.
+    return format.BaudRate != 0 && format.DataBits >= 5 && format.DataBits <= 8 && format.Parity <= 4 &&
+           (format.StopBits == 1 || format.StopBits == 2);
+}
+
+termios2 TermiosWith(const termios2& old, const LineFormat& format)
 {
     termios2 t = old;
     // Input speed bits 0: the input runs at the output's rate.
     t.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT));
-    t.c_cflag |= CodeOfRate(block.BaudRate);
-    t.c_ospeed = t.c_ispeed = block.BaudRate;
+    t.c_cflag |= CodeOfRate(format.BaudRate);
+    t.c_ospeed = t.c_ispeed = format.BaudRate;
 
     static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
-    t.c_cflag &= ~kCheckedCflags;
-    t.c_cflag |= kSizes[block.ByteSize - 5] | ParityBits(block.Parity);
-    if (block.StopBits == 2)
+    t.c_cflag &= ~kFormatCflags;
+    t.c_cflag |= kSizes[format.DataBits - 5] | ParityBits(format.Parity);
+    if (format.StopBits == 2)
         t.c_cflag |= CSTOPB;
-    // Linux has one switch for both: CTS gates output, RTS throttles input.
-    if ((block.Flags & kFlagOutxCtsFlow) || RtsControl(block) == kLineHandshake)
-        t.c_cflag |= CRTSCTS;
-
-    t.c_iflag &= ~static_cast<tcflag_t>(INPCK | IXON | IXOFF);
-    if (block.Flags & kFlagParity)
-        t.c_iflag |= INPCK;
-    if (block.Flags & kFlagOutX)
-        t.c_iflag |= IXON;
-    if (block.Flags & kFlagInX)
-        t.c_iflag |= IXOFF;
     return t;
 }
 
-ControlBlock ControlBlockOf(const termios2& t, uint32_t kept, bool isPty, tcflag_t ptyFormat)
+LineFormat FormatOf(const termios2& t, bool isPty, tcflag_t ptyFormat)
 {
     const tcflag_t cflag = isPty ? (t.c_cflag & ~kPtyForcedCflags) | ptyFormat : t.c_cflag;
-    uint32_t flags = kFlagBinary | kept;
-    if (t.c_iflag & INPCK)
-        flags |= kFlagParity;
-    if (cflag & CRTSCTS)
-        flags |= kFlagOutxCtsFlow;
-    if (t.c_iflag & IXON)
-        flags |= kFlagOutX;
-    if (t.c_iflag & IXOFF)
-        flags |= kFlagInX;
     // The kernel fills c_ospeed for Bxxx codes as well as for BOTHER.
-    return {t.c_ospeed, flags, ByteSizeOf(cflag), ParityOf(cflag),
-            static_cast<uint8_t>((cflag & CSTOPB) ? 2 : 0)};
+    return {t.c_ospeed, ByteSizeOf(cflag), ParityOf(cflag), static_cast<uint8_t>((cflag & CSTOPB) ? 2 : 1)};
 }
 
 bool KeptAsAsked(const termios2& asked, const termios2& now, bool isPty)
@@ -152,18 +133,6 @@ bool KeptAsAsked(const termios2& asked, const termios2& now, bool isPty)
     const uint64_t off = got > rate ? got - rate : rate - got;
     const tcflag_t checked = kCheckedCflags & ~(isPty ? kPtyForcedCflags : 0);
     return off * 100 <= rate * kBaudTolerancePercent && (now.c_cflag & checked) == (asked.c_cflag & checked);
-}
-
-uint32_t KeptFlagsAtOpen(int lines, const termios2& t)
-{
-    uint32_t kept = (kLineEnable << kDtrShift) | (kLineEnable << kRtsShift);
-    if (lines >= 0) {
-        kept = ((lines & TIOCM_DTR) ? kLineEnable << kDtrShift : 0) |
-               ((lines & TIOCM_RTS) ? kLineEnable << kRtsShift : 0);
-    }
-    if (t.c_cflag & CRTSCTS)
-        kept = (kept & ~kFlagRtsControlMask) | (kLineHandshake << kRtsShift);
-    return kept;
 }
 
 } // namespace belvor::platform

@@ -94,12 +94,6 @@ TtyFile::~TtyFile()
     (void)close(FFd);
 }
 
-int TtyFile::ModemLines() const
-{
-    int lines = 0;
-    return ioctl(FFd, TIOCMGET, &lines) == 0 ? lines : -1;
-}
-
 void TtyFile::SetModemLine(int line, bool up) const
 {
     (void)ioctl(FFd, up ? TIOCMBIS : TIOCMBIC, &line);

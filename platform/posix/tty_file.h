@@ -5,19 +5,11 @@
 
 #include <asm/termbits.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <string>
 
 namespace belvor::platform {
-
-// What a tty reports once its device has gone: USB unplugged (the kernel hangs
-// the tty up), a pty whose other side closed.
-constexpr bool MeansTtyGone(int code)
-{
-    return code == EIO || code == ENXIO || code == ENODEV;
-}
 
 class TtyFile {
 public:
@@ -38,9 +30,7 @@ public:
     // A pty's slave side, whose driver ignores data bits and parity.
     bool IsPty() const { return FIsPty; }
 
-    // The modem lines (TIOCM_... bits); -1 where there are none.
-    int ModemLines() const;
-    // Raises or drops one; ptys have none, and that is fine.
+    // Raises or drops a modem line (TIOCM_...); ptys have none, and that is fine.
     void SetModemLine(int line, bool up) const;
 
 private:

@@ -24,29 +24,50 @@ void SetFlagWord(DCB& dcb, uint32_t word)
 }
 
 constexpr COMMTIMEOUTS kBlockingRead{0, 0, 0, 0, 0};
+constexpr COMMTIMEOUTS kWorkerTimeouts{
+    0xFFFFFFFFu, // reads return at once with what has arrived
+    0,           0, 0, 20000,
+};
 
 } // namespace
 
-ControlBlock ControlBlockOf(const DCB& dcb)
+LineConfig ConfigOf(const DCB& dcb)
 {
-    return {dcb.BaudRate, FlagWord(dcb), dcb.ByteSize, dcb.Parity, dcb.StopBits};
+    LineConfig config{dcb.BaudRate, dcb.ByteSize, dcb.Parity, std::nullopt};
+    if (dcb.StopBits != ONE5STOPBITS)
+        config.StopBits = dcb.StopBits == TWOSTOPBITS ? 2 : 1;
+    return config;
 }
 
-void MergeControlBlock(DCB& dcb, const ControlBlock& block)
+void MergeLineConfig(DCB& dcb, const LineConfig& config)
 {
     dcb.DCBlength = sizeof(DCB);
-    dcb.BaudRate = block.BaudRate;
-    SetFlagWord(dcb, block.Flags);
-    dcb.ByteSize = block.ByteSize;
-    dcb.Parity = block.Parity;
-    dcb.StopBits = block.StopBits;
+    if (config.BaudRate)
+        dcb.BaudRate = *config.BaudRate;
+    if (config.DataBits)
+        dcb.ByteSize = *config.DataBits;
+    if (config.Parity)
+        dcb.Parity = *config.Parity;
+    if (config.StopBits)
+        dcb.StopBits = *config.StopBits == 2 ? TWOSTOPBITS : ONESTOPBIT;
+    SetFlagWord(dcb, FlagWord(dcb) & kControlFlagsKept);
 }
 
-COMMTIMEOUTS NativeTimeouts(const CommTimeouts& timeouts)
+uint32_t EventMask(const RefusedWatches& refused)
 {
-    return {timeouts.ReadIntervalTimeout, timeouts.ReadTotalTimeoutMultiplier,
-            timeouts.ReadTotalTimeoutConstant, timeouts.WriteTotalTimeoutMultiplier,
-            timeouts.WriteTotalTimeoutConstant};
+    return kFullEventMask & ~(refused.ModemLines ? kModemEventBits : 0) &
+           ~(refused.VendorEvent ? kVendorEventBit : 0);
+}
+
+RefusedWatches RefusalAfter(const RefusedWatches& refused, uint32_t error)
+{
+    // Each is dropped once, and the rest goes on: received bytes are still reported.
+    RefusedWatches after = refused;
+    if (error == ERROR_INVALID_PARAMETER && !refused.VendorEvent)
+        after.VendorEvent = true;
+    else if (error == ERROR_NOT_SUPPORTED && !refused.ModemLines)
+        after.ModemLines = true;
+    return after;
 }
 
 void LineSettings::Bind(HANDLE file)
@@ -56,7 +77,7 @@ void LineSettings::Bind(HANDLE file)
     (void)GetCommState(FFile, &FDcb);
 }
 
-bool LineSettings::Setup(uint32_t inQueue, uint32_t outQueue, uint32_t& error)
+bool LineSettings::SetQueueSizes(uint32_t inQueue, uint32_t outQueue, uint32_t& error)
 {
     if (SetupComm(FFile, inQueue, outQueue))
         return true;
@@ -64,22 +85,25 @@ bool LineSettings::Setup(uint32_t inQueue, uint32_t outQueue, uint32_t& error)
     return false;
 }
 
-bool LineSettings::GetState(ControlBlock& block, uint32_t& error)
+bool LineSettings::Read(LineConfig& config, uint32_t& error)
 {
-    std::lock_guard<std::mutex> guard(FDcbLock);
+    std::lock_guard<std::mutex> guard(FLock);
     FDcb.DCBlength = sizeof(DCB);
     if (!GetCommState(FFile, &FDcb)) {
         error = GetLastError();
         return false;
     }
-    block = ControlBlockOf(FDcb);
+    config = ConfigOf(FDcb);
     return true;
 }
 
-bool LineSettings::SetState(const ControlBlock& block, uint32_t& error)
+bool LineSettings::Configure(const LineConfig& config, uint32_t& error)
 {
-    std::lock_guard<std::mutex> guard(FDcbLock);
-    MergeControlBlock(FDcb, block);
+    std::lock_guard<std::mutex> guard(FLock);
+    // A line that cannot be read is set from the DCB last read.
+    FDcb.DCBlength = sizeof(DCB);
+    (void)GetCommState(FFile, &FDcb);
+    MergeLineConfig(FDcb, config);
     const BOOL done = SetCommState(FFile, &FDcb);
     if (done == 1)
         return true;
@@ -87,25 +111,45 @@ bool LineSettings::SetState(const ControlBlock& block, uint32_t& error)
     return false;
 }
 
-bool LineSettings::SetMask(uint32_t mask, uint32_t& error)
+bool LineSettings::SetMask(uint32_t mask)
 {
-    if (!SetCommMask(FFile, mask)) {
-        error = GetLastError();
+    if (!SetCommMask(FFile, mask))
         return false;
-    }
     FMask = mask;
     return true;
 }
 
-bool LineSettings::SetTimeouts(const CommTimeouts& timeouts, uint32_t& error)
+void LineSettings::Arm(const RefusedWatches& refused)
 {
-    COMMTIMEOUTS native = NativeTimeouts(timeouts);
-    if (!SetCommTimeouts(FFile, &native)) {
-        error = GetLastError();
-        return false;
+    {
+        std::lock_guard<std::mutex> guard(FLock);
+        FRefused = refused;
     }
-    FTimeouts = native;
-    return true;
+    (void)SetMask(EventMask(refused));
+    COMMTIMEOUTS worker = kWorkerTimeouts;
+    if (SetCommTimeouts(FFile, &worker))
+        FTimeouts = worker;
+}
+
+void LineSettings::Narrow(uint32_t error)
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    const RefusedWatches after = RefusalAfter(FRefused, error);
+    if (after == FRefused)
+        return;
+    FRefused = after;
+    (void)SetMask(EventMask(after));
+}
+
+RefusedWatches LineSettings::Refused() const
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    return FRefused;
+}
+
+void LineSettings::AskNoEvents()
+{
+    (void)SetMask(0);
 }
 
 bool LineSettings::BlockReads()

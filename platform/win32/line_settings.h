@@ -13,24 +13,48 @@
 
 namespace belvor::platform {
 
-// The members of dcb that the port reads.
-ControlBlock ControlBlockOf(const DCB& dcb);
-// Sets the members of dcb that block lists; keeps the others as they were.
-void MergeControlBlock(DCB& dcb, const ControlBlock& block);
-COMMTIMEOUTS NativeTimeouts(const CommTimeouts& timeouts);
+// The events the worker waits for, and the optional ones some drivers refuse:
+// a bit no name is given to, and the modem lines' changes (CTS, DSR, RLSD, RING).
+inline constexpr uint32_t kFullEventMask = 0x000021FD;
+inline constexpr uint32_t kVendorEventBit = 0x00002000;
+inline constexpr uint32_t kModemEventBits = 0x00000138;
 
-// Each call is the kernel32 call of the same name on the line; false with the
-// system's error when it fails.
+// The DCB's flag word as the port leaves it: RTS control off, bits 16-31 cleared.
+inline constexpr uint32_t kControlFlagsKept = 0x0000CFFF;
+
+// The line's settings as dcb holds them; one and a half stop bits are no
+// value of the config's.
+LineConfig ConfigOf(const DCB& dcb);
+// Sets the fields config gives and applies the port's flag policy; keeps the
+// other members as they were.
+void MergeLineConfig(DCB& dcb, const LineConfig& config);
+
+// The event mask without the watches refused.
+uint32_t EventMask(const RefusedWatches& refused);
+// What a driver refused when a wait on EventMask(refused) failed with error:
+// drivers refuse part of the mask with "invalid parameter" (the unnamed bit)
+// or "not supported" (the modem lines). refused itself when the failure is
+// no such refusal.
+RefusedWatches RefusalAfter(const RefusedWatches& refused, uint32_t error);
+
+// Each call is the kernel32 call on the line; false with the system's error
+// when it fails.
 class LineSettings {
 public:
-    // Binds to file and reads its DCB, which SetState merges onto.
+    // Binds to file and reads its DCB, which Configure merges onto.
     void Bind(HANDLE file);
 
-    bool Setup(uint32_t inQueue, uint32_t outQueue, uint32_t& error);
-    bool GetState(ControlBlock& block, uint32_t& error);
-    bool SetState(const ControlBlock& block, uint32_t& error);
-    bool SetMask(uint32_t mask, uint32_t& error);
-    bool SetTimeouts(const CommTimeouts& timeouts, uint32_t& error);
+    bool SetQueueSizes(uint32_t inQueue, uint32_t outQueue, uint32_t& error);
+    bool Read(LineConfig& config, uint32_t& error);
+    bool Configure(const LineConfig& config, uint32_t& error);
+    // The worker's mask without the refused watches, and reads that return at
+    // once with what has arrived.
+    void Arm(const RefusedWatches& refused);
+    // A wait failed with error: drops once what the driver refused of the mask.
+    void Narrow(uint32_t error);
+    RefusedWatches Refused() const;
+    // Ends a wait in flight: with no events asked, it ends with an empty mask.
+    void AskNoEvents();
 
     uint32_t Mask() const { return FMask.load(); }
     // A read that blocks until one byte has come: no time-outs at all.
@@ -39,9 +63,12 @@ public:
     void RestoreTimeouts();
 
 private:
+    bool SetMask(uint32_t mask);
+
     HANDLE FFile = INVALID_HANDLE_VALUE;
-    std::mutex FDcbLock; // SetState merges onto the DCB last read
+    mutable std::mutex FLock; // Configure merges onto the DCB last read; Narrow the refusals
     DCB FDcb{};
+    RefusedWatches FRefused;
     std::atomic<uint32_t> FMask{0};
     COMMTIMEOUTS FTimeouts{}; // what a sleeping read puts back
 };

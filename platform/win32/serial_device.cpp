@@ -1,14 +1,16 @@
 // Serial devices through kernel32: an exclusive overlapped handle on
-// \\.\COMn (comm_file.h). WaitEvent never blocks: it starts one WaitCommEvent
-// and then only looks whether it has completed. A worker that sleeps until
+// \\.\COMn (comm_file.h), its settings in the DCB (line_settings.h). A look
+// never blocks: it starts one WaitCommEvent and then only looks whether it has
+// completed. A worker that sleeps until
 // news blocks in WaitForNews instead, on that wait's event and a wake event of
 // its own, or, where waits end by themselves, on a one-byte read (see
 // SleepingRead in serial_reads.h).
 #include "platform/serial_device.h"
 #include "platform/device_errors.h"
+#include "platform/device_loss.h"
 #include "platform/win32/comm_file.h"
-#include "platform/win32/device_loss.h"
 #include "platform/win32/line_settings.h"
+#include "platform/win32/loss_codes.h"
 #include "platform/win32/serial_device_testing.h"
 #include "platform/win32/serial_reads.h"
 
@@ -27,23 +29,32 @@ class Win32SerialDevice final : public SerialDevice {
 public:
     explicit Win32SerialDevice(std::unique_ptr<CommFile> file);
 
-    bool Setup(uint32_t inQueue, uint32_t outQueue) override;
-    bool GetState(ControlBlock& block) override;
-    bool SetState(const ControlBlock& block) override;
-    bool ClearError(uint32_t& errors, uint32_t& inQueue) override;
-    bool Purge(uint32_t flags) override;
-    bool SetMask(uint32_t mask) override;
-    bool SetTimeouts(const CommTimeouts& timeouts) override;
-    bool WaitEvent(uint32_t& mask) override;
+    bool SetQueueSizes(uint32_t inQueue, uint32_t outQueue) override;
+    bool Configure(const LineConfig& config) override;
+    bool Settings(LineConfig& config) override;
+    void Arm(const RefusedWatches& refused) override { FLine.Arm(refused); }
+    RefusedWatches Refused() const override { return FLine.Refused(); }
+    bool Look(LineNews& news) override;
+    bool Status(uint32_t& waiting, LineErrors& errors) override;
+    bool DropInput() override;
     uint32_t Read(uint8_t* dest, uint32_t size) override;
     bool ReadOwed() const override { return FRead.InFlight() || FSleepingRead.InFlight(); }
     void WaitForNews(uint32_t timeoutMs) override;
     void Wake() override;
+    void Interrupt() override
+    {
+        FLine.AskNoEvents(); // ends a wait in flight
+        Wake();              // and a worker asleep until news
+    }
     bool Lost(uint32_t& error) const override { return FLoss.Lost(error); }
     uint32_t LastError() const override { return FErrors.Last(); }
     bool ReadInFlightEnded() const { return FRead.InFlight() && FFile->Read().Ended(); }
 
 private:
+    // WaitCommEvent without blocking: true when an event is there (mask
+    // stored); false with ERROR_IO_PENDING while the wait goes on in the
+    // background (a later call reports its completion), or with another error.
+    bool WaitEvent(uint32_t& mask);
     // Collects the wait in flight, if it has ended.
     bool CollectWait(uint32_t& mask);
 
@@ -51,13 +62,13 @@ private:
     // destructor after that thread has stopped.
     std::unique_ptr<CommFile> FFile;
     LineSettings FLine;
-    DeviceLossWatch FLoss;
+    DeviceLossWatch FLoss{&Win32LossCode};
     DeviceErrors FErrors;
     std::atomic<uint32_t> FInputPurges{0};
-    // The bytes the device queued at the latest ClearError: so many can be
+    // The bytes the device queued at the latest Status: so many can be
     // read at once behind the byte a sleeping read holds.
     std::atomic<uint32_t> FQueuedAtClear{0};
-    // The latest WaitEvent collected an event from a wait that had been in
+    // The latest look collected an event from a wait that had been in
     // flight: the next one starts a fresh wait, so there is nothing to sleep
     // on before it. A wait that ended in an error does not count: Wine ends
     // every wait on a pty with ERROR_OPERATION_ABORTED within about 2 ms, and
@@ -77,69 +88,67 @@ Win32SerialDevice::Win32SerialDevice(std::unique_ptr<CommFile> file)
     FLine.Bind(FFile->Handle());
 }
 
-bool Win32SerialDevice::Setup(uint32_t inQueue, uint32_t outQueue)
+bool Win32SerialDevice::SetQueueSizes(uint32_t inQueue, uint32_t outQueue)
 {
     uint32_t error = 0;
-    return FLine.Setup(inQueue, outQueue, error) || FErrors.Fail(error);
+    return FLine.SetQueueSizes(inQueue, outQueue, error) || FErrors.Fail(error);
 }
 
-bool Win32SerialDevice::GetState(ControlBlock& block)
+bool Win32SerialDevice::Configure(const LineConfig& config)
 {
     uint32_t error = 0;
-    return FLine.GetState(block, error) || FErrors.Fail(error);
+    return FLine.Configure(config, error) || FErrors.Fail(error);
 }
 
-bool Win32SerialDevice::SetState(const ControlBlock& block)
+bool Win32SerialDevice::Settings(LineConfig& config)
 {
     uint32_t error = 0;
-    return FLine.SetState(block, error) || FErrors.Fail(error);
+    return FLine.Read(config, error) || FErrors.Fail(error);
 }
 
-bool Win32SerialDevice::SetMask(uint32_t mask)
-{
-    uint32_t error = 0;
-    return FLine.SetMask(mask, error) || FErrors.Fail(error);
-}
-
-bool Win32SerialDevice::SetTimeouts(const CommTimeouts& timeouts)
-{
-    uint32_t error = 0;
-    return FLine.SetTimeouts(timeouts, error) || FErrors.Fail(error);
-}
-
-bool Win32SerialDevice::ClearError(uint32_t& errors, uint32_t& inQueue)
+bool Win32SerialDevice::Status(uint32_t& waiting, LineErrors& errors)
 {
     DWORD word = 0;
     COMSTAT stat{};
+    errors = {};
     if (!ClearCommError(FFile->Handle(), &word, &stat)) {
-        errors = 0;
-        inQueue = 0;
+        waiting = 0;
         const DWORD error = GetLastError();
-        FLoss.Failed(DeviceCall::ClearError, error);
+        FLoss.Failed(DeviceCall::Status, error);
         return FErrors.Fail(error);
     }
     FLoss.Succeeded();
-    errors = word;
+    errors = {(word & CE_RXOVER) != 0, (word & CE_OVERRUN) != 0, (word & CE_RXPARITY) != 0,
+              (word & CE_FRAME) != 0, (word & CE_BREAK) != 0};
     FQueuedAtClear = stat.cbInQue;
-    inQueue = stat.cbInQue + (FSleepingRead.Holds() ? 1 : 0);
+    waiting = stat.cbInQue + (FSleepingRead.Holds() ? 1 : 0);
     return true;
 }
 
-bool Win32SerialDevice::Purge(uint32_t flags)
+bool Win32SerialDevice::DropInput()
 {
-    if (flags & (kPurgeRxAbort | kPurgeRxClear)) {
-        FInputPurges.fetch_add(1);
-        FSleepingRead.Drop();
+    FInputPurges.fetch_add(1);
+    FSleepingRead.Drop();
+    return PurgeComm(FFile->Handle(), PURGE_RXABORT | PURGE_RXCLEAR) ? true : FErrors.Fail(GetLastError());
+}
+
+bool Win32SerialDevice::Look(LineNews& news)
+{
+    uint32_t mask = 0;
+    if (WaitEvent(mask)) {
+        news = {(mask & EV_RXCHAR) != 0, (mask & (EV_BREAK | EV_ERR)) != 0};
+        return true;
     }
-    return PurgeComm(FFile->Handle(), flags) ? true : FErrors.Fail(GetLastError());
+    FLine.Narrow(FErrors.Last());
+    return false;
 }
 
 bool Win32SerialDevice::WaitEvent(uint32_t& mask)
 {
     FWaitCollected = false;
     // The byte a sleeping read brought is a received character of its own.
-    if (FSleepingRead.Holds() && (FLine.Mask() & kEvRxChar)) {
-        mask = kEvRxChar;
+    if (FSleepingRead.Holds() && (FLine.Mask() & EV_RXCHAR)) {
+        mask = EV_RXCHAR;
         return true;
     }
     // Never a second WaitCommEvent while one is in flight: look at it.
@@ -157,7 +166,7 @@ bool Win32SerialDevice::WaitEvent(uint32_t& mask)
         mask = waitMask;
         return true;
     case OpEnd::Pending: // the event stays as the call left it: it signals the completion
-        return FErrors.Fail(kErrorIoPending);
+        return FErrors.Fail(ERROR_IO_PENDING);
     case OpEnd::Failed:
         break;
     }
@@ -171,7 +180,7 @@ bool Win32SerialDevice::CollectWait(uint32_t& mask)
     DWORD error = 0;
     switch (FFile->Wait().Poll(ignored, error)) {
     case OpEnd::Pending:
-        return FErrors.Fail(kErrorIoPending);
+        return FErrors.Fail(ERROR_IO_PENDING);
     case OpEnd::Done:
         FWaitCollected = true;
         FLoss.Succeeded();
@@ -195,7 +204,7 @@ void Win32SerialDevice::WaitForNews(uint32_t timeoutMs)
         FSleepingRead.Sleep(timeoutMs);
         return;
     }
-    // The stop also ends the wait itself (SetMask(0)); the wake event covers a
+    // The stop also ends the wait itself (Interrupt); the wake event covers a
     // driver that is slow to do so. The bound is only a safety net.
     const HANDLE both[2] = {FFile->Wait().Event(), FFile->WakeEvent()};
     (void)WaitForMultipleObjects(2, both, FALSE, timeoutMs);
@@ -215,7 +224,7 @@ uint32_t Win32SerialDevice::Read(uint8_t* dest, uint32_t size)
         return 0;
     }
     if (FSleepingRead.Holds() && size != 0 && !FRead.InFlight()) {
-        // With it, only what ClearError last saw queued behind it: Wine holds
+        // With it, only what Status last saw queued behind it: Wine holds
         // a read that finds nothing until its bound.
         dest[0] = FSleepingRead.Take();
         const uint32_t behind = std::min(size - 1, FQueuedAtClear.exchange(0));

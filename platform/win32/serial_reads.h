@@ -4,8 +4,8 @@
 #pragma once
 
 #include "platform/device_errors.h"
+#include "platform/device_loss.h"
 #include "platform/win32/comm_file.h"
-#include "platform/win32/device_loss.h"
 #include "platform/win32/line_settings.h"
 
 #include <atomic>
@@ -57,7 +57,7 @@ public:
     explicit SleepingRead(const ReadContext& context) : FContext(context) {}
 
     bool InFlight() const { return FContext.File.SleepingRead().InFlight(); }
-    // The byte it brought is the line's next one: ClearError counts it, Read
+    // The byte it brought is the line's next one: Status counts it, Read
     // hands it over first, an input purge drops it.
     bool Holds() const { return FByteHeld.load(); }
     void Drop() { FByteHeld = false; }

@@ -1,5 +1,5 @@
 // What only the Linux serial device has: COMn links, flock-based exclusion,
-// termios mappings, hung-up ptys.
+// termios mappings, hung-up ptys, looks that are one poll.
 #include "platform/serial_device.h"
 #include "platform/sync.h"
 #include "support/test_line.h"
@@ -44,10 +44,10 @@ bool IsInUseError(uint32_t error)
 
 uint32_t Waiting(SerialDevice& device)
 {
-    uint32_t errors = 0;
+    LineErrors errors;
     uint32_t waiting = 0;
     for (const auto end = Clock::now() + std::chrono::seconds(5); Clock::now() < end; SleepMs(5)) {
-        if (device.ClearError(errors, waiting) && waiting > 0)
+        if (device.Status(waiting, errors) && waiting > 0)
             break;
     }
     return waiting;
@@ -165,7 +165,7 @@ TEST(PosixSerialDevice, OnlyOneOpenerAcrossProcesses)
     EXPECT_NE(OpenPort(port), nullptr);
 }
 
-TEST(PosixSerialDevice, TheTtyIsRawAndTheFlagWordReachesTermios)
+TEST(PosixSerialDevice, TheTtyIsRawAndTheSettingsReachTermiosFlowControlUntouched)
 {
     auto line = MakeRealLine();
     auto device = OpenPort(line->PortNumber());
@@ -180,46 +180,27 @@ TEST(PosixSerialDevice, TheTtyIsRawAndTheFlagWordReachesTermios)
     EXPECT_EQ(t.c_cc[VMIN], 0);
     EXPECT_EQ(t.c_cc[VTIME], 0);
 
-    ControlBlock block;
-    ASSERT_TRUE(device->GetState(block));
-    EXPECT_EQ(block.Flags & kFlagBinary, kFlagBinary);
-    block.BaudRate = 9600;
-    block.Flags = kFlagBinary | kFlagParity | kFlagOutxCtsFlow | kFlagOutX | kFlagInX | kFlagTxContinueOnXoff;
-    ASSERT_TRUE(device->SetState(block)); // DTR and RTS control: disable
-    ASSERT_TRUE(PeekTermios(line->DevicePath(), t));
-    EXPECT_EQ(t.c_iflag & (INPCK | IXON | IXOFF), tcflag_t(INPCK | IXON | IXOFF));
-    EXPECT_EQ(t.c_cflag & CRTSCTS, tcflag_t(CRTSCTS));
-    ControlBlock got;
-    ASSERT_TRUE(device->GetState(got));
-    EXPECT_EQ(got.Flags, block.Flags);
-
-    block.Flags = kFlagBinary | (1u << 4) | (1u << 12); // DTR and RTS on, nothing else
-    ASSERT_TRUE(device->SetState(block));
-    ASSERT_TRUE(PeekTermios(line->DevicePath(), t));
-    EXPECT_EQ(t.c_iflag & (INPCK | IXON | IXOFF), 0u);
-    EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
-    ASSERT_TRUE(device->GetState(got));
-    EXPECT_EQ(got.Flags, block.Flags);
-
-    // RTS handshake is Linux's one hardware flow control switch as well.
-    block.Flags = kFlagBinary | (2u << 12);
-    ASSERT_TRUE(device->SetState(block));
-    ASSERT_TRUE(PeekTermios(line->DevicePath(), t));
-    EXPECT_EQ(t.c_cflag & CRTSCTS, tcflag_t(CRTSCTS));
+    // Flow control set by someone else stays as it is.
+    const int other = open(line->DevicePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    t.c_cflag |= CRTSCTS;
+    t.c_iflag |= INPCK | IXOFF;
+    ASSERT_EQ(tcsetattr(other, TCSANOW, &t), 0);
+    (void)close(other);
 
     // Mark and space parity need CMSPAR (the pty itself drops PARENB: it
     // has no wire to put a parity bit on).
-    block.Flags = kFlagBinary;
-    block.Parity = 3;
-    ASSERT_TRUE(device->SetState(block));
-    ASSERT_TRUE(PeekTermios(line->DevicePath(), t));
-    EXPECT_EQ(t.c_cflag & (PARODD | CMSPAR), tcflag_t(PARODD | CMSPAR));
-    block.Parity = 4;
-    ASSERT_TRUE(device->SetState(block));
-    ASSERT_TRUE(PeekTermios(line->DevicePath(), t));
-    EXPECT_EQ(t.c_cflag & (PARODD | CMSPAR), tcflag_t(CMSPAR));
-    ASSERT_TRUE(device->GetState(got));
-    EXPECT_EQ(got.Parity, 4);
+    for (const uint8_t parity : {uint8_t(3), uint8_t(4)}) {
+        ASSERT_TRUE(device->Configure({9600, 8, parity, 2}));
+        ASSERT_TRUE(PeekTermios(line->DevicePath(), t));
+        EXPECT_EQ(t.c_cflag & (PARODD | CMSPAR), tcflag_t(parity == 3 ? PARODD | CMSPAR : CMSPAR));
+        EXPECT_EQ(t.c_cflag & CSTOPB, tcflag_t(CSTOPB));
+        EXPECT_EQ(t.c_cflag & CRTSCTS, tcflag_t(CRTSCTS));
+        EXPECT_EQ(t.c_iflag & (INPCK | IXOFF | IXON), tcflag_t(INPCK | IXOFF));
+        LineConfig got;
+        ASSERT_TRUE(device->Settings(got));
+        EXPECT_EQ(got.Parity, parity);
+    }
 }
 
 TEST(PosixSerialDevice, APtyTakesRatesThatHaveNoBaudConstant)
@@ -227,13 +208,10 @@ TEST(PosixSerialDevice, APtyTakesRatesThatHaveNoBaudConstant)
     auto line = MakeRealLine();
     auto device = OpenPort(line->PortNumber());
     ASSERT_NE(device, nullptr);
-    ControlBlock block;
-    ASSERT_TRUE(device->GetState(block));
     for (const uint32_t rate : {5760u, 250000u, 9600u, 31250u, 115200u}) {
-        block.BaudRate = rate;
-        EXPECT_TRUE(device->SetState(block)) << rate;
-        ControlBlock got;
-        ASSERT_TRUE(device->GetState(got));
+        EXPECT_TRUE(device->Configure({.BaudRate = rate})) << rate;
+        LineConfig got;
+        ASSERT_TRUE(device->Settings(got));
         EXPECT_EQ(got.BaudRate, rate);
     }
     termios t{};
@@ -246,55 +224,34 @@ TEST(PosixSerialDevice, WhatTermiosCannotDoIsRefusedAndChangesNothing)
     auto line = MakeRealLine();
     auto device = OpenPort(line->PortNumber());
     ASSERT_NE(device, nullptr);
-    ControlBlock good;
-    ASSERT_TRUE(device->GetState(good));
-    good.BaudRate = 9600;
-    good.ByteSize = 8;
-    good.Parity = 0;
-    good.StopBits = 0;
-    good.Flags = kFlagBinary | (1u << 4) | (1u << 12);
-    ASSERT_TRUE(device->SetState(good));
+    const LineConfig good{9600, 8, 0, 1};
+    ASSERT_TRUE(device->Configure(good));
 
-    const auto refused = [&](ControlBlock block, const char* what) {
-        EXPECT_FALSE(device->SetState(block)) << what;
-        EXPECT_EQ(device->LastError(), static_cast<uint32_t>(EINVAL)) << what;
-        ControlBlock now;
-        ASSERT_TRUE(device->GetState(now));
-        EXPECT_EQ(now.BaudRate, good.BaudRate) << what;
-        EXPECT_EQ(now.StopBits, good.StopBits) << what;
-        EXPECT_EQ(now.Flags, good.Flags) << what;
+    const struct {
+        LineConfig Asked;
+        const char* What;
+    } cases[] = {
+        {{.StopBits = 0}, "stop bits 0"},
+        {{.StopBits = 3}, "stop bits 3"},
+        {{.BaudRate = 0}, "rate 0 (would hang the line up)"},
+        {{.DataBits = 4}, "4 data bits"},
+        {{.Parity = 5}, "parity 5"},
     };
-    ControlBlock block = good;
-    block.StopBits = 1;
-    refused(block, "one and a half stop bits");
-    block = good;
-    block.StopBits = 3;
-    refused(block, "stop bits 3");
-    block = good;
-    block.BaudRate = 0;
-    refused(block, "rate 0 (would hang the line up)");
-    block = good;
-    block.Flags |= kFlagOutxDsrFlow;
-    refused(block, "DSR output flow");
-    block = good;
-    block.Flags = (block.Flags & ~kFlagDtrControlMask) | (2u << 4);
-    refused(block, "DTR handshake");
-    block = good;
-    block.Flags = (block.Flags & ~kFlagRtsControlMask) | (3u << 12);
-    refused(block, "RTS toggle");
-    for (const uint32_t flag : {kFlagDsrSensitivity, kFlagErrorChar, kFlagNull, kFlagAbortOnError}) {
-        block = good;
-        block.Flags |= flag;
-        refused(block, ("flag " + std::to_string(flag)).c_str());
+    for (const auto& c : cases) {
+        EXPECT_FALSE(device->Configure(c.Asked)) << c.What;
+        EXPECT_EQ(device->LastError(), static_cast<uint32_t>(EINVAL)) << c.What;
+        LineConfig now;
+        ASSERT_TRUE(device->Settings(now));
+        EXPECT_TRUE(now.BaudRate == good.BaudRate && now.StopBits == good.StopBits) << c.What;
     }
 }
 
-TEST(PosixSerialDevice, AHungUpLineNeitherBlocksNorSpins)
+TEST(PosixSerialDevice, AHungUpLineIsLostNeitherBlocksNorSpins)
 {
     auto line = MakeRealLine();
     auto device = OpenPort(line->PortNumber());
     ASSERT_NE(device, nullptr);
-    ASSERT_TRUE(device->SetMask(kEvRxChar | kEvErr | kEvBreak));
+    device->Arm({});
     ASSERT_TRUE(line->Send("lost"));
     ASSERT_EQ(Waiting(*device), 4u);
     // Closing the master hangs the slave up; what it held is gone with it.
@@ -303,29 +260,29 @@ TEST(PosixSerialDevice, AHungUpLineNeitherBlocksNorSpins)
     const auto start = Clock::now();
     uint8_t buffer[16];
     int reported = 0;
-    int errorEvents = 0;
+    int trouble = 0;
     for (int i = 0; i < 200; ++i) {
-        uint32_t mask = 0;
-        if (device->WaitEvent(mask)) {
+        LineNews news;
+        if (device->Look(news)) {
             ++reported;
-            errorEvents += (mask & kEvErr) ? 1 : 0;
-            EXPECT_EQ(mask & kEvRxChar, 0u);
-        } else {
-            EXPECT_EQ(device->LastError(), kErrorIoPending);
+            trouble += news.LineTrouble ? 1 : 0;
+            EXPECT_FALSE(news.BytesArrived);
         }
         EXPECT_EQ(device->Read(buffer, sizeof buffer), 0u);
     }
-    EXPECT_EQ(errorEvents, 1) << "the hang-up is one error, reported once";
+    EXPECT_EQ(trouble, 1) << "the hang-up is one error, reported once";
     EXPECT_LE(reported, 1) << "a dead line must look quiet, or the worker never rests";
+    uint32_t code = 0;
+    EXPECT_TRUE(device->Lost(code) && code == EIO) << code;
 
     // The rest fails or reports nothing, but returns.
-    uint32_t errors = 0;
+    LineErrors errors;
     uint32_t waiting = 0xDEAD;
-    (void)device->ClearError(errors, waiting);
+    (void)device->Status(waiting, errors);
     EXPECT_EQ(waiting, 0u);
-    (void)device->Purge(kPurgeRxAbort | kPurgeRxClear);
-    ControlBlock block;
-    (void)device->GetState(block);
+    (void)device->DropInput();
+    LineConfig config;
+    (void)device->Settings(config);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
 }
 

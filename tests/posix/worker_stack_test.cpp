@@ -74,7 +74,7 @@ TEST(WorkerStack, DeepestPathFitsItsStackWithAWideMargin)
         codes += "0123456789ABCDEF0123456789ABCDEF\r";
     for (int call = 1; call <= 4; ++call) {
         if (call == 2)
-            line.ScriptWait({true, platform::kEvErr | platform::kEvBreak | platform::kEvRxChar, 0});
+            line.ScriptLook({true, {true, true}});
         line.Feed(codes);
         ASSERT_TRUE(Eventually([&] { return calls.load() >= call && line.Waiting() == 0; }));
     }

@@ -22,32 +22,38 @@ class FaultyDevice final : public platform::SerialDevice {
 public:
     explicit FaultyDevice(std::unique_ptr<platform::SerialDevice> inner) : FInner(std::move(inner)) {}
 
-    bool Setup(uint32_t in, uint32_t out) override { return Gate("Setup") && Pass(FInner->Setup(in, out)); }
-    bool GetState(platform::ControlBlock& block) override
+    bool SetQueueSizes(uint32_t in, uint32_t out) override
     {
-        return Gate("GetState") && Pass(FInner->GetState(block));
+        return Gate("SetQueueSizes") && Pass(FInner->SetQueueSizes(in, out));
     }
-    bool SetState(const platform::ControlBlock& block) override
+    bool Configure(const platform::LineConfig& config) override
     {
-        return Gate("SetState") && Pass(FInner->SetState(block));
+        return Gate("Configure") && Pass(FInner->Configure(config));
     }
-    bool ClearError(uint32_t& errors, uint32_t& inQueue) override
+    bool Settings(platform::LineConfig& config) override
     {
-        if (!Gate("ClearError", kBoth)) {
-            errors = inQueue = 0;
+        return Gate("Settings") && Pass(FInner->Settings(config));
+    }
+    // A failing arm leaves the device as it was.
+    void Arm(const platform::RefusedWatches& refused) override
+    {
+        if (Gate("Arm"))
+            FInner->Arm(refused);
+    }
+    platform::RefusedWatches Refused() const override { return FInner->Refused(); }
+    bool Status(uint32_t& waiting, platform::LineErrors& errors) override
+    {
+        if (!Gate("Status", kBoth)) {
+            waiting = 0;
+            errors = {};
             return false;
         }
-        return Pass(FInner->ClearError(errors, inQueue));
+        return Pass(FInner->Status(waiting, errors));
     }
-    bool Purge(uint32_t flags) override { return Gate("Purge") && Pass(FInner->Purge(flags)); }
-    bool SetMask(uint32_t mask) override { return Gate("SetMask") && Pass(FInner->SetMask(mask)); }
-    bool SetTimeouts(const platform::CommTimeouts& t) override
+    bool DropInput() override { return Gate("DropInput") && Pass(FInner->DropInput()); }
+    bool Look(platform::LineNews& news) override
     {
-        return Gate("SetTimeouts") && Pass(FInner->SetTimeouts(t));
-    }
-    bool WaitEvent(uint32_t& mask) override
-    {
-        return Gate("WaitEvent", kReception) && Pass(FInner->WaitEvent(mask));
+        return Gate("Look", kReception) && Pass(FInner->Look(news));
     }
     uint32_t Read(uint8_t* dest, uint32_t size) override
     {
@@ -62,6 +68,7 @@ public:
     bool ReadOwed() const override { return FInner->ReadOwed(); }
     void WaitForNews(uint32_t timeoutMs) override { FInner->WaitForNews(timeoutMs); }
     void Wake() override { FInner->Wake(); }
+    void Interrupt() override { FInner->Interrupt(); }
     bool Lost(uint32_t& error) const override { return FInner->Lost(error); }
 
 private:

@@ -14,8 +14,8 @@
 namespace belvor::test {
 
 enum class FaultScope {
-    Setup,     // every call (open and thread starts included) but waits and reads
-    Reception, // the receive cycle's calls: WaitEvent, ClearError and Read
+    Setup,     // every call (open and thread starts included) but looks and reads
+    Reception, // the receive cycle's calls: Look, Status and Read
 };
 
 class DeviceFaults {

@@ -24,73 +24,75 @@ public:
         --FLine.FOpenDevices;
     }
 
-    bool Setup(uint32_t inQueue, uint32_t outQueue) override
+    bool SetQueueSizes(uint32_t inQueue, uint32_t outQueue) override
     {
         std::lock_guard<std::mutex> guard(FLine.FMutex);
-        FLine.FCalls.push_back("Setup");
-        FLine.SetupIn = inQueue;
-        FLine.SetupOut = outQueue;
-        return Fail(FLine.RefuseSetup);
+        FLine.FCalls.push_back("SetQueueSizes");
+        FLine.QueueIn = inQueue;
+        FLine.QueueOut = outQueue;
+        return Fail(FLine.RefuseQueueSizes);
     }
-    bool GetState(platform::ControlBlock& block) override
+    bool Configure(const platform::LineConfig& config) override
     {
         std::lock_guard<std::mutex> guard(FLine.FMutex);
-        FLine.FCalls.push_back("GetState");
-        block = FLine.State;
-        return true;
-    }
-    bool SetState(const platform::ControlBlock& block) override
-    {
-        std::lock_guard<std::mutex> guard(FLine.FMutex);
-        FLine.FCalls.push_back("SetState");
-        FLine.FSetStates.push_back(block);
-        if (FLine.RefuseSetState)
+        FLine.FCalls.push_back("Configure");
+        FLine.FConfigs.push_back(config);
+        if (FLine.RefuseConfigure)
             return Fail(true);
-        FLine.State = block;
+        FakeSettings& now = FLine.State;
+        now = {config.BaudRate.value_or(now.BaudRate), config.DataBits.value_or(now.DataBits),
+               config.Parity.value_or(now.Parity), config.StopBits.value_or(now.StopBits)};
         return true;
     }
-    bool ClearError(uint32_t& errors, uint32_t& inQueue) override
+    bool Settings(platform::LineConfig& config) override
     {
         std::lock_guard<std::mutex> guard(FLine.FMutex);
-        FLine.FCalls.push_back("ClearError");
-        errors = 0;
-        inQueue = static_cast<uint32_t>(FInput.size());
+        const FakeSettings& now = FLine.State;
+        config = {now.BaudRate, now.DataBits, now.Parity, now.StopBits};
         return true;
     }
-    bool Purge(uint32_t flags) override
+    void Arm(const platform::RefusedWatches& refused) override
     {
         std::lock_guard<std::mutex> guard(FLine.FMutex);
-        FLine.FCalls.push_back("Purge:" + std::to_string(flags));
-        if (flags & platform::kPurgeRxClear)
-            FInput.clear();
+        FLine.FArms.push_back(refused);
+        FArmed = true;
+    }
+    platform::RefusedWatches Refused() const override
+    {
+        std::lock_guard<std::mutex> guard(FLine.FMutex);
+        return FArmed ? FLine.Refuse : platform::RefusedWatches{};
+    }
+    bool Status(uint32_t& waiting, platform::LineErrors& errors) override
+    {
+        std::lock_guard<std::mutex> guard(FLine.FMutex);
+        FLine.FCalls.push_back("Status");
+        errors = {};
+        waiting = static_cast<uint32_t>(FInput.size());
         return true;
     }
-    bool SetMask(uint32_t mask) override
+    bool DropInput() override
     {
         std::lock_guard<std::mutex> guard(FLine.FMutex);
-        FLine.FMasks.push_back(mask);
+        FLine.FCalls.push_back("DropInput");
+        FInput.clear();
         return true;
     }
-    bool SetTimeouts(const platform::CommTimeouts&) override { return true; }
-    bool WaitEvent(uint32_t& mask) override
+    bool Look(platform::LineNews& news) override
     {
         std::lock_guard<std::mutex> guard(FLine.FMutex);
-        ++FLine.FWaitCalls;
-        if (!FLine.FWaits.empty()) {
-            const WaitResult result = FLine.FWaits.front();
-            FLine.FWaits.pop_front();
-            FLine.FCalls.push_back("WaitEvent");
+        ++FLine.FLookCalls;
+        if (!FLine.FLooks.empty()) {
+            const LookResult result = FLine.FLooks.front();
+            FLine.FLooks.pop_front();
+            FLine.FCalls.push_back("Look");
             if (result.Ok)
-                mask = result.Mask;
-            else
-                tError = result.Error;
+                news = result.News;
             return result.Ok;
         }
         if (FLine.LiveEvents && !FInput.empty()) {
-            mask = platform::kEvRxChar;
+            news = {true, false};
             return true;
         }
-        tError = platform::kErrorIoPending;
         return false;
     }
     uint32_t Read(uint8_t* dest, uint32_t size) override
@@ -117,7 +119,7 @@ public:
         ++FLine.FNaps;
         FLine.FAsleep = true;
         FLine.FNews.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-            return FWoken || !FInput.empty() || !FLine.FWaits.empty() || FGeneration != FLine.FGeneration;
+            return FWoken || !FInput.empty() || !FLine.FLooks.empty() || FGeneration != FLine.FGeneration;
         });
         FLine.FAsleep = false;
         FWoken = false;
@@ -149,7 +151,7 @@ private:
     bool Fail(bool fail)
     {
         if (fail)
-            tError = platform::kErrorInvalidParameter;
+            tError = kFakeRefusal;
         return !fail;
     }
 
@@ -157,6 +159,7 @@ private:
     std::deque<uint8_t>& FInput; // map nodes stay put
     const int FGeneration;
     bool FWoken = false; // under the line's lock
+    bool FArmed = false; // under the line's lock
 };
 
 FakeLine::FakeLine()
@@ -200,10 +203,10 @@ void FakeLine::FeedPort(uint16_t port, const std::string& bytes)
     FNews.notify_all();
 }
 
-void FakeLine::ScriptWait(WaitResult result)
+void FakeLine::ScriptLook(LookResult result)
 {
     std::lock_guard<std::mutex> guard(FMutex);
-    FWaits.push_back(result);
+    FLooks.push_back(result);
     FNews.notify_all();
 }
 
@@ -243,16 +246,16 @@ std::vector<ReadRecord> FakeLine::Reads()
     return FReads;
 }
 
-std::vector<platform::ControlBlock> FakeLine::SetStates()
+std::vector<platform::LineConfig> FakeLine::Configs()
 {
     std::lock_guard<std::mutex> guard(FMutex);
-    return FSetStates;
+    return FConfigs;
 }
 
-std::vector<uint32_t> FakeLine::Masks()
+std::vector<platform::RefusedWatches> FakeLine::Arms()
 {
     std::lock_guard<std::mutex> guard(FMutex);
-    return FMasks;
+    return FArms;
 }
 
 std::vector<std::string> FakeLine::Calls()
@@ -273,21 +276,21 @@ std::vector<std::string> FakeLine::Wheres()
     return FWheres;
 }
 
-int FakeLine::Waits()
+int FakeLine::Looks()
 {
     std::lock_guard<std::mutex> guard(FMutex);
-    return FWaitCalls;
+    return FLookCalls;
 }
 
 bool FakeLine::Idle(int cycles)
 {
     std::unique_lock<std::mutex> lock(FMutex);
-    const int waits = FWaitCalls + cycles;
+    const int looks = FLookCalls + cycles;
     const int naps = FNaps;
     lock.unlock();
     for (int i = 0; i < 2500; ++i) {
         lock.lock();
-        if (FWaitCalls >= waits || FNaps > naps || FAsleep)
+        if (FLookCalls >= looks || FNaps > naps || FAsleep)
             return true;
         lock.unlock();
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -307,7 +310,7 @@ int FakeLine::LossReports()
     return FLossReports;
 }
 
-platform::ControlBlock FakeLine::CurrentState()
+FakeSettings FakeLine::CurrentState()
 {
     std::lock_guard<std::mutex> guard(FMutex);
     return State;

@@ -21,11 +21,21 @@ struct ReadRecord {
     uint32_t Stored;
 };
 
-struct WaitResult {
+struct LookResult {
     bool Ok;
-    uint32_t Mask;  // stored when Ok
-    uint32_t Error; // reported when not Ok
+    platform::LineNews News; // stored when Ok
 };
+
+// The device's own settings.
+struct FakeSettings {
+    uint32_t BaudRate;
+    uint8_t DataBits;
+    uint8_t Parity;
+    uint8_t StopBits;
+};
+
+// The error a refused call reports.
+inline constexpr uint32_t kFakeRefusal = 87;
 
 // While one exists, every port opened gets a fake device on this line.
 class FakeLine {
@@ -38,22 +48,24 @@ public:
     // Set up before the port opens.
     std::atomic<bool> FailOpen{false}; // may change while a worker reopens
     std::atomic<uint32_t> OpenError{2};
-    bool RefuseSetup = false;
-    bool RefuseSetState = false;
+    bool RefuseQueueSizes = false;
+    bool RefuseConfigure = false;
+    // What the devices' system refuses of the watches once armed.
+    platform::RefusedWatches Refuse;
     // Each read stores at most this many bytes (a device handing out less than asked).
     uint32_t ReadLimit = 0xFFFFFFFFu;
-    // With no scripted result, WaitEvent reports kEvRxChar while bytes wait
+    // With no scripted result, Look reports bytes while bytes wait
     // (live) or stays pending for ever (quiet: the test drives the receive step).
     bool LiveEvents = false;
     // Each open takes this long (outside the line's lock).
     std::atomic<int> OpenDelayMs{0};
-    platform::ControlBlock State{9600, 0x00000011, 8, 0, 0};
+    FakeSettings State{9600, 8, 0, 1};
 
     // Bytes the scanner on a port sends (Feed: on DefaultPort).
     void Feed(const std::string& bytes) { FeedPort(DefaultPort, bytes); }
     void FeedPort(uint16_t port, const std::string& bytes);
     uint16_t DefaultPort = 3;
-    void ScriptWait(WaitResult result);
+    void ScriptLook(LookResult result);
     // Bytes a late read still owes: not counted as waiting, handed to the next Read.
     void Owe(const std::string& bytes);
     // The cable pulled: every device open now is lost with this code, what
@@ -63,8 +75,9 @@ public:
 
     size_t Waiting();
     std::vector<ReadRecord> Reads();
-    std::vector<platform::ControlBlock> SetStates();
-    std::vector<uint32_t> Masks();
+    std::vector<platform::LineConfig> Configs();
+    // What each Arm was told the system had refused.
+    std::vector<platform::RefusedWatches> Arms();
     std::vector<std::string> Calls();
     int Opens();
     // The path each open was given for its port, in order.
@@ -72,14 +85,14 @@ public:
     int OpenDevices();
     // Lost calls that reported a loss.
     int LossReports();
-    // WaitEvent calls so far: one per worker cycle, whether it dispatches or not.
-    int Waits();
+    // Look calls so far: one per worker cycle, whether it dispatches or not.
+    int Looks();
     // Waits (bounded) until the worker has gone through that many more cycles,
     // or has gone to sleep until news, as it does in the event mode.
     bool Idle(int cycles);
-    platform::ControlBlock CurrentState();
-    uint32_t SetupIn = 0;
-    uint32_t SetupOut = 0;
+    FakeSettings CurrentState();
+    uint32_t QueueIn = 0;
+    uint32_t QueueOut = 0;
 
 private:
     friend class FakeDevice;
@@ -89,20 +102,20 @@ private:
     std::mutex FMutex;
     std::condition_variable FNews; // bytes fed, a wait scripted, a device woken or lost
     std::map<uint16_t, std::deque<uint8_t>> FInputs;
-    std::deque<WaitResult> FWaits;
+    std::deque<LookResult> FLooks;
     std::string FOwed;
     bool FUnplugged = false;
     int FGeneration = 0; // devices opened before the last unplug are lost
     uint32_t FLossError = 0;
     std::vector<ReadRecord> FReads;
-    std::vector<platform::ControlBlock> FSetStates;
-    std::vector<uint32_t> FMasks;
+    std::vector<platform::LineConfig> FConfigs;
+    std::vector<platform::RefusedWatches> FArms;
     std::vector<std::string> FCalls;
     int FOpens = 0;
     std::vector<std::string> FWheres;
     int FOpenDevices = 0;
     int FLossReports = 0;
-    int FWaitCalls = 0;
+    int FLookCalls = 0;
     int FNaps = 0;        // WaitForNews calls
     bool FAsleep = false; // a worker is inside WaitForNews
     platform::SerialOpener FPrevious;

@@ -37,7 +37,7 @@ public:
 
     // Whether the system refuses a second open of the open port (Wine does not).
     virtual bool RefusesSecondOpen() const = 0;
-    // Whether GetState reports the data bits, parity and rate that SetState
+    // Whether Settings reports the data bits, parity and rate that Configure
     // took. Not under Wine: it reads a pty's termios back, and a pty keeps
     // neither data bits nor parity, nor a rate Wine has to express otherwise.
     virtual bool ReadsBackAsSet() const { return true; }

@@ -1,7 +1,5 @@
-// A Windows serial device whose device goes away: the rule against the patterns
-// of drivers that cannot be unplugged here, then the cable pulled under Wine.
+// A Windows serial device whose device goes away: the cable pulled under Wine.
 #include "platform/serial_device.h"
-#include "platform/win32/device_loss.h"
 #include "support/test_line.h"
 
 #include <algorithm>
@@ -15,34 +13,8 @@ namespace {
 
 constexpr uint32_t kAborted = ERROR_OPERATION_ABORTED;
 
-TEST(DeviceLossWatch, OnlyAbortsInARowWhereNoneBelongAreLossAndTheFirstCodeIsKept)
-{
-    for (const DeviceCall call : {DeviceCall::ClearError, DeviceCall::WaitStart, DeviceCall::ReadStart}) {
-        DeviceLossWatch watch;
-        uint32_t code = 0;
-        for (int round = 0; round < 2; ++round) {
-            for (uint32_t i = 1; i < kAbortedInARow; ++i) {
-                watch.Failed(call, kAborted);
-                watch.Failed(DeviceCall::WaitEnd, kAborted);       // Wine's quiet wait
-                watch.Failed(DeviceCall::ReadEnd, kAborted, true); // a read cancelled here
-            }
-            EXPECT_FALSE(watch.Lost(code)) << "lost before the streak was full";
-            if (round == 0)
-                watch.Succeeded(); // the device answered: the aborts before it are forgiven
-        }
-        watch.Failed(call, kAborted);
-        watch.Failed(DeviceCall::ReadEnd, ERROR_BAD_COMMAND);
-        ASSERT_TRUE(watch.Lost(code)) << static_cast<int>(call);
-        EXPECT_EQ(code, kAborted);
-    }
-    DeviceLossWatch watch; // a removed device's code counts at once
-    watch.Failed(DeviceCall::WaitEnd, ERROR_DEVICE_REMOVED);
-    uint32_t code = 0;
-    EXPECT_TRUE(watch.Lost(code) && code == ERROR_DEVICE_REMOVED) << code;
-}
-
 // The port's worker every 10 ms; the parameter says how much of it runs:
-// the wait only (0), with ClearCommError (1), with reads (2).
+// the look only (0), with the status (1), with reads (2).
 class PulledCable : public ::testing::TestWithParam<int> {
 protected:
     void SetUp() override
@@ -57,28 +29,22 @@ protected:
     {
         uint32_t error = 0;
         auto device = OpenSystemSerialDevice(FLine->PortNumber(), error);
-        ControlBlock block;
-        if (!device || !device->Setup(4096, 4096) || !device->SetTimeouts({0xFFFFFFFFu, 0, 0, 0, 20000}) ||
-            !device->GetState(block))
+        if (!device || !device->SetQueueSizes(4096, 4096))
             return nullptr;
-        block = {9600,
-                 block.Flags & 0x0000CFFF &
-                     ~(kFlagOutX | kFlagInX | kFlagParity | kFlagOutxCtsFlow | kFlagOutxDsrFlow),
-                 8, 0, 0};
-        const bool ready = device->SetState(block) && device->SetMask(kEvRxChar | kEvErr | kEvBreak) &&
-                           device->Purge(kPurgeRxAbort | kPurgeRxClear);
+        device->Arm({.ModemLines = true});
+        const bool ready = device->Configure({9600, 8, 0, 1}) && device->DropInput();
         return ready ? std::move(device) : nullptr;
     }
 
     void Cycle(SerialDevice& device, int calls, std::string& received)
     {
-        uint32_t mask = 0;
-        if (!device.WaitEvent(mask) && device.LastError() == kAborted)
+        LineNews news;
+        if (!device.Look(news) && device.LastError() == kAborted)
             ++FQuietEnds;
-        uint32_t errors = 0;
+        LineErrors errors;
         uint32_t waiting = 0;
         if (calls >= 1)
-            (void)device.ClearError(errors, waiting);
+            (void)device.Status(waiting, errors);
         uint8_t buffer[64];
         if (calls >= 2)
             received.append(reinterpret_cast<char*>(buffer), device.Read(buffer, sizeof buffer));

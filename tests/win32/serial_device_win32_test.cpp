@@ -7,12 +7,12 @@
 #include "support/test_line.h"
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
+#include <utility>
 #include <windows.h>
 
 using namespace belvor::platform;
@@ -30,55 +30,88 @@ TEST(Win32SerialDevice, APortWithoutADeviceFailsWithTheSystemsError)
     }
 }
 
-// The DCB's flag bits in the order of the flag word's bits.
-std::array<DWORD, 13> DcbFlags(const DCB& d)
-{
-    return {d.fBinary,         d.fParity,           d.fOutxCtsFlow, d.fOutxDsrFlow, d.fDtrControl,
-            d.fDsrSensitivity, d.fTXContinueOnXoff, d.fOutX,        d.fInX,         d.fErrorChar,
-            d.fNull,           d.fRtsControl,       d.fAbortOnError};
-}
-
-TEST(LineSettings, EachFlagBitIsItsDcbMemberBothWays)
-{
-    const struct {
-        uint32_t Flags;
-        size_t Member;
-        DWORD Value;
-    } cases[] = {{kFlagBinary, 0, 1},           {kFlagParity, 1, 1}, {kFlagOutxCtsFlow, 2, 1},
-                 {kFlagOutxDsrFlow, 3, 1},      {0x0020, 4, 2},      {kFlagDsrSensitivity, 5, 1},
-                 {kFlagTxContinueOnXoff, 6, 1}, {kFlagOutX, 7, 1},   {kFlagInX, 8, 1},
-                 {kFlagErrorChar, 9, 1},        {kFlagNull, 10, 1},  {0x3000, 11, 3},
-                 {kFlagAbortOnError, 12, 1}};
-    for (const auto& c : cases) {
-        DCB dcb{};
-        MergeControlBlock(dcb, {0, c.Flags, 0, 0, 0});
-        std::array<DWORD, 13> expected{};
-        expected[c.Member] = c.Value;
-        EXPECT_EQ(DcbFlags(dcb), expected) << std::hex << c.Flags;
-        EXPECT_EQ(ControlBlockOf(dcb).Flags, c.Flags) << std::hex << c.Flags;
-    }
-}
-
-TEST(LineSettings, AMergeSetsTheBlocksMembersAndKeepsTheOthers)
+TEST(LineSettings, AConfigSetsItsFieldsAndTheFlagPolicyAndKeepsTheRest)
 {
     DCB dcb{};
-    dcb.fOutX = 1;
+    dcb.BaudRate = 19200;
+    dcb.ByteSize = 7;
+    dcb.Parity = 2;
+    dcb.StopBits = ONE5STOPBITS;
+    dcb.fBinary = dcb.fOutX = dcb.fAbortOnError = 1;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    dcb.fDummy2 = 0x1FFFF; // bits 15-31 of the flag word
     dcb.XonLim = 7;
-    dcb.XoffChar = 0x13;
     dcb.EvtChar = '\n';
-    MergeControlBlock(dcb, {9600, kFlagBinary, 7, 2, 2});
+    MergeLineConfig(dcb, {.BaudRate = 9600, .StopBits = 2});
     EXPECT_EQ(dcb.DCBlength, sizeof(DCB));
-    EXPECT_TRUE(dcb.BaudRate == 9600 && dcb.ByteSize == 7 && dcb.Parity == 2 && dcb.StopBits == 2);
-    EXPECT_TRUE(dcb.fBinary == 1 && dcb.fOutX == 0) << "the flag word is the block's";
-    EXPECT_TRUE(dcb.XonLim == 7 && dcb.XoffChar == 0x13 && dcb.EvtChar == '\n')
-        << "a member not listed changed";
-    const ControlBlock back = ControlBlockOf(dcb);
-    EXPECT_TRUE(back.BaudRate == 9600 && back.ByteSize == 7 && back.Parity == 2 && back.StopBits == 2);
+    EXPECT_TRUE(dcb.BaudRate == 9600 && dcb.StopBits == TWOSTOPBITS);
+    EXPECT_TRUE(dcb.ByteSize == 7 && dcb.Parity == 2) << "an absent field changed";
+    EXPECT_EQ(dcb.fRtsControl, 0u) << "RTS control must be off";
+    EXPECT_EQ(dcb.fDummy2, 1u) << "bits 16-31 must be cleared, bit 15 kept";
+    EXPECT_TRUE(dcb.fBinary == 1 && dcb.fOutX == 1 && dcb.fAbortOnError == 1 &&
+                dcb.fDtrControl == DTR_CONTROL_ENABLE)
+        << "a flag outside the policy changed";
+    EXPECT_TRUE(dcb.XonLim == 7 && dcb.EvtChar == '\n') << "a member no field names changed";
 
-    const COMMTIMEOUTS t = NativeTimeouts({1, 2, 3, 4, 5});
-    EXPECT_TRUE(t.ReadIntervalTimeout == 1 && t.ReadTotalTimeoutMultiplier == 2 &&
-                t.ReadTotalTimeoutConstant == 3 && t.WriteTotalTimeoutMultiplier == 4 &&
-                t.WriteTotalTimeoutConstant == 5);
+    for (const auto& [stop, config] : {std::pair{BYTE(ONESTOPBIT), 1}, std::pair{BYTE(TWOSTOPBITS), 2}}) {
+        dcb.StopBits = stop;
+        EXPECT_EQ(ConfigOf(dcb).StopBits, config);
+    }
+    dcb.StopBits = ONE5STOPBITS;
+    EXPECT_FALSE(ConfigOf(dcb).StopBits) << "one and a half is no value of the config's";
+}
+
+TEST(LineSettings, ARefusedPartOfTheMaskIsDroppedOnceAndTheRestKept)
+{
+    const RefusedWatches none;
+    const RefusedWatches modem{.ModemLines = true};
+    const RefusedWatches vendor{.VendorEvent = true};
+    const RefusedWatches both{true, true};
+    const struct {
+        RefusedWatches Before;
+        uint32_t Error;
+        RefusedWatches After;
+    } cases[] = {
+        {none, ERROR_NOT_SUPPORTED, modem},      {modem, ERROR_INVALID_PARAMETER, both},
+        {none, ERROR_INVALID_PARAMETER, vendor}, {vendor, ERROR_INVALID_PARAMETER, vendor},
+        {modem, ERROR_NOT_SUPPORTED, modem},     {none, ERROR_IO_PENDING, none},
+        {none, ERROR_OPERATION_ABORTED, none},   {both, ERROR_NOT_SUPPORTED, both},
+    };
+    for (const auto& c : cases)
+        EXPECT_TRUE(RefusalAfter(c.Before, c.Error) == c.After) << c.Error;
+    EXPECT_EQ(EventMask(none), 0x21FDu);
+    EXPECT_EQ(EventMask(modem), 0x20C5u);
+    EXPECT_EQ(EventMask(both), 0x00C5u);
+}
+
+TEST(Win32SerialDevice, AnInterruptEndsAWaitUnderWay)
+{
+    auto line = belvor::test::MakeRealLine();
+    ASSERT_NE(line, nullptr);
+    uint32_t error = 0;
+    auto device = OpenSystemSerialDevice(line->PortNumber(), error);
+    ASSERT_NE(device, nullptr) << error;
+    device->Arm({.ModemLines = true});
+    ASSERT_TRUE(device->DropInput());
+    LineNews news;
+    ASSERT_FALSE(device->Look(news));
+    ASSERT_EQ(device->LastError(), static_cast<uint32_t>(ERROR_IO_PENDING));
+
+    device->Interrupt();
+    bool ended = false;
+    for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+         !ended && std::chrono::steady_clock::now() < end; SleepMs(5)) {
+        news = {true, true};
+        if (device->Look(news)) {
+            ended = true;
+            EXPECT_FALSE(news.BytesArrived || news.LineTrouble) << "no event happened";
+        } else if (device->LastError() != ERROR_IO_PENDING) {
+            ended = true;
+            EXPECT_EQ(device->LastError(), line->QuietWaitEnding());
+        }
+    }
+    EXPECT_TRUE(ended) << "the wait went on after the interrupt";
 }
 
 using Clock = std::chrono::steady_clock;
@@ -101,8 +134,8 @@ protected:
         uint32_t error = 0;
         FDevice = OpenSystemSerialDevice(FLine->PortNumber(), error);
         ASSERT_NE(FDevice, nullptr) << error;
-        ASSERT_TRUE(FDevice->SetTimeouts({0xFFFFFFFFu, 0, 0, 0, 20000}));
-        ASSERT_TRUE(FDevice->Purge(kPurgeRxAbort | kPurgeRxClear));
+        FDevice->Arm({});
+        ASSERT_TRUE(FDevice->DropInput());
         std::memset(FBuffer, kUntouched, sizeof FBuffer);
         std::memset(FOther, kUntouched, sizeof FOther);
     }
@@ -200,13 +233,13 @@ TEST_F(LateRead, ItsBytesAreNotClaimedForASmallerRead)
     ExpectNotClaimedBy(FBuffer + kAt, 3);
 }
 
-TEST_F(LateRead, APurgeDropsBytesItStoredBeforeThePurge)
+TEST_F(LateRead, DroppingTheInputDropsBytesItStoredBefore)
 {
     StartLateRead();
     ASSERT_TRUE(FLine->Send("stale"));
     ASSERT_TRUE(LateReadEnded());
-    ASSERT_TRUE(FDevice->Purge(kPurgeRxAbort | kPurgeRxClear));
-    EXPECT_EQ(ReadPastLateRead(FBuffer + kAt, kAsk), 0u) << "bytes from before the purge came through";
+    ASSERT_TRUE(FDevice->DropInput());
+    EXPECT_EQ(ReadPastLateRead(FBuffer + kAt, kAsk), 0u) << "bytes from before the drop came through";
 
     ASSERT_TRUE(FLine->Send("new"));
     EXPECT_EQ(ReadAll(FBuffer + kAt, 3), "new");
