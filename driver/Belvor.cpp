@@ -87,6 +87,16 @@ void TBelvor::WakeDelivery() const
         thread->Wake();
 }
 
+void TBelvor::Report(TQueuedItem::Kind what, uint32_t value) noexcept
+{
+    try {
+        if (Enqueue({what, false, value, {}}))
+            WakeDelivery();
+    } catch (...) {
+        // Out of memory: the report is lost, reception does not stop.
+    }
+}
+
 void TBelvor::LineLost(uint32_t error)
 {
     // A half code must never reach the host: the rest of it is gone with the device.
@@ -97,24 +107,35 @@ void TBelvor::LineLost(uint32_t error)
     FStats.Losses.Add();
     FStats.LastError.store(error);
     FStats.State.store(BELVOR_PORT_LOST);
-    try {
-        if (Enqueue({TQueuedItem::Lost, false, error, {}}))
-            WakeDelivery();
-    } catch (...) {
-        // Out of memory: the loss goes unreported, reception does not stop.
-    }
+    Report(TQueuedItem::Lost, error);
 }
 
 void TBelvor::LineBack()
 {
     FStats.Returns.Add();
     FStats.State.store(BELVOR_PORT_OPEN);
-    try {
-        if (Enqueue({TQueuedItem::Back, false, 0, {}}))
-            WakeDelivery();
-    } catch (...) {
-        // As above.
-    }
+    Report(TQueuedItem::Back, 0);
+}
+
+void TBelvor::LineGone(uint32_t error)
+{
+    FStats.Losses.Add();
+    FStats.LastError.store(error);
+    FStats.State.store(BELVOR_PORT_GONE);
+    Report(TQueuedItem::Gone, error);
+}
+
+void TBelvor::LineErrorsSeen(const platform::LineErrors& errors)
+{
+    // A full input queue loses characters as an overrun does.
+    if (errors.Overrun || errors.QueueOverflow)
+        FStats.Overruns.Add();
+    if (errors.Parity)
+        FStats.ParityErrors.Add();
+    if (errors.Framing)
+        FStats.FramingErrors.Add();
+    if (errors.Break)
+        FStats.Breaks.Add();
 }
 
 void TBelvor::ProcessByte()

@@ -61,6 +61,8 @@ protected:
     void DataReceived(int32_t count) override;
     void LineLost(uint32_t error) override;
     void LineBack() override;
+    void LineGone(uint32_t error) override;
+    void LineErrorsSeen(const platform::LineErrors& errors) override;
 
 private:
     void ProcessByte();
@@ -70,6 +72,8 @@ private:
     // delivery thread has something new.
     bool Enqueue(TQueuedItem&& item) { return FQueue.Push(std::move(item)); }
     void WakeDelivery() const;
+    // Queues a report of the line and wakes the delivery thread for it.
+    void Report(TQueuedItem::Kind what, uint32_t value) noexcept;
 
     int32_t FIndex = 0;
     uint16_t FCodeLen = 0;

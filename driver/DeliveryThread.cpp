@@ -104,13 +104,14 @@ void TBelvorThread::Report(const TBelvor& driver, const TQueuedItem& item)
             LogMessage(3, "Queue full: " + std::to_string(item.Value) + " codes dropped");
             break;
         case TQueuedItem::Code:
+        case TQueuedItem::Gone: // with reconnecting off a loss has never been logged
             break;
         }
     } catch (...) {
         // A report that cannot be built is lost; delivery goes on.
     }
     static constexpr int32_t kStatusOf[] = {0, BELVOR_STATUS_LOST, BELVOR_STATUS_BACK,
-                                            BELVOR_STATUS_CODES_DROPPED};
+                                            BELVOR_STATUS_CODES_DROPPED, BELVOR_STATUS_LOST};
     const TCallbacks to = BeginCall(FCallGeneration);
     const CallEnd end{FCallGeneration};
     Tell(to, kStatusOf[item.What], item.Value);

@@ -176,6 +176,7 @@ TEST_F(FakeReconnect, AnOpenThatHangsPastTheStopClosesWhatItOpensByItself)
 TEST_F(FakeReconnect, ReconnectOffKeepsALostDeviceLostAndTheWorkerAsleep)
 {
     WriteConfig("[Port]\r\nReconnect=0\r\n");
+    SetStatusProcImpl(&OnStatus, nullptr);
     ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
     Line.Unplug(InjectedDeviceError());
     Line.PlugBack();
@@ -188,7 +189,11 @@ TEST_F(FakeReconnect, ReconnectOffKeepsALostDeviceLostAndTheWorkerAsleep)
     EXPECT_EQ(Line.Looks(), looks) << "a lost device is looked at again and again";
     EXPECT_EQ(Line.Opens(), opens) << "no reopen";
     EXPECT_EQ(Line.OpenDevices(), 1) << "the lost device stays open";
-    EXPECT_FALSE(HasRecordStarting(Lost(3)));
+    EXPECT_FALSE(HasRecordStarting(Lost(3))) << "the log stays as it always was";
+    ASSERT_TRUE(Eventually([] { return gTimeline.Count() == 1; }));
+    EXPECT_EQ(gTimeline.Codes(), std::vector<std::string>{"lost " + std::to_string(InjectedDeviceError())})
+        << "the host is told all the same";
+    EXPECT_EQ(StatsOf(0).state, uint32_t{BELVOR_PORT_GONE});
 }
 
 TEST_F(FakeReconnect, OtherValuesOfTheKeyAreIgnoredWithOneRecord)

@@ -204,3 +204,52 @@ TEST(Settings, APortsOwnSectionWinsAndTheLineIs9600_8N1UnlessSet)
     }
     WriteConfig(std::nullopt);
 }
+
+TEST_F(Status, LineErrorsAreCountedByKind)
+{
+    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
+    struct Case {
+        platform::LineErrors Errors;
+        const char* Expected; // overruns parity framing breaks, all so far
+    };
+    const Case cases[] = {
+        {{.Overrun = true}, "1 0 0 0"},
+        {{.QueueOverflow = true, .Parity = true}, "2 1 0 0"},
+        {{.Framing = true, .Break = true}, "2 1 1 1"},
+        {{.QueueOverflow = true, .Overrun = true, .Break = true}, "3 1 1 2"},
+    };
+    size_t codes = 0;
+    for (const Case& c : cases) {
+        Line.ReportErrors(c.Errors);
+        Line.Feed("1\r"); // the next look at the line clears them
+        ASSERT_TRUE(WaitCodes(++codes));
+        const BelvorStats s = StatsOf(0);
+        EXPECT_EQ(std::to_string(s.overruns) + " " + std::to_string(s.parity_errors) + " " +
+                      std::to_string(s.framing_errors) + " " + std::to_string(s.breaks),
+                  c.Expected);
+    }
+}
+
+TEST_F(Status, TwoScannersOnOneTillEachWithItsOwnSection)
+{
+    WriteConfig("[COM3]\r\nEnd=13\r\nBaud=9600\r\n"
+                "[COM4]\r\nEnd=10\r\nMaxLength=2000\r\nAllowCodes=29, 32-126\r\nBaud=115200\r\n");
+    SetCodeProcImpl(&OnTimelineCode, nullptr);
+    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
+    ASSERT_EQ(InitDriverImpl(4, &OnCode), 1);
+    EXPECT_EQ(Line.StateOf(3).BaudRate, 9600u);
+    EXPECT_EQ(Line.StateOf(4).BaudRate, 115200u);
+    const std::string marking = "0104600000000017\x1D"
+                                "21" +
+                                std::string(1500, 'A');
+    Line.FeedPort(4, marking + "\n");
+    ASSERT_TRUE(Eventually([] { return gTimeline.Count() == 1; }));
+    Line.FeedPort(3, "4006381333931\r" + std::string(120, '7') + "\r");
+    ASSERT_TRUE(Eventually([] { return gTimeline.Count() == 3; }));
+    EXPECT_EQ(gTimeline.Codes(),
+              (std::vector<std::string>{marking.substr(0, 255), "4006381333931", std::string(104, '7')}))
+        << "the 2D code whole (the timeline keeps 255), the 1D codes cut at the default 104";
+    EXPECT_EQ(StatsOf(1).codes_cut, 0u);
+    EXPECT_EQ(StatsOf(1).bytes_received, marking.size() + 1);
+    EXPECT_EQ(StatsOf(0).codes_cut, 1u);
+}
