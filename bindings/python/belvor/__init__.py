@@ -7,15 +7,19 @@
 
 ``on_code(code: bytes)`` runs on a thread of the driver's own: copy the code
 somewhere (a queue.Queue) and return; never block there, never close a
-scanner there. Scanners close newest first. See docs/hosts.md.
+scanner there. So does ``on_status(status: Status, detail: int)``, given as
+``Scanner(3, on_code, on_status=...)``, in order with the codes. Scanners close
+newest first. See docs/hosts.md.
 """
 
 import ctypes
+import dataclasses
+import enum
 import os
 import sys
 import threading
 
-__all__ = ["Library", "Scanner", "BelvorError", "LIBRARY_NAMES"]
+__all__ = ["Library", "Scanner", "BelvorError", "Status", "PortState", "Stats", "LIBRARY_NAMES"]
 
 _WINDOWS = sys.platform == "win32"
 
@@ -33,6 +37,61 @@ else:
 # copied before the callback returns.
 _EventProc = _FUNCTYPE(None, ctypes.c_void_p)
 _CodeProc = _FUNCTYPE(None, ctypes.c_int32, ctypes.c_void_p, ctypes.c_uint32, ctypes.c_void_p)
+_StatusProc = _FUNCTYPE(None, ctypes.c_int32, ctypes.c_int32, ctypes.c_uint32, ctypes.c_void_p)
+
+
+class Status(enum.IntEnum):
+    """What on_status is told; detail says more for some."""
+
+    LOST = 1  # the scanner is gone; detail: the system's error code (errno, GetLastError)
+    BACK = 2  # it is back and reading again
+    CODES_DROPPED = 3  # detail: how many codes were dropped while the queue was full
+    CODE_CUT = 4  # detail: the length the next code had as received, before it was cut
+
+
+class PortState(enum.IntEnum):
+    OPEN = 1
+    LOST = 2  # gone; the driver opens the port anew every second
+    GONE = 3  # gone, and [Port] Reconnect=0 keeps it so
+
+
+class _BelvorStats(ctypes.Structure):
+    # Fixed offsets on 32- and 64-bit builds alike: 128 bytes, no padding.
+    _fields_ = (
+        [(name, ctypes.c_uint32) for name in ("size", "port", "state", "last_error")]
+        + [
+            (name, ctypes.c_uint64)
+            for name in (
+                "codes_delivered", "codes_undelivered", "codes_cut", "codes_dropped", "bytes_received",
+                "bytes_refused", "overruns", "parity_errors", "framing_errors", "breaks", "losses", "returns",
+            )
+        ]
+        + [("queue_length", ctypes.c_uint32), ("queue_high", ctypes.c_uint32), ("ms_since_code", ctypes.c_int64)]
+    )
+
+
+@dataclasses.dataclass(frozen=True)
+class Stats:
+    """What a scanner's driver has done since it was made (GetDriverStats)."""
+
+    port: int
+    state: PortState
+    last_error: int  # the system's code of the last loss, 0 when none
+    codes_delivered: int
+    codes_undelivered: int  # no callback was set
+    codes_cut: int  # longer than [Code] MaxLength=
+    codes_dropped: int  # the queue was full
+    bytes_received: int
+    bytes_refused: int  # not allowed in a code
+    overruns: int
+    parity_errors: int
+    framing_errors: int
+    breaks: int
+    losses: int
+    returns: int
+    queue_length: int  # codes waiting for delivery now
+    queue_high: int  # the most that ever waited
+    ms_since_code: "int | None"  # None before the first code
 
 
 class BelvorError(RuntimeError):
@@ -93,14 +152,24 @@ class Library:
             self.has_code_proc = True
         except AttributeError:
             self.has_code_proc = False
+        # An older library has neither: on_status is then never called and stats() raises.
+        self.has_status = hasattr(dll, "SetStatusProc") and hasattr(dll, "GetDriverStats")
+        if self.has_status:
+            dll.SetStatusProc.argtypes = [_StatusProc, ctypes.c_void_p]
+            dll.SetStatusProc.restype = ctypes.c_void_p
+            dll.GetDriverStats.argtypes = [ctypes.c_int32, ctypes.POINTER(_BelvorStats)]
+            dll.GetDriverStats.restype = ctypes.c_int32
         self._lock = threading.Lock()
         self._scanners = []  # live ones, oldest first: index i is driver i
         # Kept for the life of the process: the driver may call them from its
         # threads until the library is unloaded, which ctypes never does.
         self._event_proc = _EventProc(self._on_event)
         self._code_proc = _CodeProc(self._on_code)
+        self._status_proc = _StatusProc(self._on_status)
         self._tagged = False
         self.tagged = tagged
+        if self.has_status:
+            self._dll.SetStatusProc(self._status_proc, None)
         with Library._loaded_lock:
             Library._every.append(self)  # so that the procs above are never freed
 
@@ -140,6 +209,30 @@ class Library:
         if 0 <= driver < len(scanners):
             scanners[driver]._deliver(code)
 
+    def _on_status(self, driver, status, detail, _context):
+        scanners = self._scanners
+        if 0 <= driver < len(scanners):
+            try:
+                status = Status(status)
+            except ValueError:
+                pass  # a later library's status: passed on as its number
+            scanners[driver]._report(status, detail)
+
+    def _stats(self, scanner):
+        if not self.has_status:
+            raise BelvorError("%s has no GetDriverStats: an older library" % self.path)
+        raw = _BelvorStats(size=ctypes.sizeof(_BelvorStats))
+        # Not under _lock: a callback may ask while _close waits for it in DestroyDriver.
+        if scanner not in self._scanners:
+            raise BelvorError("%r is closed" % scanner)
+        if self._dll.GetDriverStats(scanner.index, ctypes.byref(raw)) < 0:
+            raise _os_error(_last_error(), "GetDriverStats")
+        values = {field.name: getattr(raw, field.name) for field in dataclasses.fields(Stats)}
+        values["state"] = PortState(raw.state)
+        if raw.ms_since_code < 0:
+            values["ms_since_code"] = None
+        return Stats(**values)
+
     def _open(self, scanner, port):
         with self._lock:
             # In place before the driver exists: its first code may come at once.
@@ -177,18 +270,32 @@ class Library:
 class Scanner:
     """A driver for the scanner on COM<port>; codes go to ``on_code(code: bytes)``.
 
+    ``on_status(status: Status, detail: int)``, when given, hears of the line
+    lost and back and of codes cut or dropped, on the same thread as on_code.
     Raises OSError (errno / winerror set, FileNotFoundError for a missing port)
     when the driver cannot be created. Close newest first, or use ``with``.
     """
 
-    def __init__(self, port, on_code, library=None):
+    def __init__(self, port, on_code, library=None, on_status=None):
         self._on_code = on_code
+        self._on_status = on_status
         self.port = port
         self.library = library if isinstance(library, Library) else Library.shared(library)
         self.index = self.library._open(self, port)
 
     def _deliver(self, code):
         self._on_code(code)
+
+    def _report(self, status, detail):
+        if self._on_status is not None:
+            self._on_status(status, detail)
+
+    def stats(self):
+        """The driver's statistics now (a Stats); callable from any thread, on_code's too.
+
+        BelvorError once closed; OSError if the driver refuses.
+        """
+        return self.library._stats(self)
 
     @property
     def closed(self):
