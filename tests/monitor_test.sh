@@ -2,7 +2,7 @@
 # The main job end to end: the simulated scanner types its codes into a pty,
 # the monitor loads the library, prints each code and shuts down cleanly.
 # Then with --stats and the port's own MaxLength: a code cut, the scanner
-# unplugged and back, and the statistics that add up to it.
+# unplugged (its pty hung up) and back, and the statistics that add up to it.
 set -u
 monitor=$1 system_dir=$2 sim=$3
 port=32
@@ -24,8 +24,6 @@ expect_text '"1234CD"             [06 31 32 33 34 43 44]'
 expect_text '""                   [00]'
 expect_text '"ABC123"             [06 41 42 43 31 32 33]'
 expect_text 'monitor: 6 code(s); driver destroyed, 0 left'
-# The simulated scanner leaves once it has typed its codes: its pty hangs up.
-expect '^[0-9:.]{12}  COM32 lost: Input/output error \(error 5\)$'
 grep -q 'monitor: COM32 open' "$out" && { echo "statistics without --stats"; fail=1; }
 ((rc == 0)) || { echo "monitor exited with $rc"; fail=1; }
 
@@ -35,7 +33,7 @@ printf '[COM%d]\r\nMaxLength=12\r\n' $port >"$ini"
   exec python3 "$sim" --dir "$system_dir" --port $port --count 2 --interval 30 --delay 0.3 --wait-open >/dev/null ) &
 simpid=$!
 for _ in $(seq 100); do [ -e "$system_dir/com$port" ] && break; sleep 0.05; done
-"$monitor" --seconds 4.5 --stats=1 $port >"$out" 2>&1
+"$monitor" --seconds 5.5 --stats=1 $port >"$out" 2>&1
 rc=$?
 echo "--- with --stats=1 and MaxLength=12:"
 cat "$out"
