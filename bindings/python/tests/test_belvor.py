@@ -17,6 +17,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 import belvor  # noqa: E402
 
 SYSTEM_DIR = os.environ.get("BELVOR_SYSTEM_DIR", "")
+if SYSTEM_DIR:
+    os.makedirs(SYSTEM_DIR, exist_ok=True)  # a fresh build may not have it yet
 PORTS = (60, 61)  # apart from the other tests' ports
 
 
