@@ -38,7 +38,8 @@ install(FILES ${PROJECT_BINARY_DIR}/package/README ${PROJECT_SOURCE_DIR}/packagi
 # (under /usr), and the C# and Pascal bindings and the examples laid out as in
 # the Windows archives (share/belvor/bindings, share/belvor/examples), so that
 # the examples' own build lines work there too; the guide with the documents.
-install(FILES ${PROJECT_SOURCE_DIR}/bindings/python/belvor/__init__.py DESTINATION lib/python3/dist-packages/belvor)
+install(FILES ${PROJECT_SOURCE_DIR}/bindings/python/belvor/__init__.py ${PROJECT_SOURCE_DIR}/bindings/python/belvor/_status.py
+        DESTINATION lib/python3/dist-packages/belvor)
 install(FILES ${PROJECT_SOURCE_DIR}/bindings/csharp/Belvor.cs DESTINATION ${CMAKE_INSTALL_DATADIR}/belvor/bindings/csharp)
 install(FILES ${PROJECT_SOURCE_DIR}/bindings/pascal/Belvor.pas DESTINATION ${CMAKE_INSTALL_DATADIR}/belvor/bindings/pascal)
 # (Less what only works in the source tree: its CMakeLists.txt and test runner.)

@@ -4,6 +4,8 @@
 #include "driver/DriverTable.h"
 #include "logging/Logger.h"
 
+#include <cstring>
+
 namespace belvor {
 
 TBelvor::TBelvor(uint8_t portNumber) : TBelvor(portNumber, LoadDriverSettings(portNumber)) {}
@@ -12,10 +14,10 @@ TBelvor::TBelvor(uint8_t portNumber, const TDriverSettings& settings)
     : TComPort(portNumber, {settings.PortPath, &ConfiguredPortPath})
 {
     try {
-        SetBaudRate(9600);
-        SetParity(0);
-        SetDataBits(8);
-        SetStopBits(1);
+        SetBaudRate(settings.BaudRate);
+        SetParity(settings.Parity);
+        SetDataBits(settings.DataBits);
+        SetStopBits(settings.StopBits);
         FState = kCollecting;
         Purge();
         // The log's records in the order they always came: the logger's own
@@ -50,6 +52,33 @@ void TBelvor::TakeSettings(const TDriverSettings& settings)
         LogTextAfterValue(note);
 }
 
+void TBelvor::FillStats(BelvorStats& out, uint32_t size) const
+{
+    BelvorStats all{};
+    const uint32_t known = size < sizeof all ? size : static_cast<uint32_t>(sizeof all);
+    all.size = known;
+    all.port = PortNumber();
+    all.state = FStats.State.load();
+    all.last_error = FStats.LastError.load();
+    all.codes_delivered = FStats.CodesDelivered.Get();
+    all.codes_undelivered = FStats.CodesUndelivered.Get();
+    all.codes_cut = FStats.CodesCut.Get() + FStats.CodesCounted.Get();
+    all.codes_dropped = FQueue.DroppedTotal();
+    all.bytes_received = FStats.BytesReceived.Get();
+    all.bytes_refused = FStats.BytesRefused.Get();
+    all.overruns = FStats.Overruns.Get();
+    all.parity_errors = FStats.ParityErrors.Get();
+    all.framing_errors = FStats.FramingErrors.Get();
+    all.breaks = FStats.Breaks.Get();
+    all.losses = FStats.Losses.Get();
+    all.returns = FStats.Returns.Get();
+    all.queue_length = FQueue.Length();
+    all.queue_high = FQueue.HighMark();
+    const int64_t last = FStats.LastCodeMs.load();
+    all.ms_since_code = last < 0 ? -1 : SteadyMs() - last;
+    std::memcpy(&out, &all, known);
+}
+
 void TBelvor::WakeDelivery() const
 {
     if (FIndex < 0 || FIndex >= kMaxDrivers)
@@ -58,40 +87,72 @@ void TBelvor::WakeDelivery() const
         thread->Wake();
 }
 
+void TBelvor::Report(TQueuedItem::Kind what, uint32_t value) noexcept
+{
+    try {
+        if (Enqueue({what, false, value, {}}))
+            WakeDelivery();
+    } catch (...) {
+        // Out of memory: the report is lost, reception does not stop.
+    }
+}
+
 void TBelvor::LineLost(uint32_t error)
 {
     // A half code must never reach the host: the rest of it is gone with the device.
     FCodeLen = 0;
+    FCodeSeen = 0;
     FCodeCut = false;
     FState = kCollecting;
-    try {
-        if (Enqueue({TQueuedItem::Lost, false, error, {}}))
-            WakeDelivery();
-    } catch (...) {
-        // Out of memory: the loss goes unreported, reception does not stop.
-    }
+    FStats.Losses.Add();
+    FStats.LastError.store(error);
+    FStats.State.store(BELVOR_PORT_LOST);
+    Report(TQueuedItem::Lost, error);
 }
 
 void TBelvor::LineBack()
 {
-    try {
-        if (Enqueue({TQueuedItem::Back, false, 0, {}}))
-            WakeDelivery();
-    } catch (...) {
-        // As above.
-    }
+    FStats.Returns.Add();
+    FStats.State.store(BELVOR_PORT_OPEN);
+    Report(TQueuedItem::Back, 0);
+}
+
+void TBelvor::LineGone(uint32_t error)
+{
+    FStats.Losses.Add();
+    FStats.LastError.store(error);
+    FStats.State.store(BELVOR_PORT_GONE);
+    Report(TQueuedItem::Gone, error);
+}
+
+void TBelvor::LineErrorsSeen(const platform::LineErrors& errors)
+{
+    // A full input queue loses characters as an overrun does.
+    if (errors.Overrun || errors.QueueOverflow)
+        FStats.Overruns.Add();
+    if (errors.Parity)
+        FStats.ParityErrors.Add();
+    if (errors.Framing)
+        FStats.FramingErrors.Add();
+    if (errors.Break)
+        FStats.Breaks.Add();
 }
 
 void TBelvor::ProcessByte()
 {
     const uint8_t byte = ReadChar();
+    // Counted as taken: a count handed over again after a throw is not counted twice.
+    FStats.BytesReceived.Add();
     if (byte == FEnd) {
         FState = kComplete;
     } else if (FAllowed[byte]) {
+        ++FCodeSeen;
         if (FCodeLen < FMaxLength)
             FCode[FCodeLen++] = static_cast<char>(byte);
         else
             FCodeCut = true;
+    } else {
+        FStats.BytesRefused.Add();
     }
 }
 
@@ -117,9 +178,15 @@ void TBelvor::DataReceived(int32_t count)
         ProcessByte();
         if (FState == kCollecting)
             continue;
-        TQueuedItem code{TQueuedItem::Code, FCodeCut, 0, std::string(FCode.get(), FCodeLen)};
+        // A cut code carries the length it had, for the host's status report.
+        TQueuedItem code{TQueuedItem::Code, FCodeCut, FCodeCut ? FCodeSeen : 0,
+                         std::string(FCode.get(), FCodeLen)};
+        FStats.CodeRead();
+        if (FCodeCut)
+            FStats.CodesCut.Add();
         FState = kCollecting;
         FCodeLen = 0;
+        FCodeSeen = 0;
         FCodeCut = false;
         if (Enqueue(std::move(code)))
             wake.Queued = true;

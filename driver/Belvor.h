@@ -4,6 +4,7 @@
 
 #include "driver/CodeQueue.h"
 #include "driver/Settings.h"
+#include "driver/Stats.h"
 #include "serial/ComCom.h"
 
 #include <array>
@@ -51,10 +52,17 @@ public:
     uint8_t End() const { return FEnd; }
     uint32_t QueueLimit() const { return FQueue.Limit(); }
 
+    // What it has done: bumped by its worker and its delivery thread, read by anyone.
+    TDriverStats& Stats() const { return FStats; }
+    // Its statistics as GetDriverStats gives them, the first size bytes of them.
+    void FillStats(BelvorStats& out, uint32_t size) const;
+
 protected:
     void DataReceived(int32_t count) override;
     void LineLost(uint32_t error) override;
     void LineBack() override;
+    void LineGone(uint32_t error) override;
+    void LineErrorsSeen(const platform::LineErrors& errors) override;
 
 private:
     void ProcessByte();
@@ -64,9 +72,12 @@ private:
     // delivery thread has something new.
     bool Enqueue(TQueuedItem&& item) { return FQueue.Push(std::move(item)); }
     void WakeDelivery() const;
+    // Queues a report of the line and wakes the delivery thread for it.
+    void Report(TQueuedItem::Kind what, uint32_t value) noexcept;
 
     int32_t FIndex = 0;
     uint16_t FCodeLen = 0;
+    uint32_t FCodeSeen = 0;        // allowed bytes of the code, cut ones too
     std::unique_ptr<char[]> FCode; // MaxLength bytes
     bool FCodeCut = false;         // FCode dropped characters past FMaxLength
     TCodeQueue FQueue;
@@ -75,6 +86,7 @@ private:
     uint8_t FEnd = kDefaultEnd;
     uint16_t FMaxLength = kDefaultMaxLength;
     int32_t FState = kCollecting;
+    mutable TDriverStats FStats;
 };
 
 } // namespace belvor

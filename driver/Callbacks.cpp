@@ -15,6 +15,8 @@ std::condition_variable gCallEnded;
 EventProc gEventProc = nullptr;
 CodeProc gCodeProc = nullptr;
 void* gCodeContext = nullptr;
+StatusProc gStatusProc = nullptr;
+void* gStatusContext = nullptr;
 uint64_t gGeneration = 1;
 int gSwapsWaiting = 0;
 
@@ -27,7 +29,7 @@ TCallbacks BeginCall(uint64_t& inUse)
 {
     std::lock_guard<std::mutex> guard(gCallLock);
     inUse = gGeneration;
-    return {gEventProc, gCodeProc, gCodeContext};
+    return {gEventProc, gCodeProc, gCodeContext, gStatusProc, gStatusContext};
 }
 
 void EndCall(uint64_t& inUse) noexcept
@@ -42,21 +44,34 @@ void EndCall(uint64_t& inUse) noexcept
         gCallEnded.notify_all();
 }
 
-TSwap<EventProc> SwapEventProc(EventProc callback)
+namespace {
+
+// Sets a callback (and its context, when it has one) and begins a generation.
+template <class P> TSwap<P> Swap(P& slot, P proc, void** contextSlot = nullptr, void* context = nullptr)
 {
     std::lock_guard<std::mutex> guard(gCallLock);
-    const EventProc previous = gEventProc;
-    gEventProc = callback;
+    const P previous = slot;
+    slot = proc;
+    if (contextSlot)
+        *contextSlot = context;
     return {previous, ++gGeneration};
+}
+
+} // namespace
+
+TSwap<EventProc> SwapEventProc(EventProc callback)
+{
+    return Swap(gEventProc, callback);
 }
 
 TSwap<CodeProc> SwapCodeProc(CodeProc proc, void* context)
 {
-    std::lock_guard<std::mutex> guard(gCallLock);
-    const CodeProc previous = gCodeProc;
-    gCodeProc = proc;
-    gCodeContext = context;
-    return {previous, ++gGeneration};
+    return Swap(gCodeProc, proc, &gCodeContext, context);
+}
+
+TSwap<StatusProc> SwapStatusProc(StatusProc proc, void* context)
+{
+    return Swap(gStatusProc, proc, &gStatusContext, context);
 }
 
 void AwaitOlderCalls(uint64_t generation)

@@ -9,11 +9,14 @@
 
 namespace belvor {
 
-// Where codes go: the CodeProc with its context while one is set, else the EventProc.
+// Where codes go: the CodeProc with its context while one is set, else the
+// EventProc; and where a line's changes go, when anywhere.
 struct TCallbacks {
     EventProc Event = nullptr;
     CodeProc Code = nullptr;
     void* Context = nullptr;
+    StatusProc Status = nullptr;
+    void* StatusContext = nullptr;
 };
 
 // The callbacks a pass is to use; inUse (its delivery thread's) marks their
@@ -28,6 +31,7 @@ template <class P> struct TSwap {
 };
 TSwap<EventProc> SwapEventProc(EventProc callback);
 TSwap<CodeProc> SwapCodeProc(CodeProc proc, void* context);
+TSwap<StatusProc> SwapStatusProc(StatusProc proc, void* context);
 
 // Waits until no delivery thread may still call a callback older than
 // generation. Not from inside a callback: a thread cannot wait for itself,

@@ -14,8 +14,10 @@ bool TCodeQueue::Push(TQueuedItem&& item)
     if (FCodes < FLimit) {
         FItems.push_back(std::move(item));
         ++FCodes;
+        Counted();
         return true;
     }
+    FDroppedTotal.store(FDroppedTotal.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     // Full: the code is dropped and counted where it would have stood, so the
     // count reaches the log after the codes that came before it. One count
     // per run of drops, until the delivery thread takes it in hand.
@@ -26,6 +28,14 @@ bool TCodeQueue::Push(TQueuedItem&& item)
     }
     FItems.push_back({TQueuedItem::Dropped, false, 1, {}});
     return true;
+}
+
+void TCodeQueue::Counted()
+{
+    const auto length = static_cast<uint32_t>(FCodes);
+    FLength.store(length, std::memory_order_relaxed);
+    if (length > FHighMark.load(std::memory_order_relaxed))
+        FHighMark.store(length, std::memory_order_relaxed);
 }
 
 size_t TCodeQueue::Count()
@@ -54,6 +64,7 @@ void TCodeQueue::RemoveHead()
         --FCodes;
     FItems.pop_front();
     FHeadTaken = false;
+    Counted();
 }
 
 bool TCodeQueue::TakeNext(bool dropHead, TQueuedItem& item) noexcept
@@ -63,6 +74,7 @@ bool TCodeQueue::TakeNext(bool dropHead, TQueuedItem& item) noexcept
         if (FItems.front().What == TQueuedItem::Code)
             --FCodes;
         FItems.pop_front();
+        Counted();
     }
     FHeadTaken = false;
     if (FItems.empty())

@@ -6,6 +6,7 @@
 #include "driver/Settings.h"
 #include "platform/sync.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -14,12 +15,14 @@
 namespace belvor {
 
 // What the delivery thread hands on, in the order it happened: a code, or a
-// report of the line (lost, back) or of the queue (codes dropped while full).
+// report of the line (lost, back, gone for good) or of the queue (codes
+// dropped while full).
 struct TQueuedItem {
-    enum Kind : uint8_t { Code, Lost, Back, Dropped };
+    enum Kind : uint8_t { Code, Lost, Back, Dropped, Gone };
     Kind What = Code;
     bool Cut = false;   // a code cut to MaxLength
-    uint32_t Value = 0; // Lost: the system's error code; Dropped: how many codes
+    uint32_t Value = 0; // Lost, Gone: the system's error code; Dropped: how many codes;
+                        // a cut Code: its length as received
     std::string Text;   // a code's bytes
 };
 
@@ -43,12 +46,24 @@ public:
     // so the queue still counts a code while its callback runs.
     bool TakeNext(bool dropHead, TQueuedItem& item) noexcept;
 
+    // Without the lock, for statistics: codes waiting now, the most that
+    // ever waited, and how many were dropped while the queue was full.
+    uint32_t Length() const { return FLength.load(std::memory_order_relaxed); }
+    uint32_t HighMark() const { return FHighMark.load(std::memory_order_relaxed); }
+    uint64_t DroppedTotal() const { return FDroppedTotal.load(std::memory_order_relaxed); }
+
 private:
+    // Under the lock: the code count changed.
+    void Counted();
+
     std::deque<TQueuedItem> FItems;
     size_t FCodes = 0;
     bool FHeadTaken = false; // the delivery thread has moved the head out
     uint32_t FLimit = kDefaultQueueLimit;
     platform::RecursiveLock FLock;
+    std::atomic<uint32_t> FLength{0};
+    std::atomic<uint32_t> FHighMark{0};
+    std::atomic<uint64_t> FDroppedTotal{0};
 };
 
 } // namespace belvor

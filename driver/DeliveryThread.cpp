@@ -15,6 +15,12 @@ namespace belvor {
 
 namespace {
 
+// Ends the use of a pass's callbacks, however the pass ends.
+struct CallEnd {
+    uint64_t& InUse;
+    ~CallEnd() { EndCall(InUse); }
+};
+
 // The delivery thread re-checks its stop flag this often even without a wake.
 std::atomic<uint32_t> gDeliveryRecheckMs{1000};
 
@@ -44,6 +50,18 @@ void TBelvorThread::Run(void* self)
     static_cast<TBelvorThread*>(self)->Execute();
 }
 
+template <class F> void TBelvorThread::CallHost(F&& call) noexcept
+{
+    try {
+        const TInCallback inside;
+        call();
+    } catch (const std::exception& e) {
+        LogException(e.what());
+    } catch (...) {
+        LogException("unknown");
+    }
+}
+
 void TBelvorThread::Execute()
 {
     TQueuedItem item;
@@ -59,7 +77,7 @@ void TBelvorThread::Execute()
                 return;
             const bool code = item.What == TQueuedItem::Code;
             if (code)
-                Pass(*driver, item.Text, item.Cut);
+                Pass(*driver, item);
             else
                 Report(*driver, item);
             // The item leaves the queue before the pass counts, in the same
@@ -86,58 +104,73 @@ void TBelvorThread::Report(const TBelvor& driver, const TQueuedItem& item)
             LogMessage(3, "Queue full: " + std::to_string(item.Value) + " codes dropped");
             break;
         case TQueuedItem::Code:
+        case TQueuedItem::Gone: // with reconnecting off a loss has never been logged
             break;
         }
     } catch (...) {
         // A report that cannot be built is lost; delivery goes on.
     }
+    static constexpr int32_t kStatusOf[] = {0, BELVOR_STATUS_LOST, BELVOR_STATUS_BACK,
+                                            BELVOR_STATUS_CODES_DROPPED, BELVOR_STATUS_LOST};
+    const TCallbacks to = BeginCall(FCallGeneration);
+    const CallEnd end{FCallGeneration};
+    Tell(to, kStatusOf[item.What], item.Value);
 }
 
-void TBelvorThread::Pass(const TBelvor& driver, const std::string& code, bool cut)
+void TBelvorThread::Tell(const TCallbacks& to, int32_t status, uint32_t detail)
 {
+    if (to.Status)
+        CallHost([&] { to.Status(FIndex, status, detail, to.StatusContext); });
+}
+
+void TBelvorThread::Pass(const TBelvor& driver, const TQueuedItem& item)
+{
+    const std::string& code = item.Text;
     const TCallbacks to = BeginCall(FCallGeneration);
-    struct End {
-        uint64_t& InUse;
-        ~End() { EndCall(InUse); }
-    } end{FCallGeneration};
+    const CallEnd end{FCallGeneration};
+    TDriverStats& stats = driver.Stats();
     // With no callback set the code is dropped, unlogged.
-    if (!to.Code && !to.Event)
+    if (!to.Code && !to.Event) {
+        stats.CodesUndelivered.Add();
         return;
+    }
     // A counted string holds no more: the EventProc gets the code's start.
     const bool counted = !to.Code && code.size() > TBelvor::kCountedCapacity;
     try {
         // Why a marking system will reject this code.
         if (counted)
             LogMessage(3, "Code cut at " + std::to_string(TBelvor::kCountedCapacity) + " characters");
-        else if (cut)
+        else if (item.Cut)
             LogMessage(3, "Code cut at " + std::to_string(driver.MaxLength()) + " characters");
     } catch (...) {
         // A code that cannot be logged is still delivered.
     }
+    if (counted && !item.Cut)
+        stats.CodesCounted.Add(); // a cut one is counted as received
+    if (counted || item.Cut)
+        Tell(to, BELVOR_STATUS_CODE_CUT, item.Cut ? item.Value : static_cast<uint32_t>(code.size()));
     const std::string_view delivered =
         counted ? std::string_view(code).substr(0, TBelvor::kCountedCapacity) : std::string_view(code);
     LogMessage(1, delivered);
     Deliver(to, delivered);
+    stats.CodesDelivered.Add();
 }
 
 void TBelvorThread::Deliver(const TCallbacks& to, std::string_view code)
 {
-    try {
-        const TInCallback inside;
-        if (to.Code) {
+    if (to.Code) {
+        CallHost([&] {
             to.Code(FIndex, reinterpret_cast<const unsigned char*>(code.data()),
                     static_cast<uint32_t>(code.size()), to.Context);
-            return;
-        }
+        });
+        return;
+    }
+    CallHost([&] {
         unsigned char buffer[TBelvor::kCountedCapacity + 1];
         buffer[0] = static_cast<unsigned char>(code.size());
         std::memcpy(buffer + 1, code.data(), code.size());
         to.Event(buffer);
-    } catch (const std::exception& e) {
-        LogException(e.what());
-    } catch (...) {
-        LogException("unknown");
-    }
+    });
 }
 
 uint32_t SetDeliveryRecheckInterval(uint32_t ms)

@@ -41,9 +41,14 @@ public:
 private:
     static void Run(void* self);
     void Execute();
-    void Pass(const TBelvor& driver, const std::string& code, bool cut);
+    void Pass(const TBelvor& driver, const TQueuedItem& item);
     void Report(const TBelvor& driver, const TQueuedItem& item);
     void Deliver(const TCallbacks& to, std::string_view code);
+    // Tells the host's StatusProc, when one is set.
+    void Tell(const TCallbacks& to, int32_t status, uint32_t detail);
+    // Runs a call of the host's code: marked as inside a callback, whatever it
+    // throws caught and logged.
+    template <class F> void CallHost(F&& call) noexcept;
 
     platform::Event FEvent{false};
     const int32_t FIndex;

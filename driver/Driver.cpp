@@ -4,6 +4,7 @@
 #include "driver/Callbacks.h"
 #include "driver/DeliveryThread.h"
 #include "driver/DriverTable.h"
+#include "driver/Stats.h"
 #include "logging/Logger.h"
 #include "platform/errors.h"
 #include "serial/Exceptions.h"
@@ -113,6 +114,31 @@ CodeProc SetCodeProcImpl(CodeProc proc, void* context) noexcept
     }
     AwaitOlderCalls(swap.Generation);
     return swap.Previous;
+}
+
+StatusProc SetStatusProcImpl(StatusProc proc, void* context) noexcept
+{
+    const TSwap<StatusProc> swap = SwapStatusProc(proc, context);
+    try {
+        LogMessage(1, "StatusProc: " + Address(swap.Previous) + " -> " + Address(proc) + ", context " +
+                          Address(context));
+    } catch (...) {
+        // The swap stands whether or not it could be logged.
+    }
+    AwaitOlderCalls(swap.Generation);
+    return swap.Previous;
+}
+
+int32_t GetDriverStatsImpl(int32_t driver, BelvorStats* stats) noexcept
+{
+    if (!stats || stats->size < kFirstStatsSize)
+        return Fail(platform::ErrorKind::InvalidArgument);
+    const auto fill = [](const TBelvor& live, void* out) {
+        auto& filled = *static_cast<BelvorStats*>(out);
+        live.FillStats(filled, filled.size);
+    };
+    const bool filled = ReadDriver(driver, fill, stats);
+    return filled ? 0 : Fail(platform::ErrorKind::NoneLive);
 }
 
 } // namespace belvor

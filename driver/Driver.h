@@ -13,5 +13,7 @@ int32_t InitDriverImpl(uint32_t port, EventProc callback) noexcept;
 int32_t DestroyDriverImpl() noexcept;
 EventProc SetEventProcImpl(EventProc callback) noexcept;
 CodeProc SetCodeProcImpl(CodeProc proc, void* context) noexcept;
+StatusProc SetStatusProcImpl(StatusProc proc, void* context) noexcept;
+int32_t GetDriverStatsImpl(int32_t driver, BelvorStats* stats) noexcept;
 
 } // namespace belvor

@@ -3,11 +3,17 @@
 #include "driver/Belvor.h"
 #include "driver/DeliveryThread.h"
 
+#include <mutex>
+
 namespace belvor {
 
 TDriverTable DriverTable;
 
 namespace {
+
+// Held by a reader of a driver from outside its own threads, and by the
+// removal of a driver from its slot: never while anything else is awaited.
+std::mutex gReadLock;
 
 // Takes a slot's object back from the table, leaving the slot empty.
 template <class T> std::unique_ptr<T> Vacate(std::atomic<T*>& slot) noexcept
@@ -43,8 +49,25 @@ void RemoveLastDriver() noexcept
     driver.Close();
     thread.Wake();
     thread.WaitFor();
-    Vacate(DriverTable.Drivers[slot]).reset();
+    std::unique_ptr<TBelvor> gone;
+    {
+        std::lock_guard<std::mutex> guard(gReadLock);
+        gone = Vacate(DriverTable.Drivers[slot]);
+    }
+    gone.reset();
     Vacate(DriverTable.Threads[slot]).reset();
+}
+
+bool ReadDriver(int32_t index, void (*read)(const TBelvor&, void*), void* context) noexcept
+{
+    if (index < 0 || index >= kMaxDrivers)
+        return false;
+    std::lock_guard<std::mutex> guard(gReadLock);
+    const TBelvor* driver = DriverTable.Drivers[static_cast<size_t>(index)].load();
+    if (!driver)
+        return false;
+    read(*driver, context);
+    return true;
 }
 
 } // namespace belvor

@@ -34,4 +34,9 @@ int32_t AddDriver(std::unique_ptr<TBelvor> driver, uint32_t recheckMs);
 // Stops and destroys the newest driver and its delivery thread. There must be one.
 void RemoveLastDriver() noexcept;
 
+// Runs read on the live driver with that index, from any thread, while it
+// cannot be destroyed; false when there is none. read must be quick: a
+// DestroyDriver waits for it.
+bool ReadDriver(int32_t index, void (*read)(const TBelvor&, void*), void* context) noexcept;
+
 } // namespace belvor

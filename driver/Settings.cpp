@@ -97,9 +97,14 @@ namespace {
 
 // One driver's reading of Belvor.ini: a value that cannot be read counts as
 // absent and is listed as ignored; one with text after it is listed as noted.
+// A key of [Chars], [Code] or [Port] is looked up first in the port's own
+// section ([COM3]): a value read there wins.
 class TSettingsReader {
 public:
-    TSettingsReader(const char* path, TDriverSettings& settings) : FPath(path), FSettings(settings) {}
+    TSettingsReader(const char* path, uint16_t port, TDriverSettings& settings)
+        : FPath(path), FPortSection("COM" + std::to_string(port)), FSettings(settings)
+    {
+    }
 
     void Ignore(const char* section, const char* key, const std::string& value)
     {
@@ -115,51 +120,96 @@ public:
             FSettings.Notes.push_back(std::string("[") + section + "] " + key);
     }
 
+    // Offers the key's value to take, first from the port's section, then from
+    // section, until take accepts one; a refused one is ignored. False when
+    // none was taken.
+    template <class Take> bool Each(const char* section, const char* key, Take take)
+    {
+        for (const char* from : {FPortSection.c_str(), section}) {
+            std::string value;
+            if (!Read(FPath, from, key, value))
+                continue;
+            Note(from, key, value);
+            if (take(value))
+                return true;
+            Ignore(from, key, value);
+        }
+        return false;
+    }
+
     bool Get(const char* section, const char* key, std::string& value)
     {
-        if (!Read(FPath, section, key, value))
-            return false;
-        Note(section, key, value);
-        return true;
+        return Each(section, key, [&value](const std::string& read) {
+            value = read;
+            return true;
+        });
     }
 
     // A number from lo to hi; false when absent or ignored.
     bool Number(const char* section, const char* key, uint32_t lo, uint32_t hi, uint32_t& n)
     {
-        std::string value;
-        if (!Get(section, key, value))
-            return false;
-        if (ParseValue(value, lo, hi, n))
-            return true;
-        Ignore(section, key, value);
-        return false;
+        return Each(section, key, [&](const std::string& value) { return ParseValue(value, lo, hi, n); });
     }
 
-    // One of two words: flag says whether it is yes; untouched when absent or ignored.
-    void Choice(const char* section, const char* key, const char* yes, const char* no, bool& flag)
+    // One of the words; index says which; untouched when absent or ignored.
+    template <class T>
+    void Choice(const char* section, const char* key, std::initializer_list<const char*> words, T& index)
     {
-        std::string value;
-        if (!Get(section, key, value))
-            return;
-        if (value == yes || value == no)
-            flag = value == yes;
-        else
-            Ignore(section, key, value);
+        (void)Each(section, key, [&](const std::string& value) {
+            int i = 0;
+            for (const char* word : words) {
+                if (value == word) {
+                    index = static_cast<T>(i);
+                    return true;
+                }
+                ++i;
+            }
+            return false;
+        });
     }
 
 private:
     const char* FPath;
+    std::string FPortSection;
     TDriverSettings& FSettings;
 };
+
+// The rates a scanner's line may be set to.
+bool StandardBaudRate(uint32_t rate)
+{
+    for (const uint32_t standard : {1200u, 2400u, 4800u, 9600u, 19200u, 38400u, 57600u, 115200u, 230400u})
+        if (rate == standard)
+            return true;
+    return false;
+}
+
+// [Port]'s line keys, or the port's own.
+void ReadLineSettings(TSettingsReader& reader, TDriverSettings& s)
+{
+    (void)reader.Each(kPortSection, kBaudKey, [&s](const std::string& value) {
+        uint32_t rate = 0;
+        if (!ParseValue(value, 1200, 230400, rate) || !StandardBaudRate(rate))
+            return false;
+        s.BaudRate = rate;
+        return true;
+    });
+    uint32_t n = 0;
+    if (reader.Number(kPortSection, kDataBitsKey, 7, 8, n))
+        s.DataBits = static_cast<uint8_t>(n);
+    // Numbered as the port numbers them: none, odd, even.
+    reader.Choice(kPortSection, kParityKey, {"None", "Odd", "Even"}, s.Parity);
+    if (reader.Number(kPortSection, kStopBitsKey, 1, 2, n))
+        s.StopBits = static_cast<uint8_t>(n);
+}
 
 } // namespace
 
 TDriverSettings ReadDriverSettings(const char* path, uint16_t port)
 {
     TDriverSettings s;
-    TSettingsReader reader(path, s);
-    s.Allow = platform::ReadProfileString(path, kAllowSection, kAllowKey, kDefaultAllow);
-    reader.Note(kAllowSection, kAllowKey, s.Allow);
+    TSettingsReader reader(path, port, s);
+    if (!reader.Get(kAllowSection, kAllowKey, s.Allow))
+        s.Allow = kDefaultAllow;
     for (const char c : s.Allow)
         s.Allowed[static_cast<uint8_t>(c)] = true;
     std::string value;
@@ -172,8 +222,9 @@ TDriverSettings ReadDriverSettings(const char* path, uint16_t port)
         s.End = static_cast<uint8_t>(n);
     if (reader.Number(kCodeSection, kQueueLimitKey, 1, kMaxQueueLimit, n))
         s.QueueLimit = n;
-    reader.Choice(kPortSection, kReconnectKey, "1", "0", s.Reconnect);
-    reader.Choice(kPortSection, kWakeKey, "Event", "Poll", s.WakeOnEvent);
+    reader.Choice(kPortSection, kReconnectKey, {"0", "1"}, s.Reconnect);
+    reader.Choice(kPortSection, kWakeKey, {"Poll", "Event"}, s.WakeOnEvent);
+    ReadLineSettings(reader, s);
     s.PortPath = ReadPortPath(path, port);
     s.LogDir = platform::ReadProfileString(path, kLogSection, kLogDirKey, "");
     return s;

@@ -1,7 +1,8 @@
 // What Belvor.ini says about a driver: which bytes a code may hold, which byte
-// ends it, how long it may be, whether a lost device is opened again, where
-// its port's device is and where the log goes. Read once per driver, with the
-// rules of GetPrivateProfileStringA on both platforms.
+// ends it, how long it may be, the line's speed and format, whether a lost
+// device is opened again, where its port's device is and where the log goes.
+// The port's own section ([COM3]) may hold any key of [Chars], [Code] and [Port]. Read once per driver, with
+// the rules of GetPrivateProfileStringA on both platforms.
 #pragma once
 
 #include <array>
@@ -23,6 +24,10 @@ inline constexpr const char* kQueueLimitKey = "QueueLimit";
 inline constexpr const char* kPortSection = "Port";
 inline constexpr const char* kReconnectKey = "Reconnect";
 inline constexpr const char* kWakeKey = "Wake";
+inline constexpr const char* kBaudKey = "Baud";
+inline constexpr const char* kDataBitsKey = "DataBits";
+inline constexpr const char* kParityKey = "Parity";
+inline constexpr const char* kStopBitsKey = "StopBits";
 inline constexpr const char* kPortsSection = "Ports"; // COMn=path
 
 inline constexpr uint16_t kDefaultMaxLength = 104;
@@ -40,8 +45,12 @@ struct TDriverSettings {
     uint32_t QueueLimit = kDefaultQueueLimit; // codes waiting for delivery, at most
     bool Reconnect = true;
     bool WakeOnEvent = false; // [Port] Wake=Event; Poll, the default, looks every 10 ms
-    std::string PortPath;     // [Ports] COMn of the driver's port; empty: the system's own name
-    std::string LogDir;       // [Log] Dir, as read; the logger uses the first driver's
+    uint32_t BaudRate = 9600; // [Port] Baud, DataBits, Parity, StopBits: 9600 8N1 unless set
+    uint8_t DataBits = 8;
+    uint8_t Parity = 0; // 0 none, 1 odd, 2 even
+    uint8_t StopBits = 1;
+    std::string PortPath; // [Ports] COMn of the driver's port; empty: the system's own name
+    std::string LogDir;   // [Log] Dir, as read; the logger uses the first driver's
     // "[Section] Key=value" of each value that could not be read and so
     // counts as absent.
     std::vector<std::string> Ignored;

@@ -2,10 +2,12 @@
 # Runs one example against the simulated scanner and checks what it prints:
 #   run_example.sh SYSTEM_DIR SIM PORT -- COMMAND...     (Linux: the scanner is a pty linked as COM<PORT>)
 #   run_example.sh --wine PREFIX SIM PORT -- COMMAND...  (under tools/wine-run.sh: COM7 <-> COM8)
+#   run_example.sh --status SYSTEM_DIR ...               (also: stderr tells of the scanner leaving)
 # COMMAND gets PORT and --seconds; then it runs again on port 0, which must fail.
 set -u
-wine=false
+wine=false status=false
 [ "$1" = --wine ] && { wine=true; shift; }
+[ "$1" = --status ] && { status=true; shift; }
 place=$1 sim=$2 port=$3
 shift 4
 out=$(mktemp) err=$(mktemp)
@@ -40,6 +42,12 @@ if [ "$(cat "$out")" != "$expected" ] || [ "$(wc -l <"$out")" != 6 ]; then
   echo "FAILED: the codes printed:"; cat -A "$out"; echo "expected:"; cat -A <<<"$expected"; fail=1
 fi
 ((rc == 0)) || { echo "FAILED: exit status $rc"; cat "$err"; fail=1; }
+# The simulated scanner hangs up once it has typed its codes.
+if $status; then
+  for line in "scan: COM$port lost (error 5)" "scan: 6 codes, 0 cut, 0 dropped; lost 1 times"; do
+    grep -qxF "$line" "$err" || { echo "FAILED: no \"$line\" on stderr:"; cat "$err"; fail=1; }
+  done
+fi
 
 # A port that cannot be opened: the system's reason on stderr, nothing on stdout, status 1.
 "$@" 0 --seconds 1 >"$out" 2>"$err"

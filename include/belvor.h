@@ -90,14 +90,79 @@ typedef void(BELVOR_CALL* CodeProc)(int32_t driver, const unsigned char* data, u
  */
 BELVOR_API CodeProc BELVOR_CALL SetCodeProc(CodeProc proc, void* context);
 
+/* What a StatusProc is told. */
+#define BELVOR_STATUS_LOST 1          /* the scanner is gone; detail: the system's error code */
+#define BELVOR_STATUS_BACK 2          /* it is back and reading again; detail: 0 */
+#define BELVOR_STATUS_CODES_DROPPED 3 /* detail: codes dropped while the queue was full */
+#define BELVOR_STATUS_CODE_CUT 4      /* detail: the length the next code had as received */
+
 /*
- * The four functions' types, for a host that looks them up at run time
+ * The status callback: one call per change of a scanner's line or per loss of
+ * codes, on the delivery thread of the driver it concerns, in order with its
+ * codes: a code read before a loss reaches the host before the loss does, and
+ * a CODE_CUT comes just before the code it concerns.
+ */
+typedef void(BELVOR_CALL* StatusProc)(int32_t driver, int32_t status, uint32_t detail, void* context);
+
+/*
+ * Sets the status callback of all drivers (NULL: none, the default) and
+ * returns the previous one. It is waited for as SetCodeProc's CodeProc is,
+ * and the same rules hold inside it: it must not call DestroyDriver.
+ * Ordinal 5.
+ */
+BELVOR_API StatusProc BELVOR_CALL SetStatusProc(StatusProc proc, void* context);
+
+/* BelvorStats.state */
+#define BELVOR_PORT_OPEN 1 /* the scanner's port is open */
+#define BELVOR_PORT_LOST 2 /* the scanner is gone; the port is opened anew every second */
+#define BELVOR_PORT_GONE 3 /* the scanner is gone and Reconnect=0 keeps it so */
+
+/*
+ * What a driver has done since InitDriver made it. Set size to
+ * sizeof(BelvorStats) before the call: a later version may add fields at
+ * the end, and fills only what the caller's size holds. Every field keeps its
+ * offset on 32- and 64-bit builds alike.
+ */
+typedef struct BelvorStats {
+    uint32_t size;              /* in: the struct's size; out: how many bytes were filled */
+    uint32_t port;              /* COMn */
+    uint32_t state;             /* BELVOR_PORT_* */
+    uint32_t last_error;        /* the system's code of the last loss, 0 when none */
+    uint64_t codes_delivered;   /* handed to a callback */
+    uint64_t codes_undelivered; /* no callback was set */
+    uint64_t codes_cut;         /* longer than [Code] MaxLength= */
+    uint64_t codes_dropped;     /* the queue was full */
+    uint64_t bytes_received;
+    uint64_t bytes_refused; /* not allowed in a code, left out */
+    uint64_t overruns;      /* the line's errors as the device reported them */
+    uint64_t parity_errors;
+    uint64_t framing_errors;
+    uint64_t breaks;
+    uint64_t losses;
+    uint64_t returns;
+    uint32_t queue_length; /* codes waiting for delivery now */
+    uint32_t queue_high;   /* the most that ever waited */
+    int64_t ms_since_code; /* since the last code was read, -1 before the first */
+} BelvorStats;
+
+/*
+ * Fills stats for the driver with that index (as InitDriver returned it).
+ * Callable from any thread, also from inside a callback; cheap. Returns 0, or
+ * -1 for an index that names no live driver, a NULL stats or a size smaller
+ * than the first version's; GetLastError() or errno then tells why. Ordinal 6.
+ */
+BELVOR_API int32_t BELVOR_CALL GetDriverStats(int32_t driver, BelvorStats* stats);
+
+/*
+ * The functions' types, for a host that looks them up at run time
  * (GetProcAddress, dlsym) instead of linking to the library.
  */
 typedef int32_t(BELVOR_CALL* BelvorInitDriverFn)(uint32_t port, EventProc callback);
 typedef int32_t(BELVOR_CALL* BelvorDestroyDriverFn)(void);
 typedef EventProc(BELVOR_CALL* BelvorSetEventProcFn)(EventProc callback);
 typedef CodeProc(BELVOR_CALL* BelvorSetCodeProcFn)(CodeProc proc, void* context);
+typedef StatusProc(BELVOR_CALL* BelvorSetStatusProcFn)(StatusProc proc, void* context);
+typedef int32_t(BELVOR_CALL* BelvorGetDriverStatsFn)(int32_t driver, BelvorStats* stats);
 
 #ifdef __cplusplus
 }

@@ -25,4 +25,14 @@ BELVOR_API CodeProc BELVOR_CALL SetCodeProc(CodeProc proc, void* context)
     return belvor::SetCodeProcImpl(proc, context);
 }
 
+BELVOR_API StatusProc BELVOR_CALL SetStatusProc(StatusProc proc, void* context)
+{
+    return belvor::SetStatusProcImpl(proc, context);
+}
+
+BELVOR_API int32_t BELVOR_CALL GetDriverStats(int32_t driver, BelvorStats* stats)
+{
+    return belvor::GetDriverStatsImpl(driver, stats);
+}
+
 } // extern "C"

@@ -83,6 +83,11 @@ protected:
     // while the worker holds what others need.
     virtual void LineLost(uint32_t error) { (void)error; }
     virtual void LineBack() {}
+    // The device is lost and stays so: reconnecting is off. Under the same rules.
+    virtual void LineGone(uint32_t error) { (void)error; }
+    // Called on the worker with the line errors the device reported (overrun,
+    // parity, framing, break, a full input queue) as it clears them. Under the same rules.
+    virtual void LineErrorsSeen(const platform::LineErrors& errors) { (void)errors; }
 
     // The worker hands nothing to DataReceived until the owner says it is
     // fully built: a virtual call into a half-constructed subclass would be
@@ -99,8 +104,16 @@ protected:
     void CheckOpen() const;
     void ApplySettings(uint32_t baudRate, uint16_t parity, uint8_t dataBits, uint8_t stopBits);
     int32_t MergeSettings(uint32_t baudRate, uint16_t parity, uint8_t dataBits, uint8_t stopBits);
-    // Clears the device's line errors; returns how many bytes it holds.
-    uint32_t RefreshStatus() { return FSession->RefreshStatus(); }
+    // Clears the device's line errors, telling LineErrors of them; returns how
+    // many bytes it holds.
+    uint32_t RefreshStatus()
+    {
+        platform::LineErrors errors;
+        const uint32_t waiting = FSession->RefreshStatus(errors);
+        if (errors.Any())
+            LineErrorsSeen(errors);
+        return waiting;
+    }
     void SetThreadsActive(bool active);
 
     // One receive step and one dispatch, as the worker runs them each cycle.
@@ -122,6 +135,7 @@ private:
         explicit WorkerLink(TComPort& port) : FPort(port) {}
         void AwaitLine(const platform::RefusedWatches& refused) override { FPort.AwaitLine(refused); }
         void DropLine(uint32_t error) override { FPort.DropLine(error); }
+        void KeepLost(uint32_t error) override { FPort.LineGone(error); }
         void DispatchEvents() override { FPort.DispatchEvents(); }
         bool CycleOwed() override { return FPort.CycleOwed(); }
         void DataReceived(int32_t count) override { FPort.DataReceived(count); }

@@ -29,10 +29,10 @@ std::unique_ptr<LineSession> LineSession::Reopen(const LineParams& line)
     return session;
 }
 
-uint32_t LineSession::RefreshStatus()
+uint32_t LineSession::RefreshStatus(platform::LineErrors& errors)
 {
     uint32_t waiting = 0;
-    platform::LineErrors errors;
+    errors = {};
     if (!FDevice->Status(waiting, errors))
         waiting = 0;
     return waiting;

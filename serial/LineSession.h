@@ -59,8 +59,8 @@ public:
     {
         return FDevice->Configure(LineConfigOf(baudRate, parity, dataBits, stopBits));
     }
-    // Clears the device's line errors; returns how many bytes it holds.
-    uint32_t RefreshStatus();
+    // Clears the device's line errors into errors; returns how many bytes it holds.
+    uint32_t RefreshStatus(platform::LineErrors& errors);
 
     // Before the worker's first look (a line opened again is not asked for
     // the watches the lost one's system refused).

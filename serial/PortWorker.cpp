@@ -77,6 +77,7 @@ bool PortWorker::Cycle()
         uint32_t lostError = 0;
         if (line->Device().Lost(lostError)) {
             if (!FReconnect) {
+                FOwner.KeepLost(lostError);
                 FPause.Park();
                 return false;
             }

@@ -29,6 +29,8 @@ public:
         virtual void AwaitLine(const platform::RefusedWatches& refused) = 0;
         // The line is gone: the owner is told, and a new one will be opened.
         virtual void DropLine(uint32_t error) = 0;
+        // The line is gone and stays so: the owner is told, nothing is reopened.
+        virtual void KeepLost(uint32_t error) = 0;
         // Reads and announces what the last look found; may throw what
         // DataReceived throws.
         virtual void DispatchEvents() = 0;

@@ -108,6 +108,51 @@ unsigned long Number(const std::string& text)
     return std::strtoul(text.c_str() + (hex ? 2 : 0), nullptr, hex ? 16 : 10);
 }
 
+// The section of [Chars], [Code] or [Port] that has the key, for a port's own section.
+std::string SectionOfKey(const std::string& key)
+{
+    for (const char* k : {kAllowKey, kAllowCodesKey})
+        if (key == k)
+            return kAllowSection;
+    for (const char* k : {kMaxLengthKey, kEndKey, kQueueLimitKey})
+        if (key == k)
+            return kCodeSection;
+    return kPortSection;
+}
+
+// Whether s holds what section's key=value says; false for a key the driver does not know.
+bool ChecksSetting(const TDriverSettings& s, const std::string& section, const std::string& key,
+                   const std::string& value)
+{
+    const std::string where = "[" + section + "] " + key + "=" + value;
+    const auto is = [&](const char* sec, const char* k) { return section == sec && key == k; };
+    if (is(kAllowSection, kAllowKey))
+        EXPECT_EQ(s.Allow, value) << where;
+    else if (is(kCodeSection, kMaxLengthKey))
+        EXPECT_EQ(s.MaxLength, Number(value)) << where;
+    else if (is(kCodeSection, kEndKey))
+        EXPECT_EQ(s.End, Number(value)) << where;
+    else if (is(kCodeSection, kQueueLimitKey))
+        EXPECT_EQ(s.QueueLimit, Number(value)) << where;
+    else if (is(kPortSection, kReconnectKey))
+        EXPECT_EQ(s.Reconnect, value == "1") << where;
+    else if (is(kPortSection, kWakeKey))
+        EXPECT_EQ(s.WakeOnEvent, value == "Event") << where;
+    else if (is(kPortSection, kBaudKey))
+        EXPECT_EQ(s.BaudRate, Number(value)) << where;
+    else if (is(kPortSection, kDataBitsKey))
+        EXPECT_EQ(s.DataBits, Number(value)) << where;
+    else if (is(kPortSection, kParityKey))
+        EXPECT_EQ((std::array<std::string, 3>{"None", "Odd", "Even"}.at(s.Parity)), value) << where;
+    else if (is(kPortSection, kStopBitsKey))
+        EXPECT_EQ(s.StopBits, Number(value)) << where;
+    else if (is(kLogSection, kLogDirKey))
+        EXPECT_EQ(s.LogDir, value) << where;
+    else
+        return is(kAllowSection, kAllowCodesKey);
+    return true;
+}
+
 } // namespace
 
 TEST(DocumentedIni, EveryExampleSetsWhatItSays)
@@ -140,27 +185,21 @@ TEST(DocumentedIni, EveryExampleSetsWhatItSays)
                       e.Value)
                 << where << ": not the value read";
             EXPECT_FALSE(platform::HasTextAfterValue(e.Value)) << where;
-            if (e.Section == kAllowSection && e.Key == kAllowKey)
-                EXPECT_EQ(s.Allow, e.Value);
-            else if (e.Section == kCodeSection && e.Key == kMaxLengthKey)
-                EXPECT_EQ(s.MaxLength, Number(e.Value)) << where;
-            else if (e.Section == kCodeSection && e.Key == kEndKey)
-                EXPECT_EQ(s.End, Number(e.Value)) << where;
-            else if (e.Section == kCodeSection && e.Key == kQueueLimitKey)
-                EXPECT_EQ(s.QueueLimit, Number(e.Value)) << where;
-            else if (e.Section == kPortSection && e.Key == kReconnectKey)
-                EXPECT_EQ(s.Reconnect, e.Value == "1") << where;
-            else if (e.Section == kPortSection && e.Key == kWakeKey)
-                EXPECT_EQ(s.WakeOnEvent, e.Value == "Event") << where;
-            else if (e.Section == kLogSection && e.Key == kLogDirKey)
-                EXPECT_EQ(s.LogDir, e.Value) << where;
-            else if (e.Section == kPortsSection && std::regex_match(e.Key, std::regex("COM[1-9][0-9]*")))
+            if (std::regex_match(e.Section, std::regex("COM[1-9][0-9]*"))) {
+                // A port's own section: the key of [Chars], [Code] or [Port] for that port alone.
+                const auto port = static_cast<uint16_t>(Number(e.Section.substr(3)));
+                const TDriverSettings own = ReadDriverSettings(path.c_str(), port);
+                EXPECT_EQ(own.Ignored, std::vector<std::string>{}) << where;
+                EXPECT_EQ(own.Notes, std::vector<std::string>{}) << where;
+                EXPECT_TRUE(ChecksSetting(own, SectionOfKey(e.Key), e.Key, e.Value))
+                    << where << ": no such key";
+            } else if (e.Section == kPortsSection && std::regex_match(e.Key, std::regex("COM[1-9][0-9]*")))
                 EXPECT_EQ(
                     ReadDriverSettings(path.c_str(), static_cast<uint16_t>(Number(e.Key.substr(3)))).PortPath,
                     e.Value)
                     << where;
-            else if (!(e.Section == kAllowSection && e.Key == kAllowCodesKey))
-                ADD_FAILURE() << where << ": no such key";
+            else
+                EXPECT_TRUE(ChecksSetting(s, e.Section, e.Key, e.Value)) << where << ": no such key";
         }
     }
     fs::remove(path);

@@ -51,7 +51,7 @@ protected:
 
 } // namespace
 
-TEST_F(Library, ExportsTheFourFunctionsByNameAndOrdinal)
+TEST_F(Library, ExportsTheSixFunctionsByNameAndOrdinal)
 {
     if (!Lib->HasOrdinals)
         GTEST_SKIP() << "no ordinals on this system";
@@ -59,6 +59,8 @@ TEST_F(Library, ExportsTheFourFunctionsByNameAndOrdinal)
     EXPECT_EQ(Lib->ByOrdinal.DestroyDriver, Api.DestroyDriver);
     EXPECT_EQ(Lib->ByOrdinal.SetEventProc, Api.SetEventProc);
     EXPECT_EQ(Lib->ByOrdinal.SetCodeProc, Api.SetCodeProc) << "ordinal 4";
+    EXPECT_EQ(Lib->ByOrdinal.SetStatusProc, Api.SetStatusProc) << "ordinal 5";
+    EXPECT_EQ(Lib->ByOrdinal.GetDriverStats, Api.GetDriverStats) << "ordinal 6";
 }
 
 TEST_F(Library, ScannedCodesReachTheHost)
@@ -83,6 +85,8 @@ TEST_F(Library, ScannedCodesReachTheHost)
 namespace {
 std::mutex gTaggedMutex;
 std::vector<std::pair<int32_t, std::string>> gTagged;
+void BELVOR_CALL OnStatus(int32_t, int32_t, uint32_t, void*) {}
+
 void BELVOR_CALL OnTagged(int32_t driver, const unsigned char* data, uint32_t length, void* context)
 {
     std::lock_guard<std::mutex> guard(gTaggedMutex);
@@ -103,6 +107,18 @@ TEST_F(Library, CodeProcGetsTheDriverTheCodeAndTheContext)
         return !gTagged.empty();
     }));
     EXPECT_EQ(Api.SetCodeProc(nullptr, nullptr), &OnTagged);
+    // The statistics through the exports, by ordinal where there are ordinals.
+    const auto getStats = Lib->HasOrdinals ? Lib->ByOrdinal.GetDriverStats : Api.GetDriverStats;
+    ASSERT_NE(getStats, nullptr);
+    BelvorStats stats{};
+    stats.size = sizeof stats;
+    ASSERT_TRUE(Eventually([&] { return getStats(0, &stats) == 0 && stats.codes_delivered == 1; }));
+    EXPECT_EQ(stats.bytes_received, 14u);
+    EXPECT_EQ(stats.port, line->PortNumber());
+    const auto setStatus = Lib->HasOrdinals ? Lib->ByOrdinal.SetStatusProc : Api.SetStatusProc;
+    ASSERT_NE(setStatus, nullptr);
+    EXPECT_EQ(setStatus(&OnStatus, &gTaggedMutex), nullptr);
+    EXPECT_EQ(setStatus(nullptr, nullptr), &OnStatus);
     std::lock_guard<std::mutex> guard(gTaggedMutex);
     EXPECT_EQ(gTagged, (std::vector<std::pair<int32_t, std::string>>{{0, "4006381333931"}}));
     EXPECT_TRUE(gCalls.Calls().empty()) << "nothing went to the EventProc meanwhile";
@@ -114,4 +130,8 @@ TEST_F(Library, RefusalsReturnMinusOne)
     EXPECT_NE(platform::LastSystemError(), 0u);
     EXPECT_EQ(Api.InitDriver(0x100, &OnCode), -1) << "only the low 8 bits count: port 0";
     EXPECT_EQ(Api.DestroyDriver(), -1);
+    BelvorStats stats{};
+    stats.size = sizeof stats;
+    EXPECT_EQ(Api.GetDriverStats(0, &stats), -1) << "no driver";
+    EXPECT_NE(platform::LastSystemError(), 0u);
 }

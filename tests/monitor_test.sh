@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # The main job end to end: the simulated scanner types its codes into a pty,
 # the monitor loads the library, prints each code and shuts down cleanly.
+# Then with --stats and the port's own MaxLength: a code cut, the scanner
+# unplugged (its pty hung up) and back, and the statistics that add up to it.
 set -u
 monitor=$1 system_dir=$2 sim=$3
 port=32
 out=$(mktemp)
-trap 'rm -f "$out"; kill $simpid 2>/dev/null' EXIT
+ini=$system_dir/Belvor.ini
+simpid=
+trap 'rm -f "$out" "$ini"; [ -n "$simpid" ] && kill $simpid 2>/dev/null' EXIT
 python3 "$sim" --dir "$system_dir" --port $port --count 6 --interval 0.05 --delay 1 &
 simpid=$!
 for _ in $(seq 100); do [ -e "$system_dir/com$port" ] && break; sleep 0.05; done
@@ -13,11 +17,35 @@ for _ in $(seq 100); do [ -e "$system_dir/com$port" ] && break; sleep 0.05; done
 rc=$?
 cat "$out"
 fail=0
-expect() { grep -qF -- "$1" "$out" || { echo "missing: $1"; fail=1; }; }
-expect '"4006381333931"      [0D 34 30 30 36 33 38 31 33 33 33 39 33 31]'
-expect '"1234CD"             [06 31 32 33 34 43 44]'
-expect '""                   [00]'
-expect '"ABC123"             [06 41 42 43 31 32 33]'
-expect 'monitor: 6 code(s); driver destroyed, 0 left'
+expect() { grep -qE -- "$1" "$out" || { echo "missing: $1"; fail=1; }; }
+expect_text() { grep -qF -- "$1" "$out" || { echo "missing: $1"; fail=1; }; }
+expect_text '"4006381333931"      [0D 34 30 30 36 33 38 31 33 33 33 39 33 31]'
+expect_text '"1234CD"             [06 31 32 33 34 43 44]'
+expect_text '""                   [00]'
+expect_text '"ABC123"             [06 41 42 43 31 32 33]'
+expect_text 'monitor: 6 code(s); driver destroyed, 0 left'
+grep -q 'monitor: COM32 open' "$out" && { echo "statistics without --stats"; fail=1; }
+((rc == 0)) || { echo "monitor exited with $rc"; fail=1; }
+
+printf '[COM%d]\r\nMaxLength=12\r\n' $port >"$ini"
+( python3 "$sim" --dir "$system_dir" --port $port --count 1 --delay 0.3 --wait-open >/dev/null
+  # Back on the same port; its second code would come long after the monitor has gone.
+  exec python3 "$sim" --dir "$system_dir" --port $port --count 2 --interval 30 --delay 0.3 --wait-open >/dev/null ) &
+simpid=$!
+for _ in $(seq 100); do [ -e "$system_dir/com$port" ] && break; sleep 0.05; done
+"$monitor" --seconds 5.5 --stats=1 $port >"$out" 2>&1
+rc=$?
+echo "--- with --stats=1 and MaxLength=12:"
+cat "$out"
+expect '^[0-9:.]{12}  COM32: code cut, 13 characters received$'
+expect_text '"400638133393"       [0C 34 30 30 36 33 38 31 33 33 33 39 33]'
+expect '^[0-9:.]{12}  COM32 lost: Input/output error \(error 5\)$'
+expect '^[0-9:.]{12}  COM32 back$'
+expect '^monitor: COM32 open; codes 2 delivered, 0 undelivered, 2 cut, 0 dropped; queue 0 \(at most 1\)$'
+expect '^monitor: COM32 bytes 28 received, 0 refused; line errors 0 overrun, 0 parity, 0 framing, 0 break$'
+expect '^monitor: COM32 lost 1 time\(s\), back 1 time\(s\), last error 5; last code [0-9]+ ms ago$'
+[ "$(grep -c '^monitor: COM32 lost [0-9]' "$out")" -ge 3 ] || { echo "no statistics every second"; fail=1; }
+tail -n 2 "$out" | head -n 1 | grep -q '^monitor: COM32 lost 1 time' || { echo "no statistics at exit"; fail=1; }
+expect_text 'monitor: 2 code(s); driver destroyed, 0 left'
 ((rc == 0)) || { echo "monitor exited with $rc"; fail=1; }
 exit $fail

@@ -28,6 +28,7 @@ public:
         Line.reset();
         ++Drops;
     }
+    void KeepLost(uint32_t /*error*/) override {}
     void DispatchEvents() override {}
     bool CycleOwed() override { return false; }
     void DataReceived(int32_t /*count*/) override {}

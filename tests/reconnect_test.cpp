@@ -43,6 +43,7 @@ TEST_F(FakeReconnect, HalfCodeIsDroppedQueuedCodesStayAndReceptionGoesOn)
         entered.Set();
         release.Wait(10000);
     });
+    SetStatusProcImpl(&OnStatus, nullptr);
     ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
     Line.Feed("1\r2\r3\r45");
     ASSERT_TRUE(entered.Wait(5000));
@@ -52,6 +53,7 @@ TEST_F(FakeReconnect, HalfCodeIsDroppedQueuedCodesStayAndReceptionGoesOn)
     const int opens = Line.Opens();
     Line.Unplug(InjectedDeviceError());
     ASSERT_TRUE(Eventually([&] { return Line.OpenDevices() == 0; })) << "the lost device is closed";
+    EXPECT_EQ(StatsOf(0).state, uint32_t{BELVOR_PORT_LOST});
     Line.PlugBack();
     ASSERT_TRUE(Eventually([&] { return Line.Opens() == opens + 1 && Line.OpenDevices() == 1; }, 10000));
     EXPECT_FALSE(HasRecordStarting(Lost(3))) << "the loss waits behind the codes read before it";
@@ -68,6 +70,13 @@ TEST_F(FakeReconnect, HalfCodeIsDroppedQueuedCodesStayAndReceptionGoesOn)
     EXPECT_EQ(order,
               (std::vector<std::string>{
                   "1", "2", "3", Lost(3) + platform::SystemMessage(InjectedDeviceError()), Back(3), "6"}));
+    const std::string lost = "lost " + std::to_string(InjectedDeviceError());
+    EXPECT_EQ(gTimeline.Codes(), (std::vector<std::string>{"1", "2", "3", lost, "back 0", "6"}));
+    const BelvorStats stats = StatsOf(0);
+    EXPECT_EQ(stats.state, uint32_t{BELVOR_PORT_OPEN});
+    EXPECT_EQ(stats.losses, 1u);
+    EXPECT_EQ(stats.returns, 1u);
+    EXPECT_EQ(stats.last_error, InjectedDeviceError());
     EXPECT_EQ(DestroyDriverImpl(), 0);
     EXPECT_EQ(Line.OpenDevices(), 0);
 }
@@ -167,6 +176,7 @@ TEST_F(FakeReconnect, AnOpenThatHangsPastTheStopClosesWhatItOpensByItself)
 TEST_F(FakeReconnect, ReconnectOffKeepsALostDeviceLostAndTheWorkerAsleep)
 {
     WriteConfig("[Port]\r\nReconnect=0\r\n");
+    SetStatusProcImpl(&OnStatus, nullptr);
     ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
     Line.Unplug(InjectedDeviceError());
     Line.PlugBack();
@@ -179,7 +189,11 @@ TEST_F(FakeReconnect, ReconnectOffKeepsALostDeviceLostAndTheWorkerAsleep)
     EXPECT_EQ(Line.Looks(), looks) << "a lost device is looked at again and again";
     EXPECT_EQ(Line.Opens(), opens) << "no reopen";
     EXPECT_EQ(Line.OpenDevices(), 1) << "the lost device stays open";
-    EXPECT_FALSE(HasRecordStarting(Lost(3)));
+    EXPECT_FALSE(HasRecordStarting(Lost(3))) << "the log stays as it always was";
+    ASSERT_TRUE(Eventually([] { return gTimeline.Count() == 1; }));
+    EXPECT_EQ(gTimeline.Codes(), std::vector<std::string>{"lost " + std::to_string(InjectedDeviceError())})
+        << "the host is told all the same";
+    EXPECT_EQ(StatsOf(0).state, uint32_t{BELVOR_PORT_GONE});
 }
 
 TEST_F(FakeReconnect, OtherValuesOfTheKeyAreIgnoredWithOneRecord)
@@ -209,6 +223,7 @@ TEST_F(Reconnect, RealLineUnpluggedAndPluggedBack)
 {
     auto line = MakeRealLine();
     const uint16_t port = line->PortNumber();
+    SetStatusProcImpl(&OnStatus, nullptr);
     ASSERT_EQ(InitDriverImpl(port, &OnCode), 0);
     ASSERT_TRUE(line->Send("111\r"));
     ASSERT_TRUE(WaitCodes(1, 10000));
@@ -221,13 +236,20 @@ TEST_F(Reconnect, RealLineUnpluggedAndPluggedBack)
     ASSERT_TRUE(line->Send("333\r"));
     ASSERT_TRUE(WaitCodes(2, 10000));
     EXPECT_EQ(gCodes.Codes(), (std::vector<std::string>{"111", "333"}));
-    const auto texts = HostLogTexts();
+    auto texts = HostLogTexts();
+    std::erase_if(texts, [](const std::string& text) { return text.starts_with("StatusProc: "); });
     ASSERT_EQ(texts.size(), 4u);
     EXPECT_EQ(texts[0], "111");
     EXPECT_TRUE(texts[1].starts_with(Lost(port)) && texts[1].size() > Lost(port).size()) << texts[1];
     EXPECT_EQ(texts[2], Back(port));
     EXPECT_EQ(texts[3], "333");
     EXPECT_NE(ReadAll(HostLogPath()).find("\r\n! "), std::string::npos) << "the loss is logged at level 3";
+    const BelvorStats stats = StatsOf(0);
+    EXPECT_NE(stats.last_error, 0u);
+    EXPECT_EQ(gTimeline.Codes(),
+              (std::vector<std::string>{"111", "lost " + std::to_string(stats.last_error), "back 0", "333"}));
+    EXPECT_EQ(stats.losses, 1u);
+    EXPECT_EQ(stats.returns, 1u);
     EXPECT_EQ(DestroyDriverImpl(), 0);
 }
 

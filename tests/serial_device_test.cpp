@@ -277,6 +277,11 @@ TEST_F(SerialDeviceTest, SettingsChangedFromAnotherThreadWhileLooking)
             }
         },
         &shared, 65536));
+    // The changes are under way before the bytes come, so that the looks meet them.
+    const auto changing = Clock::now() + kSoon;
+    while (shared.Calls.load() == 0 && Clock::now() < changing)
+        SleepMs(1);
+    ASSERT_GT(shared.Calls.load(), 0);
 
     ASSERT_TRUE(FLine->Send("q"));
     bool sawBytes = false;
@@ -290,7 +295,6 @@ TEST_F(SerialDeviceTest, SettingsChangedFromAnotherThreadWhileLooking)
     shared.Stop = true;
     EXPECT_TRUE(changer.Stop(5000));
     EXPECT_TRUE(sawBytes);
-    EXPECT_GT(shared.Calls.load(), 0);
 }
 
 TEST_F(SerialDeviceTest, DropInputDropsWaitingBytes)

@@ -4,7 +4,8 @@
 //   using (var scanner = new Belvor.Scanner(3))      // COM3; Win32Exception if it cannot open
 //   {
 //       scanner.Code += (s, e) => queue.Add(e.Text); // on the driver's thread: hand over, return
-//       ...
+//       scanner.StatusChanged += (s, e) => ...;        // lost, back, codes cut or dropped: likewise
+//       ...                                            // scanner.Stats: the driver's counters
 //   }
 using System;
 using System.Collections.Generic;
@@ -38,6 +39,71 @@ namespace Belvor
         }
     }
 
+    /// <summary>What a StatusChanged event tells (BELVOR_STATUS_*).</summary>
+    public enum ScannerStatus
+    {
+        /// <summary>The scanner is gone; Detail: the system's error code.</summary>
+        Lost = 1,
+        /// <summary>It is back and reading again.</summary>
+        Back = 2,
+        /// <summary>Detail: how many codes were dropped while the queue was full.</summary>
+        CodesDropped = 3,
+        /// <summary>Detail: the length the next code had as received, before it was cut.</summary>
+        CodeCut = 4,
+    }
+
+    /// <summary>A change of the scanner's line, or codes lost. Raised on the driver's thread,
+    /// in order with the codes.</summary>
+    public sealed class StatusEventArgs : EventArgs
+    {
+        public StatusEventArgs(int driver, ScannerStatus status, uint detail)
+        {
+            Driver = driver;
+            Status = status;
+            Detail = detail;
+        }
+
+        public int Driver { get; private set; }
+        public ScannerStatus Status { get; private set; }
+        public uint Detail { get; private set; }
+    }
+
+    /// <summary>BELVOR_PORT_*: the state of a scanner's port.</summary>
+    public enum PortState : uint
+    {
+        Open = 1,
+        /// <summary>Gone; the driver opens the port anew every second.</summary>
+        Lost = 2,
+        /// <summary>Gone, and [Port] Reconnect=0 keeps it so.</summary>
+        Gone = 3,
+    }
+
+    /// <summary>What a driver has done since it was made: the C struct BelvorStats, 128 bytes
+    /// with the same offsets in 32- and 64-bit processes.</summary>
+    [StructLayout(LayoutKind.Sequential, Size = 128)]
+    public struct ScannerStats
+    {
+        public uint Size;
+        public uint Port;
+        public PortState State;
+        public uint LastError; // the system's code of the last loss, 0 when none
+        public ulong CodesDelivered;
+        public ulong CodesUndelivered; // no callback was set
+        public ulong CodesCut; // longer than [Code] MaxLength=
+        public ulong CodesDropped; // the queue was full
+        public ulong BytesReceived;
+        public ulong BytesRefused; // not allowed in a code
+        public ulong Overruns;
+        public ulong ParityErrors;
+        public ulong FramingErrors;
+        public ulong Breaks;
+        public ulong Losses;
+        public ulong Returns;
+        public uint QueueLength; // codes waiting for delivery now
+        public uint QueueHigh; // the most that ever waited
+        public long MsSinceCode; // -1 before the first code
+    }
+
     /// <summary>
     /// One loaded Belvor library: its functions, its driver table and the one callback all
     /// its drivers share. Loaded once per path and kept for the life of the process, since
@@ -53,6 +119,12 @@ namespace Belvor
         [UnmanagedFunctionPointer(CallingConvention.Winapi)]
         delegate IntPtr SetCodeProcFn(CodeProcFn proc, IntPtr context);
         [UnmanagedFunctionPointer(CallingConvention.Winapi)]
+        delegate IntPtr SetStatusProcFn(StatusProcFn proc, IntPtr context);
+        [UnmanagedFunctionPointer(CallingConvention.Winapi, SetLastError = true)]
+        delegate int GetDriverStatsFn(int driver, ref ScannerStats stats);
+        [UnmanagedFunctionPointer(CallingConvention.Winapi)]
+        delegate void StatusProcFn(int driver, int status, uint detail, IntPtr context);
+        [UnmanagedFunctionPointer(CallingConvention.Winapi)]
         delegate void EventProcFn(IntPtr code);
         [UnmanagedFunctionPointer(CallingConvention.Winapi)]
         delegate void CodeProcFn(int driver, IntPtr data, uint length, IntPtr context);
@@ -65,6 +137,8 @@ namespace Belvor
         // The delegates the driver calls: these fields keep them from the garbage collector.
         readonly EventProcFn eventProc;
         readonly CodeProcFn codeProc;
+        readonly StatusProcFn statusProc;
+        readonly GetDriverStatsFn getDriverStats; // null: an older library
         readonly List<Scanner> scanners = new List<Scanner>(); // live, oldest first
 
         /// <summary>The file loaded.</summary>
@@ -117,6 +191,16 @@ namespace Belvor
                 set(codeProc, IntPtr.Zero);
                 Tagged = true;
             }
+            IntPtr setStatusProc = Native.Symbol(handle, "SetStatusProc");
+            if (setStatusProc != IntPtr.Zero && Native.Symbol(handle, "GetDriverStats") != IntPtr.Zero) {
+                if (Marshal.SizeOf(typeof(ScannerStats)) != 128)
+                    throw new InvalidOperationException("ScannerStats is not the library's 128 bytes");
+                getDriverStats = Function<GetDriverStatsFn>(handle, "GetDriverStats");
+                statusProc = OnStatus;
+                var set = (SetStatusProcFn)Marshal.GetDelegateForFunctionPointer(setStatusProc,
+                                                                                  typeof(SetStatusProcFn));
+                set(statusProc, IntPtr.Zero);
+            }
         }
 
         static T Function<T>(IntPtr handle, string name) where T : class
@@ -151,6 +235,30 @@ namespace Belvor
                 scanner = driver >= 0 && driver < scanners.Count ? scanners[driver] : null;
             if (scanner != null)
                 scanner.Raise(bytes);
+        }
+
+        void OnStatus(int driver, int status, uint detail, IntPtr context)
+        {
+            Scanner scanner;
+            lock (scanners)
+                scanner = driver >= 0 && driver < scanners.Count ? scanners[driver] : null;
+            if (scanner != null)
+                scanner.RaiseStatus(new StatusEventArgs(driver, (ScannerStatus)status, detail));
+        }
+
+        // Not under lock (this): a handler may ask while Close waits for it in DestroyDriver.
+        internal ScannerStats Stats(Scanner scanner)
+        {
+            if (getDriverStats == null)
+                throw new NotSupportedException(Path + " has no GetDriverStats: an older library");
+            lock (scanners)
+                if (!scanners.Contains(scanner))
+                    throw new ObjectDisposedException(scanner.ToString());
+            var stats = new ScannerStats { Size = (uint)Marshal.SizeOf(typeof(ScannerStats)) };
+            IntPtr errno = Native.ErrnoAddress();
+            if (getDriverStats(scanner.Index, ref stats) < 0)
+                throw Native.Error(Native.LastError(errno), "GetDriverStats");
+            return stats;
         }
 
         // Creates the scanner's driver and returns its index, which the scanner already has.
@@ -303,16 +411,40 @@ namespace Belvor
             get { return library; }
         }
 
+        /// <summary>
+        /// The scanner lost and back, codes cut or dropped: on the driver's thread, in order with
+        /// the codes. Hand over and return, as for Code.
+        /// </summary>
+        public event EventHandler<StatusEventArgs> StatusChanged;
+
+        /// <summary>
+        /// The driver's statistics now; from any thread, a handler's too. ObjectDisposedException
+        /// once disposed, NotSupportedException with an older library.
+        /// </summary>
+        public ScannerStats Stats
+        {
+            get { return library.Stats(this); }
+        }
+
         internal void Raise(byte[] code)
         {
-            EventHandler<CodeEventArgs> handler = Code;
+            Call(Code, new CodeEventArgs(Index, code), "Code");
+        }
+
+        internal void RaiseStatus(StatusEventArgs status)
+        {
+            Call(StatusChanged, status, "StatusChanged");
+        }
+
+        void Call<T>(EventHandler<T> handler, T args, string name) where T : EventArgs
+        {
             if (handler == null)
                 return;
             try {
-                handler(this, new CodeEventArgs(Index, code));
+                handler(this, args);
             } catch (Exception e) {
                 // An exception must not unwind into the driver's native thread.
-                System.Diagnostics.Trace.TraceError("Belvor: the Code handler of {0} failed: {1}", this, e);
+                System.Diagnostics.Trace.TraceError("Belvor: the {0} handler of {1} failed: {2}", name, this, e);
             }
         }
 

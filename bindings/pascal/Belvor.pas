@@ -6,7 +6,9 @@
     ...
     Scanner.Free;                                   // newest first
 
-  OnCode runs on the driver's thread: copy the code, hand it over, return. }
+  OnCode runs on the driver's thread: copy the code, hand it over, return. So does
+  OnStatus (the line lost and back, codes cut or dropped), in order with the codes;
+  Scanner.Stats reads the driver's counters from any thread. }
 unit Belvor;
 
 {$IFDEF FPC}{$MODE DELPHI}{$ENDIF}
@@ -16,33 +18,80 @@ interface
 uses
   SysUtils{$IFDEF FPC}, dynlibs{$ELSE}, Windows{$ENDIF};
 
+const
+  BelvorStatusLost = 1;         { the scanner is gone; Detail: the system's error code }
+  BelvorStatusBack = 2;         { it is back and reading again }
+  BelvorStatusCodesDropped = 3; { Detail: codes dropped while the queue was full }
+  BelvorStatusCodeCut = 4;      { Detail: the length the next code had as received }
+  BelvorPortOpen = 1;
+  BelvorPortLost = 2;           { gone; the port is opened anew every second }
+  BelvorPortGone = 3;           { gone, and [Port] Reconnect=0 keeps it so }
+
 type
   { byte 0 the length n, then n characters: exactly a ShortString. }
   TEventProc = procedure(Code: PShortString); {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF}
   TCodeProc = procedure(Driver: Int32; Data: PByte; Length: UInt32; Context: Pointer);
     {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF}
 
+  TStatusProc = procedure(Driver, Status: Int32; Detail: UInt32; Context: Pointer);
+    {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF}
+
   TBelvorScanner = class;
   { Runs on the driver's thread. Code is a copy. }
   TCodeEvent = procedure(Sender: TBelvorScanner; const Code: RawByteString) of object;
+  { Runs on the driver's thread, in order with the codes. Status: one of BelvorStatus*
+    (a later library may add others); Detail as said beside each. }
+  TStatusEvent = procedure(Sender: TBelvorScanner; Status: Integer; Detail: UInt32) of object;
+
+  { BelvorStats: 128 bytes, the same offsets in 32- and 64-bit programs. }
+  TBelvorStats = packed record
+    Size: UInt32;         { in: SizeOf(TBelvorStats); out: how many bytes were filled }
+    Port: UInt32;
+    State: UInt32;        { BelvorPort* }
+    LastError: UInt32;    { the system's code of the last loss, 0 when none }
+    CodesDelivered: UInt64;
+    CodesUndelivered: UInt64; { no callback was set }
+    CodesCut: UInt64;     { longer than [Code] MaxLength= }
+    CodesDropped: UInt64; { the queue was full }
+    BytesReceived: UInt64;
+    BytesRefused: UInt64; { not allowed in a code }
+    Overruns: UInt64;
+    ParityErrors: UInt64;
+    FramingErrors: UInt64;
+    Breaks: UInt64;
+    Losses: UInt64;
+    Returns: UInt64;
+    QueueLength: UInt32;  { codes waiting for delivery now }
+    QueueHigh: UInt32;    { the most that ever waited }
+    MsSinceCode: Int64;   { -1 before the first code }
+  end;
 
   EBelvorError = class(Exception);
+
 
   TBelvorScanner = class
   private
     FPort, FIndex: Integer;
     FOnCode: TCodeEvent;
+    FOnStatus: TStatusEvent;
     FOpen: Boolean;
   public
     { Creates the driver for COM<Port>; EOSError (ErrorCode: GetLastError or errno) when
       it cannot, EBelvorError (and no driver left) when something else in the process
       created drivers of the library. LibraryPath: '' for $BELVOR_LIBRARY or the usual name. }
-    constructor Create(Port: Integer; OnCode: TCodeEvent; const LibraryPath: string = '');
+    constructor Create(Port: Integer; OnCode: TCodeEvent; const LibraryPath: string = ''); overload;
+    { The same, with OnStatus set before the driver exists. }
+    constructor Create(Port: Integer; OnCode: TCodeEvent; OnStatus: TStatusEvent;
+      const LibraryPath: string = ''); overload;
+    { The driver's counters now; EOSError when the driver refuses, EBelvorError when closed
+      or with an older library. Callable from any thread, a callback's too. }
+    function Stats: TBelvorStats;
     { Destroys the driver: EBelvorError, and nothing destroyed, unless it is the newest. }
     procedure Close;
     destructor Destroy; override;
     property Port: Integer read FPort;
     property Index: Integer read FIndex;
+    property OnStatus: TStatusEvent read FOnStatus write FOnStatus;
   end;
 
 var
@@ -60,11 +109,17 @@ type
   TInitDriver = function(Port: UInt32; Callback: TEventProc): Int32; {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF}
   TDestroyDriver = function: Int32; {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF}
   TSetCodeProc = function(Proc: TCodeProc; Context: Pointer): Pointer; {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF}
+  TSetStatusProc = function(Proc: TStatusProc; Context: Pointer): Pointer;
+    {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF}
+  TGetDriverStats = function(Driver: Int32; var Stats: TBelvorStats): Int32;
+    {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF}
 
 var
   InitDriver: TInitDriver;
   DestroyDriver: TDestroyDriver;
   SetCodeProc: TSetCodeProc;
+  SetStatusProc: TSetStatusProc; { these two nil: an older library }
+  GetDriverStats: TGetDriverStats;
   Scanners: array[0..9] of TBelvorScanner; { live, oldest first: slot i is driver i }
   ScannerCount: Integer;
 
@@ -80,6 +135,22 @@ begin
 {$ELSE}
   Result := __errno_location^;
 {$ENDIF}
+end;
+
+procedure OnStatus(Driver, Status: Int32; Detail: UInt32; Context: Pointer);
+  {$IFDEF MSWINDOWS}stdcall;{$ELSE}cdecl;{$ENDIF}
+var
+  Scanner: TBelvorScanner;
+begin
+  if (Driver < 0) or (Driver >= ScannerCount) then
+    Exit;
+  Scanner := Scanners[Driver];
+  if Assigned(Scanner.FOnStatus) then
+  try
+    Scanner.FOnStatus(Scanner, Status, Detail);
+  except
+    { An exception must not unwind into the driver's thread. }
+  end;
 end;
 
 procedure LoadBelvor(const Path: string);
@@ -113,6 +184,10 @@ begin
   @InitDriver := GetProcAddress(Handle, 'InitDriver');
   if not Assigned(InitDriver) or not Assigned(DestroyDriver) then
     raise EBelvorError.Create('Not a Belvor library: ' + Names[I]);
+  @SetStatusProc := GetProcAddress(Handle, 'SetStatusProc');
+  @GetDriverStats := GetProcAddress(Handle, 'GetDriverStats');
+  if Assigned(SetStatusProc) then
+    SetStatusProc(OnStatus, nil);
 end;
 
 { The driver's threads. Without SetCodeProc a code cannot tell its driver: the newest gets it. }
@@ -193,6 +268,33 @@ begin
     raise E;
   end;
   FOpen := True;
+end;
+
+constructor TBelvorScanner.Create(Port: Integer; OnCode: TCodeEvent; OnStatus: TStatusEvent;
+  const LibraryPath: string);
+begin
+  FOnStatus := OnStatus;
+  Create(Port, OnCode, LibraryPath);
+end;
+
+function TBelvorScanner.Stats: TBelvorStats;
+var
+  Error: Integer;
+  E: EOSError;
+begin
+  if not Assigned(GetDriverStats) then
+    raise EBelvorError.Create('The Belvor library has no GetDriverStats: an older one');
+  if not FOpen then
+    raise EBelvorError.CreateFmt('COM%d is closed', [FPort]);
+  Result := Default(TBelvorStats);
+  Result.Size := SizeOf(Result);
+  if GetDriverStats(FIndex, Result) < 0 then
+  begin
+    Error := LastSystemError;
+    E := EOSError.CreateFmt('GetDriverStats: %s', [SysErrorMessage(Error)]);
+    E.ErrorCode := Error;
+    raise E;
+  end;
 end;
 
 procedure TBelvorScanner.Close;

@@ -15,6 +15,10 @@ public:
             reinterpret_cast<decltype(ByName.DestroyDriver)>(dlsym(handle, "DestroyDriver"));
         ByName.SetEventProc = reinterpret_cast<decltype(ByName.SetEventProc)>(dlsym(handle, "SetEventProc"));
         ByName.SetCodeProc = reinterpret_cast<decltype(ByName.SetCodeProc)>(dlsym(handle, "SetCodeProc"));
+        ByName.SetStatusProc =
+            reinterpret_cast<decltype(ByName.SetStatusProc)>(dlsym(handle, "SetStatusProc"));
+        ByName.GetDriverStats =
+            reinterpret_cast<decltype(ByName.GetDriverStats)>(dlsym(handle, "GetDriverStats"));
     }
     ~DlLibrary() override { dlclose(FHandle); }
 

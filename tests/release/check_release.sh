@@ -68,7 +68,7 @@ copyright='Copyright (c) 2026 The Belvor developers'
 # --- the Windows archives -----------------------------------------------------
 # What a host program's developer gets beside the library, in every archive.
 kit_files='bindings/csharp/Belvor.cs bindings/pascal/Belvor.pas bindings/python/README.md
-  bindings/python/pyproject.toml bindings/python/belvor/__init__.py
+  bindings/python/pyproject.toml bindings/python/belvor/__init__.py bindings/python/belvor/_status.py
   examples/c/scan.c examples/csharp/Scan.cs examples/pascal/scan.pas examples/python/scan.py'
 zip_files() {
   { printf '%s\n' Belvor.dll monitor.exe include/belvor.h lib/Belvor.def lib/Belvor.lib lib/libbelvor.dll.a \
@@ -176,6 +176,7 @@ expected_usr=$(printf '%s\n' ./usr/bin/belvor-monitor ./usr/include/belvor.h ./u
   ./usr/share/doc/belvor/Belvor.ini ./usr/share/doc/belvor/README ./usr/share/doc/belvor/changelog.Debian.gz \
   ./usr/share/doc/belvor/changelog.gz ./usr/share/doc/belvor/copyright ./usr/share/doc/belvor/hosts.md \
   ./usr/share/man/man1/belvor-monitor.1.gz ./usr/lib/python3/dist-packages/belvor/__init__.py \
+  ./usr/lib/python3/dist-packages/belvor/_status.py \
   $(printf './usr/share/belvor/%s\n' $kit_files | grep -v bindings/python) | LC_ALL=C sort)
 deb_files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | LC_ALL=C sort)
 # The build type names one of the CMake files: compare the rest.

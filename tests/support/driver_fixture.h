@@ -28,10 +28,41 @@ namespace belvor::test {
 inline Collector gCodes;
 inline CallbackHook gHook;
 
+// Codes and status reports in the order the callbacks got them:
+// a code as its text, a report as "lost 5", "back 0", "dropped 2", "cut 7".
+inline Collector gTimeline;
+
+inline void Record(const std::string& entry)
+{
+    gTimeline.Add(reinterpret_cast<const unsigned char*>(Counted(entry.substr(0, 255)).c_str()));
+}
+
+inline void BELVOR_CALL OnTimelineCode(int32_t, const unsigned char* data, uint32_t length, void*)
+{
+    Record(std::string(reinterpret_cast<const char*>(data), length));
+    gHook.Call(data);
+}
+
+inline void BELVOR_CALL OnStatus(int32_t, int32_t status, uint32_t detail, void*)
+{
+    static const char* const kNames[] = {"?", "lost", "back", "dropped", "cut"};
+    Record(std::string(kNames[status >= 1 && status <= 4 ? status : 0]) + " " + std::to_string(detail));
+}
+
 inline void BELVOR_CALL OnCode(const unsigned char* s)
 {
     gCodes.Add(s);
+    Record(std::string(reinterpret_cast<const char*>(s) + 1, s[0]));
     gHook.Call(s);
+}
+
+// A live driver's statistics.
+inline BelvorStats StatsOf(int32_t driver)
+{
+    BelvorStats stats{};
+    stats.size = sizeof stats;
+    EXPECT_EQ(GetDriverStatsImpl(driver, &stats), 0);
+    return stats;
 }
 
 // The records of a port that goes away (its system's reason follows) and
@@ -114,9 +145,11 @@ private:
     static void ClearGlobals()
     {
         gCodes.Clear();
+        gTimeline.Clear();
         gHook.Set(nullptr);
         SetEventProcImpl(nullptr);
         SetCodeProcImpl(nullptr, nullptr);
+        SetStatusProcImpl(nullptr, nullptr);
         WriteConfig(std::nullopt); // the benchmarks read this directory's too
     }
 

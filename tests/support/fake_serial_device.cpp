@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <thread>
+#include <utility>
 
 namespace belvor::test {
 
@@ -14,7 +15,7 @@ thread_local uint32_t tError = 0; // like GetLastError: each thread its own
 class FakeDevice final : public platform::SerialDevice {
 public:
     FakeDevice(FakeLine& line, uint16_t port)
-        : FLine(line), FInput(line.FInputs[port]), FGeneration(line.FGeneration)
+        : FLine(line), FInput(line.FInputs[port]), FGeneration(line.FGeneration), FPort(port)
     {
     }
     ~FakeDevice() override
@@ -42,6 +43,7 @@ public:
         FakeSettings& now = FLine.State;
         now = {config.BaudRate.value_or(now.BaudRate), config.DataBits.value_or(now.DataBits),
                config.Parity.value_or(now.Parity), config.StopBits.value_or(now.StopBits)};
+        FLine.FPortStates[FPort] = now;
         return true;
     }
     bool Settings(platform::LineConfig& config) override
@@ -66,7 +68,7 @@ public:
     {
         std::lock_guard<std::mutex> guard(FLine.FMutex);
         FLine.FCalls.push_back("Status");
-        errors = {};
+        errors = std::exchange(FLine.FErrors, {});
         waiting = static_cast<uint32_t>(FInput.size());
         return true;
     }
@@ -158,6 +160,7 @@ private:
     FakeLine& FLine;
     std::deque<uint8_t>& FInput; // map nodes stay put
     const int FGeneration;
+    const uint16_t FPort;
     bool FWoken = false; // under the line's lock
     bool FArmed = false; // under the line's lock
 };
@@ -308,6 +311,18 @@ int FakeLine::LossReports()
 {
     std::lock_guard<std::mutex> guard(FMutex);
     return FLossReports;
+}
+
+FakeSettings FakeLine::StateOf(uint16_t port)
+{
+    std::lock_guard<std::mutex> guard(FMutex);
+    return FPortStates.count(port) ? FPortStates[port] : State;
+}
+
+void FakeLine::ReportErrors(const platform::LineErrors& errors)
+{
+    std::lock_guard<std::mutex> guard(FMutex);
+    FErrors = errors;
 }
 
 FakeSettings FakeLine::CurrentState()

@@ -91,6 +91,10 @@ public:
     // or has gone to sleep until news, as it does in the event mode.
     bool Idle(int cycles);
     FakeSettings CurrentState();
+    // The settings the port's last Configure left on that port's device.
+    FakeSettings StateOf(uint16_t port);
+    // Line errors the next Status call reports (and clears).
+    void ReportErrors(const platform::LineErrors& errors);
     uint32_t QueueIn = 0;
     uint32_t QueueOut = 0;
 
@@ -109,6 +113,8 @@ private:
     uint32_t FLossError = 0;
     std::vector<ReadRecord> FReads;
     std::vector<platform::LineConfig> FConfigs;
+    std::map<uint16_t, FakeSettings> FPortStates;
+    platform::LineErrors FErrors;
     std::vector<platform::RefusedWatches> FArms;
     std::vector<std::string> FCalls;
     int FOpens = 0;

@@ -14,13 +14,15 @@ struct BelvorApi {
     int32_t(BELVOR_CALL* DestroyDriver)() = nullptr;
     EventProc(BELVOR_CALL* SetEventProc)(EventProc) = nullptr;
     CodeProc(BELVOR_CALL* SetCodeProc)(CodeProc, void*) = nullptr;
+    StatusProc(BELVOR_CALL* SetStatusProc)(StatusProc, void*) = nullptr;
+    int32_t(BELVOR_CALL* GetDriverStats)(int32_t, BelvorStats*) = nullptr;
 };
 
 class LoadedLibrary {
 public:
     virtual ~LoadedLibrary() = default;
     BelvorApi ByName;
-    // Filled where the system exports by ordinal (Windows: 3, 2, 1).
+    // Filled where the system exports by ordinal (Windows: 3, 2, 1, 4, 5, 6).
     BelvorApi ByOrdinal;
     bool HasOrdinals = false;
 };

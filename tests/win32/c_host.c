@@ -49,7 +49,11 @@ int main(void)
     check(GetProcAddress(dll, MAKEINTRESOURCEA(4)) == GetProcAddress(dll, "SetCodeProc") &&
               GetProcAddress(dll, MAKEINTRESOURCEA(4)) != NULL,
           "ordinal 4 is SetCodeProc");
-    check(GetProcAddress(dll, MAKEINTRESOURCEA(5)) == NULL, "nothing else is exported");
+    check(GetProcAddress(dll, MAKEINTRESOURCEA(5)) == GetProcAddress(dll, "SetStatusProc") &&
+              GetProcAddress(dll, MAKEINTRESOURCEA(6)) == GetProcAddress(dll, "GetDriverStats") &&
+              GetProcAddress(dll, MAKEINTRESOURCEA(6)) != NULL,
+          "ordinals 5 and 6 are SetStatusProc and GetDriverStats");
+    check(GetProcAddress(dll, MAKEINTRESOURCEA(7)) == NULL, "nothing else is exported");
     if (!init || !destroy || !set_proc)
         return 1;
 

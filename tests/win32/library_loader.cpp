@@ -23,6 +23,10 @@ public:
         Find(module, MAKEINTRESOURCEA(1), ByOrdinal.SetEventProc);
         Find(module, "SetCodeProc", ByName.SetCodeProc);
         Find(module, MAKEINTRESOURCEA(4), ByOrdinal.SetCodeProc);
+        Find(module, "SetStatusProc", ByName.SetStatusProc);
+        Find(module, MAKEINTRESOURCEA(5), ByOrdinal.SetStatusProc);
+        Find(module, "GetDriverStats", ByName.GetDriverStats);
+        Find(module, MAKEINTRESOURCEA(6), ByOrdinal.GetDriverStats);
         HasOrdinals = true;
     }
     ~DllLibrary() override { FreeLibrary(FModule); }

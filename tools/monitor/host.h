@@ -9,6 +9,9 @@ struct BelvorFunctions {
     int32_t(BELVOR_CALL* InitDriver)(uint32_t, EventProc) = nullptr;
     int32_t(BELVOR_CALL* DestroyDriver)() = nullptr;
     EventProc(BELVOR_CALL* SetEventProc)(EventProc) = nullptr;
+    // Null with an older library, which has no status calls and no statistics.
+    BelvorSetStatusProcFn SetStatusProc = nullptr;
+    BelvorGetDriverStatsFn GetDriverStats = nullptr;
 };
 
 // Loads the library (path empty: the one beside the monitor; on Linux then
@@ -22,3 +25,6 @@ bool StopRequested();
 
 // The reason for the last failed call into the library, as the system keeps it.
 std::string LastErrorText();
+
+// The system's text for one of its error codes (errno, GetLastError).
+std::string SystemMessage(uint32_t code);

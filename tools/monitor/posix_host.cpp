@@ -50,6 +50,10 @@ bool LoadBelvorLibrary(const std::string& path, BelvorFunctions& functions, std:
         reinterpret_cast<decltype(functions.DestroyDriver)>(dlsym(handle, "DestroyDriver"));
     functions.SetEventProc =
         reinterpret_cast<decltype(functions.SetEventProc)>(dlsym(handle, "SetEventProc"));
+    functions.SetStatusProc =
+        reinterpret_cast<decltype(functions.SetStatusProc)>(dlsym(handle, "SetStatusProc"));
+    functions.GetDriverStats =
+        reinterpret_cast<decltype(functions.GetDriverStats)>(dlsym(handle, "GetDriverStats"));
     if (!functions.InitDriver || !functions.DestroyDriver || !functions.SetEventProc) {
         error = file + " lacks the driver's functions";
         return false;
@@ -73,4 +77,9 @@ bool StopRequested()
 std::string LastErrorText()
 {
     return std::strerror(errno);
+}
+
+std::string SystemMessage(uint32_t code)
+{
+    return std::strerror(static_cast<int>(code));
 }

@@ -32,6 +32,8 @@ bool LoadBelvorLibrary(const std::string& path, BelvorFunctions& functions, std:
         error = "the library lacks the driver's functions";
         return false;
     }
+    (void)Find(module, "SetStatusProc", functions.SetStatusProc);
+    (void)Find(module, "GetDriverStats", functions.GetDriverStats);
     return true;
 }
 
@@ -45,9 +47,8 @@ bool StopRequested()
     return gStop;
 }
 
-std::string LastErrorText()
+std::string SystemMessage(uint32_t code)
 {
-    const DWORD code = GetLastError();
     char text[256] = {};
     if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
                         sizeof text, nullptr))
@@ -55,5 +56,14 @@ std::string LastErrorText()
     std::string s(text);
     while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' '))
         s.pop_back();
-    return s + " (error " + std::to_string(code) + ")";
+    return s;
+}
+
+std::string LastErrorText()
+{
+    const DWORD code = GetLastError();
+    const std::string message = SystemMessage(code);
+    if (message == "error " + std::to_string(code))
+        return message;
+    return message + " (error " + std::to_string(code) + ")";
 }

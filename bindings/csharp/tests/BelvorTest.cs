@@ -73,6 +73,14 @@ static class BelvorTest
             }
         }
 
+        public void AddStatus(object sender, StatusEventArgs e)
+        {
+            lock (this) {
+                Texts.Add(e.Status + " " + e.Detail);
+                Monitor.PulseAll(this);
+            }
+        }
+
         public string Wait(int count)
         {
             lock (this) {
@@ -150,6 +158,43 @@ static class BelvorTest
         }
     }
 
+    // A code cut by the port's own MaxLength, the line hung up and back: the status events come
+    // in order with the codes, and the statistics add up.
+    static void StatusAndStats()
+    {
+        Check(Marshal.SizeOf(typeof(ScannerStats)) == 128 &&
+              Marshal.OffsetOf(typeof(ScannerStats), "QueueLength").ToInt32() == 112 &&
+              Marshal.OffsetOf(typeof(ScannerStats), "MsSinceCode").ToInt32() == 120, "ScannerStats is BelvorStats");
+        string ini = Environment.GetEnvironmentVariable("BELVOR_SYSTEM_DIR") + "/Belvor.ini";
+        System.IO.File.WriteAllText(ini, "[COM63]\r\nMaxLength=4\r\n");
+        var got = new Received();
+        var line = new FakeScanner(63);
+        var scanner = new Scanner(63, got.Add);
+        scanner.StatusChanged += got.AddStatus;
+        Check(scanner.Stats.MsSinceCode == -1, "no code yet");
+        line.Send("123456\r12\r");
+        Check(got.Wait(3) == "CodeCut 6|1234|12", "the cut comes just before its code: " + got.Wait(3));
+        line.Dispose(); // unplugged
+        Check(got.Wait(4).EndsWith("|Lost 5"), "lost, with EIO: " + got.Wait(4));
+        ScannerStats lost = scanner.Stats;
+        Check(lost.State == PortState.Lost && lost.LastError == 5 && lost.Losses == 1, "stats while lost");
+        line = new FakeScanner(63);
+        Check(got.Wait(5).EndsWith("|Back 0"), "back: " + got.Wait(5));
+        ScannerStats s = scanner.Stats;
+        Check(s.Size == 128 && s.Port == 63 && s.State == PortState.Open && s.CodesDelivered == 2 &&
+              s.CodesCut == 1 && s.CodesDropped == 0 && s.BytesReceived == 10 && s.Returns == 1 &&
+              s.QueueLength == 0 && s.MsSinceCode >= 0, "the stats add up");
+        scanner.Dispose();
+        line.Dispose();
+        System.IO.File.Delete(ini);
+        try {
+            s = scanner.Stats;
+            Check(false, "no stats once disposed");
+        } catch (ObjectDisposedException) {
+            Check(true, "no stats once disposed");
+        }
+    }
+
     static int Main()
     {
         ExpectError(0, 22, "Invalid argument");
@@ -198,6 +243,7 @@ static class BelvorTest
         }
         AnotherUser();
         EarlyCode();
+        StatusAndStats();
         Console.WriteLine(failed == 0 ? "all passed" : failed + " failed");
         return failed == 0 ? 0 : 1;
     }

@@ -150,6 +150,55 @@ begin
   Seen := Seen + Format('%d:%s|', [Sender.Index, Code]);
 end;
 
+{ The status events and codes in one line, as they came. }
+type
+  TTimeline = class(TReceived)
+    procedure AddStatus(Sender: TBelvorScanner; Status: Integer; Detail: UInt32);
+  end;
+
+procedure TTimeline.AddStatus(Sender: TBelvorScanner; Status: Integer; Detail: UInt32);
+begin
+  Add(Sender, RawByteString(Format('status %d %d', [Status, Detail])));
+end;
+
+{ A code cut by the port's own MaxLength, the line hung up and back: the statuses come
+  in order with the codes, and the statistics add up. }
+procedure StatusAndStats;
+var
+  Ini: string;
+  F: Text;
+  Line: Integer;
+  Got: TTimeline;
+  Scanner: TBelvorScanner;
+  S: TBelvorStats;
+begin
+  Check((SizeOf(TBelvorStats) = 128) and (PtrUInt(@S.QueueLength) - PtrUInt(@S) = 112),
+    'TBelvorStats is BelvorStats');
+  Ini := GetEnvironmentVariable('BELVOR_SYSTEM_DIR') + '/Belvor.ini';
+  AssignFile(F, Ini);
+  Rewrite(F);
+  System.Write(F, '[COM65]'#13#10'MaxLength=4'#13#10);
+  CloseFile(F);
+  Line := FakeScanner(65);
+  Got := TTimeline.Create;
+  Scanner := TBelvorScanner.Create(65, Got.Add, Got.AddStatus);
+  Check(Scanner.Stats.MsSinceCode = -1, 'no code yet');
+  Send(Line, '123456'#13'12'#13);
+  Check(Got.Wait(3) = '65:status 4 6|65:1234|65:12', 'the cut comes just before its code: ' + Got.Wait(3));
+  close(Line); { unplugged }
+  Check(Got.Wait(4) = '65:status 4 6|65:1234|65:12|65:status 1 5', 'lost, with EIO: ' + Got.Wait(4));
+  S := Scanner.Stats;
+  Check((S.State = BelvorPortLost) and (S.LastError = 5) and (S.Losses = 1), 'stats while lost');
+  Line := FakeScanner(65);
+  Check(Pos('|65:status 2 0', Got.Wait(5)) > 0, 'back: ' + Got.Wait(5));
+  S := Scanner.Stats;
+  Check((S.Size = 128) and (S.Port = 65) and (S.State = BelvorPortOpen) and (S.CodesDelivered = 2) and
+    (S.CodesCut = 1) and (S.BytesReceived = 10) and (S.Returns = 1) and (S.MsSinceCode >= 0), 'the stats add up');
+  Scanner.Free;
+  close(Line);
+  DeleteFile(Ini);
+end;
+
 { With the stand-in library, whose InitDriver sends a code before it returns. }
 procedure EarlyCode;
 var
@@ -210,6 +259,8 @@ begin
     'a code through the EventProc');
   Older.Free;
   AnotherUser;
+  BelvorTagged := True;
+  StatusAndStats;
 
   unlink(PAnsiChar(GetEnvironmentVariable('BELVOR_SYSTEM_DIR') + '/com65'));
   unlink(PAnsiChar(GetEnvironmentVariable('BELVOR_SYSTEM_DIR') + '/com68'));

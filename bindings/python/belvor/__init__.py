@@ -7,15 +7,20 @@
 
 ``on_code(code: bytes)`` runs on a thread of the driver's own: copy the code
 somewhere (a queue.Queue) and return; never block there, never close a
-scanner there. Scanners close newest first. See docs/hosts.md.
+scanner there. So does ``on_status(status: Status, detail: int)``, given as
+``Scanner(3, on_code, on_status=...)``, in order with the codes. Scanners close
+newest first. See docs/hosts.md.
 """
 
 import ctypes
+import dataclasses
 import os
 import sys
 import threading
 
-__all__ = ["Library", "Scanner", "BelvorError", "LIBRARY_NAMES"]
+from ._status import PortState, Stats, Status, _BelvorStats
+
+__all__ = ["Library", "Scanner", "BelvorError", "Status", "PortState", "Stats", "LIBRARY_NAMES"]
 
 _WINDOWS = sys.platform == "win32"
 
@@ -33,6 +38,7 @@ else:
 # copied before the callback returns.
 _EventProc = _FUNCTYPE(None, ctypes.c_void_p)
 _CodeProc = _FUNCTYPE(None, ctypes.c_int32, ctypes.c_void_p, ctypes.c_uint32, ctypes.c_void_p)
+_StatusProc = _FUNCTYPE(None, ctypes.c_int32, ctypes.c_int32, ctypes.c_uint32, ctypes.c_void_p)
 
 
 class BelvorError(RuntimeError):
@@ -93,14 +99,24 @@ class Library:
             self.has_code_proc = True
         except AttributeError:
             self.has_code_proc = False
+        # An older library has neither: on_status is then never called and stats() raises.
+        self.has_status = hasattr(dll, "SetStatusProc") and hasattr(dll, "GetDriverStats")
+        if self.has_status:
+            dll.SetStatusProc.argtypes = [_StatusProc, ctypes.c_void_p]
+            dll.SetStatusProc.restype = ctypes.c_void_p
+            dll.GetDriverStats.argtypes = [ctypes.c_int32, ctypes.POINTER(_BelvorStats)]
+            dll.GetDriverStats.restype = ctypes.c_int32
         self._lock = threading.Lock()
         self._scanners = []  # live ones, oldest first: index i is driver i
         # Kept for the life of the process: the driver may call them from its
         # threads until the library is unloaded, which ctypes never does.
         self._event_proc = _EventProc(self._on_event)
         self._code_proc = _CodeProc(self._on_code)
+        self._status_proc = _StatusProc(self._on_status)
         self._tagged = False
         self.tagged = tagged
+        if self.has_status:
+            self._dll.SetStatusProc(self._status_proc, None)
         with Library._loaded_lock:
             Library._every.append(self)  # so that the procs above are never freed
 
@@ -140,6 +156,30 @@ class Library:
         if 0 <= driver < len(scanners):
             scanners[driver]._deliver(code)
 
+    def _on_status(self, driver, status, detail, _context):
+        scanners = self._scanners
+        if 0 <= driver < len(scanners):
+            try:
+                status = Status(status)
+            except ValueError:
+                pass  # a later library's status: passed on as its number
+            scanners[driver]._report(status, detail)
+
+    def _stats(self, scanner):
+        if not self.has_status:
+            raise BelvorError("%s has no GetDriverStats: an older library" % self.path)
+        raw = _BelvorStats(size=ctypes.sizeof(_BelvorStats))
+        # Not under _lock: a callback may ask while _close waits for it in DestroyDriver.
+        if scanner not in self._scanners:
+            raise BelvorError("%r is closed" % scanner)
+        if self._dll.GetDriverStats(scanner.index, ctypes.byref(raw)) < 0:
+            raise _os_error(_last_error(), "GetDriverStats")
+        values = {field.name: getattr(raw, field.name) for field in dataclasses.fields(Stats)}
+        values["state"] = PortState(raw.state)
+        if raw.ms_since_code < 0:
+            values["ms_since_code"] = None
+        return Stats(**values)
+
     def _open(self, scanner, port):
         with self._lock:
             # In place before the driver exists: its first code may come at once.
@@ -177,18 +217,32 @@ class Library:
 class Scanner:
     """A driver for the scanner on COM<port>; codes go to ``on_code(code: bytes)``.
 
+    ``on_status(status: Status, detail: int)``, when given, hears of the line
+    lost and back and of codes cut or dropped, on the same thread as on_code.
     Raises OSError (errno / winerror set, FileNotFoundError for a missing port)
     when the driver cannot be created. Close newest first, or use ``with``.
     """
 
-    def __init__(self, port, on_code, library=None):
+    def __init__(self, port, on_code, library=None, on_status=None):
         self._on_code = on_code
+        self._on_status = on_status
         self.port = port
         self.library = library if isinstance(library, Library) else Library.shared(library)
         self.index = self.library._open(self, port)
 
     def _deliver(self, code):
         self._on_code(code)
+
+    def _report(self, status, detail):
+        if self._on_status is not None:
+            self._on_status(status, detail)
+
+    def stats(self):
+        """The driver's statistics now (a Stats); callable from any thread, on_code's too.
+
+        BelvorError once closed; OSError if the driver refuses.
+        """
+        return self.library._stats(self)
 
     @property
     def closed(self):

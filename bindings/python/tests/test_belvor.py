@@ -17,6 +17,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 import belvor  # noqa: E402
 
 SYSTEM_DIR = os.environ.get("BELVOR_SYSTEM_DIR", "")
+if SYSTEM_DIR:
+    os.makedirs(SYSTEM_DIR, exist_ok=True)  # a fresh build may not have it yet
 PORTS = (60, 61)  # apart from the other tests' ports
 
 
@@ -139,6 +141,35 @@ class ScannerTest(unittest.TestCase):
         self.assertIn(b"inside a callback", message)
         self.assertFalse(scanner.closed)
         scanner.close()
+
+    def test_status_comes_in_order_with_the_codes_and_the_stats_add_up(self):
+        ini = os.path.join(SYSTEM_DIR, "Belvor.ini")
+        with open(ini, "w") as f:
+            f.write("[COM%d]\r\nMaxLength=4\r\n" % PORTS[0])
+        self.addCleanup(os.remove, ini)
+        got = Received()
+        with belvor.Scanner(PORTS[0], got, on_status=lambda status, detail: got((status, detail))) as scanner:
+            self.assertIsNone(scanner.stats().ms_since_code)
+            self.fakes[0].send(b"123456\r12\r")
+            self.assertEqual(got.wait(3), [(belvor.Status.CODE_CUT, 6), b"1234", b"12"])
+            self.fakes[0].close()  # unplugged
+            self.assertEqual(got.wait(4)[3], (belvor.Status.LOST, errno.EIO))
+            lost = scanner.stats()
+            self.assertEqual((lost.state, lost.last_error, lost.losses), (belvor.PortState.LOST, errno.EIO, 1))
+            self.fakes[0] = FakeScanner(PORTS[0])
+            self.assertEqual(got.wait(5)[4], (belvor.Status.BACK, 0))
+            stats = scanner.stats()
+        self.assertGreaterEqual(stats.ms_since_code, 0)
+        self.assertIn(stats.queue_high, (1, 2))  # the two codes may meet in the queue
+        expected = belvor.Stats(
+            port=PORTS[0], state=belvor.PortState.OPEN, last_error=errno.EIO, codes_delivered=2,
+            codes_undelivered=0, codes_cut=1, codes_dropped=0, bytes_received=10, bytes_refused=0, overruns=0,
+            parity_errors=0, framing_errors=0, breaks=0, losses=1, returns=1, queue_length=0,
+            queue_high=stats.queue_high, ms_since_code=stats.ms_since_code,
+        )
+        self.assertEqual(stats, expected)
+        with self.assertRaisesRegex(belvor.BelvorError, "closed"):
+            scanner.stats()
 
     def test_port_zero_is_an_os_error_with_the_system_code(self):
         with self.assertRaises(OSError) as caught:

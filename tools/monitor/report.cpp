@@ -1,0 +1,64 @@
+#include "tools/monitor/report.h"
+
+namespace {
+
+std::string Com(long port)
+{
+    return "COM" + std::to_string(port);
+}
+
+std::string Count(uint64_t n, const char* what)
+{
+    return std::to_string(n) + " " + what;
+}
+
+const char* StateText(uint32_t state)
+{
+    switch (state) {
+    case BELVOR_PORT_OPEN:
+        return "open";
+    case BELVOR_PORT_LOST:
+        return "lost, reopened every second";
+    case BELVOR_PORT_GONE:
+        return "lost for good (Reconnect=0)";
+    default:
+        return "in an unknown state";
+    }
+}
+
+} // namespace
+
+std::string StatusText(long port, int32_t status, uint32_t detail, const std::string& lostReason)
+{
+    switch (status) {
+    case BELVOR_STATUS_LOST:
+        return Com(port) + " lost: " + lostReason + " (error " + std::to_string(detail) + ")";
+    case BELVOR_STATUS_BACK:
+        return Com(port) + " back";
+    case BELVOR_STATUS_CODES_DROPPED:
+        return Com(port) + ": " + Count(detail, "code(s) dropped, the queue was full");
+    case BELVOR_STATUS_CODE_CUT:
+        return Com(port) + ": code cut, " + Count(detail, "characters received");
+    default:
+        return Com(port) + ": status " + std::to_string(status) + ", detail " + std::to_string(detail);
+    }
+}
+
+std::vector<std::string> StatsText(const BelvorStats& s)
+{
+    const std::string com = Com(static_cast<long>(s.port));
+    const std::string last =
+        s.ms_since_code < 0 ? "no code yet" : "last code " + std::to_string(s.ms_since_code) + " ms ago";
+    return {
+        com + " " + StateText(s.state) + "; codes " + Count(s.codes_delivered, "delivered, ") +
+            Count(s.codes_undelivered, "undelivered, ") + Count(s.codes_cut, "cut, ") +
+            Count(s.codes_dropped, "dropped; queue ") + std::to_string(s.queue_length) + " (at most " +
+            std::to_string(s.queue_high) + ")",
+        com + " bytes " + Count(s.bytes_received, "received, ") +
+            Count(s.bytes_refused, "refused; line errors ") + Count(s.overruns, "overrun, ") +
+            Count(s.parity_errors, "parity, ") + Count(s.framing_errors, "framing, ") +
+            Count(s.breaks, "break"),
+        com + " lost " + Count(s.losses, "time(s), back ") + Count(s.returns, "time(s), last error ") +
+            std::to_string(s.last_error) + "; " + last,
+    };
+}
