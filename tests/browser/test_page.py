@@ -1,0 +1,219 @@
+"""The web example in a real browser (headless Chromium), against belvor-bridge.
+
+    test_page.py BRIDGE LIBRARY SYSTEM_DIR
+
+The page is served from two origins: http://127.0.0.1:<port>, which the bridge
+allows, and http://localhost:<port>, which it does not. A simulated scanner
+(tools/scanner-sim.py) types codes into a pty linked as COM<n>; the page must
+show each one byte for byte, the scanner lost and back when its pty goes and
+comes again, and find the bridge again after it restarts.
+Exits 77 (skipped) when Chromium, its driver or Selenium is missing.
+"""
+import functools
+import http.server
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+SIM = os.path.join(ROOT, "tools", "scanner-sim.py")
+PAGE_DIR = os.path.join(ROOT, "examples", "web")
+CHROMIUM, CHROMEDRIVER = "/usr/bin/chromium", "/usr/bin/chromedriver"
+PORT = 71  # COM71: apart from the other tests' ports
+# Loaded machines start Chromium and reconnect slowly; these only stop a hang.
+DEADLINE = 30.0
+
+try:
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.by import By
+except ImportError:
+    webdriver = None
+
+# What a GS1 or ISO 15434 scanner sends: group separators, a record separator,
+# an EOT, and bytes above 127 that Windows-1252 reads as letters, as the euro
+# sign, or (0x81, undefined there) as the C1 control of the same number.
+CODES = [b"0104606203086135215abc\x1d93XyZ9\r", b"[)>\x1e06\x1dP123\x1d\x04\r", b"Caf\xe9 \x80\x81\r"]
+AFTER_BACK = b"4006381333931\r"
+INI = "[COM%d]\r\nAllowCodes=4,29,30,32-126,128-255\r\n" % PORT
+
+
+def windows_1252(data):
+    return "".join(chr(b) if b in (0x81, 0x8D, 0x8F, 0x90, 0x9D) else bytes([b]).decode("cp1252") for b in data)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class QuietHandler(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+
+def serve_page():
+    handler = functools.partial(QuietHandler, directory=PAGE_DIR)
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
+class Rig:
+    """The bridge, the simulated scanners and their files; everything stopped at the end."""
+
+    def __init__(self, bridge, library, system_dir):
+        self.bridge_command = [bridge, "--library", library, "--port", str(PORT)]
+        self.system_dir = system_dir
+        self.work = tempfile.mkdtemp(prefix="belvor-browser.")
+        self.ready_file = os.path.join(self.work, "ready")
+        open(self.ready_file, "w").close()
+        self.ready = None
+        self.processes = []
+        self.bridge = None
+        self.listen = "127.0.0.1:%d" % free_port()
+        self.stderr_path = os.path.join(self.work, "bridge.stderr")
+        os.makedirs(system_dir, exist_ok=True)
+        self.ini = os.path.join(system_dir, "Belvor.ini")
+        with open(self.ini, "w") as f:
+            f.write(INI)
+
+    def scanner(self, codes, wait_open):
+        """A scanner on a new pty as COM<PORT>; it types once wait_open is open elsewhere, then hangs up."""
+        args = [sys.executable, SIM, "--dir", self.system_dir, "--port", str(PORT), "--count", str(len(codes)),
+                "--interval", "0.05", "--delay", "0", "--wait-open", wait_open]
+        for code in codes:
+            args += ["--code", "".join("\\x%02x" % b for b in code)]
+        sim = subprocess.Popen(args, stdout=subprocess.PIPE, text=True)
+        sim.stdout.readline()  # "scanner-sim: COM71 is /dev/pts/N": its link is made
+        self.processes.append(sim)
+        return sim
+
+    def start_bridge(self, allowed_origin):
+        with open(self.stderr_path, "a") as stderr:
+            self.bridge = subprocess.Popen(self.bridge_command + ["--listen", self.listen,
+                                                                  "--allow-origin", allowed_origin],
+                                           stdout=subprocess.DEVNULL, stderr=stderr)
+        self.processes.append(self.bridge)
+
+    def stop_bridge(self):
+        self.bridge.terminate()
+        return self.bridge.wait(DEADLINE)
+
+    def let_scanner_type(self):
+        self.ready = open(self.ready_file)
+
+    def bridge_log(self):
+        with open(self.stderr_path, errors="replace") as f:
+            return f.read()
+
+    def close(self):
+        for process in self.processes:
+            if process.poll() is None:
+                process.terminate()
+                process.wait(DEADLINE)
+        if self.ready:
+            self.ready.close()
+        os.remove(self.ini)
+        shutil.rmtree(self.work, ignore_errors=True)
+
+
+def wait_for(what, condition):
+    deadline = time.monotonic() + DEADLINE
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.05)
+    raise AssertionError("timed out waiting for " + what)
+
+
+class PageTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.rig = Rig(*sys.argv[1:4])
+        cls.addClassCleanup(cls.rig.close)
+        cls.allowed = serve_page()
+        cls.other = serve_page()
+        cls.addClassCleanup(cls.allowed.shutdown)
+        cls.addClassCleanup(cls.other.shutdown)
+        cls.allowed_origin = "http://127.0.0.1:%d" % cls.allowed.server_address[1]
+        options = webdriver.ChromeOptions()
+        options.binary_location = CHROMIUM
+        for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage"):
+            options.add_argument(argument)
+        cls.browser = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+        cls.addClassCleanup(cls.browser.quit)
+        cls.first_scanner = cls.rig.scanner(CODES, cls.rig.ready_file)
+        cls.rig.start_bridge(cls.allowed_origin)
+
+    def open_page(self, origin):
+        self.browser.get("%s/index.html?bridge=%s" % (origin, self.rig.listen))
+
+    def attribute(self, selector, name):
+        found = self.browser.find_elements(By.CSS_SELECTOR, selector)
+        return found[0].get_attribute(name) if found else None
+
+    def wait_for_element(self, selector):
+        return wait_for(selector, lambda: self.browser.find_elements(By.CSS_SELECTOR, selector))
+
+    def test_allowed_page_shows_codes_byte_for_byte_lost_back_and_the_bridge_again(self):
+        self.open_page(self.allowed_origin)
+        self.wait_for_element('#scanners li[data-port="%d"][data-state="open"]' % PORT)
+        self.assertEqual(self.attribute("#connection", "data-state"), "open")
+
+        self.rig.let_scanner_type()
+        items = wait_for("%d codes" % len(CODES),
+                         lambda: len(self.browser.find_elements(By.CSS_SELECTOR, "#codes li")) == len(CODES)
+                         and self.browser.find_elements(By.CSS_SELECTOR, "#codes li"))
+        shown = [(i.get_attribute("data-port"), i.get_attribute("data-hex"), i.get_attribute("data-text"))
+                 for i in reversed(items)]
+        self.assertEqual(shown, [(str(PORT), c[:-1].hex(), windows_1252(c[:-1])) for c in CODES])
+        # The separators are shown by name, the other controls in hex: none vanishes.
+        first, second = [i.find_element(By.CLASS_NAME, "value").text for i in reversed(items[1:])]
+        self.assertEqual(first, "0104606203086135215abcGS93XyZ9")
+        self.assertEqual(second, "[)>1E06GSP123GS04")
+
+        # The first scanner hangs up after its codes; a second one on a new pty is the same scanner back.
+        self.wait_for_element('#events li[data-port="%d"][data-state="lost"]' % PORT)
+        self.wait_for_element('#scanners li[data-port="%d"][data-state="lost"]' % PORT)
+        self.rig.scanner([AFTER_BACK], "")
+        self.wait_for_element('#events li[data-port="%d"][data-state="back"]' % PORT)
+        self.wait_for_element('#codes li[data-hex="%s"]' % AFTER_BACK[:-1].hex())
+        self.assertEqual(self.attribute('#scanners li[data-port="%d"]' % PORT, "data-state"), "open")
+
+        # A restarted bridge: the page hears it leave (going away) and finds it again.
+        self.assertEqual(self.rig.stop_bridge(), 0)
+        self.wait_for_element('#connection[data-state="closed"][data-close-code="1001"]')
+        self.rig.start_bridge(self.allowed_origin)
+        self.wait_for_element('#connection[data-state="open"]')
+        self.wait_for_element('#scanners[data-stale="false"] li[data-port="%d"]' % PORT)
+        if os.environ.get("BELVOR_BROWSER_SCREENSHOT"):
+            self.browser.save_screenshot(os.environ["BELVOR_BROWSER_SCREENSHOT"])
+
+    def test_page_from_another_origin_gets_no_connection(self):
+        origin = "http://localhost:%d" % self.other.server_address[1]
+        self.open_page(origin)
+        # The bridge refuses it and says so once per attempt; the page says it has no connection.
+        wait_for("the bridge's refusal", lambda: origin in self.rig.bridge_log())
+        self.wait_for_element('#connection[data-state="closed"]')
+        self.assertIn("does not allow this page's origin " + origin, self.browser.find_element(By.ID, "connection").text)
+        self.assertEqual(self.browser.find_elements(By.CSS_SELECTOR, "#scanners li, #events li"), [])
+
+
+if __name__ == "__main__":
+    missing = [path for path in (CHROMIUM, CHROMEDRIVER) if not os.path.exists(path)]
+    if webdriver is None:
+        missing.append("python3-selenium")
+    if missing:
+        print("skipped: not installed: " + ", ".join(missing))
+        sys.exit(77)
+    unittest.main(argv=sys.argv[:1], verbosity=2)
