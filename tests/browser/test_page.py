@@ -6,7 +6,8 @@ The page is served from two origins: http://127.0.0.1:<port>, which the bridge
 allows, and http://localhost:<port>, which it does not. A simulated scanner
 (tools/scanner-sim.py) types codes into a pty linked as COM<n>; the page must
 show each one byte for byte, the scanner lost and back when its pty goes and
-comes again, and find the bridge again after it restarts.
+comes again, and find the bridge again after it restarts. Served by the bridge
+itself (GET /), the page connects to that bridge.
 Exits 77 (skipped) when Chromium, its driver or Selenium is missing.
 """
 import functools
@@ -198,6 +199,12 @@ class PageTest(unittest.TestCase):
         self.wait_for_element('#scanners[data-stale="false"] li[data-port="%d"]' % PORT)
         if os.environ.get("BELVOR_BROWSER_SCREENSHOT"):
             self.browser.save_screenshot(os.environ["BELVOR_BROWSER_SCREENSHOT"])
+
+    def test_page_served_by_the_bridge_connects_to_it(self):
+        for host in (self.rig.listen, self.rig.listen.replace("127.0.0.1", "localhost")):
+            self.browser.get("http://%s/" % host)
+            self.wait_for_element('#scanners[data-stale="false"] li[data-port="%d"]' % PORT)
+            self.assertEqual(self.browser.find_element(By.ID, "connection").text, "Connected to ws://%s/scans" % host)
 
     def test_page_from_another_origin_gets_no_connection(self):
         origin = "http://localhost:%d" % self.other.server_address[1]
