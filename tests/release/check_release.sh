@@ -230,6 +230,7 @@ bridge_unit() {
   said=$(systemd-analyze verify --man=no "$work/belvor-bridge.service" 2>&1) && [[ -z $said ]] || { echo "$said"; return 1; }
 }
 check "deb: belvor-bridge.service runs belvor-bridge as a dynamic user in dialout; not enabled" bridge_unit
+check "deb: belvor-bridge prints the version" same "belvor-bridge (Belvor) $version" "$("$usr/bin/belvor-bridge" --version)"
 check "deb: copyright in Debian's machine-readable format: Expat (MIT), The Belvor developers" \
   bash -c "head -n 1 '$usr/share/doc/belvor/copyright' | grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' &&
     grep -qx 'Copyright: 2026 The Belvor developers' '$usr/share/doc/belvor/copyright' &&
@@ -318,6 +319,39 @@ python_example() { # from elsewhere than the sources, so that only the package's
   cd "$work" && linux_example 45 "${run_kit[@]}" PYTHONPATH="$usr/lib/python3/dist-packages" \
     /usr/bin/python3 "$usr/share/belvor/examples/python/scan.py"
 }
+# The package's bridge finds the package's library (../lib beside it) and
+# serves a simulated scanner's codes on /scanners; without --run-codes, it
+# must be refused COM200 by that library.
+packaged_bridge() {
+  local body rc listen
+  listen=127.0.0.1:$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  if ! $run_codes; then
+    body=$(env -u BELVOR_LIBRARY "$usr/bin/belvor-bridge" --port 200 --listen "$listen" 2>&1)
+    rc=$?
+    echo "$body"
+    [[ $rc != 0 && $body == *'COM200: No such file or directory'* ]]
+    return
+  fi
+  python3 "$root/tools/scanner-sim.py" --dir "$system_dir" --port 46 --count 0 --interval 0.1 --delay 0 \
+    --wait-open >/dev/null &
+  sim=$!
+  for _ in $(seq 100); do [[ -e "$system_dir/com46" ]] && break; sleep 0.05; done
+  env -u BELVOR_LIBRARY "$usr/bin/belvor-bridge" --port 46 --listen "$listen" 2>"$work/bridge.err" &
+  local bridge=$!
+  for _ in $(seq 200); do
+    body=$(/usr/bin/python3 -c 'import sys, urllib.request; print(urllib.request.urlopen(sys.argv[1]).read().decode())' \
+      "http://$listen/scanners" 2>/dev/null) && [[ $body =~ \"codes_delivered\":[1-9] ]] && break
+    sleep 0.05
+  done
+  kill "$bridge" && wait "$bridge"
+  rc=$?
+  kill "$sim" 2>/dev/null
+  wait "$sim" 2>/dev/null
+  sim=
+  echo "$body" && cat "$work/bridge.err"
+  [[ $rc == 0 && $body == *'{"port":46,"state":"open"'* && $body =~ \"codes_delivered\":[1-9] ]]
+}
+check "deb: belvor-bridge, with the package's library, $receives" packaged_bridge
 check "C#: the example, built by mcs with the zip's Belvor.cs, $receives" csharp_example
 check "Pascal: the example, built by fpc with the zip's Belvor.pas, $receives" pascal_example
 check "Python: the package's example, with the package's binding, $receives" python_example
