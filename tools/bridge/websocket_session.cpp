@@ -27,6 +27,8 @@ void WebSocketSession::Start(Request request)
     ws_.set_option(timeout);
     ws_.read_message_max(kMaxMessageBytes);
     ws_.text(true);
+    // A message is one frame: a close never lands between the pieces of one.
+    ws_.auto_fragment(false);
     ws_.async_accept(request, [self = shared_from_this()](beast::error_code ec) {
         if (ec)
             return self->End();
