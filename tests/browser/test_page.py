@@ -1,19 +1,22 @@
 """The web example in a real browser (headless Chromium), against belvor-bridge.
 
-    test_page.py BRIDGE LIBRARY SYSTEM_DIR
+    test_page.py COM_DIR INI STOP_SIGNAL BRIDGE [ARGS...]
 
 The page is served from two origins: http://127.0.0.1:<port>, which the bridge
 allows, and http://localhost:<port>, which it does not. A simulated scanner
 (tools/scanner-sim.py) types codes into a pty linked as COM<n>; the page must
 show each one byte for byte, the scanner lost and back when its pty goes and
 comes again, and find the bridge again after it restarts. Served by the bridge
-itself (GET /), the page connects to that bridge.
+itself (GET /), the page connects to that bridge. The scanner's pty is linked
+as COM_DIR/com<n>, its allow-list written at INI; STOP_SIGNAL (TERM, or INT
+under Wine, whose Ctrl-C it is) ends the bridge that BRIDGE [ARGS...] starts.
 Exits 77 (skipped) when Chromium, its driver or Selenium is missing.
 """
 import functools
 import http.server
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -28,8 +31,8 @@ SIM = os.path.join(ROOT, "tools", "scanner-sim.py")
 PAGE_DIR = os.path.join(ROOT, "examples", "web")
 CHROMIUM, CHROMEDRIVER = "/usr/bin/chromium", "/usr/bin/chromedriver"
 PORT = 71  # COM71: apart from the other tests' ports
-# Loaded machines start Chromium and reconnect slowly; these only stop a hang.
-DEADLINE = 30.0
+# Loaded machines start Chromium (and Wine) slowly; this only stops a hang.
+DEADLINE = 60.0 if "wine" in " ".join(sys.argv[4:]) else 30.0
 
 try:
     from selenium import webdriver
@@ -71,9 +74,10 @@ def serve_page():
 class Rig:
     """The bridge, the simulated scanners and their files; everything stopped at the end."""
 
-    def __init__(self, bridge, library, system_dir):
-        self.bridge_command = [bridge, "--library", library, "--port", str(PORT)]
-        self.system_dir = system_dir
+    def __init__(self, com_dir, ini, stop, *bridge):
+        self.bridge_command = list(bridge) + ["--port", str(PORT)]
+        self.com_dir = com_dir
+        self.stop = getattr(signal, "SIG" + stop)
         self.work = tempfile.mkdtemp(prefix="belvor-browser.")
         self.ready_file = os.path.join(self.work, "ready")
         open(self.ready_file, "w").close()
@@ -82,14 +86,14 @@ class Rig:
         self.bridge = None
         self.listen = "127.0.0.1:%d" % free_port()
         self.stderr_path = os.path.join(self.work, "bridge.stderr")
-        os.makedirs(system_dir, exist_ok=True)
-        self.ini = os.path.join(system_dir, "Belvor.ini")
-        with open(self.ini, "w") as f:
+        self.ini = ini
+        os.makedirs(os.path.dirname(ini), exist_ok=True)
+        with open(ini, "w") as f:
             f.write(INI)
 
     def scanner(self, codes, wait_open):
         """A scanner on a new pty as COM<PORT>; it types once wait_open is open elsewhere, then hangs up."""
-        args = [sys.executable, SIM, "--dir", self.system_dir, "--port", str(PORT), "--count", str(len(codes)),
+        args = [sys.executable, SIM, "--dir", self.com_dir, "--port", str(PORT), "--count", str(len(codes)),
                 "--interval", "0.05", "--delay", "0", "--wait-open", wait_open]
         for code in codes:
             args += ["--code", "".join("\\x%02x" % b for b in code)]
@@ -106,7 +110,13 @@ class Rig:
         self.processes.append(self.bridge)
 
     def stop_bridge(self):
-        self.bridge.terminate()
+        target = self.bridge.pid
+        if self.stop != signal.SIGTERM:
+            # Under Wine: the child of tools/wine-run.sh that runs the bridge.
+            with open("/proc/%d/task/%d/children" % (target, target)) as f:
+                target = next(int(child) for child in f.read().split()
+                              if b"belvor-bridge" in open("/proc/%s/cmdline" % child, "rb").read())
+        os.kill(target, self.stop)
         return self.bridge.wait(DEADLINE)
 
     def let_scanner_type(self):
@@ -140,7 +150,7 @@ def wait_for(what, condition):
 class PageTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.rig = Rig(*sys.argv[1:4])
+        cls.rig = Rig(*sys.argv[1:])
         cls.addClassCleanup(cls.rig.close)
         cls.allowed = serve_page()
         cls.other = serve_page()
