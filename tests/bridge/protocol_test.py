@@ -157,6 +157,9 @@ async def slow_client(base, scanners, uri):
 
 
 async def main():
+    # Also makes a Wine prefix that is not there yet, before its COM ports are linked.
+    version = subprocess.run(sys.argv[4:] + ["--version"], capture_output=True, text=True, timeout=WAIT * 4)
+    assert version.stdout.startswith("belvor-bridge (Belvor) ") and version.returncode == 0, version
     port = free_port()
     uri, base = "ws://127.0.0.1:%d/scans" % port, "http://127.0.0.1:%d" % port
     os.makedirs(os.path.dirname(INI), exist_ok=True)

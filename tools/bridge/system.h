@@ -22,8 +22,9 @@ public:
 
     void Start(std::function<void()> onStop);
 
+    struct State; // the system's own, opaque here
+
 private:
-    struct State;
     std::unique_ptr<State> state_;
 };
 

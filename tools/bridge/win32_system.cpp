@@ -18,7 +18,7 @@ namespace {
 std::mutex gLock;
 StopSignals::State* gState = nullptr;
 
-void Request(StopSignals::State& state)
+void RequestStop(StopSignals::State& state)
 {
     if (state.onStop && !state.requested)
         asio::post(*state.io, state.onStop);
@@ -32,7 +32,7 @@ BOOL WINAPI OnConsoleEvent(DWORD type)
         std::lock_guard<std::mutex> guard(gLock);
         if (!gState)
             return FALSE;
-        Request(*gState);
+        RequestStop(*gState);
         finished = gState->finished;
     }
     // Returning from these ends the process: first let the bridge finish.
@@ -67,7 +67,7 @@ void StopSignals::Start(std::function<void()> onStop)
     state_->onStop = std::move(onStop);
     if (state_->requested) {
         state_->requested = false;
-        Request(*state_);
+        RequestStop(*state_);
     }
 }
 
