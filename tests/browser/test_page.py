@@ -65,24 +65,25 @@ class Rig:
         self.bridge_command = list(bridge) + ["--port", str(PORT)]
         self.com_dir = com_dir
         self.stop = getattr(signal, "SIG" + stop)
+        # Also makes a Wine prefix that is not there yet, before the scanner's link in it.
+        subprocess.run(list(bridge) + ["--version"], check=True, stdout=subprocess.DEVNULL, timeout=DEADLINE * 4)
         self.work = tempfile.mkdtemp(prefix="belvor-browser.")
-        self.ready_file, self.ready = os.path.join(self.work, "ready"), None
-        open(self.ready_file, "w").close()
         self.processes, self.listen, self.ini = [], "127.0.0.1:%d" % free_port(), ini
         self.stderr_path = os.path.join(self.work, "bridge.stderr")
         os.makedirs(os.path.dirname(ini), exist_ok=True)
         with open(ini, "w") as f:
             f.write(INI)
 
-    def scanner(self, codes, wait_open):
-        """A scanner on a new pty as COM<PORT>; it types once wait_open is open elsewhere, then hangs up."""
-        args = [sys.executable, SIM, "--dir", self.com_dir, "--port", str(PORT), "--count", str(len(codes)),
-                "--interval", "0.05", "--delay", "0", "--wait-open", wait_open]
+    def scanner(self, codes):
+        """A scanner on a new pty as COM<PORT>, typing the codes in turn until it is ended (its cable pulled)."""
+        args = [sys.executable, SIM, "--dir", self.com_dir, "--port", str(PORT), "--count", "0",
+                "--interval", "0.1", "--delay", "0"]
         for code in codes:
             args += ["--code", "".join("\\x%02x" % b for b in code + b"\r")]
         sim = subprocess.Popen(args, stdout=subprocess.PIPE, text=True)
         sim.stdout.readline()  # "scanner-sim: COM71 is /dev/pts/N": its link is made
         self.processes.append(sim)
+        return sim
 
     def start_bridge(self, allowed_origin):
         with open(self.stderr_path, "a") as stderr:
@@ -100,9 +101,6 @@ class Rig:
         os.kill(target, self.stop)
         return self.bridge.wait(DEADLINE)
 
-    def let_scanner_type(self):  # the first scanner waits until this file is open
-        self.ready = open(self.ready_file)
-
     def bridge_log(self):
         with open(self.stderr_path, errors="replace") as f:
             return f.read()
@@ -112,9 +110,8 @@ class Rig:
             if process.poll() is None:
                 process.terminate()
                 process.wait(DEADLINE)
-        if self.ready:
-            self.ready.close()
         os.remove(self.ini)
+        print("bridge's stderr:\n" + self.bridge_log())
         shutil.rmtree(self.work, ignore_errors=True)
 
 
@@ -141,7 +138,7 @@ class PageTest(unittest.TestCase):
             options.add_argument(argument)
         cls.browser = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
         cls.addClassCleanup(cls.browser.quit)
-        cls.rig.scanner([sent for sent, _, _ in CODES], cls.rig.ready_file)
+        cls.first_scanner = cls.rig.scanner([sent for sent, _, _ in CODES])
         cls.rig.start_bridge(cls.allowed_origin)
 
     def open_page(self, origin):
@@ -153,19 +150,21 @@ class PageTest(unittest.TestCase):
     def test_allowed_page_shows_codes_byte_for_byte_lost_back_and_the_bridge_again(self):
         self.open_page(self.allowed_origin)
         self.wait_for_element('#scanners li[data-port="%d"][data-state="open"]' % PORT)
-        self.rig.let_scanner_type()
-        items = wait_for("%d codes" % len(CODES),
-                         lambda: len(self.browser.find_elements(By.CSS_SELECTOR, "#codes li")) == len(CODES)
-                         and self.browser.find_elements(By.CSS_SELECTOR, "#codes li"))
-        # Shown with the separators by name and other controls in hex: none vanishes.
-        shown = [(i.get_attribute("data-port"), i.get_attribute("data-hex"), i.find_element(By.CLASS_NAME, "value").text,
-                  i.get_attribute("data-text")) for i in reversed(items)]
-        self.assertEqual(shown, [(str(PORT), sent.hex(), value, text) for sent, value, text in CODES])
-
-        # The first scanner hangs up after its codes; a second one on a new pty is the same scanner back.
+        wait_for("codes", lambda: len(self.browser.find_elements(By.CSS_SELECTOR, "#codes li")) > 2 * len(CODES))
+        self.first_scanner.terminate()  # its pty closed: the cable pulled
+        self.first_scanner.wait()
         self.wait_for_element('#events li[data-port="%d"][data-state="lost"]' % PORT)
         self.wait_for_element('#scanners li[data-port="%d"][data-state="lost"]' % PORT)
-        self.rig.scanner([AFTER_BACK], "")
+        # Every code shown whole and in turn, the separators by name and other controls in hex.
+        # (Not the first: under Wine the driver may start reading in the middle of a code.)
+        shown = [(i.get_attribute("data-port"), i.get_attribute("data-hex"), i.find_element(By.CLASS_NAME, "value").text,
+                  i.get_attribute("data-text")) for i in self.browser.find_elements(By.CSS_SELECTOR, "#codes li")][-2::-1]
+        expected = [(str(PORT), sent.hex(), value, text) for sent, value, text in CODES]
+        first = expected.index(shown[0]) if shown[0] in expected else self.fail("not a code: %s" % (shown[0],))
+        self.assertEqual(shown, [expected[(first + k) % len(expected)] for k in range(len(shown))])
+
+        # A new pty as the same COM port: the scanner back.
+        self.rig.scanner([AFTER_BACK])
         self.wait_for_element('#events li[data-port="%d"][data-state="back"]' % PORT)
         self.wait_for_element('#codes li[data-hex="%s"]' % AFTER_BACK.hex())
         self.wait_for_element('#scanners li[data-port="%d"][data-state="open"]' % PORT)
