@@ -187,7 +187,8 @@ async def main():
         print("protocol_test: all passed")
     finally:
         if bridge.poll() is None:
-            bridge.kill()
+            bridge.terminate()  # tools/wine-run.sh ends its Wine process and its cable on TERM
+            bridge.wait(WAIT)
         os.remove(INI)
         print(open(log.name).read(), end="")
 
