@@ -1,9 +1,9 @@
 # What `cmake --install` lays out on Linux, relocatable under any prefix: the
 # library with its soname links, the header, pkg-config and CMake package
 # files that find them from where they lie, the monitor as belvor-monitor
-# (a bare `monitor` does not belong among a system's commands), a sample
-# Belvor.ini and the documents. The Windows archives are put together by
-# tools/release.sh.
+# (a bare `monitor` does not belong among a system's commands), the bridge
+# with its systemd unit, a sample Belvor.ini and the documents. The Windows
+# archives are put together by tools/release.sh.
 if(WIN32)
     return()
 endif()
@@ -15,6 +15,9 @@ set(BELVOR_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Belvor)
 install(TARGETS belvor EXPORT BelvorTargets LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/belvor.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(PROGRAMS $<TARGET_FILE:monitor> DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME belvor-monitor)
+install(PROGRAMS $<TARGET_FILE:belvor-bridge> DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The unit where systemd looks under the prefix (the Debian package moves it to /lib).
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/systemd/belvor-bridge.service DESTINATION lib/systemd/system)
 
 install(EXPORT BelvorTargets NAMESPACE Belvor:: DESTINATION ${BELVOR_CMAKE_DIR})
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/BelvorConfig.cmake.in
@@ -47,5 +50,7 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DA
         PATTERN CMakeLists.txt EXCLUDE PATTERN run_example.sh EXCLUDE)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/hosts.md DESTINATION ${BELVOR_DOC_DIR})
 
-configure_file(${PROJECT_SOURCE_DIR}/packaging/belvor-monitor.1.in ${PROJECT_BINARY_DIR}/package/belvor-monitor.1 @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/package/belvor-monitor.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+foreach(page belvor-monitor belvor-bridge)
+    configure_file(${PROJECT_SOURCE_DIR}/packaging/${page}.1.in ${PROJECT_BINARY_DIR}/package/${page}.1 @ONLY)
+    install(FILES ${PROJECT_BINARY_DIR}/package/${page}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endforeach()

@@ -21,6 +21,10 @@ all)
              lld-14 dpkg-dev lintian zip unzip pkg-config)
   # The language bindings' tests: Python's pip install offline, C# with Mono, Free Pascal.
   packages+=(python3-pip python3-setuptools python3-wheel mono-mcs mono-runtime fp-compiler fp-units-rtl)
+  # belvor-bridge (Beast, Asio and JSON, header-only) and its tests: the protocol suite
+  # in Python and the live page in a headless browser.
+  packages+=(libboost-dev nlohmann-json3-dev python3-websockets python3-prometheus-client
+             chromium chromium-driver python3-selenium)
   ;;
 *)
   echo "usage: install-deps.sh [all|demo]" >&2

@@ -42,12 +42,12 @@ else
   for preset in windows windows64 release; do
     echo "=== build $preset"
     cmake --preset $preset -B build/dist/$preset -DBUILD_TESTING=OFF >/dev/null
-    cmake --build build/dist/$preset -j2 --target belvor monitor
+    cmake --build build/dist/$preset -j2 --target belvor monitor belvor-bridge
   done
 fi
-# Only the library and the monitor are needed from each build.
+# Only the library and the programs are needed from each build.
 for b in $win32_build $win64_build $linux_build; do
-  cmake --build $b -j2 --target belvor monitor >/dev/null
+  cmake --build $b -j2 --target belvor monitor belvor-bridge >/dev/null
 done
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' $linux_build/CMakeCache.txt)
@@ -91,6 +91,7 @@ windows_zip() {
   # Debug information stays in the build; names, ordinals and resources are kept.
   $triple-strip --strip-debug -o "$stage/Belvor.dll" "$build/bin/Belvor.dll"
   $triple-strip --strip-debug -o "$stage/monitor.exe" "$build/bin/monitor.exe"
+  $triple-strip --strip-debug -o "$stage/belvor-bridge.exe" "$build/bin/belvor-bridge.exe"
   cp include/belvor.h "$stage/include/"
   if [[ $tag == win32 ]]; then
     # stdcall: the .def names carry their @n, which -k drops from the DLL's names.
@@ -125,10 +126,16 @@ windows_zip win64 $win64_build i386:x86-64 64-bit
 stage=$work/deb
 DESTDIR=$stage cmake --install $linux_build --prefix /usr --strip >/dev/null
 # install(PROGRAMS) is not stripped by --strip.
-strip_monitor() { strip --strip-unneeded --remove-section=.comment --remove-section=.note "$1"; }
-strip_monitor "$stage/usr/bin/belvor-monitor"
+strip_programs() { # the installed tree's bin
+  for program in belvor-monitor belvor-bridge; do
+    strip --strip-unneeded --remove-section=.comment --remove-section=.note "$1/$program"
+  done
+}
+strip_programs "$stage/usr/bin"
+# Debian keeps its units in /lib until the move to /usr is finished.
+mkdir -p "$stage/lib" && mv "$stage/usr/lib/systemd" "$stage/lib/systemd"
 doc=$stage/usr/share/doc/belvor
-gzip -9n "$stage/usr/share/man/man1/belvor-monitor.1"
+gzip -9n "$stage/usr/share/man/man1/belvor-monitor.1" "$stage/usr/share/man/man1/belvor-bridge.1"
 gzip -9nc CHANGELOG.md >"$doc/changelog.gz"
 sed "s/@VERSION@/$version/g; s/@DATE@/$(date -R -u -d "@$epoch")/" packaging/debian/changelog.in | gzip -9n >"$doc/changelog.Debian.gz"
 cp packaging/debian/copyright "$doc/copyright"
@@ -139,21 +146,21 @@ mkdir -p "$stage/DEBIAN"
 mkdir -p "$work/shlibdeps/debian"
 printf 'Source: belvor\n\nPackage: belvor\nArchitecture: amd64\n' >"$work/shlibdeps/debian/control"
 depends=$(cd "$work/shlibdeps" && dpkg-shlibdeps -O -e"$stage/usr/lib/libbelvor.so.$version" \
-  -e"$stage/usr/bin/belvor-monitor" 2>/dev/null | sed -n 's/^shlibs:Depends=//p')
+  -e"$stage/usr/bin/belvor-monitor" -e"$stage/usr/bin/belvor-bridge" 2>/dev/null | sed -n 's/^shlibs:Depends=//p')
 # The Python binding in Debian's module directory is for Debian's python3.
 depends+=", python3"
 sed "s/@VERSION@/$version/; s/@DEPENDS@/$depends/; s|@SYSTEM_DIR@|$system_dir|; s/@SIZE@/$(du -sk --exclude=DEBIAN "$stage" | cut -f1)/" \
   packaging/debian/control.in >"$stage/DEBIAN/control"
 echo "libbelvor ${version%%.*} belvor (>= $version)" >"$stage/DEBIAN/shlibs"
 echo "activate-noawait ldconfig" >"$stage/DEBIAN/triggers"
-(cd "$stage" && find usr -type f -print0 | LC_ALL=C sort -z | xargs -0 md5sum >DEBIAN/md5sums)
+(cd "$stage" && find lib usr -type f -print0 | LC_ALL=C sort -z | xargs -0 md5sum >DEBIAN/md5sums)
 find "$stage" -exec touch -h -d "@$epoch" {} +
 dpkg-deb --root-owner-group -Zxz --build "$stage" "$dist/belvor_${version}_amd64.deb" >/dev/null
 echo "release: belvor_${version}_amd64.deb (system directory $system_dir)"
 
 name=belvor-$version-linux-x86_64
 cmake --install $linux_build --prefix "$work/$name" --strip >/dev/null
-strip_monitor "$work/$name/bin/belvor-monitor"
+strip_programs "$work/$name/bin"
 cp CHANGELOG.md "$work/$name/share/doc/belvor/"
 find "$work/$name" -exec touch -h -d "@$epoch" {} +
 tar -C "$work" --sort=name --owner=0 --group=0 --numeric-owner -czf "$dist/$name.tar.gz" "$name"

@@ -6,6 +6,7 @@ looks for COM<N> on Linux), and types codes into it as a scanner would:
 each code's characters followed by a carriage return.
 """
 import argparse
+import codecs
 import glob
 import os
 import pty
@@ -50,7 +51,11 @@ def main():
                         help="first wait until another program opens TTY (default: this scanner's port)")
     parser.add_argument("--line", metavar="TTY",
                         help="type into this tty (one end of a null-modem pair) instead of a pty of our own")
+    parser.add_argument("--code", action="append", metavar="BYTES",
+                        help="send this code (repeatable, in turn) instead of the built-in ones; Python escapes, "
+                             "e.g. '0104606\\x1d21abc\\r' for a GS1 code with its group separator and CR")
     args = parser.parse_args()
+    codes = [codecs.escape_decode(code.encode())[0] for code in args.code] if args.code else CODES
     if not args.dir and not args.line:
         parser.error("--dir or --line is needed")
 
@@ -85,7 +90,7 @@ def main():
     time.sleep(args.delay)
     sent = 0
     while args.count == 0 or sent < args.count:
-        os.write(master, CODES[sent % len(CODES)])
+        os.write(master, codes[sent % len(codes)])
         sent += 1
         time.sleep(args.interval)
     time.sleep(0.5)

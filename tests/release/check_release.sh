@@ -69,10 +69,11 @@ copyright='Copyright (c) 2026 The Belvor developers'
 # What a host program's developer gets beside the library, in every archive.
 kit_files='bindings/csharp/Belvor.cs bindings/pascal/Belvor.pas bindings/python/README.md
   bindings/python/pyproject.toml bindings/python/belvor/__init__.py bindings/python/belvor/_status.py
-  examples/c/scan.c examples/csharp/Scan.cs examples/pascal/scan.pas examples/python/scan.py'
+  examples/c/scan.c examples/csharp/Scan.cs examples/pascal/scan.pas examples/python/scan.py
+  examples/web/index.html'
 zip_files() {
-  { printf '%s\n' Belvor.dll monitor.exe include/belvor.h lib/Belvor.def lib/Belvor.lib lib/libbelvor.dll.a \
-      Belvor.ini README.txt LICENSE.txt docs/hosts.md $kit_files; } | sed "s|^|$1/|" | LC_ALL=C sort
+  { printf '%s\n' Belvor.dll monitor.exe belvor-bridge.exe include/belvor.h lib/Belvor.def lib/Belvor.lib \
+      lib/libbelvor.dll.a Belvor.ini README.txt LICENSE.txt docs/hosts.md $kit_files; } | sed "s|^|$1/|" | LC_ALL=C sort
 }
 
 # The C example, built from the zip alone, run under Wine on COM7 with the
@@ -155,8 +156,10 @@ for tag in win32 win64; do
   [[ $tag == win64 ]] && format=pei-x86-64
   check "$tag: Belvor.dll is $format with the exports, ordinals and imports" \
     bash "$root/tests/check_library.sh" "$work/$tag/Belvor.dll" $format
-  check "$tag: monitor.exe is $format" \
-    bash -c "x86_64-w64-mingw32-objdump -f '$work/$tag/monitor.exe' | grep -q 'file format $format'"
+  for program in monitor.exe belvor-bridge.exe; do
+    check "$tag: $program is $format" \
+      bash -c "x86_64-w64-mingw32-objdump -f '$work/$tag/$program' | grep -q 'file format $format'"
+  done
   check "$tag: Belvor.lib is an import library of Belvor.dll for $format" \
     bash -c "llvm-nm-14 '$work/$tag/lib/Belvor.lib' | grep -q '__imp_.*InitDriver'"
   check "$tag: a host built with clang-cl and lld-link on Belvor.lib, without C runtime, receives a code" \
@@ -169,18 +172,19 @@ done
 
 # --- the Debian package -------------------------------------------------------
 deb=$dist/belvor_${version}_amd64.deb
-expected_usr=$(printf '%s\n' ./usr/bin/belvor-monitor ./usr/include/belvor.h ./usr/lib/libbelvor.so \
-  ./usr/lib/libbelvor.so.1 ./usr/lib/libbelvor.so.$version ./usr/lib/pkgconfig/belvor.pc \
+expected_usr=$(printf '%s\n' ./usr/bin/belvor-monitor ./usr/bin/belvor-bridge ./usr/include/belvor.h \
+  ./usr/lib/libbelvor.so ./usr/lib/libbelvor.so.1 ./usr/lib/libbelvor.so.$version ./usr/lib/pkgconfig/belvor.pc \
   ./usr/lib/cmake/Belvor/BelvorConfig.cmake ./usr/lib/cmake/Belvor/BelvorConfigVersion.cmake \
   ./usr/lib/cmake/Belvor/BelvorTargets.cmake ./usr/lib/cmake/Belvor/BelvorTargets-release.cmake \
   ./usr/share/doc/belvor/Belvor.ini ./usr/share/doc/belvor/README ./usr/share/doc/belvor/changelog.Debian.gz \
   ./usr/share/doc/belvor/changelog.gz ./usr/share/doc/belvor/copyright ./usr/share/doc/belvor/hosts.md \
-  ./usr/share/man/man1/belvor-monitor.1.gz ./usr/lib/python3/dist-packages/belvor/__init__.py \
+  ./usr/share/man/man1/belvor-monitor.1.gz ./usr/share/man/man1/belvor-bridge.1.gz \
+  ./usr/lib/python3/dist-packages/belvor/__init__.py ./lib/systemd/system/belvor-bridge.service \
   ./usr/lib/python3/dist-packages/belvor/_status.py \
   $(printf './usr/share/belvor/%s\n' $kit_files | grep -v bindings/python) | LC_ALL=C sort)
 deb_files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | LC_ALL=C sort)
 # The build type names one of the CMake files: compare the rest.
-check "deb: it holds exactly the library, header, package files, belvor-monitor, documents and host kit" \
+check "deb: it holds exactly the library, header, package files, the two programs, the unit, documents and host kit" \
   same "$(echo "$expected_usr" | grep -v 'BelvorTargets-')" "$(echo "$deb_files" | grep -v 'BelvorTargets-')"
 check "deb: one BelvorTargets-<build type>.cmake" \
   bash -c "[[ \$(echo '$deb_files' | grep -c 'BelvorTargets-') == 1 ]]"
@@ -213,6 +217,20 @@ tree=$work/tree
 dpkg-deb -x "$deb" "$tree"
 usr=$tree/usr
 check "deb: belvor-monitor prints the version" same "monitor (Belvor) $version" "$("$usr/bin/belvor-monitor" --version)"
+# The bridge's unit: installed, never enabled by the package (no maintainer
+# script, no link), and as systemd reads it (the ExecStart of the unpacked tree).
+bridge_unit() {
+  local unit=$tree/lib/systemd/system/belvor-bridge.service
+  grep -qx 'ExecStart=/usr/bin/belvor-bridge' "$unit" && grep -qx 'DynamicUser=yes' "$unit" &&
+    grep -qx 'SupplementaryGroups=dialout' "$unit" && grep -qx 'WantedBy=multi-user.target' "$unit" || return 1
+  [[ -z $(find "$tree" -path '*/etc/*') ]] && ! dpkg-deb -I "$deb" postinst >/dev/null 2>&1 || return 1
+  sed "s|^ExecStart=/usr/bin/|ExecStart=$usr/bin/|" "$unit" >"$work/belvor-bridge.service"
+  # (An unknown key is only a warning: any word from it fails.)
+  local said
+  said=$(systemd-analyze verify --man=no "$work/belvor-bridge.service" 2>&1) && [[ -z $said ]] || { echo "$said"; return 1; }
+}
+check "deb: belvor-bridge.service runs belvor-bridge as a dynamic user in dialout; not enabled" bridge_unit
+check "deb: belvor-bridge prints the version" same "belvor-bridge (Belvor) $version" "$("$usr/bin/belvor-bridge" --version)"
 check "deb: copyright in Debian's machine-readable format: Expat (MIT), The Belvor developers" \
   bash -c "head -n 1 '$usr/share/doc/belvor/copyright' | grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' &&
     grep -qx 'Copyright: 2026 The Belvor developers' '$usr/share/doc/belvor/copyright' &&
@@ -301,6 +319,39 @@ python_example() { # from elsewhere than the sources, so that only the package's
   cd "$work" && linux_example 45 "${run_kit[@]}" PYTHONPATH="$usr/lib/python3/dist-packages" \
     /usr/bin/python3 "$usr/share/belvor/examples/python/scan.py"
 }
+# The package's bridge finds the package's library (../lib beside it) and
+# serves a simulated scanner's codes on /scanners; without --run-codes, it
+# must be refused COM200 by that library.
+packaged_bridge() {
+  local body rc listen
+  listen=127.0.0.1:$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  if ! $run_codes; then
+    body=$(env -u BELVOR_LIBRARY "$usr/bin/belvor-bridge" --port 200 --listen "$listen" 2>&1)
+    rc=$?
+    echo "$body"
+    [[ $rc != 0 && $body == *'COM200: No such file or directory'* ]]
+    return
+  fi
+  python3 "$root/tools/scanner-sim.py" --dir "$system_dir" --port 46 --count 0 --interval 0.1 --delay 0 \
+    --wait-open >/dev/null &
+  sim=$!
+  for _ in $(seq 100); do [[ -e "$system_dir/com46" ]] && break; sleep 0.05; done
+  env -u BELVOR_LIBRARY "$usr/bin/belvor-bridge" --port 46 --listen "$listen" 2>"$work/bridge.err" &
+  local bridge=$!
+  for _ in $(seq 200); do
+    body=$(/usr/bin/python3 -c 'import sys, urllib.request; print(urllib.request.urlopen(sys.argv[1]).read().decode())' \
+      "http://$listen/scanners" 2>/dev/null) && [[ $body =~ \"codes_delivered\":[1-9] ]] && break
+    sleep 0.05
+  done
+  kill "$bridge" && wait "$bridge"
+  rc=$?
+  kill "$sim" 2>/dev/null
+  wait "$sim" 2>/dev/null
+  sim=
+  echo "$body" && cat "$work/bridge.err"
+  [[ $rc == 0 && $body == *'{"port":46,"state":"open"'* && $body =~ \"codes_delivered\":[1-9] ]]
+}
+check "deb: belvor-bridge, with the package's library, $receives" packaged_bridge
 check "C#: the example, built by mcs with the zip's Belvor.cs, $receives" csharp_example
 check "Pascal: the example, built by fpc with the zip's Belvor.pas, $receives" pascal_example
 check "Python: the package's example, with the package's binding, $receives" python_example
@@ -310,7 +361,7 @@ tgz=$dist/belvor-$version-linux-x86_64.tar.gz
 top=belvor-$version-linux-x86_64
 # The package's tree less Debian's own documents, plus the changelog as it is.
 expected_tar=$(echo "$expected_usr" | grep -vE 'changelog.Debian.gz|copyright|changelog.gz' |
-  sed "s|^./usr/|$top/|; s|belvor-monitor.1.gz|belvor-monitor.1|"
+  sed "s|^./usr/|$top/|; s|^./lib/|$top/lib/|; s|\(belvor-[a-z]*\.1\)\.gz$|\1|"
   echo "$top/share/doc/belvor/CHANGELOG.md" && echo "$top/share/doc/belvor/LICENSE")
 check "tar.gz: the installed tree" same "$(echo "$expected_tar" | grep -v BelvorTargets- | LC_ALL=C sort)" \
   "$(tar -tzf "$tgz" | grep -v '/$' | grep -v BelvorTargets- | LC_ALL=C sort)"

@@ -1,6 +1,6 @@
 // Monitor: a small host that loads the scanner driver, prints every code as
 // it arrives, and shuts the driver down cleanly on Ctrl-C.
-#include "tools/monitor/host.h"
+#include "tools/host/host.h"
 #include "tools/monitor/ports.h"
 #include "tools/monitor/report.h"
 

@@ -1,4 +1,4 @@
-#include "tools/monitor/host.h"
+#include "tools/host/host.h"
 
 #include <atomic>
 #include <cerrno>
@@ -34,7 +34,7 @@ bool LoadBelvorLibrary(const std::string& path, BelvorFunctions& functions, std:
         error = dlerror();
         if (!path.empty())
             return false;
-        // Installed, the monitor is bin/belvor-monitor and the library is
+        // Installed, the program is bin/belvor-<name> and the library is
         // lib/libbelvor.so.1 of the same tree, or the system's by its soname.
         for (std::string other : {BesideMe("../lib/libbelvor.so.1"), std::string("libbelvor.so.1")}) {
             if ((handle = dlopen(other.c_str(), RTLD_NOW | RTLD_LOCAL)) != nullptr) {
@@ -50,6 +50,7 @@ bool LoadBelvorLibrary(const std::string& path, BelvorFunctions& functions, std:
         reinterpret_cast<decltype(functions.DestroyDriver)>(dlsym(handle, "DestroyDriver"));
     functions.SetEventProc =
         reinterpret_cast<decltype(functions.SetEventProc)>(dlsym(handle, "SetEventProc"));
+    functions.SetCodeProc = reinterpret_cast<decltype(functions.SetCodeProc)>(dlsym(handle, "SetCodeProc"));
     functions.SetStatusProc =
         reinterpret_cast<decltype(functions.SetStatusProc)>(dlsym(handle, "SetStatusProc"));
     functions.GetDriverStats =

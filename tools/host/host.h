@@ -1,4 +1,4 @@
-// What the monitor needs of its system: loading the library and Ctrl-C.
+// What the monitor and the bridge need of their system: loading the library and Ctrl-C.
 #pragma once
 
 #include "belvor.h"
@@ -9,12 +9,14 @@ struct BelvorFunctions {
     int32_t(BELVOR_CALL* InitDriver)(uint32_t, EventProc) = nullptr;
     int32_t(BELVOR_CALL* DestroyDriver)() = nullptr;
     EventProc(BELVOR_CALL* SetEventProc)(EventProc) = nullptr;
+    // Null with an older library, which has no source-tagged callback.
+    BelvorSetCodeProcFn SetCodeProc = nullptr;
     // Null with an older library, which has no status calls and no statistics.
     BelvorSetStatusProcFn SetStatusProc = nullptr;
     BelvorGetDriverStatsFn GetDriverStats = nullptr;
 };
 
-// Loads the library (path empty: the one beside the monitor; on Linux then
+// Loads the library (path empty: the one beside the program; on Linux then
 // the installed one, ../lib/libbelvor.so.1 or by its soname). False with a
 // reason in error when it or one of its functions cannot be found.
 bool LoadBelvorLibrary(const std::string& path, BelvorFunctions& functions, std::string& error);

@@ -1,4 +1,4 @@
-#include "tools/monitor/host.h"
+#include "tools/host/host.h"
 
 #include <atomic>
 #include <windows.h>
@@ -32,6 +32,7 @@ bool LoadBelvorLibrary(const std::string& path, BelvorFunctions& functions, std:
         error = "the library lacks the driver's functions";
         return false;
     }
+    (void)Find(module, "SetCodeProc", functions.SetCodeProc);
     (void)Find(module, "SetStatusProc", functions.SetStatusProc);
     (void)Find(module, "GetDriverStats", functions.GetDriverStats);
     return true;

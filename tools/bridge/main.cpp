@@ -1,0 +1,101 @@
+// belvor-bridge: serves the scanners to browser tills over a WebSocket and to
+// monitoring over HTTP, on loopback unless told otherwise.
+#include "tools/bridge/options.h"
+#include "tools/bridge/page.h"
+#include "tools/bridge/scanner_set.h"
+#include "tools/bridge/server.h"
+#include "tools/bridge/system.h"
+
+#include "belvor_version.h"
+#include "platform/profile.h"
+
+#include <cstdio>
+#include <exception>
+
+namespace belvor::bridge {
+
+namespace {
+
+std::optional<std::string> BridgeKey(const char* key)
+{
+    // A default no Belvor.ini value can hold tells a missing key from an empty one.
+    static const char kMissing[] = "\x01";
+    std::string value = platform::ReadProfileString(platform::ConfigFilePath(), "Bridge", key, kMissing);
+    if (value == kMissing)
+        return std::nullopt;
+    return value;
+}
+
+int Fail(const std::string& reason, int code)
+{
+    std::fprintf(stderr, "belvor-bridge: %s\n", reason.c_str());
+    return code;
+}
+
+std::string PortList(const std::vector<uint32_t>& ports)
+{
+    std::string list;
+    for (const uint32_t port : ports)
+        list += (list.empty() ? "COM" : ", COM") + std::to_string(port);
+    return list;
+}
+
+// Start: the scanners, then the server. Stop: the clients closed (1001) while
+// the scanners still run, then the drivers, newest first.
+int Serve(const BridgeOptions& options, const BelvorFunctions& belvor)
+{
+    asio::io_context io(1);
+    StopSignals stop(io);
+    Hub hub;
+    ScannerSet scanners(belvor, io, hub);
+    std::string error;
+    if (!scanners.Open(options.ports, error))
+        return Fail(error, 1);
+    ServerContext context{hub, AccessRules{options.listenAddress, options.listenPort, options.allowedOrigins},
+                          [&scanners] { return scanners.Reports(); }, LivePage()};
+    Server server(io, context);
+    if (!server.Listen(options.listenAddress, options.listenPort, error))
+        return Fail(error, 1);
+    stop.Start([&server] { server.Stop(); });
+    std::fprintf(stderr, "belvor-bridge: %s on %s:%u\n", PortList(options.ports).c_str(),
+                 options.listenAddress.c_str(), options.listenPort);
+    std::fflush(stderr);
+    io.run();
+    return 0;
+}
+
+int Run(const std::vector<std::string>& args)
+{
+    BridgeOptions options;
+    std::string error;
+    if (!ParseOptions(&BridgeKey, args, options, error))
+        return Fail(error + "\n" + UsageText(), 2);
+    if (options.help) {
+        std::fputs(UsageText().c_str(), stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("belvor-bridge (Belvor) %s\n", BELVOR_VERSION);
+        return 0;
+    }
+    BelvorFunctions belvor;
+    if (!LoadBelvorLibrary(options.library, belvor, error))
+        return Fail(error, 1);
+    if (!belvor.SetCodeProc || !belvor.SetStatusProc || !belvor.GetDriverStats)
+        return Fail("the library is too old: it lacks SetCodeProc, SetStatusProc or GetDriverStats", 1);
+    return Serve(options, belvor);
+}
+
+} // namespace
+
+} // namespace belvor::bridge
+
+int main(int argc, char** argv)
+{
+    try {
+        return belvor::bridge::Run(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "belvor-bridge: %s\n", e.what());
+        return 1;
+    }
+}

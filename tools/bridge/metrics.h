@@ -1,0 +1,21 @@
+// GET /metrics: the Prometheus text format (version 0.0.4).
+#pragma once
+
+#include "tools/bridge/render.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace belvor::bridge {
+
+inline constexpr const char* kMetricsContentType = "text/plain; version=0.0.4";
+
+struct BridgeCounters {
+    uint64_t clients = 0;    // WebSocket clients connected now
+    uint64_t closedSlow = 0; // closed for not keeping up with their messages
+};
+
+std::string RenderMetrics(const std::vector<ScannerReport>& scanners, const BridgeCounters& bridge);
+
+} // namespace belvor::bridge

@@ -1,0 +1,44 @@
+// What the bridge is told to do: its command line over Belvor.ini's [Bridge] section.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace belvor::bridge {
+
+// Loopback only, on a port below both systems' ephemeral ranges that no common tool claims.
+inline constexpr const char* kDefaultListenAddress = "127.0.0.1";
+inline constexpr uint16_t kDefaultListenPort = 29170;
+
+struct BridgeOptions {
+    std::vector<uint32_t> ports; // COMn, in the order the drivers are made
+    std::string listenAddress = kDefaultListenAddress;
+    uint16_t listenPort = kDefaultListenPort;
+    std::vector<std::string> allowedOrigins; // scheme://host[:port], compared exactly
+    std::string library;                     // empty: the one beside the program
+    bool help = false;
+    bool version = false;
+};
+
+// A [Bridge] key's value as Belvor.ini has it; nullopt when the key is missing.
+using SectionReader = std::function<std::optional<std::string>(const char* key)>;
+
+// Fills options from the section's Ports=, Listen= and AllowOrigin=, then from
+// the command line (the program's name left out), whose keys replace the
+// file's. False with the reason in error for a value that cannot be used.
+bool ParseOptions(const SectionReader& section, const std::vector<std::string>& args, BridgeOptions& options,
+                  std::string& error);
+
+// "ADDR:PORT", or "[v6]:PORT", into its parts.
+bool ParseListen(const std::string& text, std::string& address, uint16_t& port);
+
+// Whether text is an origin as a browser sends it: scheme://host[:port], no path.
+bool IsOrigin(const std::string& text);
+
+// The text --help prints.
+std::string UsageText();
+
+} // namespace belvor::bridge

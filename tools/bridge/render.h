@@ -1,0 +1,44 @@
+// What the bridge sends: its WebSocket messages and /scanners, as JSON text.
+#pragma once
+
+#include "belvor.h"
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace belvor::bridge {
+
+// A scanner as the bridge reports it; stats is all zero when the library gave none.
+struct ScannerReport {
+    uint32_t port = 0;
+    BelvorStats stats{};
+};
+
+// A scanner's state as hello, status and /scanners name it: "open", "lost" or "gone".
+const char* StateName(uint32_t belvorPortState);
+
+// The bytes as Windows-1252 reads them, in UTF-8; the five bytes that code page
+// leaves undefined become the C1 control characters of the same number.
+std::string DecodeWindows1252(std::string_view bytes);
+
+// "2026-12-07T11:28:35.123Z": UTC, to the millisecond.
+std::string FormatUtcTime(std::chrono::system_clock::time_point time);
+
+struct PortState {
+    uint32_t port = 0;
+    const char* state = "open";
+};
+
+std::string HelloMessage(const std::vector<PortState>& ports);
+std::string CodeMessage(uint32_t port, std::string_view bytes,
+                        std::chrono::system_clock::time_point received);
+// A StatusProc's call (BELVOR_STATUS_*) as a status message; empty for a status it does not know.
+std::string StatusMessage(uint32_t port, int32_t status, uint32_t detail);
+
+// GET /scanners: every port's state and every BelvorStats field by its C name.
+std::string ScannersJson(const std::vector<ScannerReport>& scanners);
+
+} // namespace belvor::bridge

@@ -1,0 +1,39 @@
+// The scanners the bridge owns, through the library's exports: made in the
+// order given, destroyed newest first. Their codes and statuses are copied
+// on the drivers' threads and posted to the hub on the server's thread.
+#pragma once
+
+#include "tools/bridge/beast.h"
+#include "tools/bridge/hub.h"
+#include "tools/host/host.h"
+
+#include <string>
+#include <vector>
+
+namespace belvor::bridge {
+
+class ScannerSet {
+public:
+    ScannerSet(const BelvorFunctions& belvor, asio::io_context& io, Hub& hub);
+    ~ScannerSet();
+    ScannerSet(const ScannerSet&) = delete;
+    ScannerSet& operator=(const ScannerSet&) = delete;
+
+    // A driver for each port; false with the reason in error when one cannot be made.
+    bool Open(const std::vector<uint32_t>& ports, std::string& error);
+
+    // Every driver's statistics, in the order the ports were given.
+    std::vector<ScannerReport> Reports() const;
+
+private:
+    static void BELVOR_CALL OnCode(int32_t driver, const unsigned char* data, uint32_t length, void* context);
+    static void BELVOR_CALL OnStatus(int32_t driver, int32_t status, uint32_t detail, void* context);
+    BelvorStats Stats(int32_t driver) const;
+
+    BelvorFunctions belvor_;
+    asio::io_context& io_;
+    Hub& hub_;
+    std::vector<std::pair<int32_t, uint32_t>> drivers_; // index and port
+};
+
+} // namespace belvor::bridge

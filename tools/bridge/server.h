@@ -1,0 +1,74 @@
+// The bridge's HTTP and WebSocket server: one thread (the io_context's), at
+// most kMaxConnections at once, loopback unless told otherwise.
+#pragma once
+
+#include "tools/bridge/access.h"
+#include "tools/bridge/beast.h"
+#include "tools/bridge/hub.h"
+#include "tools/bridge/render.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace belvor::bridge {
+
+inline constexpr size_t kMaxConnections = 64;
+inline constexpr size_t kMaxHeaderBytes = 8 * 1024;
+inline constexpr size_t kMaxMessageBytes = 64 * 1024;
+
+// What the sessions need of the rest of the bridge.
+struct ServerContext {
+    Hub& hub;
+    AccessRules rules;
+    std::function<std::vector<ScannerReport>()> scanners;
+    std::string_view page;
+};
+
+// One of the kMaxConnections; given back when the last session holding it ends.
+class ConnectionSlot {
+public:
+    explicit ConnectionSlot(std::shared_ptr<size_t> count) : count_(std::move(count)) { ++*count_; }
+    ConnectionSlot(ConnectionSlot&& other) noexcept = default;
+    ConnectionSlot& operator=(ConnectionSlot&&) = delete;
+    ~ConnectionSlot()
+    {
+        if (count_)
+            --*count_;
+    }
+
+private:
+    std::shared_ptr<size_t> count_;
+};
+
+// The answer to an HTTP request that is not a WebSocket upgrade.
+Response Route(const Request& request, const ServerContext& context);
+// A short text answer with status.
+Response TextResponse(const Request& request, http::status status, std::string body);
+
+// Reads HTTP requests on one connection and answers them, until one asks for
+// a WebSocket, which it hands to a WebSocketSession. Without a slot it answers
+// 503 to the first request and closes.
+void StartHttpSession(tcp::socket socket, ServerContext& context, std::optional<ConnectionSlot> slot);
+
+class Server {
+public:
+    Server(asio::io_context& io, ServerContext& context);
+
+    // Starts listening; false with the reason in error when it cannot.
+    bool Listen(const std::string& address, uint16_t port, std::string& error);
+    // Stops taking connections and closes every WebSocket client with 1001.
+    void Stop();
+
+private:
+    void Accept();
+
+    asio::io_context& io_;
+    ServerContext& context_;
+    tcp::acceptor acceptor_;
+    std::shared_ptr<size_t> connections_ = std::make_shared<size_t>(0);
+};
+
+} // namespace belvor::bridge

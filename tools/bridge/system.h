@@ -1,0 +1,34 @@
+// What the bridge needs of its system beyond Asio: how it is told to stop,
+// and how its listening socket is set up.
+#pragma once
+
+#include "tools/bridge/beast.h"
+
+#include <functional>
+#include <memory>
+
+namespace belvor::bridge {
+
+// Ctrl-C, a termination request (SIGTERM) or, on Windows, the console's
+// close, log-off or shut-down: onStop runs once on the io_context's thread.
+// Windows ends a process once its console-close handler returns: that waits
+// until this object is destroyed, so destroy it last, when all is done.
+class StopSignals {
+public:
+    explicit StopSignals(asio::io_context& io);
+    ~StopSignals();
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+    void Start(std::function<void()> onStop);
+
+    struct State; // the system's own, opaque here
+
+private:
+    std::unique_ptr<State> state_;
+};
+
+// Lets the bridge listen again at once on a port its last run left connections on.
+void AllowQuickRestart(tcp::acceptor& acceptor);
+
+} // namespace belvor::bridge

@@ -1,0 +1,121 @@
+#include "tools/bridge/websocket_session.h"
+
+namespace belvor::bridge {
+
+namespace {
+
+// How long a client has to take its last messages and the close: one that was
+// too slow gets long enough to read what it was sent, but not for ever.
+constexpr std::chrono::seconds kSlowCloseTime{30};
+constexpr std::chrono::seconds kShutdownCloseTime{5};
+
+} // namespace
+
+WebSocketSession::WebSocketSession(beast::tcp_stream stream, Hub& hub, ConnectionSlot slot)
+    : ws_(std::move(stream)), hub_(hub), slot_(std::move(slot)), deadline_(ws_.get_executor())
+{
+}
+
+void WebSocketSession::Start(Request request)
+{
+    beast::get_lowest_layer(ws_).expires_never();
+    // A client that answers no ping for a minute is gone (a browser answers them itself).
+    websocket::stream_base::timeout timeout{};
+    timeout.handshake_timeout = std::chrono::seconds(30);
+    timeout.idle_timeout = std::chrono::seconds(60);
+    timeout.keep_alive_pings = true;
+    ws_.set_option(timeout);
+    ws_.read_message_max(kMaxMessageBytes);
+    ws_.text(true);
+    // A message is one frame: a close never lands between the pieces of one.
+    ws_.auto_fragment(false);
+    ws_.async_accept(request, [self = shared_from_this()](beast::error_code ec) {
+        if (ec)
+            return self->End();
+        self->hub_.Join(self);
+        self->Read();
+    });
+}
+
+void WebSocketSession::Read()
+{
+    ws_.async_read(buffer_, [self = shared_from_this()](beast::error_code ec, size_t) {
+        if (ec)
+            return self->End();
+        self->buffer_.consume(self->buffer_.size());
+        self->Read();
+    });
+}
+
+bool WebSocketSession::Send(const std::shared_ptr<const std::string>& message)
+{
+    if (closing_ || ended_ || closeWhenSent_)
+        return true;
+    if (!queue_.Push(message)) {
+        StartClose(kCloseTryAgainLater, kSlowCloseTime);
+        return false;
+    }
+    if (!inFlight_)
+        WriteNext();
+    return true;
+}
+
+void WebSocketSession::Close(uint16_t code)
+{
+    if (ended_)
+        return;
+    if (closing_ || closeWhenSent_)
+        return SetDeadline(kShutdownCloseTime);
+    if (!inFlight_ && queue_.Empty())
+        return StartClose(code, kShutdownCloseTime);
+    closeWhenSent_ = code;
+    SetDeadline(kShutdownCloseTime);
+}
+
+void WebSocketSession::WriteNext()
+{
+    if (queue_.Empty()) {
+        if (closeWhenSent_)
+            StartClose(*closeWhenSent_, kShutdownCloseTime);
+        return;
+    }
+    inFlight_ = queue_.Take();
+    ws_.async_write(asio::buffer(*inFlight_), [self = shared_from_this()](beast::error_code ec, size_t) {
+        self->inFlight_.reset();
+        if (ec)
+            return self->End();
+        if (!self->closing_)
+            self->WriteNext();
+    });
+}
+
+void WebSocketSession::StartClose(uint16_t code, std::chrono::seconds deadline)
+{
+    closing_ = true;
+    queue_.Clear();
+    SetDeadline(deadline);
+    // Behind a write still going, the close waits for it; the read under way
+    // then ends with the client's answer, and the session with it.
+    ws_.async_close(websocket::close_reason(code), [self = shared_from_this()](beast::error_code) {});
+}
+
+void WebSocketSession::SetDeadline(std::chrono::seconds deadline)
+{
+    deadline_.expires_after(deadline);
+    deadline_.async_wait([self = shared_from_this()](beast::error_code ec) {
+        if (!ec)
+            beast::get_lowest_layer(self->ws_).close();
+    });
+}
+
+void WebSocketSession::End()
+{
+    if (ended_)
+        return;
+    ended_ = true;
+    deadline_.cancel();
+    hub_.Leave(this);
+    beast::get_lowest_layer(ws_).close();
+}
+
+} // namespace belvor::bridge

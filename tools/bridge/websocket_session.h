@@ -1,0 +1,43 @@
+// One WebSocket client of /scans: everything the hub publishes, in order,
+// through a bounded queue; what the client sends is read and thrown away.
+#pragma once
+
+#include "tools/bridge/send_queue.h"
+#include "tools/bridge/server.h"
+
+#include <chrono>
+#include <memory>
+#include <optional>
+
+namespace belvor::bridge {
+
+class WebSocketSession : public Client, public std::enable_shared_from_this<WebSocketSession> {
+public:
+    WebSocketSession(beast::tcp_stream stream, Hub& hub, ConnectionSlot slot);
+
+    // Completes the handshake the request began, then joins the hub.
+    void Start(Request request);
+
+    bool Send(const std::shared_ptr<const std::string>& message) override;
+    void Close(uint16_t code) override;
+
+private:
+    void Read();
+    void WriteNext();
+    void StartClose(uint16_t code, std::chrono::seconds deadline);
+    void SetDeadline(std::chrono::seconds deadline);
+    void End();
+
+    websocket::stream<beast::tcp_stream> ws_;
+    beast::flat_buffer buffer_;
+    Hub& hub_;
+    ConnectionSlot slot_;
+    SendQueue queue_;
+    std::shared_ptr<const std::string> inFlight_; // the message being written, kept alive for it
+    std::optional<uint16_t> closeWhenSent_;
+    asio::steady_timer deadline_; // a client that never lets its close finish is cut off
+    bool closing_ = false;
+    bool ended_ = false;
+};
+
+} // namespace belvor::bridge
