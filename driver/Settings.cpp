@@ -19,10 +19,16 @@ std::string_view Trim(std::string_view s)
 // The value of a key, or nullopt-like false when the key is absent.
 bool Read(const char* path, const char* section, const char* key, std::string& value)
 {
-    // A default no value can have: the key is absent exactly when it comes back.
+    // A default that stands for "absent"; a value may still be the same text
+    // (an allow-list of bytes 1 and 2), so when it comes back a second read
+    // with another default tells the two apart.
     static constexpr const char* kAbsent = "\x01\x02";
+    static constexpr const char* kAbsentToo = "\x02\x01";
     value = platform::ReadProfileString(path, section, key, kAbsent);
-    return value != kAbsent;
+    if (value != kAbsent)
+        return true;
+    value = platform::ReadProfileString(path, section, key, kAbsentToo);
+    return value != kAbsentToo;
 }
 
 } // namespace

@@ -192,6 +192,8 @@ TEST(Settings, APortsOwnSectionWinsAndTheLineIs9600_8N1UnlessSet)
          3,
          "19200 8 0 1 13 104 0123456789ABCDEF",
          {"[COM3] Baud=fast"}},
+        // A value that is the reader's own marker for "absent" is still a value.
+        {"[Chars]\r\nAllow=\x01\x02\r\n", 3, "9600 8 0 1 13 104 \x01\x02", {}},
     };
     for (const Case& c : cases) {
         WriteConfig(std::string(c.Ini));
