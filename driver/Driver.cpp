@@ -53,6 +53,20 @@ int32_t MakeDriver(uint32_t port)
     return AddDriver(std::move(driver), DeliveryRecheckBound(settings.WakeOnEvent));
 }
 
+// Logs a swap of a callback that comes with a context, then waits for the
+// old one's calls as every swap does.
+template <class P> P SwapWithContext(const char* name, TSwap<P> swap, P proc, void* context) noexcept
+{
+    try {
+        LogMessage(1,
+                   name + Address(swap.Previous) + " -> " + Address(proc) + ", context " + Address(context));
+    } catch (...) {
+        // The swap stands whether or not it could be logged.
+    }
+    AwaitOlderCalls(swap.Generation);
+    return swap.Previous;
+}
+
 } // namespace
 
 int32_t InitDriverImpl(uint32_t port, EventProc callback) noexcept
@@ -105,28 +119,12 @@ EventProc SetEventProcImpl(EventProc callback) noexcept
 
 CodeProc SetCodeProcImpl(CodeProc proc, void* context) noexcept
 {
-    const TSwap<CodeProc> swap = SwapCodeProc(proc, context);
-    try {
-        LogMessage(1, "CodeProc: " + Address(swap.Previous) + " -> " + Address(proc) + ", context " +
-                          Address(context));
-    } catch (...) {
-        // The swap stands whether or not it could be logged.
-    }
-    AwaitOlderCalls(swap.Generation);
-    return swap.Previous;
+    return SwapWithContext("CodeProc: ", SwapCodeProc(proc, context), proc, context);
 }
 
 StatusProc SetStatusProcImpl(StatusProc proc, void* context) noexcept
 {
-    const TSwap<StatusProc> swap = SwapStatusProc(proc, context);
-    try {
-        LogMessage(1, "StatusProc: " + Address(swap.Previous) + " -> " + Address(proc) + ", context " +
-                          Address(context));
-    } catch (...) {
-        // The swap stands whether or not it could be logged.
-    }
-    AwaitOlderCalls(swap.Generation);
-    return swap.Previous;
+    return SwapWithContext("StatusProc: ", SwapStatusProc(proc, context), proc, context);
 }
 
 int32_t GetDriverStatsImpl(int32_t driver, BelvorStats* stats) noexcept
