@@ -22,9 +22,10 @@ void Check(bool ok)
 ServerContext& Context()
 {
     static Hub hub;
-    static ServerContext context{hub,
-                                 AccessRules{"127.0.0.1", 29170, {"https://till.example"}},
-                                 [] { return std::vector<ScannerReport>{{3, {}}, {5, {}}}; },
+    static ServerContext context{hub, AccessRules{"127.0.0.1", 29170, {"https://till.example"}},
+                                 [] {
+                                     return std::vector<ScannerReport>{{3, {}}, {5, {}}};
+                                 },
                                  "<!doctype html>"};
     return context;
 }

@@ -51,16 +51,17 @@ private:
     void RunOne()
     {
         Item item;
+        bool more = false;
         {
             std::lock_guard<std::mutex> lock(lock_);
             item = std::move(items_.front());
             items_.pop_front();
-            scheduled_ = !items_.empty();
-            if (scheduled_)
-                asio::post(io_, [this] { RunOne(); }); // behind the writes this turn starts
+            more = scheduled_ = !items_.empty();
         }
         room_.notify_one();
         item();
+        if (more)
+            asio::post(io_, [this] { RunOne(); }); // behind the writes this item started
     }
 
     asio::io_context& io_;
