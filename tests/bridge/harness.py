@@ -26,6 +26,7 @@ class Scanner:
     def plug(self):
         self.master, self.slave = pty.openpty()
         tty.setraw(self.slave)
+        os.makedirs(COM_DIR, exist_ok=True)
         if os.path.lexists(self.link):
             os.remove(self.link)
         os.symlink(os.ttyname(self.slave), self.link)
