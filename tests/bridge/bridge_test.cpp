@@ -2,6 +2,7 @@
 // and the hub's fan-out, without a network.
 #include "tools/bridge/access.h"
 #include "tools/bridge/hub.h"
+#include "tools/bridge/intake.h"
 #include "tools/bridge/metrics.h"
 #include "tools/bridge/options.h"
 #include "tools/bridge/send_queue.h"
@@ -196,6 +197,20 @@ struct FakeClient : Client {
 };
 
 } // namespace
+
+TEST(BridgeIntake, OneItemATurnSoThatWritesStartedMeanwhileKeepPace)
+{
+    asio::io_context io;
+    Intake intake(io);
+    std::vector<int> ran;
+    for (int i = 0; i < 3; ++i)
+        intake.Push([&ran, &io, i] {
+            ran.push_back(i);
+            asio::post(io, [&ran, i] { ran.push_back(-i); }); // a write's completion
+        });
+    io.run();
+    EXPECT_EQ(ran, (std::vector<int>{0, 0, 1, -1, 2, -2}));
+}
 
 TEST(BridgeHub, EveryClientGetsHelloThenEverythingInOrderAndASlowOneIsCountedOnce)
 {

@@ -30,46 +30,21 @@ public:
 private:
     void OnRead(beast::error_code ec)
     {
-        if (ec == http::error::header_limit)
-            return Refuse(http::status::request_header_fields_too_large, "Request header too large");
-        if (ec == http::error::end_of_stream || ec == beast::error::timeout ||
-            ec == asio::error::operation_aborted)
-            return Shut();
-        if (ec)
-            return Refuse(http::status::bad_request, "Bad request");
-        Answer(parser_->release());
-    }
-
-    void Answer(Request request)
-    {
-        if (!slot_)
-            return Refuse(http::status::service_unavailable, "Too many connections");
-        const std::string host(request[http::field::host]);
-        if (!HostAllowed(host, context_.rules))
-            return Refuse(http::status::misdirected_request, "Not this server's name");
-        if (!websocket::is_upgrade(request))
-            return Write(Route(request, context_));
-        if (request.target() != "/scans")
-            return Refuse(http::status::not_found, "Not found");
-        const std::string origin(request[http::field::origin]);
-        if (request.count(http::field::origin) && !OriginAllowed(origin, host, context_.rules)) {
-            std::fprintf(stderr, "belvor-bridge: refused a WebSocket from origin %s: not allowed\n",
-                         origin.c_str());
-            std::fflush(stderr);
-            return Refuse(http::status::forbidden, "Origin not allowed");
+        if (ec) {
+            std::optional<Response> answer = ReadFailure(ec);
+            return answer ? Write(std::move(*answer)) : Shut();
         }
+        Request request = parser_->release();
+        RequestDecision decision = Decide(request, context_, slot_.has_value());
+        if (!decision.logLine.empty()) {
+            std::fputs(decision.logLine.c_str(), stderr);
+            std::fflush(stderr);
+        }
+        if (!decision.upgrade)
+            return Write(std::move(decision.response));
         auto session =
             std::make_shared<WebSocketSession>(std::move(stream_), context_.hub, std::move(*slot_));
         session->Start(std::move(request));
-    }
-
-    // Answers status and closes.
-    void Refuse(http::status status, std::string text)
-    {
-        Request request;
-        Response response = TextResponse(request, status, std::move(text));
-        response.keep_alive(false);
-        Write(std::move(response));
     }
 
     void Write(Response response)

@@ -49,4 +49,49 @@ Response Route(const Request& request, const ServerContext& context)
     return TextResponse(request, http::status::upgrade_required, "WebSocket only");
 }
 
+namespace {
+
+// Answers status and closes.
+Response Refusal(http::status status, std::string text)
+{
+    Response response = TextResponse(Request{}, status, std::move(text));
+    response.keep_alive(false);
+    return response;
+}
+
+RequestDecision Send(Response response)
+{
+    return {std::move(response), false, {}};
+}
+
+} // namespace
+
+RequestDecision Decide(const Request& request, const ServerContext& context, bool haveSlot)
+{
+    if (!haveSlot)
+        return Send(Refusal(http::status::service_unavailable, "Too many connections"));
+    const std::string_view host = request[http::field::host];
+    if (!HostAllowed(host, context.rules))
+        return Send(Refusal(http::status::misdirected_request, "Not this server's name"));
+    if (!websocket::is_upgrade(request))
+        return Send(Route(request, context));
+    if (request.target() != "/scans")
+        return Send(Refusal(http::status::not_found, "Not found"));
+    const std::string_view origin = request[http::field::origin];
+    if (request.count(http::field::origin) && !OriginAllowed(origin, host, context.rules))
+        return {Refusal(http::status::forbidden, "Origin not allowed"), false,
+                "belvor-bridge: refused a WebSocket from origin " + std::string(origin) + ": not allowed\n"};
+    return {Response{}, true, {}};
+}
+
+std::optional<Response> ReadFailure(beast::error_code ec)
+{
+    if (ec == http::error::header_limit)
+        return Refusal(http::status::request_header_fields_too_large, "Request header too large");
+    if (ec == http::error::end_of_stream || ec == beast::error::timeout ||
+        ec == asio::error::operation_aborted)
+        return std::nullopt;
+    return Refusal(http::status::bad_request, "Bad request");
+}
+
 } // namespace belvor::bridge

@@ -5,12 +5,13 @@
 namespace belvor::bridge {
 
 ScannerSet::ScannerSet(const BelvorFunctions& belvor, asio::io_context& io, Hub& hub)
-    : belvor_(belvor), io_(io), hub_(hub)
+    : belvor_(belvor), hub_(hub), intake_(io)
 {
 }
 
 ScannerSet::~ScannerSet()
 {
+    intake_.Open(); // the server's thread has stopped: a driver waiting on it would never be destroyed
     while (!drivers_.empty()) {
         belvor_.DestroyDriver();
         drivers_.pop_back();
@@ -58,8 +59,9 @@ void BELVOR_CALL ScannerSet::OnCode(int32_t driver, const unsigned char* data, u
     auto* self = static_cast<ScannerSet*>(context);
     const auto received = std::chrono::system_clock::now();
     try {
-        asio::post(self->io_, [hub = &self->hub_, driver, bytes = std::string(data, data + length),
-                               received] { hub->OnCode(driver, bytes, received); });
+        self->intake_.Push([hub = &self->hub_, driver, bytes = std::string(data, data + length), received] {
+            hub->OnCode(driver, bytes, received);
+        });
     } catch (...) {
         // Out of memory: the code is lost to the clients, as it would be to a full queue.
     }
@@ -70,7 +72,7 @@ void BELVOR_CALL ScannerSet::OnStatus(int32_t driver, int32_t status, uint32_t d
     auto* self = static_cast<ScannerSet*>(context);
     const bool gone = self->Stats(driver).state == BELVOR_PORT_GONE;
     try {
-        asio::post(self->io_, [hub = &self->hub_, driver, status, detail, gone] {
+        self->intake_.Push([hub = &self->hub_, driver, status, detail, gone] {
             hub->OnStatus(driver, status, detail, gone);
         });
     } catch (...) {

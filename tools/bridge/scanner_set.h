@@ -1,10 +1,12 @@
 // The scanners the bridge owns, through the library's exports: made in the
 // order given, destroyed newest first. Their codes and statuses are copied
-// on the drivers' threads and posted to the hub on the server's thread.
+// on the drivers' threads and handed to the hub on the server's thread
+// through an Intake.
 #pragma once
 
 #include "tools/bridge/beast.h"
 #include "tools/bridge/hub.h"
+#include "tools/bridge/intake.h"
 #include "tools/host/host.h"
 
 #include <string>
@@ -31,8 +33,8 @@ private:
     BelvorStats Stats(int32_t driver) const;
 
     BelvorFunctions belvor_;
-    asio::io_context& io_;
     Hub& hub_;
+    Intake intake_;
     std::vector<std::pair<int32_t, uint32_t>> drivers_; // index and port
 };
 

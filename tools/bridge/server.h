@@ -48,6 +48,20 @@ Response Route(const Request& request, const ServerContext& context);
 // A short text answer with status.
 Response TextResponse(const Request& request, http::status status, std::string body);
 
+// What to do with a request read in full: send response, or (upgrade) hand the
+// connection to a WebSocket session. logLine, when not empty, is for stderr.
+struct RequestDecision {
+    Response response;
+    bool upgrade = false;
+    std::string logLine;
+};
+// Decided from the request alone, without a socket; haveSlot: the connection is
+// one of the kMaxConnections.
+RequestDecision Decide(const Request& request, const ServerContext& context, bool haveSlot);
+// The answer to a request that could not be read (ec from the parser, with
+// kMaxHeaderBytes as its limits); none when the connection is just to end.
+std::optional<Response> ReadFailure(beast::error_code ec);
+
 // Reads HTTP requests on one connection and answers them, until one asks for
 // a WebSocket, which it hands to a WebSocketSession. Without a slot it answers
 // 503 to the first request and closes.

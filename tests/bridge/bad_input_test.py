@@ -1,0 +1,125 @@
+"""belvor-bridge against bad input and misbehaving clients (arguments: harness.py).
+
+After each case the bridge must still answer /scanners and give a new /scans
+client its codes; at the end it must stop cleanly (a sanitizer's report fails that).
+"""
+import asyncio, base64, http.client, socket, struct
+import websockets
+from harness import WAIT, Scanner, check_version, closed_with, next_message, running_bridge, scanners
+
+PORT = 45
+HEADER_LIMIT, MESSAGE_LIMIT, CONNECTION_LIMIT = 8 * 1024, 64 * 1024, 64
+HOST = b"Host: 127.0.0.1:%d\r\n"
+
+# Request bytes (Host filled in) and the status that answers them before the bridge hangs up.
+BAD_REQUESTS = [
+    (b"GARBAGE\r\n\r\n", 400),
+    (b"GET / HTTP/9.9\r\n%s\r\n", 400),
+    (b"GET /\x01 HTTP/1.1\r\n%s\r\n", 400),
+    (b"GET / HTTP/1.1\r\n%sno colon here\r\n\r\n", 400),
+    (b"GET / HTTP/1.1\r\n%sContent-Length: -1\r\n\r\n", 400),
+    (b"GET / HTTP/1.1\r\n%sContent-Length: 1\r\nContent-Length: 2\r\n\r\n", 400),
+    (b"POST / HTTP/1.1\r\n%sContent-Length: 99999\r\n\r\n", 400),
+    (b"GET / HTTP/1.1\r\n%sX-Big: " + b"a" * HEADER_LIMIT + b"\r\n\r\n", 431),
+]
+
+
+def connect(port):
+    return socket.create_connection(("127.0.0.1", port), timeout=WAIT)
+
+
+def answer_status(sock):
+    """The status of the one answer the bridge sends before it closes the connection."""
+    reply = b""
+    while chunk := sock.recv(65536):
+        reply += chunk
+    return int(reply.split(b" ", 2)[1])
+
+
+async def still_serving(bridge, scanner, code):
+    assert scanners(bridge.base)[PORT]["state"] == "open"
+    async with websockets.connect(bridge.uri) as ws:
+        assert (await next_message(ws))["type"] == "hello"
+        scanner.type([code])
+        assert base64.b64decode((await next_message(ws))["bytes"]) == code
+
+
+async def frames_from_the_client(bridge, scanner):
+    """Text and binary frames are read and ignored, pings answered, a close answered, a message too big closed."""
+    ws = await websockets.connect(bridge.uri, max_size=None)
+    await next_message(ws)
+    for frame in ("x" * 1000, b"\x00\xff" * 1000, "", b""):
+        await ws.send(frame)
+    await asyncio.wait_for(await ws.ping(b"are you there"), WAIT)
+    scanner.type([b"7"])
+    assert (await next_message(ws))["text"] == "7"
+    await ws.close()
+    assert ws.close_rcvd is not None and ws.close_rcvd.code == 1000
+    ws = await websockets.connect(bridge.uri, max_size=None)
+    await ws.send(b"x" * (MESSAGE_LIMIT + 1))
+    assert await closed_with(ws) == 1009
+
+
+async def half_open(bridge, scanner):
+    """Requests cut short, a client that only shuts its sending side, one gone without a close: none holds the rest up."""
+    partial, shut = connect(bridge.port), connect(bridge.port)
+    partial.sendall(b"GET /scanners HTT")
+    shut.sendall(b"GET /scanners HTTP/1.1\r\n")
+    shut.shutdown(socket.SHUT_WR)
+    gone = await websockets.connect(bridge.uri)
+    gone.transport.get_extra_info("socket").setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    gone.transport.abort()  # a reset, no close frame
+    await still_serving(bridge, scanner, b"8")
+    assert answer_status(shut) == 400
+    partial.close()
+
+
+def churn(bridge, scanner):
+    """1,000 connections opened and closed in a row, every other one reset."""
+    for i in range(1000):
+        sock = connect(bridge.port)
+        if i % 2:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        sock.close()
+
+
+def connection_cap(bridge):
+    """64 connections held; the 65th refused with 503; once one has closed, a new one is served."""
+    held = []
+    for _ in range(CONNECTION_LIMIT):
+        held.append(http.client.HTTPConnection("127.0.0.1", bridge.port, timeout=WAIT))
+        held[-1].request("GET", "/scanners")
+        assert held[-1].getresponse().read() and held[-1].sock  # kept alive
+    over = connect(bridge.port)
+    over.sendall(b"GET /scanners HTTP/1.1\r\n" + HOST % bridge.port + b"\r\n")
+    assert answer_status(over) == 503
+    # The bridge closes this one itself, so its slot is free by the time it takes the next.
+    held[0].request("GET", "/scanners", headers={"Connection": "close"})
+    held[0].getresponse().read()
+    assert held[0].sock is None or held[0].sock.recv(1) == b""
+    return held[1:]
+
+
+async def main():
+    check_version()
+    scanner = Scanner(PORT)
+    async with running_bridge([PORT], "[Port]\nWake=Event\n") as bridge:
+        for request, status in BAD_REQUESTS:
+            sock = connect(bridge.port)
+            sock.sendall(request.replace(b"%s", HOST % bridge.port))
+            assert answer_status(sock) == status, (request[:40], status)
+        await still_serving(bridge, scanner, b"1")
+        await frames_from_the_client(bridge, scanner)
+        await still_serving(bridge, scanner, b"2")
+        await half_open(bridge, scanner)
+        churn(bridge, scanner)
+        await still_serving(bridge, scanner, b"3")
+        held = connection_cap(bridge)
+        await still_serving(bridge, scanner, b"4")
+        for connection in held:
+            connection.close()
+        bridge.stop()
+        print("bad_input_test: all passed")
+
+
+asyncio.run(main())

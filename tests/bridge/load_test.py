@@ -1,0 +1,123 @@
+"""belvor-bridge under load (arguments: harness.py): scanners typing as fast as their ptys take
+bytes, clients that must each get every code in order, one stalled client closed at its bound
+while the others lose nothing, and the bridge's memory flat once warm.
+
+With BELVOR_LOAD_CLIENT naming load_client (native): 10 scanners x 100,000 codes, 20 clients.
+Without (sanitizers, Wine), Python's clients: 10 x 2,000 codes, 20 clients, the codes padded to
+stay more than the stalled client's socket buffers and bound hold.
+"""
+import asyncio, base64, os, socket, subprocess, threading
+import websockets
+from harness import WAIT, Scanner, check_version, closed_with, metrics, next_message, running_bridge, stalled_client
+
+CLIENT = os.environ.get("BELVOR_LOAD_CLIENT")
+COMS, CLIENTS = range(50, 60), 20
+CODES, PAD = (100_000, b"") if CLIENT else (2_000, b"F" * 200)
+QUEUED_MESSAGES = 1000  # the bridge's send-queue bound (tools/bridge/send_queue.h)
+
+
+def code(i):
+    return b"%07d" % i + PAD
+
+
+def type_all(scanner, typed):
+    """All of one scanner's codes, a thousand to a write, as fast as its pty takes them."""
+    for first in range(0, CODES, 1000):
+        data = b"".join(code(i) + b"\r" for i in range(first, min(first + 1000, CODES)))
+        while data:
+            data = data[os.write(scanner.master, data):]
+        typed.append(1000)
+
+
+def sample_memory(pid, typed, samples, done):
+    """(codes typed, the bridge's VmRSS in KiB), every 20 ms until done."""
+    while not done.wait(0.02):
+        with open("/proc/%d/status" % pid) as status:
+            rss = next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
+        samples.append((sum(typed), rss))
+
+
+async def python_client(uri, ready):
+    """A client that must get every code of every scanner in order."""
+    sock = socket.socket()  # buffers for the whole run: Python reads slower than the bridge writes
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 << 20)
+    sock.connect(("127.0.0.1", int(uri.split(":")[2].split("/")[0])))
+    ws = await websockets.connect(uri, sock=sock, max_size=None, max_queue=None)
+    assert (await next_message(ws))["type"] == "hello"
+    ready.release()
+    expected = {com: 0 for com in COMS}
+    for _ in range(len(COMS) * CODES):
+        m = await next_message(ws)
+        assert m["type"] == "code" and base64.b64decode(m["bytes"]) == code(expected[m["port"]]), m
+        expected[m["port"]] += 1
+    await ws.close()
+
+
+async def closed_as_slow(bridge, slow):
+    """The stalled client's close code, read once the bridge has counted it slow (and before
+    the bridge gives up waiting for it to take its close)."""
+    while metrics(bridge.base)[("belvor_bridge_clients_closed_slow_total", ())] == 0:
+        await asyncio.sleep(0.05)
+    return await closed_with(slow)
+
+
+async def flood(bridge, scanners, slow):
+    """The scanners' codes typed while the clients read them; the bridge's memory sampled meanwhile.
+    The samples, and the stalled client's close code."""
+    typed, samples, done = [], [], threading.Event()
+    sampler = threading.Thread(target=sample_memory, args=(bridge.pid(), typed, samples, done))
+    if CLIENT:
+        args = [str(n) for n in (bridge.port, CLIENTS, COMS[0], len(COMS), CODES)]
+        clients = subprocess.Popen([CLIENT] + args, stdout=subprocess.PIPE, text=True)
+        assert clients.stdout.readline() == "ready\n"
+        finished = asyncio.get_running_loop().run_in_executor(None, clients.wait)
+    else:
+        ready = asyncio.Semaphore(0)
+        finished = asyncio.gather(*(python_client(bridge.uri, ready) for _ in range(CLIENTS)))
+        for _ in range(CLIENTS):
+            await asyncio.wait_for(ready.acquire(), WAIT)
+    sampler.start()
+    writers = [threading.Thread(target=type_all, args=(s, typed)) for s in scanners]
+    for writer in writers:
+        writer.start()
+    try:
+        slow_code = await closed_as_slow(bridge, slow)
+        assert await finished in (0, [None] * CLIENTS), "a client missed a code"
+    finally:
+        done.set()
+        sampler.join()
+        for writer in writers:
+            writer.join()
+    return samples, slow_code
+
+
+async def main():
+    if "ASAN_OPTIONS" in os.environ:  # what AddressSanitizer keeps of freed memory is not the bridge's
+        os.environ["ASAN_OPTIONS"] += ":quarantine_size_mb=1:thread_local_quarantine_size_kb=64"
+    check_version()
+    scanners = [Scanner(com) for com in COMS]
+    # The drivers' queues hold a whole flood: the scanners type far faster than clients read.
+    ini = "[Code]\nQueueLimit=%d\nMaxLength=%d\n[Port]\nWake=Event\n" % (CODES, len(code(0)))
+    async with running_bridge(COMS, ini) as bridge:
+        slow = await stalled_client(bridge.uri)
+        samples, slow_code = await flood(bridge, scanners, slow)
+        assert slow_code == 1013, slow_code
+        m = metrics(bridge.base)
+        for com in COMS:
+            for name, value in [("belvor_codes_total", CODES), ("belvor_codes_dropped_total", 0),
+                                ("belvor_codes_cut_total", 0)]:
+                assert m[(name, (("port", str(com)),))] == value, (name, com, m)
+        assert m[("belvor_bridge_clients_closed_slow_total", ())] == 1, m
+        # Warm: every code typed, the drivers' queues at their fullest. What the bridge holds beyond
+        # that is what its send queues may hold: QUEUED_MESSAGES messages for each client, each
+        # under a KiB besides its text.
+        warm = next(rss for count, rss in samples if count == len(COMS) * CODES)
+        bound = (CLIENTS + 1) * QUEUED_MESSAGES * (len(code(0)) * 3 + 1024) // 1024
+        most = max(rss for count, rss in samples if count == len(COMS) * CODES)
+        print("load_test: VmRSS warm %d KiB, most %d KiB, bound %d KiB" % (warm, most, bound))
+        assert most - warm <= bound
+        bridge.stop()
+        print("load_test: %d clients x %d codes from %d scanners, all passed" % (CLIENTS, CODES, len(COMS)))
+
+
+asyncio.run(main())

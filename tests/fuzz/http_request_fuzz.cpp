@@ -1,0 +1,82 @@
+// Arbitrary bytes as a request to belvor-bridge: Beast's parser with the
+// bridge's limits, then the bridge's own decision and the response it would send.
+//
+// Whatever the bytes, a WebSocket is only ever granted on /scans to a Host of
+// this bridge and an Origin it allows (or none); only a GET of a Host of this
+// bridge is answered 200; a connection over the cap is always refused.
+#include "tools/bridge/server.h"
+
+#include <cstdint>
+#include <sstream>
+
+using namespace belvor::bridge;
+
+namespace {
+
+void Check(bool ok)
+{
+    if (!ok)
+        __builtin_trap();
+}
+
+ServerContext& Context()
+{
+    static Hub hub;
+    static ServerContext context{hub, AccessRules{"127.0.0.1", 29170, {"https://till.example"}},
+                                 [] {
+                                     return std::vector<ScannerReport>{{3, {}}, {5, {}}};
+                                 },
+                                 "<!doctype html>"};
+    return context;
+}
+
+// The response as it would go out.
+std::string Sent(Response& response)
+{
+    std::ostringstream out;
+    out << response;
+    return out.str();
+}
+
+void CheckDecision(const Request& request)
+{
+    const ServerContext& context = Context();
+    const bool hostAllowed = HostAllowed(request[http::field::host], context.rules);
+    RequestDecision decision = Decide(request, context, true);
+    if (decision.upgrade) {
+        Check(request.target() == "/scans" && hostAllowed && websocket::is_upgrade(request));
+        Check(!request.count(http::field::origin) ||
+              OriginAllowed(request[http::field::origin], request[http::field::host], context.rules));
+        return;
+    }
+    Check(decision.response.result() != http::status::ok ||
+          (hostAllowed && request.method() == http::verb::get));
+    Check(Sent(decision.response).starts_with("HTTP/1."));
+    RequestDecision full = Decide(request, context, false);
+    Check(!full.upgrade && full.response.result() == http::status::service_unavailable);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    http::request_parser<http::string_body> parser;
+    parser.header_limit(kMaxHeaderBytes);
+    parser.body_limit(kMaxHeaderBytes);
+    parser.eager(true);
+    beast::error_code ec;
+    asio::const_buffer input(data, size);
+    while (input.size() && !parser.is_done() && !ec)
+        input += parser.put(input, ec);
+    if (!ec && !parser.is_done())
+        parser.put_eof(ec);
+    if (ec) {
+        std::optional<Response> answer = ReadFailure(ec);
+        Check(!answer || (answer->result() != http::status::ok && !answer->keep_alive()));
+        if (answer)
+            Check(Sent(*answer).starts_with("HTTP/1.1 4"));
+        return 0;
+    }
+    CheckDecision(parser.get());
+    return 0;
+}
