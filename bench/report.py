@@ -112,6 +112,22 @@ def summary(d, rows, micro_name="micro.json"):
         w("")
         series["library's share (DataReceived → callback)"] = [ns / 1e6 for r in share for ns in r["share_ns"]]
 
+    bridge = [r for r in rows if r["kind"] == "bridge"]
+    if bridge:
+        w("## belvor-bridge, its CodeProc called to a WebSocket client's receipt (µs)\n")
+        w("On the library's stand-in (bench/bridge_bench.sh); steady: a code every millisecond, burst: "
+          "fifty back to back every 50 ms. Median over runs, spread over runs in brackets; load: the "
+          "one-minute load average as each run began.\n")
+        w("| platform | case | runs | codes | lost | p50 | p99 | max | load |")
+        w("|---|---|---|---|---|---|---|---|---|")
+        for platform, case in dict.fromkeys((r["platform"], r["case"]) for r in bridge):
+            rs = [r for r in bridge if (r["platform"], r["case"]) == (platform, case)]
+            w("| {} | {} | {} | {} | {} | {} | {} | {} | {} |".format(
+                platform, case, len(rs), sum(r["codes"] for r in rs), sum(r["lost"] for r in rs),
+                *(med_spread([pct(r["ns"], p) for r in rs], 1e-3, "{:.0f}") for p in (50, 99, 100)),
+                med_spread([r["load"] for r in rs], fmt="{:.2f}")))
+        w("")
+
     # ------------------------------------------------------------ throughput
     thr = [r for r in rows if r["kind"] == "throughput"]
     if thr:
@@ -332,6 +348,12 @@ def figures(rows, micro):
         have = [r for r in by("share") if key in r]
         for p, what in ((50, "p50"), (99, "p99")):
             add(section, "{} {}".format(name, what), [pct(r[key], p) / 1e3 for r in have], fmt="{:.1f}")
+
+    section = "belvor-bridge, CodeProc called to a client's receipt (µs)"
+    for platform, case in dict.fromkeys((r["platform"], r["case"]) for r in by("bridge")):
+        rs = [r for r in by("bridge") if (r["platform"], r["case"]) == (platform, case)]
+        for p, what in ((50, "p50"), (99, "p99"), (100, "max")):
+            add(section, "{} {} {}".format(platform, case, what), [pct(r["ns"], p) / 1e3 for r in rs], fmt="{:.0f}")
 
     section = "Throughput (KB/s, CPU in % of one core, CPU per code in µs)"
     thr = by("throughput")
