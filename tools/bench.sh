@@ -163,6 +163,9 @@ for side in "${sides[@]}"; do
     --benchmark_out=$out/${micro_out[$side]} --benchmark_out_format=json
 done
 
+echo "=== belvor-bridge, CodeProc to a WebSocket client's receipt (this tree only)"
+bench/bridge_bench.sh --runs 3 $( ((wine)) || echo --no-wine) && cat build/bench/bridge.jsonl >>$results
+
 if ((wine)); then
   # Both sides run in this tree's prefix, through this tree's runner.
   prefix=$PWD/build/windows/wine
