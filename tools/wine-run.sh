@@ -48,7 +48,12 @@ export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINE
 # made it is waited out. A server still running from the last program is kept:
 # starting a fresh one for each program would cost two seconds a program.
 mkdir -p "$(dirname "$prefix")"
-flock "$prefix.lock" bash -c '[ -f "$WINEPREFIX/system.reg" ] || { "$0" wineboot -i >/dev/null 2>&1; wineserver -w; }' "${wine[0]}"
+# A program that crashes ends at once with its exception's code: no debugger is
+# started, whose dialog, with no one to close it, would hold the program until
+# its test's time-out.
+no_debugger='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
+flock "$prefix.lock" bash -c '[ -f "$WINEPREFIX/system.reg" ] || { "$0" wineboot -i >/dev/null 2>&1;
+  "$0" reg add "$1" /v Debugger /t REG_SZ /d "" /f >/dev/null 2>&1; wineserver -w; }' "${wine[0]}" "$no_debugger"
 
 # The wineserver opens the ptys and, having no terminal, gets one of them as
 # its own: a hang-up sends it SIGHUP, on which it dumps all its objects to its

@@ -61,10 +61,24 @@ async def closed_as_slow(bridge, slow):
     return await closed_with(slow)
 
 
-async def flood(bridge, scanners, slow):
+def watch_stalled(bridge, connected, close_code):
+    """The stalled client, on a thread and event loop of its own: the other clients' reading must
+    not keep it from taking its close within the bridge's time for that."""
+    async def run():
+        slow = await stalled_client(bridge.uri)
+        connected.set()
+        close_code.append(await closed_as_slow(bridge, slow))
+    asyncio.run(run())
+
+
+async def flood(bridge, scanners):
     """The scanners' codes typed while the clients read them; the bridge's memory sampled meanwhile.
     The samples, and the stalled client's close code."""
     typed, samples, done = [], [], threading.Event()
+    connected, close_code = threading.Event(), []
+    watcher = threading.Thread(target=watch_stalled, args=(bridge, connected, close_code), daemon=True)
+    watcher.start()
+    assert connected.wait(WAIT), "the stalled client could not connect"
     sampler = threading.Thread(target=sample_memory, args=(bridge.pid(), typed, samples, done))
     if CLIENT:
         args = [str(n) for n in (bridge.port, CLIENTS, COMS[0], len(COMS), CODES)]
@@ -81,14 +95,14 @@ async def flood(bridge, scanners, slow):
     for writer in writers:
         writer.start()
     try:
-        slow_code = await closed_as_slow(bridge, slow)
         assert await finished in (0, [None] * CLIENTS), "a client missed a code"
+        await asyncio.get_running_loop().run_in_executor(None, watcher.join)
     finally:
         done.set()
         sampler.join()
         for writer in writers:
             writer.join()
-    return samples, slow_code
+    return samples, (close_code or [None])[0]
 
 
 async def main():
@@ -99,8 +113,7 @@ async def main():
     # The drivers' queues hold a whole flood: the scanners type far faster than clients read.
     ini = "[Code]\nQueueLimit=%d\nMaxLength=%d\n[Port]\nWake=Event\n" % (CODES, len(code(0)))
     async with running_bridge(COMS, ini) as bridge:
-        slow = await stalled_client(bridge.uri)
-        samples, slow_code = await flood(bridge, scanners, slow)
+        samples, slow_code = await flood(bridge, scanners)
         assert slow_code == 1013, slow_code
         m = metrics(bridge.base)
         for com in COMS:
