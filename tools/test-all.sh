@@ -51,27 +51,33 @@ done
 # files, Belvor.ini and Wine prefix, and its tests mostly wait on lines and
 # timers. The fuzz targets, which would take a core each for their fixed
 # time, run at the lowest priority: they get what the tests leave.
-# The bridge's load test takes both cores for a minute or more: it runs after its
-# preset's other tests (it needs their Belvor.ini to itself) and at the lowest
-# priority, so that the Wine tests' threads are not starved past their stop limits.
+# The bridge's load tests take both cores for a minute or more: they run once
+# every preset's other tests are done (each needs its preset's Belvor.ini to
+# itself), so that the Wine tests' threads are never starved past their stop limits.
 heavy='^bridge_load$'
-run_tests() { # preset
-  local nice=0 rc
+run_tests() { # preset other|heavy
+  local nice=0 select=(-E "$heavy")
   [[ $1 == fuzz ]] && nice=19
-  nice -n $nice ctest --preset "$1" -E "$heavy" >"build/ctest-$1.log" 2>&1
-  rc=$?
-  if ctest --preset "$1" -N -R "$heavy" | grep -q 'Total Tests: [1-9]'; then
-    nice -n 19 ctest --preset "$1" -R "$heavy" >>"build/ctest-$1.log" 2>&1 || rc=1
+  if [[ $2 == heavy ]]; then
+    ctest --preset "$1" -N -R "$heavy" | grep -q 'Total Tests: [1-9]' || return 0
+    select=(-R "$heavy")
   fi
-  echo $rc >"build/ctest-$1.rc"
+  nice -n $nice ctest --preset "$1" "${select[@]}" >>"build/ctest-$1.log" 2>&1 || echo 1 >"build/ctest-$1.rc"
 }
 phase tests of every preset
-test_jobs=()
 for preset in "${built[@]}"; do
-  run_tests "$preset" &
-  test_jobs+=($!)
+  : >"build/ctest-$preset.log"
+  echo 0 >"build/ctest-$preset.rc"
 done
-((${#test_jobs[@]})) && wait "${test_jobs[@]}"
+for kind in other heavy; do
+  test_jobs=()
+  for preset in "${built[@]}"; do
+    run_tests "$preset" $kind &
+    test_jobs+=($!)
+  done
+  ((${#test_jobs[@]})) && wait "${test_jobs[@]}"
+  [[ $kind == other ]] && phase load tests of every preset
+done
 
 for preset in "${built[@]}"; do
   echo "=== test $preset"
