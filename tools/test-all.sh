@@ -53,7 +53,7 @@ done
 # time, run at the lowest priority: they get what the tests leave.
 # The bridge's load tests take both cores for a minute or more: they run once
 # every preset's other tests are done (each needs its preset's Belvor.ini to
-# itself), so that the Wine tests' threads are never starved past their stop limits.
+# itself), and one preset at a time, so that none starves another past its limits.
 heavy='^bridge_load$'
 run_tests() { # preset other|heavy
   local nice=0 select=(-E "$heavy")
@@ -69,14 +69,15 @@ for preset in "${built[@]}"; do
   : >"build/ctest-$preset.log"
   echo 0 >"build/ctest-$preset.rc"
 done
-for kind in other heavy; do
-  test_jobs=()
-  for preset in "${built[@]}"; do
-    run_tests "$preset" $kind &
-    test_jobs+=($!)
-  done
-  ((${#test_jobs[@]})) && wait "${test_jobs[@]}"
-  [[ $kind == other ]] && phase load tests of every preset
+test_jobs=()
+for preset in "${built[@]}"; do
+  run_tests "$preset" other &
+  test_jobs+=($!)
+done
+((${#test_jobs[@]})) && wait "${test_jobs[@]}"
+phase load tests, one preset at a time
+for preset in "${built[@]}"; do
+  run_tests "$preset" heavy
 done
 
 for preset in "${built[@]}"; do
