@@ -28,10 +28,16 @@ void BELVOR_CALL OnCode(const unsigned char* s)
 
 class Library : public ::testing::Test {
 protected:
+    // Loaded once, as a host loads it. Wine 8 cannot load it again after a
+    // serial wait has run: the helper thread of its WaitCommEvent ends without
+    // leaving the loader's thread list, and the next load of a library with
+    // thread-local storage walks that list into freed memory.
+    static void SetUpTestSuite() { Lib = LoadBelvor(); }
+    static void TearDownTestSuite() { Lib.reset(); }
+
     void SetUp() override
     {
         WriteConfig(std::nullopt);
-        Lib = LoadBelvor();
         ASSERT_NE(Lib, nullptr) << "the library must load";
         Api = Lib->ByName;
         ASSERT_NE(Api.InitDriver, nullptr);
@@ -45,7 +51,7 @@ protected:
             while (Api.DestroyDriver() > 0) {
             }
     }
-    std::unique_ptr<LoadedLibrary> Lib;
+    static inline std::unique_ptr<LoadedLibrary> Lib;
     BelvorApi Api;
 };
 
