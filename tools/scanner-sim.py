@@ -27,13 +27,24 @@ CODES = [
 ]
 
 
+def process_name(pid):
+    try:
+        with open("/proc/%s/comm" % pid) as comm:
+            return comm.read().strip()
+    except OSError:
+        return ""
+
+
 def opened_elsewhere(tty_path):
-    """Whether a process other than this one has tty_path open."""
+    """Whether a process other than this one has tty_path open. socat, which
+    makes a null-modem pair, holds both ends from the start: it is the cable,
+    not the program waited for."""
     for fd in glob.glob("/proc/[0-9]*/fd/*"):
-        if fd.startswith("/proc/%d/" % os.getpid()):
+        pid = fd.split("/")[2]
+        if pid == str(os.getpid()):
             continue
         try:
-            if os.readlink(fd) == tty_path:
+            if os.readlink(fd) == tty_path and process_name(pid) != "socat":
                 return True
         except OSError:
             pass

@@ -93,10 +93,15 @@ def connection_cap(bridge):
     over = connect(bridge.port)
     over.sendall(b"GET /scanners HTTP/1.1\r\n" + HOST % bridge.port + b"\r\n")
     assert answer_status(over) == 503
-    # The bridge closes this one itself, so its slot is free by the time it takes the next.
+    # The bridge closes this one itself, and frees its slot as it does: once the
+    # close is seen here, the next connection is served. (http.client drops its
+    # own socket without waiting for that close; a second handle on it waits.)
+    watch = held[0].sock.dup()
     held[0].request("GET", "/scanners", headers={"Connection": "close"})
     held[0].getresponse().read()
-    assert held[0].sock is None or held[0].sock.recv(1) == b""
+    watch.settimeout(WAIT)
+    assert watch.recv(1) == b""
+    watch.close()
     return held[1:]
 
 
