@@ -15,9 +15,11 @@ set(BELVOR_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Belvor)
 install(TARGETS belvor EXPORT BelvorTargets LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/belvor.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(PROGRAMS $<TARGET_FILE:monitor> DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME belvor-monitor)
-install(PROGRAMS $<TARGET_FILE:belvor-bridge> DESTINATION ${CMAKE_INSTALL_BINDIR})
-# The unit where systemd looks under the prefix (the Debian package moves it to /lib).
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/systemd/belvor-bridge.service DESTINATION lib/systemd/system)
+if(TARGET belvor-bridge)
+    install(PROGRAMS $<TARGET_FILE:belvor-bridge> DESTINATION ${CMAKE_INSTALL_BINDIR})
+    # The unit where systemd looks under the prefix (the Debian package moves it to /lib).
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/systemd/belvor-bridge.service DESTINATION lib/systemd/system)
+endif()
 
 install(EXPORT BelvorTargets NAMESPACE Belvor:: DESTINATION ${BELVOR_CMAKE_DIR})
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/BelvorConfig.cmake.in

@@ -4,11 +4,11 @@
 #   DEMO_SECONDS=N  stop by itself after N seconds
 set -euo pipefail
 cd "$(dirname "$0")/.."
-# Only the native build and Python: no Wine, cross compilers or bindings' tools.
+# Only a compiler, CMake and Python: the demo preset has no tests, bridge or bindings.
 bash tools/install-deps.sh demo
-cmake --preset native >/dev/null
-cmake --build --preset native -j2 --target belvor monitor >/dev/null
-system_dir=$(sed -n 's/^BELVOR_SYSTEM_DIR:PATH=//p' build/native/CMakeCache.txt)
+cmake --preset demo >/dev/null
+cmake --build --preset demo -j2 --target belvor monitor >/dev/null
+system_dir=$(sed -n 's/^BELVOR_SYSTEM_DIR:PATH=//p' build/demo/CMakeCache.txt)
 
 python3 tools/scanner-sim.py --dir "$system_dir" --port 5 &
 sim=$!
@@ -17,4 +17,4 @@ for _ in $(seq 100); do [ -e "$system_dir/com5" ] && break; sleep 0.05; done
 
 args=(5)
 [ -n "${DEMO_SECONDS:-}" ] && args=(--seconds "$DEMO_SECONDS" 5)
-build/native/bin/monitor "${args[@]}"
+build/demo/bin/monitor "${args[@]}"

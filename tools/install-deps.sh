@@ -1,22 +1,22 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a fresh Debian 12 machine.
 #   install-deps.sh [all]   everything: every preset, the tests, the release
-#   install-deps.sh demo    only what tools/demo.sh needs: the native build and Python
+#   install-deps.sh demo    only what tools/demo.sh needs: a compiler, CMake and Python
 # Safe to run again, and as any user: it only looks while everything is
 # there, and asks for root (itself, or sudo) only to install what is missing.
 # Without either it names what is missing and fails.
 set -euo pipefail
 
 group=${1:-all}
-# The native preset's build (its tests' GoogleTest is looked for when it is
-# configured) and the simulated scanner.
-packages=(cmake ninja-build g++ libgtest-dev python3)
+# The demo preset's build (the library and the monitor) and the simulated scanner.
+packages=(cmake ninja-build g++ python3)
 case "$group" in
 demo) ;;
 all)
-  packages+=(googletest libbenchmark-dev
+  # The tests' GoogleTest, looked for when the native preset is configured.
+  packages+=(libgtest-dev googletest libbenchmark-dev
              g++-mingw-w64-i686-posix util-linux procps socat clang-format valgrind
-             clang-14 libclang-rt-14-dev llvm-14 wine wine32:i386
+             clang-14 clang-tools-14 libclang-rt-14-dev llvm-14 wine wine32:i386
              g++-mingw-w64-x86-64-posix wine64
              lld-14 dpkg-dev lintian zip unzip pkg-config)
   # The language bindings' tests: Python's pip install offline, C# with Mono, Free Pascal.
@@ -25,6 +25,8 @@ all)
   # in Python and the live page in a headless browser.
   packages+=(libboost-dev nlohmann-json3-dev python3-websockets python3-prometheus-client
              chromium chromium-driver python3-selenium)
+  # The test command's check of the demo on a fresh Debian root (tools/fresh-root.sh).
+  packages+=(mmdebstrap git ca-certificates)
   ;;
 *)
   echo "usage: install-deps.sh [all|demo]" >&2

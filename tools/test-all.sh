@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs whatever is missing, checks the sources' formatting, then builds
-# every preset and runs every test: natively, under AddressSanitizer +
+# Installs whatever is missing, checks the sources' formatting and the demo on
+# a fresh Debian root (tools/fresh-root.sh; BELVOR_FRESH_ROOT=0 leaves it out),
+# then builds every preset and runs every test: natively, under AddressSanitizer +
 # UndefinedBehaviorSanitizer, under ThreadSanitizer, the 32-bit Windows build
 # under Wine, the 64-bit one under 64-bit Wine, and the fuzz targets for a
 # short while each. Then the release files, made from those builds and
@@ -22,9 +23,21 @@ phase format
 bash tools/check-format.sh || broken+=("format")
 
 mkdir -p build
+# The README's first command on a fresh Debian root, from the start: it mostly
+# waits on Debian's archive while the builds run.
+fresh_root=false
+if [[ ${BELVOR_FRESH_ROOT:-1} == 1 ]] && ((EUID != 0)); then
+  phase "fresh root: not checked, it needs root (chroot and mounts)"
+elif [[ ${BELVOR_FRESH_ROOT:-1} == 1 ]]; then
+  fresh_root=true
+  phase fresh root "(beside the rest; build/fresh-root.log)"
+  bash tools/fresh-root.sh >build/fresh-root.log 2>&1 &
+  fresh_root_job=$!
+fi
+
 # The Wine prefixes are made while the Linux presets build (making one takes
 # half a minute of mostly waiting); tools/wine-run.sh makes each once, under a lock.
-prefix_jobs=()
+declare -A prefix_job
 for preset in "${presets[@]}"; do
   case $preset in
   windows) arch=win32 ;;
@@ -32,28 +45,19 @@ for preset in "${presets[@]}"; do
   *) continue ;;
   esac
   bash tools/wine-run.sh "build/$preset/wine" --arch $arch wineboot >/dev/null 2>&1 &
-  prefix_jobs+=($!)
+  prefix_job[$preset]=$!
 done
 
-# Every build first, one after another: building takes both cores.
-built=()
-for preset in "${presets[@]}"; do
-  phase build "$preset"
-  if cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j2; then
-    built+=("$preset")
-  else
-    broken+=("$preset (build)")
-  fi
-done
-((${#prefix_jobs[@]})) && wait "${prefix_jobs[@]}"
-
-# Then every preset's tests at once: each has its own build directory, test
-# files, Belvor.ini and Wine prefix, and its tests mostly wait on lines and
-# timers. The fuzz targets, which would take a core each for their fixed
-# time, run at the lowest priority: they get what the tests leave.
-# The bridge's load tests take both cores for a minute or more: they run once
-# every preset's other tests are done (each needs its preset's Belvor.ini to
-# itself), and one preset at a time, so that none starves another past its limits.
+# Each preset's tests start as soon as it is built, while the next preset
+# builds. The builds run at a lower priority: the tests, which mostly wait on
+# lines and timers, get the processor whenever they need it, and the builds
+# take the rest. Each preset has its own build directory, test files,
+# Belvor.ini and Wine prefix. The fuzz targets, which would take a core each
+# for their fixed time, run at the lowest priority.
+# The bridge's load tests take both cores for half a minute or more: each runs
+# once its preset's other tests are done (it needs that preset's Belvor.ini to
+# itself), and one preset at a time (build/load-test.lock), so that none
+# starves another past its limits.
 heavy='^bridge_load$'
 run_tests() { # preset other|heavy
   local nice=0 select=(-E "$heavy")
@@ -64,24 +68,34 @@ run_tests() { # preset other|heavy
   fi
   nice -n $nice ctest --preset "$1" "${select[@]}" >>"build/ctest-$1.log" 2>&1 || echo 1 >"build/ctest-$1.rc"
 }
-phase tests of every preset
-for preset in "${built[@]}"; do
-  : >"build/ctest-$preset.log"
-  echo 0 >"build/ctest-$preset.rc"
+test_preset() {
+  run_tests "$1" other
+  flock build/load-test.lock bash -c "$(declare -f run_tests); heavy='$heavy'; run_tests $1 heavy"
+}
+built=()
+declare -A test_job
+for preset in "${presets[@]}"; do
+  phase build "$preset"
+  if nice -n 10 cmake --preset "$preset" >/dev/null && nice -n 10 cmake --build --preset "$preset" -j2; then
+    built+=("$preset")
+    : >"build/ctest-$preset.log"
+    echo 0 >"build/ctest-$preset.rc"
+    [[ -n ${prefix_job[$preset]:-} ]] && wait "${prefix_job[$preset]}"
+    phase tests of "$preset" "(beside the builds)"
+    test_preset "$preset" &
+    test_job[$preset]=$!
+  else
+    broken+=("$preset (build)")
+  fi
 done
-test_jobs=()
-for preset in "${built[@]}"; do
-  run_tests "$preset" other &
-  test_jobs+=($!)
-done
-((${#test_jobs[@]})) && wait "${test_jobs[@]}"
-phase load tests, one preset at a time
-for preset in "${built[@]}"; do
-  run_tests "$preset" heavy
+phase every preset built
+for preset in "${presets[@]}"; do
+  [[ -n ${prefix_job[$preset]:-} ]] && wait "${prefix_job[$preset]}"
 done
 
 for preset in "${built[@]}"; do
-  echo "=== test $preset"
+  wait "${test_job[$preset]}"
+  echo "=== test $preset (done at ${SECONDS} s)"
   log=build/ctest-$preset.log
   cat "$log"
   while read -r line; do
@@ -109,6 +123,17 @@ if [[ " ${presets[*]} " == *" native "* && " ${presets[*]} " == *" windows "* &&
     fi
     ((rc == 0)) || broken+=("release")
   fi
+fi
+
+if $fresh_root; then
+  echo "=== fresh root (tools/fresh-root.sh)"
+  if wait "$fresh_root_job"; then
+    total_passed=$((total_passed + 1))
+  else
+    total_failed=$((total_failed + 1))
+    broken+=("fresh root")
+  fi
+  tail -n 25 build/fresh-root.log
 fi
 
 for prefix in build/windows/wine build/windows64/wine; do

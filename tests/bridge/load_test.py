@@ -2,9 +2,10 @@
 bytes, clients that must each get every code in order, one stalled client closed at its bound
 while the others lose nothing, and the bridge's memory flat once warm.
 
-With BELVOR_LOAD_CLIENT naming load_client (native): 10 scanners x 100,000 codes, 20 clients.
-Without (sanitizers, Wine), Python's clients: 10 x 2,000 codes, 20 clients, the codes padded to
-stay more than the stalled client's socket buffers and bound hold.
+The test command's size, on every build: Python's clients, 10 scanners x 2,000 codes, 20 clients,
+the codes padded to stay more than the stalled client's socket buffers and bound hold.
+The long form (tools/stress.sh), with BELVOR_LOAD_CLIENT naming load_client: 10 x 100,000 codes.
+BELVOR_LOAD_CODES sets the codes per scanner.
 """
 import asyncio, base64, os, socket, subprocess, threading
 import websockets
@@ -12,7 +13,8 @@ from harness import WAIT, Scanner, check_version, closed_with, metrics, next_mes
 
 CLIENT = os.environ.get("BELVOR_LOAD_CLIENT")
 COMS, CLIENTS = range(50, 60), 20
-CODES, PAD = (100_000, b"") if CLIENT else (2_000, b"F" * 200)
+CODES = int(os.environ.get("BELVOR_LOAD_CODES", 100_000 if CLIENT else 2_000))
+PAD = b"" if CLIENT else b"F" * 200
 QUEUED_MESSAGES = 1000  # the bridge's send-queue bound (tools/bridge/send_queue.h)
 
 

@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# The README's commands on a fresh Debian 12: makes a minimal root with
+# mmdebstrap (from Debian's archive, as this machine's apt is set up), clones
+# the commit under test into it and runs the demo there. It passes only when
+# the demo shows a code. The test command runs it beside the load tests.
+#   fresh-root.sh           the demo, `bash tools/demo.sh`
+#   fresh-root.sh --tests   the test command, `bash tools/test-all.sh`: try it
+#                           before changing install steps (about an hour)
+#   FRESH_ROOT_LIMIT=N      seconds the demo may take, clone to first code (300)
+# Needs root (chroot and mounts, in a mount namespace of its own) and mmdebstrap.
+# Uncommitted changes to tracked files go in with the commit.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+mode=demo
+case ${1:-} in
+"") ;;
+--tests) mode=tests ;;
+*)
+  echo "usage: fresh-root.sh [--tests]" >&2
+  exit 2
+  ;;
+esac
+limit=${FRESH_ROOT_LIMIT:-300}
+say() { echo "fresh-root: $*"; }
+((EUID == 0)) || { say "needs root, for chroot and mounts" >&2; exit 1; }
+command -v mmdebstrap >/dev/null || { say "needs mmdebstrap (tools/install-deps.sh)" >&2; exit 1; }
+
+rev=$(git stash create 2>/dev/null || true)
+rev=${rev:-$(git rev-parse HEAD)}
+root=$PWD/build/fresh-root-$mode
+rm -rf "$root"
+mkdir -p build
+
+# Debian's archive as apt has it here; mmdebstrap's own default otherwise.
+sources=()
+for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+  [[ -s $file ]] && grep -qE '^[[:space:]]*(deb|URIs:)[[:space:]].*debian' "$file" && sources+=("$file")
+done
+started=$SECONDS
+say "making a minbase bookworm root in $root"
+mmdebstrap --quiet --variant=minbase --include=git,ca-certificates bookworm "$root" "${sources[@]}"
+say "root made in $((SECONDS - started)) s"
+cp /etc/resolv.conf "$root/etc/resolv.conf"
+
+# The clone, as a new user's: over git, from this repository, at the commit under test.
+cloned=$SECONDS
+git clone --quiet --no-checkout "file://$PWD" "$root/root/belvor"
+git -C "$root/root/belvor" fetch --quiet "file://$PWD" "$rev"
+git -C "$root/root/belvor" checkout --quiet --detach FETCH_HEAD
+case $mode in
+demo) command="DEMO_SECONDS=5 bash tools/demo.sh" ;;
+tests) command="BELVOR_FRESH_ROOT=0 bash tools/test-all.sh" ;;
+esac
+say "cloned $rev; running: $command"
+
+# The mounts vanish with the namespace, whatever ends the run.
+inside() {
+  local root=$1
+  shift
+  mount -t proc proc "$root/proc"
+  mount --rbind /sys "$root/sys"
+  mount --rbind /dev "$root/dev"
+  exec chroot "$root" /usr/bin/env -i HOME=/root TERM=dumb LANG=C.UTF-8 \
+    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+    bash -c "cd /root/belvor && $*"
+}
+if [[ $mode == tests ]]; then
+  unshare --mount --propagation private bash -c "$(declare -f inside); inside \"\$@\"" _ "$root" "$command"
+  exit
+fi
+
+first=
+while IFS= read -r line; do
+  echo "$line"
+  # The simulated scanner's first code, as the monitor prints it.
+  [[ -z $first && $line == *'"4006381333931"'* ]] && first=$((SECONDS - cloned))
+done < <(timeout --kill-after=10 "$limit" unshare --mount --propagation private \
+  bash -c "$(declare -f inside); inside \"\$@\"" _ "$root" "$command" 2>&1)
+if [[ -z $first ]]; then
+  say "FAILED: no code shown within $limit s of the clone"
+  exit 1
+fi
+rm -rf "$root"
+say "passed: the first code showed $first s after the clone"
