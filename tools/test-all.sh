@@ -48,12 +48,14 @@ for preset in "${presets[@]}"; do
   prefix_job[$preset]=$!
 done
 
-# Each preset's tests start as soon as it is built, while the next preset
-# builds. The builds run at a lower priority: the tests, which mostly wait on
-# lines and timers, get the processor whenever they need it, and the builds
-# take the rest. Each preset has its own build directory, test files,
-# Belvor.ini and Wine prefix. The fuzz targets, which would take a core each
-# for their fixed time, run at the lowest priority.
+# The Linux presets' tests start as soon as each is built, while the next
+# preset builds. The builds run at a lower priority: the tests, which mostly
+# wait on lines and timers, get the processor whenever they need it, and the
+# builds take the rest. The Windows presets' tests start once every preset is
+# built: under Wine a busy machine can stall a serial wait for seconds. Each
+# preset has its own build directory, test files, Belvor.ini and Wine prefix.
+# The fuzz targets, which would take a core each for their fixed time, run at
+# the lowest priority.
 # The bridge's load tests take both cores for half a minute or more: each runs
 # once its preset's other tests are done (it needs that preset's Belvor.ini to
 # itself), and one preset at a time (build/load-test.lock), so that none
@@ -72,25 +74,30 @@ test_preset() {
   run_tests "$1" other
   flock build/load-test.lock bash -c "$(declare -f run_tests); heavy='$heavy'; run_tests $1 heavy"
 }
+start_tests() {
+  : >"build/ctest-$1.log"
+  echo 0 >"build/ctest-$1.rc"
+  phase tests of "$1"
+  test_preset "$1" &
+  test_job[$1]=$!
+}
 built=()
 declare -A test_job
 for preset in "${presets[@]}"; do
   phase build "$preset"
   if nice -n 10 cmake --preset "$preset" >/dev/null && nice -n 10 cmake --build --preset "$preset" -j2; then
     built+=("$preset")
-    : >"build/ctest-$preset.log"
-    echo 0 >"build/ctest-$preset.rc"
-    [[ -n ${prefix_job[$preset]:-} ]] && wait "${prefix_job[$preset]}"
-    phase tests of "$preset" "(beside the builds)"
-    test_preset "$preset" &
-    test_job[$preset]=$!
+    [[ -z ${prefix_job[$preset]:-} ]] && start_tests "$preset"
   else
     broken+=("$preset (build)")
   fi
 done
 phase every preset built
-for preset in "${presets[@]}"; do
-  [[ -n ${prefix_job[$preset]:-} ]] && wait "${prefix_job[$preset]}"
+for preset in "${built[@]}"; do
+  if [[ -n ${prefix_job[$preset]:-} ]]; then
+    wait "${prefix_job[$preset]}"
+    start_tests "$preset"
+  fi
 done
 
 for preset in "${built[@]}"; do
