@@ -2,10 +2,11 @@
 bytes, clients that must each get every code in order, one stalled client closed at its bound
 while the others lose nothing, and the bridge's memory flat once warm.
 
-The test command's size, on every build: Python's clients, 10 scanners x 2,000 codes, 20 clients,
-the codes padded to stay more than the stalled client's socket buffers and bound hold.
+The test command's size, on every build: Python's clients, 10 scanners x 1,000 codes, 20 clients,
+each code padded to 507 bytes, so that together they stay more than the stalled client's socket
+buffers and bound hold (few long messages: under Wine and the sanitizers the cost is per message).
 The long form (tools/stress.sh), with BELVOR_LOAD_CLIENT naming load_client: 10 x 100,000 codes.
-BELVOR_LOAD_CODES sets the codes per scanner.
+BELVOR_LOAD_CODES sets the codes per scanner, BELVOR_LOAD_PAD the padding without load_client.
 """
 import asyncio, base64, os, socket, subprocess, threading
 import websockets
@@ -13,8 +14,8 @@ from harness import WAIT, Scanner, check_version, closed_with, metrics, next_mes
 
 CLIENT = os.environ.get("BELVOR_LOAD_CLIENT")
 COMS, CLIENTS = range(50, 60), 20
-CODES = int(os.environ.get("BELVOR_LOAD_CODES", 100_000 if CLIENT else 2_000))
-PAD = b"" if CLIENT else b"F" * 200
+CODES = int(os.environ.get("BELVOR_LOAD_CODES", 100_000 if CLIENT else 1_000))
+PAD = b"" if CLIENT else b"F" * int(os.environ.get("BELVOR_LOAD_PAD", 500))
 QUEUED_MESSAGES = 1000  # the bridge's send-queue bound (tools/bridge/send_queue.h)
 
 
