@@ -123,7 +123,7 @@ linked_host() { # tag toolchain-kind
     [[ $tag == win32 ]] && defines+=(-D_X86_) && link+=(/SAFESEH:NO)
     clang-cl-14 --target=$target-pc-windows-msvc /nologo /c /Od /GS- /W4 /WX -imsvc $libdir/include \
       "${defines[@]}" -I"$dir/include" /Fo"$dir/host-msvc.obj" -- "$here/linked_host.c" || return 1
-    lld-link /nologo /NODEFAULTLIB /ENTRY:start /SUBSYSTEM:CONSOLE "${link[@]}" /OUT:"$exe" \
+    lld-link-14 /nologo /NODEFAULTLIB /ENTRY:start /SUBSYSTEM:CONSOLE "${link[@]}" /OUT:"$exe" \
       "$dir/host-msvc.obj" "$dir/lib/Belvor.lib" $libdir/lib/libkernel32.a || return 1
   else
     $target-w64-mingw32-gcc-posix -std=c11 -Wall -Wextra -Werror -static -I"$dir/include" \
