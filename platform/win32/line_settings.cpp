@@ -51,6 +51,9 @@ void MergeLineConfig(DCB& dcb, const LineConfig& config)
     if (config.StopBits)
         dcb.StopBits = *config.StopBits == 2 ? TWOSTOPBITS : ONESTOPBIT;
     SetFlagWord(dcb, FlagWord(dcb) & kControlFlagsKept);
+    // Windows checks parity, and reports CE_RXPARITY, only with fParity set.
+    if (config.Parity && *config.Parity != NOPARITY)
+        dcb.fParity = TRUE;
 }
 
 uint32_t EventMask(const RefusedWatches& refused)

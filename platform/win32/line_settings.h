@@ -25,8 +25,8 @@ inline constexpr uint32_t kControlFlagsKept = 0x0000CFFF;
 // The line's settings as dcb holds them; one and a half stop bits are no
 // value of the config's.
 LineConfig ConfigOf(const DCB& dcb);
-// Sets the fields config gives and applies the port's flag policy; keeps the
-// other members as they were.
+// Sets the fields config gives and applies the port's flag policy (parity asked
+// for turns parity checking on); keeps the other members as they were.
 void MergeLineConfig(DCB& dcb, const LineConfig& config);
 
 // The event mask without the watches refused.

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
 #include <utility>
 #include <windows.h>
@@ -60,6 +61,25 @@ TEST(LineSettings, AConfigSetsItsFieldsAndTheFlagPolicyAndKeepsTheRest)
     }
     dcb.StopBits = ONE5STOPBITS;
     EXPECT_FALSE(ConfigOf(dcb).StopBits) << "one and a half is no value of the config's";
+}
+
+TEST(LineSettings, AskedParityTurnsParityCheckingOnAndNoneKeepsThePortsFlag)
+{
+    // Without fParity Windows neither checks parity nor reports CE_RXPARITY.
+    const struct {
+        std::optional<uint8_t> Parity;
+        DWORD Before, After;
+    } cases[] = {
+        {ODDPARITY, 0, 1}, {EVENPARITY, 0, 1}, {MARKPARITY, 0, 1},   {SPACEPARITY, 0, 1},  {ODDPARITY, 1, 1},
+        {NOPARITY, 0, 0},  {NOPARITY, 1, 1},   {std::nullopt, 0, 0}, {std::nullopt, 1, 1},
+    };
+    for (const auto& c : cases) {
+        DCB dcb{};
+        dcb.fParity = c.Before;
+        MergeLineConfig(dcb, {.Parity = c.Parity});
+        EXPECT_EQ(dcb.fParity, c.After)
+            << "parity " << int(c.Parity.value_or(99)) << ", fParity before " << c.Before;
+    }
 }
 
 TEST(LineSettings, ARefusedPartOfTheMaskIsDroppedOnceAndTheRestKept)
