@@ -45,6 +45,9 @@ class BelvorError(RuntimeError):
     """A scanner used against the driver's rules (order of closing, the callback's thread)."""
 
 
+_in_handler = threading.local()  # active while a driver's thread runs a user's handler
+
+
 def _last_error():
     return ctypes.get_last_error() if _WINDOWS else ctypes.get_errno()
 
@@ -126,6 +129,16 @@ class Library:
 
     @tagged.setter
     def tagged(self, value):
+        # Under the lock: the swap must not run beside another thread's InitDriver or
+        # DestroyDriver. From inside a handler without it (the library returns at once
+        # there), or a close waiting for that handler would wait for ever.
+        if getattr(_in_handler, "active", False):
+            self._set_tagged(value)
+        else:
+            with self._lock:
+                self._set_tagged(value)
+
+    def _set_tagged(self, value):
         value = bool(value) and self.has_code_proc
         if self.has_code_proc:
             self._dll.SetCodeProc(self._code_proc if value else _CodeProc(), None)
@@ -231,11 +244,19 @@ class Scanner:
         self.index = self.library._open(self, port)
 
     def _deliver(self, code):
-        self._on_code(code)
+        _in_handler.active = True
+        try:
+            self._on_code(code)
+        finally:
+            _in_handler.active = False
 
     def _report(self, status, detail):
         if self._on_status is not None:
-            self._on_status(status, detail)
+            _in_handler.active = True
+            try:
+                self._on_status(status, detail)
+            finally:
+                _in_handler.active = False
 
     def stats(self):
         """The driver's statistics now (a Stats); callable from any thread, on_code's too.

@@ -10,6 +10,7 @@ import os
 import pty
 import sys
 import threading
+import time
 import tty
 import unittest
 
@@ -142,6 +143,25 @@ class ScannerTest(unittest.TestCase):
         self.assertFalse(scanner.closed)
         scanner.close()
 
+    def test_tagged_from_a_handler_while_a_close_waits_for_it_does_not_hang(self):
+        in_handler, set_done = threading.Event(), Received()
+
+        def on_code(code):
+            in_handler.set()
+            time.sleep(0.3)  # the close below is waiting for this handler by now
+            self.lib.tagged = False
+            set_done(code)
+
+        scanner = belvor.Scanner(PORTS[0], on_code)
+        self.fakes[0].send(b"1\r")
+        self.assertTrue(in_handler.wait(10))
+        closer = threading.Thread(target=scanner.close, daemon=True)
+        closer.start()
+        closer.join(10)
+        self.assertFalse(closer.is_alive(), "the close and the handler wait for each other")
+        self.assertEqual(set_done.wait(1), [b"1"])
+        self.assertFalse(self.lib.tagged)
+
     def test_status_comes_in_order_with_the_codes_and_the_stats_add_up(self):
         ini = os.path.join(SYSTEM_DIR, "Belvor.ini")
         with open(ini, "w") as f:
@@ -190,6 +210,41 @@ class ScannerTest(unittest.TestCase):
         self.assertEqual(belvor.Library.shared(path).path, path)
         with self.assertRaisesRegex(OSError, "cannot load the Belvor library"):
             belvor.Library(os.path.join(SYSTEM_DIR, "no-such-library.so"))
+
+
+class OneExportCallAtATimeTest(unittest.TestCase):
+    """The binding never calls the library from two threads at once, whoever calls it."""
+
+    def test_tagged_waits_for_a_close_under_way(self):
+        destroying, release, overlaps = threading.Event(), threading.Event(), []
+
+        class Exports:  # the library's, DestroyDriver held until released
+            def InitDriver(self, port, proc):
+                return 0
+
+            def DestroyDriver(self):
+                destroying.set()
+                release.wait(10)
+                destroying.clear()
+                return 0
+
+            def SetCodeProc(self, proc, context):
+                overlaps.append(destroying.is_set())
+
+        lib = belvor.Library.__new__(belvor.Library)
+        lib._dll, lib._lock, lib._scanners, lib.has_code_proc = Exports(), threading.Lock(), [], True
+        lib._code_proc = lib._event_proc = None
+        scanner = belvor.Scanner(PORTS[0], lambda code: None, library=lib)
+        closer = threading.Thread(target=scanner.close)
+        closer.start()
+        self.assertTrue(destroying.wait(10))
+        setter = threading.Thread(target=setattr, args=(lib, "tagged", True))
+        setter.start()
+        setter.join(0.5)  # time enough for a call that does not wait to overlap the close
+        release.set()
+        closer.join(10)
+        setter.join(10)
+        self.assertEqual(overlaps, [False])
 
 
 if __name__ == "__main__":
