@@ -122,6 +122,7 @@ var
   GetDriverStats: TGetDriverStats;
   Scanners: array[0..9] of TBelvorScanner; { live, oldest first: slot i is driver i }
   ScannerCount: Integer;
+  CodeProcTagged: Integer = -1; { Ord(BelvorTagged) as last given to SetCodeProc; -1 never }
 
 {$IFNDEF MSWINDOWS}
 function __errno_location: PInteger; cdecl; external 'c';
@@ -233,10 +234,16 @@ begin
   LoadBelvor(LibraryPath);
   FPort := Port;
   FOnCode := OnCode;
-  if Assigned(SetCodeProc) and BelvorTagged then
-    SetCodeProc(Belvor.OnCode, nil)
-  else if Assigned(SetCodeProc) then
-    SetCodeProc(nil, nil);
+  { Only when BelvorTagged has changed: SetCodeProc waits for callbacks under way, and a
+    handler waiting on this thread (TThread.Synchronize) would wait for it in turn. }
+  if Assigned(SetCodeProc) and (Ord(BelvorTagged) <> CodeProcTagged) then
+  begin
+    if BelvorTagged then
+      SetCodeProc(Belvor.OnCode, nil)
+    else
+      SetCodeProc(nil, nil);
+    CodeProcTagged := Ord(BelvorTagged);
+  end;
   { In place, with the index the driver will have, before the driver exists: its first
     code may come before InitDriver returns. }
   Slot := ScannerCount;

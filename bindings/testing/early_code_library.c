@@ -36,9 +36,18 @@ BELVOR_API EventProc BELVOR_CALL SetEventProc(EventProc callback)
     return previous;
 }
 
+/* How many times SetCodeProc was called: a binding swaps only when something changes. */
+static int32_t gCodeProcSwaps;
+
+BELVOR_API int32_t BELVOR_CALL CodeProcSwaps(void)
+{
+    return gCodeProcSwaps;
+}
+
 BELVOR_API CodeProc BELVOR_CALL SetCodeProc(CodeProc proc, void* context)
 {
     const CodeProc previous = gCodeProc;
+    ++gCodeProcSwaps;
     gCodeProc = proc;
     gContext = context;
     return previous;

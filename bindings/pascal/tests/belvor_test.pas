@@ -201,15 +201,26 @@ end;
 
 { With the stand-in library, whose InitDriver sends a code before it returns. }
 procedure EarlyCode;
+type
+  TSwaps = function: Int32; cdecl;
 var
   Indexed: TIndexed;
-  First, Second: TBelvorScanner;
+  First, Second, Third: TBelvorScanner;
+  Swaps: TSwaps;
 begin
   Indexed := TIndexed.Create;
   First := TBelvorScanner.Create(1, Indexed.Add);
   Second := TBelvorScanner.Create(2, Indexed.Add);
   Check(Indexed.Seen = '0:early|1:early|', 'a code before InitDriver returns names its scanner''s index: ' +
     Indexed.Seen);
+  { SetCodeProc waits for callbacks under way: called again only when BelvorTagged changes. }
+  Swaps := TSwaps(GetProcAddress(LoadLibrary(GetEnvironmentVariable('BELVOR_LIBRARY')), 'CodeProcSwaps'));
+  Check(Swaps() = 1, 'two scanners, one SetCodeProc: ' + IntToStr(Swaps()));
+  BelvorTagged := False;
+  Third := TBelvorScanner.Create(3, Indexed.Add);
+  Check(Swaps() = 2, 'BelvorTagged changed, one more SetCodeProc: ' + IntToStr(Swaps()));
+  BelvorTagged := True;
+  Third.Free;
   Second.Free;
   First.Free;
   Indexed.Free;
