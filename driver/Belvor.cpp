@@ -4,6 +4,7 @@
 #include "driver/DriverTable.h"
 #include "logging/Logger.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace belvor {
@@ -127,15 +128,12 @@ void TBelvor::LineGone(uint32_t error)
 
 void TBelvor::LineErrorsSeen(const platform::LineErrors& errors)
 {
-    // A full input queue loses characters as an overrun does.
-    if (errors.Overrun || errors.QueueOverflow)
-        FStats.Overruns.Add();
-    if (errors.Parity)
-        FStats.ParityErrors.Add();
-    if (errors.Framing)
-        FStats.FramingErrors.Add();
-    if (errors.Break)
-        FStats.Breaks.Add();
+    // A full input queue loses characters as an overrun does: one look's reports of
+    // both are taken as the same loss.
+    FStats.Overruns.Add(std::max(errors.Overrun, errors.QueueOverflow));
+    FStats.ParityErrors.Add(errors.Parity);
+    FStats.FramingErrors.Add(errors.Framing);
+    FStats.Breaks.Add(errors.Break);
 }
 
 void TBelvor::ProcessByte()

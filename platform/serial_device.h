@@ -26,14 +26,15 @@ struct LineNews {
     bool LineTrouble = false; // a break or a line error: the errors are to be taken
 };
 
-// The line errors since they were last taken, one flag each, to be counted.
+// The line errors since they were last taken, by kind: as many as the system
+// counted, or 1 for each kind a system that only flags them flagged.
 struct LineErrors {
-    bool QueueOverflow = false; // the input queue was full
-    bool Overrun = false;       // a character lost by the hardware
-    bool Parity = false;
-    bool Framing = false;
-    bool Break = false;
-    bool Any() const { return QueueOverflow || Overrun || Parity || Framing || Break; }
+    uint32_t QueueOverflow = 0; // the input queue was full
+    uint32_t Overrun = 0;       // a character lost by the hardware
+    uint32_t Parity = 0;
+    uint32_t Framing = 0;
+    uint32_t Break = 0;
+    bool Any() const { return (QueueOverflow | Overrun | Parity | Framing | Break) != 0; }
     bool operator==(const LineErrors&) const = default;
 };
 

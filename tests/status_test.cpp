@@ -219,6 +219,7 @@ TEST_F(Status, LineErrorsAreCountedByKind)
         {{.QueueOverflow = true, .Parity = true}, "2 1 0 0"},
         {{.Framing = true, .Break = true}, "2 1 1 1"},
         {{.QueueOverflow = true, .Overrun = true, .Break = true}, "3 1 1 2"},
+        {{.Parity = 4, .Framing = 3}, "3 5 4 2"}, // a system that counts: each one
     };
     size_t codes = 0;
     for (const Case& c : cases) {

@@ -5,10 +5,20 @@
 
 namespace belvor::platform {
 
+namespace {
+
+// The kernel's counters are ints that wrap: the difference taken as unsigned survives that.
+uint32_t Since(int base, int now)
+{
+    return static_cast<uint32_t>(now) - static_cast<uint32_t>(base);
+}
+
+} // namespace
+
 LineErrors ErrorsBetween(const serial_icounter_struct& base, const serial_icounter_struct& now)
 {
-    return {now.buf_overrun != base.buf_overrun, now.overrun != base.overrun, now.parity != base.parity,
-            now.frame != base.frame, now.brk != base.brk};
+    return {Since(base.buf_overrun, now.buf_overrun), Since(base.overrun, now.overrun),
+            Since(base.parity, now.parity), Since(base.frame, now.frame), Since(base.brk, now.brk)};
 }
 
 LineCounters::LineCounters(int fd) : FFd(fd)

@@ -118,8 +118,9 @@ bool Win32SerialDevice::Status(uint32_t& waiting, LineErrors& errors)
         return FErrors.Fail(error);
     }
     FLoss.Succeeded();
-    errors = {(word & CE_RXOVER) != 0, (word & CE_OVERRUN) != 0, (word & CE_RXPARITY) != 0,
-              (word & CE_FRAME) != 0, (word & CE_BREAK) != 0};
+    const auto flagged = [word](DWORD flag) { return (word & flag) != 0 ? 1u : 0u; };
+    errors = {flagged(CE_RXOVER), flagged(CE_OVERRUN), flagged(CE_RXPARITY), flagged(CE_FRAME),
+              flagged(CE_BREAK)};
     FQueuedAtClear = stat.cbInQue;
     waiting = stat.cbInQue + (FSleepingRead.Holds() ? 1 : 0);
     return true;

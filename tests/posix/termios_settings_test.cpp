@@ -4,7 +4,9 @@
 #include "platform/posix/line_counters.h"
 #include "platform/posix/termios_settings.h"
 
+#include <climits>
 #include <gtest/gtest.h>
+#include <tuple>
 
 using namespace belvor::platform;
 
@@ -89,11 +91,11 @@ TEST(TermiosSettings, WhatADriverKeptPassesWithinTwoPercentAndTheSameFormat)
     }
 }
 
-TEST(LineCounters, EachCounterBecomesItsOwnError)
+TEST(LineCounters, EachCounterBecomesItsOwnErrorCountedInFull)
 {
     const struct {
         int serial_icounter_struct::*Counter;
-        bool LineErrors::*Error;
+        uint32_t LineErrors::*Error;
     } cases[] = {
         {&serial_icounter_struct::buf_overrun, &LineErrors::QueueOverflow},
         {&serial_icounter_struct::overrun, &LineErrors::Overrun},
@@ -102,15 +104,18 @@ TEST(LineCounters, EachCounterBecomesItsOwnError)
         {&serial_icounter_struct::brk, &LineErrors::Break},
         {&serial_icounter_struct::rx, nullptr},
     };
-    const serial_icounter_struct base{};
-    for (const auto& c : cases) {
-        serial_icounter_struct now{};
-        now.*c.Counter = 1;
-        LineErrors expected;
-        if (c.Error)
-            expected.*c.Error = true;
-        EXPECT_TRUE(ErrorsBetween(base, now) == expected)
-            << (c.Error ? "an error" : "rx") << " counted wrong";
+    // Many in one look count as many; the kernel's int wraps between two looks.
+    for (const auto& [from, to, counted] : {std::tuple{0, 5, 5u}, std::tuple{INT_MAX - 1, INT_MIN + 2, 4u}}) {
+        for (const auto& c : cases) {
+            serial_icounter_struct base{}, now{};
+            base.*c.Counter = from;
+            now.*c.Counter = to;
+            LineErrors expected;
+            if (c.Error)
+                expected.*c.Error = counted;
+            EXPECT_TRUE(ErrorsBetween(base, now) == expected)
+                << (c.Error ? "an error" : "rx") << " counted wrong from " << from << " to " << to;
+        }
     }
 }
 
