@@ -5,7 +5,7 @@
 # the demo shows a code. The test command runs it beside the load tests.
 #   fresh-root.sh           the demo, `bash tools/demo.sh`
 #   fresh-root.sh --tests   the test command, `bash tools/test-all.sh`: try it
-#                           before changing install steps (about an hour)
+#                           before changing install steps (about 16 minutes)
 #   FRESH_ROOT_LIMIT=N      seconds the demo may take, clone to first code (300)
 # Needs root (chroot and mounts, in a mount namespace of its own) and mmdebstrap.
 # Uncommitted changes to tracked files go in with the commit.

@@ -8,7 +8,7 @@ buffers and bound hold (few long messages: under Wine and the sanitizers the cos
 The long form (tools/stress.sh), with BELVOR_LOAD_CLIENT naming load_client: 10 x 100,000 codes.
 BELVOR_LOAD_CODES sets the codes per scanner, BELVOR_LOAD_PAD the padding without load_client.
 """
-import asyncio, base64, os, socket, subprocess, threading
+import asyncio, base64, os, select, socket, subprocess, threading
 import websockets
 from harness import WAIT, Scanner, check_version, closed_with, metrics, next_message, running_bridge, stalled_client
 
@@ -23,12 +23,21 @@ def code(i):
     return b"%07d" % i + PAD
 
 
-def type_all(scanner, typed):
-    """All of one scanner's codes, a thousand to a write, as fast as its pty takes them."""
+def type_all(scanner, typed, stuck):
+    """All of one scanner's codes, a thousand to a write, as fast as its pty takes them. A pty that
+    takes nothing for WAIT seconds is a driver that stopped reading: noted in stuck, and the
+    typing ends, so that the test fails saying so instead of hanging."""
+    os.set_blocking(scanner.master, False)
     for first in range(0, CODES, 1000):
         data = b"".join(code(i) + b"\r" for i in range(first, min(first + 1000, CODES)))
         while data:
-            data = data[os.write(scanner.master, data):]
+            if not select.select([], [scanner.master], [], WAIT)[1]:
+                stuck.append(scanner.link)
+                return
+            try:
+                data = data[os.write(scanner.master, data):]
+            except BlockingIOError:
+                pass
         typed.append(1000)
 
 
@@ -94,7 +103,8 @@ async def flood(bridge, scanners):
         for _ in range(CLIENTS):
             await asyncio.wait_for(ready.acquire(), WAIT)
     sampler.start()
-    writers = [threading.Thread(target=type_all, args=(s, typed)) for s in scanners]
+    stuck = []
+    writers = [threading.Thread(target=type_all, args=(s, typed, stuck)) for s in scanners]
     for writer in writers:
         writer.start()
     try:
@@ -105,6 +115,7 @@ async def flood(bridge, scanners):
         sampler.join()
         for writer in writers:
             writer.join()
+        assert not stuck, "no byte read for %d s from %s" % (WAIT, ", ".join(stuck))
     return samples, (close_code or [None])[0]
 
 
