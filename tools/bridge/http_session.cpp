@@ -59,6 +59,10 @@ private:
 
     void Shut()
     {
+        // The slot is given back with the close, not when the last handler still
+        // pending on this session has run: a client that sees the close and comes
+        // straight back must find it free.
+        slot_.reset();
         beast::error_code ignored;
         stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
         stream_.close();
