@@ -2,7 +2,7 @@
 # The README's commands on a fresh Debian 12: makes a minimal root with
 # mmdebstrap (from Debian's archive, as this machine's apt is set up), clones
 # the commit under test into it and runs the demo there. It passes only when
-# the demo shows a code. The test command runs it beside the load tests.
+# the demo shows a code. The test command starts it first, beside everything.
 #   fresh-root.sh           the demo, `bash tools/demo.sh`
 #   fresh-root.sh --tests   the test command, `bash tools/test-all.sh`: try it
 #                           before changing install steps (about 16 minutes)
@@ -65,8 +65,11 @@ inside() {
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     bash -c "cd /root/belvor && $*"
 }
+in_root() { # [a command to run it under, such as timeout]
+  "$@" unshare --mount --propagation private bash -c "$(declare -f inside); inside \"\$@\"" _ "$root" "$command"
+}
 if [[ $mode == tests ]]; then
-  unshare --mount --propagation private bash -c "$(declare -f inside); inside \"\$@\"" _ "$root" "$command"
+  in_root
   exit
 fi
 
@@ -75,8 +78,7 @@ while IFS= read -r line; do
   echo "$line"
   # The simulated scanner's first code, as the monitor prints it.
   [[ -z $first && $line == *'"4006381333931"'* ]] && first=$((SECONDS - cloned))
-done < <(timeout --kill-after=10 "$limit" unshare --mount --propagation private \
-  bash -c "$(declare -f inside); inside \"\$@\"" _ "$root" "$command" 2>&1)
+done < <(in_root timeout --kill-after=10 "$limit" 2>&1)
 if [[ -z $first ]]; then
   say "FAILED: no code shown within $limit s of the clone"
   exit 1

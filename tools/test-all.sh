@@ -72,7 +72,7 @@ run_tests() { # preset other|heavy
 }
 test_preset() {
   run_tests "$1" other
-  flock build/load-test.lock bash -c "$(declare -f run_tests); heavy='$heavy'; run_tests $1 heavy"
+  { flock 9 && run_tests "$1" heavy; } 9>build/load-test.lock
 }
 start_tests() {
   : >"build/ctest-$1.log"

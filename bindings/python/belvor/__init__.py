@@ -48,6 +48,14 @@ class BelvorError(RuntimeError):
 _in_handler = threading.local()  # active while a driver's thread runs a user's handler
 
 
+def _run_handler(handler, *args):
+    _in_handler.active = True
+    try:
+        handler(*args)
+    finally:
+        _in_handler.active = False
+
+
 def _last_error():
     return ctypes.get_last_error() if _WINDOWS else ctypes.get_errno()
 
@@ -244,19 +252,11 @@ class Scanner:
         self.index = self.library._open(self, port)
 
     def _deliver(self, code):
-        _in_handler.active = True
-        try:
-            self._on_code(code)
-        finally:
-            _in_handler.active = False
+        _run_handler(self._on_code, code)
 
     def _report(self, status, detail):
         if self._on_status is not None:
-            _in_handler.active = True
-            try:
-                self._on_status(status, detail)
-            finally:
-                _in_handler.active = False
+            _run_handler(self._on_status, status, detail)
 
     def stats(self):
         """The driver's statistics now (a Stats); callable from any thread, on_code's too.
