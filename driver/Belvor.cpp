@@ -5,6 +5,7 @@
 #include "logging/Logger.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace belvor {
@@ -77,7 +78,24 @@ void TBelvor::FillStats(BelvorStats& out, uint32_t size) const
     all.queue_high = FQueue.HighMark();
     const int64_t last = FStats.LastCodeMs.load();
     all.ms_since_code = last < 0 ? -1 : SteadyMs() - last;
+    all.reader_stalls = FStats.ReaderStalls.Get();
+    all.reader_stalled = FStats.ReaderStalled.load() ? 1 : 0;
+    all.ms_since_round = static_cast<uint32_t>(std::min<int64_t>(ReaderQuietMs(), UINT32_MAX));
     std::memcpy(&out, &all, known);
+}
+
+int TBelvor::WatchReader(int64_t stallMs, uint32_t& quietMs) const noexcept
+{
+    const int64_t quiet = ReaderQuietMs();
+    const bool stalled = quiet >= stallMs;
+    if (stalled == FStats.ReaderStalled.load())
+        return 0;
+    FStats.ReaderStalled.store(stalled);
+    if (!stalled)
+        return -1;
+    FStats.ReaderStalls.Add();
+    quietMs = static_cast<uint32_t>(std::min<int64_t>(quiet, UINT32_MAX));
+    return 1;
 }
 
 void TBelvor::WakeDelivery() const

@@ -57,6 +57,14 @@ public:
     // Its statistics as GetDriverStats gives them, the first size bytes of them.
     void FillStats(BelvorStats& out, uint32_t size) const;
 
+    // A worker that has made no round for this long is stuck: in a call that
+    // does not return, or in a wait that never ends.
+    static constexpr int64_t kReaderStallMs = 5000;
+    // For its delivery thread: +1 when the worker has just been seen to make
+    // no round for stallMs (quietMs: for how long; counted), -1 when it runs
+    // again, 0 otherwise.
+    int WatchReader(int64_t stallMs, uint32_t& quietMs) const noexcept;
+
 protected:
     void DataReceived(int32_t count) override;
     void LineLost(uint32_t error) override;

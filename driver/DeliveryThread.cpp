@@ -8,6 +8,7 @@
 #include "platform/errors.h"
 #include "serial/Exceptions.h"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 
@@ -23,6 +24,7 @@ struct CallEnd {
 
 // The delivery thread re-checks its stop flag this often even without a wake.
 std::atomic<uint32_t> gDeliveryRecheckMs{1000};
+std::atomic<int64_t> gReaderStallMs{TBelvor::kReaderStallMs};
 
 } // namespace
 
@@ -66,10 +68,15 @@ void TBelvorThread::Execute()
 {
     TQueuedItem item;
     while (!FTerminated) {
-        if (!FEvent.Wait(FRecheckMs))
-            continue;
+        // Often enough to see a stuck worker, whatever the re-check; only a
+        // wake takes codes from the queue, so a lost one still shows.
+        const int64_t watchMs = std::max<int64_t>(gReaderStallMs.load() / 2, 1);
+        const bool woken = FEvent.Wait(static_cast<uint32_t>(std::min<int64_t>(FRecheckMs, watchMs)));
         TBelvor* driver = DriverTable.Drivers[static_cast<size_t>(FIndex)].load();
         if (!driver)
+            continue;
+        WatchReader(*driver);
+        if (!woken)
             continue;
         bool queued = driver->QueueTakeNext(false, item);
         while (queued) {
@@ -115,6 +122,24 @@ void TBelvorThread::Report(const TBelvor& driver, const TQueuedItem& item)
     const TCallbacks to = BeginCall(FCallGeneration);
     const CallEnd end{FCallGeneration};
     Tell(to, kStatusOf[item.What], item.Value);
+}
+
+void TBelvorThread::WatchReader(const TBelvor& driver)
+{
+    uint32_t quietMs = 0;
+    const int change = driver.WatchReader(gReaderStallMs.load(), quietMs);
+    if (change == 0)
+        return;
+    try {
+        LogMessage(3, change > 0 ? FormatPortMessage("Port COM%d reader stalled for ", driver.PortNumber()) +
+                                       std::to_string(quietMs) + " ms"
+                                 : FormatPortMessage("Port COM%d reader running again", driver.PortNumber()));
+    } catch (...) {
+        // Unlogged, it is still told and counted.
+    }
+    const TCallbacks to = BeginCall(FCallGeneration);
+    const CallEnd end{FCallGeneration};
+    Tell(to, BELVOR_STATUS_STALLED, change > 0 ? quietMs : 0);
 }
 
 void TBelvorThread::Tell(const TCallbacks& to, int32_t status, uint32_t detail)
@@ -176,6 +201,11 @@ void TBelvorThread::Deliver(const TCallbacks& to, std::string_view code)
 uint32_t SetDeliveryRecheckInterval(uint32_t ms)
 {
     return gDeliveryRecheckMs.exchange(ms);
+}
+
+int64_t SetReaderStallBound(int64_t ms)
+{
+    return gReaderStallMs.exchange(ms);
 }
 
 uint32_t DeliveryRecheckBound(bool wakeOnEvent)

@@ -10,7 +10,9 @@ namespace belvor {
 static_assert(offsetof(BelvorStats, codes_delivered) == 16);
 static_assert(offsetof(BelvorStats, queue_length) == 112);
 static_assert(offsetof(BelvorStats, ms_since_code) == 120);
-static_assert(sizeof(BelvorStats) == 128);
+static_assert(offsetof(BelvorStats, reader_stalls) == 128);
+static_assert(offsetof(BelvorStats, ms_since_round) == 140);
+static_assert(sizeof(BelvorStats) == 144);
 
 int64_t SteadyMs() noexcept
 {

@@ -41,6 +41,8 @@ struct TDriverStats {
     TCounter CodesDelivered;
     TCounter CodesUndelivered;
     TCounter CodesCounted; // cut to a counted string's 255 characters for an EventProc
+    TCounter ReaderStalls;
+    std::atomic<bool> ReaderStalled{false};
 
     // Notes a code just read.
     void CodeRead() noexcept;
@@ -50,6 +52,6 @@ struct TDriverStats {
 int64_t SteadyMs() noexcept;
 
 // The smallest size a caller may give: the first version's struct.
-inline constexpr uint32_t kFirstStatsSize = sizeof(BelvorStats);
+inline constexpr uint32_t kFirstStatsSize = 128;
 
 } // namespace belvor

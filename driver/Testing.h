@@ -20,4 +20,8 @@ namespace belvor {
 // keep theirs.
 uint32_t SetDeliveryRecheckInterval(uint32_t ms);
 
+// How long a worker may make no round before it counts as stuck
+// (TBelvor::kReaderStallMs). Returns the previous value.
+int64_t SetReaderStallBound(int64_t ms);
+
 } // namespace belvor

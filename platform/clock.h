@@ -1,6 +1,7 @@
 // Local wall-clock time, as the log's timestamps show it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 namespace belvor::platform {
@@ -18,5 +19,13 @@ LocalTime CurrentLocalTime();
 
 // The user's time separator (one byte); ':' where the system defines none.
 char TimeSeparator();
+
+// The steady clock in milliseconds.
+inline int64_t SteadyMilliseconds() noexcept
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 } // namespace belvor::platform

@@ -66,6 +66,10 @@ public:
     void SetWakeOnEvent(bool on) { FWorker.Pause().SetWakeOnEvent(on); }
     bool WakeOnEvent() const { return FWorker.Pause().WakeOnEvent(); }
 
+    // Milliseconds since the port's worker last finished a round; 0 while
+    // none is running or it is parked on a line gone for good.
+    int64_t ReaderQuietMs() const { return FWorker.QuietMs(platform::SteadyMilliseconds()); }
+
     // Removes and returns the oldest unread byte.
     uint8_t ReadChar();
     // Discards what the device and the ring hold of received data.

@@ -16,9 +16,10 @@ public:
     CyclePause() { Arm(); }
 
     static constexpr uint32_t kPollMs = 10;
-    // Waiting for news from the device: a bound only against a wake that
-    // never comes; a quiet port is otherwise not looked at.
-    static constexpr uint32_t kNewsWaitMs = 60000;
+    // Waiting for news from the device: a bound against a wake or a wait's
+    // end that never comes. A quiet port is looked at once per bound, so that
+    // a worker that makes no round for much longer is seen to be stuck.
+    static constexpr uint32_t kNewsWaitMs = 2000;
 
     // Whether the worker sleeps until the device has news instead of looking
     // every 10 ms. Off unless set; may change while the worker runs.

@@ -50,9 +50,11 @@ void PortWorker::Proc(void* worker)
     auto& self = *static_cast<PortWorker*>(worker);
     self.FRefused = {};
     self.FLine->Arm(self.FRefused);
+    self.FRoundMs = platform::SteadyMilliseconds();
     self.FAck.Set();
-    while (self.Cycle()) {
-    }
+    while (self.Cycle())
+        self.FRoundMs = platform::SteadyMilliseconds();
+    self.FRoundMs = -1;
     self.FAck.Set();
 }
 
@@ -64,6 +66,7 @@ bool PortWorker::Cycle()
         return !StopRequested();
     }
     line->Look();
+    FRoundMs = platform::SteadyMilliseconds(); // a look that returns is a round's progress
     if (StopRequested())
         return false;
     if (FDataReceivedEnabled) {
@@ -78,6 +81,7 @@ bool PortWorker::Cycle()
         if (line->Device().Lost(lostError)) {
             if (!FReconnect) {
                 FOwner.KeepLost(lostError);
+                FRoundMs = -1; // parked on purpose
                 FPause.Park();
                 return false;
             }

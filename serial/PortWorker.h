@@ -5,6 +5,7 @@
 // unread when it threw is announced again with the next bytes.
 #pragma once
 
+#include "platform/clock.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "serial/CyclePause.h"
@@ -83,6 +84,15 @@ public:
     uint32_t Carried(uint32_t unread) { return FReannounce.exchange(false) ? unread : 0; }
     bool ReannounceOwed() const { return FReannounce; }
 
+    // Milliseconds since the worker last finished a round (since its start,
+    // before the first); 0 while it is not running or is parked on a line
+    // gone for good. From any thread.
+    int64_t QuietMs(int64_t nowMs) const
+    {
+        const int64_t round = FRoundMs.load();
+        return round < 0 ? 0 : nowMs - round;
+    }
+
 private:
     static void Proc(void* worker);
     // One cycle; false when the worker is to end.
@@ -97,6 +107,7 @@ private:
     std::atomic<bool> FDataReceivedEnabled{false};
     std::atomic<bool> FReconnect{true};
     std::atomic<bool> FReannounce{false};
+    std::atomic<int64_t> FRoundMs{-1}; // -1: no round to wait for
     // What a lost line's system refused stays unasked.
     platform::RefusedWatches FRefused;
 };

@@ -44,8 +44,9 @@ expect '^[0-9:.]{12}  COM32 back$'
 expect '^monitor: COM32 open; codes 2 delivered, 0 undelivered, 2 cut, 0 dropped; queue 0 \(at most 1\)$'
 expect '^monitor: COM32 bytes 28 received, 0 refused; line errors 0 overrun, 0 parity, 0 framing, 0 break$'
 expect '^monitor: COM32 lost 1 time\(s\), back 1 time\(s\), last error 5; last code [0-9]+ ms ago$'
+expect '^monitor: COM32 reader running, last round [0-9]+ ms ago; stalled 0 time\(s\)$'
 [ "$(grep -c '^monitor: COM32 lost [0-9]' "$out")" -ge 3 ] || { echo "no statistics every second"; fail=1; }
-tail -n 2 "$out" | head -n 1 | grep -q '^monitor: COM32 lost 1 time' || { echo "no statistics at exit"; fail=1; }
+tail -n 3 "$out" | head -n 1 | grep -q '^monitor: COM32 lost 1 time' || { echo "no statistics at exit"; fail=1; }
 expect_text 'monitor: 2 code(s); driver destroyed, 0 left'
 ((rc == 0)) || { echo "monitor exited with $rc"; fail=1; }
 exit $fail

@@ -7,6 +7,7 @@
 #include "platform/profile.h"
 #include "support/driver_fixture.h"
 
+#include <functional>
 #include <gtest/gtest.h>
 #include <stdexcept>
 
@@ -105,7 +106,7 @@ TEST_F(Status, GetDriverStatsRefusesWhatNamesNoDriverAndSaysWhy)
     for (const Case c :
          {Case{-1, false, sizeof(BelvorStats), none}, Case{1, false, sizeof(BelvorStats), none},
           Case{10, false, sizeof(BelvorStats), none}, Case{0, true, sizeof(BelvorStats), invalid},
-          Case{0, false, 0, invalid}, Case{0, false, sizeof(BelvorStats) - 1, invalid}}) {
+          Case{0, false, 0, invalid}, Case{0, false, kFirstStatsSize - 1, invalid}}) {
         BelvorStats stats{};
         stats.size = c.Size;
         platform::SetLastSystemError(0);
@@ -123,6 +124,13 @@ TEST_F(Status, GetDriverStatsRefusesWhatNamesNoDriverAndSaysWhy)
     EXPECT_EQ(larger.Known.size, sizeof(BelvorStats));
     EXPECT_EQ(larger.Known.port, 3u);
     EXPECT_EQ(larger.Later, 77u);
+    // The first version's struct: filled up to its end, not beyond.
+    BelvorStats first{};
+    first.size = kFirstStatsSize;
+    first.reader_stalls = 99;
+    ASSERT_EQ(GetDriverStatsImpl(0, &first), 0);
+    EXPECT_EQ(first.size, kFirstStatsSize);
+    EXPECT_EQ(first.reader_stalls, 99u);
     ASSERT_EQ(DestroyDriverImpl(), 0);
     BelvorStats gone{};
     gone.size = sizeof gone;
@@ -255,4 +263,61 @@ TEST_F(Status, TwoScannersOnOneTillEachWithItsOwnSection)
     EXPECT_EQ(StatsOf(1).codes_cut, 0u);
     EXPECT_EQ(StatsOf(1).bytes_received, marking.size() + 1);
     EXPECT_EQ(StatsOf(0).codes_cut, 1u);
+}
+
+// A worker stuck in a call that does not return, or in a wait that ignores its
+// bound and every news, is told to the host once, logged and counted; one that
+// gets going again is told again, and its codes come after that.
+TEST_F(Status, AStuckWorkerIsToldOnceAndAgainWhenItRunsOn)
+{
+    struct Case {
+        const char* Name;
+        bool Wake; // the event mode: a worker that sleeps until news
+        std::function<void(FakeLine&)> Stick;
+        bool RunsOn;
+    };
+    const Case cases[] = {
+        {"a look that blocks", false, [](FakeLine& line) { line.BlockLookMs = 800; }, true},
+        {"a wait that never ends", true, [](FakeLine& line) { line.HoldNaps = true; }, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        gTimeline.Clear();
+        WriteConfig(c.Wake ? "[Port]\r\nWake=Event\r\n" : "");
+        SetDeliveryRecheckInterval(50);
+        const int64_t previous = SetReaderStallBound(300);
+        SetCodeProcImpl(&OnTimelineCode, nullptr);
+        SetStatusProcImpl(&OnStatus, nullptr);
+        ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
+        Line.Feed("1\r");
+        ASSERT_TRUE(Eventually([] { return gTimeline.Count() == 1; }));
+        ASSERT_TRUE(Line.Idle(1));
+        c.Stick(Line);
+        Line.Feed("2\r");
+        ASSERT_TRUE(Eventually([] { return StatsOf(0).reader_stalled == 1; }));
+        const BelvorStats stuck = StatsOf(0);
+        EXPECT_EQ(stuck.reader_stalls, 1u);
+        EXPECT_GE(stuck.ms_since_round, 300u);
+        // A sleeping worker may still take the code that wakes it before its held nap.
+        std::vector<std::string> seen = gTimeline.Codes();
+        if (c.Wake && seen.size() == 3 && seen[1] == "2")
+            seen.erase(seen.begin() + 1);
+        ASSERT_EQ(seen.size(), 2u) << testing::PrintToString(gTimeline.Codes());
+        const std::string told = seen[1];
+        ASSERT_EQ(told.rfind("stalled ", 0), 0u) << told;
+        EXPECT_GE(std::stoul(told.substr(8)), 300u) << "the milliseconds since its last round";
+        EXPECT_EQ(HostLogMarkOf("Port COM3 reader stalled for " + told.substr(8) + " ms"), '!')
+            << "at level 3";
+        if (c.RunsOn) {
+            ASSERT_TRUE(Eventually([] { return gTimeline.Count() == 4; }));
+            EXPECT_EQ(gTimeline.Codes()[2], "stalled 0");
+            EXPECT_EQ(gTimeline.Codes()[3], "2") << "its codes after the word that it runs";
+            EXPECT_TRUE(HasRecord("Port COM3 reader running again"));
+            EXPECT_EQ(StatsOf(0).reader_stalled, 0u);
+            EXPECT_EQ(StatsOf(0).reader_stalls, 1u) << "one episode";
+        }
+        ASSERT_EQ(DestroyDriverImpl(), 0) << "a held wait still ends with the stop";
+        Line.HoldNaps = false;
+        SetReaderStallBound(previous);
+    }
 }

@@ -13,6 +13,9 @@
 # directory (as Z:\...) where it creates a file `down` (socat is ended, which
 # hangs both ptys up, and the links go) or `up` (socat runs again with the same
 # links); the file is deleted once that is done.
+#
+# BELVOR_WINEDEBUG, when set, is Wine's WINEDEBUG (default -all): e.g.
+# +tid,+timestamp,+comm,+relay to see which call a thread is in.
 set -u
 prefix=$(realpath -m "$1")
 shift
@@ -42,7 +45,7 @@ win32) wine=(wine) ;;
 win64) wine=(/usr/lib/wine/wine64) && export WINELOADER=/usr/lib/wine/wine64 ;;
 *) echo "wine-run: --arch must be win32 or win64" >&2 && exit 2 ;;
 esac
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=$arch
+export WINEPREFIX=$prefix WINEDEBUG=${BELVOR_WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=$arch
 
 # One-time prefix creation, safe against parallel callers; the server that
 # made it is waited out. A server still running from the last program is kept:

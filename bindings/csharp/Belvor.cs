@@ -50,6 +50,9 @@ namespace Belvor
         CodesDropped = 3,
         /// <summary>Detail: the length the next code had as received, before it was cut.</summary>
         CodeCut = 4,
+        /// <summary>The port's reader made no round for 5 s (Detail: milliseconds since its last),
+        /// or runs again (Detail: 0).</summary>
+        Stalled = 5,
     }
 
     /// <summary>A change of the scanner's line, or codes lost. Raised on the driver's thread,
@@ -78,9 +81,9 @@ namespace Belvor
         Gone = 3,
     }
 
-    /// <summary>What a driver has done since it was made: the C struct BelvorStats, 128 bytes
+    /// <summary>What a driver has done since it was made: the C struct BelvorStats, 144 bytes
     /// with the same offsets in 32- and 64-bit processes.</summary>
-    [StructLayout(LayoutKind.Sequential, Size = 128)]
+    [StructLayout(LayoutKind.Sequential, Size = 144)]
     public struct ScannerStats
     {
         public uint Size;
@@ -102,6 +105,10 @@ namespace Belvor
         public uint QueueLength; // codes waiting for delivery now
         public uint QueueHigh; // the most that ever waited
         public long MsSinceCode; // -1 before the first code
+        // From 1.2 on; a 1.1 library leaves them 0.
+        public ulong ReaderStalls; // times the port's reader made no round for 5 s
+        public uint ReaderStalled; // 1 while it makes none
+        public uint MsSinceRound; // since its last round; 0 while the line is gone for good
     }
 
     /// <summary>
@@ -193,8 +200,8 @@ namespace Belvor
             }
             IntPtr setStatusProc = Native.Symbol(handle, "SetStatusProc");
             if (setStatusProc != IntPtr.Zero && Native.Symbol(handle, "GetDriverStats") != IntPtr.Zero) {
-                if (Marshal.SizeOf(typeof(ScannerStats)) != 128)
-                    throw new InvalidOperationException("ScannerStats is not the library's 128 bytes");
+                if (Marshal.SizeOf(typeof(ScannerStats)) != 144)
+                    throw new InvalidOperationException("ScannerStats is not the library's 144 bytes");
                 getDriverStats = Function<GetDriverStatsFn>(handle, "GetDriverStats");
                 statusProc = OnStatus;
                 var set = (SetStatusProcFn)Marshal.GetDelegateForFunctionPointer(setStatusProc,

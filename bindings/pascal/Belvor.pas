@@ -23,6 +23,8 @@ const
   BelvorStatusBack = 2;         { it is back and reading again }
   BelvorStatusCodesDropped = 3; { Detail: codes dropped while the queue was full }
   BelvorStatusCodeCut = 4;      { Detail: the length the next code had as received }
+  BelvorStatusStalled = 5;      { the port's reader made no round for 5 s (Detail: ms since its
+                                  last), or runs again (Detail: 0) }
   BelvorPortOpen = 1;
   BelvorPortLost = 2;           { gone; the port is opened anew every second }
   BelvorPortGone = 3;           { gone, and [Port] Reconnect=0 keeps it so }
@@ -43,7 +45,8 @@ type
     (a later library may add others); Detail as said beside each. }
   TStatusEvent = procedure(Sender: TBelvorScanner; Status: Integer; Detail: UInt32) of object;
 
-  { BelvorStats: 128 bytes, the same offsets in 32- and 64-bit programs. }
+  { BelvorStats: 144 bytes, the same offsets in 32- and 64-bit programs; a 1.1 library
+    fills the first 128. }
   TBelvorStats = packed record
     Size: UInt32;         { in: SizeOf(TBelvorStats); out: how many bytes were filled }
     Port: UInt32;
@@ -64,6 +67,9 @@ type
     QueueLength: UInt32;  { codes waiting for delivery now }
     QueueHigh: UInt32;    { the most that ever waited }
     MsSinceCode: Int64;   { -1 before the first code }
+    ReaderStalls: UInt64; { times the port's reader made no round for 5 s }
+    ReaderStalled: UInt32; { 1 while it makes none }
+    MsSinceRound: UInt32; { since its last round; 0 while the line is gone for good }
   end;
 
   EBelvorError = class(Exception);

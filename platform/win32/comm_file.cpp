@@ -1,5 +1,6 @@
 #include "platform/win32/comm_file.h"
 
+#include "platform/win32/comm_calls.h"
 #include "platform/win32/handles.h"
 #include "platform/win32/serial_device_testing.h"
 #include "platform/win32/serial_reads.h"
@@ -29,8 +30,8 @@ bool CommFile::Take(uint16_t portNumber, uint32_t& nativeError)
 {
     char name[16];
     std::snprintf(name, sizeof name, "\\\\.\\COM%u", static_cast<unsigned>(portNumber));
-    FHandle = TrackHandle(CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr));
+    FHandle = TrackHandle(Comm().CreateFile(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr));
     if (FHandle == INVALID_HANDLE_VALUE) {
         nativeError = GetLastError();
         return false;
@@ -51,7 +52,7 @@ bool CommFile::SettleAll()
 {
     bool settled = true;
     if (FWait.InFlight()) {
-        (void)SetCommMask(FHandle, 0); // ends the wait with an empty mask
+        (void)Comm().SetCommMask(FHandle, 0); // ends the wait with an empty mask
         settled = FWait.Settle();
     }
     if (FRead.InFlight())

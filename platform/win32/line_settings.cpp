@@ -1,5 +1,7 @@
 #include "platform/win32/line_settings.h"
 
+#include "platform/win32/comm_calls.h"
+
 #include <cstddef>
 #include <cstring>
 
@@ -77,12 +79,12 @@ void LineSettings::Bind(HANDLE file)
 {
     FFile = file;
     FDcb.DCBlength = sizeof(DCB);
-    (void)GetCommState(FFile, &FDcb);
+    (void)Comm().GetCommState(FFile, &FDcb);
 }
 
 bool LineSettings::SetQueueSizes(uint32_t inQueue, uint32_t outQueue, uint32_t& error)
 {
-    if (SetupComm(FFile, inQueue, outQueue))
+    if (Comm().SetupComm(FFile, inQueue, outQueue))
         return true;
     error = GetLastError();
     return false;
@@ -92,7 +94,7 @@ bool LineSettings::Read(LineConfig& config, uint32_t& error)
 {
     std::lock_guard<std::mutex> guard(FLock);
     FDcb.DCBlength = sizeof(DCB);
-    if (!GetCommState(FFile, &FDcb)) {
+    if (!Comm().GetCommState(FFile, &FDcb)) {
         error = GetLastError();
         return false;
     }
@@ -105,9 +107,9 @@ bool LineSettings::Configure(const LineConfig& config, uint32_t& error)
     std::lock_guard<std::mutex> guard(FLock);
     // A line that cannot be read is set from the DCB last read.
     FDcb.DCBlength = sizeof(DCB);
-    (void)GetCommState(FFile, &FDcb);
+    (void)Comm().GetCommState(FFile, &FDcb);
     MergeLineConfig(FDcb, config);
-    const BOOL done = SetCommState(FFile, &FDcb);
+    const BOOL done = Comm().SetCommState(FFile, &FDcb);
     if (done == 1)
         return true;
     error = done == 0 ? GetLastError() : ERROR_GEN_FAILURE;
@@ -116,7 +118,7 @@ bool LineSettings::Configure(const LineConfig& config, uint32_t& error)
 
 bool LineSettings::SetMask(uint32_t mask)
 {
-    if (!SetCommMask(FFile, mask))
+    if (!Comm().SetCommMask(FFile, mask))
         return false;
     FMask = mask;
     return true;
@@ -130,7 +132,7 @@ void LineSettings::Arm(const RefusedWatches& refused)
     }
     (void)SetMask(EventMask(refused));
     COMMTIMEOUTS worker = kWorkerTimeouts;
-    if (SetCommTimeouts(FFile, &worker))
+    if (Comm().SetCommTimeouts(FFile, &worker))
         FTimeouts = worker;
 }
 
@@ -158,13 +160,13 @@ void LineSettings::AskNoEvents()
 bool LineSettings::BlockReads()
 {
     COMMTIMEOUTS blocking = kBlockingRead;
-    return SetCommTimeouts(FFile, &blocking);
+    return Comm().SetCommTimeouts(FFile, &blocking);
 }
 
 void LineSettings::RestoreTimeouts()
 {
     COMMTIMEOUTS worker = FTimeouts;
-    (void)SetCommTimeouts(FFile, &worker);
+    (void)Comm().SetCommTimeouts(FFile, &worker);
 }
 
 } // namespace belvor::platform

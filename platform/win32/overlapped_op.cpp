@@ -1,5 +1,6 @@
 #include "platform/win32/overlapped_op.h"
 
+#include "platform/win32/comm_calls.h"
 #include "platform/win32/handles.h"
 
 namespace belvor::platform {
@@ -47,7 +48,7 @@ bool OverlappedOp::AwaitEnd(DWORD ms) const
 void OverlappedOp::Cancel()
 {
     // From any thread: the operation may have been started by another.
-    (void)CancelIoEx(FFile, FRecord);
+    (void)Comm().CancelIoEx(FFile, FRecord);
     FCancelledHere = true;
 }
 

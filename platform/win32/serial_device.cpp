@@ -6,8 +6,11 @@
 // its own, or, where waits end by themselves, on a one-byte read (see
 // SleepingRead in serial_reads.h).
 #include "platform/serial_device.h"
+#include "platform/clock.h"
 #include "platform/device_errors.h"
 #include "platform/device_loss.h"
+#include "platform/wait_watch.h"
+#include "platform/win32/comm_calls.h"
 #include "platform/win32/comm_file.h"
 #include "platform/win32/line_settings.h"
 #include "platform/win32/loss_codes.h"
@@ -24,6 +27,10 @@
 namespace belvor::platform {
 
 namespace {
+
+// What tests may change through ReplaceWaitBoundsForTests.
+std::atomic<int64_t> gLostCompletionMs{WaitWatch::kLostCompletionMs};
+std::atomic<int64_t> gWaitBoundMs{WaitWatch::kWaitBoundMs};
 
 class Win32SerialDevice final : public SerialDevice {
 public:
@@ -57,6 +64,8 @@ private:
     bool WaitEvent(uint32_t& mask);
     // Collects the wait in flight, if it has ended.
     bool CollectWait(uint32_t& mask);
+    // A wait in flight has not ended: what is to be done with it (wait_watch.h).
+    bool WaitGoesOn(uint32_t& mask);
 
     // Only the thread that waits and reads uses its wait and reads, and the
     // destructor after that thread has stopped.
@@ -77,6 +86,10 @@ private:
     // A wait in flight has ended in an error: this device does not hold its
     // waits, so the worker sleeps on the one-byte read from then on.
     bool FWaitEndsAlone = false;
+    WaitWatch FWaitWatch{gLostCompletionMs.load(), gWaitBoundMs.load()};
+    // A cancel has not ended the wait in flight: until it ends, every look
+    // goes by the input queue, and a worker that sleeps until news polls.
+    bool FWaitWedged = false;
     BoundedRead FRead;
     SleepingRead FSleepingRead;
 };
@@ -111,7 +124,7 @@ bool Win32SerialDevice::Status(uint32_t& waiting, LineErrors& errors)
     DWORD word = 0;
     COMSTAT stat{};
     errors = {};
-    if (!ClearCommError(FFile->Handle(), &word, &stat)) {
+    if (!Comm().ClearCommError(FFile->Handle(), &word, &stat)) {
         waiting = 0;
         const DWORD error = GetLastError();
         FLoss.Failed(DeviceCall::Status, error);
@@ -130,7 +143,8 @@ bool Win32SerialDevice::DropInput()
 {
     FInputPurges.fetch_add(1);
     FSleepingRead.Drop();
-    return PurgeComm(FFile->Handle(), PURGE_RXABORT | PURGE_RXCLEAR) ? true : FErrors.Fail(GetLastError());
+    return Comm().PurgeComm(FFile->Handle(), PURGE_RXABORT | PURGE_RXCLEAR) ? true
+                                                                            : FErrors.Fail(GetLastError());
 }
 
 bool Win32SerialDevice::Look(LineNews& news)
@@ -159,7 +173,10 @@ bool Win32SerialDevice::WaitEvent(uint32_t& mask)
     DWORD& waitMask = FFile->Io().WaitMask;
     waitMask = 0;
     DWORD error = 0;
-    const auto call = [&waitMask](HANDLE file, OVERLAPPED* ov) { return WaitCommEvent(file, &waitMask, ov); };
+    const auto call = [&waitMask](HANDLE file, OVERLAPPED* ov) {
+        return Comm().WaitCommEvent(file, &waitMask, ov);
+    };
+    FWaitWatch.Started(SteadyMilliseconds());
     switch (wait.Start(0, error, call)) {
     case OpEnd::Done:
         wait.Taken();
@@ -179,26 +196,64 @@ bool Win32SerialDevice::CollectWait(uint32_t& mask)
 {
     DWORD ignored = 0;
     DWORD error = 0;
-    switch (FFile->Wait().Poll(ignored, error)) {
+    OverlappedOp& wait = FFile->Wait();
+    switch (wait.Poll(ignored, error)) {
     case OpEnd::Pending:
-        return FErrors.Fail(ERROR_IO_PENDING);
+        return WaitGoesOn(mask);
     case OpEnd::Done:
         FWaitCollected = true;
+        FWaitWedged = false;
         FLoss.Succeeded();
         mask = FFile->Io().WaitMask;
         return true;
     case OpEnd::Failed:
         break;
     }
-    FWaitEndsAlone = true;
+    FWaitWedged = false;
+    // One that this side cancelled for its bound says nothing of the device's waits.
+    if (!wait.CancelledHere())
+        FWaitEndsAlone = true;
     FLoss.Failed(DeviceCall::WaitEnd, error);
     return FErrors.Fail(error);
+}
+
+bool Win32SerialDevice::WaitGoesOn(uint32_t& mask)
+{
+    OverlappedOp& wait = FFile->Wait();
+    const int64_t now = SteadyMilliseconds();
+    switch (FWaitWatch.Look(wait.AwaitEnd(0), now)) {
+    case WaitVerdict::Going:
+        break;
+    case WaitVerdict::LostCompletion:
+        // Nothing will write its record again: the next look starts a new
+        // wait. A device that loses them ends its waits by itself.
+        wait.Taken();
+        wait.ResetSignal();
+        FWaitEndsAlone = true;
+        return FErrors.Fail(ERROR_OPERATION_ABORTED);
+    case WaitVerdict::Cancel:
+        wait.Cancel(); // its end comes to a later look
+        FWaitWatch.Cancelled(now);
+        break;
+    case WaitVerdict::Wedged:
+        // Bytes are looked for in the queue, as a wait's news would have it.
+        FWaitWedged = true;
+        mask = EV_RXCHAR;
+        return true;
+    }
+    return FErrors.Fail(ERROR_IO_PENDING);
 }
 
 void Win32SerialDevice::WaitForNews(uint32_t timeoutMs)
 {
     if (FWaitCollected)
         return; // the next WaitEvent starts the wait to sleep on
+    // A wedged wait, or one whose event is set while it still says pending
+    // (a completion under way, or lost): its event cannot be slept on.
+    if (FWaitWedged || (FFile->Wait().InFlight() && FFile->Wait().AwaitEnd(0))) {
+        (void)WaitForSingleObject(FFile->WakeEvent(), 10); // the polling pause
+        return;
+    }
     if (!FFile->Wait().InFlight() || FWaitEndsAlone) {
         // No wait holds: it ended at once, could not start, or this device
         // ends its waits by itself (Wine's do, every 2 ms).
@@ -208,7 +263,8 @@ void Win32SerialDevice::WaitForNews(uint32_t timeoutMs)
     // The stop also ends the wait itself (Interrupt); the wake event covers a
     // driver that is slow to do so. The bound is only a safety net.
     const HANDLE both[2] = {FFile->Wait().Event(), FFile->WakeEvent()};
-    (void)WaitForMultipleObjects(2, both, FALSE, timeoutMs);
+    const auto bound = static_cast<DWORD>(FWaitWatch.BoundMs());
+    (void)WaitForMultipleObjects(2, both, FALSE, timeoutMs < bound ? timeoutMs : bound);
 }
 
 void Win32SerialDevice::Wake()
@@ -240,6 +296,12 @@ uint32_t Win32SerialDevice::Read(uint8_t* dest, uint32_t size)
 }
 
 } // namespace
+
+void ReplaceWaitBoundsForTests(WaitBoundsForTests bounds)
+{
+    gLostCompletionMs = bounds.LostCompletionMs != 0 ? bounds.LostCompletionMs : WaitWatch::kLostCompletionMs;
+    gWaitBoundMs = bounds.WaitBoundMs != 0 ? bounds.WaitBoundMs : WaitWatch::kWaitBoundMs;
+}
 
 bool ReadInFlightEndedForTests(const SerialDevice& device)
 {

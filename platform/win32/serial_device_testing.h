@@ -37,4 +37,19 @@ struct KeptReadForTests {
 };
 KeptReadForTests TakeKeptReadForTests();
 
+struct CommCalls;
+// Stands calls in for kernel32's serial calls on every device opened from
+// now on; null puts the system's back. Returns the ones before. Only while
+// no device is open.
+CommCalls ReplaceCommCallsForTests(const CommCalls* calls);
+
+// How long a wait for line events may go on, and a set event over a pending
+// status last (wait_watch.h), for every device opened from now on; zeros put
+// the defaults back.
+struct WaitBoundsForTests {
+    int64_t LostCompletionMs = 0;
+    int64_t WaitBoundMs = 0;
+};
+void ReplaceWaitBoundsForTests(WaitBoundsForTests bounds);
+
 } // namespace belvor::platform

@@ -1,5 +1,6 @@
 #include "platform/win32/serial_reads.h"
 
+#include "platform/win32/comm_calls.h"
 #include "platform/win32/serial_device_testing.h"
 
 #include <cstring>
@@ -77,7 +78,7 @@ uint32_t BoundedRead::Start(uint8_t* dest, uint32_t size)
     OverlappedOp& read = FContext.File.Read();
     DWORD error = 0;
     const auto call = [&](HANDLE file, OVERLAPPED* ov) {
-        return ReadFile(file, io.Received.get(), size, nullptr, ov);
+        return Comm().ReadFile(file, io.Received.get(), size, nullptr, ov);
     };
     const OpEnd start = read.Start(FContext.InputPurges.load(), error, call);
     if (start == OpEnd::Failed) {
@@ -144,7 +145,9 @@ bool SleepingRead::Start()
     read.ResetSignal();
     DWORD error = 0;
     uint8_t* byte = &FContext.File.Io().SleepingByte;
-    const auto call = [byte](HANDLE file, OVERLAPPED* ov) { return ReadFile(file, byte, 1, nullptr, ov); };
+    const auto call = [byte](HANDLE file, OVERLAPPED* ov) {
+        return Comm().ReadFile(file, byte, 1, nullptr, ov);
+    };
     if (read.Start(FContext.InputPurges.load(), error, call) != OpEnd::Failed)
         return true;
     FContext.Loss.Failed(DeviceCall::ReadStart, error);

@@ -56,6 +56,8 @@ TEST(BridgeRender, MessagesAreTheProtocolsJson)
         {{BELVOR_STATUS_BACK, 0}, R"({"type":"status","port":3,"state":"back"})"},
         {{BELVOR_STATUS_CODES_DROPPED, 7}, R"({"type":"status","port":3,"state":"dropped","count":7})"},
         {{BELVOR_STATUS_CODE_CUT, 300}, R"({"type":"status","port":3,"state":"cut","length":300})"},
+        {{BELVOR_STATUS_STALLED, 5100}, R"({"type":"status","port":3,"state":"stalled","ms":5100})"},
+        {{BELVOR_STATUS_STALLED, 0}, R"({"type":"status","port":3,"state":"running"})"},
         {{99, 1}, ""}};
     for (const auto& [status, json] : statuses)
         EXPECT_EQ(StatusMessage(3, status.first, status.second), json) << status.first;
@@ -69,7 +71,7 @@ TEST(BridgeRender, MetricsCarryEachFamilyOnceAndEachPortsValues)
     a.stats.state = BELVOR_PORT_OPEN;
     a.stats.codes_delivered = 10, a.stats.codes_undelivered = 2, a.stats.codes_cut = 1, a.stats.breaks = 4;
     b.stats.state = BELVOR_PORT_LOST, b.stats.losses = 2, b.stats.parity_errors = 6,
-    b.stats.codes_dropped = 9;
+    b.stats.codes_dropped = 9, b.stats.reader_stalled = 1, b.stats.reader_stalls = 3;
     const std::string text = RenderMetrics({a, b}, BridgeCounters{2, 1});
     for (const char* line :
          {"belvor_codes_total{port=\"3\"} 12\n", "belvor_codes_cut_total{port=\"3\"} 1\n",
@@ -77,12 +79,14 @@ TEST(BridgeRender, MetricsCarryEachFamilyOnceAndEachPortsValues)
           "belvor_line_errors_total{port=\"3\",kind=\"break\"} 4\n",
           "belvor_line_errors_total{port=\"5\",kind=\"parity\"} 6\n", "belvor_scanner_up{port=\"3\"} 1\n",
           "belvor_scanner_up{port=\"5\"} 0\n", "belvor_bridge_clients 2\n",
-          "belvor_bridge_clients_closed_slow_total 1\n", "# TYPE belvor_scanner_up gauge\n"})
+          "belvor_bridge_clients_closed_slow_total 1\n", "# TYPE belvor_scanner_up gauge\n",
+          "belvor_reader_stalled{port=\"5\"} 1\n", "belvor_reader_stalled{port=\"3\"} 0\n",
+          "belvor_reader_stalls_total{port=\"5\"} 3\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line;
     size_t types = 0;
     for (size_t at = text.find("# TYPE"); at != std::string::npos; at = text.find("# TYPE", at + 1))
         ++types;
-    EXPECT_EQ(types, 8u);
+    EXPECT_EQ(types, 10u);
 }
 
 TEST(BridgeAccess, HostMustNameThisBridgeAndOriginMustBeListed)

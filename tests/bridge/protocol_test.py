@@ -34,7 +34,8 @@ def counts_after_known_traffic(base):
     scanners = scanner_stats(base)
     assert (scanners[43]["codes_delivered"], scanners[44]["codes_delivered"]) == (2, 1), scanners
     assert (scanners[44]["losses"], scanners[44]["returns"], scanners[44]["state"]) == (1, 1, "open"), scanners
-    assert {"bytes_received", "queue_high", "ms_since_code", "parity_errors"} <= scanners[43].keys()
+    assert {"bytes_received", "queue_high", "ms_since_code", "parity_errors", "reader_stalled",
+            "reader_stalls", "ms_since_round"} <= scanners[43].keys()
     m = metrics(base)
     for name, port, value in [("belvor_codes_total", 43, 2), ("belvor_codes_total", 44, 1),
                               ("belvor_losses_total", 44, 1), ("belvor_scanner_up", 44, 1),

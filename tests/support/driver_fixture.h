@@ -45,8 +45,8 @@ inline void BELVOR_CALL OnTimelineCode(int32_t, const unsigned char* data, uint3
 
 inline void BELVOR_CALL OnStatus(int32_t, int32_t status, uint32_t detail, void*)
 {
-    static const char* const kNames[] = {"?", "lost", "back", "dropped", "cut"};
-    Record(std::string(kNames[status >= 1 && status <= 4 ? status : 0]) + " " + std::to_string(detail));
+    static const char* const kNames[] = {"?", "lost", "back", "dropped", "cut", "stalled"};
+    Record(std::string(kNames[status >= 1 && status <= 5 ? status : 0]) + " " + std::to_string(detail));
 }
 
 inline void BELVOR_CALL OnCode(const unsigned char* s)

@@ -81,6 +81,8 @@ public:
     }
     bool Look(platform::LineNews& news) override
     {
+        if (const int block = FLine.BlockLookMs.exchange(0))
+            std::this_thread::sleep_for(std::chrono::milliseconds(block));
         std::lock_guard<std::mutex> guard(FLine.FMutex);
         ++FLine.FLookCalls;
         if (!FLine.FLooks.empty()) {
@@ -120,9 +122,12 @@ public:
         std::unique_lock<std::mutex> lock(FLine.FMutex);
         ++FLine.FNaps;
         FLine.FAsleep = true;
-        FLine.FNews.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-            return FWoken || !FInput.empty() || !FLine.FLooks.empty() || FGeneration != FLine.FGeneration;
-        });
+        if (FLine.HoldNaps)
+            FLine.FNews.wait(lock, [&] { return FWoken; });
+        else
+            FLine.FNews.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+                return FWoken || !FInput.empty() || !FLine.FLooks.empty() || FGeneration != FLine.FGeneration;
+            });
         FLine.FAsleep = false;
         FWoken = false;
     }

@@ -59,6 +59,10 @@ public:
     bool LiveEvents = false;
     // Each open takes this long (outside the line's lock).
     std::atomic<int> OpenDelayMs{0};
+    // The next Look blocks this long (outside the line's lock) before it looks.
+    std::atomic<int> BlockLookMs{0};
+    // A worker asleep until news sleeps on past its bound and any news, until woken.
+    std::atomic<bool> HoldNaps{false};
     FakeSettings State{9600, 8, 0, 1};
 
     // Bytes the scanner on a port sends (Feed: on DefaultPort).

@@ -59,6 +59,11 @@ std::string RenderMetrics(const std::vector<ScannerReport>& scanners, const Brid
     }
     PerPort(out, scanners, "belvor_scanner_up", "gauge", "1 while the scanner's port is open, else 0.",
             [](const BelvorStats& s) -> uint64_t { return s.state == BELVOR_PORT_OPEN ? 1 : 0; });
+    PerPort(out, scanners, "belvor_reader_stalled", "gauge",
+            "1 while the port's reader has made no round for 5 s, else 0.",
+            [](const BelvorStats& s) -> uint64_t { return s.reader_stalled; });
+    PerPort(out, scanners, "belvor_reader_stalls_total", "counter", "Times the port's reader stalled.",
+            [](const BelvorStats& s) { return s.reader_stalls; });
     Family(out, "belvor_bridge_clients", "gauge", "WebSocket clients connected.");
     Sample(out, "belvor_bridge_clients", "", bridge.clients);
     Family(out, "belvor_bridge_clients_closed_slow_total", "counter",

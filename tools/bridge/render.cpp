@@ -114,6 +114,11 @@ std::string StatusMessage(uint32_t port, int32_t status, uint32_t detail)
         message["state"] = "cut";
         message["length"] = detail;
         break;
+    case BELVOR_STATUS_STALLED:
+        message["state"] = detail != 0 ? "stalled" : "running";
+        if (detail != 0)
+            message["ms"] = detail;
+        break;
     default:
         return {};
     }
@@ -142,7 +147,10 @@ std::string ScannersJson(const std::vector<ScannerReport>& scanners)
                         {"returns", s.returns},
                         {"queue_length", s.queue_length},
                         {"queue_high", s.queue_high},
-                        {"ms_since_code", s.ms_since_code}});
+                        {"ms_since_code", s.ms_since_code},
+                        {"reader_stalled", s.reader_stalled != 0},
+                        {"reader_stalls", s.reader_stalls},
+                        {"ms_since_round", s.ms_since_round}});
     }
     return nlohmann::ordered_json{{"scanners", list}}.dump();
 }

@@ -39,6 +39,9 @@ std::string StatusText(long port, int32_t status, uint32_t detail, const std::st
         return Com(port) + ": " + Count(detail, "code(s) dropped, the queue was full");
     case BELVOR_STATUS_CODE_CUT:
         return Com(port) + ": code cut, " + Count(detail, "characters received");
+    case BELVOR_STATUS_STALLED:
+        return detail != 0 ? Com(port) + ": reader stalled, no round for " + std::to_string(detail) + " ms"
+                           : Com(port) + ": reader running again";
     default:
         return Com(port) + ": status " + std::to_string(status) + ", detail " + std::to_string(detail);
     }
@@ -60,5 +63,7 @@ std::vector<std::string> StatsText(const BelvorStats& s)
             Count(s.breaks, "break"),
         com + " lost " + Count(s.losses, "time(s), back ") + Count(s.returns, "time(s), last error ") +
             std::to_string(s.last_error) + "; " + last,
+        com + " reader " + (s.reader_stalled != 0 ? "stalled" : "running") + ", last round " +
+            std::to_string(s.ms_since_round) + " ms ago; stalled " + Count(s.reader_stalls, "time(s)"),
     };
 }

@@ -162,7 +162,9 @@ static class BelvorTest
     // in order with the codes, and the statistics add up.
     static void StatusAndStats()
     {
-        Check(Marshal.SizeOf(typeof(ScannerStats)) == 128 &&
+        Check(Marshal.SizeOf(typeof(ScannerStats)) == 144 &&
+              Marshal.OffsetOf(typeof(ScannerStats), "ReaderStalls").ToInt32() == 128 &&
+              Marshal.OffsetOf(typeof(ScannerStats), "MsSinceRound").ToInt32() == 140 &&
               Marshal.OffsetOf(typeof(ScannerStats), "QueueLength").ToInt32() == 112 &&
               Marshal.OffsetOf(typeof(ScannerStats), "MsSinceCode").ToInt32() == 120, "ScannerStats is BelvorStats");
         string ini = Environment.GetEnvironmentVariable("BELVOR_SYSTEM_DIR") + "/Belvor.ini";
@@ -181,7 +183,7 @@ static class BelvorTest
         line = new FakeScanner(63);
         Check(got.Wait(5).EndsWith("|Back 0"), "back: " + got.Wait(5));
         ScannerStats s = scanner.Stats;
-        Check(s.Size == 128 && s.Port == 63 && s.State == PortState.Open && s.CodesDelivered == 2 &&
+        Check(s.Size == 144 && s.ReaderStalled == 0 && s.MsSinceRound < 5000 && s.Port == 63 && s.State == PortState.Open && s.CodesDelivered == 2 &&
               s.CodesCut == 1 && s.CodesDropped == 0 && s.BytesReceived == 10 && s.Returns == 1 &&
               s.QueueLength == 0 && s.MsSinceCode >= 0, "the stats add up");
         scanner.Dispose();

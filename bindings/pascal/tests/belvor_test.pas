@@ -172,7 +172,8 @@ var
   Scanner: TBelvorScanner;
   S: TBelvorStats;
 begin
-  Check((SizeOf(TBelvorStats) = 128) and (PtrUInt(@S.QueueLength) - PtrUInt(@S) = 112),
+  Check((SizeOf(TBelvorStats) = 144) and (PtrUInt(@S.QueueLength) - PtrUInt(@S) = 112) and
+    (PtrUInt(@S.ReaderStalls) - PtrUInt(@S) = 128) and (PtrUInt(@S.MsSinceRound) - PtrUInt(@S) = 140),
     'TBelvorStats is BelvorStats');
   Ini := GetEnvironmentVariable('BELVOR_SYSTEM_DIR') + '/Belvor.ini';
   AssignFile(F, Ini);
@@ -192,7 +193,7 @@ begin
   Line := FakeScanner(65);
   Check(Pos('|65:status 2 0', Got.Wait(5)) > 0, 'back: ' + Got.Wait(5));
   S := Scanner.Stats;
-  Check((S.Size = 128) and (S.Port = 65) and (S.State = BelvorPortOpen) and (S.CodesDelivered = 2) and
+  Check((S.Size = 144) and (S.ReaderStalled = 0) and (S.MsSinceRound < 5000) and (S.Port = 65) and (S.State = BelvorPortOpen) and (S.CodesDelivered = 2) and
     (S.CodesCut = 1) and (S.BytesReceived = 10) and (S.Returns = 1) and (S.MsSinceCode >= 0), 'the stats add up');
   Scanner.Free;
   close(Line);

@@ -197,6 +197,7 @@ class Library:
             raise _os_error(_last_error(), "GetDriverStats")
         values = {field.name: getattr(raw, field.name) for field in dataclasses.fields(Stats)}
         values["state"] = PortState(raw.state)
+        values["reader_stalled"] = bool(raw.reader_stalled)
         if raw.ms_since_code < 0:
             values["ms_since_code"] = None
         return Stats(**values)

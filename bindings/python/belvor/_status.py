@@ -12,6 +12,7 @@ class Status(enum.IntEnum):
     BACK = 2  # it is back and reading again
     CODES_DROPPED = 3  # detail: how many codes were dropped while the queue was full
     CODE_CUT = 4  # detail: the length the next code had as received, before it was cut
+    STALLED = 5  # the port's reader made no round for 5 s (detail: ms since its last), or runs again (detail: 0)
 
 
 class PortState(enum.IntEnum):
@@ -21,7 +22,7 @@ class PortState(enum.IntEnum):
 
 
 class _BelvorStats(ctypes.Structure):
-    # Fixed offsets on 32- and 64-bit builds alike: 128 bytes, no padding.
+    # Fixed offsets on 32- and 64-bit builds alike: 144 bytes, no padding. A 1.1 library fills the first 128.
     _fields_ = (
         [(name, ctypes.c_uint32) for name in ("size", "port", "state", "last_error")]
         + [
@@ -32,6 +33,7 @@ class _BelvorStats(ctypes.Structure):
             )
         ]
         + [("queue_length", ctypes.c_uint32), ("queue_high", ctypes.c_uint32), ("ms_since_code", ctypes.c_int64)]
+        + [("reader_stalls", ctypes.c_uint64), ("reader_stalled", ctypes.c_uint32), ("ms_since_round", ctypes.c_uint32)]
     )
 
 
@@ -57,3 +59,6 @@ class Stats:
     queue_length: int  # codes waiting for delivery now
     queue_high: int  # the most that ever waited
     ms_since_code: "int | None"  # None before the first code
+    reader_stalls: int = 0  # times the port's reader made no round for 5 s
+    reader_stalled: bool = False  # it makes none now
+    ms_since_round: int = 0  # since its last round; 0 while the line is gone for good

@@ -185,8 +185,10 @@ class ScannerTest(unittest.TestCase):
             port=PORTS[0], state=belvor.PortState.OPEN, last_error=errno.EIO, codes_delivered=2,
             codes_undelivered=0, codes_cut=1, codes_dropped=0, bytes_received=10, bytes_refused=0, overruns=0,
             parity_errors=0, framing_errors=0, breaks=0, losses=1, returns=1, queue_length=0,
-            queue_high=stats.queue_high, ms_since_code=stats.ms_since_code,
+            queue_high=stats.queue_high, ms_since_code=stats.ms_since_code, reader_stalls=0, reader_stalled=False,
+            ms_since_round=stats.ms_since_round,
         )
+        self.assertLess(stats.ms_since_round, 5000)
         self.assertEqual(stats, expected)
         with self.assertRaisesRegex(belvor.BelvorError, "closed"):
             scanner.stats()

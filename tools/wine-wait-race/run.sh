@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Runs wait_race.c under Wine beside busy loops, RUNS times for SECONDS each,
+# with a scanner typing a byte every 100 ms into the cable's other end, and
+# counts the runs whose wait lost its completion and stalled.
+#   run.sh [RUNS=100] [SECONDS=6] [LOOPS=2] [--rearm]
+# Needs i686-w64-mingw32-gcc, wine and socat (tools/install-deps.sh).
+set -uo pipefail
+cd "$(dirname "$0")/../.."
+runs=${1:-100} seconds=${2:-6} loops=${3:-2} mode=${4:-}
+out=build/wine-wait-race
+mkdir -p "$out"
+i686-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o "$out/wait_race.exe" tools/wine-wait-race/wait_race.c || exit 2
+prefix=$out/wine
+busy=()
+for _ in $(seq "$loops"); do
+  sh -c 'while :; do :; done' &
+  busy+=($!)
+done
+trap 'kill "${busy[@]}" 2>/dev/null' EXIT
+stalled=0
+for run in $(seq "$runs"); do
+  # COM7's other end is COM8 (tools/wine-run.sh); type into it once it is there.
+  ( for _ in $(seq 200); do [ -e "$prefix/dosdevices/com8" ] && break; sleep 0.05; done
+    while sleep 0.1; do printf 1 >"$prefix/dosdevices/com8" 2>/dev/null || exit 0; done ) &
+  typist=$!
+  line=$(tools/wine-run.sh "$prefix" "$out/wait_race.exe" 7 "$seconds" $mode 2>&1 | tr -d '\r' | tail -1)
+  kill "$typist" 2>/dev/null
+  wait "$typist" 2>/dev/null
+  case "$line" in *stalled*) stalled=$((stalled + 1)) && echo "run $run: $line" ;; esac
+done
+echo "wait_race${mode:+ $mode}: $stalled of $runs runs stalled ($loops busy loops, $(wine --version))"
+((stalled == 0))
