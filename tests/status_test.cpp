@@ -294,8 +294,14 @@ TEST_F(Status, AStuckWorkerIsToldOnceAndAgainWhenItRunsOn)
         ASSERT_TRUE(Line.Idle(1));
         c.Stick(Line);
         Line.Feed("2\r");
-        ASSERT_TRUE(Eventually([] { return StatsOf(0).reader_stalled == 1; }));
+        const auto toldStalled = [] {
+            const std::vector<std::string> codes = gTimeline.Codes();
+            return std::any_of(codes.begin(), codes.end(),
+                               [](const std::string& e) { return e.starts_with("stalled "); });
+        };
+        ASSERT_TRUE(Eventually(toldStalled));
         const BelvorStats stuck = StatsOf(0);
+        EXPECT_EQ(stuck.reader_stalled, 1u);
         EXPECT_EQ(stuck.reader_stalls, 1u);
         EXPECT_GE(stuck.ms_since_round, 300u);
         // A sleeping worker may still take the code that wakes it before its held nap.
