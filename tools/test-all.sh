@@ -48,12 +48,11 @@ for preset in "${presets[@]}"; do
   prefix_job[$preset]=$!
 done
 
-# The Linux presets' tests start as soon as each is built, while the next
-# preset builds. The builds run at a lower priority: the tests, which mostly
-# wait on lines and timers, get the processor whenever they need it, and the
-# builds take the rest. The Windows presets' tests start once every preset is
-# built: under Wine a busy machine can stall a serial wait for seconds. Each
-# preset has its own build directory, test files, Belvor.ini and Wine prefix.
+# Each preset's tests start as soon as it is built (a Windows one's once its
+# Wine prefix is made), while the next preset builds. The builds run at a
+# lower priority: the tests, which mostly wait on lines and timers, get the
+# processor whenever they need it, and the builds take the rest. Each preset
+# has its own build directory, test files, Belvor.ini and Wine prefix.
 # The fuzz targets, which would take a core each for their fixed time, run at
 # the lowest priority.
 # The bridge's load tests take both cores for half a minute or more: each runs
@@ -87,18 +86,13 @@ for preset in "${presets[@]}"; do
   phase build "$preset"
   if nice -n 10 cmake --preset "$preset" >/dev/null && nice -n 10 cmake --build --preset "$preset" -j2; then
     built+=("$preset")
-    [[ -z ${prefix_job[$preset]:-} ]] && start_tests "$preset"
+    [[ -n ${prefix_job[$preset]:-} ]] && wait "${prefix_job[$preset]}"
+    start_tests "$preset"
   else
     broken+=("$preset (build)")
   fi
 done
 phase every preset built
-for preset in "${built[@]}"; do
-  if [[ -n ${prefix_job[$preset]:-} ]]; then
-    wait "${prefix_job[$preset]}"
-    start_tests "$preset"
-  fi
-done
 
 for preset in "${built[@]}"; do
   wait "${test_job[$preset]}"
