@@ -6,6 +6,7 @@
 #include "tools/bridge/metrics.h"
 #include "tools/bridge/options.h"
 #include "tools/bridge/send_queue.h"
+#include "tools/bridge/server.h"
 
 #include <gtest/gtest.h>
 
@@ -81,7 +82,7 @@ TEST(BridgeRender, MetricsCarryEachFamilyOnceAndEachPortsValues)
           "belvor_scanner_up{port=\"5\"} 0\n", "belvor_bridge_clients 2\n",
           "belvor_bridge_clients_closed_slow_total 1\n", "# TYPE belvor_scanner_up gauge\n",
           "belvor_reader_stalled{port=\"5\"} 1\n", "belvor_reader_stalled{port=\"3\"} 0\n",
-          "belvor_reader_stalls_total{port=\"5\"} 3\n"})
+          "belvor_reader_stalls_total{port=\"5\"} 3\n", "belvor_codes_total{port=\"5\"} 9\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line;
     size_t types = 0;
     for (size_t at = text.find("# TYPE"); at != std::string::npos; at = text.find("# TYPE", at + 1))
@@ -97,6 +98,9 @@ TEST(BridgeAccess, HostMustNameThisBridgeAndOriginMustBeListed)
         {&loopback, "127.0.0.1:29170", true},
         {&loopback, "LocalHost:29170", true},
         {&loopback, "127.0.0.1", false},
+        {&v6, "[::1]", true}, // on 80 and 443 browsers send no port
+        {&v6, "[::1]:81", false},
+        {&v6, "localhost", true},
         {&loopback, "127.0.0.1:29171", false},
         {&loopback, "evil.example:29170", false},
         {&loopback, "10.0.0.5:29170", false},
@@ -234,7 +238,7 @@ TEST(BridgeHub, EveryClientGetsHelloThenEverythingInOrderAndASlowOneIsCountedOnc
     EXPECT_EQ(fast->got[0],
               R"({"type":"hello","ports":[{"port":3,"state":"open"},{"port":5,"state":"lost"}]})");
     EXPECT_NE(fast->got[1].find(R"("port":5,"text":"A")"), std::string::npos);
-    EXPECT_EQ(fast->got[2], R"({"type":"status","port":3,"state":"lost","error":5})");
+    EXPECT_EQ(fast->got[2], R"({"type":"status","port":3,"state":"gone","error":5})") << "lost for good";
     EXPECT_NE(fast->got[3].find(R"("port":3,"text":"B")"), std::string::npos);
     EXPECT_EQ(slow->got, std::vector<std::string>(fast->got.begin(), fast->got.begin() + 2));
     auto late = std::make_shared<FakeClient>();
@@ -244,10 +248,94 @@ TEST(BridgeHub, EveryClientGetsHelloThenEverythingInOrderAndASlowOneIsCountedOnc
     bool allGone = false;
     hub.CloseAll(kCloseGoingAway, [&allGone] { allGone = true; });
     EXPECT_EQ(fast->closedWith, kCloseGoingAway);
-    EXPECT_EQ(slow->closedWith, kCloseGoingAway); // already closing: hurried along
+    EXPECT_EQ(slow->closedWith, kCloseGoingAway);    // already closing: hurried along
+    auto afterStop = std::make_shared<FakeClient>(); // its upgrade was under way
+    hub.Join(afterStop);
+    EXPECT_TRUE(afterStop->got.empty());
+    EXPECT_EQ(afterStop->closedWith, kCloseGoingAway) << "closed at once";
     hub.Leave(fast.get());
     hub.Leave(late.get());
-    EXPECT_FALSE(allGone);
     hub.Leave(slow.get());
+    EXPECT_FALSE(allGone) << "and waited for";
+    hub.Leave(afterStop.get());
     EXPECT_TRUE(allGone);
+}
+
+// What a request gets, decided without a socket: the HTTP rules for Host and
+// the target's forms, and the room left for clients with no Origin.
+TEST(BridgeDecide, HostRulesTargetFormsAndTheNativeClientsCap)
+{
+    Hub hub;
+    const ServerContext context{hub, AccessRules{"127.0.0.1", 29170, {"https://till.example"}},
+                                [] { return std::vector<ScannerReport>{}; }, "<!doctype html>"};
+    struct Case {
+        const char* Name;
+        std::string Target;
+        std::vector<std::string> Hosts;
+        unsigned Version;
+        const char* Origin; // null: none; with an upgrade to a WebSocket
+        Capacity Room;
+        int Status; // 0: upgraded
+        bool Native;
+    };
+    const std::string self = "127.0.0.1:29170";
+    const Case cases[] = {
+        {"a plain GET", "/scanners", {self}, 11, nullptr, {}, 200, false},
+        {"two Hosts", "/scanners", {self, self}, 11, nullptr, {}, 400, false},
+        {"no Host on HTTP/1.1", "/scanners", {}, 11, nullptr, {}, 400, false},
+        {"no Host on HTTP/1.0: no name to check", "/scanners", {}, 10, nullptr, {}, 421, false},
+        {"absolute form, Host ignored",
+         "http://127.0.0.1:29170/scanners",
+         {"evil.example:1"},
+         11,
+         nullptr,
+         {},
+         200,
+         false},
+        {"absolute form, its query", "HTTP://127.0.0.1:29170?x=1", {}, 10, nullptr, {}, 200, false},
+        {"absolute form naming another",
+         "http://evil.example:29170/scanners",
+         {self},
+         11,
+         nullptr,
+         {},
+         421,
+         false},
+        {"a native client", "/scans", {self}, 11, "", {}, 0, true},
+        {"a native client, none left", "/scans", {self}, 11, "", {.nativeRoom = false}, 503, false},
+        {"a browser, natives full",
+         "/scans",
+         {self},
+         11,
+         "https://till.example",
+         {.nativeRoom = false},
+         0,
+         false},
+        {"absolute form upgrade",
+         "http://127.0.0.1:29170/scans",
+         {self},
+         11,
+         "http://127.0.0.1:29170",
+         {},
+         0,
+         false},
+        {"no slot", "/scanners", {self}, 11, nullptr, {.slot = false}, 503, false},
+    };
+    for (const Case& c : cases) {
+        Request request{http::verb::get, c.Target, c.Version};
+        for (const std::string& host : c.Hosts)
+            request.insert(http::field::host, host);
+        if (c.Origin) {
+            request.set(http::field::connection, "Upgrade");
+            request.set(http::field::upgrade, "websocket");
+            request.set(http::field::sec_websocket_key, "dGhlIHNhbXBsZSBub25jZQ==");
+            request.set(http::field::sec_websocket_version, "13");
+            if (*c.Origin)
+                request.set(http::field::origin, c.Origin);
+        }
+        const RequestDecision decision = Decide(request, context, c.Room);
+        EXPECT_EQ(decision.upgrade ? 0 : static_cast<int>(decision.response.result_int()), c.Status)
+            << c.Name;
+        EXPECT_EQ(decision.native, c.Native) << c.Name;
+    }
 }

@@ -4,7 +4,7 @@ Each test takes COM_DIR INI STOP_SIGNAL BRIDGE [ARGS...]: the ptys are linked as
 COM_DIR/comN, Belvor.ini is written at INI, STOP_SIGNAL (TERM, or INT under
 Wine, whose Ctrl-C it is) ends the bridge, which BRIDGE [ARGS...] starts.
 """
-import asyncio, contextlib, http.client, json, os, pty, signal, socket, subprocess, sys, tempfile, tty
+import asyncio, contextlib, http.client, json, os, pty, resource, signal, socket, subprocess, sys, tempfile, tty
 import urllib.request
 import websockets
 from prometheus_client.parser import text_string_to_metric_families
@@ -106,6 +106,11 @@ class Bridge:
                 return int(child)
         raise AssertionError("no Wine process for the bridge")
 
+    def cpu_seconds(self):
+        """The processor time the bridge has used so far."""
+        fields = open("/proc/%d/stat" % self.pid()).read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
     def log_text(self):
         with open(self.log.name) as f:
             return f.read()
@@ -117,15 +122,17 @@ class Bridge:
 
 
 @contextlib.asynccontextmanager
-async def running_bridge(ports, ini):
-    """Belvor.ini holding ini, the bridge started for ports; on leaving, ended if still running and its log shown."""
+async def running_bridge(ports, ini, nofile=None):
+    """Belvor.ini holding ini, the bridge started for ports (natively with at most nofile descriptors, when
+    given); on leaving, ended if still running and its log shown."""
     os.makedirs(os.path.dirname(INI), exist_ok=True)
     with open(INI, "w") as f:
         f.write(ini.replace("\n", "\r\n"))
     port = free_port()
     log = tempfile.NamedTemporaryFile("w+", prefix="bridge-", suffix=".log")
     args = COMMAND + sum((["--port", str(p)] for p in ports), []) + ["--listen", "127.0.0.1:%d" % port]
-    bridge = Bridge(subprocess.Popen(args, stderr=log), port, log)
+    limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))) if nofile else None
+    bridge = Bridge(subprocess.Popen(args, stderr=log, preexec_fn=limit), port, log)
     try:
         for _ in range(WAIT * 20):
             if "on 127.0.0.1:%d" % port in bridge.log_text() or bridge.process.poll() is not None:

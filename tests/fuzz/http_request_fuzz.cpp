@@ -42,17 +42,23 @@ void CheckDecision(const Request& request)
 {
     const ServerContext& context = Context();
     const bool hostAllowed = HostAllowed(request[http::field::host], context.rules);
-    RequestDecision decision = Decide(request, context, true);
+    RequestDecision decision = Decide(request, context, {});
+    // An absolute-form target names the server itself, instead of the Host.
+    const std::string_view target = request.target();
+    const bool absolute = !target.empty() && target.front() != '/';
     if (decision.upgrade) {
-        Check(request.target() == "/scans" && hostAllowed && websocket::is_upgrade(request));
-        Check(!request.count(http::field::origin) ||
+        Check(websocket::is_upgrade(request) && request.count(http::field::host) <= 1);
+        Check(absolute ? target.ends_with("/scans") : target == "/scans" && hostAllowed);
+        Check(decision.native == (request.count(http::field::origin) == 0));
+        Check(decision.native || absolute ||
               OriginAllowed(request[http::field::origin], request[http::field::host], context.rules));
+        Check(!Decide(request, context, {.nativeRoom = false}).upgrade || !decision.native);
         return;
     }
     Check(decision.response.result() != http::status::ok ||
-          (hostAllowed && request.method() == http::verb::get));
+          ((hostAllowed || absolute) && request.method() == http::verb::get));
     Check(Sent(decision.response).starts_with("HTTP/1."));
-    RequestDecision full = Decide(request, context, false);
+    RequestDecision full = Decide(request, context, {.slot = false});
     Check(!full.upgrade && full.response.result() == http::status::service_unavailable);
 }
 

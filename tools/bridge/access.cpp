@@ -51,9 +51,14 @@ std::string HostForm(const std::string& address)
 bool HostAllowed(std::string_view host, const AccessRules& rules)
 {
     const std::string suffix = ":" + std::to_string(rules.listenPort);
-    if (host.size() <= suffix.size() || host.substr(host.size() - suffix.size()) != suffix)
+    std::string_view name;
+    if (host.size() > suffix.size() && host.substr(host.size() - suffix.size()) == suffix)
+        name = host.substr(0, host.size() - suffix.size());
+    else if ((rules.listenPort == 80 || rules.listenPort == 443) &&
+             host.find(':', host.rfind(']') + 1) == host.npos)
+        name = host; // browsers name no port on the scheme's own
+    else
         return false;
-    const std::string_view name = host.substr(0, host.size() - suffix.size());
     if (SameText(name, "localhost") || SameText(name, HostForm(rules.listenAddress)))
         return true;
     const bool everyAddress = rules.listenAddress == "0.0.0.0" || rules.listenAddress == "::";

@@ -21,7 +21,8 @@ struct AccessRules {
 bool OriginAllowed(std::string_view origin, std::string_view host, const AccessRules& rules);
 
 // Whether a request's Host names this bridge: the listening address with its
-// port, or localhost with it. Listening on every address, any IP address with
+// port, or localhost with it (without a port, on 80 and 443, as browsers
+// send it there). Listening on every address, any IP address with
 // the port does; a name other than localhost never does, so that a name
 // pointed at this machine (DNS rebinding) cannot reach it.
 bool HostAllowed(std::string_view host, const AccessRules& rules);

@@ -7,12 +7,13 @@ namespace belvor::bridge {
 
 namespace {
 
-// A client that has not finished its request by then is let go.
-constexpr std::chrono::seconds kRequestTime{30};
+// A client that has not finished its request by then is let go: long enough
+// for any real client, short enough that idle sockets hold no slot for long.
+constexpr std::chrono::seconds kRequestTime{5};
 
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
 public:
-    HttpSession(tcp::socket socket, ServerContext& context, std::optional<ConnectionSlot> slot)
+    HttpSession(tcp::socket socket, ServerContext& context, ConnectionSlot slot)
         : stream_(std::move(socket)), context_(context), slot_(std::move(slot))
     {
     }
@@ -35,15 +36,19 @@ private:
             return answer ? Write(std::move(*answer)) : Shut();
         }
         Request request = parser_->release();
-        RequestDecision decision = Decide(request, context_, slot_.has_value());
+        const Capacity room{slot_.has_value(), *context_.nativeClients < kMaxNativeClients};
+        RequestDecision decision = Decide(request, context_, room);
         if (!decision.logLine.empty()) {
             std::fputs(decision.logLine.c_str(), stderr);
             std::fflush(stderr);
         }
         if (!decision.upgrade)
             return Write(std::move(decision.response));
-        auto session =
-            std::make_shared<WebSocketSession>(std::move(stream_), context_.hub, std::move(*slot_));
+        std::optional<ConnectionSlot> native;
+        if (decision.native)
+            native.emplace(context_.nativeClients);
+        auto session = std::make_shared<WebSocketSession>(std::move(stream_), context_.hub, std::move(*slot_),
+                                                          std::move(native));
         session->Start(std::move(request));
     }
 
@@ -78,7 +83,7 @@ private:
 
 } // namespace
 
-void StartHttpSession(tcp::socket socket, ServerContext& context, std::optional<ConnectionSlot> slot)
+void StartHttpSession(tcp::socket socket, ServerContext& context, ConnectionSlot slot)
 {
     std::make_shared<HttpSession>(std::move(socket), context, std::move(slot))->Read();
 }

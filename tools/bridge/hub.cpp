@@ -34,11 +34,16 @@ void Hub::OnStatus(int32_t driver, int32_t status, uint32_t detail, bool gone)
         scanner->second.state = gone ? "gone" : "lost";
     else if (status == BELVOR_STATUS_BACK)
         scanner->second.state = "open";
-    Publish(StatusMessage(scanner->second.port, status, detail));
+    Publish(StatusMessage(scanner->second.port, status, detail, gone));
 }
 
 void Hub::Join(const std::shared_ptr<Client>& client)
 {
+    if (closedWith_) {
+        closing_.push_back(client);
+        client->Close(*closedWith_);
+        return;
+    }
     std::vector<PortState> ports;
     for (const auto& [driver, state] : scanners_)
         ports.push_back(state);
@@ -56,6 +61,7 @@ void Hub::Leave(const Client* client)
 void Hub::CloseAll(uint16_t code, std::function<void()> whenAllGone)
 {
     whenAllGone_ = std::move(whenAllGone);
+    closedWith_ = code;
     // A client may leave while it is told: work on copies.
     for (const auto& clients : {clients_, closing_})
         for (const std::shared_ptr<Client>& client : clients)

@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,7 @@ public:
     void OnStatus(int32_t driver, int32_t status, uint32_t detail, bool gone);
 
     // A client that has completed its handshake: its hello, then everything.
+    // After CloseAll it joins only to be closed with its code, and waited for.
     void Join(const std::shared_ptr<Client>& client);
     // A client that has gone, for whatever reason; it gets nothing more.
     void Leave(const Client* client);
@@ -59,6 +61,7 @@ private:
     std::vector<std::shared_ptr<Client>> closing_;
     uint64_t closedSlow_ = 0;
     std::function<void()> whenAllGone_;
+    std::optional<uint16_t> closedWith_; // CloseAll's code, once it has been called
 };
 
 } // namespace belvor::bridge

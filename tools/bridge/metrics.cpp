@@ -40,8 +40,11 @@ void PerPort(std::string& out, const std::vector<ScannerReport>& scanners, std::
 std::string RenderMetrics(const std::vector<ScannerReport>& scanners, const BridgeCounters& bridge)
 {
     std::string out;
-    PerPort(out, scanners, "belvor_codes_total", "counter", "Codes read from the scanner.",
-            [](const BelvorStats& s) { return s.codes_delivered + s.codes_undelivered; });
+    // Every term only grows, so their sum does across scrapes; the codes still
+    // queued are a gauge of their own.
+    PerPort(out, scanners, "belvor_codes_total", "counter",
+            "Codes read from the scanner and taken from its queue, or dropped while it was full.",
+            [](const BelvorStats& s) { return s.codes_delivered + s.codes_undelivered + s.codes_dropped; });
     PerPort(out, scanners, "belvor_codes_cut_total", "counter", "Codes cut to the longest length allowed.",
             [](const BelvorStats& s) { return s.codes_cut; });
     PerPort(out, scanners, "belvor_codes_dropped_total", "counter", "Codes dropped while the queue was full.",

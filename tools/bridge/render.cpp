@@ -95,12 +95,12 @@ std::string CodeMessage(uint32_t port, std::string_view bytes, std::chrono::syst
         .dump();
 }
 
-std::string StatusMessage(uint32_t port, int32_t status, uint32_t detail)
+std::string StatusMessage(uint32_t port, int32_t status, uint32_t detail, bool gone)
 {
     nlohmann::ordered_json message{{"type", "status"}, {"port", port}};
     switch (status) {
     case BELVOR_STATUS_LOST:
-        message["state"] = "lost";
+        message["state"] = gone ? "gone" : "lost";
         message["error"] = detail;
         break;
     case BELVOR_STATUS_BACK:

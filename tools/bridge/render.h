@@ -35,8 +35,9 @@ struct PortState {
 std::string HelloMessage(const std::vector<PortState>& ports);
 std::string CodeMessage(uint32_t port, std::string_view bytes,
                         std::chrono::system_clock::time_point received);
-// A StatusProc's call (BELVOR_STATUS_*) as a status message; empty for a status it does not know.
-std::string StatusMessage(uint32_t port, int32_t status, uint32_t detail);
+// A StatusProc's call (BELVOR_STATUS_*) as a status message; empty for a status
+// it does not know. gone: a loss for good (Reconnect=0), said as "gone".
+std::string StatusMessage(uint32_t port, int32_t status, uint32_t detail, bool gone = false);
 
 // GET /scanners: every port's state and every BelvorStats field by its C name.
 std::string ScannersJson(const std::vector<ScannerReport>& scanners);

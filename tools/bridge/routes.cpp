@@ -1,6 +1,9 @@
 #include "tools/bridge/metrics.h"
 #include "tools/bridge/server.h"
 
+#include <algorithm>
+#include <cctype>
+
 namespace belvor::bridge {
 
 namespace {
@@ -28,9 +31,8 @@ Response TextResponse(const Request& request, http::status status, std::string b
     return response;
 }
 
-Response Route(const Request& request, const ServerContext& context)
+Response Route(const Request& request, std::string_view target, const ServerContext& context)
 {
-    const std::string_view target = request.target();
     const std::string_view path = target.substr(0, target.find('?'));
     if (path != "/" && path != "/scanners" && path != "/metrics" && path != "/scans")
         return TextResponse(request, http::status::not_found, "Not found");
@@ -64,24 +66,55 @@ RequestDecision Send(Response response)
     return {std::move(response), false, {}};
 }
 
+// Where a request goes: the name it gives this server and the target in origin
+// form. An absolute-form target (http://host:port/path) names the server
+// itself, and its Host header is ignored (RFC 9112, 3.2.2).
+struct Destination {
+    std::string_view host;
+    std::string_view target;
+};
+
+Destination DestinationOf(const Request& request)
+{
+    const std::string_view target = request.target();
+    constexpr std::string_view scheme = "http://";
+    const bool absolute = target.size() > scheme.size() &&
+                          std::equal(scheme.begin(), scheme.end(), target.begin(), [](char a, char b) {
+                              return a == std::tolower(static_cast<unsigned char>(b));
+                          });
+    if (!absolute)
+        return {request[http::field::host], target};
+    const std::string_view rest = target.substr(scheme.size());
+    const size_t end = std::min(rest.find_first_of("/?"), rest.size());
+    const std::string_view path = rest.substr(end);
+    return {rest.substr(0, end), path.empty() || path.front() == '?' ? std::string_view("/") : path};
+}
+
 } // namespace
 
-RequestDecision Decide(const Request& request, const ServerContext& context, bool haveSlot)
+RequestDecision Decide(const Request& request, const ServerContext& context, Capacity room)
 {
-    if (!haveSlot)
+    if (!room.slot)
         return Send(Refusal(http::status::service_unavailable, "Too many connections"));
-    const std::string_view host = request[http::field::host];
-    if (!HostAllowed(host, context.rules))
+    // Exactly one Host, and on HTTP/1.1 at least one (RFC 9112, 3.2).
+    const size_t hosts = request.count(http::field::host);
+    if (hosts > 1 || (hosts == 0 && request.version() >= 11))
+        return Send(Refusal(http::status::bad_request, "Bad request: one Host header needed"));
+    const Destination to = DestinationOf(request);
+    if (!HostAllowed(to.host, context.rules))
         return Send(Refusal(http::status::misdirected_request, "Not this server's name"));
     if (!websocket::is_upgrade(request))
-        return Send(Route(request, context));
-    if (request.target() != "/scans")
+        return Send(Route(request, to.target, context));
+    if (to.target != "/scans")
         return Send(Refusal(http::status::not_found, "Not found"));
+    const bool native = request.count(http::field::origin) == 0;
     const std::string_view origin = request[http::field::origin];
-    if (request.count(http::field::origin) && !OriginAllowed(origin, host, context.rules))
+    if (!native && !OriginAllowed(origin, to.host, context.rules))
         return {Refusal(http::status::forbidden, "Origin not allowed"), false,
                 "belvor-bridge: refused a WebSocket from origin " + std::string(origin) + ": not allowed\n"};
-    return {Response{}, true, {}};
+    if (native && !room.nativeRoom)
+        return Send(Refusal(http::status::service_unavailable, "Too many clients without an Origin"));
+    return {Response{}, true, {}, native};
 }
 
 std::optional<Response> ReadFailure(beast::error_code ec)

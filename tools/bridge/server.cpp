@@ -1,9 +1,84 @@
 #include "tools/bridge/server.h"
 #include "tools/bridge/system.h"
 
+#include <array>
+#include <chrono>
+#include <memory>
+
 namespace belvor::bridge {
 
-Server::Server(asio::io_context& io, ServerContext& context) : io_(io), context_(context), acceptor_(io) {}
+namespace {
+
+// How long the accept loop rests when the system has no descriptor or buffer
+// for a connection: the next accept would fail at once again.
+constexpr std::chrono::milliseconds kAcceptPause{100};
+
+bool OutOfResources(const beast::error_code& ec)
+{
+    return ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
+           ec == asio::error::no_memory || ec == boost::system::errc::too_many_files_open_in_system;
+}
+
+constexpr std::string_view kTooMany = "HTTP/1.1 503 Service Unavailable\r\n"
+                                      "Content-Type: text/plain; charset=utf-8\r\n"
+                                      "Content-Length: 21\r\nConnection: close\r\n\r\n"
+                                      "Too many connections\n";
+
+// A connection beyond the cap: its 503 is written without reading a request,
+// then what the client sends is drained (closing on unread bytes would reset
+// the connection and could lose the answer) until it closes or kLinger ends.
+class RefusedConnection : public std::enable_shared_from_this<RefusedConnection> {
+public:
+    explicit RefusedConnection(tcp::socket socket)
+        : socket_(std::move(socket)), timer_(socket_.get_executor())
+    {
+    }
+
+    void Start()
+    {
+        timer_.expires_after(kLinger);
+        timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+            if (!ec)
+                self->Close();
+        });
+        asio::async_write(socket_, asio::buffer(kTooMany),
+                          [self = shared_from_this()](beast::error_code ec, size_t) {
+                              if (ec)
+                                  return self->Close();
+                              beast::error_code ignored;
+                              self->socket_.shutdown(tcp::socket::shutdown_send, ignored);
+                              self->Drain();
+                          });
+    }
+
+private:
+    static constexpr std::chrono::seconds kLinger{2};
+
+    void Drain()
+    {
+        socket_.async_read_some(asio::buffer(sink_),
+                                [self = shared_from_this()](beast::error_code ec, size_t) {
+                                    return ec ? self->Close() : self->Drain();
+                                });
+    }
+    void Close()
+    {
+        beast::error_code ignored;
+        timer_.cancel();
+        socket_.close(ignored);
+    }
+
+    tcp::socket socket_;
+    asio::steady_timer timer_;
+    std::array<char, 512> sink_{};
+};
+
+} // namespace
+
+Server::Server(asio::io_context& io, ServerContext& context)
+    : io_(io), context_(context), acceptor_(io), pause_(io)
+{
+}
 
 bool Server::Listen(const std::string& address, uint16_t port, std::string& error)
 {
@@ -31,20 +106,34 @@ void Server::Accept()
     acceptor_.async_accept([this](beast::error_code ec, tcp::socket socket) {
         if (!acceptor_.is_open())
             return;
-        if (!ec) {
-            std::optional<ConnectionSlot> slot;
-            if (*connections_ < kMaxConnections)
-                slot.emplace(connections_);
-            StartHttpSession(std::move(socket), context_, std::move(slot));
+        if (ec && OutOfResources(ec)) {
+            pause_.expires_after(kAcceptPause);
+            pause_.async_wait([this](beast::error_code waited) {
+                if (!waited && acceptor_.is_open())
+                    Accept();
+            });
+            return;
         }
+        if (ec) // a connection reset before it was taken, and the like
+            return Accept();
+        if (*connections_ < kMaxConnections)
+            StartHttpSession(std::move(socket), context_, ConnectionSlot(connections_));
+        else
+            Refuse(std::move(socket));
         Accept();
     });
+}
+
+void Server::Refuse(tcp::socket socket)
+{
+    std::make_shared<RefusedConnection>(std::move(socket))->Start();
 }
 
 void Server::Stop()
 {
     beast::error_code ignored;
     acceptor_.close(ignored);
+    pause_.cancel();
     // Idle HTTP connections would hold the server for their time-out: once the
     // WebSocket clients are closed, the server stops with them.
     context_.hub.CloseAll(kCloseGoingAway, [this] { io_.stop(); });

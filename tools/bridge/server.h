@@ -16,6 +16,9 @@
 namespace belvor::bridge {
 
 inline constexpr size_t kMaxConnections = 64;
+// WebSocket clients with no Origin (native programs; browsers always send one)
+// may take no more of the connections than this, so they never lock a till's page out.
+inline constexpr size_t kMaxNativeClients = 16;
 inline constexpr size_t kMaxHeaderBytes = 8 * 1024;
 inline constexpr size_t kMaxMessageBytes = 64 * 1024;
 
@@ -25,6 +28,8 @@ struct ServerContext {
     AccessRules rules;
     std::function<std::vector<ScannerReport>()> scanners;
     std::string_view page;
+    // WebSocket clients with no Origin now.
+    std::shared_ptr<size_t> nativeClients = std::make_shared<size_t>(0);
 };
 
 // One of the kMaxConnections; given back when the last session holding it ends.
@@ -43,29 +48,36 @@ private:
     std::shared_ptr<size_t> count_;
 };
 
-// The answer to an HTTP request that is not a WebSocket upgrade.
-Response Route(const Request& request, const ServerContext& context);
+// The answer to an HTTP request that is not a WebSocket upgrade, for target in
+// origin form (the path and query).
+Response Route(const Request& request, std::string_view target, const ServerContext& context);
 // A short text answer with status.
 Response TextResponse(const Request& request, http::status status, std::string body);
 
 // What to do with a request read in full: send response, or (upgrade) hand the
 // connection to a WebSocket session. logLine, when not empty, is for stderr.
+// native: the upgrade has no Origin, and counts among the kMaxNativeClients.
 struct RequestDecision {
     Response response;
     bool upgrade = false;
     std::string logLine;
+    bool native = false;
 };
-// Decided from the request alone, without a socket; haveSlot: the connection is
-// one of the kMaxConnections.
-RequestDecision Decide(const Request& request, const ServerContext& context, bool haveSlot);
+// The room a request finds: whether its connection is one of the
+// kMaxConnections, and whether a native client may join.
+struct Capacity {
+    bool slot = true;
+    bool nativeRoom = true;
+};
+// Decided from the request alone, without a socket.
+RequestDecision Decide(const Request& request, const ServerContext& context, Capacity room);
 // The answer to a request that could not be read (ec from the parser, with
 // kMaxHeaderBytes as its limits); none when the connection is just to end.
 std::optional<Response> ReadFailure(beast::error_code ec);
 
 // Reads HTTP requests on one connection and answers them, until one asks for
-// a WebSocket, which it hands to a WebSocketSession. Without a slot it answers
-// 503 to the first request and closes.
-void StartHttpSession(tcp::socket socket, ServerContext& context, std::optional<ConnectionSlot> slot);
+// a WebSocket, which it hands to a WebSocketSession.
+void StartHttpSession(tcp::socket socket, ServerContext& context, ConnectionSlot slot);
 
 class Server {
 public:
@@ -78,10 +90,13 @@ public:
 
 private:
     void Accept();
+    // Answers 503 on a connection beyond the cap, without reading from it, and closes it.
+    static void Refuse(tcp::socket socket);
 
     asio::io_context& io_;
     ServerContext& context_;
     tcp::acceptor acceptor_;
+    asio::steady_timer pause_; // after a failed accept (no descriptors left): no spinning
     std::shared_ptr<size_t> connections_ = std::make_shared<size_t>(0);
 };
 

@@ -11,8 +11,10 @@ constexpr std::chrono::seconds kShutdownCloseTime{5};
 
 } // namespace
 
-WebSocketSession::WebSocketSession(beast::tcp_stream stream, Hub& hub, ConnectionSlot slot)
-    : ws_(std::move(stream)), hub_(hub), slot_(std::move(slot)), deadline_(ws_.get_executor())
+WebSocketSession::WebSocketSession(beast::tcp_stream stream, Hub& hub, ConnectionSlot slot,
+                                   std::optional<ConnectionSlot> native)
+    : ws_(std::move(stream)), hub_(hub), slot_(std::move(slot)), native_(std::move(native)),
+      deadline_(ws_.get_executor())
 {
 }
 
@@ -102,9 +104,11 @@ void WebSocketSession::StartClose(uint16_t code, std::chrono::seconds deadline)
 void WebSocketSession::SetDeadline(std::chrono::seconds deadline)
 {
     deadline_.expires_after(deadline);
+    // Ended here, not by the handlers the close should end: a write still
+    // pending on a client that takes nothing may outlive its socket (Wine's do).
     deadline_.async_wait([self = shared_from_this()](beast::error_code ec) {
         if (!ec)
-            beast::get_lowest_layer(self->ws_).close();
+            self->End();
     });
 }
 
@@ -115,6 +119,8 @@ void WebSocketSession::End()
     ended_ = true;
     deadline_.cancel();
     hub_.Leave(this);
+    slot_.reset();
+    native_.reset();
     beast::get_lowest_layer(ws_).close();
 }
 

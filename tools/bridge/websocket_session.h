@@ -13,7 +13,9 @@ namespace belvor::bridge {
 
 class WebSocketSession : public Client, public std::enable_shared_from_this<WebSocketSession> {
 public:
-    WebSocketSession(beast::tcp_stream stream, Hub& hub, ConnectionSlot slot);
+    // native: its place among the clients with no Origin, when it is one.
+    WebSocketSession(beast::tcp_stream stream, Hub& hub, ConnectionSlot slot,
+                     std::optional<ConnectionSlot> native);
 
     // Completes the handshake the request began, then joins the hub.
     void Start(Request request);
@@ -31,7 +33,8 @@ private:
     websocket::stream<beast::tcp_stream> ws_;
     beast::flat_buffer buffer_;
     Hub& hub_;
-    ConnectionSlot slot_;
+    std::optional<ConnectionSlot> slot_; // both given back when it ends
+    std::optional<ConnectionSlot> native_;
     SendQueue queue_;
     std::shared_ptr<const std::string> inFlight_; // the message being written, kept alive for it
     std::optional<uint16_t> closeWhenSent_;
