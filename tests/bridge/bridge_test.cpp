@@ -73,21 +73,34 @@ TEST(BridgeRender, MetricsCarryEachFamilyOnceAndEachPortsValues)
     a.stats.codes_delivered = 10, a.stats.codes_undelivered = 2, a.stats.codes_cut = 1, a.stats.breaks = 4;
     b.stats.state = BELVOR_PORT_LOST, b.stats.losses = 2, b.stats.parity_errors = 6,
     b.stats.codes_dropped = 9, b.stats.reader_stalled = 1, b.stats.reader_stalls = 3;
+    a.stats.ms_since_code = 1234, b.stats.ms_since_code = -1, b.stats.queue_high = 7,
+    b.stats.bytes_refused = 11;
     const std::string text = RenderMetrics({a, b}, BridgeCounters{2, 1});
-    for (const char* line :
-         {"belvor_codes_total{port=\"3\"} 12\n", "belvor_codes_cut_total{port=\"3\"} 1\n",
-          "belvor_codes_dropped_total{port=\"5\"} 9\n", "belvor_losses_total{port=\"5\"} 2\n",
-          "belvor_line_errors_total{port=\"3\",kind=\"break\"} 4\n",
-          "belvor_line_errors_total{port=\"5\",kind=\"parity\"} 6\n", "belvor_scanner_up{port=\"3\"} 1\n",
-          "belvor_scanner_up{port=\"5\"} 0\n", "belvor_bridge_clients 2\n",
-          "belvor_bridge_clients_closed_slow_total 1\n", "# TYPE belvor_scanner_up gauge\n",
-          "belvor_reader_stalled{port=\"5\"} 1\n", "belvor_reader_stalled{port=\"3\"} 0\n",
-          "belvor_reader_stalls_total{port=\"5\"} 3\n", "belvor_codes_total{port=\"5\"} 9\n"})
+    for (const char* line : {"belvor_codes_total{port=\"3\"} 12\n",
+                             "belvor_codes_cut_total{port=\"3\"} 1\n",
+                             "belvor_codes_dropped_total{port=\"5\"} 9\n",
+                             "belvor_losses_total{port=\"5\"} 2\n",
+                             "belvor_line_errors_total{port=\"3\",kind=\"break\"} 4\n",
+                             "belvor_line_errors_total{port=\"5\",kind=\"parity\"} 6\n",
+                             "belvor_scanner_up{port=\"3\"} 1\n",
+                             "belvor_scanner_up{port=\"5\"} 0\n",
+                             "belvor_bridge_clients 2\n",
+                             "belvor_bridge_clients_closed_slow_total 1\n",
+                             "# TYPE belvor_scanner_up gauge\n",
+                             "belvor_reader_stalled{port=\"5\"} 1\n",
+                             "belvor_reader_stalled{port=\"3\"} 0\n",
+                             "belvor_reader_stalls_total{port=\"5\"} 3\n",
+                             "belvor_codes_total{port=\"5\"} 9\n",
+                             "belvor_seconds_since_code{port=\"3\"} 1.234\n",
+                             "belvor_seconds_since_code{port=\"5\"} -0.001\n",
+                             "belvor_queue_high{port=\"5\"} 7\n",
+                             "belvor_bytes_refused_total{port=\"5\"} 11\n",
+                             "belvor_port_state{port=\"5\"} 2\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line;
     size_t types = 0;
     for (size_t at = text.find("# TYPE"); at != std::string::npos; at = text.find("# TYPE", at + 1))
         ++types;
-    EXPECT_EQ(types, 10u);
+    EXPECT_EQ(types, 21u) << "every field of the statistics";
 }
 
 TEST(BridgeAccess, HostMustNameThisBridgeAndOriginMustBeListed)
@@ -148,6 +161,10 @@ TEST(BridgeOptions, CommandLineOverBelvorIni)
         {{}, {"--port", "3", "--allow-origin", "https://a.example/till"}, "", "", ""},
         {{{"Ports", "3"}, {"Listen", "nowhere"}}, {}, "", "", ""},
         {{}, {"--port"}, "", "", ""},
+        {{}, {"--port", "3", "--listen", "127.0.0.1:9", "--listen", "10.0.0.1:9"}, "", "", ""},
+        {{}, {"--port", "3", "--metrics-listen", "10.0.0.1:9", "--metrics-listen=10.0.0.2:9"}, "", "", ""},
+        {{}, {"--port", "3", "--metrics-listen", "127.0.0.1:29170"}, "", "", ""},
+        {{{"Ports", "3"}, {"MetricsListen", "nowhere"}}, {}, "", "", ""},
     };
     for (const Case& c : cases) {
         BridgeOptions options;
@@ -170,6 +187,7 @@ TEST(BridgeOptions, CommandLineOverBelvorIni)
         EXPECT_EQ(ports, c.ports) << what;
         EXPECT_EQ(options.listenAddress + ":" + std::to_string(options.listenPort), c.listen) << what;
         EXPECT_EQ(origins, c.origins) << what;
+        EXPECT_EQ(options.metricsPort, 0) << what;
     }
 }
 
@@ -337,5 +355,44 @@ TEST(BridgeDecide, HostRulesTargetFormsAndTheNativeClientsCap)
         EXPECT_EQ(decision.upgrade ? 0 : static_cast<int>(decision.response.result_int()), c.Status)
             << c.Name;
         EXPECT_EQ(decision.native, c.Native) << c.Name;
+    }
+}
+
+TEST(BridgeOptions, TheMetricsListenerFromTheCommandLineOrBelvorIni)
+{
+    for (const auto& [ini, args] :
+         {std::pair<std::optional<std::string>, std::vector<std::string>>{"10.0.0.17:9100", {"--port", "3"}},
+          {"10.0.0.9:1", {"--port", "3", "--metrics-listen", "10.0.0.17:9100"}},
+          {std::nullopt, {"--port", "3", "--metrics-listen=10.0.0.17:9100"}}}) {
+        BridgeOptions options;
+        std::string error;
+        ASSERT_TRUE(ParseOptions(
+            [&ini](const char* key) { return std::string(key) == "MetricsListen" ? ini : std::nullopt; },
+            args, options, error))
+            << error;
+        EXPECT_EQ(options.metricsAddress + ":" + std::to_string(options.metricsPort), "10.0.0.17:9100");
+        EXPECT_EQ(options.listenAddress, "127.0.0.1") << "the scans stay on loopback";
+    }
+}
+
+TEST(BridgeDecide, TheMetricsListenerServesMetricsOnly)
+{
+    Hub hub;
+    ServerContext context{
+        hub, AccessRules{"10.0.0.17", 9100, {}}, [] { return std::vector<ScannerReport>{}; }, {}};
+    context.metricsOnly = true;
+    for (const auto& [target, status] : {std::pair<std::string, int>{"/metrics", 200},
+                                         {"/metrics?x", 200},
+                                         {"/scanners", 404},
+                                         {"/", 404},
+                                         {"/scans", 404}}) {
+        Request request{http::verb::get, target, 11};
+        request.set(http::field::host, "10.0.0.17:9100");
+        EXPECT_EQ(static_cast<int>(Decide(request, context, {}).response.result_int()), status) << target;
+        request.set(http::field::connection, "Upgrade");
+        request.set(http::field::upgrade, "websocket");
+        request.set(http::field::sec_websocket_key, "dGhlIHNhbXBsZSBub25jZQ==");
+        request.set(http::field::sec_websocket_version, "13");
+        EXPECT_FALSE(Decide(request, context, {}).upgrade) << target;
     }
 }

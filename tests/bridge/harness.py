@@ -122,7 +122,7 @@ class Bridge:
 
 
 @contextlib.asynccontextmanager
-async def running_bridge(ports, ini, nofile=None):
+async def running_bridge(ports, ini, nofile=None, extra=()):
     """Belvor.ini holding ini, the bridge started for ports (natively with at most nofile descriptors, when
     given); on leaving, ended if still running and its log shown."""
     os.makedirs(os.path.dirname(INI), exist_ok=True)
@@ -130,7 +130,7 @@ async def running_bridge(ports, ini, nofile=None):
         f.write(ini.replace("\n", "\r\n"))
     port = free_port()
     log = tempfile.NamedTemporaryFile("w+", prefix="bridge-", suffix=".log")
-    args = COMMAND + sum((["--port", str(p)] for p in ports), []) + ["--listen", "127.0.0.1:%d" % port]
+    args = COMMAND + sum((["--port", str(p)] for p in ports), []) + ["--listen", "127.0.0.1:%d" % port] + list(extra)
     limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))) if nofile else None
     bridge = Bridge(subprocess.Popen(args, stderr=log, preexec_fn=limit), port, log)
     try:

@@ -1,9 +1,9 @@
 #!/usr/bin/python3
 """belvor-bridge end to end: scanners on ptys, clients over the WebSocket and HTTP (arguments: harness.py)."""
-import asyncio, base64, os
+import asyncio, base64, os, subprocess, urllib.request
 import websockets
-from harness import (ORIGIN, STOP, WAIT, Scanner, check_version, closed_with, http_status, metrics, next_message,
-                     running_bridge, scanners as scanner_stats, stalled_client)
+from harness import (COMMAND, ORIGIN, STOP, WAIT, Scanner, check_version, closed_with, free_port, http_status, metrics,
+                     next_message, running_bridge, scanners as scanner_stats, stalled_client)
 
 PORTS = (43, 44)
 
@@ -83,13 +83,34 @@ async def slow_client(base, scanners, uri):
     return fast
 
 
+def metrics_listener(port, metrics_port):
+    """The second listener serves /metrics, with the same counts, and nothing else; the main one is unchanged."""
+    host = {"Host": "127.0.0.1:%d" % metrics_port}
+    text = urllib.request.urlopen("http://127.0.0.1:%d/metrics" % metrics_port, timeout=WAIT).read().decode()
+    assert 'belvor_codes_total{port="43"} 2' in text, text
+    assert http_status(metrics_port, "/scanners", host) == 404
+    assert http_status(metrics_port, "/", host) == 404
+    assert http_status(metrics_port, "/metrics", {"Host": "127.0.0.1:%d" % port}) == 421
+    assert http_status(port, "/scanners", {"Host": "127.0.0.1:%d" % port}) == 200
+
+
+def listen_twice():
+    """A second --listen is an error, not a replacement."""
+    twice = subprocess.run(COMMAND + ["--port", "43", "--listen", "127.0.0.1:1", "--listen", "127.0.0.1:2"],
+                           capture_output=True, text=True, timeout=WAIT * 4)
+    assert twice.returncode == 2 and "--listen is given twice" in twice.stderr, twice
+
+
 async def main():
     check_version()
+    listen_twice()
     scanners = {p: Scanner(p) for p in PORTS}
     ini = "[Chars]\nAllowCodes=29,32-255\n[Code]\nMaxLength=8192\n[Port]\nWake=Event\n[Bridge]\nAllowOrigin=%s\n"
-    async with running_bridge(PORTS, ini % ORIGIN) as bridge:
+    metrics_port = free_port()
+    async with running_bridge(PORTS, ini % ORIGIN, extra=["--metrics-listen", "127.0.0.1:%d" % metrics_port]) as bridge:
         a, b = await codes_in_order(bridge, scanners, bridge.uri)
         counts_after_known_traffic(bridge.base)
+        metrics_listener(bridge.port, metrics_port)
         await refusals(bridge, bridge.port, bridge.uri, bridge.log.name)
         await a.close()
         await b.close()

@@ -56,9 +56,21 @@ int Serve(const BridgeOptions& options, const BelvorFunctions& belvor)
     Server server(io, context);
     if (!server.Listen(options.listenAddress, options.listenPort, error))
         return Fail(error, 1);
-    stop.Start([&server] { server.Stop(); });
+    ServerContext metricsContext{
+        hub, AccessRules{options.metricsAddress, options.metricsPort, {}}, context.scanners, {}};
+    metricsContext.metricsOnly = true;
+    Server metrics(io, metricsContext);
+    if (options.metricsPort != 0 && !metrics.Listen(options.metricsAddress, options.metricsPort, error))
+        return Fail(error, 1);
+    stop.Start([&server, &metrics] {
+        metrics.StopListening();
+        server.Stop();
+    });
     std::fprintf(stderr, "belvor-bridge: %s on %s:%u\n", PortList(options.ports).c_str(),
                  options.listenAddress.c_str(), options.listenPort);
+    if (options.metricsPort != 0)
+        std::fprintf(stderr, "belvor-bridge: metrics on %s:%u\n", options.metricsAddress.c_str(),
+                     options.metricsPort);
     std::fflush(stderr);
     io.run();
     return 0;

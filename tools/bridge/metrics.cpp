@@ -1,5 +1,7 @@
 #include "tools/bridge/metrics.h"
 
+#include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace belvor::bridge {
@@ -12,12 +14,26 @@ void Family(std::string& out, std::string_view name, std::string_view type, std:
     out.append("# TYPE ").append(name).append(" ").append(type).append("\n");
 }
 
-void Sample(std::string& out, std::string_view name, std::string_view labels, uint64_t value)
+void SampleText(std::string& out, std::string_view name, std::string_view labels, std::string_view value)
 {
     out.append(name);
     if (!labels.empty())
         out.append("{").append(labels).append("}");
-    out.append(" ").append(std::to_string(value)).append("\n");
+    out.append(" ").append(value).append("\n");
+}
+
+void Sample(std::string& out, std::string_view name, std::string_view labels, uint64_t value)
+{
+    SampleText(out, name, labels, std::to_string(value));
+}
+
+// Milliseconds as seconds, exactly: "-0.001" for -1.
+std::string Seconds(int64_t ms)
+{
+    const std::string sign = ms < 0 ? "-" : "";
+    const uint64_t magnitude = ms < 0 ? static_cast<uint64_t>(-ms) : static_cast<uint64_t>(ms);
+    std::string fraction = std::to_string(magnitude % 1000);
+    return sign + std::to_string(magnitude / 1000) + "." + std::string(3 - fraction.size(), '0') + fraction;
 }
 
 std::string PortLabel(uint32_t port)
@@ -49,8 +65,37 @@ std::string RenderMetrics(const std::vector<ScannerReport>& scanners, const Brid
             [](const BelvorStats& s) { return s.codes_cut; });
     PerPort(out, scanners, "belvor_codes_dropped_total", "counter", "Codes dropped while the queue was full.",
             [](const BelvorStats& s) { return s.codes_dropped; });
+    PerPort(out, scanners, "belvor_codes_delivered_total", "counter",
+            "Codes handed to the bridge's callback.", [](const BelvorStats& s) { return s.codes_delivered; });
+    PerPort(out, scanners, "belvor_codes_undelivered_total", "counter", "Codes that found no callback set.",
+            [](const BelvorStats& s) { return s.codes_undelivered; });
+    PerPort(out, scanners, "belvor_bytes_received_total", "counter",
+            "Bytes taken from the port, end bytes too.",
+            [](const BelvorStats& s) { return s.bytes_received; });
+    PerPort(out, scanners, "belvor_bytes_refused_total", "counter",
+            "Bytes left out of codes: not in the allow-list.",
+            [](const BelvorStats& s) { return s.bytes_refused; });
     PerPort(out, scanners, "belvor_losses_total", "counter", "Times the scanner was lost.",
             [](const BelvorStats& s) { return s.losses; });
+    PerPort(out, scanners, "belvor_returns_total", "counter", "Times the scanner came back.",
+            [](const BelvorStats& s) { return s.returns; });
+    PerPort(out, scanners, "belvor_queue_length", "gauge", "Codes waiting for delivery now.",
+            [](const BelvorStats& s) -> uint64_t { return s.queue_length; });
+    PerPort(out, scanners, "belvor_queue_high", "gauge", "The most codes that ever waited for delivery.",
+            [](const BelvorStats& s) -> uint64_t { return s.queue_high; });
+    PerPort(out, scanners, "belvor_last_error", "gauge", "The system's code of the last loss, 0 when none.",
+            [](const BelvorStats& s) -> uint64_t { return s.last_error; });
+    PerPort(out, scanners, "belvor_port_state", "gauge", "1 open, 2 lost and opened anew, 3 lost for good.",
+            [](const BelvorStats& s) -> uint64_t { return s.state; });
+    Family(out, "belvor_seconds_since_code", "gauge",
+           "Since the scanner's last code; -0.001 before the first.");
+    for (const ScannerReport& scanner : scanners)
+        SampleText(out, "belvor_seconds_since_code", PortLabel(scanner.port),
+                   Seconds(scanner.stats.ms_since_code));
+    Family(out, "belvor_seconds_since_round", "gauge", "Since the port's reader last made a round.");
+    for (const ScannerReport& scanner : scanners)
+        SampleText(out, "belvor_seconds_since_round", PortLabel(scanner.port),
+                   Seconds(scanner.stats.ms_since_round));
     Family(out, "belvor_line_errors_total", "counter", "Line errors as the device reported them.");
     for (const ScannerReport& scanner : scanners) {
         const std::string port = PortLabel(scanner.port);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <utility>
 
 namespace belvor::bridge {
 
@@ -73,6 +74,11 @@ bool ApplySection(const SectionReader& section, BridgeOptions& options, std::str
             error = "[Bridge] Listen= is not ADDR:PORT: " + *listen;
             return false;
         }
+    if (const auto listen = section("MetricsListen"); listen && !Trimmed(*listen).empty())
+        if (!ParseListen(Trimmed(*listen), options.metricsAddress, options.metricsPort)) {
+            error = "[Bridge] MetricsListen= is not ADDR:PORT: " + *listen;
+            return false;
+        }
     if (const auto origins = section("AllowOrigin"))
         for (const std::string& item : ListItems(*origins))
             if (!AddOrigin(item, options.allowedOrigins, error))
@@ -137,6 +143,12 @@ bool ParseOptions(const SectionReader& section, const std::vector<std::string>& 
     std::vector<uint32_t> ports;
     std::vector<std::string> origins;
     std::string value;
+    bool listen = false, metricsListen = false; // given on the command line
+    const auto once = [&error](bool& given, const std::string& name) {
+        if (given)
+            error = name + " is given twice: one address each";
+        return !std::exchange(given, true);
+    };
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--help" || args[i] == "-h") {
             options.help = true;
@@ -149,8 +161,17 @@ bool ParseOptions(const SectionReader& section, const std::vector<std::string>& 
             if (!AddOrigin(value, origins, error))
                 return false;
         } else if (TakeValue(args, i, "--listen", value)) {
+            if (!once(listen, "--listen"))
+                return false;
             if (!ParseListen(value, options.listenAddress, options.listenPort)) {
                 error = "--listen is not ADDR:PORT: " + value;
+                return false;
+            }
+        } else if (TakeValue(args, i, "--metrics-listen", value)) {
+            if (!once(metricsListen, "--metrics-listen"))
+                return false;
+            if (!ParseListen(value, options.metricsAddress, options.metricsPort)) {
+                error = "--metrics-listen is not ADDR:PORT: " + value;
                 return false;
             }
         } else if (TakeValue(args, i, "--library", value)) {
@@ -164,6 +185,11 @@ bool ParseOptions(const SectionReader& section, const std::vector<std::string>& 
         options.ports = ports;
     if (!origins.empty())
         options.allowedOrigins = origins;
+    if (options.metricsPort != 0 && options.metricsPort == options.listenPort &&
+        options.metricsAddress == options.listenAddress) {
+        error = "the metrics listener is the main one: give it an address or port of its own";
+        return false;
+    }
     if (options.ports.empty() && !options.help && !options.version) {
         error = "no port: give --port N or [Bridge] Ports= in Belvor.ini";
         return false;
@@ -174,11 +200,12 @@ bool ParseOptions(const SectionReader& section, const std::vector<std::string>& 
 std::string UsageText()
 {
     return "usage: belvor-bridge --port N [--port N ...] [--listen ADDR:PORT] [--allow-origin ORIGIN]...\n"
-           "                     [--library PATH] [--help] [--version]\n"
+           "                     [--metrics-listen ADDR:PORT] [--library PATH] [--help] [--version]\n"
            "Serves the scanners on COM<N> to browser tills (WebSocket /scans) and to monitoring\n"
            "(GET /scanners, GET /metrics), on 127.0.0.1:29170 unless --listen says otherwise.\n"
-           "Belvor.ini [Bridge] holds the same: Ports=3,5  Listen=ADDR:PORT  AllowOrigin=O1, O2\n"
-           "(the command line wins).\n";
+           "--metrics-listen adds a listener that serves GET /metrics only (e.g. on the LAN).\n"
+           "Belvor.ini [Bridge] holds the same: Ports=3,5  Listen=ADDR:PORT  MetricsListen=ADDR:PORT\n"
+           "AllowOrigin=O1, O2 (the command line wins).\n";
 }
 
 } // namespace belvor::bridge

@@ -18,7 +18,11 @@ struct BridgeOptions {
     std::string listenAddress = kDefaultListenAddress;
     uint16_t listenPort = kDefaultListenPort;
     std::vector<std::string> allowedOrigins; // scheme://host[:port], compared exactly
-    std::string library;                     // empty: the one beside the program
+    // A second listener that serves GET /metrics and nothing else (port 0: none),
+    // so that monitoring may reach it from the LAN while the scans stay on loopback.
+    std::string metricsAddress;
+    uint16_t metricsPort = 0;
+    std::string library; // empty: the one beside the program
     bool help = false;
     bool version = false;
 };
@@ -26,9 +30,10 @@ struct BridgeOptions {
 // A [Bridge] key's value as Belvor.ini has it; nullopt when the key is missing.
 using SectionReader = std::function<std::optional<std::string>(const char* key)>;
 
-// Fills options from the section's Ports=, Listen= and AllowOrigin=, then from
-// the command line (the program's name left out), whose keys replace the
-// file's. False with the reason in error for a value that cannot be used.
+// Fills options from the section's Ports=, Listen=, MetricsListen= and
+// AllowOrigin=, then from the command line (the program's name left out),
+// whose keys replace the file's. False with the reason in error for a value
+// that cannot be used, or a listening option given twice on the command line.
 bool ParseOptions(const SectionReader& section, const std::vector<std::string>& args, BridgeOptions& options,
                   std::string& error);
 

@@ -103,6 +103,8 @@ RequestDecision Decide(const Request& request, const ServerContext& context, Cap
     const Destination to = DestinationOf(request);
     if (!HostAllowed(to.host, context.rules))
         return Send(Refusal(http::status::misdirected_request, "Not this server's name"));
+    if (context.metricsOnly && to.target.substr(0, to.target.find('?')) != "/metrics")
+        return Send(TextResponse(request, http::status::not_found, "Only /metrics here"));
     if (!websocket::is_upgrade(request))
         return Send(Route(request, to.target, context));
     if (to.target != "/scans")

@@ -129,11 +129,16 @@ void Server::Refuse(tcp::socket socket)
     std::make_shared<RefusedConnection>(std::move(socket))->Start();
 }
 
-void Server::Stop()
+void Server::StopListening()
 {
     beast::error_code ignored;
     acceptor_.close(ignored);
     pause_.cancel();
+}
+
+void Server::Stop()
+{
+    StopListening();
     // Idle HTTP connections would hold the server for their time-out: once the
     // WebSocket clients are closed, the server stops with them.
     context_.hub.CloseAll(kCloseGoingAway, [this] { io_.stop(); });

@@ -30,6 +30,8 @@ struct ServerContext {
     std::string_view page;
     // WebSocket clients with no Origin now.
     std::shared_ptr<size_t> nativeClients = std::make_shared<size_t>(0);
+    // The metrics listener's: GET /metrics and nothing else.
+    bool metricsOnly = false;
 };
 
 // One of the kMaxConnections; given back when the last session holding it ends.
@@ -87,6 +89,8 @@ public:
     bool Listen(const std::string& address, uint16_t port, std::string& error);
     // Stops taking connections and closes every WebSocket client with 1001.
     void Stop();
+    // Only stops taking connections (a metrics listener's stop).
+    void StopListening();
 
 private:
     void Accept();
