@@ -165,6 +165,7 @@ TEST(BridgeOptions, CommandLineOverBelvorIni)
         {{}, {"--port", "3", "--metrics-listen", "10.0.0.1:9", "--metrics-listen=10.0.0.2:9"}, "", "", ""},
         {{}, {"--port", "3", "--metrics-listen", "127.0.0.1:29170"}, "", "", ""},
         {{{"Ports", "3"}, {"MetricsListen", "nowhere"}}, {}, "", "", ""},
+        {{{"Ports", "1,2,3,4,5,6,7,8,9,10,11"}}, {}, "", "", ""},
     };
     for (const Case& c : cases) {
         BridgeOptions options;

@@ -6,13 +6,15 @@ from harness import (COMMAND, ORIGIN, STOP, WAIT, Scanner, check_version, closed
                      next_message, running_bridge, scanners as scanner_stats, stalled_client)
 
 PORTS = (43, 44)
+LATE = 46  # plugged in only once the bridge runs
 
 
 async def codes_in_order(bridge, scanners, uri):
     """hello; codes byte for byte (GS, Windows-1252) to two clients in one order; lost and back."""
     a = await websockets.connect(uri, origin=ORIGIN)
     b = await websockets.connect(uri)  # no Origin: a native program
-    hello = {"type": "hello", "ports": [{"port": p, "state": "open"} for p in PORTS]}
+    # The port not there yet comes first: it has no driver.
+    hello = {"type": "hello", "ports": [{"port": LATE, "state": "lost"}] + [{"port": p, "state": "open"} for p in PORTS]}
     assert await next_message(a) == hello == await next_message(b)
     sent = [(43, b"0104012345678901\x1d21ABC\x1d91X"), (44, b"4006381333931"), (43, b"\x80\x81\xe9Z")]
     for port, code in sent:
@@ -94,6 +96,21 @@ def metrics_listener(port, metrics_port):
     assert http_status(port, "/scanners", {"Host": "127.0.0.1:%d" % port}) == 200
 
 
+async def late_scanner(bridge):
+    """A scanner missing at the start: reported lost, then opened once it appears, and its codes served."""
+    async with websockets.connect(bridge.uri, origin=ORIGIN) as ws:
+        hello = await next_message(ws)
+        assert {"port": LATE, "state": "lost"} in hello["ports"], hello
+        assert scanner_stats(bridge.base)[LATE]["state"] == "lost"
+        assert metrics(bridge.base)[("belvor_scanner_up", (("port", str(LATE)),))] == 0
+        late = Scanner(LATE)
+        assert await next_message(ws) == {"type": "status", "port": LATE, "state": "back"}
+        late.type([b"late"])
+        m = await next_message(ws)
+        assert (m["port"], m["text"]) == (LATE, "late"), m
+        assert scanner_stats(bridge.base)[LATE]["state"] == "open"
+
+
 def listen_twice():
     """A second --listen is an error, not a replacement."""
     twice = subprocess.run(COMMAND + ["--port", "43", "--listen", "127.0.0.1:1", "--listen", "127.0.0.1:2"],
@@ -107,10 +124,12 @@ async def main():
     scanners = {p: Scanner(p) for p in PORTS}
     ini = "[Chars]\nAllowCodes=29,32-255\n[Code]\nMaxLength=8192\n[Port]\nWake=Event\n[Bridge]\nAllowOrigin=%s\n"
     metrics_port = free_port()
-    async with running_bridge(PORTS, ini % ORIGIN, extra=["--metrics-listen", "127.0.0.1:%d" % metrics_port]) as bridge:
+    extra = ["--port", str(LATE), "--metrics-listen", "127.0.0.1:%d" % metrics_port]
+    async with running_bridge(PORTS, ini % ORIGIN, extra=extra) as bridge:
         a, b = await codes_in_order(bridge, scanners, bridge.uri)
         counts_after_known_traffic(bridge.base)
         metrics_listener(bridge.port, metrics_port)
+        await late_scanner(bridge)
         await refusals(bridge, bridge.port, bridge.uri, bridge.log.name)
         await a.close()
         await b.close()

@@ -18,6 +18,17 @@ void Hub::AddScanner(int32_t driver, uint32_t port, const char* state)
     scanners_[driver] = PortState{port, state};
 }
 
+void Hub::ScannerOpened(int32_t key, int32_t driver)
+{
+    const auto waiting = scanners_.find(key);
+    if (waiting == scanners_.end())
+        return;
+    const uint32_t port = waiting->second.port;
+    scanners_.erase(waiting);
+    scanners_[driver] = PortState{port, "open"};
+    Publish(StatusMessage(port, BELVOR_STATUS_BACK, 0));
+}
+
 void Hub::OnCode(int32_t driver, const std::string& bytes, std::chrono::system_clock::time_point received)
 {
     const auto scanner = scanners_.find(driver);

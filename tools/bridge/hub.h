@@ -34,8 +34,11 @@ public:
 
 class Hub {
 public:
-    // A driver made for port, in the state its statistics gave.
+    // A driver made for port, in the state its statistics gave; or, by a
+    // negative key, a port whose driver could not be made yet ("lost").
     void AddScanner(int32_t driver, uint32_t port, const char* state);
+    // The port known by key has its driver now: it is open, and the clients are told ("back").
+    void ScannerOpened(int32_t key, int32_t driver);
 
     void OnCode(int32_t driver, const std::string& bytes, std::chrono::system_clock::time_point received);
     // gone: the driver's statistics said BELVOR_PORT_GONE when the status was reported.

@@ -49,8 +49,7 @@ int Serve(const BridgeOptions& options, const BelvorFunctions& belvor)
     Hub hub;
     ScannerSet scanners(belvor, io, hub);
     std::string error;
-    if (!scanners.Open(options.ports, error))
-        return Fail(error, 1);
+    scanners.Open(options.ports);
     ServerContext context{hub, AccessRules{options.listenAddress, options.listenPort, options.allowedOrigins},
                           [&scanners] { return scanners.Reports(); }, LivePage()};
     Server server(io, context);

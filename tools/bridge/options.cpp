@@ -190,6 +190,10 @@ bool ParseOptions(const SectionReader& section, const std::vector<std::string>& 
         error = "the metrics listener is the main one: give it an address or port of its own";
         return false;
     }
+    if (options.ports.size() > kMaxScanners) {
+        error = "at most " + std::to_string(kMaxScanners) + " ports: the library serves as many scanners";
+        return false;
+    }
     if (options.ports.empty() && !options.help && !options.version) {
         error = "no port: give --port N or [Bridge] Ports= in Belvor.ini";
         return false;

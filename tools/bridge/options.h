@@ -1,6 +1,7 @@
 // What the bridge is told to do: its command line over Belvor.ini's [Bridge] section.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -12,6 +13,8 @@ namespace belvor::bridge {
 // Loopback only, on a port below both systems' ephemeral ranges that no common tool claims.
 inline constexpr const char* kDefaultListenAddress = "127.0.0.1";
 inline constexpr uint16_t kDefaultListenPort = 29170;
+// The library's drivers at once.
+inline constexpr size_t kMaxScanners = 10;
 
 struct BridgeOptions {
     std::vector<uint32_t> ports; // COMn, in the order the drivers are made

@@ -1,11 +1,22 @@
 #include "tools/bridge/scanner_set.h"
 
 #include <chrono>
+#include <cstdio>
 
 namespace belvor::bridge {
 
+namespace {
+
+// The hub's key for a port with no driver yet: below every driver index.
+int32_t WaitingKey(uint32_t port)
+{
+    return -1 - static_cast<int32_t>(port);
+}
+
+} // namespace
+
 ScannerSet::ScannerSet(const BelvorFunctions& belvor, asio::io_context& io, Hub& hub)
-    : belvor_(belvor), hub_(hub), intake_(io)
+    : belvor_(belvor), hub_(hub), intake_(io), retry_(io)
 {
 }
 
@@ -20,20 +31,54 @@ ScannerSet::~ScannerSet()
     belvor_.SetStatusProc(nullptr, nullptr);
 }
 
-bool ScannerSet::Open(const std::vector<uint32_t>& ports, std::string& error)
+void ScannerSet::Open(const std::vector<uint32_t>& ports)
 {
     belvor_.SetCodeProc(&ScannerSet::OnCode, this);
     belvor_.SetStatusProc(&ScannerSet::OnStatus, this);
     for (const uint32_t port : ports) {
         const int32_t driver = belvor_.InitDriver(port, nullptr);
+        if (driver >= 0) {
+            drivers_.emplace_back(driver, port);
+            hub_.AddScanner(driver, port, StateName(Stats(driver).state));
+            continue;
+        }
+        // Not plugged in yet, or held by another program: the others are served meanwhile.
+        const uint32_t error = LastErrorCode();
+        std::fprintf(stderr, "belvor-bridge: COM%u cannot be opened yet: %s; tried again every second\n",
+                     port, LastErrorText().c_str());
+        waiting_.push_back({port, WaitingKey(port), error});
+        hub_.AddScanner(WaitingKey(port), port, "lost");
+    }
+    std::fflush(stderr);
+    RetryLater();
+}
+
+void ScannerSet::RetryLater()
+{
+    if (waiting_.empty())
+        return;
+    retry_.expires_after(std::chrono::seconds(1));
+    retry_.async_wait([this](beast::error_code ec) {
+        if (!ec)
+            Retry();
+    });
+}
+
+void ScannerSet::Retry()
+{
+    std::erase_if(waiting_, [this](Waiting& waiting) {
+        const int32_t driver = belvor_.InitDriver(waiting.port, nullptr);
         if (driver < 0) {
-            error = "cannot open COM" + std::to_string(port) + ": " + LastErrorText();
+            waiting.error = LastErrorCode();
             return false;
         }
-        drivers_.emplace_back(driver, port);
-        hub_.AddScanner(driver, port, StateName(Stats(driver).state));
-    }
-    return true;
+        drivers_.emplace_back(driver, waiting.port);
+        hub_.ScannerOpened(waiting.key, driver);
+        std::fprintf(stderr, "belvor-bridge: COM%u opened\n", waiting.port);
+        std::fflush(stderr);
+        return true;
+    });
+    RetryLater();
 }
 
 std::vector<ScannerReport> ScannerSet::Reports() const
@@ -41,6 +86,15 @@ std::vector<ScannerReport> ScannerSet::Reports() const
     std::vector<ScannerReport> reports;
     for (const auto& [driver, port] : drivers_)
         reports.push_back(ScannerReport{port, Stats(driver)});
+    for (const Waiting& waiting : waiting_) {
+        ScannerReport report{waiting.port, {}};
+        report.stats.size = sizeof report.stats;
+        report.stats.port = waiting.port;
+        report.stats.state = BELVOR_PORT_LOST;
+        report.stats.last_error = waiting.error;
+        report.stats.ms_since_code = -1;
+        reports.push_back(report);
+    }
     return reports;
 }
 

@@ -21,21 +21,35 @@ public:
     ScannerSet(const ScannerSet&) = delete;
     ScannerSet& operator=(const ScannerSet&) = delete;
 
-    // A driver for each port; false with the reason in error when one cannot be made.
-    bool Open(const std::vector<uint32_t>& ports, std::string& error);
+    // A driver for each port that can be opened; the others are reported as
+    // lost and tried again every second until they open.
+    void Open(const std::vector<uint32_t>& ports);
 
-    // Every driver's statistics, in the order the ports were given.
+    // Every port's statistics: the drivers', then those not open yet (lost,
+    // with the system's reason).
     std::vector<ScannerReport> Reports() const;
 
 private:
     static void BELVOR_CALL OnCode(int32_t driver, const unsigned char* data, uint32_t length, void* context);
     static void BELVOR_CALL OnStatus(int32_t driver, int32_t status, uint32_t detail, void* context);
     BelvorStats Stats(int32_t driver) const;
+    // Tries the ports not open yet again, and again a second later while any is left.
+    void RetryLater();
+    void Retry();
+
+    // A port whose driver could not be made yet: the hub knows it by a key of its own.
+    struct Waiting {
+        uint32_t port;
+        int32_t key;
+        uint32_t error;
+    };
 
     BelvorFunctions belvor_;
     Hub& hub_;
     Intake intake_;
     std::vector<std::pair<int32_t, uint32_t>> drivers_; // index and port
+    std::vector<Waiting> waiting_;
+    asio::steady_timer retry_;
 };
 
 } // namespace belvor::bridge

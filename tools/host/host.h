@@ -25,7 +25,9 @@ bool LoadBelvorLibrary(const std::string& path, BelvorFunctions& functions, std:
 void InstallStopHandler();
 bool StopRequested();
 
-// The reason for the last failed call into the library, as the system keeps it.
+// The reason for the last failed call into the library, as the system keeps
+// it: its code (errno, GetLastError) and its text.
+uint32_t LastErrorCode();
 std::string LastErrorText();
 
 // The system's text for one of its error codes (errno, GetLastError).

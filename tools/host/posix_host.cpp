@@ -75,6 +75,11 @@ bool StopRequested()
     return gStop;
 }
 
+uint32_t LastErrorCode()
+{
+    return static_cast<uint32_t>(errno);
+}
+
 std::string LastErrorText()
 {
     return std::strerror(errno);

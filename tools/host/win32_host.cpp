@@ -60,6 +60,11 @@ std::string SystemMessage(uint32_t code)
     return s;
 }
 
+uint32_t LastErrorCode()
+{
+    return GetLastError();
+}
+
 std::string LastErrorText()
 {
     const DWORD code = GetLastError();
