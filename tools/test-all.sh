@@ -4,14 +4,16 @@
 # then builds every preset and runs every test: natively, under AddressSanitizer +
 # UndefinedBehaviorSanitizer, under ThreadSanitizer, the 32-bit Windows build
 # under Wine, the 64-bit one under 64-bit Wine, and the fuzz targets for a
-# short while each. Then the release files, made from those builds and
-# checked (tools/release.sh --reuse).
+# short while each. And the release files, made from those builds and checked
+# (tools/release.sh --reuse) once the native and Windows tests are done.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 bash tools/install-deps.sh || exit 1
 
-presets=(${BELVOR_PRESETS:-native asan tsan windows windows64 fuzz})
+# The Windows builds early, so that their tests (the longest) and the release
+# check run beside the later builds; the fuzz targets before the sanitizers.
+presets=(${BELVOR_PRESETS:-native windows windows64 fuzz tsan asan})
 total_passed=0
 total_failed=0
 broken=()
@@ -72,13 +74,35 @@ run_tests() { # preset other|heavy
 test_preset() {
   run_tests "$1" other
   { flock 9 && run_tests "$1" heavy; } 9>build/load-test.lock
+  : >"build/ctest-$1.done"
 }
 start_tests() {
+  rm -f "build/ctest-$1.done"
   : >"build/ctest-$1.log"
   echo 0 >"build/ctest-$1.rc"
   phase tests of "$1"
   test_preset "$1" &
   test_job[$1]=$!
+}
+# The release files, from the native and Windows builds (when all three are
+# made), once those presets' tests have finished with their Wine prefixes and
+# system directory, beside whatever still builds.
+release_needs=(native windows windows64)
+release=false
+for preset in "${release_needs[@]}"; do
+  [[ " ${presets[*]} " == *" $preset "* ]] || release_needs=()
+done
+start_release() {
+  release=true
+  phase release "(beside the rest once its presets' tests are done; build/release-check.log)"
+  (
+    for preset in "${release_needs[@]}"; do
+      while [[ ! -f build/ctest-$preset.done ]]; do sleep 1; done
+    done
+    bash tools/release.sh --reuse >build/release-check.log 2>&1
+    echo $? >build/release-check.rc
+  ) &
+  release_job=$!
 }
 built=()
 declare -A test_job
@@ -88,6 +112,13 @@ for preset in "${presets[@]}"; do
     built+=("$preset")
     [[ -n ${prefix_job[$preset]:-} ]] && wait "${prefix_job[$preset]}"
     start_tests "$preset"
+    if ((${#release_needs[@]})) && ! $release; then
+      ready=true
+      for needed in "${release_needs[@]}"; do
+        [[ " ${built[*]} " == *" $needed "* ]] || ready=false
+      done
+      $ready && start_release
+    fi
   else
     broken+=("$preset (build)")
   fi
@@ -108,22 +139,18 @@ for preset in "${built[@]}"; do
   [[ $(cat "build/ctest-$preset.rc" 2>/dev/null) == 0 ]] || broken+=("$preset")
 done
 
-# The release files, from the builds above (when all three were made).
-if [[ " ${presets[*]} " == *" native "* && " ${presets[*]} " == *" windows "* &&
-      " ${presets[*]} " == *" windows64 "* ]]; then
-  phase release
+if $release; then
+  wait "$release_job"
   log=build/release-check.log
-  if [[ " ${broken[*]} " =~ \ (native|windows|windows64)\ \(build\) ]]; then
-    broken+=("release (not made: a build failed)")
-  else
-    bash tools/release.sh --reuse 2>&1 | tee "$log"
-    rc=${PIPESTATUS[0]}
-    if [[ $(tail -n 3 "$log") =~ ([0-9]+)\ passed,\ ([0-9]+)\ failed ]]; then
-      total_passed=$((total_passed + BASH_REMATCH[1]))
-      total_failed=$((total_failed + BASH_REMATCH[2]))
-    fi
-    ((rc == 0)) || broken+=("release")
+  echo "=== release (done at ${SECONDS} s)"
+  cat "$log"
+  if [[ $(tail -n 3 "$log") =~ ([0-9]+)\ passed,\ ([0-9]+)\ failed ]]; then
+    total_passed=$((total_passed + BASH_REMATCH[1]))
+    total_failed=$((total_failed + BASH_REMATCH[2]))
   fi
+  [[ $(cat build/release-check.rc 2>/dev/null) == 0 ]] || broken+=("release")
+elif ((${#release_needs[@]})); then
+  broken+=("release (not made: a build failed)")
 fi
 
 if $fresh_root; then
