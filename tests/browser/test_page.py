@@ -12,6 +12,7 @@ import os
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -51,11 +52,27 @@ def free_port():
         return s.getsockname()[1]
 
 
-def serve_page():
+def serve_page(tls_in=None):
+    """The page from a server of its own; over https with a certificate made in tls_in, when given."""
     handler = type("Quiet", (http.server.SimpleHTTPRequestHandler,), {"log_message": lambda *args: None})
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(handler, directory=PAGE_DIR))
+    if tls_in:
+        key, cert = os.path.join(tls_in, "key.pem"), os.path.join(tls_in, "cert.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                        "-days", "1", "-subj", "/CN=till.test"], check=True, capture_output=True)
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert, key)
+        server.socket = context.wrap_socket(server.socket, server_side=True)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server
+
+
+def chromium(*arguments):
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage") + arguments:
+        options.add_argument(argument)
+    return webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
 
 
 class Rig:
@@ -85,9 +102,11 @@ class Rig:
         self.processes.append(sim)
         return sim
 
-    def start_bridge(self, allowed_origin):
+    def start_bridge(self, *allowed_origins):
         with open(self.stderr_path, "a") as stderr:
-            args = self.bridge_command + ["--listen", self.listen, "--allow-origin", allowed_origin]
+            args = self.bridge_command + ["--listen", self.listen]
+            for origin in allowed_origins:
+                args += ["--allow-origin", origin]
             self.bridge = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=stderr)
         self.processes.append(self.bridge)
 
@@ -132,14 +151,13 @@ class PageTest(unittest.TestCase):
         cls.addClassCleanup(cls.rig.close)
         cls.allowed, cls.other = serve_page(), serve_page()
         cls.allowed_origin = "http://127.0.0.1:%d" % cls.allowed.server_address[1]
-        options = webdriver.ChromeOptions()
-        options.binary_location = CHROMIUM
-        for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage"):
-            options.add_argument(argument)
-        cls.browser = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+        # A till on a public https origin: a name of its own, served here, that the browser takes as public.
+        cls.public = serve_page(tls_in=cls.rig.work)
+        cls.public_origin = "https://till.test:%d" % cls.public.server_address[1]
+        cls.browser = chromium()
         cls.addClassCleanup(cls.browser.quit)
         cls.first_scanner = cls.rig.scanner([sent for sent, _, _ in CODES])
-        cls.rig.start_bridge(cls.allowed_origin)
+        cls.rig.start_bridge(cls.allowed_origin, cls.public_origin)
 
     def open_page(self, origin):
         self.browser.get("%s/index.html?bridge=%s" % (origin, self.rig.listen))
@@ -172,7 +190,7 @@ class PageTest(unittest.TestCase):
         # A restarted bridge: the page hears it leave (going away) and finds it again.
         self.assertEqual(self.rig.stop_bridge(), 0)
         self.wait_for_element('#connection[data-state="closed"][data-close-code="1001"]')
-        self.rig.start_bridge(self.allowed_origin)
+        self.rig.start_bridge(self.allowed_origin, self.public_origin)
         self.wait_for_element('#connection[data-state="open"]')
         self.wait_for_element('#scanners[data-stale="false"] li[data-port="%d"]' % PORT)
 
@@ -191,8 +209,28 @@ class PageTest(unittest.TestCase):
         refused = "does not allow this page's origin " + origin
         wait_for("the page's refusal", lambda: self.browser.execute_script(
             "const c = document.getElementById('connection');"
-            "return c.dataset.state === 'closed' && c.textContent.includes(arguments[0]);", refused))
+            "return c.dataset.state === 'closed' && c.dataset.reason === 'unreachable' &&"
+            " c.textContent.includes(arguments[0]);", refused))
         self.assertEqual(self.browser.find_elements(By.CSS_SELECTOR, "#scanners li, #events li"), [])
+
+    def test_public_https_till_gets_codes_only_with_the_loopback_permission(self):
+        public = chromium("--ignore-certificate-errors", "--host-resolver-rules=MAP till.test 127.0.0.1",
+                          "--ip-address-space-overrides=127.0.0.1:%d=public" % self.public.server_address[1])
+        self.addCleanup(public.quit)
+        page = "%s/index.html?bridge=%s" % (self.public_origin, self.rig.listen)
+        public.get(page)
+        # Blocked by the browser, and said so: not "the bridge is not running".
+        wait_for("the page's word of the block", lambda: public.execute_script(
+            "const c = document.getElementById('connection');"
+            "return c.dataset.state === 'closed' && c.dataset.reason === 'blocked' &&"
+            " c.textContent.includes('blocked local network access');"))
+        self.assertEqual(public.find_elements(By.CSS_SELECTOR, "#codes li"), [])
+        self.assertNotIn(self.public_origin, self.rig.bridge_log(), "the bridge never saw it")
+        # Granted, as a cashier's Allow or a fleet's policy would.
+        public.execute_cdp_cmd("Browser.setPermission", {"origin": self.public_origin, "setting": "granted",
+                                                         "permission": {"name": "loopback-network"}})
+        public.get(page)
+        wait_for("codes with the permission", lambda: public.find_elements(By.CSS_SELECTOR, "#codes li"))
 
 
 if __name__ == "__main__":
