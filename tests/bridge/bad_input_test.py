@@ -169,7 +169,10 @@ async def main():
         for connection in held:
             connection.close()
         await stop_with_stragglers(bridge, scanner)
-    if not WINE:
+    # Not under UBSan: it checks an object it has not seen before through a pipe it makes, and with
+    # no descriptor left takes boost::system's error categories for bad objects. Under Wine the
+    # descriptors are the wineserver's.
+    if not WINE and "UBSAN_OPTIONS" not in os.environ:
         await out_of_descriptors(scanner)
     print("bad_input_test: all passed")
 

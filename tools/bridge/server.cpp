@@ -2,6 +2,7 @@
 #include "tools/bridge/system.h"
 
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <memory>
 
@@ -15,8 +16,13 @@ constexpr std::chrono::milliseconds kAcceptPause{100};
 
 bool OutOfResources(const beast::error_code& ec)
 {
-    return ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
-           ec == asio::error::no_memory || ec == boost::system::errc::too_many_files_open_in_system;
+    // The system's codes by value: comparing through error conditions calls into
+    // categories that UBSan's vptr check cannot see (boost::system, header-only).
+    if (ec.category() != asio::error::get_system_category())
+        return false;
+    const int value = ec.value();
+    return value == asio::error::no_descriptors || value == asio::error::no_buffer_space ||
+           value == asio::error::no_memory || value == ENFILE;
 }
 
 constexpr std::string_view kTooMany = "HTTP/1.1 503 Service Unavailable\r\n"
