@@ -23,52 +23,35 @@ public:
 
     // How its pending waits end.
     enum class WaitEnd {
-        Windows, // with the events that happen, or a mask change, or a cancel
+        Windows, // with the events that happen, a mask change, or a cancel
         Lost,    // as Wine's can: the event set, the status left pending
         Never,   // never, whatever is done to them, a cancel included
     };
     WaitEnd Waits = WaitEnd::Windows;
-    // A read with the worker's time-outs finds nothing queued: false returns
-    // at once with nothing (Windows), true holds it until bytes come or a
-    // cancel (Wine).
+    // A read with the worker's time-outs that finds nothing: false returns at
+    // once with nothing (Windows), true holds it until bytes or a cancel (Wine).
     bool HoldEmptyReads = false;
-    // Codes the calls fail with from now on (0: they succeed). A wait that is
+    // Codes the calls fail with from now on (0: they succeed); a wait that is
     // pending ends with WaitEndError when it ends.
     DWORD WaitStartError = 0, WaitEndError = 0, ReadError = 0, StatusError = 0;
     // The flags the next ClearCommError reports (and clears).
     DWORD ErrorFlags = 0;
 
-    // The scanner sends: queued, and a pending wait asking EV_RXCHAR ends.
+    // The scanner sends: queued, and EV_RXCHAR happens.
     void Send(const std::string& bytes);
     // Line events (EV_*) happen: a pending wait asking for them ends with them.
     void Raise(DWORD events);
-    // The port's DCB as the system had it before the open.
-    void SetInitialDcb(const DCB& dcb);
-
-    // What the device did.
+    // How often a call was made; the last timeouts and mask the device set.
     int Calls(const std::string& name);
-    DCB LastDcb();
     COMMTIMEOUTS LastTimeouts();
     DWORD Mask();
 
-    // The calls themselves (WINAPI, as kernel32's).
-    static HANDLE WINAPI CreateFile(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
-    static BOOL WINAPI SetupComm(HANDLE, DWORD, DWORD);
-    static BOOL WINAPI GetCommState(HANDLE, LPDCB);
-    static BOOL WINAPI SetCommState(HANDLE, LPDCB);
-    static BOOL WINAPI SetCommMask(HANDLE, DWORD);
-    static BOOL WINAPI SetCommTimeouts(HANDLE, LPCOMMTIMEOUTS);
-    static BOOL WINAPI WaitCommEvent(HANDLE, LPDWORD, LPOVERLAPPED);
-    static BOOL WINAPI ReadFile(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
-    static BOOL WINAPI ClearCommError(HANDLE, LPDWORD, LPCOMSTAT);
-    static BOOL WINAPI PurgeComm(HANDLE, DWORD);
-    static BOOL WINAPI CancelIoEx(HANDLE, LPOVERLAPPED);
-
 private:
-    void Count(const char* name);
+    friend struct Calls;
     // Ends an operation as a driver does: status and count, then the event.
     static void Complete(OVERLAPPED* op, DWORD win32Error, DWORD count);
     void EndWait(DWORD events, DWORD error);
+    void EndPendingWaitWithHistory();
     void FillRead();
 
     std::mutex FLock;

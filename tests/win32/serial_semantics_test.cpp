@@ -202,24 +202,4 @@ TEST_F(Semantics, AbortsAreLossOnlyWhereNoneBelongAndAPulledAdaptersCodesAlways)
     EXPECT_TRUE(Device->Lost(lost));
 }
 
-TEST_F(Semantics, TheOpenLeavesDtrAsTheSystemHadItTurnsRtsControlOffAndParityAskedTurnsChecking)
-{
-    DCB initial{};
-    initial.DCBlength = sizeof initial;
-    initial.BaudRate = 9600, initial.ByteSize = 8, initial.fBinary = 1, initial.fParity = 0;
-    initial.fDtrControl = DTR_CONTROL_ENABLE, initial.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    Comm.SetInitialDcb(initial);
-    Open();
-    ASSERT_TRUE(Device->Configure({.BaudRate = 5760, .DataBits = 8, .Parity = 0, .StopBits = 1}));
-    DCB set = Comm.LastDcb();
-    EXPECT_EQ(set.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE))
-        << "a scanner powered from DTR keeps it";
-    EXPECT_EQ(set.fRtsControl, static_cast<DWORD>(RTS_CONTROL_DISABLE));
-    EXPECT_EQ(set.fParity, 0u);
-    ASSERT_TRUE(Device->Configure({.Parity = 2}));
-    set = Comm.LastDcb();
-    EXPECT_TRUE(set.Parity == EVENPARITY && set.fParity == 1)
-        << "else Windows neither checks nor reports parity";
-}
-
 } // namespace
