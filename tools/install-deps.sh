@@ -22,9 +22,10 @@ all)
   # The language bindings' tests: Python's pip install offline, C# with Mono, Free Pascal.
   packages+=(python3-pip python3-setuptools python3-wheel mono-mcs mono-runtime fp-compiler fp-units-rtl)
   # belvor-bridge (Beast, Asio and JSON, header-only) and its tests: the protocol suite
-  # in Python and the live page in a headless browser.
+  # in Python, the live page in a headless browser (openssl: its https till's certificate),
+  # and its alert rules with Prometheus itself.
   packages+=(libboost-dev nlohmann-json3-dev python3-websockets python3-prometheus-client
-             chromium chromium-driver python3-selenium)
+             chromium chromium-driver python3-selenium openssl prometheus)
   # The test command's check of the demo on a fresh Debian root (tools/fresh-root.sh).
   packages+=(mmdebstrap git ca-certificates)
   ;;

@@ -70,7 +70,8 @@ copyright='Copyright (c) 2026 The Belvor developers'
 kit_files='bindings/csharp/Belvor.cs bindings/pascal/Belvor.pas bindings/python/README.md
   bindings/python/pyproject.toml bindings/python/belvor/__init__.py bindings/python/belvor/_status.py
   examples/c/scan.c examples/csharp/Scan.cs examples/pascal/scan.pas examples/python/scan.py
-  examples/web/index.html'
+  examples/web/index.html examples/monitoring/README.md examples/monitoring/belvor-alerts.yml
+  examples/monitoring/belvor-dashboard.json'
 zip_files() {
   { printf '%s\n' Belvor.dll monitor.exe belvor-bridge.exe include/belvor.h lib/Belvor.def lib/Belvor.lib \
       lib/libbelvor.dll.a Belvor.ini README.txt LICENSE.txt docs/hosts.md $kit_files; } | sed "s|^|$1/|" | LC_ALL=C sort
