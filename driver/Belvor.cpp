@@ -84,10 +84,12 @@ void TBelvor::FillStats(BelvorStats& out, uint32_t size) const
     std::memcpy(&out, &all, known);
 }
 
-int TBelvor::WatchReader(int64_t stallMs, uint32_t& quietMs) const noexcept
+int TBelvor::WatchReader(int64_t stallMs, uint32_t& quietMs, int64_t& nextMs) const noexcept
 {
+    const int64_t overdue = ReaderOverdueMs();
+    const bool stalled = overdue >= stallMs;
+    nextMs = stalled ? stallMs : stallMs - overdue;
     const int64_t quiet = ReaderQuietMs();
-    const bool stalled = quiet >= stallMs;
     if (stalled == FStats.ReaderStalled.load())
         return 0;
     FStats.ReaderStalled.store(stalled);

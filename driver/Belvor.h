@@ -60,10 +60,11 @@ public:
     // A worker that has made no round for this long is stuck: in a call that
     // does not return, or in a wait that never ends.
     static constexpr int64_t kReaderStallMs = 5000;
-    // For its delivery thread: +1 when the worker has just been seen to make
-    // no round for stallMs (quietMs: for how long; counted), -1 when it runs
-    // again, 0 otherwise.
-    int WatchReader(int64_t stallMs, uint32_t& quietMs) const noexcept;
+    // For its delivery thread: +1 when the worker has just been seen stuck,
+    // stallMs past what its round may take (quietMs: since its last round;
+    // counted), -1 when it runs again, 0 otherwise. nextMs: when to look
+    // again at the latest.
+    int WatchReader(int64_t stallMs, uint32_t& quietMs, int64_t& nextMs) const noexcept;
 
 protected:
     void DataReceived(int32_t count) override;
@@ -71,6 +72,8 @@ protected:
     void LineBack() override;
     void LineGone(uint32_t error) override;
     void LineErrorsSeen(const platform::LineErrors& errors) override;
+    // Its delivery thread looks at the worker again from now on.
+    void ReaderWoke() override { WakeDelivery(); }
 
 private:
     void ProcessByte();

@@ -25,6 +25,8 @@ struct CallEnd {
 // The delivery thread re-checks its stop flag this often even without a wake.
 std::atomic<uint32_t> gDeliveryRecheckMs{1000};
 std::atomic<int64_t> gReaderStallMs{TBelvor::kReaderStallMs};
+// Before the first look at its driver: only the re-check bounds the wait.
+constexpr int64_t kNoWatch = INT64_MAX;
 
 } // namespace
 
@@ -67,15 +69,16 @@ template <class F> void TBelvorThread::CallHost(F&& call) noexcept
 void TBelvorThread::Execute()
 {
     TQueuedItem item;
+    int64_t watchMs = kNoWatch;
     while (!FTerminated) {
-        // Often enough to see a stuck worker, whatever the re-check; only a
-        // wake takes codes from the queue, so a lost one still shows.
-        const int64_t watchMs = std::max<int64_t>(gReaderStallMs.load() / 2, 1);
-        const bool woken = FEvent.Wait(static_cast<uint32_t>(std::min<int64_t>(FRecheckMs, watchMs)));
+        // In time to see a stuck worker, whatever the re-check (a worker that
+        // wakes from a sleep until news wakes this thread); only a wake takes
+        // codes from the queue, so a lost one still shows.
+        const bool woken = FEvent.Wait(static_cast<uint32_t>(std::clamp<int64_t>(watchMs, 1, FRecheckMs)));
         TBelvor* driver = DriverTable.Drivers[static_cast<size_t>(FIndex)].load();
         if (!driver)
             continue;
-        WatchReader(*driver);
+        watchMs = WatchReader(*driver);
         if (!woken)
             continue;
         bool queued = driver->QueueTakeNext(false, item);
@@ -124,12 +127,13 @@ void TBelvorThread::Report(const TBelvor& driver, const TQueuedItem& item)
     Tell(to, kStatusOf[item.What], item.Value);
 }
 
-void TBelvorThread::WatchReader(const TBelvor& driver)
+int64_t TBelvorThread::WatchReader(const TBelvor& driver)
 {
     uint32_t quietMs = 0;
-    const int change = driver.WatchReader(gReaderStallMs.load(), quietMs);
+    int64_t nextMs = kNoWatch;
+    const int change = driver.WatchReader(gReaderStallMs.load(), quietMs, nextMs);
     if (change == 0)
-        return;
+        return nextMs;
     try {
         LogMessage(3, change > 0 ? FormatPortMessage("Port COM%d reader stalled for ", driver.PortNumber()) +
                                        std::to_string(quietMs) + " ms"
@@ -140,6 +144,7 @@ void TBelvorThread::WatchReader(const TBelvor& driver)
     const TCallbacks to = BeginCall(FCallGeneration);
     const CallEnd end{FCallGeneration};
     Tell(to, BELVOR_STATUS_STALLED, change > 0 ? quietMs : 0);
+    return nextMs;
 }
 
 void TBelvorThread::Tell(const TCallbacks& to, int32_t status, uint32_t detail)

@@ -43,8 +43,9 @@ private:
     void Execute();
     void Pass(const TBelvor& driver, const TQueuedItem& item);
     void Report(const TBelvor& driver, const TQueuedItem& item);
-    // Tells of a worker that has got stuck, or runs again.
-    void WatchReader(const TBelvor& driver);
+    // Tells of a worker that has got stuck, or runs again; returns when to
+    // look again at the latest, in milliseconds.
+    int64_t WatchReader(const TBelvor& driver);
     void Deliver(const TCallbacks& to, std::string_view code);
     // Tells the host's StatusProc, when one is set.
     void Tell(const TCallbacks& to, int32_t status, uint32_t detail);

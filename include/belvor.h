@@ -95,11 +95,14 @@ BELVOR_API CodeProc BELVOR_CALL SetCodeProc(CodeProc proc, void* context);
 #define BELVOR_STATUS_BACK 2          /* it is back and reading again; detail: 0 */
 #define BELVOR_STATUS_CODES_DROPPED 3 /* detail: codes dropped while the queue was full */
 #define BELVOR_STATUS_CODE_CUT 4      /* detail: the length the next code had as received */
-#define BELVOR_STATUS_STALLED                                                                                \
-    5 /* the port's reader has made no round for 5 s (detail: the                                            \
-         milliseconds since its last), or runs again (detail: 0) */
+#define BELVOR_STATUS_STALLED 5       /* the port's reader is stuck (see below) */
 
 /*
+ * BELVOR_STATUS_STALLED: the port's reader is 5 s past what one of its rounds
+ * may take (a call of the system's that does not return): scans may not
+ * arrive. Detail: the milliseconds since its last round. Told again, with
+ * detail 0, once it runs on.
+ *
  * The status callback: one call per change of a scanner's line or per loss of
  * codes, on the delivery thread of the driver it concerns, in order with its
  * codes: a code read before a loss reaches the host before the loss does, and
@@ -147,8 +150,8 @@ typedef struct BelvorStats {
     uint32_t queue_high;   /* the most that ever waited */
     int64_t ms_since_code; /* since the last code was read, -1 before the first */
     /* Added in 1.2: a caller whose size ends before them does not get them. */
-    uint64_t reader_stalls;  /* times the port's reader made no round for 5 s */
-    uint32_t reader_stalled; /* 1 while it makes none, from the 5th second on */
+    uint64_t reader_stalls;  /* times the port's reader got stuck (5 s past what a round may take) */
+    uint32_t reader_stalled; /* 1 while it is stuck so */
     uint32_t ms_since_round; /* since its last round; 0 while the line is gone for good */
 } BelvorStats;
 

@@ -10,9 +10,9 @@
 //   is set, so a set event over a pending status lasts no longer than two
 //   reads apart.
 // - A driver that holds a wait for ever. A quiet line's wait may rightly go on
-//   for hours, so a wait is cancelled after a bound and started again; one
-//   that a cancel does not end either is given up, and the line is looked at
-//   through its queue instead.
+//   for hours, so a wait is cancelled after a bound (a minute, as a quiet
+//   worker's sleep) and started again; one that a cancel does not end either
+//   is given up, and the line is looked at through its queue instead.
 #pragma once
 
 #include <cstdint>
@@ -32,7 +32,7 @@ public:
     static constexpr int64_t kLostCompletionMs = 50;
     // How long a wait may go on before it is cancelled, and a cancel before
     // the wait is given up.
-    static constexpr int64_t kWaitBoundMs = 2000;
+    static constexpr int64_t kWaitBoundMs = 60000;
 
     explicit WaitWatch(int64_t lostCompletionMs = kLostCompletionMs, int64_t waitBoundMs = kWaitBoundMs)
         : FLostCompletionMs(lostCompletionMs), FWaitBoundMs(waitBoundMs)

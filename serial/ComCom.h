@@ -69,6 +69,8 @@ public:
     // Milliseconds since the port's worker last finished a round; 0 while
     // none is running or it is parked on a line gone for good.
     int64_t ReaderQuietMs() const { return FWorker.QuietMs(platform::SteadyMilliseconds()); }
+    // How far the worker is past what its round may take; negative within it.
+    int64_t ReaderOverdueMs() const { return FWorker.OverdueMs(platform::SteadyMilliseconds()); }
 
     // Removes and returns the oldest unread byte.
     uint8_t ReadChar();
@@ -92,6 +94,8 @@ protected:
     // Called on the worker with the line errors the device reported (overrun,
     // parity, framing, break, a full input queue) as it clears them. Under the same rules.
     virtual void LineErrorsSeen(const platform::LineErrors& errors) { (void)errors; }
+    // On the worker, when it wakes from a sleep until news.
+    virtual void ReaderWoke() {}
 
     // The worker hands nothing to DataReceived until the owner says it is
     // fully built: a virtual call into a half-constructed subclass would be
@@ -144,6 +148,7 @@ private:
         bool CycleOwed() override { return FPort.CycleOwed(); }
         void DataReceived(int32_t count) override { FPort.DataReceived(count); }
         uint32_t Unread() override;
+        void ReaderWoke() override { FPort.ReaderWoke(); }
 
     private:
         TComPort& FPort;

@@ -2,6 +2,22 @@
 
 namespace belvor {
 
+namespace {
+
+std::atomic<uint32_t> gNewsWaitMs{CyclePause::kNewsWaitMs};
+
+} // namespace
+
+uint32_t CyclePause::NewsWaitMs()
+{
+    return gNewsWaitMs.load(std::memory_order_relaxed);
+}
+
+uint32_t CyclePause::SetNewsWaitMs(uint32_t ms)
+{
+    return gNewsWaitMs.exchange(ms);
+}
+
 void CyclePause::Arm()
 {
     FCutter = std::promise<void>();

@@ -16,10 +16,12 @@ public:
     CyclePause() { Arm(); }
 
     static constexpr uint32_t kPollMs = 10;
-    // Waiting for news from the device: a bound against a wake or a wait's
-    // end that never comes. A quiet port is looked at once per bound, so that
-    // a worker that makes no round for much longer is seen to be stuck.
-    static constexpr uint32_t kNewsWaitMs = 2000;
+    // Waiting for news from the device: a bound only against a wake that
+    // never comes; a quiet port is otherwise not looked at.
+    static constexpr uint32_t kNewsWaitMs = 60000;
+    // The bound in use (kNewsWaitMs unless a test set another); returns the previous one.
+    static uint32_t NewsWaitMs();
+    static uint32_t SetNewsWaitMs(uint32_t ms);
 
     // Whether the worker sleeps until the device has news instead of looking
     // every 10 ms. Off unless set; may change while the worker runs.
@@ -34,7 +36,7 @@ public:
     // The polling pause.
     void Poll() { (void)FCut.wait_for(std::chrono::milliseconds(kPollMs)); }
     // Asleep until the line has news; the line's Interrupt cuts it short.
-    static void UntilNews(LineSession& line) { line.Device().WaitForNews(kNewsWaitMs); }
+    static void UntilNews(LineSession& line) { line.Device().WaitForNews(NewsWaitMs()); }
     // Until cut short.
     void Park();
 

@@ -93,7 +93,11 @@ bool PortWorker::Cycle()
         // anyway (bytes to announce again, a late read owed) and a full ring
         // keep the polling pause instead.
         if (FPause.WakeOnEvent() && !FOwner.CycleOwed()) {
+            FAllowedMs = CyclePause::NewsWaitMs();
             CyclePause::UntilNews(*line);
+            FRoundMs = platform::SteadyMilliseconds();
+            FAllowedMs = 0;
+            FOwner.ReaderWoke();
             return !StopRequested();
         }
     }

@@ -32,6 +32,9 @@ public:
         virtual void DropLine(uint32_t error) = 0;
         // The line is gone and stays so: the owner is told, nothing is reopened.
         virtual void KeepLost(uint32_t error) = 0;
+        // The worker has woken from a sleep until news: whoever watches it
+        // may want to look again soon.
+        virtual void ReaderWoke() {}
         // Reads and announces what the last look found; may throw what
         // DataReceived throws.
         virtual void DispatchEvents() = 0;
@@ -92,6 +95,15 @@ public:
         const int64_t round = FRoundMs.load();
         return round < 0 ? 0 : nowMs - round;
     }
+    // How far it is past what its round may take (a sleep until news may take
+    // its whole bound); negative while within it, kNotWatched while it is not
+    // running or parked.
+    static constexpr int64_t kNotWatched = -(int64_t{1} << 62);
+    int64_t OverdueMs(int64_t nowMs) const
+    {
+        const int64_t round = FRoundMs.load();
+        return round < 0 ? kNotWatched : nowMs - round - FAllowedMs.load();
+    }
 
 private:
     static void Proc(void* worker);
@@ -107,7 +119,8 @@ private:
     std::atomic<bool> FDataReceivedEnabled{false};
     std::atomic<bool> FReconnect{true};
     std::atomic<bool> FReannounce{false};
-    std::atomic<int64_t> FRoundMs{-1}; // -1: no round to wait for
+    std::atomic<int64_t> FRoundMs{-1};  // -1: no round to wait for
+    std::atomic<int64_t> FAllowedMs{0}; // what the wait under way may rightly take
     // What a lost line's system refused stays unasked.
     platform::RefusedWatches FRefused;
 };

@@ -50,8 +50,8 @@ namespace Belvor
         CodesDropped = 3,
         /// <summary>Detail: the length the next code had as received, before it was cut.</summary>
         CodeCut = 4,
-        /// <summary>The port's reader made no round for 5 s (Detail: milliseconds since its last),
-        /// or runs again (Detail: 0).</summary>
+        /// <summary>The port's reader is stuck, 5 s past what a round may take (Detail: milliseconds
+        /// since its last round), or runs again (Detail: 0).</summary>
         Stalled = 5,
     }
 
@@ -106,8 +106,8 @@ namespace Belvor
         public uint QueueHigh; // the most that ever waited
         public long MsSinceCode; // -1 before the first code
         // From 1.2 on; a 1.1 library leaves them 0.
-        public ulong ReaderStalls; // times the port's reader made no round for 5 s
-        public uint ReaderStalled; // 1 while it makes none
+        public ulong ReaderStalls; // times the port's reader got stuck (5 s past what a round may take)
+        public uint ReaderStalled; // 1 while it is stuck so
         public uint MsSinceRound; // since its last round; 0 while the line is gone for good
     }
 

@@ -23,8 +23,8 @@ const
   BelvorStatusBack = 2;         { it is back and reading again }
   BelvorStatusCodesDropped = 3; { Detail: codes dropped while the queue was full }
   BelvorStatusCodeCut = 4;      { Detail: the length the next code had as received }
-  BelvorStatusStalled = 5;      { the port's reader made no round for 5 s (Detail: ms since its
-                                  last), or runs again (Detail: 0) }
+  BelvorStatusStalled = 5;      { the port's reader is stuck, 5 s past a round (Detail: ms since
+                                  its last), or runs again (Detail: 0) }
   BelvorPortOpen = 1;
   BelvorPortLost = 2;           { gone; the port is opened anew every second }
   BelvorPortGone = 3;           { gone, and [Port] Reconnect=0 keeps it so }
@@ -67,8 +67,8 @@ type
     QueueLength: UInt32;  { codes waiting for delivery now }
     QueueHigh: UInt32;    { the most that ever waited }
     MsSinceCode: Int64;   { -1 before the first code }
-    ReaderStalls: UInt64; { times the port's reader made no round for 5 s }
-    ReaderStalled: UInt32; { 1 while it makes none }
+    ReaderStalls: UInt64; { times the port's reader got stuck (5 s past what a round may take) }
+    ReaderStalled: UInt32; { 1 while it is stuck so }
     MsSinceRound: UInt32; { since its last round; 0 while the line is gone for good }
   end;
 

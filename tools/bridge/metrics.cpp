@@ -108,7 +108,7 @@ std::string RenderMetrics(const std::vector<ScannerReport>& scanners, const Brid
     PerPort(out, scanners, "belvor_scanner_up", "gauge", "1 while the scanner's port is open, else 0.",
             [](const BelvorStats& s) -> uint64_t { return s.state == BELVOR_PORT_OPEN ? 1 : 0; });
     PerPort(out, scanners, "belvor_reader_stalled", "gauge",
-            "1 while the port's reader has made no round for 5 s, else 0.",
+            "1 while the port's reader is stuck, 5 s past what a round may take, else 0.",
             [](const BelvorStats& s) -> uint64_t { return s.reader_stalled; });
     PerPort(out, scanners, "belvor_reader_stalls_total", "counter", "Times the port's reader stalled.",
             [](const BelvorStats& s) { return s.reader_stalls; });

@@ -12,7 +12,7 @@ class Status(enum.IntEnum):
     BACK = 2  # it is back and reading again
     CODES_DROPPED = 3  # detail: how many codes were dropped while the queue was full
     CODE_CUT = 4  # detail: the length the next code had as received, before it was cut
-    STALLED = 5  # the port's reader made no round for 5 s (detail: ms since its last), or runs again (detail: 0)
+    STALLED = 5  # the port's reader is stuck, 5 s past a round (detail: ms since its last); runs again (detail: 0)
 
 
 class PortState(enum.IntEnum):
@@ -59,6 +59,6 @@ class Stats:
     queue_length: int  # codes waiting for delivery now
     queue_high: int  # the most that ever waited
     ms_since_code: "int | None"  # None before the first code
-    reader_stalls: int = 0  # times the port's reader made no round for 5 s
-    reader_stalled: bool = False  # it makes none now
+    reader_stalls: int = 0  # times the port's reader got stuck (5 s past what a round may take)
+    reader_stalled: bool = False  # it is stuck now
     ms_since_round: int = 0  # since its last round; 0 while the line is gone for good
