@@ -25,7 +25,7 @@ all)
   # in Python, the live page in a headless browser (openssl: its https till's certificate),
   # and its alert rules with Prometheus itself.
   packages+=(libboost-dev nlohmann-json3-dev python3-websockets python3-prometheus-client
-             chromium chromium-driver python3-selenium openssl prometheus)
+             chromium chromium-driver python3-selenium openssl prometheus firefox-esr)
   # The test command's check of the demo on a fresh Debian root (tools/fresh-root.sh).
   packages+=(mmdebstrap git ca-certificates)
   ;;
@@ -45,8 +45,26 @@ done
 add_i386=false
 [[ " ${packages[*]} " == *:i386\ * ]] && ! dpkg --print-foreign-architectures | grep -qx i386 && add_i386=true
 
+# The browser test's driver for Firefox (npm's puppeteer-core, over WebDriver
+# BiDi: it downloads no browser), with the machine's Node.js, where it looks.
+puppeteer=/usr/local/lib/belvor-node
+need_puppeteer=false
+[[ $group == all && ! -f $puppeteer/node_modules/puppeteer-core/package.json ]] && need_puppeteer=true
+install_puppeteer() {
+  $need_puppeteer || return 0
+  if ! command -v npm >/dev/null 2>&1; then
+    echo "install-deps: npm is missing (Node.js 20 with npm): the Firefox browser test needs puppeteer-core" >&2
+    return 1
+  fi
+  echo "install-deps: installing puppeteer-core into $puppeteer"
+  "${as_root[@]}" npm install --prefix "$puppeteer" --no-audit --no-fund --loglevel=error puppeteer-core@25.19.0 >/dev/null
+}
+
 if ((${#need[@]} == 0)) && ! $add_i386; then
-  exit 0
+  as_root=()
+  ((EUID == 0)) || as_root=(sudo)
+  install_puppeteer
+  exit
 fi
 
 # Root runs the commands itself; anyone else through sudo, when sudo can run
@@ -77,3 +95,4 @@ if ((${#need[@]})); then
   "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" \
     >/dev/null
 fi
+install_puppeteer

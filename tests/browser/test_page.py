@@ -8,6 +8,7 @@ Exits 77 (skipped) when Chromium, its driver or Selenium is missing.
 """
 import functools
 import http.server
+import json
 import os
 import shutil
 import signal
@@ -25,6 +26,8 @@ ROOT = os.path.dirname(os.path.dirname(HERE))
 SIM = os.path.join(ROOT, "tools", "scanner-sim.py")
 PAGE_DIR = os.path.join(ROOT, "examples", "web")
 CHROMIUM, CHROMEDRIVER = "/usr/bin/chromium", "/usr/bin/chromedriver"
+# Firefox ESR through npm's puppeteer-core, where tools/install-deps.sh puts it.
+FIREFOX, PUPPETEER = "/usr/bin/firefox-esr", "/usr/local/lib/belvor-node/node_modules"
 PORT = 71  # COM71: apart from the other tests' ports
 # Loaded machines start Chromium (and Wine) slowly; this only stops a hang.
 DEADLINE = 60.0 if "wine" in " ".join(sys.argv[4:]) else 30.0
@@ -101,6 +104,14 @@ class Rig:
         sim.stdout.readline()  # "scanner-sim: COM71 is /dev/pts/N": its link is made
         self.processes.append(sim)
         return sim
+
+    def replace_scanner(self, codes):
+        """Pulls the cable of every scanner so far, and plugs in one typing the codes."""
+        for process in self.processes:
+            if process is not getattr(self, "bridge", None) and process.poll() is None:
+                process.terminate()
+                process.wait(DEADLINE)
+        return self.scanner(codes)
 
     def start_bridge(self, *allowed_origins):
         with open(self.stderr_path, "a") as stderr:
@@ -212,6 +223,22 @@ class PageTest(unittest.TestCase):
             "return c.dataset.state === 'closed' && c.dataset.reason === 'unreachable' &&"
             " c.textContent.includes(arguments[0]);", refused))
         self.assertEqual(self.browser.find_elements(By.CSS_SELECTOR, "#scanners li, #events li"), [])
+
+    def test_firefox_shows_the_codes_byte_for_byte(self):
+        if not (os.path.exists(FIREFOX) and os.path.isdir(os.path.join(PUPPETEER, "puppeteer-core"))):
+            self.skipTest("not installed: firefox-esr or puppeteer-core (tools/install-deps.sh)")
+        # A new scanner typing the GS1 and high-byte codes (the cable of any earlier one pulled).
+        self.rig.replace_scanner([sent for sent, _, _ in CODES])
+        page = "%s/index.html?bridge=%s" % (self.allowed_origin, self.rig.listen)
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "firefox_page.cjs")
+        run = subprocess.run(["node", script, page, str(2 * len(CODES)), str(int(DEADLINE * 1000))],
+                             capture_output=True, text=True, timeout=DEADLINE * 2,
+                             env=dict(os.environ, NODE_PATH=PUPPETEER))
+        self.assertEqual(run.returncode, 0, run.stderr)
+        shown = json.loads(run.stdout)
+        expected = {sent.hex() for sent, _, _ in CODES}
+        self.assertEqual({hex for port, hex in shown if hex in expected}, expected, shown)
+        self.assertTrue(all(port == str(PORT) for port, _ in shown), shown)
 
     def test_public_https_till_gets_codes_only_with_the_loopback_permission(self):
         public = chromium("--ignore-certificate-errors", "--host-resolver-rules=MAP till.test 127.0.0.1",
