@@ -26,6 +26,8 @@ all)
   # and its alert rules with Prometheus itself.
   packages+=(libboost-dev nlohmann-json3-dev python3-websockets python3-prometheus-client
              chromium chromium-driver python3-selenium openssl prometheus firefox-esr)
+  # Node.js and npm for the Firefox test's driver: Debian's, where the machine has none of its own.
+  command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
   # The test command's check of the demo on a fresh Debian root (tools/fresh-root.sh).
   packages+=(mmdebstrap git ca-certificates)
   ;;
@@ -52,12 +54,9 @@ need_puppeteer=false
 [[ $group == all && ! -f $puppeteer/node_modules/puppeteer-core/package.json ]] && need_puppeteer=true
 install_puppeteer() {
   $need_puppeteer || return 0
-  if ! command -v npm >/dev/null 2>&1; then
-    echo "install-deps: npm is missing (Node.js 20 with npm): the Firefox browser test needs puppeteer-core" >&2
-    return 1
-  fi
   echo "install-deps: installing puppeteer-core into $puppeteer"
-  "${as_root[@]}" npm install --prefix "$puppeteer" --no-audit --no-fund --loglevel=error puppeteer-core@25.19.0 >/dev/null
+  # 23.x: the last that runs on Debian's Node.js 18 as well as on 20 and later.
+  "${as_root[@]}" npm install --prefix "$puppeteer" --no-audit --no-fund --loglevel=error puppeteer-core@23.11.1 >/dev/null
 }
 
 if ((${#need[@]} == 0)) && ! $add_i386; then
