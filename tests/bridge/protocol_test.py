@@ -2,8 +2,8 @@
 """belvor-bridge end to end: scanners on ptys, clients over the WebSocket and HTTP (arguments: harness.py)."""
 import asyncio, base64, os, subprocess, urllib.request
 import websockets
-from harness import (COMMAND, ORIGIN, STOP, WAIT, Scanner, check_version, closed_with, free_port, http_status, metrics,
-                     next_message, running_bridge, scanners as scanner_stats, stalled_client)
+from harness import (COM_DIR, COMMAND, ORIGIN, STOP, WAIT, Scanner, check_version, closed_with, free_port,
+                     http_status, metrics, next_message, running_bridge, scanners as scanner_stats, stalled_client)
 
 PORTS = (43, 44)
 LATE = 46  # plugged in only once the bridge runs
@@ -122,6 +122,10 @@ async def main():
     check_version()
     listen_twice()
     scanners = {p: Scanner(p) for p in PORTS}
+    # A link the late scanner of an earlier run left may name a pty that one of these now has.
+    late_link = os.path.join(COM_DIR, "com%d" % LATE)
+    if os.path.lexists(late_link):
+        os.remove(late_link)
     ini = "[Chars]\nAllowCodes=29,32-255\n[Code]\nMaxLength=8192\n[Port]\nWake=Event\n[Bridge]\nAllowOrigin=%s\n"
     metrics_port = free_port()
     extra = ["--port", str(LATE), "--metrics-listen", "127.0.0.1:%d" % metrics_port]
