@@ -77,7 +77,7 @@ void TBelvor::FillStats(BelvorStats& out, uint32_t size) const
     all.queue_length = FQueue.Length();
     all.queue_high = FQueue.HighMark();
     const int64_t last = FStats.LastCodeMs.load();
-    all.ms_since_code = last < 0 ? -1 : SteadyMs() - last;
+    all.ms_since_code = last < 0 ? -1 : platform::SteadyMilliseconds() - last;
     all.reader_stalls = FStats.ReaderStalls.Get();
     all.reader_stalled = FStats.ReaderStalled.load() ? 1 : 0;
     all.ms_since_round = static_cast<uint32_t>(std::min<int64_t>(ReaderQuietMs(), UINT32_MAX));
@@ -89,14 +89,13 @@ int TBelvor::WatchReader(int64_t stallMs, uint32_t& quietMs, int64_t& nextMs) co
     const int64_t overdue = ReaderOverdueMs();
     const bool stalled = overdue >= stallMs;
     nextMs = stalled ? stallMs : stallMs - overdue;
-    const int64_t quiet = ReaderQuietMs();
     if (stalled == FStats.ReaderStalled.load())
         return 0;
     FStats.ReaderStalled.store(stalled);
     if (!stalled)
         return -1;
     FStats.ReaderStalls.Add();
-    quietMs = static_cast<uint32_t>(std::min<int64_t>(quiet, UINT32_MAX));
+    quietMs = static_cast<uint32_t>(std::min<int64_t>(ReaderQuietMs(), UINT32_MAX));
     return 1;
 }
 

@@ -57,7 +57,7 @@ public:
     // Its statistics as GetDriverStats gives them, the first size bytes of them.
     void FillStats(BelvorStats& out, uint32_t size) const;
 
-    // A worker that has made no round for this long is stuck: in a call that
+    // A worker this far past what its round may take is stuck: in a call that
     // does not return, or in a wait that never ends.
     static constexpr int64_t kReaderStallMs = 5000;
     // For its delivery thread: +1 when the worker has just been seen stuck,

@@ -1,6 +1,7 @@
 #include "driver/Stats.h"
 
-#include <chrono>
+#include "platform/clock.h"
+
 #include <cstddef>
 
 namespace belvor {
@@ -14,16 +15,9 @@ static_assert(offsetof(BelvorStats, reader_stalls) == 128);
 static_assert(offsetof(BelvorStats, ms_since_round) == 140);
 static_assert(sizeof(BelvorStats) == 144);
 
-int64_t SteadyMs() noexcept
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 void TDriverStats::CodeRead() noexcept
 {
-    LastCodeMs.store(SteadyMs(), std::memory_order_relaxed);
+    LastCodeMs.store(platform::SteadyMilliseconds(), std::memory_order_relaxed);
 }
 
 } // namespace belvor

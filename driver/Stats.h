@@ -36,7 +36,7 @@ struct TDriverStats {
     TCounter Returns;
     std::atomic<uint32_t> State{BELVOR_PORT_OPEN};
     std::atomic<uint32_t> LastError{0};
-    std::atomic<int64_t> LastCodeMs{-1}; // on the steady clock
+    std::atomic<int64_t> LastCodeMs{-1}; // on platform::SteadyMilliseconds' clock
     // The delivery thread's.
     TCounter CodesDelivered;
     TCounter CodesUndelivered;
@@ -47,9 +47,6 @@ struct TDriverStats {
     // Notes a code just read.
     void CodeRead() noexcept;
 };
-
-// The steady clock in milliseconds.
-int64_t SteadyMs() noexcept;
 
 // The smallest size a caller may give: the first version's struct.
 inline constexpr uint32_t kFirstStatsSize = 128;

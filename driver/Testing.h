@@ -20,7 +20,7 @@ namespace belvor {
 // keep theirs.
 uint32_t SetDeliveryRecheckInterval(uint32_t ms);
 
-// How long a worker may make no round before it counts as stuck
+// How far past what its round may take a worker counts as stuck
 // (TBelvor::kReaderStallMs). Returns the previous value.
 int64_t SetReaderStallBound(int64_t ms);
 

@@ -2,7 +2,6 @@
 #include "tools/bridge/server.h"
 
 #include <algorithm>
-#include <cctype>
 
 namespace belvor::bridge {
 
@@ -78,10 +77,8 @@ Destination DestinationOf(const Request& request)
 {
     const std::string_view target = request.target();
     constexpr std::string_view scheme = "http://";
-    const bool absolute = target.size() > scheme.size() &&
-                          std::equal(scheme.begin(), scheme.end(), target.begin(), [](char a, char b) {
-                              return a == std::tolower(static_cast<unsigned char>(b));
-                          });
+    const bool absolute =
+        target.size() > scheme.size() && beast::iequals(target.substr(0, scheme.size()), scheme);
     if (!absolute)
         return {request[http::field::host], target};
     const std::string_view rest = target.substr(scheme.size());
