@@ -42,6 +42,12 @@ say "making a minbase bookworm root in $root"
 mmdebstrap --quiet --variant=minbase --include=git,ca-certificates bookworm "$root" "${sources[@]}"
 say "root made in $((SECONDS - started)) s"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
+# The network as this machine has it: the certificate authorities it added
+# (a site's proxy) are trusted there too.
+if compgen -G "/usr/local/share/ca-certificates/*.crt" >/dev/null; then
+  cp /usr/local/share/ca-certificates/*.crt "$root/usr/local/share/ca-certificates/"
+  chroot "$root" update-ca-certificates >/dev/null 2>&1
+fi
 
 # The clone, as a new user's: over git, from this repository, at the commit under test.
 cloned=$SECONDS

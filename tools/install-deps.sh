@@ -56,7 +56,11 @@ install_puppeteer() {
   $need_puppeteer || return 0
   echo "install-deps: installing puppeteer-core into $puppeteer"
   # 23.x: the last that runs on Debian's Node.js 18 as well as on 20 and later.
-  "${as_root[@]}" npm install --prefix "$puppeteer" --no-audit --no-fund --loglevel=error puppeteer-core@23.11.1 >/dev/null
+  # With the system's certificate authorities, as apt and git use, not only Node.js's own.
+  local cafile=()
+  [[ -s /etc/ssl/certs/ca-certificates.crt ]] && cafile=(--cafile /etc/ssl/certs/ca-certificates.crt)
+  "${as_root[@]}" npm install --prefix "$puppeteer" --no-audit --no-fund --loglevel=error "${cafile[@]}" \
+    puppeteer-core@23.11.1 >/dev/null
 }
 
 if ((${#need[@]} == 0)) && ! $add_i386; then
