@@ -37,6 +37,13 @@ while (($#)); do
 done
 
 passed=0 failed=0
+# await_link N: until the simulated scanner has linked COM<N>. Python starts
+# slowly on a loaded machine; 5 s was once too little beside a fresh root.
+await_link() {
+  local i
+  for i in $(seq 600); do [[ -e "$system_dir/com$1" ]] && return; sleep 0.05; done
+  echo "release check: the simulated scanner never linked COM$1" >&2
+}
 check() { # check WHAT COMMAND...: passes when the command succeeds; shows its output when it fails
   local what=$1 out
   shift
@@ -260,7 +267,7 @@ for consumer in "$work/consumer-cmake/consumer" "$work/consumer-pc"; do
     python3 "$root/tools/scanner-sim.py" --dir "$system_dir" --port $port --count 1 --interval 0.05 --delay 1 \
       >/dev/null &
     sim=$!
-    for _ in $(seq 100); do [[ -e "$system_dir/com$port" ]] && break; sleep 0.05; done
+    await_link $port
     check "consumer ($kind): receives a code on a pty as COM$port" \
       env LD_LIBRARY_PATH="$usr/lib" "$consumer" $port 4006381333931
     wait "$sim" 2>/dev/null
@@ -292,7 +299,7 @@ linux_example() { # port command...
   python3 "$root/tools/scanner-sim.py" --dir "$system_dir" --port "$port" --count 1 --interval 0.05 --delay 0.5 \
     --wait-open >/dev/null &
   sim=$!
-  for _ in $(seq 100); do [[ -e "$system_dir/com$port" ]] && break; sleep 0.05; done
+  await_link "$port"
   out=$("$@" "$port" --seconds 3)
   rc=$?
   kill "$sim" 2>/dev/null
@@ -336,7 +343,7 @@ packaged_bridge() {
   python3 "$root/tools/scanner-sim.py" --dir "$system_dir" --port 46 --count 0 --interval 0.1 --delay 0 \
     --wait-open >/dev/null &
   sim=$!
-  for _ in $(seq 100); do [[ -e "$system_dir/com46" ]] && break; sleep 0.05; done
+  await_link 46
   env -u BELVOR_LIBRARY "$usr/bin/belvor-bridge" --port 46 --listen "$listen" 2>"$work/bridge.err" &
   local bridge=$!
   for _ in $(seq 200); do
