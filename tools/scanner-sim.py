@@ -81,9 +81,10 @@ def main():
         name = os.ttyname(slave)
         link = os.path.join(args.dir, "com%d" % args.port)
         os.makedirs(args.dir, exist_ok=True)
-        if os.path.lexists(link):
-            os.remove(link)
-        os.symlink(name, link)
+        # Replaced in one step: a program opening the port meanwhile finds the old link or this one, never none.
+        fresh = "%s.%d" % (link, os.getpid())
+        os.symlink(name, fresh)
+        os.replace(fresh, link)
 
     def stop(*_):
         if link and os.path.lexists(link):

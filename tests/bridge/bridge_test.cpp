@@ -279,6 +279,46 @@ TEST(BridgeHub, EveryClientGetsHelloThenEverythingInOrderAndASlowOneIsCountedOnc
     EXPECT_TRUE(allGone);
 }
 
+TEST(BridgeOptions, ServiceOptions)
+{
+    using Service = BridgeOptions::Service;
+    const auto none = [](const char*) -> std::optional<std::string> { return std::nullopt; };
+    const struct {
+        std::vector<std::string> args;
+        bool ok;
+        Service service;
+    } cases[] = {
+        {{"--install-service", "--port", "3"}, true, Service::Install},
+        {{"--install-service"}, false, Service::None}, // a service with no scanner
+        {{"--uninstall-service"}, true, Service::Uninstall},
+        {{"--service", "--port", "3"}, true, Service::Run},
+        {{"--port", "3", "--install-service", "--uninstall-service"}, false, Service::None},
+    };
+    for (const auto& c : cases) {
+        BridgeOptions options;
+        std::string error;
+        ASSERT_EQ(ParseOptions(none, c.args, options, error), c.ok) << c.args.back() << ": " << error;
+        if (c.ok) {
+            EXPECT_EQ(options.service, c.service) << c.args.back();
+        }
+    }
+}
+
+// What the service manager runs must split back into the same arguments, as the C runtime splits them.
+TEST(BridgeOptions, WindowsCommandLine)
+{
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"C:\\Program Files\\Belvor\\belvor-bridge.exe", "--service"},
+         R"("C:\Program Files\Belvor\belvor-bridge.exe" --service)"},
+        {{"--allow-origin", ""}, R"(--allow-origin "")"},
+        {{R"(say "hi")"}, R"("say \"hi\"")"},
+        {{R"(C:\dir with space\)"}, R"("C:\dir with space\\")"},
+        {{R"(a\\"b)", "tab\tx"}, "\"a\\\\\\\\\\\"b\" \"tab\tx\""},
+    };
+    for (const auto& [args, line] : cases)
+        EXPECT_EQ(WindowsCommandLine(args), line) << args.front();
+}
+
 TEST(BridgeOptions, TheMetricsListenerFromTheCommandLineOrBelvorIni)
 {
     for (const auto& [ini, args] :

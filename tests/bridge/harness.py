@@ -4,7 +4,7 @@ Each test takes COM_DIR INI STOP_SIGNAL BRIDGE [ARGS...]: the ptys are linked as
 COM_DIR/comN, Belvor.ini is written at INI, STOP_SIGNAL (TERM, or INT under
 Wine, whose Ctrl-C it is) ends the bridge, which BRIDGE [ARGS...] starts.
 """
-import asyncio, contextlib, http.client, json, os, pty, resource, signal, socket, subprocess, sys, tempfile, tty
+import asyncio, atexit, contextlib, http.client, json, os, pty, resource, signal, socket, subprocess, sys, tempfile, tty
 import urllib.request
 import websockets
 from prometheus_client.parser import text_string_to_metric_families
@@ -22,6 +22,12 @@ class Scanner:
     def __init__(self, port):
         self.link = os.path.join(COM_DIR, "com%d" % port)
         self.plug()
+        atexit.register(self.unlink)  # left behind, it would name whatever pty gets its number next
+
+    def unlink(self):
+        with contextlib.suppress(OSError):
+            if os.readlink(self.link) == os.ttyname(self.slave):
+                os.remove(self.link)
 
     def plug(self):
         self.master, self.slave = pty.openpty()

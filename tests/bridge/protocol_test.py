@@ -2,7 +2,7 @@
 """belvor-bridge end to end: scanners on ptys, clients over the WebSocket and HTTP (arguments: harness.py)."""
 import asyncio, base64, os, subprocess, urllib.request
 import websockets
-from harness import (COM_DIR, COMMAND, ORIGIN, STOP, WAIT, Scanner, check_version, closed_with, free_port,
+from harness import (COM_DIR, COMMAND, ORIGIN, STOP, WAIT, WINE, Scanner, check_version, closed_with, free_port,
                      http_status, metrics, next_message, running_bridge, scanners as scanner_stats, stalled_client)
 
 PORTS = (43, 44)
@@ -118,9 +118,18 @@ def listen_twice():
     assert twice.returncode == 2 and "--listen is given twice" in twice.stderr, twice
 
 
+def no_service_here():
+    """The service options are Windows's; elsewhere they say so."""
+    refused = subprocess.run(COMMAND + ["--install-service", "--port", "43"], capture_output=True, text=True,
+                             timeout=WAIT)
+    assert refused.returncode == 2 and "systemd" in refused.stderr, refused
+
+
 async def main():
     check_version()
     listen_twice()
+    if not WINE:
+        no_service_here()
     scanners = {p: Scanner(p) for p in PORTS}
     # A link the late scanner of an earlier run left may name a pty that one of these now has.
     late_link = os.path.join(COM_DIR, "com%d" % LATE)

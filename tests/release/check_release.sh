@@ -37,12 +37,16 @@ while (($#)); do
 done
 
 passed=0 failed=0
-# await_link N: until the simulated scanner has linked COM<N>. Python starts
-# slowly on a loaded machine; 5 s was once too little beside a fresh root.
-await_link() {
-  local i
-  for i in $(seq 600); do [[ -e "$system_dir/com$1" ]] && return; sleep 0.05; done
-  echo "release check: the simulated scanner never linked COM$1" >&2
+# start_sim PORT ARGS...: a simulated scanner on COM<PORT> ($sim), once it has linked the port.
+# A link an earlier test left is removed first: it could name another pty.
+start_sim() {
+  local port=$1 i
+  shift
+  rm -f "$system_dir/com$port"
+  python3 "$root/tools/scanner-sim.py" --dir "$system_dir" --port "$port" "$@" >/dev/null &
+  sim=$!
+  for i in $(seq 600); do [[ -e "$system_dir/com$port" ]] && return; sleep 0.05; done
+  echo "release check: the simulated scanner never linked COM$port" >&2
 }
 check() { # check WHAT COMMAND...: passes when the command succeeds; shows its output when it fails
   local what=$1 out
@@ -264,10 +268,7 @@ for consumer in "$work/consumer-cmake/consumer" "$work/consumer-pc"; do
   kind=find_package
   [[ $consumer == */consumer-pc ]] && kind=pkg-config
   if $run_codes; then
-    python3 "$root/tools/scanner-sim.py" --dir "$system_dir" --port $port --count 1 --interval 0.05 --delay 1 \
-      >/dev/null &
-    sim=$!
-    await_link $port
+    start_sim $port --count 1 --interval 0.05 --delay 1
     check "consumer ($kind): receives a code on a pty as COM$port" \
       env LD_LIBRARY_PATH="$usr/lib" "$consumer" $port 4006381333931
     wait "$sim" 2>/dev/null
@@ -296,10 +297,7 @@ linux_example() { # port command...
     [[ $rc == 1 && -z "$out" ]] && grep -qE 'COM200.*No such file or directory|No such file or directory.*COM200' "$work/stderr"
     return
   fi
-  python3 "$root/tools/scanner-sim.py" --dir "$system_dir" --port "$port" --count 1 --interval 0.05 --delay 0.5 \
-    --wait-open >/dev/null &
-  sim=$!
-  await_link "$port"
+  start_sim "$port" --count 1 --interval 0.05 --delay 0.5 --wait-open
   out=$("$@" "$port" --seconds 3)
   rc=$?
   kill "$sim" 2>/dev/null
@@ -340,10 +338,7 @@ packaged_bridge() {
     [[ $rc != 0 && $body == *'COM200: No such file or directory'* ]]
     return
   fi
-  python3 "$root/tools/scanner-sim.py" --dir "$system_dir" --port 46 --count 0 --interval 0.1 --delay 0 \
-    --wait-open >/dev/null &
-  sim=$!
-  await_link 46
+  start_sim 46 --count 0 --interval 0.1 --delay 0 --wait-open
   env -u BELVOR_LIBRARY "$usr/bin/belvor-bridge" --port 46 --listen "$listen" 2>"$work/bridge.err" &
   local bridge=$!
   for _ in $(seq 200); do

@@ -1,3 +1,4 @@
+#include "tools/bridge/messages.h"
 #include "tools/bridge/server.h"
 #include "tools/bridge/websocket_session.h"
 
@@ -39,8 +40,8 @@ private:
         const Capacity room{slot_.has_value(), *context_.nativeClients < kMaxNativeClients};
         RequestDecision decision = Decide(request, context_, room);
         if (!decision.logLine.empty()) {
-            std::fputs(decision.logLine.c_str(), stderr);
-            std::fflush(stderr);
+            std::fputs(decision.logLine.c_str(), MessageFile());
+            std::fflush(MessageFile());
         }
         if (!decision.upgrade)
             return Write(std::move(decision.response));

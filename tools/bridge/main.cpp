@@ -1,5 +1,6 @@
 // belvor-bridge: serves the scanners to browser tills over a WebSocket and to
 // monitoring over HTTP, on loopback unless told otherwise.
+#include "tools/bridge/messages.h"
 #include "tools/bridge/options.h"
 #include "tools/bridge/page.h"
 #include "tools/bridge/scanner_set.h"
@@ -28,7 +29,7 @@ std::optional<std::string> BridgeKey(const char* key)
 
 int Fail(const std::string& reason, int code)
 {
-    std::fprintf(stderr, "belvor-bridge: %s\n", reason.c_str());
+    std::fprintf(MessageFile(), "belvor-bridge: %s\n", reason.c_str());
     return code;
 }
 
@@ -42,7 +43,7 @@ std::string PortList(const std::vector<uint32_t>& ports)
 
 // Start: the scanners, then the server. Stop: the clients closed (1001) while
 // the scanners still run, then the drivers, newest first.
-int Serve(const BridgeOptions& options, const BelvorFunctions& belvor)
+int Serve(const BridgeOptions& options, const BelvorFunctions& belvor, const std::function<void()>& ready)
 {
     asio::io_context io(1);
     StopSignals stop(io);
@@ -65,17 +66,19 @@ int Serve(const BridgeOptions& options, const BelvorFunctions& belvor)
         metrics.StopListening();
         server.Stop();
     });
-    std::fprintf(stderr, "belvor-bridge: %s on %s:%u\n", PortList(options.ports).c_str(),
+    std::fprintf(MessageFile(), "belvor-bridge: %s on %s:%u\n", PortList(options.ports).c_str(),
                  options.listenAddress.c_str(), options.listenPort);
     if (options.metricsPort != 0)
-        std::fprintf(stderr, "belvor-bridge: metrics on %s:%u\n", options.metricsAddress.c_str(),
+        std::fprintf(MessageFile(), "belvor-bridge: metrics on %s:%u\n", options.metricsAddress.c_str(),
                      options.metricsPort);
-    std::fflush(stderr);
+    std::fflush(MessageFile());
+    ready();
     io.run();
     return 0;
 }
 
-int Run(const std::vector<std::string>& args)
+// ready: what to call once the bridge listens (the service reports that it runs).
+int Run(const std::vector<std::string>& args, const std::function<void()>& ready)
 {
     BridgeOptions options;
     std::string error;
@@ -89,12 +92,32 @@ int Run(const std::vector<std::string>& args)
         std::printf("belvor-bridge (Belvor) %s\n", BELVOR_VERSION);
         return 0;
     }
+    if (options.service == BridgeOptions::Service::Uninstall)
+        return UninstallService();
     BelvorFunctions belvor;
     if (!LoadBelvorLibrary(options.library, belvor, error))
         return Fail(error, 1);
     if (!belvor.SetCodeProc || !belvor.SetStatusProc || !belvor.GetDriverStats)
         return Fail("the library is too old: it lacks SetCodeProc, SetStatusProc or GetDriverStats", 1);
-    return Serve(options, belvor);
+    if (options.service == BridgeOptions::Service::Install) {
+        // The options were checked and the library found: the service runs with the same.
+        std::vector<std::string> serviceArgs;
+        for (const std::string& arg : args)
+            if (arg != "--install-service")
+                serviceArgs.push_back(arg);
+        return InstallService(serviceArgs);
+    }
+    return Serve(options, belvor, ready);
+}
+
+int Main(const std::vector<std::string>& args)
+{
+    // Under the service manager all of it runs as the service, so that even a
+    // bad option is written to the service's log and reported as a failure.
+    for (const std::string& arg : args)
+        if (arg == "--service")
+            return RunAsService([&args](const std::function<void()>& ready) { return Run(args, ready); });
+    return Run(args, [] {});
 }
 
 } // namespace
@@ -104,9 +127,9 @@ int Run(const std::vector<std::string>& args)
 int main(int argc, char** argv)
 {
     try {
-        return belvor::bridge::Run(std::vector<std::string>(argv + 1, argv + argc));
+        return belvor::bridge::Main(std::vector<std::string>(argv + 1, argv + argc));
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "belvor-bridge: %s\n", e.what());
+        std::fprintf(belvor::bridge::MessageFile(), "belvor-bridge: %s\n", e.what());
         return 1;
     }
 }

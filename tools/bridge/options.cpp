@@ -100,6 +100,17 @@ bool TakeValue(const std::vector<std::string>& args, size_t& i, const std::strin
     return true;
 }
 
+std::optional<BridgeOptions::Service> ServiceOption(const std::string& arg)
+{
+    if (arg == "--install-service")
+        return BridgeOptions::Service::Install;
+    if (arg == "--uninstall-service")
+        return BridgeOptions::Service::Uninstall;
+    if (arg == "--service")
+        return BridgeOptions::Service::Run;
+    return std::nullopt;
+}
+
 } // namespace
 
 bool ParseListen(const std::string& text, std::string& address, uint16_t& port)
@@ -154,6 +165,12 @@ bool ParseOptions(const SectionReader& section, const std::vector<std::string>& 
             options.help = true;
         } else if (args[i] == "--version") {
             options.version = true;
+        } else if (const auto action = ServiceOption(args[i])) {
+            if (options.service != BridgeOptions::Service::None) {
+                error = "one service option at a time: " + args[i];
+                return false;
+            }
+            options.service = *action;
         } else if (TakeValue(args, i, "--port", value)) {
             if (!AddPort(value, ports, error))
                 return false;
@@ -194,11 +211,40 @@ bool ParseOptions(const SectionReader& section, const std::vector<std::string>& 
         error = "at most " + std::to_string(kMaxScanners) + " ports: the library serves as many scanners";
         return false;
     }
-    if (options.ports.empty() && !options.help && !options.version) {
+    if (options.ports.empty() && !options.help && !options.version &&
+        options.service != BridgeOptions::Service::Uninstall) {
         error = "no port: give --port N or [Bridge] Ports= in Belvor.ini";
         return false;
     }
     return true;
+}
+
+std::string WindowsCommandLine(const std::vector<std::string>& args)
+{
+    // The C runtime's rule: backslashes are literal unless a quote follows them.
+    std::string line;
+    for (const std::string& arg : args) {
+        if (!line.empty())
+            line += ' ';
+        if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) {
+            line += arg;
+            continue;
+        }
+        line += '"';
+        size_t backslashes = 0;
+        for (const char c : arg) {
+            if (c == '\\') {
+                ++backslashes;
+                continue;
+            }
+            line.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+            backslashes = 0;
+            line += c;
+        }
+        line.append(backslashes * 2, '\\');
+        line += '"';
+    }
+    return line;
 }
 
 std::string UsageText()
@@ -209,7 +255,10 @@ std::string UsageText()
            "(GET /scanners, GET /metrics), on 127.0.0.1:29170 unless --listen says otherwise.\n"
            "--metrics-listen adds a listener that serves GET /metrics only (e.g. on the LAN).\n"
            "Belvor.ini [Bridge] holds the same: Ports=3,5  Listen=ADDR:PORT  MetricsListen=ADDR:PORT\n"
-           "AllowOrigin=O1, O2 (the command line wins).\n";
+           "AllowOrigin=O1, O2 (the command line wins).\n"
+           "Windows: --install-service [options] installs and starts the service BelvorBridge\n"
+           "(automatic start, restarted after a failure), run with those options; --uninstall-service\n"
+           "stops and removes it. Its messages go to belvor-bridge.log beside Belvor.ini.\n";
 }
 
 } // namespace belvor::bridge

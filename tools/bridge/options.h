@@ -26,6 +26,9 @@ struct BridgeOptions {
     std::string metricsAddress;
     uint16_t metricsPort = 0;
     std::string library; // empty: the one beside the program
+    // Windows: --install-service, --uninstall-service, and --service (how the
+    // service manager starts it).
+    enum class Service { None, Install, Uninstall, Run } service = Service::None;
     bool help = false;
     bool version = false;
 };
@@ -45,6 +48,10 @@ bool ParseListen(const std::string& text, std::string& address, uint16_t& port);
 
 // Whether text is an origin as a browser sends it: scheme://host[:port], no path.
 bool IsOrigin(const std::string& text);
+
+// Args as one Windows command line that the C runtime splits back into the
+// same args: what the service manager is told to run.
+std::string WindowsCommandLine(const std::vector<std::string>& args);
 
 // The text --help prints.
 std::string UsageText();

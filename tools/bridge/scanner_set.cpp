@@ -1,4 +1,5 @@
 #include "tools/bridge/scanner_set.h"
+#include "tools/bridge/messages.h"
 
 #include <chrono>
 #include <cstdio>
@@ -44,12 +45,13 @@ void ScannerSet::Open(const std::vector<uint32_t>& ports)
         }
         // Not plugged in yet, or held by another program: the others are served meanwhile.
         const uint32_t error = LastErrorCode();
-        std::fprintf(stderr, "belvor-bridge: COM%u cannot be opened yet: %s; tried again every second\n",
-                     port, LastErrorText().c_str());
+        std::fprintf(MessageFile(),
+                     "belvor-bridge: COM%u cannot be opened yet: %s; tried again every second\n", port,
+                     LastErrorText().c_str());
         waiting_.push_back({port, WaitingKey(port), error});
         hub_.AddScanner(WaitingKey(port), port, "lost");
     }
-    std::fflush(stderr);
+    std::fflush(MessageFile());
     RetryLater();
 }
 
@@ -74,8 +76,8 @@ void ScannerSet::Retry()
         }
         drivers_.emplace_back(driver, waiting.port);
         hub_.ScannerOpened(waiting.key, driver);
-        std::fprintf(stderr, "belvor-bridge: COM%u opened\n", waiting.port);
-        std::fflush(stderr);
+        std::fprintf(MessageFile(), "belvor-bridge: COM%u opened\n", waiting.port);
+        std::fflush(MessageFile());
         return true;
     });
     RetryLater();

@@ -6,6 +6,8 @@
 
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace belvor::bridge {
 
@@ -27,6 +29,15 @@ public:
 private:
     std::unique_ptr<State> state_;
 };
+
+// The bridge as the Windows service BelvorBridge (elsewhere each says it is
+// for Windows and returns 2). InstallService: installed to run this program
+// with args, then started. UninstallService: stopped and removed.
+// RunAsService: under the service manager, serve(ready) from the start until
+// a stop (which StopSignals hears); ready() once it listens.
+int InstallService(const std::vector<std::string>& args);
+int UninstallService();
+int RunAsService(const std::function<int(const std::function<void()>& ready)>& serve);
 
 // Lets the bridge listen again at once on a port its last run left connections on.
 void AllowQuickRestart(tcp::acceptor& acceptor);

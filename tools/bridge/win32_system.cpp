@@ -1,3 +1,4 @@
+#include "tools/bridge/win32_system.h"
 #include "tools/bridge/system.h"
 
 #include <mutex>
@@ -17,6 +18,7 @@ namespace {
 // The console's handler runs on a thread of its own, at any time.
 std::mutex gLock;
 StopSignals::State* gState = nullptr;
+bool gConsole = true;
 
 void RequestStop(StopSignals::State& state)
 {
@@ -48,7 +50,8 @@ StopSignals::StopSignals(asio::io_context& io) : state_(std::make_unique<State>(
     state_->io = &io;
     std::lock_guard<std::mutex> guard(gLock);
     gState = state_.get();
-    SetConsoleCtrlHandler(&OnConsoleEvent, TRUE);
+    if (gConsole)
+        SetConsoleCtrlHandler(&OnConsoleEvent, TRUE);
 }
 
 StopSignals::~StopSignals()
@@ -58,7 +61,8 @@ StopSignals::~StopSignals()
         gState = nullptr;
     }
     SetEvent(state_->finished);
-    SetConsoleCtrlHandler(&OnConsoleEvent, FALSE);
+    if (gConsole)
+        SetConsoleCtrlHandler(&OnConsoleEvent, FALSE);
 }
 
 void StopSignals::Start(std::function<void()> onStop)
@@ -70,6 +74,23 @@ void StopSignals::Start(std::function<void()> onStop)
         RequestStop(*state_);
     }
 }
+
+namespace win32 {
+
+void RequestStop()
+{
+    std::lock_guard<std::mutex> guard(gLock);
+    if (gState)
+        belvor::bridge::RequestStop(*gState);
+}
+
+void ListenToConsole(bool listen)
+{
+    std::lock_guard<std::mutex> guard(gLock);
+    gConsole = listen;
+}
+
+} // namespace win32
 
 void AllowQuickRestart(tcp::acceptor&)
 {
