@@ -125,9 +125,8 @@ void Assembly(benchmark::State& state, size_t codeLength, bool woken)
         if (woken) {
             // Its driver slot stays empty: it wakes, finds no driver and waits again.
             standIn = std::make_unique<TBelvorThread>(kSlot, DeliveryRecheckBound(false));
-            DriverTable.Threads[kSlot] = standIn.get();
+            driver.SetDeliveryWake(&standIn->WakeEvent());
         }
-        driver.SetIndex(woken ? kSlot : -1);
         const std::vector<uint8_t> stream = Stream(codeLength);
         for (auto _ : state) {
             state.PauseTiming();
@@ -142,7 +141,7 @@ void Assembly(benchmark::State& state, size_t codeLength, bool woken)
             benchmark::Counter(static_cast<double>(kChunk),
                                benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
         if (standIn) {
-            DriverTable.Threads[kSlot] = nullptr;
+            driver.SetDeliveryWake(nullptr);
             standIn.reset();
         }
         driver.DropQueue();

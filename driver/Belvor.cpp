@@ -1,7 +1,5 @@
 #include "driver/Belvor.h"
 
-#include "driver/DeliveryThread.h"
-#include "driver/DriverTable.h"
 #include "logging/Logger.h"
 
 #include <algorithm>
@@ -41,11 +39,8 @@ TBelvor::~TBelvor()
 void TBelvor::TakeSettings(const TDriverSettings& settings)
 {
     FAllow = settings.Allow;
-    FAllowed = settings.Allowed;
-    FEnd = settings.End;
-    FMaxLength = settings.MaxLength;
+    FAssembler.emplace(settings.Allowed, settings.End, settings.MaxLength);
     FQueue.SetLimit(settings.QueueLimit);
-    FCode = std::make_unique_for_overwrite<char[]>(FMaxLength);
     SetReconnect(settings.Reconnect);
     SetWakeOnEvent(settings.WakeOnEvent);
     for (const std::string& ignored : settings.Ignored)
@@ -101,10 +96,8 @@ int TBelvor::WatchReader(int64_t stallMs, uint32_t& quietMs, int64_t& nextMs) co
 
 void TBelvor::WakeDelivery() const
 {
-    if (FIndex < 0 || FIndex >= kMaxDrivers)
-        return;
-    if (TBelvorThread* thread = DriverTable.Threads[static_cast<size_t>(FIndex)].load())
-        thread->Wake();
+    if (platform::Event* wake = FDeliveryWake.load())
+        wake->Set();
 }
 
 void TBelvor::Report(TQueuedItem::Kind what, uint32_t value) noexcept
@@ -120,9 +113,7 @@ void TBelvor::Report(TQueuedItem::Kind what, uint32_t value) noexcept
 void TBelvor::LineLost(uint32_t error)
 {
     // A half code must never reach the host: the rest of it is gone with the device.
-    FCodeLen = 0;
-    FCodeSeen = 0;
-    FCodeCut = false;
+    FAssembler->Reset();
     FState = kCollecting;
     FStats.Losses.Add();
     FStats.LastError.store(error);
@@ -160,16 +151,15 @@ void TBelvor::ProcessByte()
     const uint8_t byte = ReadChar();
     // Counted as taken: a count handed over again after a throw is not counted twice.
     FStats.BytesReceived.Add();
-    if (byte == FEnd) {
+    switch (FAssembler->Take(byte)) {
+    case TCodeAssembler::TStep::Complete:
         FState = kComplete;
-    } else if (FAllowed[byte]) {
-        ++FCodeSeen;
-        if (FCodeLen < FMaxLength)
-            FCode[FCodeLen++] = static_cast<char>(byte);
-        else
-            FCodeCut = true;
-    } else {
+        break;
+    case TCodeAssembler::TStep::Refused:
         FStats.BytesRefused.Add();
+        break;
+    case TCodeAssembler::TStep::Collecting:
+        break;
     }
 }
 
@@ -195,16 +185,11 @@ void TBelvor::DataReceived(int32_t count)
         ProcessByte();
         if (FState == kCollecting)
             continue;
-        // A cut code carries the length it had, for the host's status report.
-        TQueuedItem code{TQueuedItem::Code, FCodeCut, FCodeCut ? FCodeSeen : 0,
-                         std::string(FCode.get(), FCodeLen)};
+        TQueuedItem code = FAssembler->TakeCode();
         FStats.CodeRead();
-        if (FCodeCut)
+        if (code.Cut)
             FStats.CodesCut.Add();
         FState = kCollecting;
-        FCodeLen = 0;
-        FCodeSeen = 0;
-        FCodeCut = false;
         if (Enqueue(std::move(code)))
             wake.Queued = true;
     }

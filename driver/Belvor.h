@@ -2,14 +2,16 @@
 // them, with the reports of its line, for its delivery thread.
 #pragma once
 
+#include "driver/CodeAssembler.h"
 #include "driver/CodeQueue.h"
 #include "driver/Settings.h"
 #include "driver/Stats.h"
 #include "serial/ComCom.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
-#include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -34,10 +36,12 @@ public:
     // thread are in their slots, so that no code finds a slot still empty.
     void StartReceiving() { EnableDataReceived(); }
 
-    // The driver table's slot whose delivery thread a new code wakes; outside
-    // the table (tests, benchmarks): none.
+    // Its slot in the driver table, where its delivery thread finds it.
     void SetIndex(int32_t index) { FIndex = index; }
     int32_t Index() const { return FIndex; }
+    // What a new code or report sets to wake its delivery thread; none
+    // outside the table (tests, benchmarks).
+    void SetDeliveryWake(platform::Event* wake) { FDeliveryWake.store(wake); }
 
     // The queue; each call takes its lock. QueueCount counts codes only. A
     // head that was cut to MaxLength says so in cut.
@@ -48,8 +52,8 @@ public:
     bool QueueTakeNext(bool dropHead, TQueuedItem& item) noexcept { return FQueue.TakeNext(dropHead, item); }
 
     const std::string& Allow() const { return FAllow; }
-    uint16_t MaxLength() const { return FMaxLength; }
-    uint8_t End() const { return FEnd; }
+    uint16_t MaxLength() const { return FAssembler->MaxLength(); }
+    uint8_t End() const { return FAssembler->End(); }
     uint32_t QueueLimit() const { return FQueue.Limit(); }
 
     // What it has done: bumped by its worker and its delivery thread, read by anyone.
@@ -76,6 +80,7 @@ protected:
     void ReaderWoke() override { WakeDelivery(); }
 
 private:
+    // Reads one byte and hands it to the assembler: FState says whether it ended a code.
     void ProcessByte();
     // Takes the settings over and logs what in them was ignored or noted.
     void TakeSettings(const TDriverSettings& settings);
@@ -87,15 +92,10 @@ private:
     void Report(TQueuedItem::Kind what, uint32_t value) noexcept;
 
     int32_t FIndex = 0;
-    uint16_t FCodeLen = 0;
-    uint32_t FCodeSeen = 0;        // allowed bytes of the code, cut ones too
-    std::unique_ptr<char[]> FCode; // MaxLength bytes
-    bool FCodeCut = false;         // FCode dropped characters past FMaxLength
+    std::atomic<platform::Event*> FDeliveryWake{nullptr};
+    std::optional<TCodeAssembler> FAssembler; // made with the settings
     TCodeQueue FQueue;
     std::string FAllow;
-    std::array<bool, 256> FAllowed{};
-    uint8_t FEnd = kDefaultEnd;
-    uint16_t FMaxLength = kDefaultMaxLength;
     int32_t FState = kCollecting;
     mutable TDriverStats FStats;
 };

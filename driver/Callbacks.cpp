@@ -1,8 +1,9 @@
 #include "driver/Callbacks.h"
 
-#include "driver/DeliveryThread.h"
 #include "driver/DriverTable.h"
 
+#include <algorithm>
+#include <array>
 #include <condition_variable>
 #include <mutex>
 
@@ -19,6 +20,9 @@ StatusProc gStatusProc = nullptr;
 void* gStatusContext = nullptr;
 uint64_t gGeneration = 1;
 int gSwapsWaiting = 0;
+// The generations of the calls under way (0: a free place): one delivery
+// thread makes one call at a time, so there is always a free place.
+std::array<uint64_t, kMaxDrivers> gCalls{};
 
 // Set on a delivery thread while it is inside the host's callback.
 thread_local bool tInCallback = false;
@@ -29,6 +33,8 @@ TCallbacks BeginCall(uint64_t& inUse)
 {
     std::lock_guard<std::mutex> guard(gCallLock);
     inUse = gGeneration;
+    if (const auto free = std::find(gCalls.begin(), gCalls.end(), 0u); free != gCalls.end())
+        *free = inUse;
     return {gEventProc, gCodeProc, gCodeContext, gStatusProc, gStatusContext};
 }
 
@@ -37,6 +43,8 @@ void EndCall(uint64_t& inUse) noexcept
     bool waited = false;
     {
         std::lock_guard<std::mutex> guard(gCallLock);
+        if (const auto call = std::find(gCalls.begin(), gCalls.end(), inUse); call != gCalls.end())
+            *call = 0;
         inUse = 0;
         waited = gSwapsWaiting != 0;
     }
@@ -81,12 +89,8 @@ void AwaitOlderCalls(uint64_t generation)
     std::unique_lock<std::mutex> lock(gCallLock);
     ++gSwapsWaiting;
     gCallEnded.wait(lock, [generation] {
-        for (const auto& slot : DriverTable.Threads) {
-            const TBelvorThread* thread = slot.load();
-            if (thread && thread->CallGeneration() != 0 && thread->CallGeneration() < generation)
-                return false;
-        }
-        return true;
+        return std::none_of(gCalls.begin(), gCalls.end(),
+                            [generation](uint64_t call) { return call != 0 && call < generation; });
     });
     --gSwapsWaiting;
 }

@@ -3,7 +3,6 @@
 #include "driver/Belvor.h"
 #include "driver/Callbacks.h"
 #include "driver/DriverTable.h"
-#include "driver/Testing.h"
 #include "logging/Logger.h"
 #include "platform/errors.h"
 #include "serial/Exceptions.h"

@@ -28,8 +28,10 @@ public:
 
     void Terminate() { FTerminated = true; }
     bool Terminated() const { return FTerminated; }
-    // Has it look at its driver's queue (or its stop flag) now.
+    // Has it look at its driver's queue (or its stop flag) now: Wake, or set
+    // its WakeEvent, as its driver does.
     void Wake() { FEvent.Set(); }
+    platform::Event& WakeEvent() { return FEvent; }
     void WaitFor();
     // Passes run so far (codes delivered or dropped), for tests to wait on.
     uint64_t Passes() const { return FPasses.load(); }
@@ -61,6 +63,15 @@ private:
     std::atomic<uint64_t> FPasses{0};
     platform::Thread FThread;
 };
+
+// Test hooks (driver/Testing.h). How long a delivery thread waits for a wake
+// before it looks at its stop flag anyway (1000 ms); tests make it very long,
+// so that a lost wake shows as a hang instead of a delay. Returns the previous
+// value; threads made before keep theirs.
+uint32_t SetDeliveryRecheckInterval(uint32_t ms);
+// How far past what its round may take a worker counts as stuck
+// (TBelvor::kReaderStallMs). Returns the previous value.
+int64_t SetReaderStallBound(int64_t ms);
 
 // The re-check for the delivery thread of a driver that wakes on events or
 // polls: a stop always sets the thread's event, so one that sleeps until news

@@ -3,6 +3,7 @@
 #include "driver/Belvor.h"
 #include "driver/Callbacks.h"
 #include "driver/DeliveryThread.h"
+#include "driver/DriverSlots.h"
 #include "driver/DriverTable.h"
 #include "driver/Stats.h"
 #include "logging/Logger.h"

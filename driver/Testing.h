@@ -6,6 +6,7 @@
 #include "driver/Belvor.h"
 #include "driver/DeliveryThread.h"
 #include "driver/Driver.h"
+#include "driver/DriverSlots.h"
 #include "driver/DriverTable.h"
 #include "logging/Logger.h"
 #include "platform/thread.h" // LateThreadStops
@@ -14,14 +15,6 @@
 
 namespace belvor {
 
-// How long a delivery thread waits for a wake before it looks at its stop flag
-// anyway (1000 ms). Tests make it very long, so that a lost wake shows as a
-// hang instead of a delay. Returns the previous value; threads made before
-// keep theirs.
-uint32_t SetDeliveryRecheckInterval(uint32_t ms);
-
-// How far past what its round may take a worker counts as stuck
-// (TBelvor::kReaderStallMs). Returns the previous value.
-int64_t SetReaderStallBound(int64_t ms);
+// SetDeliveryRecheckInterval and SetReaderStallBound: DeliveryThread.h.
 
 } // namespace belvor

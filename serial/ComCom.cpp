@@ -7,6 +7,16 @@
 
 namespace belvor {
 
+namespace {
+
+// A setter's value as a line setting: its keep value is none.
+template <class T> std::optional<T> Unless(T value, T keep)
+{
+    return value == keep ? std::nullopt : std::optional<T>(value);
+}
+
+} // namespace
+
 TComPort::TComPort(uint16_t portNumber, PortPlace place)
     : FLine{.PortNumber = portNumber,
             .Place = std::move(place),
@@ -29,44 +39,44 @@ TComPort::~TComPort()
 
 void TComPort::SetBaudRate(uint32_t value)
 {
-    FLine.BaudRate = value;
-    ApplySettings(value, kKeepParity, kKeepDataBits, kKeepStopBits);
+    FLine.BaudRate = Unless(value, kKeepBaudRate);
+    ApplySettings({.BaudRate = LineConfigOf(FLine).BaudRate});
 }
 
 void TComPort::SetDataBits(uint8_t value)
 {
-    FLine.DataBits = value;
-    ApplySettings(kKeepBaudRate, kKeepParity, value, kKeepStopBits);
+    FLine.DataBits = Unless(value, kKeepDataBits);
+    ApplySettings({.DataBits = LineConfigOf(FLine).DataBits});
 }
 
 void TComPort::SetStopBits(uint8_t value)
 {
-    FLine.StopBits = value;
-    ApplySettings(kKeepBaudRate, kKeepParity, kKeepDataBits, value);
+    FLine.StopBits = Unless(value, kKeepStopBits);
+    ApplySettings({.StopBits = LineConfigOf(FLine).StopBits});
 }
 
 void TComPort::SetParity(uint8_t value)
 {
-    FLine.Parity = value;
-    ApplySettings(kKeepBaudRate, value, kKeepDataBits, kKeepStopBits);
+    FLine.Parity = Unless(value, kKeepParity);
+    ApplySettings({.Parity = LineConfigOf(FLine).Parity});
 }
 
-void TComPort::ApplySettings(uint32_t baudRate, uint16_t parity, uint8_t dataBits, uint8_t stopBits)
+void TComPort::ApplySettings(const platform::LineConfig& change)
 {
     if (!FOpened)
         return;
-    if (MergeSettings(baudRate, parity, dataBits, stopBits) < 0) {
+    if (MergeSettings(change) < 0) {
         platform::LockGuard guard(FLock);
         Raise<ENotSupported>(kMsgParameterNotSupported, FSession ? FSession->Device().LastError() : 0);
     }
 }
 
-int32_t TComPort::MergeSettings(uint32_t baudRate, uint16_t parity, uint8_t dataBits, uint8_t stopBits)
+int32_t TComPort::MergeSettings(const platform::LineConfig& change)
 {
     platform::LockGuard guard(FLock);
     if (!FSession)
         return kStatusNotSupported; // lost, and not back yet
-    return FSession->Merge(baudRate, parity, dataBits, stopBits) ? 0 : kStatusNotSupported;
+    return FSession->Merge(change) ? 0 : kStatusNotSupported;
 }
 
 void TComPort::Open()
@@ -99,7 +109,7 @@ void TComPort::OpenLine()
         Raise<ENotSupported>(kMsgSetupNotSupported, FSession->Device().LastError());
     FRing.Allocate();
     FOpened = true;
-    ApplySettings(FLine.BaudRate, FLine.Parity, FLine.DataBits, FLine.StopBits);
+    ApplySettings(LineConfigOf(FLine));
     RefreshStatus();
     SetThreadsActive(true);
 }

@@ -20,6 +20,12 @@ namespace belvor {
 
 inline constexpr int32_t kStatusNotSupported = -3002;
 
+// The setters' keep values: a setting given as this leaves the device's own alone.
+inline constexpr uint32_t kKeepBaudRate = 0;
+inline constexpr uint8_t kKeepParity = 5;
+inline constexpr uint8_t kKeepDataBits = 9;
+inline constexpr uint8_t kKeepStopBits = 3;
+
 class TComPort {
 public:
     static constexpr uint32_t kRxBufferSize = ReceiveRing::kSize;
@@ -43,10 +49,10 @@ public:
     void SetStopBits(uint8_t value);
     void SetParity(uint8_t value);
 
-    uint32_t BaudRate() const { return FLine.BaudRate; }
-    uint8_t DataBits() const { return FLine.DataBits; }
-    uint8_t StopBits() const { return FLine.StopBits; }
-    uint8_t Parity() const { return static_cast<uint8_t>(FLine.Parity); }
+    uint32_t BaudRate() const { return FLine.BaudRate.value_or(kKeepBaudRate); }
+    uint8_t DataBits() const { return FLine.DataBits.value_or(kKeepDataBits); }
+    uint8_t StopBits() const { return FLine.StopBits.value_or(kKeepStopBits); }
+    uint8_t Parity() const { return FLine.Parity.value_or(kKeepParity); }
     uint16_t PortNumber() const { return FLine.PortNumber; }
     // Open from Open to Close, whether or not the device is there meanwhile
     // (a lost one is being opened anew).
@@ -110,8 +116,9 @@ protected:
     // Reads without consuming, 1 for the oldest unread byte; the caller holds FLock.
     uint8_t PeekChar(uint16_t index);
     void CheckOpen() const;
-    void ApplySettings(uint32_t baudRate, uint16_t parity, uint8_t dataBits, uint8_t stopBits);
-    int32_t MergeSettings(uint32_t baudRate, uint16_t parity, uint8_t dataBits, uint8_t stopBits);
+    // The settings given (from LineConfigOf(FLine)) onto the open device.
+    void ApplySettings(const platform::LineConfig& change);
+    int32_t MergeSettings(const platform::LineConfig& change);
     // Clears the device's line errors, telling LineErrors of them; returns how
     // many bytes it holds.
     uint32_t RefreshStatus()

@@ -2,17 +2,11 @@
 
 namespace belvor {
 
-platform::LineConfig LineConfigOf(uint32_t baudRate, uint16_t parity, uint8_t dataBits, uint8_t stopBits)
+platform::LineConfig LineConfigOf(const LineParams& line)
 {
-    platform::LineConfig config;
-    if (baudRate != kKeepBaudRate)
-        config.BaudRate = baudRate;
-    if (parity != kKeepParity)
-        config.Parity = static_cast<uint8_t>(parity & 0xFF);
-    if (dataBits != kKeepDataBits)
-        config.DataBits = dataBits;
-    if (stopBits != kKeepStopBits)
-        config.StopBits = stopBits >= 2 ? 2 : 1; // 0 counts as one
+    platform::LineConfig config{.BaudRate = line.BaudRate, .DataBits = line.DataBits, .Parity = line.Parity};
+    if (line.StopBits)
+        config.StopBits = static_cast<uint8_t>(*line.StopBits >= 2 ? 2 : 1);
     return config;
 }
 
@@ -24,7 +18,7 @@ std::unique_ptr<LineSession> LineSession::Reopen(const LineParams& line)
     if (!device || !device->SetQueueSizes(line.InQueue, line.OutQueue))
         return nullptr;
     auto session = std::make_unique<LineSession>(std::move(device));
-    if (!session->Merge(line.BaudRate, line.Parity, line.DataBits, line.StopBits))
+    if (!session->Merge(LineConfigOf(line)))
         return nullptr;
     return session;
 }

@@ -7,15 +7,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace belvor {
-
-// Keep values: a setting with this value leaves the device's own alone.
-inline constexpr uint32_t kKeepBaudRate = 0;
-inline constexpr uint16_t kKeepParity = 5;
-inline constexpr uint8_t kKeepDataBits = 9;
-inline constexpr uint8_t kKeepStopBits = 3;
 
 // Where a port's device is: the path the configuration names for it (empty:
 // the system's own name of COMn) and, when set, how to look that up again
@@ -33,16 +28,16 @@ struct LineParams {
     PortPlace Place;
     uint32_t InQueue = 0;
     uint32_t OutQueue = 0;
-    uint32_t BaudRate = 0;
-    uint16_t Parity = 0;
-    uint8_t DataBits = 0;
-    uint8_t StopBits = 0;
+    // Unset: the device's own setting stays.
+    std::optional<uint32_t> BaudRate;
+    std::optional<uint8_t> Parity; // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    std::optional<uint8_t> DataBits;
+    std::optional<uint8_t> StopBits; // 0 counts as one, above two as two
 };
 
-// The settings the port's setters give, in the device's terms: a keep value
-// leaves the device's own; parity counts in its low byte only; stop bits are
-// one or two, never one and a half.
-platform::LineConfig LineConfigOf(uint32_t baudRate, uint16_t parity, uint8_t dataBits, uint8_t stopBits);
+// The port's settings in the device's terms: stop bits are one or two, never
+// one and a half.
+platform::LineConfig LineConfigOf(const LineParams& line);
 
 class LineSession {
 public:
@@ -54,11 +49,9 @@ public:
 
     platform::SerialDevice& Device() const { return *FDevice; }
 
-    // Merges the values given into the device's settings; false when refused.
-    bool Merge(uint32_t baudRate, uint16_t parity, uint8_t dataBits, uint8_t stopBits)
-    {
-        return FDevice->Configure(LineConfigOf(baudRate, parity, dataBits, stopBits));
-    }
+    // Merges the settings given into the device's (those not given stay as
+    // they are); false when refused.
+    bool Merge(const platform::LineConfig& change) { return FDevice->Configure(change); }
     // Clears the device's line errors into errors; returns how many bytes it holds.
     uint32_t RefreshStatus(platform::LineErrors& errors);
 

@@ -62,6 +62,7 @@ TEST_F(CodeAssembly, SetsTheLineUpForTheScanner)
     EXPECT_EQ(driver->Allow(), kDefaultAllow);
 }
 
+// The assembler's own cases are in code_assembler_test.cpp; here, that a driver feeds it.
 TEST_F(CodeAssembly, FiltersBytesAndCutsAtEachCarriageReturn)
 {
     auto driver = Start();
@@ -81,19 +82,6 @@ TEST_F(CodeAssembly, JoinsACodeAcrossReadsAndNeverEmitsWithoutCarriageReturn)
     ASSERT_TRUE(Eventually([&] { return Line.Waiting() == 0 && driver->Handled >= 2; }));
     ASSERT_TRUE(Cycles(3));
     EXPECT_EQ(driver->QueueCount(), 0u) << "45 waits for its carriage return";
-}
-
-TEST_F(CodeAssembly, OverlongCodeIsCutNeverOverrun)
-{
-    auto driver = Start();
-    std::string longCode;
-    for (int i = 0; i < 300; ++i)
-        longCode.push_back("0123456789ABCDEF"[i % 16]);
-    Line.Feed(longCode + "\r42\r");
-    const auto codes = Codes(*driver, 2);
-    ASSERT_EQ(codes.size(), 2u);
-    EXPECT_EQ(codes[0], longCode.substr(0, kDefaultMaxLength));
-    EXPECT_EQ(codes[1], "42") << "the next code starts clean";
 }
 
 TEST_F(CodeAssembly, BytesArrivingBeforeTheDriverIsReadyAreKept)

@@ -1,5 +1,6 @@
 #include "platform/posix/tty_file.h"
 
+#include "platform/posix/port_path.h"
 #include "platform/posix/termios_settings.h"
 
 #include <cerrno>
@@ -17,17 +18,7 @@ namespace {
 
 std::string DevicePath(uint16_t portNumber, const std::string& where)
 {
-    // Named in the configuration: a stable path such as /dev/serial/by-id/...
-    if (!where.empty())
-        return where;
-    const std::string link = std::string(BELVOR_SYSTEM_DIR) + "/com" + std::to_string(portNumber);
-    struct stat info {};
-    // The link itself decides, even when it dangles: it says where the port is.
-    if (lstat(link.c_str(), &info) == 0)
-        return link;
-    if (portNumber == 0)
-        return {};
-    return "/dev/ttyS" + std::to_string(portNumber - 1);
+    return PortDevicePath(portNumber, where, BELVOR_SYSTEM_DIR);
 }
 
 bool IsPtySlave(int fd)

@@ -8,7 +8,8 @@ namespace {
 
 int WindowsOnly()
 {
-    std::fputs("belvor-bridge: a service is for Windows; on Linux, systemd runs belvor-bridge.service\n", stderr);
+    std::fputs("belvor-bridge: a service is for Windows; on Linux, systemd runs belvor-bridge.service\n",
+               stderr);
     return 2;
 }
 

@@ -19,7 +19,7 @@ namespace {
 
 constexpr const char* kName = "BelvorBridge";
 constexpr const char* kDisplayName = "Belvor bridge";
-constexpr DWORD kStopHintMs = 30000;  // the clients closed, then every driver destroyed
+constexpr DWORD kStopHintMs = 30000;    // the clients closed, then every driver destroyed
 constexpr DWORD kControlWaitMs = 60000; // how long --uninstall-service waits for a stop
 
 int Failed(const std::string& what, DWORD error = GetLastError())
@@ -164,13 +164,14 @@ int InstallService(const std::vector<std::string>& args)
     if (!manager.handle)
         return Failed("cannot reach the service manager");
     const ServiceHandle service{CreateServiceA(manager.handle, kName, kDisplayName, SERVICE_ALL_ACCESS,
-                                               SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                                               WindowsCommandLine(line).c_str(), nullptr, nullptr, nullptr,
-                                               nullptr, nullptr)};
+                                               SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                               SERVICE_ERROR_NORMAL, WindowsCommandLine(line).c_str(),
+                                               nullptr, nullptr, nullptr, nullptr, nullptr)};
     if (!service.handle) {
         const DWORD error = GetLastError();
         if (error == ERROR_SERVICE_EXISTS)
-            return Failed(std::string("the service ") + kName + " is already installed (--uninstall-service first)",
+            return Failed(std::string("the service ") + kName +
+                              " is already installed (--uninstall-service first)",
                           error);
         return Failed(std::string("cannot install the service ") + kName, error);
     }
@@ -179,7 +180,8 @@ int InstallService(const std::vector<std::string>& args)
         const DWORD error = GetLastError();
         return Failed(std::string("the service ") + kName + " is installed but did not start", error);
     }
-    std::fprintf(MessageFile(), "belvor-bridge: the service %s is installed and starting; it starts with Windows\n", kName);
+    std::fprintf(MessageFile(),
+                 "belvor-bridge: the service %s is installed and starting; it starts with Windows\n", kName);
     return 0;
 }
 
@@ -188,13 +190,15 @@ int UninstallService()
     const ServiceHandle manager{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT)};
     if (!manager.handle)
         return Failed("cannot reach the service manager");
-    const ServiceHandle service{OpenServiceA(manager.handle, kName, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE)};
+    const ServiceHandle service{
+        OpenServiceA(manager.handle, kName, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE)};
     if (!service.handle) {
         const DWORD error = GetLastError();
         return Failed(std::string("cannot open the service ") + kName, error);
     }
     SERVICE_STATUS status{};
-    if (ControlService(service.handle, SERVICE_CONTROL_STOP, &status) && !WaitForState(service.handle, SERVICE_STOPPED))
+    if (ControlService(service.handle, SERVICE_CONTROL_STOP, &status) &&
+        !WaitForState(service.handle, SERVICE_STOPPED))
         return Failed(std::string("the service ") + kName + " did not stop", ERROR_SERVICE_REQUEST_TIMEOUT);
     if (!DeleteService(service.handle)) {
         const DWORD error = GetLastError();

@@ -1,5 +1,6 @@
 #include "tools/monitor/posix_ports.h"
 
+#include "platform/posix/port_path.h"
 #include "platform/profile.h"
 
 #include <algorithm>
@@ -39,12 +40,6 @@ bool Exists(const std::string& path)
 {
     struct stat info {};
     return stat(path.c_str(), &info) == 0;
-}
-
-bool LinkExists(const std::string& path)
-{
-    struct stat info {};
-    return lstat(path.c_str(), &info) == 0;
 }
 
 // Where path finally leads; empty when it leads nowhere.
@@ -133,16 +128,10 @@ Probe ProbeDevice(const std::string& path)
     return probe;
 }
 
-// The path the driver opens for COMn, as platform/posix/serial_device.cpp
-// chooses it; entry is the [Ports] value ("" when none).
+// The path the driver opens for COMn; entry is the [Ports] value ("" when none).
 std::string DriverPath(const PortPlaces& places, unsigned n, const std::string& entry)
 {
-    if (!entry.empty())
-        return entry;
-    const std::string link = places.SystemDir + "/com" + std::to_string(n);
-    if (LinkExists(link))
-        return link;
-    return places.DevDir + "/ttyS" + std::to_string(n - 1);
+    return belvor::platform::PortDevicePath(n, entry, places.SystemDir, places.DevDir);
 }
 
 std::vector<fs::path> Entries(const std::string& dir)

@@ -1,0 +1,85 @@
+// The code assembler alone: bytes in, steps and codes out.
+#include "driver/CodeAssembler.h"
+#include "driver/Settings.h"
+
+#include <gtest/gtest.h>
+
+using namespace belvor;
+
+namespace {
+
+std::array<bool, 256> Allowing(std::string_view bytes)
+{
+    std::array<bool, 256> allowed{};
+    for (const char c : bytes)
+        allowed[static_cast<uint8_t>(c)] = true;
+    return allowed;
+}
+
+// What the assembler made of a stream: each code (a cut one as "text/cut:seen"),
+// and how many bytes it refused.
+std::pair<std::vector<std::string>, int> Assemble(TCodeAssembler& assembler, std::string_view stream)
+{
+    std::vector<std::string> codes;
+    int refused = 0;
+    for (const char c : stream) {
+        switch (assembler.Take(static_cast<uint8_t>(c))) {
+        case TCodeAssembler::TStep::Complete: {
+            const TQueuedItem code = assembler.TakeCode();
+            EXPECT_EQ(code.What, TQueuedItem::Code);
+            codes.push_back(code.Cut ? code.Text + "/cut:" + std::to_string(code.Value) : code.Text);
+            break;
+        }
+        case TCodeAssembler::TStep::Refused:
+            ++refused;
+            break;
+        case TCodeAssembler::TStep::Collecting:
+            break;
+        }
+    }
+    return {codes, refused};
+}
+
+} // namespace
+
+TEST(CodeAssembler, BytesInCodesOut)
+{
+    const std::string hex = kDefaultAllow;
+    const struct {
+        std::string allow;
+        uint8_t end;
+        uint16_t maxLength;
+        std::string stream;
+        std::vector<std::string> codes;
+        int refused;
+    } cases[] = {
+        // Filtered, and cut at each end byte; an LF after a CR is refused, not a code.
+        {hex, 13, 104, "12AB\r12ab\r123\r\n456\r\n789\r\r\r", {"12AB", "12", "123", "456", "789", "", ""}, 4},
+        {hex, 13, 104, "12", {}, 0}, // no end byte, no code
+        {"", 13, 104, "123\r\r", {"", ""}, 3},
+        {"AB", 13, 104, "A1B2\rab\r", {"AB", ""}, 4},
+        // Past the maximum: cut, with the length it had; the next code starts clean.
+        {hex, 13, 4, "123456\r42\r", {"1234/cut:6", "42"}, 0},
+        {hex, 13, 4, "1234\r", {"1234"}, 0},
+        {hex, 13, 1, "Z12\r", {"1/cut:2"}, 1},
+        // Another end byte: CR is then refused like any byte not allowed.
+        {hex, 0x1D, 104, "12\r3\x1D", {"123"}, 1},
+        // An allowed byte that is also the end byte ends the code.
+        {"12\r", 13, 104, "1\r2\r", {"1", "2"}, 0},
+        {std::string("\0\xff", 2), 13, 104, std::string("\0\xff\x80\r", 4), {std::string("\0\xff", 2)}, 1},
+    };
+    for (const auto& c : cases) {
+        TCodeAssembler assembler(Allowing(c.allow), c.end, c.maxLength);
+        const auto [codes, refused] = Assemble(assembler, c.stream);
+        EXPECT_EQ(codes, c.codes) << c.stream;
+        EXPECT_EQ(refused, c.refused) << c.stream;
+    }
+}
+
+TEST(CodeAssembler, ResetDropsTheHalfCodeOnly)
+{
+    TCodeAssembler assembler(Allowing(kDefaultAllow), 13, 3);
+    Assemble(assembler, "12345");
+    assembler.Reset();
+    EXPECT_EQ(Assemble(assembler, "9\r").first, std::vector<std::string>{"9"}) << "neither kept nor cut";
+}
