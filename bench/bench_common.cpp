@@ -23,57 +23,6 @@ int64_t NowNs()
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-Pty::Pty()
-{
-    char name[256] = {};
-    if (openpty(&FMaster, &FSlave, name, nullptr, nullptr) != 0)
-        throw std::runtime_error(std::string("openpty: ") + std::strerror(errno));
-    FSlavePath = name;
-    termios t{};
-    tcgetattr(FSlave, &t);
-    cfmakeraw(&t);
-    tcsetattr(FSlave, TCSANOW, &t);
-}
-
-void Pty::HangUp()
-{
-    if (FMaster >= 0)
-        close(FMaster);
-    FMaster = -1;
-}
-
-Pty::~Pty()
-{
-    if (!FLink.empty())
-        (void)unlink(FLink.c_str());
-    close(FSlave);
-    if (FMaster >= 0)
-        close(FMaster);
-}
-
-void Pty::LinkAs(uint16_t port)
-{
-    (void)mkdir(BELVOR_SYSTEM_DIR, 0755);
-    FLink = std::string(BELVOR_SYSTEM_DIR) + "/com" + std::to_string(port);
-    (void)unlink(FLink.c_str());
-    if (symlink(FSlavePath.c_str(), FLink.c_str()) != 0)
-        throw std::runtime_error("cannot link " + FLink + ": " + std::strerror(errno));
-}
-
-void Pty::Write(const void* data, size_t size)
-{
-    const auto* bytes = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = write(FMaster, bytes, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throw std::runtime_error(std::string("write to pty: ") + std::strerror(errno));
-        bytes += n;
-        size -= static_cast<size_t>(n);
-    }
-}
-
 long ResidentKiB()
 {
     std::ifstream status("/proc/self/status");

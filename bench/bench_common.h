@@ -3,6 +3,7 @@
 #pragma once
 
 #include "bench/bench_stats.h"
+#include "support/posix/pty.h"
 
 #include <cstdint>
 #include <string>
@@ -13,33 +14,10 @@ namespace belvor::bench {
 // CLOCK_MONOTONIC in nanoseconds.
 int64_t NowNs();
 
-// A pty whose slave is in raw mode. The bench keeps both sides open, so the
-// line never hangs up while readers come and go.
-class Pty {
-public:
-    Pty();
-    ~Pty();
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-
-    // Makes the slave reachable as COM<port> for the library.
-    void LinkAs(uint16_t port);
-    // Writes everything, waiting while the line is full.
-    void Write(const void* data, size_t size);
-    void Write(const std::string& text) { Write(text.data(), text.size()); }
-
-    // The far end goes away for good, as an unplugged scanner does.
-    void HangUp();
-
-    int Master() const { return FMaster; }
-    int Slave() const { return FSlave; }
-    const std::string& SlavePath() const { return FSlavePath; }
-
-private:
-    int FMaster = -1;
-    int FSlave = -1;
-    std::string FSlavePath;
-    std::string FLink;
+// A pty linked as a COM port (support/posix/pty.h). The bench keeps both
+// sides open, so the line never hangs up while readers come and go.
+struct Pty : test::Pty {
+    Pty() : test::Pty(true) {}
 };
 
 // Ends a reader's loop (pyserial, the read() loop); allowed, but no code of ours.

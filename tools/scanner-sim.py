@@ -7,13 +7,13 @@ each code's characters followed by a carriage return.
 """
 import argparse
 import codecs
-import glob
 import os
-import pty
 import signal
 import sys
 import time
 import tty
+
+from scanner_line import ScannerLine, opened_elsewhere
 
 # What a shop's scanner sends, and what the driver makes of it with the
 # default allow-list (upper-case hexadecimal digits).
@@ -25,30 +25,6 @@ CODES = [
     b"ABC-123\r",          # a character outside the list: dropped
     b"0012345678905\r",    # UPC-A as EAN-13
 ]
-
-
-def process_name(pid):
-    try:
-        with open("/proc/%s/comm" % pid) as comm:
-            return comm.read().strip()
-    except OSError:
-        return ""
-
-
-def opened_elsewhere(tty_path):
-    """Whether a process other than this one has tty_path open. socat, which
-    makes a null-modem pair, holds both ends from the start: it is the cable,
-    not the program waited for."""
-    for fd in glob.glob("/proc/[0-9]*/fd/*"):
-        pid = fd.split("/")[2]
-        if pid == str(os.getpid()):
-            continue
-        try:
-            if os.readlink(fd) == tty_path and process_name(pid) != "socat":
-                return True
-        except OSError:
-            pass
-    return False
 
 
 def main():
@@ -70,25 +46,18 @@ def main():
     if not args.dir and not args.line:
         parser.error("--dir or --line is needed")
 
-    link = None
+    line = None
     if args.line:
         master = os.open(args.line, os.O_RDWR | os.O_NOCTTY)
         tty.setraw(master)
         name = os.path.realpath(args.line)
     else:
-        master, slave = pty.openpty()
-        tty.setraw(master)
-        name = os.ttyname(slave)
-        link = os.path.join(args.dir, "com%d" % args.port)
-        os.makedirs(args.dir, exist_ok=True)
-        # Replaced in one step: a program opening the port meanwhile finds the old link or this one, never none.
-        fresh = "%s.%d" % (link, os.getpid())
-        os.symlink(name, fresh)
-        os.replace(fresh, link)
+        line = ScannerLine(args.dir, args.port)
+        master, name = line.master, line.tty
 
     def stop(*_):
-        if link and os.path.lexists(link):
-            os.remove(link)
+        if line:
+            line.unlink()
         sys.exit(0)
 
     signal.signal(signal.SIGTERM, stop)

@@ -62,7 +62,8 @@ done
 # The bridge's load tests take both cores for half a minute or more: each runs
 # once its preset's other tests are done (it needs that preset's Belvor.ini to
 # itself), and one preset at a time (build/load-test.lock), so that none
-# starves another past its limits.
+# starves another past its limits; and once the next preset is built, so that
+# it runs beside tests, which mostly wait, rather than slow a build down.
 heavy='^bridge_load$'
 run_tests() { # preset other|heavy
   local nice=0 select=(-E "$heavy")
@@ -73,17 +74,20 @@ run_tests() { # preset other|heavy
   fi
   nice -n $nice ctest --preset "$1" "${select[@]}" >>"build/ctest-$1.log" 2>&1 || echo 1 >"build/ctest-$1.rc"
 }
-test_preset() {
+test_preset() { # preset [the preset built after it]
   run_tests "$1" other
+  if [[ -n ${2:-} ]]; then
+    while [[ ! -f build/built.$2 ]]; do sleep 1; done
+  fi
   { flock 9 && run_tests "$1" heavy; } 9>build/load-test.lock
   : >"build/ctest-$1.done"
 }
-start_tests() {
+start_tests() { # preset [next preset]
   rm -f "build/ctest-$1.done"
   : >"build/ctest-$1.log"
   echo 0 >"build/ctest-$1.rc"
   phase tests of "$1"
-  test_preset "$1" &
+  test_preset "$1" "${2:-}" &
   test_job[$1]=$!
 }
 # The release files, from the native and Windows builds (when all three are
@@ -108,12 +112,15 @@ start_release() {
 }
 built=()
 declare -A test_job
-for preset in "${presets[@]}"; do
+rm -f build/built.*
+for i in "${!presets[@]}"; do
+  preset=${presets[i]}
   phase build "$preset"
   if nice -n 10 cmake --preset "$preset" >/dev/null && nice -n 10 cmake --build --preset "$preset" -j2; then
+    : >"build/built.$preset"
     built+=("$preset")
     [[ -n ${prefix_job[$preset]:-} ]] && wait "${prefix_job[$preset]}"
-    start_tests "$preset"
+    start_tests "$preset" "${presets[i + 1]:-}"
     if ((${#release_needs[@]})) && ! $release; then
       ready=true
       for needed in "${release_needs[@]}"; do
@@ -122,6 +129,7 @@ for preset in "${presets[@]}"; do
       $ready && start_release
     fi
   else
+    : >"build/built.$preset"
     broken+=("$preset (build)")
   fi
 done

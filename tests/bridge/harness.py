@@ -4,10 +4,13 @@ Each test takes COM_DIR INI STOP_SIGNAL BRIDGE [ARGS...]: the ptys are linked as
 COM_DIR/comN, Belvor.ini is written at INI, STOP_SIGNAL (TERM, or INT under
 Wine, whose Ctrl-C it is) ends the bridge, which BRIDGE [ARGS...] starts.
 """
-import asyncio, atexit, contextlib, http.client, json, os, pty, resource, signal, socket, subprocess, sys, tempfile, tty
+import asyncio, contextlib, http.client, json, os, resource, signal, socket, subprocess, sys, tempfile
 import urllib.request
 import websockets
 from prometheus_client.parser import text_string_to_metric_families
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+from scanner_line import ScannerLine, opened_elsewhere  # noqa: E402,F401 (the tests' own too)
 
 COM_DIR, INI, STOP = sys.argv[1], sys.argv[2], getattr(signal, "SIG" + sys.argv[3])
 COMMAND = sys.argv[4:]
@@ -16,35 +19,11 @@ WAIT = 60 if WINE else 15  # seconds any one thing may take
 ORIGIN = "https://till.example"
 
 
-class Scanner:
-    """A pty linked as COM<n>; closing its master is pulling the cable."""
+class Scanner(ScannerLine):
+    """A scanner linked as COM_DIR/com<port>."""
 
     def __init__(self, port):
-        self.link = os.path.join(COM_DIR, "com%d" % port)
-        self.plug()
-        atexit.register(self.unlink)  # left behind, it would name whatever pty gets its number next
-
-    def unlink(self):
-        with contextlib.suppress(OSError):
-            if os.readlink(self.link) == os.ttyname(self.slave):
-                os.remove(self.link)
-
-    def plug(self):
-        self.master, self.slave = pty.openpty()
-        tty.setraw(self.slave)
-        os.makedirs(COM_DIR, exist_ok=True)
-        if os.path.lexists(self.link):
-            os.remove(self.link)
-        os.symlink(os.ttyname(self.slave), self.link)
-
-    def pull(self):
-        os.close(self.master)
-        os.close(self.slave)
-        os.remove(self.link)
-
-    def type(self, codes):
-        for code in codes:
-            os.write(self.master, code + b"\r")
+        super().__init__(COM_DIR, port)
 
 
 def free_port():

@@ -1,9 +1,9 @@
 #!/usr/bin/python3
 """belvor-bridge as a Windows service under Wine's service manager: installed, started, a code served,
 stopped (1001, the port closed), removed (arguments: harness.py). Wine has no restart after a failure."""
-import asyncio, glob, os, subprocess, time, urllib.request
+import asyncio, os, subprocess, time, urllib.request
 import websockets
-from harness import COMMAND, INI, WAIT, Scanner, check_version, closed_with, free_port, next_message
+from harness import COMMAND, INI, WAIT, Scanner, check_version, closed_with, free_port, next_message, opened_elsewhere
 
 PORT = 45
 SC = COMMAND[:2] + ["sc"]  # tools/wine-run.sh PREFIX sc ...: Wine's own, in the prefix's arch
@@ -29,17 +29,6 @@ def eventually(condition, what):
         time.sleep(0.1)
 
 
-def held_elsewhere(tty):
-    """Whether a process other than this one has tty open: the service's driver, or Wine's server for it."""
-    for fd in glob.glob("/proc/[0-9]*/fd/*"):
-        try:
-            if fd.split("/")[2] != str(os.getpid()) and os.readlink(fd) == tty:
-                return True
-        except OSError:
-            pass
-    return False
-
-
 def listening(base):
     try:
         urllib.request.urlopen(base + "/scanners", timeout=1).read()
@@ -51,7 +40,7 @@ def listening(base):
 async def main():
     check_version()
     scanner = Scanner(PORT)
-    tty = os.ttyname(scanner.slave)
+    tty = scanner.tty
     os.makedirs(os.path.dirname(INI), exist_ok=True)
     with open(INI, "w") as f:
         f.write("[Port]\r\nWake=Event\r\n")
@@ -73,13 +62,13 @@ async def main():
         assert (await next_message(ws))["ports"] == [{"port": PORT, "state": "open"}]
         scanner.type([b"4006381333931"])
         assert (await next_message(ws))["text"] == "4006381333931"
-        assert held_elsewhere(tty), "the driver does not hold the port"
+        assert opened_elsewhere(tty), "the driver does not hold the port"
 
         stopped = run(SC + ["stop", "BelvorBridge"])
         assert stopped.returncode == 0, stopped
         assert await closed_with(ws) == 1001
         eventually(lambda: state() == "STOPPED", "the service never reported its stop")
-        eventually(lambda: not held_elsewhere(tty), "the port stayed open: a driver was not destroyed")
+        eventually(lambda: not opened_elsewhere(tty), "the port stayed open: a driver was not destroyed")
         with open(log) as f:
             text = f.read()
         assert "on 127.0.0.1:%d" % listen in text and "service stopped (0)" in text, text

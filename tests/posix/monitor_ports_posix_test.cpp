@@ -2,36 +2,20 @@
 // with ptys standing in for the serial devices.
 #include "tools/monitor/posix_ports.h"
 
+#include "support/posix/pty.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <pty.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
 
 namespace {
-
-struct Pty {
-    int Master = -1;
-    int Slave = -1;
-    std::string Path;
-    Pty()
-    {
-        char name[256];
-        if (openpty(&Master, &Slave, name, nullptr, nullptr) == 0)
-            Path = name;
-    }
-    ~Pty()
-    {
-        close(Slave);
-        close(Master);
-    }
-};
 
 class MonitorPortsPosixTest : public ::testing::Test {
 protected:
@@ -45,8 +29,6 @@ protected:
         Places = {Root + "/system", Root + "/system/Belvor.ini", Root + "/dev"};
         fs::create_directories(Places.SystemDir);
         fs::create_directories(Places.DevDir + "/serial/by-id");
-        for (const Pty* pty : {&Usb, &Uart0, &Uart1, &Linked, &Elsewhere})
-            ASSERT_FALSE(pty->Path.empty());
     }
     void TearDown() override { fs::remove_all(Root); }
 
@@ -60,7 +42,8 @@ protected:
 
     std::string Root;
     PortPlaces Places;
-    Pty Usb, Uart0, Uart1, Linked, Elsewhere;
+    // Held open here as well: devices that are there, whoever else opens them.
+    belvor::test::Pty Usb{true}, Uart0{true}, Uart1{true}, Linked{true}, Elsewhere{true};
 };
 
 using Coms = std::vector<unsigned>;
@@ -68,18 +51,18 @@ using Coms = std::vector<unsigned>;
 TEST_F(MonitorPortsPosixTest, ListsEntriesLinksByIdAndDevicesWithTheComTheDriverReachesThemBy)
 {
     const std::string dev = Places.DevDir;
-    fs::create_symlink(Usb.Path, dev + "/ttyUSB0");
-    fs::create_symlink(Uart0.Path, dev + "/ttyS0");
-    fs::create_symlink(Uart1.Path, dev + "/ttyS1");
+    fs::create_symlink(Usb.SlavePath(), dev + "/ttyUSB0");
+    fs::create_symlink(Uart0.SlavePath(), dev + "/ttyS0");
+    fs::create_symlink(Uart1.SlavePath(), dev + "/ttyS1");
     fs::create_symlink("../../ttyUSB0", dev + "/serial/by-id/usb-Shop_Scanner-if00");
     // The key is case-insensitive; COM4 names a device that is not there.
     std::ofstream(Places.ConfigPath) << "[Ports]\ncom3=" << dev << "/ttyUSB0\nCOM4=" << dev << "/ttyUSB7\n";
-    fs::create_symlink(Linked.Path, Places.SystemDir + "/com32");
-    fs::create_symlink(Elsewhere.Path, Places.SystemDir + "/com2"); // takes COM2 from ttyS1
-    fs::create_symlink(Elsewhere.Path, Places.SystemDir + "/com3"); // [Ports] COM3 wins
+    fs::create_symlink(Linked.SlavePath(), Places.SystemDir + "/com32");
+    fs::create_symlink(Elsewhere.SlavePath(), Places.SystemDir + "/com2"); // takes COM2 from ttyS1
+    fs::create_symlink(Elsewhere.SlavePath(), Places.SystemDir + "/com3"); // [Ports] COM3 wins
     fs::create_symlink(dev + "/ttyUSB9", Places.SystemDir + "/com9");
     for (const char* ignored : {"com0", "com256", "com07", "comX"})
-        fs::create_symlink(Linked.Path, Places.SystemDir + "/" + ignored);
+        fs::create_symlink(Linked.SlavePath(), Places.SystemDir + "/" + ignored);
 
     const PortListing listing = ListPorts(Places);
     for (const ListedPort& port : listing.Ports)
@@ -88,7 +71,7 @@ TEST_F(MonitorPortsPosixTest, ListsEntriesLinksByIdAndDevicesWithTheComTheDriver
     const ListedPort* entry = Find(listing, "[Ports]", dev + "/ttyUSB0");
     ASSERT_NE(entry, nullptr);
     EXPECT_EQ(entry->Coms, Coms{3});
-    EXPECT_EQ(entry->Target, Usb.Path);
+    EXPECT_EQ(entry->Target, Usb.SlavePath());
     EXPECT_EQ(entry->Use, PortUse::Free);
     const ListedPort* absent = Find(listing, "[Ports]", dev + "/ttyUSB7");
     ASSERT_NE(absent, nullptr);
@@ -98,7 +81,7 @@ TEST_F(MonitorPortsPosixTest, ListsEntriesLinksByIdAndDevicesWithTheComTheDriver
     const ListedPort* link = Find(listing, "link", Places.SystemDir + "/com32");
     ASSERT_NE(link, nullptr);
     EXPECT_EQ(link->Coms, Coms{32});
-    EXPECT_EQ(link->Target, Linked.Path);
+    EXPECT_EQ(link->Target, Linked.SlavePath());
     const ListedPort* shadowed = Find(listing, "link", Places.SystemDir + "/com3");
     ASSERT_NE(shadowed, nullptr);
     EXPECT_NE(shadowed->About.find("[Ports] COM3 comes first"), std::string::npos) << shadowed->About;
@@ -111,7 +94,7 @@ TEST_F(MonitorPortsPosixTest, ListsEntriesLinksByIdAndDevicesWithTheComTheDriver
 
     const ListedPort* byId = Find(listing, "by-id", dev + "/serial/by-id/usb-Shop_Scanner-if00");
     ASSERT_NE(byId, nullptr);
-    EXPECT_EQ(byId->Target, Usb.Path);
+    EXPECT_EQ(byId->Target, Usb.SlavePath());
     EXPECT_EQ(byId->Coms, Coms{3});
 
     const ListedPort* usb = Find(listing, "ttyUSB", dev + "/ttyUSB0");
@@ -131,22 +114,22 @@ TEST_F(MonitorPortsPosixTest, ListsEntriesLinksByIdAndDevicesWithTheComTheDriver
 
 TEST_F(MonitorPortsPosixTest, APortHeldElsewhereIsInUseAndFreeOnceLetGo)
 {
-    fs::create_symlink(Linked.Path, Places.SystemDir + "/com32");
+    fs::create_symlink(Linked.SlavePath(), Places.SystemDir + "/com32");
     std::string note;
-    EXPECT_EQ(ProbePort(Linked.Path, note), PortUse::Free) << note;
+    EXPECT_EQ(ProbePort(Linked.SlavePath(), note), PortUse::Free) << note;
 
     // Held as the driver holds a port: flock on a descriptor of its own.
-    const int held = open(Linked.Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int held = open(Linked.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(held, 0);
     ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
-    EXPECT_EQ(ProbePort(Linked.Path, note), PortUse::InUse) << note;
+    EXPECT_EQ(ProbePort(Linked.SlavePath(), note), PortUse::InUse) << note;
     const PortListing listing = ListPorts(Places); // Find points into it
     const ListedPort* link = Find(listing, "link", Places.SystemDir + "/com32");
     ASSERT_NE(link, nullptr);
     EXPECT_EQ(link->Use, PortUse::InUse);
 
     close(held);
-    EXPECT_EQ(ProbePort(Linked.Path, note), PortUse::Free) << note;
+    EXPECT_EQ(ProbePort(Linked.SlavePath(), note), PortUse::Free) << note;
     EXPECT_EQ(ProbePort(Places.DevDir + "/ttyUSB5", note), PortUse::Missing);
 }
 

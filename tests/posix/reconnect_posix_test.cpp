@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -17,30 +16,6 @@ using namespace belvor;
 using namespace belvor::test;
 
 namespace {
-
-// A pty of the test's own, not linked anywhere: a device named only by path.
-struct Pty {
-    int Master = -1;
-    std::string Path;
-    Pty()
-    {
-        int slave = -1;
-        char name[256] = {};
-        if (openpty(&Master, &slave, name, nullptr, nullptr) == 0) {
-            close(slave);
-            Path = name;
-        }
-    }
-    ~Pty()
-    {
-        if (Master >= 0)
-            close(Master);
-    }
-    bool Send(const std::string& bytes)
-    {
-        return write(Master, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-    }
-};
 
 class NamedPorts : public DriverTest {
 protected:
@@ -53,9 +28,8 @@ TEST_F(NamedPorts, AnEntryComesBeforeTheLinkAndAMissingPathIsAMissingPort)
 {
     auto linked = MakeRealLine(); // COMn's link points elsewhere
     const std::string com = "COM" + std::to_string(linked->PortNumber());
-    Pty named;
-    ASSERT_FALSE(named.Path.empty());
-    WriteConfig("[Ports]\r\n" + com + "=" + named.Path + "\r\n");
+    Pty named; // a pty of the test's own, not linked anywhere: a device named only by path
+    WriteConfig("[Ports]\r\n" + com + "=" + named.SlavePath() + "\r\n");
     ASSERT_EQ(InitDriverImpl(linked->PortNumber(), &OnCode), 0);
     ASSERT_TRUE(linked->Send("1\r"));
     ASSERT_TRUE(named.Send("2\r"));
@@ -82,12 +56,11 @@ TEST_F(NamedPorts, ScannerBackOnAPortHeldElsewhereIsTriedUntilFree)
 
     // The scanner is back under another name, which another program holds.
     Pty back;
-    ASSERT_FALSE(back.Path.empty());
-    const int holder = open(back.Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const int holder = open(back.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
     opens.Arm(1000000, FaultScope::Setup, "Open");
-    WriteConfig("[Ports]\r\nCOM" + std::to_string(port) + "=" + back.Path + "\r\n");
+    WriteConfig("[Ports]\r\nCOM" + std::to_string(port) + "=" + back.SlavePath() + "\r\n");
     ASSERT_TRUE(Eventually([&] { return opens.Counted() >= 3; }, 10000)) << "it keeps trying";
     EXPECT_FALSE(HasRecord(Back(port)));
     close(holder);

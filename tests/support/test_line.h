@@ -9,6 +9,10 @@
 #include <memory>
 #include <string>
 
+#ifndef _WIN32
+#include "support/posix/pty.h"
+#endif
+
 namespace belvor::test {
 
 class TestLine {
@@ -57,8 +61,6 @@ std::unique_ptr<TestLine> MakeRealLine(uint16_t port);
 std::unique_ptr<TestLine> MakeRealLine();
 
 #ifndef _WIN32
-// The link that names COMn, whether or not it exists.
-std::string PortLinkPath(uint16_t portNumber);
 // A port number of that range that no other test program uses; its link removed.
 uint16_t FreshTestPort();
 #endif

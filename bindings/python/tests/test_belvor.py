@@ -7,15 +7,15 @@ library looks for its comN links); ctest sets both.
 import errno
 import gc
 import os
-import pty
 import sys
 import threading
 import time
-import tty
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "tools"))
 import belvor  # noqa: E402
+from scanner_line import ScannerLine  # noqa: E402
 
 SYSTEM_DIR = os.environ.get("BELVOR_SYSTEM_DIR", "")
 if SYSTEM_DIR:
@@ -23,24 +23,14 @@ if SYSTEM_DIR:
 PORTS = (60, 61)  # apart from the other tests' ports
 
 
-class FakeScanner:
+class FakeScanner(ScannerLine):
     """A pty linked as COM<port>: what is written to it arrives as if scanned."""
 
     def __init__(self, port):
-        self.master, self.slave = pty.openpty()
-        tty.setraw(self.master)
-        self.link = os.path.join(SYSTEM_DIR, "com%d" % port)
-        if os.path.lexists(self.link):
-            os.remove(self.link)
-        os.symlink(os.ttyname(self.slave), self.link)
+        super().__init__(SYSTEM_DIR, port)
 
-    def send(self, data):
-        os.write(self.master, data)
-
-    def close(self):
-        os.remove(self.link)
-        os.close(self.master)
-        os.close(self.slave)
+    send = ScannerLine.write
+    close = ScannerLine.pull
 
 
 class Received:
