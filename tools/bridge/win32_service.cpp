@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <mutex>
 #include <string>
 #include <windows.h>
 
@@ -104,16 +105,22 @@ SERVICE_STATUS gStatus{};
 const std::function<int(const std::function<void()>&)>* gServe = nullptr;
 int gExitCode = 0;
 
+// Reported from the service's thread and from the control handler's.
+std::mutex gStatusLock;
+
 void Report(DWORD state, int exitCode = 0)
 {
+    std::lock_guard<std::mutex> guard(gStatusLock);
     gStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     gStatus.dwCurrentState = state;
     gStatus.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
     // An exit status other than 0 is a failure, which the service manager answers with a restart.
     gStatus.dwWin32ExitCode = exitCode == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
     gStatus.dwServiceSpecificExitCode = static_cast<DWORD>(exitCode);
-    gStatus.dwWaitHint = state == SERVICE_STOP_PENDING || state == SERVICE_START_PENDING ? kStopHintMs : 0;
-    ++gStatus.dwCheckPoint;
+    // Progress counts only while a start or stop is under way.
+    const bool pending = state == SERVICE_STOP_PENDING || state == SERVICE_START_PENDING;
+    gStatus.dwWaitHint = pending ? kStopHintMs : 0;
+    gStatus.dwCheckPoint = pending ? gStatus.dwCheckPoint + 1 : 0;
     SetServiceStatus(gStatusHandle, &gStatus);
 }
 
