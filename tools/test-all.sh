@@ -116,11 +116,7 @@ rm -f build/built.*
 for i in "${!presets[@]}"; do
   preset=${presets[i]}
   phase build "$preset"
-  # The last build at the tests' own priority: only its own short tests come after it, and the
-  # earlier presets' load tests, which would slow it, wait for it anyway.
-  level=10
-  ((i == ${#presets[@]} - 1)) && level=0
-  if nice -n $level cmake --preset "$preset" >/dev/null && nice -n $level cmake --build --preset "$preset" -j2; then
+  if nice -n 10 cmake --preset "$preset" >/dev/null && nice -n 10 cmake --build --preset "$preset" -j2; then
     : >"build/built.$preset"
     built+=("$preset")
     [[ -n ${prefix_job[$preset]:-} ]] && wait "${prefix_job[$preset]}"
