@@ -4,7 +4,7 @@ Each test takes COM_DIR INI STOP_SIGNAL BRIDGE [ARGS...]: the ptys are linked as
 COM_DIR/comN, Belvor.ini is written at INI, STOP_SIGNAL (TERM, or INT under
 Wine, whose Ctrl-C it is) ends the bridge, which BRIDGE [ARGS...] starts.
 """
-import asyncio, contextlib, http.client, json, os, resource, signal, socket, subprocess, sys, tempfile
+import asyncio, contextlib, http.client, json, os, resource, signal, socket, subprocess, sys, tempfile, time
 import urllib.request
 import websockets
 from prometheus_client.parser import text_string_to_metric_families
@@ -24,6 +24,17 @@ class Scanner(ScannerLine):
 
     def __init__(self, port):
         super().__init__(COM_DIR, port)
+
+
+def eventually(what, condition, within=WAIT, every=0.1):
+    """condition's first true value, polled for what others do on their own time; fails after within s."""
+    deadline = time.monotonic() + within
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(every)
+    raise AssertionError("timed out waiting for " + what)
 
 
 def free_port():

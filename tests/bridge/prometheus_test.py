@@ -1,8 +1,8 @@
 """A real Prometheus scrapes belvor-bridge's metrics listener, with the shipped alert rules loaded
 (arguments: harness.py, then the prometheus program). Natively only."""
-import asyncio, json, os, subprocess, sys, tempfile, time, urllib.parse, urllib.request
+import asyncio, json, os, subprocess, sys, tempfile, urllib.parse, urllib.request
 PROMETHEUS = sys.argv.pop()
-from harness import WAIT, Scanner, check_version, free_port, running_bridge
+from harness import WAIT, Scanner, check_version, eventually, free_port, running_bridge
 
 PORT = 47
 MONITORING = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../examples/monitoring")
@@ -12,16 +12,6 @@ RULES = os.path.join(MONITORING, "belvor-alerts.yml")
 def api(base, path, **query):
     url = base + "/api/v1/" + path + ("?" + urllib.parse.urlencode(query) if query else "")
     return json.load(urllib.request.urlopen(url, timeout=WAIT))["data"]
-
-
-def eventually(what, condition):
-    deadline = time.monotonic() + WAIT * 2
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
-            return value
-        time.sleep(0.2)
-    raise AssertionError("timed out waiting for " + what)
 
 
 async def main():
@@ -48,7 +38,7 @@ async def main():
                     except OSError:
                         return None
                     return result and result[0]["value"][1] == "3"
-                eventually("three codes in Prometheus", codes)
+                eventually("three codes in Prometheus", codes, WAIT * 2, 0.2)
                 up = api(base, "query", query='up{job="till"}')["result"]
                 assert up[0]["value"][1] == "1", up
                 groups = api(base, "rules")["groups"]
@@ -62,7 +52,7 @@ async def main():
                 for panel in panels:
                     expr = panel["targets"][0]["expr"].replace("$instance", ".*")
                     # (A rate needs two scrapes: given the time for them.)
-                    eventually(panel["title"], lambda: api(base, "query", query=expr)["result"])
+                    eventually(panel["title"], lambda: api(base, "query", query=expr)["result"], WAIT * 2, 0.2)
             finally:
                 prometheus.terminate()
                 prometheus.wait(WAIT)

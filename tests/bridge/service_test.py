@@ -1,9 +1,10 @@
 #!/usr/bin/python3
 """belvor-bridge as a Windows service under Wine's service manager: installed, started, a code served,
 stopped (1001, the port closed), removed (arguments: harness.py). Wine has no restart after a failure."""
-import asyncio, os, subprocess, time, urllib.request
+import asyncio, os, subprocess, urllib.request
 import websockets
-from harness import COMMAND, INI, WAIT, Scanner, check_version, closed_with, free_port, next_message, opened_elsewhere
+from harness import (COMMAND, INI, WAIT, Scanner, check_version, closed_with, eventually, free_port, next_message,
+                     opened_elsewhere)
 
 PORT = 45
 SC = COMMAND[:2] + ["sc"]  # tools/wine-run.sh PREFIX sc ...: Wine's own, in the prefix's arch
@@ -19,14 +20,6 @@ def state():
         if word in query.stdout:
             return word
     return "none (%d)" % query.returncode
-
-
-def eventually(condition, what):
-    """Polls what the service manager and the service do on their own time, within WAIT."""
-    deadline = time.monotonic() + WAIT
-    while not condition():
-        assert time.monotonic() < deadline, what
-        time.sleep(0.1)
 
 
 def listening(base):
@@ -56,7 +49,7 @@ async def main():
         again = run(COMMAND + ["--install-service", "--port", str(PORT)])
         assert again.returncode == 1 and "already installed" in again.stderr, again
 
-        eventually(lambda: listening(base), "the service never listened")
+        eventually("the service to listen", lambda: listening(base))
         assert state() == "RUNNING"
         ws = await websockets.connect(uri)
         assert (await next_message(ws))["ports"] == [{"port": PORT, "state": "open"}]
@@ -67,8 +60,8 @@ async def main():
         stopped = run(SC + ["stop", "BelvorBridge"])
         assert stopped.returncode == 0, stopped
         assert await closed_with(ws) == 1001
-        eventually(lambda: state() == "STOPPED", "the service never reported its stop")
-        eventually(lambda: not opened_elsewhere(tty), "the port stayed open: a driver was not destroyed")
+        eventually("the service to report its stop", lambda: state() == "STOPPED")
+        eventually("the port closed (the drivers destroyed)", lambda: not opened_elsewhere(tty))
         with open(log) as f:
             text = f.read()
         assert "on 127.0.0.1:%d" % listen in text and "service stopped (0)" in text, text
