@@ -36,9 +36,6 @@ public:
     // Passes run so far (codes delivered or dropped), for tests to wait on.
     uint64_t Passes() const { return FPasses.load(); }
     int32_t Index() const { return FIndex; }
-    // The callbacks' generation a pass is using, 0 between passes; read under
-    // the callbacks' lock. A swap waits until no other thread uses an older one.
-    uint64_t CallGeneration() const { return FCallGeneration; }
 
 private:
     static void Run(void* self);
@@ -57,7 +54,7 @@ private:
 
     platform::Event FEvent{false};
     const int32_t FIndex;
-    uint64_t FCallGeneration = 0;
+    uint64_t FCallGeneration = 0; // the callbacks' generation a pass is using (BeginCall), 0 between passes
     const uint32_t FRecheckMs;
     std::atomic<bool> FTerminated{false};
     std::atomic<uint64_t> FPasses{0};
