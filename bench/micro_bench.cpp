@@ -31,39 +31,37 @@ public:
     std::vector<uint8_t> Input;
     size_t Pos = 0;
 
-    bool SetQueueSizes(uint32_t, uint32_t) override { return true; }
-    bool Configure(const platform::LineConfig&) override { return true; }
-    bool Settings(platform::LineConfig&) override { return true; }
+    platform::Result<> SetQueueSizes(uint32_t, uint32_t) override { return {}; }
+    platform::Result<> Configure(const platform::LineConfig&) override { return {}; }
+    platform::Result<platform::LineConfig> Settings() override { return platform::LineConfig{}; }
     void Arm(const platform::RefusedWatches&) override {}
-    bool Status(uint32_t& waiting, platform::LineErrors& errors) override
+    platform::Result<platform::InputState> Status() override
     {
-        errors = {};
-        waiting = static_cast<uint32_t>(Input.size() - Pos);
-        return true;
+        return platform::InputState{static_cast<uint32_t>(Input.size() - Pos), {}};
     }
-    bool DropInput() override
+    platform::Result<> DropInput() override
     {
         Pos = Input.size();
-        return true;
+        return {};
     }
-    bool Look(platform::LineNews&) override { return false; } // a wait that never completes
-    uint32_t Read(uint8_t* dest, uint32_t size) override
+    // A wait that never completes.
+    platform::Result<platform::LineNews> Look() override { return platform::Failure{997}; }
+    platform::Result<uint32_t> Read(uint8_t* dest, uint32_t size) override
     {
         const size_t n = std::min<size_t>(size, Input.size() - Pos);
         std::memcpy(dest, Input.data() + Pos, n);
         Pos += n;
         return static_cast<uint32_t>(n);
     }
-    uint32_t LastError() const override { return 0; }
 };
 
 MemoryDevice* gDevice = nullptr;
 
-std::unique_ptr<platform::SerialDevice> OpenMemoryDevice(uint16_t, const std::string&, uint32_t&)
+platform::OpenedDevice OpenMemoryDevice(uint16_t, const std::string&)
 {
     auto device = std::make_unique<MemoryDevice>();
     gDevice = device.get();
-    return device;
+    return std::unique_ptr<platform::SerialDevice>(std::move(device));
 }
 
 class TBenchBelvor final : public TBelvor {

@@ -68,13 +68,12 @@ void CancelTimes(int tries)
 
 std::unique_ptr<platform::SerialDevice> OpenNear()
 {
-    uint32_t error = 0;
-    auto device = platform::OpenSystemSerialDevice(7, error);
+    platform::OpenedDevice device = platform::OpenSystemSerialDevice(7);
     if (!device)
-        throw std::runtime_error("cannot open COM7, error " + std::to_string(error));
-    device->Arm({}); // what the port's worker sets
-    device->DropInput();
-    return device;
+        throw std::runtime_error("cannot open COM7, error " + std::to_string(device.Error()));
+    (*device)->Arm({}); // what the port's worker sets
+    (void)(*device)->DropInput();
+    return std::move(*device);
 }
 
 void QuietReads(int tries)
@@ -114,14 +113,12 @@ void FlowingReads(double seconds)
         int empty = 0;
         for (const int64_t end = bench::NowUs() + static_cast<int64_t>(seconds * 1e6);
              bench::NowUs() < end;) {
-            platform::LineErrors errors;
-            uint32_t waiting = 0;
-            if (!blind && (!device->Status(waiting, errors) || waiting == 0)) {
+            if (!blind && device->Status().ValueOr({}).Waiting == 0) {
                 Sleep(1);
                 continue;
             }
             const int64_t start = bench::NowUs();
-            const uint32_t n = device->Read(buffer, sizeof buffer);
+            const uint32_t n = device->Read(buffer, sizeof buffer).ValueOr(0);
             us.push_back(bench::NowUs() - start);
             bytes += n;
             empty += n == 0;

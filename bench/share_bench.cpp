@@ -26,6 +26,7 @@
 #include <cstdlib>
 #include <memory>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
@@ -77,7 +78,8 @@ void OpenTimedDriver(uint8_t port)
     SetEventProcImpl(&OnCode);
     auto driver = std::make_unique<TTimedBelvor>(port);
     const uint32_t recheckMs = DeliveryRecheckBound(driver->WakeOnEvent());
-    AddDriver(std::move(driver), recheckMs);
+    if (!AddDriver(std::move(driver), recheckMs))
+        throw std::runtime_error("cannot start the delivery thread");
 }
 
 // The same wake-up as the driver's (a thread waiting on an auto-reset event,

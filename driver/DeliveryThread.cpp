@@ -29,11 +29,14 @@ constexpr int64_t kNoWatch = INT64_MAX;
 
 } // namespace
 
-TBelvorThread::TBelvorThread(int32_t index, uint32_t recheckMs) : FIndex(index), FRecheckMs(recheckMs)
+TBelvorThread::TBelvorThread(int32_t index, uint32_t recheckMs) : FIndex(index), FRecheckMs(recheckMs) {}
+
+platform::Result<> TBelvorThread::Start()
 {
+    if (!FEvent.Valid())
+        return platform::Failure{platform::LastSystemError()};
     // It runs the host's callback, so it gets the stack a thread of the host would.
-    if (!FEvent.Valid() || !FThread.Start(&Run, this, platform::kHostThreadStack))
-        throw Exception("Cannot start the delivery thread", platform::LastSystemError());
+    return FThread.Start(&Run, this, platform::kHostThreadStack);
 }
 
 TBelvorThread::~TBelvorThread()

@@ -18,10 +18,12 @@ struct TQueuedItem;
 
 class TBelvorThread {
 public:
-    // Starts running at once; its wake-up event exists before it runs, so no
-    // wake (a first code, or the stop itself) can come too early. It looks at
-    // its stop flag every recheckMs even without a wake.
+    // Its wake-up event exists before it runs, so no wake (a first code, or
+    // the stop itself) can come too early. Once started, it looks at its stop
+    // flag every recheckMs even without a wake.
     TBelvorThread(int32_t index, uint32_t recheckMs);
+    // Fails with the system's code when the thread or its event could not be made.
+    platform::Result<> Start();
     ~TBelvorThread();
     TBelvorThread(const TBelvorThread&) = delete;
     TBelvorThread& operator=(const TBelvorThread&) = delete;

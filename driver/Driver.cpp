@@ -45,13 +45,23 @@ int32_t Fail(platform::ErrorKind kind) noexcept
     return Fail(platform::SystemErrorCode(kind));
 }
 
+// A failure as the host sees it: -1, and the system's code as the thread's
+// last error (one for the argument when the system gave none).
+int32_t Fail(const char* message, uint32_t systemError) noexcept
+{
+    LogException(message);
+    return systemError != 0 ? Fail(systemError) : Fail(platform::ErrorKind::InvalidArgument);
+}
+
 // A driver made on port with what Belvor.ini says for it now, in the next slot.
 int32_t MakeDriver(uint32_t port)
 {
     const auto number = static_cast<uint8_t>(port & 0xFF);
     const TDriverSettings settings = LoadDriverSettings(number);
     auto driver = std::make_unique<TBelvor>(number, settings);
-    return AddDriver(std::move(driver), DeliveryRecheckBound(settings.WakeOnEvent));
+    const platform::Result<int32_t> added =
+        AddDriver(std::move(driver), DeliveryRecheckBound(settings.WakeOnEvent));
+    return added ? *added : Fail("Cannot start the delivery thread", added.Error());
 }
 
 // Logs a swap of a callback that comes with a context, then waits for the
@@ -81,10 +91,8 @@ int32_t InitDriverImpl(uint32_t port, EventProc callback) noexcept
         return Fail(platform::ErrorKind::TooMany);
     try {
         return MakeDriver(port);
-    } catch (const Exception& e) {
-        LogException(e.Message().c_str());
-        const uint32_t error = e.NativeError();
-        return error != 0 ? Fail(error) : Fail(platform::ErrorKind::InvalidArgument);
+    } catch (const ESerialIO& e) {
+        return Fail(e.Message().c_str(), e.NativeError());
     } catch (const std::bad_alloc& e) {
         LogException(e.what());
         return Fail(platform::ErrorKind::TooMany);

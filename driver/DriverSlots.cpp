@@ -21,11 +21,13 @@ template <class T> std::unique_ptr<T> Vacate(std::atomic<T*>& slot) noexcept
 
 } // namespace
 
-int32_t AddDriver(std::unique_ptr<TBelvor> driver, uint32_t recheckMs)
+platform::Result<int32_t> AddDriver(std::unique_ptr<TBelvor> driver, uint32_t recheckMs)
 {
     const int32_t index = DriverTable.DriverCount;
     driver->SetIndex(index);
     auto thread = std::make_unique<TBelvorThread>(index, recheckMs);
+    if (const platform::Result<> started = thread->Start(); !started)
+        return platform::Failure{started.Error()};
     driver->SetDeliveryWake(&thread->WakeEvent());
     DriverTable.Drivers[static_cast<size_t>(index)] = driver.get();
     DriverTable.Threads[static_cast<size_t>(index)] = thread.get();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "driver/DriverTable.h"
+#include "platform/result.h"
 
 #include <cstdint>
 #include <memory>
@@ -11,8 +12,9 @@ namespace belvor {
 
 // Puts a driver, made but not yet receiving, in the next slot with a delivery
 // thread that re-checks its stop flag every recheckMs, then lets its port hand
-// over bytes. Returns the slot. There must be a free one.
-int32_t AddDriver(std::unique_ptr<TBelvor> driver, uint32_t recheckMs);
+// over bytes. Returns the slot, or the system's code when the thread could not
+// start (the driver is then destroyed). There must be a free one.
+platform::Result<int32_t> AddDriver(std::unique_ptr<TBelvor> driver, uint32_t recheckMs);
 
 // Stops and destroys the newest driver and its delivery thread. There must be one.
 void RemoveLastDriver() noexcept;

@@ -15,10 +15,9 @@ constexpr SerialOpener kSystemOpener = &OpenSystemSerialDevice;
 std::atomic<SerialOpener> gOpener{kSystemOpener};
 } // namespace
 
-std::unique_ptr<SerialDevice> OpenSerialDevice(uint16_t portNumber, const std::string& where,
-                                               uint32_t& nativeError)
+OpenedDevice OpenSerialDevice(uint16_t portNumber, const std::string& where)
 {
-    return gOpener.load()(portNumber, where, nativeError);
+    return gOpener.load()(portNumber, where);
 }
 
 SerialOpener ReplaceSerialOpener(SerialOpener opener)

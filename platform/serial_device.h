@@ -5,6 +5,8 @@
 // object per open device; closing is destruction.
 #pragma once
 
+#include "platform/result.h"
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -38,6 +40,12 @@ struct LineErrors {
     bool operator==(const LineErrors&) const = default;
 };
 
+// The input queue as a status call found it.
+struct InputState {
+    uint32_t Waiting = 0; // bytes arrived and not yet read
+    LineErrors Errors;    // since the last status call
+};
+
 // The optional watches on a line that its system refused (some drivers take
 // no modem-line changes, or no vendor event). A device opened anew after a
 // loss is not asked for them again.
@@ -51,37 +59,40 @@ class SerialDevice {
 public:
     virtual ~SerialDevice() = default;
 
+    // Each call that can fail returns the system's code for why (result.h);
+    // Lost tells whether a failure means the device is gone.
+
     // Recommends the sizes of the driver's queues.
-    virtual bool SetQueueSizes(uint32_t inQueue, uint32_t outQueue) = 0;
+    virtual Result<> SetQueueSizes(uint32_t inQueue, uint32_t outQueue) = 0;
     // Reads the line's settings and merges the fields given onto them, with
-    // no flow control from the request-to-send line. False when the device
-    // refuses: then the line is as it was.
-    virtual bool Configure(const LineConfig& config) = 0;
+    // no flow control from the request-to-send line. On failure the line is
+    // as it was.
+    virtual Result<> Configure(const LineConfig& config) = 0;
     // The line's settings as they stand; a field the device cannot say stays absent.
-    virtual bool Settings(LineConfig& config) = 0;
+    virtual Result<LineConfig> Settings() = 0;
     // Before the worker's first look: what its looks and reads need, without
     // the watches a lost device's system refused.
     virtual void Arm(const RefusedWatches& refused) = 0;
     // The watches this device's system has refused so far.
     virtual RefusedWatches Refused() const { return {}; }
-    // A look at the line that never blocks: true with news; false when there
-    // is none yet (a wait under way reports when it has ended) or the look
-    // failed (Lost tells whether the device is gone). One thread looks.
-    virtual bool Look(LineNews& news) = 0;
+    // A look at the line that never blocks: the news, or why there is none:
+    // the system's "still pending" while a wait is under way (a later look
+    // reports its end), or the look's failure. One thread looks.
+    virtual Result<LineNews> Look() = 0;
     // The bytes waiting in the input queue, and the line errors since the
     // last call, which it clears.
-    virtual bool Status(uint32_t& waiting, LineErrors& errors) = 0;
+    virtual Result<InputState> Status() = 0;
     // Drops what has arrived and not been read, a read under way included.
-    virtual bool DropInput() = 0;
-    // Returns at once with up to size bytes that have arrived; 0 when none or
-    // when the read failed before storing any.
+    virtual Result<> DropInput() = 0;
+    // Returns at once with up to size bytes that have arrived (0 when none),
+    // or why it stored none.
     // A read that outlived its bound (returned 0) may complete later: the next
     // call at the same dest, for at least the same size, stores its bytes
     // there and returns them; a call elsewhere, for less, or after DropInput
     // gives those bytes up. dest is written only during a call: the caller
     // may free it as soon as the call returns, even with a read owed or the
     // device closed while one is in flight.
-    virtual uint32_t Read(uint8_t* dest, uint32_t size) = 0;
+    virtual Result<uint32_t> Read(uint8_t* dest, uint32_t size) = 0;
     // True while such a late read is still owed: its bytes have left the
     // input queue (Status no longer counts them), so the reader must ask
     // again even when nothing is waiting.
@@ -105,27 +116,20 @@ public:
         (void)error;
         return false;
     }
-    // The native error code of the last failing call on this device made by
-    // the calling thread (the worker and the host's thread call concurrently);
-    // a thread with no failure of its own on it sees the device's latest.
-    // Windows codes on Windows, errno values on Linux.
-    virtual uint32_t LastError() const = 0;
 };
 
 // where: the path the configuration names for COMn, empty for the system's own
 // name of the port. Windows names its ports itself and ignores it.
-using SerialOpener = std::unique_ptr<SerialDevice> (*)(uint16_t portNumber, const std::string& where,
-                                                       uint32_t& nativeError);
+using OpenedDevice = Result<std::unique_ptr<SerialDevice>>;
+using SerialOpener = OpenedDevice (*)(uint16_t portNumber, const std::string& where);
 
-// Opens COMn exclusively. Null on failure, with the system's error code.
-std::unique_ptr<SerialDevice> OpenSerialDevice(uint16_t portNumber, const std::string& where,
-                                               uint32_t& nativeError);
+// Opens COMn exclusively.
+OpenedDevice OpenSerialDevice(uint16_t portNumber, const std::string& where);
 
 // The system's own opener (what OpenSerialDevice calls unless replaced).
-std::unique_ptr<SerialDevice> OpenSystemSerialDevice(uint16_t portNumber, const std::string& where,
-                                                     uint32_t& nativeError);
+OpenedDevice OpenSystemSerialDevice(uint16_t portNumber, const std::string& where);
 // The same, by the system's own name of COMn.
-std::unique_ptr<SerialDevice> OpenSystemSerialDevice(uint16_t portNumber, uint32_t& nativeError);
+OpenedDevice OpenSystemSerialDevice(uint16_t portNumber);
 
 // Replaces the opener, e.g. with fake devices or failing opens; null restores
 // the system's. Returns the previous one.

@@ -2,6 +2,8 @@
 // is stopped within a bound.
 #pragma once
 
+#include "platform/result.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -21,9 +23,9 @@ public:
     Thread(const Thread&) = delete;
     Thread& operator=(const Thread&) = delete;
 
-    // Starts proc(arg) with the given stack size (or kHostThreadStack). False,
-    // with the system's error code set, when no thread could be made.
-    bool Start(Proc proc, void* arg, size_t stackSize);
+    // Starts proc(arg) with the given stack size (or kHostThreadStack); fails
+    // with the system's code when no thread could be made.
+    Result<> Start(Proc proc, void* arg, size_t stackSize);
     bool Running() const { return FImpl != nullptr; }
     uint32_t Id() const;
 

@@ -65,18 +65,16 @@ void TComPort::ApplySettings(const platform::LineConfig& change)
 {
     if (!FOpened)
         return;
-    if (MergeSettings(change) < 0) {
-        platform::LockGuard guard(FLock);
-        Raise<ENotSupported>(kMsgParameterNotSupported, FSession ? FSession->Device().LastError() : 0);
-    }
+    if (const platform::Result<> merged = MergeSettings(change); !merged)
+        Raise<ENotSupported>(kMsgParameterNotSupported, merged.Error());
 }
 
-int32_t TComPort::MergeSettings(const platform::LineConfig& change)
+platform::Result<> TComPort::MergeSettings(const platform::LineConfig& change)
 {
     platform::LockGuard guard(FLock);
     if (!FSession)
-        return kStatusNotSupported; // lost, and not back yet
-    return FSession->Merge(change) ? 0 : kStatusNotSupported;
+        return platform::Failure{}; // lost, and not back yet
+    return FSession->Merge(change);
 }
 
 void TComPort::Open()
@@ -85,11 +83,10 @@ void TComPort::Open()
         return;
     FRing.Reset();
     FWorker.Reset();
-    uint32_t nativeError = 0;
-    auto device = platform::OpenSerialDevice(FLine.PortNumber, FLine.Place.Where, nativeError);
+    auto device = platform::OpenSerialDevice(FLine.PortNumber, FLine.Place.Where);
     if (!device)
-        Raise<EOpenPortFail>(kMsgOpenPortFail, nativeError);
-    FSession = std::make_unique<LineSession>(std::move(device));
+        Raise<EOpenPortFail>(kMsgOpenPortFail, device.Error());
+    FSession = std::make_unique<LineSession>(std::move(*device));
     try {
         OpenLine();
     } catch (...) {
@@ -105,8 +102,9 @@ void TComPort::Open()
 
 void TComPort::OpenLine()
 {
-    if (!FSession->Device().SetQueueSizes(FLine.InQueue, FLine.OutQueue))
-        Raise<ENotSupported>(kMsgSetupNotSupported, FSession->Device().LastError());
+    if (const platform::Result<> sized = FSession->Device().SetQueueSizes(FLine.InQueue, FLine.OutQueue);
+        !sized)
+        Raise<ENotSupported>(kMsgSetupNotSupported, sized.Error());
     FRing.Allocate();
     FOpened = true;
     ApplySettings(LineConfigOf(FLine));
@@ -182,8 +180,8 @@ void TComPort::SetThreadsActive(bool active)
 {
     if (active) {
         platform::LockGuard guard(FLock);
-        if (!FWorker.Start())
-            Raise<EOpenPortFail>(kMsgOpenPortFail, platform::LastSystemError());
+        if (const platform::Result<> started = FWorker.Start(); !started)
+            Raise<EOpenPortFail>(kMsgOpenPortFail, started.Error());
         return;
     }
     {
@@ -256,7 +254,7 @@ void TComPort::DispatchEvents()
 
 uint32_t TComPort::ReadPiece(uint16_t dest, uint16_t size)
 {
-    const uint32_t got = FSession->Device().Read(FRing.Data() + dest, size);
+    const uint32_t got = FSession->Device().Read(FRing.Data() + dest, size).ValueOr(0);
     return std::min<uint32_t>(got, size);
 }
 

@@ -18,8 +18,6 @@
 
 namespace belvor {
 
-inline constexpr int32_t kStatusNotSupported = -3002;
-
 // The setters' keep values: a setting given as this leaves the device's own alone.
 inline constexpr uint32_t kKeepBaudRate = 0;
 inline constexpr uint8_t kKeepParity = 5;
@@ -118,7 +116,9 @@ protected:
     void CheckOpen() const;
     // The settings given (from LineConfigOf(FLine)) onto the open device.
     void ApplySettings(const platform::LineConfig& change);
-    int32_t MergeSettings(const platform::LineConfig& change);
+    // Fails with the device's code when it refuses them, or with none while
+    // the line is lost.
+    platform::Result<> MergeSettings(const platform::LineConfig& change);
     // Clears the device's line errors, telling LineErrors of them; returns how
     // many bytes it holds.
     uint32_t RefreshStatus()

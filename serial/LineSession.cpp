@@ -12,12 +12,11 @@ platform::LineConfig LineConfigOf(const LineParams& line)
 
 std::unique_ptr<LineSession> LineSession::Reopen(const LineParams& line)
 {
-    uint32_t error = 0;
     const std::string where = line.Place.Locate ? line.Place.Locate(line.PortNumber) : line.Place.Where;
-    auto device = platform::OpenSerialDevice(line.PortNumber, where, error);
-    if (!device || !device->SetQueueSizes(line.InQueue, line.OutQueue))
+    auto device = platform::OpenSerialDevice(line.PortNumber, where);
+    if (!device || !(*device)->SetQueueSizes(line.InQueue, line.OutQueue))
         return nullptr;
-    auto session = std::make_unique<LineSession>(std::move(device));
+    auto session = std::make_unique<LineSession>(std::move(*device));
     if (!session->Merge(LineConfigOf(line)))
         return nullptr;
     return session;
@@ -25,11 +24,9 @@ std::unique_ptr<LineSession> LineSession::Reopen(const LineParams& line)
 
 uint32_t LineSession::RefreshStatus(platform::LineErrors& errors)
 {
-    uint32_t waiting = 0;
-    errors = {};
-    if (!FDevice->Status(waiting, errors))
-        waiting = 0;
-    return waiting;
+    const platform::InputState state = FDevice->Status().ValueOr({});
+    errors = state.Errors;
+    return state.Waiting;
 }
 
 } // namespace belvor

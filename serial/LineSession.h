@@ -50,8 +50,8 @@ public:
     platform::SerialDevice& Device() const { return *FDevice; }
 
     // Merges the settings given into the device's (those not given stay as
-    // they are); false when refused.
-    bool Merge(const platform::LineConfig& change) { return FDevice->Configure(change); }
+    // they are); fails when refused.
+    platform::Result<> Merge(const platform::LineConfig& change) { return FDevice->Configure(change); }
     // Clears the device's line errors into errors; returns how many bytes it holds.
     uint32_t RefreshStatus(platform::LineErrors& errors);
 
@@ -62,9 +62,8 @@ public:
     // found in News(): it reports its own when it completes.
     void Look()
     {
-        platform::LineNews news;
-        if (FDevice->Look(news))
-            FNews = news;
+        if (const platform::Result<platform::LineNews> news = FDevice->Look())
+            FNews = *news;
     }
     const platform::LineNews& News() const { return FNews; }
     // Ends a wait under way, and a worker asleep until news; from any thread.

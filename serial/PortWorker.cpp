@@ -8,15 +8,15 @@ void PortWorker::Reset()
     DropCarried();
 }
 
-bool PortWorker::Start()
+platform::Result<> PortWorker::Start()
 {
     FStopRequested = false;
     FPause.Arm();
-    if (!FThread.Start(&Proc, this, kStackSize))
-        return false;
+    if (platform::Result<> started = FThread.Start(&Proc, this, kStackSize); !started)
+        return started;
     (void)FAck.Wait(kStartAckTimeoutMs); // a late start still counts as started
     FThread.SetTimeCritical();
-    return true;
+    return {};
 }
 
 void PortWorker::RequestStop()

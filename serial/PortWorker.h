@@ -64,9 +64,9 @@ public:
     void Reset();
     // For a line lost: what is left unread goes with it.
     void DropCarried() { FReannounce = false; }
-    // Starts the thread and waits for its acknowledgement; false, with the
-    // system's error code set, when no thread could be made.
-    bool Start();
+    // Starts the thread and waits for its acknowledgement; fails with the
+    // system's code when no thread could be made.
+    platform::Result<> Start();
     // Asks the worker to stop and cuts its pause short; the line's own waits
     // are the owner's to end.
     void RequestStop();

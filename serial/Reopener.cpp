@@ -58,16 +58,16 @@ Reopener::~Reopener()
         FThread.Abandon();
 }
 
-bool Reopener::Start()
+platform::Result<> Reopener::Start()
 {
     if (FThread.Running())
-        return true;
+        return {};
     // The thread owns its share of the state from its first instruction.
     auto arg = std::make_unique<std::shared_ptr<State>>(FState);
-    if (!FThread.Start(&Run, arg.get(), kStackSize))
-        return false;
+    if (platform::Result<> started = FThread.Start(&Run, arg.get(), kStackSize); !started)
+        return started;
     (void)arg.release();
-    return true;
+    return {};
 }
 
 void Reopener::Run(void* raw)

@@ -31,8 +31,8 @@ public:
     Reopener(const Reopener&) = delete;
     Reopener& operator=(const Reopener&) = delete;
 
-    // Starts the thread; false (try again later) when none could be made.
-    bool Start();
+    // Starts the thread; fails (try again later) when none could be made.
+    platform::Result<> Start();
     bool Started() const { return FThread.Running(); }
     // Waits up to timeoutMs for the device to be back, or for Wake.
     void Wait(uint32_t timeoutMs);

@@ -37,8 +37,7 @@ public:
 private:
     static std::unique_ptr<LineSession> Open()
     {
-        uint32_t error = 0;
-        return std::make_unique<LineSession>(platform::OpenSerialDevice(3, {}, error));
+        return std::make_unique<LineSession>(std::move(*platform::OpenSerialDevice(3, {})));
     }
 };
 

@@ -44,16 +44,16 @@ protected:
         ASSERT_TRUE(FDevice->DropInput());
     }
 
-    // After a look that returned false: did it only say "nothing yet"?
-    // (Windows says so with ERROR_IO_PENDING, or Wine's ending of a quiet
-    // wait; Linux's look fails only with a loss.)
-    bool Quiet()
+    // A look that found no news: did it only say "nothing yet"? (Windows
+    // says so with ERROR_IO_PENDING, or Wine's ending of a quiet wait; Linux's
+    // look fails only with a loss.)
+    bool Quiet(const Result<LineNews>& look)
     {
         uint32_t code = 0;
-        if (FDevice->Lost(code))
+        if (look || FDevice->Lost(code))
             return false;
 #ifdef _WIN32
-        const uint32_t error = FDevice->LastError();
+        const uint32_t error = look.Error();
         return error == 997 || (FLine->QuietWaitEnding() != 0 && error == FLine->QuietWaitEnding());
 #else
         return true;
@@ -62,31 +62,30 @@ protected:
 
     std::unique_ptr<SerialDevice> Open()
     {
-        uint32_t error = 0xDEAD;
-        auto device = OpenSystemSerialDevice(FLine->PortNumber(), error);
-        EXPECT_NE(device, nullptr) << "COM" << FLine->PortNumber() << " error " << error;
-        return device;
+        auto device = OpenSystemSerialDevice(FLine->PortNumber());
+        EXPECT_TRUE(device) << "COM" << FLine->PortNumber() << " error " << device.Error();
+        return device ? std::move(*device) : nullptr;
     }
 
     bool Apply(uint32_t rate, uint8_t dataBits, uint8_t parity, uint8_t stopBits)
     {
-        return FDevice->Configure({rate, dataBits, parity, stopBits});
+        return static_cast<bool>(FDevice->Configure({rate, dataBits, parity, stopBits}));
     }
 
     LineConfig State()
     {
-        LineConfig config;
-        EXPECT_TRUE(FDevice->Settings(config));
-        return config;
+        const Result<LineConfig> config = FDevice->Settings();
+        EXPECT_TRUE(config);
+        return *config;
     }
 
     // Waits until at least `count` bytes wait in the device; returns how many do.
     uint32_t AwaitQueue(uint32_t count)
     {
-        LineErrors errors;
         uint32_t waiting = 0;
         for (const auto end = Clock::now() + kSoon; Clock::now() < end; SleepMs(5)) {
-            if (FDevice->Status(waiting, errors) && waiting >= count)
+            waiting = FDevice->Status().ValueOr({}).Waiting;
+            if (waiting >= count)
                 break;
         }
         return waiting;
@@ -98,7 +97,8 @@ protected:
         uint8_t buffer[256];
         for (const auto end = Clock::now() + kSoon; got.size() < count && Clock::now() < end;) {
             const uint32_t n =
-                FDevice->Read(buffer, static_cast<uint32_t>(std::min(sizeof buffer, count - got.size())));
+                FDevice->Read(buffer, static_cast<uint32_t>(std::min(sizeof buffer, count - got.size())))
+                    .ValueOr(0);
             got.append(reinterpret_cast<const char*>(buffer), n);
             if (n == 0)
                 SleepMs(5);
@@ -110,9 +110,12 @@ protected:
     bool AwaitNews(LineNews& news)
     {
         for (const auto end = Clock::now() + kSoon; Clock::now() < end; SleepMs(5)) {
-            if (FDevice->Look(news))
+            const Result<LineNews> look = FDevice->Look();
+            if (look) {
+                news = *look;
                 return true;
-            EXPECT_TRUE(Quiet()) << FDevice->LastError();
+            }
+            EXPECT_TRUE(Quiet(look)) << look.Error();
         }
         return false;
     }
@@ -121,9 +124,9 @@ protected:
     bool SettlesQuiet()
     {
         for (int i = 0; i < 5; ++i) {
-            LineNews news;
-            if (!FDevice->Look(news))
-                return Quiet();
+            const Result<LineNews> look = FDevice->Look();
+            if (!look)
+                return Quiet(look);
             SleepMs(20);
         }
         return false;
@@ -136,9 +139,8 @@ protected:
         Later send(nullptr, FLine.get(), text);
         bool sawBytes = false;
         for (const auto end = Clock::now() + kSoon; !sawBytes && Clock::now() < end;) {
-            LineNews news;
-            if (FDevice->Look(news))
-                sawBytes = news.BytesArrived;
+            if (const Result<LineNews> look = FDevice->Look())
+                sawBytes = look->BytesArrived;
             if (!sawBytes)
                 FDevice->WaitForNews(60000);
         }
@@ -178,27 +180,24 @@ protected:
 
 TEST_F(SerialDeviceTest, AQuietLineHasNothingToReadAndALookThatFindsNothing)
 {
-    LineErrors errors;
-    errors.Break = true;
-    uint32_t waiting = 0xDEAD;
-    ASSERT_TRUE(FDevice->Status(waiting, errors));
+    const Result<InputState> state = FDevice->Status();
+    ASSERT_TRUE(state);
+    const uint32_t waiting = state->Waiting;
     EXPECT_EQ(waiting, 0u);
-    EXPECT_FALSE(errors.Any());
+    EXPECT_FALSE(state->Errors.Any());
 
     uint8_t buffer[64];
     const auto start = Clock::now();
-    EXPECT_EQ(FDevice->Read(buffer, sizeof buffer), 0u);
+    EXPECT_EQ(FDevice->Read(buffer, sizeof buffer).ValueOr(0), 0u);
     EXPECT_LT(Clock::now() - start, kAtOnce) << "a read with nothing there must return at once";
 
     for (int i = 0; i < 20; ++i) {
-        LineNews news{true, true};
         const auto before = Clock::now();
-        EXPECT_FALSE(FDevice->Look(news));
+        const Result<LineNews> look = FDevice->Look();
         EXPECT_LT(Clock::now() - before, kAtOnce);
         // Looking again while a wait goes on must not start a second one
         // (Windows would refuse it with another error).
-        EXPECT_TRUE(Quiet()) << "look " << i << ": error " << FDevice->LastError();
-        EXPECT_TRUE(news.BytesArrived && news.LineTrouble) << "a look without news leaves the news alone";
+        EXPECT_TRUE(Quiet(look)) << "look " << i << ": error " << look.Error();
         SleepMs(i % 4 == 0 ? 15 : 0);
     }
 }
@@ -208,9 +207,9 @@ TEST_F(SerialDeviceTest, BytesPassUnchanged)
     ASSERT_TRUE(FLine->Send(kAwkwardBytes));
     EXPECT_EQ(AwaitQueue(static_cast<uint32_t>(kAwkwardBytes.size())), kAwkwardBytes.size());
     EXPECT_EQ(ReadUpTo(kAwkwardBytes.size()), kAwkwardBytes);
-    LineErrors errors;
-    uint32_t waiting = 0xDEAD;
-    ASSERT_TRUE(FDevice->Status(waiting, errors));
+    const Result<InputState> state = FDevice->Status();
+    ASSERT_TRUE(state);
+    const uint32_t waiting = state->Waiting;
     EXPECT_EQ(waiting, 0u) << "bytes were added on the way (CR to CR LF?)";
 
     // Parity and two stop bits on the line, parity not checked: still untouched.
@@ -227,27 +226,27 @@ TEST_F(SerialDeviceTest, ReadStoresNoMoreThanAskedAndLeavesTheRest)
 
     uint8_t buffer[32] = {};
     buffer[4] = 0xEE;
-    ASSERT_EQ(FDevice->Read(buffer, 4), 4u);
+    ASSERT_EQ(FDevice->Read(buffer, 4).ValueOr(0), 4u);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 4), "0123");
     EXPECT_EQ(buffer[4], 0xEE) << "stored past the size asked for";
 
-    LineErrors errors;
-    uint32_t waiting = 0;
-    ASSERT_TRUE(FDevice->Status(waiting, errors));
+    const Result<InputState> state = FDevice->Status();
+    ASSERT_TRUE(state);
+    const uint32_t waiting = state->Waiting;
     EXPECT_EQ(waiting, 12u);
     const auto start = Clock::now();
-    EXPECT_EQ(FDevice->Read(buffer, sizeof buffer), 12u) << "asks for more than waits: gets what is there";
+    EXPECT_EQ(FDevice->Read(buffer, sizeof buffer).ValueOr(0), 12u)
+        << "asks for more than waits: gets what is there";
     EXPECT_LT(Clock::now() - start, kAtOnce);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 12), "456789ABCDEF");
-    EXPECT_EQ(FDevice->Read(buffer, sizeof buffer), 0u);
+    EXPECT_EQ(FDevice->Read(buffer, sizeof buffer).ValueOr(0), 0u);
 }
 
 TEST_F(SerialDeviceTest, ALookReportsReceivedBytesAndOnlyThen)
 {
-    LineNews news;
-    ASSERT_FALSE(FDevice->Look(news));
-    ASSERT_TRUE(Quiet());
+    ASSERT_TRUE(Quiet(FDevice->Look()));
 
+    LineNews news;
     ASSERT_TRUE(FLine->Send("abc\r"));
     ASSERT_TRUE(AwaitNews(news)) << "bytes arrived but no look reported them";
     EXPECT_TRUE(news.BytesArrived);
@@ -286,11 +285,11 @@ TEST_F(SerialDeviceTest, SettingsChangedFromAnotherThreadWhileLooking)
     ASSERT_TRUE(FLine->Send("q"));
     bool sawBytes = false;
     for (const auto end = Clock::now() + kSoon; !sawBytes && Clock::now() < end; SleepMs(2)) {
-        LineNews news;
-        if (FDevice->Look(news))
-            sawBytes = news.BytesArrived;
+        const Result<LineNews> look = FDevice->Look();
+        if (look)
+            sawBytes = look->BytesArrived;
         else
-            EXPECT_TRUE(Quiet()) << FDevice->LastError();
+            EXPECT_TRUE(Quiet(look)) << look.Error();
     }
     shared.Stop = true;
     EXPECT_TRUE(changer.Stop(5000));
@@ -303,12 +302,12 @@ TEST_F(SerialDeviceTest, DropInputDropsWaitingBytes)
     ASSERT_EQ(AwaitQueue(13), 13u);
 
     ASSERT_TRUE(FDevice->DropInput());
-    LineErrors errors;
-    uint32_t waiting = 0xDEAD;
-    ASSERT_TRUE(FDevice->Status(waiting, errors));
+    const Result<InputState> state = FDevice->Status();
+    ASSERT_TRUE(state);
+    const uint32_t waiting = state->Waiting;
     EXPECT_EQ(waiting, 0u);
     uint8_t buffer[32];
-    EXPECT_EQ(FDevice->Read(buffer, sizeof buffer), 0u);
+    EXPECT_EQ(FDevice->Read(buffer, sizeof buffer).ValueOr(0), 0u);
 
     // The line still works afterwards.
     ASSERT_TRUE(FLine->Send("kept"));
@@ -348,12 +347,12 @@ TEST_F(SerialDeviceTest, SettingsRoundTripAndAbsentFieldsKeepTheirs)
 TEST_F(SerialDeviceTest, ARateWithoutAStandardNumberIsAppliedOrRefusedCleanly)
 {
     ASSERT_TRUE(Apply(9600, 8, 0, 1));
-    if (FDevice->Configure({.BaudRate = 5760})) {
+    if (const Result<> set = FDevice->Configure({.BaudRate = 5760})) {
         if (FLine->ReadsBackAsSet()) {
             EXPECT_EQ(State().BaudRate, 5760u) << "accepted, so it must be in force";
         }
     } else {
-        EXPECT_NE(FDevice->LastError(), 0u);
+        EXPECT_NE(set.Error(), 0u);
         EXPECT_EQ(State().BaudRate, 9600u) << "refused, so the old rate must stay";
     }
     // Either way the line is still usable at a standard rate.
@@ -368,8 +367,9 @@ TEST_F(SerialDeviceTest, SettingsTheLineCannotHaveAreRefused)
     const LineConfig before = State();
     for (const LineConfig asked :
          {LineConfig{.DataBits = 4}, LineConfig{.DataBits = 9}, LineConfig{.Parity = 5}}) {
-        EXPECT_FALSE(FDevice->Configure(asked));
-        EXPECT_NE(FDevice->LastError(), 0u);
+        const Result<> set = FDevice->Configure(asked);
+        EXPECT_FALSE(set);
+        EXPECT_NE(set.Error(), 0u);
     }
     const LineConfig after = State();
     EXPECT_EQ(after.BaudRate, before.BaudRate);
@@ -382,11 +382,11 @@ TEST_F(SerialDeviceTest, ASecondOpenIsRefusedUntilTheFirstCloses)
 {
     if (!FLine->RefusesSecondOpen())
         GTEST_SKIP() << "this line's system opens a port a second time without complaint (Wine does)";
-    uint32_t error = 0;
-    EXPECT_EQ(OpenSystemSerialDevice(FLine->PortNumber(), error), nullptr);
-    EXPECT_NE(error, 0u);
+    const OpenedDevice second = OpenSystemSerialDevice(FLine->PortNumber());
+    EXPECT_FALSE(second);
+    EXPECT_NE(second.Error(), 0u);
     // The refused opener must not have disturbed the first one.
-    EXPECT_EQ(OpenSystemSerialDevice(FLine->PortNumber(), error), nullptr);
+    EXPECT_FALSE(OpenSystemSerialDevice(FLine->PortNumber()));
     ASSERT_TRUE(FLine->Send("first"));
     EXPECT_EQ(ReadUpTo(5), "first");
 
@@ -397,9 +397,7 @@ TEST_F(SerialDeviceTest, ASecondOpenIsRefusedUntilTheFirstCloses)
 
 TEST_F(SerialDeviceTest, ClosingWithAWaitInFlightLeavesThePortUsable)
 {
-    LineNews news;
-    ASSERT_FALSE(FDevice->Look(news));
-    ASSERT_TRUE(Quiet());
+    ASSERT_TRUE(Quiet(FDevice->Look()));
     FDevice.reset();
 
     FDevice = Open();
@@ -407,6 +405,7 @@ TEST_F(SerialDeviceTest, ClosingWithAWaitInFlightLeavesThePortUsable)
     FDevice->Arm(kLineWatches);
     ASSERT_TRUE(Apply(9600, 8, 0, 1));
     ASSERT_TRUE(FLine->Send("again"));
+    LineNews news;
     ASSERT_TRUE(AwaitNews(news));
     EXPECT_TRUE(news.BytesArrived);
     EXPECT_EQ(ReadUpTo(5), "again");
@@ -419,8 +418,7 @@ TEST_F(SerialDeviceTest, ASleepUntilNewsEndsOnBytesOnAWakeAndOnAWakeGivenBefore)
     // Nothing but news may end these sleeps within kSoon: their own bound is a minute.
     constexpr uint32_t kLong = 60000;
     const auto sleepsBriefly = [&] {
-        LineNews news;
-        (void)FDevice->Look(news);
+        (void)FDevice->Look();
         const auto start = Clock::now();
         FDevice->WaitForNews(kLong);
         return Clock::now() - start < kSoon;
@@ -448,9 +446,9 @@ TEST_F(SerialDeviceTest, BytesThatEndASleepStayTheLinesCountedInOrderAndPurgeabl
     ASSERT_TRUE(SleepUntilBytes("de"));
     EXPECT_EQ(AwaitQueue(2), 2u);
     ASSERT_TRUE(FDevice->DropInput());
-    LineErrors errors;
-    uint32_t waiting = 0;
-    ASSERT_TRUE(FDevice->Status(waiting, errors));
+    const Result<InputState> state = FDevice->Status();
+    ASSERT_TRUE(state);
+    const uint32_t waiting = state->Waiting;
     EXPECT_EQ(waiting, 0u) << "dropping the input drops it with the rest";
     ASSERT_TRUE(FLine->Send("f"));
     EXPECT_EQ(ReadUpTo(1), "f");

@@ -4,7 +4,6 @@
 // WaitForNews: a look is one poll, and the port's worker simply looks again
 // in its next cycle.
 #include "platform/serial_device.h"
-#include "platform/device_errors.h"
 #include "platform/device_loss.h"
 #include "platform/posix/line_counters.h"
 #include "platform/posix/loss_codes.h"
@@ -33,24 +32,23 @@ public:
     }
 
     // The kernel sizes its tty buffers itself; any recommendation is welcome.
-    bool SetQueueSizes(uint32_t /*inQueue*/, uint32_t /*outQueue*/) override { return true; }
-    bool Configure(const LineConfig& config) override;
-    bool Settings(LineConfig& config) override;
+    Result<> SetQueueSizes(uint32_t /*inQueue*/, uint32_t /*outQueue*/) override { return {}; }
+    Result<> Configure(const LineConfig& config) override;
+    Result<LineConfig> Settings() override;
     // Reads return at once and every watch is there: nothing to arm.
     void Arm(const RefusedWatches& /*refused*/) override {}
-    bool Look(LineNews& news) override;
-    bool Status(uint32_t& waiting, LineErrors& errors) override;
-    bool DropInput() override;
-    uint32_t Read(uint8_t* dest, uint32_t size) override;
-    uint32_t LastError() const override { return FErrors.Last(); }
+    Result<LineNews> Look() override;
+    Result<InputState> Status() override;
+    Result<> DropInput() override;
+    Result<uint32_t> Read(uint8_t* dest, uint32_t size) override;
     bool Lost(uint32_t& error) const override { return FLoss.Lost(error); }
     void WaitForNews(uint32_t timeoutMs) override;
     void Wake() override;
 
 private:
-    bool Fail(int code) { return FErrors.Fail(static_cast<uint32_t>(code)); }
+    static Failure Fail(int code) { return Failure{static_cast<uint32_t>(code)}; }
     // Fail, and tell the loss rule.
-    bool FailOrLose(DeviceCall call, int code)
+    Failure FailOrLose(DeviceCall call, int code)
     {
         FLoss.Failed(call, static_cast<uint32_t>(code));
         return Fail(code);
@@ -59,7 +57,6 @@ private:
     LineFormat FormatNow(const termios2& t) const { return FormatOf(t, FFile->IsPty(), FPtyFormat); }
 
     std::unique_ptr<TtyFile> FFile;
-    DeviceErrors FErrors;
     DeviceLossWatch FLoss{&PosixLossCode};
 
     std::mutex FLock; // the members below; never held over anything that blocks
@@ -85,18 +82,17 @@ void TermiosSerialDevice::Wake()
     (void)write(FFile->WakeFd(), &one, sizeof one);
 }
 
-bool TermiosSerialDevice::Settings(LineConfig& config)
+Result<LineConfig> TermiosSerialDevice::Settings()
 {
     std::lock_guard<std::mutex> guard(FLock);
     termios2 t{};
     if (ioctl(FFile->Fd(), TCGETS2, &t) != 0)
         return Fail(errno);
     const LineFormat now = FormatNow(t);
-    config = {now.BaudRate, now.DataBits, now.Parity, now.StopBits};
-    return true;
+    return LineConfig{now.BaudRate, now.DataBits, now.Parity, now.StopBits};
 }
 
-bool TermiosSerialDevice::Configure(const LineConfig& config)
+Result<> TermiosSerialDevice::Configure(const LineConfig& config)
 {
     std::lock_guard<std::mutex> guard(FLock);
     const int fd = FFile->Fd();
@@ -122,36 +118,32 @@ bool TermiosSerialDevice::Configure(const LineConfig& config)
     FPtyFormat = t.c_cflag & kPtyForcedCflags;
     // The request-to-send line takes part in no handshake of the port's: it is dropped.
     FFile->SetModemLine(TIOCM_RTS, false);
-    return true;
+    return {};
 }
 
-bool TermiosSerialDevice::Status(uint32_t& waiting, LineErrors& errors)
+Result<InputState> TermiosSerialDevice::Status()
 {
     std::lock_guard<std::mutex> guard(FLock);
-    errors = {};
-    waiting = 0;
     int queued = 0;
     if (ioctl(FFile->Fd(), FIONREAD, &queued) != 0)
         return FailOrLose(DeviceCall::Status, errno);
-    waiting = queued > 0 ? static_cast<uint32_t>(queued) : 0;
-    errors = FCounters.TakeErrors();
-    return true;
+    return InputState{queued > 0 ? static_cast<uint32_t>(queued) : 0, FCounters.TakeErrors()};
 }
 
-bool TermiosSerialDevice::DropInput()
+Result<> TermiosSerialDevice::DropInput()
 {
     // Reads never wait, so there is never one to abort.
     if (ioctl(FFile->Fd(), TCFLSH, TCIFLUSH) != 0)
         return Fail(errno);
-    return true;
+    return {};
 }
 
-bool TermiosSerialDevice::Look(LineNews& news)
+Result<LineNews> TermiosSerialDevice::Look()
 {
     // A quiet line costs this one call.
     pollfd p{FFile->Fd(), POLLIN | POLLPRI, 0};
     if (poll(&p, 1, 0) <= 0)
-        return false; // nothing yet, or a signal: the next look sees what came
+        return Fail(EAGAIN); // nothing yet, or a signal: the next look sees what came
     const bool hungUp = (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
     std::lock_guard<std::mutex> guard(FLock);
     int waiting = 0;
@@ -163,42 +155,41 @@ bool TermiosSerialDevice::Look(LineNews& news)
     // now fail with EIO, or see the end of a tty the kernel hung up).
     if (hungUp && waiting == 0)
         (void)FailOrLose(DeviceCall::WaitEnd, EIO);
-    news = {waiting > 0, FCounters.TakeTrouble(hungUp)};
-    return news.BytesArrived || news.LineTrouble;
+    const LineNews news{waiting > 0, FCounters.TakeTrouble(hungUp)};
+    if (!news.BytesArrived && !news.LineTrouble)
+        return Fail(EAGAIN);
+    return news;
 }
 
-uint32_t TermiosSerialDevice::Read(uint8_t* dest, uint32_t size)
+Result<uint32_t> TermiosSerialDevice::Read(uint8_t* dest, uint32_t size)
 {
     if (size == 0)
-        return 0;
+        return 0u;
     ssize_t got;
     do {
         got = read(FFile->Fd(), dest, size);
     } while (got < 0 && errno == EINTR);
     if (got < 0) {
         // EAGAIN: nothing has arrived; EIO: the other side is gone.
-        FailOrLose(DeviceCall::ReadStart, errno);
-        return 0;
+        return FailOrLose(DeviceCall::ReadStart, errno);
     }
     return static_cast<uint32_t>(got);
 }
 
 } // namespace
 
-std::unique_ptr<SerialDevice> OpenSystemSerialDevice(uint16_t portNumber, const std::string& where,
-                                                     uint32_t& nativeError)
+OpenedDevice OpenSystemSerialDevice(uint16_t portNumber, const std::string& where)
 {
     termios2 raw{};
-    auto file = TtyFile::Open(portNumber, where, raw, nativeError);
+    auto file = TtyFile::Open(portNumber, where, raw);
     if (!file)
-        return nullptr;
-    nativeError = 0;
-    return std::make_unique<TermiosSerialDevice>(std::move(file), raw);
+        return Failure{file.Error()};
+    return std::unique_ptr<SerialDevice>(std::make_unique<TermiosSerialDevice>(std::move(*file), raw));
 }
 
-std::unique_ptr<SerialDevice> OpenSystemSerialDevice(uint16_t portNumber, uint32_t& nativeError)
+OpenedDevice OpenSystemSerialDevice(uint16_t portNumber)
 {
-    return OpenSystemSerialDevice(portNumber, {}, nativeError);
+    return OpenSystemSerialDevice(portNumber, {});
 }
 
 } // namespace belvor::platform

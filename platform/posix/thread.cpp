@@ -85,14 +85,12 @@ Thread::~Thread()
         Stop(kInfinite);
 }
 
-bool Thread::Start(Proc proc, void* arg, size_t stackSize)
+Result<> Thread::Start(Proc proc, void* arg, size_t stackSize)
 {
     if (FImpl)
-        return false;
-    if (!detail::ThreadStartAllowed()) {
-        errno = EAGAIN;
-        return false;
-    }
+        return Failure{EBUSY};
+    if (!detail::ThreadStartAllowed())
+        return Failure{EAGAIN};
     auto impl = std::make_unique<Impl>();
     impl->Body = proc;
     impl->Arg = arg;
@@ -102,14 +100,12 @@ bool Thread::Start(Proc proc, void* arg, size_t stackSize)
     pthread_attr_setstacksize(&attr, StackSizeFor(stackSize));
     const int rc = pthread_create(&impl->Handle, &attr, &Trampoline, impl.get());
     pthread_attr_destroy(&attr);
-    if (rc != 0) {
-        errno = rc;
-        return false;
-    }
+    if (rc != 0)
+        return Failure{static_cast<uint32_t>(rc)};
     FImpl = impl.release();
     // The kernel's id exists only once the thread runs; callers may ask for it at once.
     FImpl->Started.Wait(kInfinite);
-    return true;
+    return {};
 }
 
 uint32_t Thread::Id() const

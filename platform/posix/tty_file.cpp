@@ -32,44 +32,41 @@ bool IsPtySlave(int fd)
 
 } // namespace
 
-std::unique_ptr<TtyFile> TtyFile::Open(uint16_t portNumber, const std::string& where, termios2& raw,
-                                       uint32_t& nativeError)
+Result<std::unique_ptr<TtyFile>> TtyFile::Open(uint16_t portNumber, const std::string& where, termios2& raw)
 {
     auto file = std::make_unique<TtyFile>();
-    const int error = file->Take(DevicePath(portNumber, where), raw);
-    if (error != 0) {
-        nativeError = static_cast<uint32_t>(error);
-        return nullptr; // its destructor has released what it took
-    }
+    if (const Result<> taken = file->Take(DevicePath(portNumber, where), raw); !taken)
+        return Failure{taken.Error()}; // its destructor has released what it took
     return file;
 }
 
-int TtyFile::Take(const std::string& path, termios2& raw)
+Result<> TtyFile::Take(const std::string& path, termios2& raw)
 {
+    const auto failed = [] { return Failure{static_cast<uint32_t>(errno)}; };
     if (path.empty())
-        return ENOENT;
+        return Failure{ENOENT};
     FFd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (FFd < 0)
-        return errno;
+        return failed();
     FWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (FWakeFd < 0)
-        return errno;
+        return failed();
     // TIOCEXCL alone does not stop root, and a second open in this process
     // would pass it too; the lock on the inode stops both.
     if (flock(FFd, LOCK_EX | LOCK_NB) != 0)
-        return errno;
+        return failed();
     if (ioctl(FFd, TIOCEXCL) != 0)
-        return errno;
+        return failed();
     FExclusive = true;
 
     raw = termios2{};
     if (ioctl(FFd, TCGETS2, &raw) != 0)
-        return errno;
+        return failed();
     FIsPty = IsPtySlave(FFd);
     MakeRaw(raw);
     if (ioctl(FFd, TCSETS2, &raw) != 0)
-        return errno;
-    return 0;
+        return failed();
+    return {};
 }
 
 TtyFile::~TtyFile()

@@ -3,6 +3,8 @@
 // failing, releases what it took; closing lets the next opener in.
 #pragma once
 
+#include "platform/result.h"
+
 #include <asm/termbits.h>
 
 #include <cstdint>
@@ -18,11 +20,11 @@ public:
     TtyFile(const TtyFile&) = delete;
     TtyFile& operator=(const TtyFile&) = delete;
 
-    // The tty where names COMn's (empty: the system's own name of it). Null
-    // with the errno value when it or any part could not be had; then nothing
-    // is left open. raw: the settings it was left with.
-    static std::unique_ptr<TtyFile> Open(uint16_t portNumber, const std::string& where, termios2& raw,
-                                         uint32_t& nativeError);
+    // The tty where names COMn's (empty: the system's own name of it), or the
+    // errno value when it or any part could not be had; then nothing is left
+    // open. raw: the settings it was left with.
+    static Result<std::unique_ptr<TtyFile>> Open(uint16_t portNumber, const std::string& where,
+                                                 termios2& raw);
 
     int Fd() const { return FFd; }
     // An eventfd: a wake makes it readable.
@@ -34,8 +36,8 @@ public:
     void SetModemLine(int line, bool up) const;
 
 private:
-    // Returns the errno value of the step that failed, 0 when all went.
-    int Take(const std::string& path, termios2& raw);
+    // Fails with the errno value of the step that failed.
+    Result<> Take(const std::string& path, termios2& raw);
 
     int FFd = -1;
     int FWakeFd = -1;

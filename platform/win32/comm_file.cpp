@@ -18,34 +18,30 @@ KeptReadForTests gKept;
 
 } // namespace
 
-std::unique_ptr<CommFile> CommFile::Open(uint16_t portNumber, uint32_t& nativeError)
+Result<std::unique_ptr<CommFile>> CommFile::Open(uint16_t portNumber)
 {
     auto file = std::make_unique<CommFile>();
-    if (!file->Take(portNumber, nativeError))
-        return nullptr; // its destructor has released what it took
+    if (const Result<> taken = file->Take(portNumber); !taken)
+        return Failure{taken.Error()}; // its destructor has released what it took
     return file;
 }
 
-bool CommFile::Take(uint16_t portNumber, uint32_t& nativeError)
+Result<> CommFile::Take(uint16_t portNumber)
 {
     char name[16];
     std::snprintf(name, sizeof name, "\\\\.\\COM%u", static_cast<unsigned>(portNumber));
     FHandle = TrackHandle(Comm().CreateFile(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr));
-    if (FHandle == INVALID_HANDLE_VALUE) {
-        nativeError = GetLastError();
-        return false;
-    }
+    if (FHandle == INVALID_HANDLE_VALUE)
+        return Failure{GetLastError()};
     FIo = std::make_unique<IoRecords>();
     const bool read = FRead.Open(FHandle, FIo->Read);
     const bool wait = FWait.Open(FHandle, FIo->Wait);
     const bool sleeping = FSleepingRead.Open(FHandle, FIo->SleepingRead);
     FWakeEvent = TrackHandle(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-    if (!read || !wait || !sleeping || !FWakeEvent) {
-        nativeError = GetLastError();
-        return false;
-    }
-    return true;
+    if (!read || !wait || !sleeping || !FWakeEvent)
+        return Failure{GetLastError()};
+    return {};
 }
 
 bool CommFile::SettleAll()

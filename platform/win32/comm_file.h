@@ -4,6 +4,7 @@
 // closing ends what is in flight, bounded, before letting go.
 #pragma once
 
+#include "platform/result.h"
 #include "platform/win32/overlapped_op.h"
 
 #include <windows.h>
@@ -36,9 +37,9 @@ public:
     CommFile(const CommFile&) = delete;
     CommFile& operator=(const CommFile&) = delete;
 
-    // Null with the system's error when the device or any part could not be
+    // Fails with the system's error when the device or any part could not be
     // had; then nothing is left open.
-    static std::unique_ptr<CommFile> Open(uint16_t portNumber, uint32_t& nativeError);
+    static Result<std::unique_ptr<CommFile>> Open(uint16_t portNumber);
 
     HANDLE Handle() const { return FHandle; }
     IoRecords& Io() { return *FIo; }
@@ -55,7 +56,7 @@ public:
     HANDLE WakeEvent() const { return FWakeEvent; }
 
 private:
-    bool Take(uint16_t portNumber, uint32_t& nativeError);
+    Result<> Take(uint16_t portNumber);
     // Ends what is in flight before the close, bounded; false when one has not.
     bool SettleAll();
 

@@ -82,27 +82,23 @@ void LineSettings::Bind(HANDLE file)
     (void)Comm().GetCommState(FFile, &FDcb);
 }
 
-bool LineSettings::SetQueueSizes(uint32_t inQueue, uint32_t outQueue, uint32_t& error)
+Result<> LineSettings::SetQueueSizes(uint32_t inQueue, uint32_t outQueue)
 {
     if (Comm().SetupComm(FFile, inQueue, outQueue))
-        return true;
-    error = GetLastError();
-    return false;
+        return {};
+    return Failure{GetLastError()};
 }
 
-bool LineSettings::Read(LineConfig& config, uint32_t& error)
+Result<LineConfig> LineSettings::Read()
 {
     std::lock_guard<std::mutex> guard(FLock);
     FDcb.DCBlength = sizeof(DCB);
-    if (!Comm().GetCommState(FFile, &FDcb)) {
-        error = GetLastError();
-        return false;
-    }
-    config = ConfigOf(FDcb);
-    return true;
+    if (!Comm().GetCommState(FFile, &FDcb))
+        return Failure{GetLastError()};
+    return ConfigOf(FDcb);
 }
 
-bool LineSettings::Configure(const LineConfig& config, uint32_t& error)
+Result<> LineSettings::Configure(const LineConfig& config)
 {
     std::lock_guard<std::mutex> guard(FLock);
     // A line that cannot be read is set from the DCB last read.
@@ -111,9 +107,8 @@ bool LineSettings::Configure(const LineConfig& config, uint32_t& error)
     MergeLineConfig(FDcb, config);
     const BOOL done = Comm().SetCommState(FFile, &FDcb);
     if (done == 1)
-        return true;
-    error = done == 0 ? GetLastError() : ERROR_GEN_FAILURE;
-    return false;
+        return {};
+    return Failure{done == 0 ? GetLastError() : ERROR_GEN_FAILURE};
 }
 
 bool LineSettings::SetMask(uint32_t mask)

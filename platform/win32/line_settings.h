@@ -37,16 +37,15 @@ uint32_t EventMask(const RefusedWatches& refused);
 // no such refusal.
 RefusedWatches RefusalAfter(const RefusedWatches& refused, uint32_t error);
 
-// Each call is the kernel32 call on the line; false with the system's error
-// when it fails.
+// Each call is the kernel32 call on the line, failing with the system's error.
 class LineSettings {
 public:
     // Binds to file and reads its DCB, which Configure merges onto.
     void Bind(HANDLE file);
 
-    bool SetQueueSizes(uint32_t inQueue, uint32_t outQueue, uint32_t& error);
-    bool Read(LineConfig& config, uint32_t& error);
-    bool Configure(const LineConfig& config, uint32_t& error);
+    Result<> SetQueueSizes(uint32_t inQueue, uint32_t outQueue);
+    Result<LineConfig> Read();
+    Result<> Configure(const LineConfig& config);
     // The worker's mask without the refused watches, and reads that return at
     // once with what has arrived.
     void Arm(const RefusedWatches& refused);

@@ -7,7 +7,6 @@
 // SleepingRead in serial_reads.h).
 #include "platform/serial_device.h"
 #include "platform/clock.h"
-#include "platform/device_errors.h"
 #include "platform/device_loss.h"
 #include "platform/wait_watch.h"
 #include "platform/win32/comm_calls.h"
@@ -36,15 +35,18 @@ class Win32SerialDevice final : public SerialDevice {
 public:
     explicit Win32SerialDevice(std::unique_ptr<CommFile> file);
 
-    bool SetQueueSizes(uint32_t inQueue, uint32_t outQueue) override;
-    bool Configure(const LineConfig& config) override;
-    bool Settings(LineConfig& config) override;
+    Result<> SetQueueSizes(uint32_t inQueue, uint32_t outQueue) override
+    {
+        return FLine.SetQueueSizes(inQueue, outQueue);
+    }
+    Result<> Configure(const LineConfig& config) override { return FLine.Configure(config); }
+    Result<LineConfig> Settings() override { return FLine.Read(); }
     void Arm(const RefusedWatches& refused) override { FLine.Arm(refused); }
     RefusedWatches Refused() const override { return FLine.Refused(); }
-    bool Look(LineNews& news) override;
-    bool Status(uint32_t& waiting, LineErrors& errors) override;
-    bool DropInput() override;
-    uint32_t Read(uint8_t* dest, uint32_t size) override;
+    Result<LineNews> Look() override;
+    Result<InputState> Status() override;
+    Result<> DropInput() override;
+    Result<uint32_t> Read(uint8_t* dest, uint32_t size) override;
     bool ReadOwed() const override { return FRead.InFlight() || FSleepingRead.InFlight(); }
     void WaitForNews(uint32_t timeoutMs) override;
     void Wake() override;
@@ -54,25 +56,23 @@ public:
         Wake();              // and a worker asleep until news
     }
     bool Lost(uint32_t& error) const override { return FLoss.Lost(error); }
-    uint32_t LastError() const override { return FErrors.Last(); }
     bool ReadInFlightEnded() const { return FRead.InFlight() && FFile->Read().Ended(); }
 
 private:
-    // WaitCommEvent without blocking: true when an event is there (mask
-    // stored); false with ERROR_IO_PENDING while the wait goes on in the
-    // background (a later call reports its completion), or with another error.
-    bool WaitEvent(uint32_t& mask);
+    // WaitCommEvent without blocking: the mask of the events there, or
+    // ERROR_IO_PENDING while the wait goes on in the background (a later call
+    // reports its completion), or another error.
+    Result<uint32_t> WaitEvent();
     // Collects the wait in flight, if it has ended.
-    bool CollectWait(uint32_t& mask);
+    Result<uint32_t> CollectWait();
     // A wait in flight has not ended: what is to be done with it (wait_watch.h).
-    bool WaitGoesOn(uint32_t& mask);
+    Result<uint32_t> WaitGoesOn();
 
     // Only the thread that waits and reads uses its wait and reads, and the
     // destructor after that thread has stopped.
     std::unique_ptr<CommFile> FFile;
     LineSettings FLine;
     DeviceLossWatch FLoss{&Win32LossCode};
-    DeviceErrors FErrors;
     std::atomic<uint32_t> FInputPurges{0};
     // The bytes the device queued at the latest Status: so many can be
     // read at once behind the byte a sleeping read holds.
@@ -95,81 +95,58 @@ private:
 };
 
 Win32SerialDevice::Win32SerialDevice(std::unique_ptr<CommFile> file)
-    : FFile(std::move(file)), FRead({*FFile, FLine, FLoss, FErrors, FInputPurges}),
-      FSleepingRead({*FFile, FLine, FLoss, FErrors, FInputPurges})
+    : FFile(std::move(file)), FRead({*FFile, FLine, FLoss, FInputPurges}),
+      FSleepingRead({*FFile, FLine, FLoss, FInputPurges})
 {
     FLine.Bind(FFile->Handle());
 }
 
-bool Win32SerialDevice::SetQueueSizes(uint32_t inQueue, uint32_t outQueue)
-{
-    uint32_t error = 0;
-    return FLine.SetQueueSizes(inQueue, outQueue, error) || FErrors.Fail(error);
-}
-
-bool Win32SerialDevice::Configure(const LineConfig& config)
-{
-    uint32_t error = 0;
-    return FLine.Configure(config, error) || FErrors.Fail(error);
-}
-
-bool Win32SerialDevice::Settings(LineConfig& config)
-{
-    uint32_t error = 0;
-    return FLine.Read(config, error) || FErrors.Fail(error);
-}
-
-bool Win32SerialDevice::Status(uint32_t& waiting, LineErrors& errors)
+Result<InputState> Win32SerialDevice::Status()
 {
     DWORD word = 0;
     COMSTAT stat{};
-    errors = {};
     if (!Comm().ClearCommError(FFile->Handle(), &word, &stat)) {
-        waiting = 0;
         const DWORD error = GetLastError();
         FLoss.Failed(DeviceCall::Status, error);
-        return FErrors.Fail(error);
+        return Failure{error};
     }
     FLoss.Succeeded();
     const auto flagged = [word](DWORD flag) { return (word & flag) != 0 ? 1u : 0u; };
-    errors = {flagged(CE_RXOVER), flagged(CE_OVERRUN), flagged(CE_RXPARITY), flagged(CE_FRAME),
-              flagged(CE_BREAK)};
     FQueuedAtClear = stat.cbInQue;
-    waiting = stat.cbInQue + (FSleepingRead.Holds() ? 1 : 0);
-    return true;
+    return InputState{stat.cbInQue + (FSleepingRead.Holds() ? 1 : 0),
+                      {flagged(CE_RXOVER), flagged(CE_OVERRUN), flagged(CE_RXPARITY), flagged(CE_FRAME),
+                       flagged(CE_BREAK)}};
 }
 
-bool Win32SerialDevice::DropInput()
+Result<> Win32SerialDevice::DropInput()
 {
     FInputPurges.fetch_add(1);
     FSleepingRead.Drop();
-    return Comm().PurgeComm(FFile->Handle(), PURGE_RXABORT | PURGE_RXCLEAR) ? true
-                                                                            : FErrors.Fail(GetLastError());
+    if (!Comm().PurgeComm(FFile->Handle(), PURGE_RXABORT | PURGE_RXCLEAR))
+        return Failure{GetLastError()};
+    return {};
 }
 
-bool Win32SerialDevice::Look(LineNews& news)
+Result<LineNews> Win32SerialDevice::Look()
 {
-    uint32_t mask = 0;
-    if (WaitEvent(mask)) {
-        news = {(mask & EV_RXCHAR) != 0, (mask & (EV_BREAK | EV_ERR)) != 0};
-        return true;
+    const Result<uint32_t> mask = WaitEvent();
+    if (!mask) {
+        FLine.Narrow(mask.Error());
+        return Failure{mask.Error()};
     }
-    FLine.Narrow(FErrors.Last());
-    return false;
+    return LineNews{(*mask & EV_RXCHAR) != 0, (*mask & (EV_BREAK | EV_ERR)) != 0};
 }
 
-bool Win32SerialDevice::WaitEvent(uint32_t& mask)
+Result<uint32_t> Win32SerialDevice::WaitEvent()
 {
     FWaitCollected = false;
     // The byte a sleeping read brought is a received character of its own.
-    if (FSleepingRead.Holds() && (FLine.Mask() & EV_RXCHAR)) {
-        mask = EV_RXCHAR;
-        return true;
-    }
+    if (FSleepingRead.Holds() && (FLine.Mask() & EV_RXCHAR))
+        return uint32_t{EV_RXCHAR};
     // Never a second WaitCommEvent while one is in flight: look at it.
     OverlappedOp& wait = FFile->Wait();
     if (wait.InFlight())
-        return CollectWait(mask);
+        return CollectWait();
     DWORD& waitMask = FFile->Io().WaitMask;
     waitMask = 0;
     DWORD error = 0;
@@ -181,31 +158,29 @@ bool Win32SerialDevice::WaitEvent(uint32_t& mask)
     case OpEnd::Done:
         wait.Taken();
         FLoss.Succeeded();
-        mask = waitMask;
-        return true;
+        return uint32_t{waitMask};
     case OpEnd::Pending: // the event stays as the call left it: it signals the completion
-        return FErrors.Fail(ERROR_IO_PENDING);
+        return Failure{ERROR_IO_PENDING};
     case OpEnd::Failed:
         break;
     }
     FLoss.Failed(DeviceCall::WaitStart, error);
-    return FErrors.Fail(error);
+    return Failure{error};
 }
 
-bool Win32SerialDevice::CollectWait(uint32_t& mask)
+Result<uint32_t> Win32SerialDevice::CollectWait()
 {
     DWORD ignored = 0;
     DWORD error = 0;
     OverlappedOp& wait = FFile->Wait();
     switch (wait.Poll(ignored, error)) {
     case OpEnd::Pending:
-        return WaitGoesOn(mask);
+        return WaitGoesOn();
     case OpEnd::Done:
         FWaitCollected = true;
         FWaitWedged = false;
         FLoss.Succeeded();
-        mask = FFile->Io().WaitMask;
-        return true;
+        return uint32_t{FFile->Io().WaitMask};
     case OpEnd::Failed:
         break;
     }
@@ -214,10 +189,10 @@ bool Win32SerialDevice::CollectWait(uint32_t& mask)
     if (!wait.CancelledHere())
         FWaitEndsAlone = true;
     FLoss.Failed(DeviceCall::WaitEnd, error);
-    return FErrors.Fail(error);
+    return Failure{error};
 }
 
-bool Win32SerialDevice::WaitGoesOn(uint32_t& mask)
+Result<uint32_t> Win32SerialDevice::WaitGoesOn()
 {
     OverlappedOp& wait = FFile->Wait();
     const int64_t now = SteadyMilliseconds();
@@ -230,7 +205,7 @@ bool Win32SerialDevice::WaitGoesOn(uint32_t& mask)
         wait.Taken();
         wait.ResetSignal();
         FWaitEndsAlone = true;
-        return FErrors.Fail(ERROR_OPERATION_ABORTED);
+        return Failure{ERROR_OPERATION_ABORTED};
     case WaitVerdict::Cancel:
         wait.Cancel(); // its end comes to a later look
         FWaitWatch.Cancelled(now);
@@ -238,10 +213,9 @@ bool Win32SerialDevice::WaitGoesOn(uint32_t& mask)
     case WaitVerdict::Wedged:
         // Bytes are looked for in the queue, as a wait's news would have it.
         FWaitWedged = true;
-        mask = EV_RXCHAR;
-        return true;
+        return uint32_t{EV_RXCHAR};
     }
-    return FErrors.Fail(ERROR_IO_PENDING);
+    return Failure{ERROR_IO_PENDING};
 }
 
 void Win32SerialDevice::WaitForNews(uint32_t timeoutMs)
@@ -273,26 +247,26 @@ void Win32SerialDevice::Wake()
         (void)SetEvent(FFile->WakeEvent());
 }
 
-uint32_t Win32SerialDevice::Read(uint8_t* dest, uint32_t size)
+Result<uint32_t> Win32SerialDevice::Read(uint8_t* dest, uint32_t size)
 {
     // A sleeping read that could not be ended must end before any other read.
-    if (FSleepingRead.InFlight() && !FSleepingRead.Collect(0)) {
-        FErrors.Fail(ERROR_IO_INCOMPLETE);
-        return 0;
-    }
+    if (FSleepingRead.InFlight() && !FSleepingRead.Collect(0))
+        return Failure{ERROR_IO_INCOMPLETE};
     if (FSleepingRead.Holds() && size != 0 && !FRead.InFlight()) {
         // With it, only what Status last saw queued behind it: Wine holds
         // a read that finds nothing until its bound.
         dest[0] = FSleepingRead.Take();
         const uint32_t behind = std::min(size - 1, FQueuedAtClear.exchange(0));
-        return 1 + (behind != 0 ? Read(dest + 1, behind) : 0);
+        return 1 + (behind != 0 ? Read(dest + 1, behind).ValueOr(0) : 0);
     }
-    uint32_t owed = 0;
-    if (FRead.InFlight() && !FRead.CollectLate(dest, size, owed))
-        return 0;
-    if (owed != 0)
-        return owed;
-    return size == 0 ? 0 : FRead.Start(dest, size);
+    if (FRead.InFlight()) {
+        const Result<uint32_t> owed = FRead.CollectLate(dest, size);
+        if (!owed || *owed != 0)
+            return owed;
+    }
+    if (size == 0)
+        return 0u;
+    return FRead.Start(dest, size);
 }
 
 } // namespace
@@ -308,13 +282,12 @@ bool ReadInFlightEndedForTests(const SerialDevice& device)
     return static_cast<const Win32SerialDevice&>(device).ReadInFlightEnded();
 }
 
-std::unique_ptr<SerialDevice> OpenSystemSerialDevice(uint16_t portNumber, uint32_t& nativeError)
+OpenedDevice OpenSystemSerialDevice(uint16_t portNumber)
 {
-    auto file = CommFile::Open(portNumber, nativeError);
+    auto file = CommFile::Open(portNumber);
     if (!file)
-        return nullptr;
-    nativeError = 0;
-    return std::make_unique<Win32SerialDevice>(std::move(file));
+        return Failure{file.Error()};
+    return std::unique_ptr<SerialDevice>(std::make_unique<Win32SerialDevice>(std::move(*file)));
 }
 
 } // namespace belvor::platform

@@ -3,10 +3,9 @@
 
 namespace belvor::platform {
 
-std::unique_ptr<SerialDevice> OpenSystemSerialDevice(uint16_t portNumber, const std::string& /*where*/,
-                                                     uint32_t& nativeError)
+OpenedDevice OpenSystemSerialDevice(uint16_t portNumber, const std::string& /*where*/)
 {
-    return OpenSystemSerialDevice(portNumber, nativeError);
+    return OpenSystemSerialDevice(portNumber);
 }
 
 } // namespace belvor::platform

@@ -47,24 +47,24 @@ ReadBoundsForTests ReplaceReadBoundsForTests(ReadBoundsForTests bounds)
             gEndReadOnClose.exchange(bounds.EndReadOnClose)};
 }
 
-bool BoundedRead::CollectLate(uint8_t* dest, uint32_t size, uint32_t& owed)
+Result<uint32_t> BoundedRead::CollectLate(uint8_t* dest, uint32_t size)
 {
     OverlappedOp& read = FContext.File.Read();
     DWORD got = 0;
     DWORD error = 0;
     if (EndRead(read, FContext.Loss, got, error) == OpEnd::Pending)
-        return FContext.Errors.Fail(ERROR_IO_INCOMPLETE);
+        return Failure{ERROR_IO_INCOMPLETE};
     read.ResetSignal();
     // Its bytes are the line's next ones. A caller that got 0 has not moved
     // its write position, so it asks for them at the same place again. A
     // call elsewhere or for less did not ask for them, and a purge since
     // was meant to drop them: then they are given up.
     if (got != 0 && dest == FDest && size >= FSize && read.Generation() == FContext.InputPurges.load())
-        owed = Deliver(dest, got, FSize);
-    return true;
+        return Deliver(dest, got, FSize);
+    return 0u;
 }
 
-uint32_t BoundedRead::Start(uint8_t* dest, uint32_t size)
+Result<uint32_t> BoundedRead::Start(uint8_t* dest, uint32_t size)
 {
     IoRecords& io = FContext.File.Io();
     if (size > io.ReceivedSize) {
@@ -83,28 +83,26 @@ uint32_t BoundedRead::Start(uint8_t* dest, uint32_t size)
     const OpEnd start = read.Start(FContext.InputPurges.load(), error, call);
     if (start == OpEnd::Failed) {
         FContext.Loss.Failed(DeviceCall::ReadStart, error);
-        FContext.Errors.Fail(error);
-        return 0;
+        return Failure{error};
     }
     // One that outlives its bounds stays in flight: a later call collects it.
     if (start == OpEnd::Pending && !read.AwaitEnd(gReadLimitMs.load())) {
         const bool cancel = gCancelLateReads.load();
         if (cancel)
             read.Cancel();
-        if (!cancel || !read.AwaitEnd(kSettleLimitMs)) {
-            FContext.Errors.Fail(WAIT_TIMEOUT);
-            return 0;
-        }
+        if (!cancel || !read.AwaitEnd(kSettleLimitMs))
+            return Failure{WAIT_TIMEOUT};
     }
     DWORD got = 0;
     const OpEnd end = EndRead(read, FContext.Loss, got, error);
-    if (end != OpEnd::Done)
-        FContext.Errors.Fail(error);
     if (end == OpEnd::Pending)
-        return 0;
+        return Failure{error};
     read.ResetSignal();
     // A read cancelled part-way has still stored what it counted.
-    return Deliver(dest, got, size);
+    const uint32_t delivered = Deliver(dest, got, size);
+    if (delivered == 0 && end == OpEnd::Failed)
+        return Failure{error};
+    return delivered;
 }
 
 uint32_t BoundedRead::Deliver(uint8_t* dest, DWORD got, uint32_t size)

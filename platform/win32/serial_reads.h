@@ -3,7 +3,6 @@
 // one-byte read a worker sleeps on where the device's waits end by themselves.
 #pragma once
 
-#include "platform/device_errors.h"
 #include "platform/device_loss.h"
 #include "platform/win32/comm_file.h"
 #include "platform/win32/line_settings.h"
@@ -21,7 +20,6 @@ struct ReadContext {
     CommFile& File;
     LineSettings& Line;
     DeviceLossWatch& Loss;
-    DeviceErrors& Errors;
     // Counts purges of the input; a read started before one has bytes the
     // purge was meant to drop.
     const std::atomic<uint32_t>& InputPurges;
@@ -32,11 +30,12 @@ public:
     explicit BoundedRead(const ReadContext& context) : FContext(context) {}
 
     bool InFlight() const { return FContext.File.Read().InFlight(); }
-    // Takes the end of a read that outlived its bound; false while it goes
-    // on. owed: the bytes it hands to this call.
-    bool CollectLate(uint8_t* dest, uint32_t size, uint32_t& owed);
-    // Reads up to size bytes into dest, waiting up to the bound; how many.
-    uint32_t Start(uint8_t* dest, uint32_t size);
+    // Takes the end of a read that outlived its bound: the bytes it hands to
+    // this call; ERROR_IO_INCOMPLETE while it goes on.
+    Result<uint32_t> CollectLate(uint8_t* dest, uint32_t size);
+    // Reads up to size bytes into dest, waiting up to the bound; how many, or
+    // why none (WAIT_TIMEOUT: it is still in flight).
+    Result<uint32_t> Start(uint8_t* dest, uint32_t size);
 
 private:
     // Copies what a read stored, at most size bytes, to dest; how many.

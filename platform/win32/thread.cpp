@@ -52,28 +52,22 @@ Thread::~Thread()
         Stop(kInfinite);
 }
 
-bool Thread::Start(Proc proc, void* arg, size_t stackSize)
+Result<> Thread::Start(Proc proc, void* arg, size_t stackSize)
 {
     if (FImpl)
-        return false;
-    if (!detail::ThreadStartAllowed()) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return false;
-    }
+        return Failure{ERROR_BUSY};
+    if (!detail::ThreadStartAllowed())
+        return Failure{ERROR_NOT_ENOUGH_MEMORY};
     auto impl = std::make_unique<Impl>();
     impl->Body = proc;
     impl->Arg = arg;
     // A size of 0 (kHostThreadStack) is the executable's default; any size is
     // only committed at first, and the stack grows up to the reserve on demand.
     impl->Handle = TrackHandle(CreateThread(nullptr, stackSize, &Trampoline, impl.get(), 0, &impl->Id));
-    if (!impl->Handle) {
-        const DWORD error = GetLastError();
-        impl.reset();
-        SetLastError(error);
-        return false;
-    }
+    if (!impl->Handle)
+        return Failure{GetLastError()};
     FImpl = impl.release();
-    return true;
+    return {};
 }
 
 uint32_t Thread::Id() const

@@ -24,17 +24,14 @@ using Clock = std::chrono::steady_clock;
 
 std::unique_ptr<SerialDevice> OpenPort(uint16_t port)
 {
-    uint32_t error = 0;
-    auto device = OpenSystemSerialDevice(port, error);
-    EXPECT_NE(device, nullptr) << "COM" << port << ": " << std::strerror(static_cast<int>(error));
-    return device;
+    auto device = OpenSystemSerialDevice(port);
+    EXPECT_TRUE(device) << "COM" << port << ": " << std::strerror(static_cast<int>(device.Error()));
+    return device ? std::move(*device) : nullptr;
 }
 
 uint32_t OpenError(uint16_t port)
 {
-    uint32_t error = 0;
-    auto device = OpenSystemSerialDevice(port, error);
-    return device ? 0 : error;
+    return OpenSystemSerialDevice(port).Error();
 }
 
 bool IsInUseError(uint32_t error)
@@ -44,10 +41,10 @@ bool IsInUseError(uint32_t error)
 
 uint32_t Waiting(SerialDevice& device)
 {
-    LineErrors errors;
     uint32_t waiting = 0;
     for (const auto end = Clock::now() + std::chrono::seconds(5); Clock::now() < end; SleepMs(5)) {
-        if (device.Status(waiting, errors) && waiting > 0)
+        waiting = device.Status().ValueOr({}).Waiting;
+        if (waiting > 0)
             break;
     }
     return waiting;
@@ -76,7 +73,7 @@ TEST(PosixSerialDevice, ComNIsTheTtyItsLinkNames)
     ASSERT_TRUE(near->Send("right"));
     ASSERT_EQ(Waiting(*device), 5u);
     uint8_t buffer[32];
-    ASSERT_EQ(device->Read(buffer, sizeof buffer), 5u);
+    ASSERT_EQ(device->Read(buffer, sizeof buffer).ValueOr(0), 5u);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 5), "right");
 }
 
@@ -144,8 +141,7 @@ TEST(PosixSerialDevice, OnlyOneOpenerAcrossProcesses)
     if (holder == 0) {
         (void)close(ready[0]);
         (void)close(release[1]);
-        uint32_t error = 0;
-        auto held = OpenSystemSerialDevice(port, error);
+        const OpenedDevice held = OpenSystemSerialDevice(port);
         const char ok = held ? 'y' : 'n';
         (void)!write(ready[1], &ok, 1);
         char ignored;
@@ -197,9 +193,9 @@ TEST(PosixSerialDevice, TheTtyIsRawAndTheSettingsReachTermiosFlowControlUntouche
         EXPECT_EQ(t.c_cflag & CSTOPB, tcflag_t(CSTOPB));
         EXPECT_EQ(t.c_cflag & CRTSCTS, tcflag_t(CRTSCTS));
         EXPECT_EQ(t.c_iflag & (INPCK | IXOFF | IXON), tcflag_t(INPCK | IXOFF));
-        LineConfig got;
-        ASSERT_TRUE(device->Settings(got));
-        EXPECT_EQ(got.Parity, parity);
+        const Result<LineConfig> got = device->Settings();
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got->Parity, parity);
     }
 }
 
@@ -210,9 +206,9 @@ TEST(PosixSerialDevice, APtyTakesRatesThatHaveNoBaudConstant)
     ASSERT_NE(device, nullptr);
     for (const uint32_t rate : {5760u, 250000u, 9600u, 31250u, 115200u}) {
         EXPECT_TRUE(device->Configure({.BaudRate = rate})) << rate;
-        LineConfig got;
-        ASSERT_TRUE(device->Settings(got));
-        EXPECT_EQ(got.BaudRate, rate);
+        const Result<LineConfig> got = device->Settings();
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got->BaudRate, rate);
     }
     termios t{};
     ASSERT_TRUE(PeekTermios(line->DevicePath(), t));
@@ -238,11 +234,12 @@ TEST(PosixSerialDevice, WhatTermiosCannotDoIsRefusedAndChangesNothing)
         {{.Parity = 5}, "parity 5"},
     };
     for (const auto& c : cases) {
-        EXPECT_FALSE(device->Configure(c.Asked)) << c.What;
-        EXPECT_EQ(device->LastError(), static_cast<uint32_t>(EINVAL)) << c.What;
-        LineConfig now;
-        ASSERT_TRUE(device->Settings(now));
-        EXPECT_TRUE(now.BaudRate == good.BaudRate && now.StopBits == good.StopBits) << c.What;
+        const Result<> set = device->Configure(c.Asked);
+        EXPECT_FALSE(set) << c.What;
+        EXPECT_EQ(set.Error(), static_cast<uint32_t>(EINVAL)) << c.What;
+        const Result<LineConfig> now = device->Settings();
+        ASSERT_TRUE(now);
+        EXPECT_TRUE(now->BaudRate == good.BaudRate && now->StopBits == good.StopBits) << c.What;
     }
 }
 
@@ -262,13 +259,12 @@ TEST(PosixSerialDevice, AHungUpLineIsLostNeitherBlocksNorSpins)
     int reported = 0;
     int trouble = 0;
     for (int i = 0; i < 200; ++i) {
-        LineNews news;
-        if (device->Look(news)) {
+        if (const Result<LineNews> news = device->Look()) {
             ++reported;
-            trouble += news.LineTrouble ? 1 : 0;
-            EXPECT_FALSE(news.BytesArrived);
+            trouble += news->LineTrouble ? 1 : 0;
+            EXPECT_FALSE(news->BytesArrived);
         }
-        EXPECT_EQ(device->Read(buffer, sizeof buffer), 0u);
+        EXPECT_EQ(device->Read(buffer, sizeof buffer).ValueOr(0), 0u);
     }
     EXPECT_EQ(trouble, 1) << "the hang-up is one error, reported once";
     EXPECT_LE(reported, 1) << "a dead line must look quiet, or the worker never rests";
@@ -276,13 +272,9 @@ TEST(PosixSerialDevice, AHungUpLineIsLostNeitherBlocksNorSpins)
     EXPECT_TRUE(device->Lost(code) && code == EIO) << code;
 
     // The rest fails or reports nothing, but returns.
-    LineErrors errors;
-    uint32_t waiting = 0xDEAD;
-    (void)device->Status(waiting, errors);
-    EXPECT_EQ(waiting, 0u);
+    EXPECT_EQ(device->Status().ValueOr({}).Waiting, 0u);
     (void)device->DropInput();
-    LineConfig config;
-    (void)device->Settings(config);
+    (void)device->Settings();
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
 }
 

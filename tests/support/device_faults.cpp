@@ -9,7 +9,6 @@ namespace {
 
 DeviceFaults* gFaults = nullptr;
 platform::SerialOpener gInner = nullptr;
-thread_local uint32_t tError = 0;
 
 // The scopes a call counts in: the status poll runs both while a port opens
 // and in every receive step.
@@ -17,54 +16,54 @@ constexpr unsigned kSetup = 1;
 constexpr unsigned kReception = 2;
 constexpr unsigned kBoth = kSetup | kReception;
 
+bool ShouldFail(const char* call, unsigned scopes = kSetup)
+{
+    return gFaults && gFaults->ShouldFail(call, scopes);
+}
+
 // Forwards every call, failing the one the plan names.
 class FaultyDevice final : public platform::SerialDevice {
 public:
     explicit FaultyDevice(std::unique_ptr<platform::SerialDevice> inner) : FInner(std::move(inner)) {}
 
-    bool SetQueueSizes(uint32_t in, uint32_t out) override
+    platform::Result<> SetQueueSizes(uint32_t in, uint32_t out) override
     {
-        return Gate("SetQueueSizes") && Pass(FInner->SetQueueSizes(in, out));
+        return Gate("SetQueueSizes", [&] { return FInner->SetQueueSizes(in, out); });
     }
-    bool Configure(const platform::LineConfig& config) override
+    platform::Result<> Configure(const platform::LineConfig& config) override
     {
-        return Gate("Configure") && Pass(FInner->Configure(config));
+        return Gate("Configure", [&] { return FInner->Configure(config); });
     }
-    bool Settings(platform::LineConfig& config) override
+    platform::Result<platform::LineConfig> Settings() override
     {
-        return Gate("Settings") && Pass(FInner->Settings(config));
+        return Gate("Settings", [&] { return FInner->Settings(); });
     }
     // A failing arm leaves the device as it was.
     void Arm(const platform::RefusedWatches& refused) override
     {
-        if (Gate("Arm"))
+        if (!ShouldFail("Arm"))
             FInner->Arm(refused);
     }
     platform::RefusedWatches Refused() const override { return FInner->Refused(); }
-    bool Status(uint32_t& waiting, platform::LineErrors& errors) override
+    platform::Result<platform::InputState> Status() override
     {
-        if (!Gate("Status", kBoth)) {
-            waiting = 0;
-            errors = {};
-            return false;
-        }
-        return Pass(FInner->Status(waiting, errors));
+        return Gate(
+            "Status", [&] { return FInner->Status(); }, kBoth);
     }
-    bool DropInput() override { return Gate("DropInput") && Pass(FInner->DropInput()); }
-    bool Look(platform::LineNews& news) override
+    platform::Result<> DropInput() override
     {
-        return Gate("Look", kReception) && Pass(FInner->Look(news));
+        return Gate("DropInput", [&] { return FInner->DropInput(); });
     }
-    uint32_t Read(uint8_t* dest, uint32_t size) override
+    platform::Result<platform::LineNews> Look() override
     {
-        if (!Gate("Read", kReception))
-            return 0;
-        const uint32_t got = FInner->Read(dest, size);
-        if (got == 0)
-            tError = FInner->LastError();
-        return got;
+        return Gate(
+            "Look", [&] { return FInner->Look(); }, kReception);
     }
-    uint32_t LastError() const override { return tError; }
+    platform::Result<uint32_t> Read(uint8_t* dest, uint32_t size) override
+    {
+        return Gate(
+            "Read", [&] { return FInner->Read(dest, size); }, kReception);
+    }
     bool ReadOwed() const override { return FInner->ReadOwed(); }
     void WaitForNews(uint32_t timeoutMs) override { FInner->WaitForNews(timeoutMs); }
     void Wake() override { FInner->Wake(); }
@@ -72,41 +71,30 @@ public:
     bool Lost(uint32_t& error) const override { return FInner->Lost(error); }
 
 private:
-    static bool Gate(const char* call, unsigned scopes = kSetup)
+    template <class F>
+    static auto Gate(const char* call, F forward, unsigned scopes = kSetup) -> decltype(forward())
     {
-        if (gFaults && gFaults->ShouldFail(call, scopes)) {
-            tError = InjectedDeviceError();
-            return false;
-        }
-        return true;
-    }
-    bool Pass(bool ok)
-    {
-        if (!ok)
-            tError = FInner->LastError();
-        return ok;
+        if (ShouldFail(call, scopes))
+            return platform::Failure{InjectedDeviceError()};
+        return forward();
     }
 
     std::unique_ptr<platform::SerialDevice> FInner;
 };
 
-std::unique_ptr<platform::SerialDevice> OpenFaulty(uint16_t port, const std::string& where,
-                                                   uint32_t& nativeError)
+platform::OpenedDevice OpenFaulty(uint16_t port, const std::string& where)
 {
-    if (gFaults && gFaults->ShouldFail("Open", kSetup)) {
-        nativeError = InjectedDeviceError();
-        return nullptr;
-    }
-    auto inner = gInner ? gInner(port, where, nativeError)
-                        : platform::OpenSystemSerialDevice(port, where, nativeError);
+    if (ShouldFail("Open"))
+        return platform::Failure{InjectedDeviceError()};
+    auto inner = gInner ? gInner(port, where) : platform::OpenSystemSerialDevice(port, where);
     if (!inner)
-        return nullptr;
-    return std::make_unique<FaultyDevice>(std::move(inner));
+        return inner;
+    return std::unique_ptr<platform::SerialDevice>(std::make_unique<FaultyDevice>(std::move(*inner)));
 }
 
 bool ThreadStartGate()
 {
-    return !(gFaults && gFaults->ShouldFail("ThreadStart", kSetup));
+    return !ShouldFail("ThreadStart");
 }
 
 } // namespace

@@ -9,7 +9,8 @@ namespace belvor::test {
 
 namespace {
 FakeLine* gLine = nullptr;
-thread_local uint32_t tError = 0; // like GetLastError: each thread its own
+// Nothing there for a look or a read (any code but a loss's will do).
+constexpr platform::Failure kNothing{11};
 } // namespace
 
 class FakeDevice final : public platform::SerialDevice {
@@ -25,7 +26,7 @@ public:
         --FLine.FOpenDevices;
     }
 
-    bool SetQueueSizes(uint32_t inQueue, uint32_t outQueue) override
+    platform::Result<> SetQueueSizes(uint32_t inQueue, uint32_t outQueue) override
     {
         std::lock_guard<std::mutex> guard(FLine.FMutex);
         FLine.FCalls.push_back("SetQueueSizes");
@@ -33,7 +34,7 @@ public:
         FLine.QueueOut = outQueue;
         return Fail(FLine.RefuseQueueSizes);
     }
-    bool Configure(const platform::LineConfig& config) override
+    platform::Result<> Configure(const platform::LineConfig& config) override
     {
         std::lock_guard<std::mutex> guard(FLine.FMutex);
         FLine.FCalls.push_back("Configure");
@@ -44,14 +45,13 @@ public:
         now = {config.BaudRate.value_or(now.BaudRate), config.DataBits.value_or(now.DataBits),
                config.Parity.value_or(now.Parity), config.StopBits.value_or(now.StopBits)};
         FLine.FPortStates[FPort] = now;
-        return true;
+        return {};
     }
-    bool Settings(platform::LineConfig& config) override
+    platform::Result<platform::LineConfig> Settings() override
     {
         std::lock_guard<std::mutex> guard(FLine.FMutex);
         const FakeSettings& now = FLine.State;
-        config = {now.BaudRate, now.DataBits, now.Parity, now.StopBits};
-        return true;
+        return platform::LineConfig{now.BaudRate, now.DataBits, now.Parity, now.StopBits};
     }
     void Arm(const platform::RefusedWatches& refused) override
     {
@@ -64,22 +64,20 @@ public:
         std::lock_guard<std::mutex> guard(FLine.FMutex);
         return FArmed ? FLine.Refuse : platform::RefusedWatches{};
     }
-    bool Status(uint32_t& waiting, platform::LineErrors& errors) override
+    platform::Result<platform::InputState> Status() override
     {
         std::lock_guard<std::mutex> guard(FLine.FMutex);
         FLine.FCalls.push_back("Status");
-        errors = std::exchange(FLine.FErrors, {});
-        waiting = static_cast<uint32_t>(FInput.size());
-        return true;
+        return platform::InputState{static_cast<uint32_t>(FInput.size()), std::exchange(FLine.FErrors, {})};
     }
-    bool DropInput() override
+    platform::Result<> DropInput() override
     {
         std::lock_guard<std::mutex> guard(FLine.FMutex);
         FLine.FCalls.push_back("DropInput");
         FInput.clear();
-        return true;
+        return {};
     }
-    bool Look(platform::LineNews& news) override
+    platform::Result<platform::LineNews> Look() override
     {
         if (const int block = FLine.BlockLookMs.exchange(0))
             std::this_thread::sleep_for(std::chrono::milliseconds(block));
@@ -90,16 +88,14 @@ public:
             FLine.FLooks.pop_front();
             FLine.FCalls.push_back("Look");
             if (result.Ok)
-                news = result.News;
-            return result.Ok;
+                return result.News;
+            return kNothing;
         }
-        if (FLine.LiveEvents && !FInput.empty()) {
-            news = {true, false};
-            return true;
-        }
-        return false;
+        if (FLine.LiveEvents && !FInput.empty())
+            return platform::LineNews{true, false};
+        return kNothing;
     }
-    uint32_t Read(uint8_t* dest, uint32_t size) override
+    platform::Result<uint32_t> Read(uint8_t* dest, uint32_t size) override
     {
         std::lock_guard<std::mutex> guard(FLine.FMutex);
         FLine.FCalls.push_back("Read");
@@ -116,7 +112,6 @@ public:
         FLine.FReads.push_back({dest, size, n});
         return n;
     }
-    uint32_t LastError() const override { return tError; }
     void WaitForNews(uint32_t timeoutMs) override
     {
         std::unique_lock<std::mutex> lock(FLine.FMutex);
@@ -155,11 +150,11 @@ public:
     // (WaitForNews need not look at FOwed: the worker does not sleep while a read is owed.)
 
 private:
-    bool Fail(bool fail)
+    static platform::Result<> Fail(bool fail)
     {
         if (fail)
-            tError = kFakeRefusal;
-        return !fail;
+            return platform::Failure{kFakeRefusal};
+        return {};
     }
 
     FakeLine& FLine;
@@ -182,8 +177,7 @@ FakeLine::~FakeLine()
     gLine = nullptr;
 }
 
-std::unique_ptr<platform::SerialDevice> FakeLine::OpenFake(uint16_t port, const std::string& where,
-                                                           uint32_t& nativeError)
+platform::OpenedDevice FakeLine::OpenFake(uint16_t port, const std::string& where)
 {
     FakeLine& line = *gLine;
     {
@@ -195,12 +189,10 @@ std::unique_ptr<platform::SerialDevice> FakeLine::OpenFake(uint16_t port, const 
         std::this_thread::sleep_for(std::chrono::milliseconds(delay));
     std::lock_guard<std::mutex> guard(line.FMutex);
     line.FCalls.push_back("Open");
-    if (line.FailOpen || line.FUnplugged) {
-        nativeError = line.OpenError;
-        return nullptr;
-    }
+    if (line.FailOpen || line.FUnplugged)
+        return platform::Failure{line.OpenError};
     ++line.FOpenDevices;
-    return std::make_unique<FakeDevice>(line, port);
+    return std::unique_ptr<platform::SerialDevice>(std::make_unique<FakeDevice>(line, port));
 }
 
 void FakeLine::FeedPort(uint16_t port, const std::string& bytes)

@@ -104,8 +104,7 @@ public:
 
 private:
     friend class FakeDevice;
-    static std::unique_ptr<platform::SerialDevice> OpenFake(uint16_t port, const std::string& where,
-                                                            uint32_t& nativeError);
+    static platform::OpenedDevice OpenFake(uint16_t port, const std::string& where);
 
     std::mutex FMutex;
     std::condition_variable FNews; // bytes fed, a wait scripted, a device woken or lost

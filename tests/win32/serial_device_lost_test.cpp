@@ -27,10 +27,10 @@ protected:
     // COM7 set up as the other device tests do.
     std::unique_ptr<SerialDevice> Open()
     {
-        uint32_t error = 0;
-        auto device = OpenSystemSerialDevice(FLine->PortNumber(), error);
-        if (!device || !device->SetQueueSizes(4096, 4096))
+        OpenedDevice opened = OpenSystemSerialDevice(FLine->PortNumber());
+        if (!opened || !(*opened)->SetQueueSizes(4096, 4096))
             return nullptr;
+        std::unique_ptr<SerialDevice> device = std::move(*opened);
         device->Arm({.ModemLines = true});
         const bool ready = device->Configure({9600, 8, 0, 1}) && device->DropInput();
         return ready ? std::move(device) : nullptr;
@@ -38,16 +38,13 @@ protected:
 
     void Cycle(SerialDevice& device, int calls, std::string& received)
     {
-        LineNews news;
-        if (!device.Look(news) && device.LastError() == kAborted)
+        if (const Result<LineNews> look = device.Look(); !look && look.Error() == kAborted)
             ++FQuietEnds;
-        LineErrors errors;
-        uint32_t waiting = 0;
         if (calls >= 1)
-            (void)device.Status(waiting, errors);
+            (void)device.Status();
         uint8_t buffer[64];
         if (calls >= 2)
-            received.append(reinterpret_cast<char*>(buffer), device.Read(buffer, sizeof buffer));
+            received.append(reinterpret_cast<char*>(buffer), device.Read(buffer, sizeof buffer).ValueOr(0));
         Sleep(10);
     }
 
@@ -81,9 +78,9 @@ TEST_P(PulledCable, APulledCableIsLostWithinAFewCyclesAndPluggedBackInReceivesAg
         Cycle(*FDevice, GetParam(), FReceived);
     // Wine: a wait or ClearCommError on a hung-up pty is "not ready", a read a broken pipe.
     ASSERT_TRUE(code == ERROR_NOT_READY || code == ERROR_BROKEN_PIPE) << "after 20 cycles: " << code;
-    uint32_t error = 0;
-    EXPECT_EQ(OpenSystemSerialDevice(FLine->PortNumber(), error), nullptr) << "opened with the cable out";
-    EXPECT_EQ(error, static_cast<uint32_t>(ERROR_FILE_NOT_FOUND));
+    const OpenedDevice again = OpenSystemSerialDevice(FLine->PortNumber());
+    EXPECT_FALSE(again) << "opened with the cable out";
+    EXPECT_EQ(again.Error(), static_cast<uint32_t>(ERROR_FILE_NOT_FOUND));
 
     ASSERT_TRUE(FLine->PlugBackIn());
     for (int i = 0; i < 10; ++i)

@@ -24,10 +24,10 @@ TEST(Win32SerialDevice, APortWithoutADeviceFailsWithTheSystemsError)
 {
     // No COM49 exists under the test runner; COM0 never does.
     for (const uint16_t port : {uint16_t(49), uint16_t(0)}) {
-        uint32_t error = 0;
-        EXPECT_EQ(OpenSystemSerialDevice(port, error), nullptr) << "COM" << port;
-        EXPECT_TRUE(error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-            << "COM" << port << ": error " << error;
+        const OpenedDevice device = OpenSystemSerialDevice(port);
+        EXPECT_FALSE(device) << "COM" << port;
+        EXPECT_TRUE(device.Error() == ERROR_FILE_NOT_FOUND || device.Error() == ERROR_PATH_NOT_FOUND)
+            << "COM" << port << ": error " << device.Error();
     }
 }
 
@@ -109,26 +109,26 @@ TEST(Win32SerialDevice, AnInterruptEndsAWaitUnderWay)
 {
     auto line = belvor::test::MakeRealLine();
     ASSERT_NE(line, nullptr);
-    uint32_t error = 0;
-    auto device = OpenSystemSerialDevice(line->PortNumber(), error);
-    ASSERT_NE(device, nullptr) << error;
-    device->Arm({.ModemLines = true});
-    ASSERT_TRUE(device->DropInput());
-    LineNews news;
-    ASSERT_FALSE(device->Look(news));
-    ASSERT_EQ(device->LastError(), static_cast<uint32_t>(ERROR_IO_PENDING));
+    OpenedDevice opened = OpenSystemSerialDevice(line->PortNumber());
+    ASSERT_TRUE(opened) << opened.Error();
+    SerialDevice& device = **opened;
+    device.Arm({.ModemLines = true});
+    ASSERT_TRUE(device.DropInput());
+    const Result<LineNews> first = device.Look();
+    ASSERT_FALSE(first);
+    ASSERT_EQ(first.Error(), static_cast<uint32_t>(ERROR_IO_PENDING));
 
-    device->Interrupt();
+    device.Interrupt();
     bool ended = false;
     for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
          !ended && std::chrono::steady_clock::now() < end; SleepMs(5)) {
-        news = {true, true};
-        if (device->Look(news)) {
+        const Result<LineNews> news = device.Look();
+        if (news) {
             ended = true;
-            EXPECT_FALSE(news.BytesArrived || news.LineTrouble) << "no event happened";
-        } else if (device->LastError() != ERROR_IO_PENDING) {
+            EXPECT_FALSE(news->BytesArrived || news->LineTrouble) << "no event happened";
+        } else if (news.Error() != ERROR_IO_PENDING) {
             ended = true;
-            EXPECT_EQ(device->LastError(), line->QuietWaitEnding());
+            EXPECT_EQ(news.Error(), line->QuietWaitEnding());
         }
     }
     EXPECT_TRUE(ended) << "the wait went on after the interrupt";
@@ -151,9 +151,9 @@ protected:
         FSaved = ReplaceReadBoundsForTests({1, false});
         FLine = belvor::test::MakeRealLine();
         ASSERT_NE(FLine, nullptr);
-        uint32_t error = 0;
-        FDevice = OpenSystemSerialDevice(FLine->PortNumber(), error);
-        ASSERT_NE(FDevice, nullptr) << error;
+        OpenedDevice opened = OpenSystemSerialDevice(FLine->PortNumber());
+        ASSERT_TRUE(opened) << opened.Error();
+        FDevice = std::move(*opened);
         FDevice->Arm({});
         ASSERT_TRUE(FDevice->DropInput());
         std::memset(FBuffer, kUntouched, sizeof FBuffer);
@@ -168,9 +168,9 @@ protected:
     // Starts a read at kAt that stays in flight on the quiet line.
     void StartLateRead()
     {
-        ASSERT_EQ(FDevice->Read(FBuffer + kAt, kAsk), 0u);
-        ASSERT_EQ(FDevice->LastError(), static_cast<uint32_t>(WAIT_TIMEOUT))
-            << "the read did not stay in flight";
+        const Result<uint32_t> read = FDevice->Read(FBuffer + kAt, kAsk);
+        ASSERT_FALSE(read);
+        ASSERT_EQ(read.Error(), static_cast<uint32_t>(WAIT_TIMEOUT)) << "the read did not stay in flight";
     }
 
     // Waits until the read in flight has completed (its bytes have left the line).
@@ -190,7 +190,7 @@ protected:
     {
         size_t got = 0;
         for (const auto end = Clock::now() + kGuard; got < count && Clock::now() < end; SleepMs(2))
-            got += FDevice->Read(dest + got, kAsk);
+            got += FDevice->Read(dest + got, kAsk).ValueOr(0);
         return Text(dest, static_cast<uint32_t>(got));
     }
 
@@ -199,9 +199,9 @@ protected:
     uint32_t ReadPastLateRead(uint8_t* dest, uint32_t size)
     {
         for (const auto end = Clock::now() + kGuard; Clock::now() < end; SleepMs(1)) {
-            const uint32_t n = FDevice->Read(dest, size);
-            if (n != 0 || FDevice->LastError() != ERROR_IO_INCOMPLETE)
-                return n;
+            const Result<uint32_t> n = FDevice->Read(dest, size);
+            if (n || n.Error() != ERROR_IO_INCOMPLETE)
+                return n.ValueOr(0);
         }
         return 0;
     }

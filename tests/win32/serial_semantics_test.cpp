@@ -31,9 +31,9 @@ protected:
 
     void Open()
     {
-        uint32_t error = 0;
-        Device = OpenSystemSerialDevice(7, error);
-        ASSERT_NE(Device, nullptr) << error;
+        OpenedDevice opened = OpenSystemSerialDevice(7);
+        ASSERT_TRUE(opened) << opened.Error();
+        Device = std::move(*opened);
         Device->Arm({});
     }
     // Looks until one gives news, for up to ms.
@@ -42,19 +42,19 @@ protected:
         for (const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
              std::chrono::steady_clock::now() < end;
              std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
-            news = {};
-            if (Device->Look(news))
+            if (const Result<LineNews> look = Device->Look()) {
+                news = *look;
                 return true;
+            }
         }
         return false;
     }
     void LookFor(int ms)
     {
-        LineNews news;
         for (const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
              std::chrono::steady_clock::now() < end;
              std::this_thread::sleep_for(std::chrono::milliseconds(5)))
-            (void)Device->Look(news);
+            (void)Device->Look();
     }
 
     FakeComm Comm;
@@ -64,13 +64,14 @@ protected:
 TEST_F(Semantics, AnOverlappedWaitEndsWithTheEventsThatHappenAndAMaskChangeEndsItEmpty)
 {
     Open();
-    LineNews news;
-    ASSERT_FALSE(Device->Look(news));
-    EXPECT_EQ(Device->LastError(), static_cast<uint32_t>(ERROR_IO_PENDING));
+    const Result<LineNews> first = Device->Look();
+    ASSERT_FALSE(first);
+    EXPECT_EQ(first.Error(), static_cast<uint32_t>(ERROR_IO_PENDING));
     Comm.Raise(EV_ERR);
+    LineNews news;
     ASSERT_TRUE(LookUntilNews(news));
     EXPECT_TRUE(news.LineTrouble && !news.BytesArrived);
-    ASSERT_FALSE(Device->Look(news)) << "a new wait";
+    ASSERT_FALSE(Device->Look()) << "a new wait";
     Device->Interrupt(); // asks for no events: Windows ends the wait with an empty mask
     ASSERT_TRUE(LookUntilNews(news));
     EXPECT_FALSE(news.BytesArrived || news.LineTrouble);
@@ -101,10 +102,9 @@ TEST_F(Semantics, WaitsThatDoNotEndAreTakenCancelledOrGivenUpAndTheLineStillRead
         Comm.Send("ab");
         LineNews news;
         EXPECT_TRUE(LookUntilNews(news, 300) && news.BytesArrived) << "the bytes are seen";
-        uint32_t waiting = 0;
-        LineErrors errors;
-        ASSERT_TRUE(Device->Status(waiting, errors));
-        EXPECT_EQ(waiting, 2u);
+        const Result<InputState> state = Device->Status();
+        ASSERT_TRUE(state);
+        EXPECT_EQ(state->Waiting, 2u);
         uint32_t lost = 0;
         EXPECT_FALSE(Device->Lost(lost)) << "no wait's end means a loss";
         ASSERT_TRUE(Device->DropInput());
@@ -121,11 +121,11 @@ TEST_F(Semantics, AReadWithTheWorkersTimeOutsReturnsAtOnceAndOneHeldPastItsBound
         << "reads that return at once with what has arrived";
     uint8_t buffer[16] = {};
     Comm.Send("abc");
-    EXPECT_EQ(Device->Read(buffer, sizeof buffer), 3u);
+    EXPECT_EQ(Device->Read(buffer, sizeof buffer).ValueOr(0), 3u);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 3), "abc");
-    EXPECT_EQ(Device->Read(buffer, sizeof buffer), 0u) << "nothing queued: at once, with nothing";
+    EXPECT_EQ(Device->Read(buffer, sizeof buffer).ValueOr(0), 0u) << "nothing queued: at once, with nothing";
     Comm.HoldEmptyReads = true; // Wine holds it
-    EXPECT_EQ(Device->Read(buffer, sizeof buffer), 0u);
+    EXPECT_EQ(Device->Read(buffer, sizeof buffer).ValueOr(0), 0u);
     EXPECT_EQ(Comm.Calls("CancelIoEx"), 1) << "cancelled past its bound";
     EXPECT_FALSE(Device->ReadOwed()) << "its cancel ended it";
     uint32_t lost = 0;
@@ -144,11 +144,10 @@ TEST_F(Semantics, ClearCommErrorsFlagsAreTheLineErrorsByKind)
           Case{CE_RXPARITY, {.Parity = 1}}, Case{CE_FRAME, {.Framing = 1}}, Case{CE_BREAK, {.Break = 1}},
           Case{CE_FRAME | CE_BREAK, {.Framing = 1, .Break = 1}}, Case{0, {}}}) {
         Comm.ErrorFlags = c.Flags;
-        uint32_t waiting = 9;
-        LineErrors errors;
-        ASSERT_TRUE(Device->Status(waiting, errors));
-        EXPECT_TRUE(errors == c.Errors) << c.Flags;
-        EXPECT_EQ(waiting, 0u);
+        const Result<InputState> state = Device->Status();
+        ASSERT_TRUE(state);
+        EXPECT_TRUE(state->Errors == c.Errors) << c.Flags;
+        EXPECT_EQ(state->Waiting, 0u);
     }
 }
 
@@ -178,13 +177,10 @@ TEST_F(Semantics, AbortsAreLossOnlyWhereNoneBelongAndAPulledAdaptersCodesAlways)
             Comm.WaitEndError = Comm.WaitStartError = Comm.ReadError = Comm.StatusError = 0;
             Open();
             Comm.*c.Error = code;
-            LineNews news;
-            uint32_t waiting = 0;
-            LineErrors errors;
             uint8_t buffer[4];
-            (void)Device->Look(news);
-            (void)Device->Look(news);
-            (void)Device->Status(waiting, errors);
+            (void)Device->Look();
+            (void)Device->Look();
+            (void)Device->Status();
             (void)Device->Read(buffer, sizeof buffer);
             lost = 0;
             EXPECT_TRUE(Device->Lost(lost));
@@ -196,9 +192,8 @@ TEST_F(Semantics, AbortsAreLossOnlyWhereNoneBelongAndAPulledAdaptersCodesAlways)
     Comm.WaitEndError = Comm.WaitStartError = Comm.ReadError = Comm.StatusError = 0;
     Open();
     Comm.WaitStartError = ERROR_OPERATION_ABORTED;
-    LineNews news;
     for (int i = 0; i < 3; ++i)
-        (void)Device->Look(news);
+        (void)Device->Look();
     EXPECT_TRUE(Device->Lost(lost));
 }
 
