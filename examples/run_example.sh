@@ -22,9 +22,8 @@ if $wine; then
   # The scanner types into COM8 once the example holds COM7 (both made by wine-run.sh),
   # after the driver's start has purged the port: Wine opens the port long
   # before a loaded machine's Wine has the driver's thread running.
-  ( for _ in $(seq 600); do [ -e "$place/dosdevices/com8" ] && break; sleep 0.05; done
-    exec python3 "$sim" --line "$place/dosdevices/com8" --wait-open "$place/dosdevices/com7" \
-         --count 6 --interval 0.05 --delay 2 ) >/dev/null &
+  python3 "$sim" --line "$place/dosdevices/com8" --wait-open "$place/dosdevices/com7" \
+    --count 6 --interval 0.05 --delay 2 >/dev/null &
   simpid=$!
   seconds=6
 else

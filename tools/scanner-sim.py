@@ -11,9 +11,8 @@ import os
 import signal
 import sys
 import time
-import tty
 
-from scanner_line import ScannerLine, opened_elsewhere
+from scanner_line import NullModemEnd, ScannerLine, opened_elsewhere
 
 # What a shop's scanner sends, and what the driver makes of it with the
 # default allow-list (upper-case hexadecimal digits).
@@ -37,7 +36,7 @@ def main():
     parser.add_argument("--wait-open", nargs="?", const="", metavar="TTY",
                         help="first wait until another program opens TTY (default: this scanner's port)")
     parser.add_argument("--line", metavar="TTY",
-                        help="type into this tty (one end of a null-modem pair) instead of a pty of our own")
+                        help="type into this tty (one end of a null-modem pair, waited for up to 30 s) instead of a pty of our own")
     parser.add_argument("--code", action="append", metavar="BYTES",
                         help="send this code (repeatable, in turn) instead of the built-in ones; Python escapes, "
                              "e.g. '0104606\\x1d21abc\\r' for a GS1 code with its group separator and CR")
@@ -46,17 +45,11 @@ def main():
     if not args.dir and not args.line:
         parser.error("--dir or --line is needed")
 
-    line = None
-    if args.line:
-        master = os.open(args.line, os.O_RDWR | os.O_NOCTTY)
-        tty.setraw(master)
-        name = os.path.realpath(args.line)
-    else:
-        line = ScannerLine(args.dir, args.port)
-        master, name = line.master, line.tty
+    line = NullModemEnd(args.line) if args.line else ScannerLine(args.dir, args.port)
+    master, name = line.master, line.tty
 
     def stop(*_):
-        if line:
+        if isinstance(line, ScannerLine):
             line.unlink()
         sys.exit(0)
 

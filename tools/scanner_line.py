@@ -1,20 +1,39 @@
 """A scanner on a line, for the simulated scanner, the tests and the benchmarks.
 
-A pty in raw mode whose slave is linked as <com dir>/com<N>: where the library
-looks for COM<N> (natively its system directory; under Wine, the prefix's
-dosdevices). What is written to the pty's master arrives as if scanned;
-closing the pty is pulling the cable, and plugging in again makes a new pty
-under the same name, as a USB adapter comes back.
+ScannerLine: a pty in raw mode whose slave is linked as <com dir>/com<N>: where
+the library looks for COM<N> (natively its system directory; under Wine, the
+prefix's dosdevices). What is written to the pty's master arrives as if
+scanned; closing the pty is pulling the cable, and plugging in again makes a
+new pty under the same name, as a USB adapter comes back.
+
+NullModemEnd: the far end of a cable someone else made (tools/wine-run.sh links
+COM7 and COM8 of a Wine prefix to the two ends of a socat pair), typed into the
+same way once it is there.
 """
 import atexit
 import contextlib
 import glob
 import os
 import pty
+import time
 import tty
 
 
-class ScannerLine:
+class _Typing:
+    master = None
+
+    def write(self, data):
+        """All of data, however little the line takes at a time."""
+        while data:
+            data = data[os.write(self.master, data):]
+
+    def type(self, codes, end=b"\r"):
+        """Each code, then the end byte, as a scanner sends them."""
+        for code in codes:
+            self.write(code + end)
+
+
+class ScannerLine(_Typing):
     def __init__(self, com_dir, port):
         self.link = os.path.join(com_dir, "com%d" % port)
         self.master = self.slave = None
@@ -47,15 +66,16 @@ class ScannerLine:
             if os.readlink(self.link) == self.tty:
                 os.remove(self.link)
 
-    def write(self, data):
-        """All of data, however little the line takes at a time."""
-        while data:
-            data = data[os.write(self.master, data):]
 
-    def type(self, codes, end=b"\r"):
-        """Each code, then the end byte, as a scanner sends them."""
-        for code in codes:
-            self.write(code + end)
+class NullModemEnd(_Typing):
+    def __init__(self, path, wait=30.0):
+        """Waits up to wait seconds for path to appear (the cable's maker may still be starting)."""
+        deadline = time.monotonic() + wait
+        while not os.path.exists(path) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.master = os.open(path, os.O_RDWR | os.O_NOCTTY)
+        tty.setraw(self.master)
+        self.tty = os.path.realpath(path)
 
 
 def _process_name(pid):

@@ -19,9 +19,8 @@ done
 trap 'kill "${busy[@]}" 2>/dev/null' EXIT
 stalled=0
 for run in $(seq "$runs"); do
-  # COM7's other end is COM8 (tools/wine-run.sh); type into it once it is there.
-  ( for _ in $(seq 200); do [ -e "$prefix/dosdevices/com8" ] && break; sleep 0.05; done
-    while sleep 0.1; do printf 1 >"$prefix/dosdevices/com8" 2>/dev/null || exit 0; done ) &
+  # COM7's other end is COM8 (tools/wine-run.sh); a byte every 100 ms once it is there.
+  python3 tools/scanner-sim.py --line "$prefix/dosdevices/com8" --code 1 --interval 0.1 --delay 0 >/dev/null 2>&1 &
   typist=$!
   line=$(tools/wine-run.sh "$prefix" "$out/wait_race.exe" 7 "$seconds" $mode 2>&1 | tr -d '\r' | tail -1)
   kill "$typist" 2>/dev/null
