@@ -252,25 +252,12 @@ void TComPort::DispatchEvents()
         ReceiveData();
 }
 
-uint32_t TComPort::ReadPiece(uint16_t dest, uint16_t size)
-{
-    const uint32_t got = FSession->Device().Read(FRing.Data() + dest, size).ValueOr(0);
-    return std::min<uint32_t>(got, size);
-}
-
 uint32_t TComPort::Store(uint32_t waiting)
 {
-    const ReceiveRing::WriteSpans spans = FRing.Spans(waiting);
-    const uint32_t n1 = ReadPiece(spans.Start, static_cast<uint16_t>(spans.First));
-    FRing.Advance(n1);
-    uint32_t n2 = 0;
-    // The second piece starts at the ring's start, so it is read only when
-    // the first one really ended at the ring's end.
-    if (spans.Second != 0 && FRing.Snapshot().WritePos == 0 && !StopRequested()) {
-        n2 = ReadPiece(0, static_cast<uint16_t>(spans.Second));
-        FRing.Advance(n2);
-    }
-    return n1 + n2;
+    platform::SerialDevice& device = FSession->Device();
+    return FRing.Fill(
+        waiting, [&device](uint8_t* dest, uint32_t size) { return device.Read(dest, size).ValueOr(0); },
+        [this] { return !StopRequested(); });
 }
 
 void TComPort::ReceiveData()

@@ -163,7 +163,6 @@ private:
 
     // Opens the device and sets it up, before the worker starts.
     void OpenLine();
-    uint32_t ReadPiece(uint16_t dest, uint16_t size);
     // Reads what the device holds (waiting, or a late read's bytes) into the
     // ring; returns how many bytes were stored. Under FLock.
     uint32_t Store(uint32_t waiting);

@@ -68,6 +68,23 @@ public:
         return {FWritePos, first, amount > first ? amount - first : 0};
     }
 
+    // Has read(dest, size) store up to wanted bytes at the write position and
+    // returns how many it stored: the first span, then the rest at the ring's
+    // start, but only when the first read reached the ring's end (a read that
+    // stopped short has nothing more) and goOn() still holds. read returns how
+    // many bytes it stored, at most size.
+    template <class Read, class GoOn> uint32_t Fill(uint32_t wanted, Read read, GoOn goOn)
+    {
+        const WriteSpans spans = Spans(wanted);
+        const uint32_t first = Bounded(read(FData.get() + spans.Start, spans.First), spans.First);
+        Advance(first);
+        if (spans.Second == 0 || FWritePos != 0 || !goOn())
+            return first;
+        const uint32_t second = Bounded(read(FData.get(), spans.Second), spans.Second);
+        Advance(second);
+        return first + second;
+    }
+
     // count bytes were stored at the write position, no more than its span.
     void Advance(uint32_t count)
     {
@@ -93,6 +110,8 @@ public:
     }
 
 private:
+    static uint32_t Bounded(uint32_t count, uint32_t size) { return count < size ? count : size; }
+
     std::unique_ptr<uint8_t[]> FData;
     uint16_t FWritePos = 0;
     uint16_t FReadPos = 0;

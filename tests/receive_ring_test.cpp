@@ -22,8 +22,9 @@ uint8_t Stamp(uint64_t n)
 }
 
 struct Case {
-    // From a new ring: wN writes N bytes (across the end as the spans allow),
-    // cN consumes N, x clears, z resets.
+    // From a new ring: wN fills N bytes (across the end as the spans allow),
+    // sN the same with a stop asked for after the first span, cN consumes N,
+    // x clears, z resets.
     const char* Steps;
     uint16_t Write, Read;
     bool Full;
@@ -71,6 +72,10 @@ TEST(ReceiveRing, EdgeCases)
         {"w8000 c8000 w500 x", 308, 308, false, 0, 1, 308, 7884, 0},
         {"w8000 c8000 w500 z", 0, 0, false, 0, 1, 0, 8192, 0},
         {"w100 c100 w8192 z", 0, 0, false, 0, 1, 0, 8192, 0},
+        // A stop between the spans: the second waits for the next fill.
+        {"w8000 c8000 s500", 0, 8000, false, 192, 500, 0, 8000, 0},
+        {"w8000 c8000 s500 w308", 308, 8000, false, 500, 1, 308, 7692, 0},
+        {"w8100 c50 s92", 0, 50, false, 8142, 1, 0, 50, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string("steps \"") + c.Steps + "\", wanted " + std::to_string(c.Wanted));
@@ -79,24 +84,25 @@ TEST(ReceiveRing, EdgeCases)
         ring.Reset();
         uint64_t written = 0; // bytes ever written, and ever consumed or dropped
         uint64_t gone = 0;
-        const auto store = [&](uint32_t at, uint32_t n) {
-            for (uint32_t i = 0; i < n; ++i)
-                ring.Data()[at + i] = Stamp(written++);
-            ring.Advance(n);
-        };
         std::istringstream steps(c.Steps);
         for (std::string step; steps >> step;) {
             const uint32_t n = step.size() > 1 ? static_cast<uint32_t>(std::stoul(step.substr(1))) : 0;
-            if (step[0] == 'w') {
-                const auto spans = ring.Spans(n);
-                ASSERT_LE(n, spans.First + spans.Second) << "the case writes more than fits";
-                const uint32_t first = std::min(n, spans.First);
-                ASSERT_LE(spans.Start + first, kSize);
-                store(spans.Start, first);
-                if (n > first) {
-                    ASSERT_EQ(ring.Snapshot().WritePos, 0) << "a second span only from the ring's end";
-                    store(0, n - first);
-                }
+            if (step[0] == 'w' || step[0] == 's') {
+                // A device holding n bytes, handing out what each read asks for.
+                uint32_t left = n;
+                const auto read = [&](uint8_t* dest, uint32_t size) {
+                    EXPECT_TRUE(dest >= ring.Data() && dest + size <= ring.Data() + kSize)
+                        << "outside the ring";
+                    const uint32_t got = std::min(left, size);
+                    for (uint32_t i = 0; i < got; ++i)
+                        dest[i] = Stamp(written++);
+                    left -= got;
+                    return got;
+                };
+                const bool stop = step[0] == 's';
+                const uint32_t stored = ring.Fill(n, read, [stop] { return !stop; });
+                ASSERT_EQ(stored + left, n) << "stored what it read";
+                ASSERT_TRUE(stop || left == 0) << "the case writes more than fits";
             } else if (step[0] == 'c') {
                 for (uint32_t i = 0; i < n; ++i, ++gone) {
                     ASSERT_EQ(ring.At(0), Stamp(gone)) << "consume #" << i;
