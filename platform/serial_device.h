@@ -86,7 +86,7 @@ public:
     virtual Result<> DropInput() = 0;
     // Returns at once with up to size bytes that have arrived (0 when none),
     // or why it stored none.
-    // A read that outlived its bound (returned 0) may complete later: the next
+    // A read that outlived its bound (failed, still in flight) may complete later: the next
     // call at the same dest, for at least the same size, stores its bytes
     // there and returns them; a call elsewhere, for less, or after DropInput
     // gives those bytes up. dest is written only during a call: the caller

@@ -46,7 +46,6 @@ def main():
         parser.error("--dir or --line is needed")
 
     line = NullModemEnd(args.line) if args.line else ScannerLine(args.dir, args.port)
-    master, name = line.master, line.tty
 
     def stop(*_):
         if isinstance(line, ScannerLine):
@@ -55,16 +54,16 @@ def main():
 
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
-    print("scanner-sim: COM%d is %s" % (args.port, name), flush=True)
+    print("scanner-sim: COM%d is %s" % (args.port, line.tty), flush=True)
     if args.wait_open is not None:
         # A program slow to start (Mono, Wine) must not miss the first codes.
-        watched = os.path.realpath(args.wait_open) if args.wait_open else name
+        watched = os.path.realpath(args.wait_open) if args.wait_open else line.tty
         while not opened_elsewhere(watched):
             time.sleep(0.05)
     time.sleep(args.delay)
     sent = 0
     while args.count == 0 or sent < args.count:
-        os.write(master, codes[sent % len(codes)])
+        line.write(codes[sent % len(codes)])
         sent += 1
         time.sleep(args.interval)
     time.sleep(0.5)
