@@ -124,7 +124,7 @@ class Library:
         self._event_proc = _EventProc(self._on_event)
         self._code_proc = _CodeProc(self._on_code)
         self._status_proc = _StatusProc(self._on_status)
-        self._tagged = False
+        self._tagged = None  # never given to SetCodeProc
         self.tagged = tagged
         if self.has_status:
             self._dll.SetStatusProc(self._status_proc, None)
@@ -148,7 +148,9 @@ class Library:
 
     def _set_tagged(self, value):
         value = bool(value) and self.has_code_proc
-        if self.has_code_proc:
+        # Only on a change: SetCodeProc waits for the handlers under way, and one that opens
+        # a scanner waits for the lock this thread holds.
+        if self.has_code_proc and value != self._tagged:
             self._dll.SetCodeProc(self._code_proc if value else _CodeProc(), None)
         self._tagged = value
 
