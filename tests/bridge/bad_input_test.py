@@ -10,6 +10,7 @@ from harness import (STOP, WAIT, WINE, Scanner, check_version, closed_with, next
 
 PORT = 45
 HEADER_LIMIT, MESSAGE_LIMIT, CONNECTION_LIMIT = 8 * 1024, 64 * 1024, 64
+LINGER_LIMIT = 16  # refused connections the bridge keeps open until their client has read the answer
 HOST = b"Host: 127.0.0.1:%d\r\n"
 
 # Request bytes (Host filled in) and the status that answers them before the bridge hangs up.
@@ -85,8 +86,8 @@ def churn(bridge, scanner):
 
 
 def connection_cap(bridge):
-    """64 connections held; the 65th refused with 503 before it has sent anything; once one has closed, a
-    new one is served."""
+    """64 connections held; the 65th refused with 503 before it has sent anything, and a burst of more too,
+    without the bridge keeping more than a few of them open; once one has closed, a new one is served."""
     held = []
     for _ in range(CONNECTION_LIMIT):
         held.append(http.client.HTTPConnection("127.0.0.1", bridge.port, timeout=WAIT))
@@ -94,6 +95,15 @@ def connection_cap(bridge):
         assert held[-1].getresponse().read() and held[-1].sock  # kept alive
     over = connect(bridge.port)
     assert answer_status(over) == 503
+    if not WINE:  # under Wine the descriptors are the wineserver's
+        descriptors = "/proc/%d/fd" % bridge.pid()
+        before = len(os.listdir(descriptors))
+        burst = [connect(bridge.port) for _ in range(200)]
+        assert all(answer_status(sock) == 503 for sock in burst)  # and their ends kept open here
+        kept = len(os.listdir(descriptors)) - before
+        assert kept <= LINGER_LIMIT, "the bridge keeps %d refused connections open" % kept
+        for sock in burst:
+            sock.close()
     # The bridge closes this one itself, and frees its slot as it does: once the
     # close is seen here, the next connection is served. (http.client drops its
     # own socket without waiting for that close; a second handle on it waits.)

@@ -19,6 +19,9 @@ inline constexpr size_t kMaxConnections = 64;
 // WebSocket clients with no Origin (native programs; browsers always send one)
 // may take no more of the connections than this, so they never lock a till's page out.
 inline constexpr size_t kMaxNativeClients = 16;
+// Connections beyond kMaxConnections kept after their 503 until the client has
+// read it; any more are closed at once, so that a flood cannot take every descriptor.
+inline constexpr size_t kMaxLingering = 16;
 inline constexpr size_t kMaxHeaderBytes = 8 * 1024;
 inline constexpr size_t kMaxMessageBytes = 64 * 1024;
 
@@ -95,13 +98,14 @@ public:
 private:
     void Accept();
     // Answers 503 on a connection beyond the cap, without reading from it, and closes it.
-    static void Refuse(tcp::socket socket);
+    void Refuse(tcp::socket socket);
 
     asio::io_context& io_;
     ServerContext& context_;
     tcp::acceptor acceptor_;
     asio::steady_timer pause_; // after a failed accept (no descriptors left): no spinning
     std::shared_ptr<size_t> connections_ = std::make_shared<size_t>(0);
+    std::shared_ptr<size_t> lingering_ = std::make_shared<size_t>(0); // of the refused
 };
 
 } // namespace belvor::bridge
