@@ -5,12 +5,12 @@ client its codes; at the end it must stop cleanly (a sanitizer's report fails th
 """
 import asyncio, base64, http.client, os, socket, struct
 import websockets
-from harness import (STOP, WAIT, WINE, Scanner, check_version, closed_with, next_message, running_bridge, scanners,
-                     stalled_client)
+from harness import (ORIGIN, STOP, WAIT, WINE, Scanner, check_version, closed_with, eventually, metrics,
+                     next_message, running_bridge, scanners, stalled_client)
 
 PORT = 45
 HEADER_LIMIT, MESSAGE_LIMIT, CONNECTION_LIMIT = 8 * 1024, 64 * 1024, 64
-LINGER_LIMIT = 16  # refused connections the bridge keeps open until their client has read the answer
+CLIENT_LIMIT, NATIVE_LIMIT, LINGER_LIMIT = 56, 16, 16  # WebSockets; those with no Origin; refused kept open
 HOST = b"Host: 127.0.0.1:%d\r\n"
 
 # Request bytes (Host filled in) and the status that answers them before the bridge hangs up.
@@ -83,6 +83,31 @@ def churn(bridge, scanner):
         if i % 2:
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         sock.close()
+
+
+async def leaked_clients(bridge, scanner):
+    """WebSockets leaked with no Origin up to their cap, then under the bridge's own page's origin, fill the
+    clients' places: more of either are refused, but the till's page still gets in, in the place of the
+    oldest under the origin that holds the most."""
+    own = "http://127.0.0.1:%d" % bridge.port
+    leaked = [await websockets.connect(bridge.uri) for _ in range(NATIVE_LIMIT)]
+    leaked += [await websockets.connect(bridge.uri, origin=own) for _ in range(CLIENT_LIMIT - NATIVE_LIMIT)]
+    for origin in (None, own):
+        try:
+            await websockets.connect(bridge.uri, origin=origin, open_timeout=WAIT)
+            raise AssertionError("a client past the cap, from origin %s" % origin)
+        except websockets.InvalidStatusCode as refused:
+            assert refused.status_code == 503, refused.status_code
+    till = await websockets.connect(bridge.uri, origin=ORIGIN)
+    assert (await next_message(till))["type"] == "hello"
+    assert metrics(bridge.base)[("belvor_bridge_clients", ())] == CLIENT_LIMIT, "one closed to make room"
+    scanner.type([b"56"])
+    assert (await next_message(till))["text"] == "56"
+    for kept in (leaked[0], leaked[NATIVE_LIMIT + 1]):  # the oldest with no Origin; the next under the own page's
+        assert [(await next_message(kept))["type"] for _ in range(2)] == ["hello", "code"]
+    assert await closed_with(leaked[NATIVE_LIMIT]) is None  # ended at once, without a close
+    await asyncio.gather(*(ws.close() for ws in leaked + [till]))
+    eventually("the clients' ends", lambda: metrics(bridge.base)[("belvor_bridge_clients", ())] == 0)
 
 
 def connection_cap(bridge):
@@ -163,7 +188,7 @@ async def stop_with_stragglers(bridge, scanner):
 async def main():
     check_version()
     scanner = Scanner(PORT)
-    async with running_bridge([PORT], "[Port]\nWake=Event\n") as bridge:
+    async with running_bridge([PORT], "[Port]\nWake=Event\n[Bridge]\nAllowOrigin=%s\n" % ORIGIN) as bridge:
         for request, status in BAD_REQUESTS:
             sock = connect(bridge.port)
             sock.sendall(request.replace(b"%s", HOST % bridge.port))
@@ -174,6 +199,7 @@ async def main():
         await half_open(bridge, scanner)
         churn(bridge, scanner)
         await still_serving(bridge, scanner, b"3")
+        await leaked_clients(bridge, scanner)
         held = connection_cap(bridge)
         await still_serving(bridge, scanner, b"4")
         for connection in held:
