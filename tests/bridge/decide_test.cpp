@@ -31,7 +31,8 @@ TEST(BridgeDecide, HostRulesTargetFormsAndTheClientsCaps)
         size_t Group;
         bool Evict = false;
     };
-    const size_t till = kFirstTillGroup + 1;
+    const size_t till = kFirstTillGroup + 1, own = kOwnPageGroup;
+    const char* tillPage = "https://till.example";
     const Capacity full{.clientRoom = false};
     const std::string self = "127.0.0.1:29170";
     const Case cases[] = {
@@ -75,34 +76,12 @@ TEST(BridgeDecide, HostRulesTargetFormsAndTheClientsCaps)
          0,
          kOwnPageGroup},
         {"no slot", "/scanners", {self}, 11, nullptr, {.slot = false}, 503, 0},
-        {"the own page, 'localhost'",
-         "/scans",
-         {"LOCALHOST:29170"},
-         11,
-         "http://LOCALHOST:29170",
-         {},
-         0,
-         kOwnPageGroup},
+        {"own page as localhost", "/scans", {"LOCALHOST:29170"}, 11, "http://LOCALHOST:29170", {}, 0, own},
         {"the first listed origin", "/scans", {self}, 11, "https://other.example", {}, 0, kFirstTillGroup},
-        {"a till's page, clients full: in another's place",
-         "/scans",
-         {self},
-         11,
-         "https://till.example",
-         full,
-         0,
-         till,
-         true},
+        {"a till, clients full: in one's place", "/scans", {self}, 11, tillPage, full, 0, till, true},
+        {"a till, full, a foreign Host", "/scans", {"evil.example:29170"}, 11, tillPage, full, 421, 0},
         {"the own page, clients full", "/scans", {self}, 11, "http://127.0.0.1:29170", full, 503, 0},
         {"a native client, clients full", "/scans", {self}, 11, "", full, 503, 0},
-        {"a till's page, clients full, a foreign Host",
-         "/scans",
-         {"evil.example:29170"},
-         11,
-         "https://till.example",
-         full,
-         421,
-         0},
         {"a GET, clients full", "/scanners", {self}, 11, nullptr, full, 200, 0},
     };
     for (const Case& c : cases) {
