@@ -70,7 +70,8 @@ TEST(BridgeRender, MetricsCarryEachFamilyOnceAndEachPortsValues)
     ScannerReport a{3, {}}, b{5, {}};
     a.stats.state = BELVOR_PORT_OPEN;
     a.stats.codes_delivered = 10, a.stats.codes_undelivered = 2, a.stats.codes_cut = 1, a.stats.breaks = 4;
-    b.stats.state = BELVOR_PORT_LOST, b.stats.losses = 2, b.stats.parity_errors = 6,
+    // Still unplugged: lost twice, back once.
+    b.stats.state = BELVOR_PORT_LOST, b.stats.losses = 2, b.stats.returns = 1, b.stats.parity_errors = 6,
     b.stats.codes_dropped = 9, b.stats.reader_stalled = 1, b.stats.reader_stalls = 3;
     a.stats.ms_since_code = 1234, b.stats.ms_since_code = -1, b.stats.queue_high = 7,
     b.stats.bytes_refused = 11;
@@ -79,6 +80,7 @@ TEST(BridgeRender, MetricsCarryEachFamilyOnceAndEachPortsValues)
                              "belvor_codes_cut_total{port=\"3\"} 1\n",
                              "belvor_codes_dropped_total{port=\"5\"} 9\n",
                              "belvor_losses_total{port=\"5\"} 2\n",
+                             "belvor_returns_total{port=\"5\"} 1\n",
                              "belvor_line_errors_total{port=\"3\",kind=\"break\"} 4\n",
                              "belvor_line_errors_total{port=\"5\",kind=\"parity\"} 6\n",
                              "belvor_scanner_up{port=\"3\"} 1\n",
@@ -100,6 +102,8 @@ TEST(BridgeRender, MetricsCarryEachFamilyOnceAndEachPortsValues)
     for (size_t at = text.find("# TYPE"); at != std::string::npos; at = text.find("# TYPE", at + 1))
         ++types;
     EXPECT_EQ(types, 21u) << "every field of the statistics";
+    const std::string json = ScannersJson({b});
+    EXPECT_NE(json.find(R"("losses":2,"returns":1,)"), std::string::npos) << json;
 }
 
 TEST(BridgeAccess, HostMustNameThisBridgeAndOriginMustBeListed)
@@ -115,6 +119,12 @@ TEST(BridgeAccess, HostMustNameThisBridgeAndOriginMustBeListed)
         {&v6, "localhost", true},
         {&loopback, "127.0.0.1:29171", false},
         {&loopback, "evil.example:29170", false},
+        // Names that only begin like this bridge's: a DNS name of an attacker's own.
+        {&loopback, "localhost.attacker.example:29170", false},
+        {&loopback, "localhostx:29170", false},
+        {&loopback, "127.0.0.1.attacker.example:29170", false},
+        {&v6, "localhost.attacker.example", false},
+        {&every, "localhost.attacker.example:29170", false},
         {&loopback, "10.0.0.5:29170", false},
         {&v6, "[::1]:80", true},
         {&every, "10.0.0.5:29170", true},
