@@ -4,9 +4,12 @@
 #include "platform/posix/line_counters.h"
 #include "platform/posix/termios_settings.h"
 
+#include <cerrno>
 #include <climits>
 #include <gtest/gtest.h>
+#include <optional>
 #include <tuple>
+#include <vector>
 
 using namespace belvor::platform;
 
@@ -115,6 +118,50 @@ TEST(LineCounters, EachCounterBecomesItsOwnErrorCountedInFull)
                 expected.*c.Error = counted;
             EXPECT_TRUE(ErrorsBetween(base, now) == expected)
                 << (c.Error ? "an error" : "rx") << " counted wrong from " << from << " to " << to;
+        }
+    }
+}
+
+// A tty's framing counter, one reading a call; nullopt: that TIOCGICOUNT fails (EIO).
+std::vector<std::optional<int>> gFrames;
+size_t gReads = 0;
+
+Result<serial_icounter_struct> ScriptedCounters(int)
+{
+    const std::optional<int> frames = gFrames.at(gReads++);
+    if (!frames)
+        return Failure{EIO};
+    serial_icounter_struct counts{};
+    counts.frame = *frames;
+    return counts;
+}
+
+TEST(LineCounters, NothingIsCountedAgainstABaseNeverRead)
+{
+    // The open's reading, then one per look; the kernel counts from boot.
+    const struct {
+        std::vector<std::optional<int>> Frames;
+        std::vector<uint32_t> Counted; // by each look
+    } cases[] = {
+        {{1000, 1002, 1002}, {2, 0}},
+        {{std::nullopt, 1000, 1003}, {0, 3}},
+        {{std::nullopt, std::nullopt, 1000, 1001}, {0, 0, 1}},
+        {{1000, std::nullopt, 1004}, {0, 4}},
+    };
+    for (const bool trouble : {false, true}) {
+        for (const auto& c : cases) {
+            gFrames = c.Frames;
+            gReads = 0;
+            LineCounters counters(-1, &ScriptedCounters);
+            for (size_t look = 0; look < c.Counted.size(); ++look) {
+                SCOPED_TRACE("look " + std::to_string(look) + (trouble ? ", trouble" : ", errors") +
+                             ", from " + (c.Frames[0] ? std::to_string(*c.Frames[0]) : "a failed reading"));
+                if (trouble)
+                    EXPECT_EQ(counters.TakeTrouble(false), c.Counted[look] != 0);
+                else
+                    EXPECT_EQ(counters.TakeErrors().Framing, c.Counted[look]);
+            }
+            EXPECT_EQ(gReads, c.Frames.size());
         }
     }
 }
