@@ -385,7 +385,8 @@ TEST(BridgeScanners, ReconnectIsReadAsTheDriverReadsIt)
 {
     const char* tmp = std::getenv("BELVOR_TEST_TMP");
     const std::string path =
-        (tmp ? std::filesystem::path(tmp) : std::filesystem::temp_directory_path()) / "bridge-reconnect.ini";
+        ((tmp ? std::filesystem::path(tmp) : std::filesystem::temp_directory_path()) / "bridge-reconnect.ini")
+            .string();
     // The port's own section wins with 0 or 1 (-1: it says neither), else [Port]'s.
     const std::pair<std::string, int> owns[] = {{"", -1},
                                                 {"[COM3]\r\nReconnect=1\r\n", 1},
