@@ -124,44 +124,35 @@ TEST(LineCounters, EachCounterBecomesItsOwnErrorCountedInFull)
 
 // A tty's framing counter, one reading a call; nullopt: that TIOCGICOUNT fails (EIO).
 std::vector<std::optional<int>> gFrames;
-size_t gReads = 0;
 
 Result<serial_icounter_struct> ScriptedCounters(int)
 {
-    const std::optional<int> frames = gFrames.at(gReads++);
-    if (!frames)
-        return Failure{EIO};
+    const std::optional<int> frames = gFrames.front();
+    gFrames.erase(gFrames.begin());
     serial_icounter_struct counts{};
-    counts.frame = *frames;
-    return counts;
+    counts.frame = frames.value_or(0);
+    return frames ? Result<serial_icounter_struct>(counts) : Failure{EIO};
 }
 
 TEST(LineCounters, NothingIsCountedAgainstABaseNeverRead)
 {
-    // The open's reading, then one per look; the kernel counts from boot.
-    const struct {
-        std::vector<std::optional<int>> Frames;
-        std::vector<uint32_t> Counted; // by each look
-    } cases[] = {
+    // The open's reading, then one per look (the kernel counts from boot); what each look counts.
+    const std::pair<std::vector<std::optional<int>>, std::vector<uint32_t>> cases[] = {
         {{1000, 1002, 1002}, {2, 0}},
         {{std::nullopt, 1000, 1003}, {0, 3}},
         {{std::nullopt, std::nullopt, 1000, 1001}, {0, 0, 1}},
         {{1000, std::nullopt, 1004}, {0, 4}},
     };
     for (const bool trouble : {false, true}) {
-        for (const auto& c : cases) {
-            gFrames = c.Frames;
-            gReads = 0;
+        for (const auto& [frames, counted] : cases) {
+            gFrames = frames;
             LineCounters counters(-1, &ScriptedCounters);
-            for (size_t look = 0; look < c.Counted.size(); ++look) {
-                SCOPED_TRACE("look " + std::to_string(look) + (trouble ? ", trouble" : ", errors") +
-                             ", from " + (c.Frames[0] ? std::to_string(*c.Frames[0]) : "a failed reading"));
-                if (trouble)
-                    EXPECT_EQ(counters.TakeTrouble(false), c.Counted[look] != 0);
-                else
-                    EXPECT_EQ(counters.TakeErrors().Framing, c.Counted[look]);
-            }
-            EXPECT_EQ(gReads, c.Frames.size());
+            for (size_t look = 0; look < counted.size(); ++look)
+                EXPECT_EQ(trouble ? counters.TakeTrouble(false) : counters.TakeErrors().Framing,
+                          trouble ? counted[look] != 0 : counted[look])
+                    << "look " << look << (trouble ? " for trouble" : " for errors") << ", case of "
+                    << frames.size();
+            EXPECT_TRUE(gFrames.empty());
         }
     }
 }
