@@ -3,13 +3,19 @@
 #include "tools/bridge/access.h"
 #include "tools/bridge/hub.h"
 #include "tools/bridge/intake.h"
+#include "tools/bridge/log_file.h"
 #include "tools/bridge/metrics.h"
 #include "tools/bridge/options.h"
 #include "tools/bridge/send_queue.h"
 
+#include "logging/Logger.h"
+#include "tests/support/file_bytes.h"
+
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
+#include <random>
 
 using namespace belvor::bridge;
 using std::chrono::milliseconds;
@@ -334,4 +340,48 @@ TEST(BridgeOptions, TheMetricsListenerFromTheCommandLineOrBelvorIni)
         EXPECT_EQ(options.metricsAddress + ":" + std::to_string(options.metricsPort), "10.0.0.17:9100");
         EXPECT_EQ(options.listenAddress, "127.0.0.1") << "the scans stay on loopback";
     }
+}
+
+// The service's own log: rotated as the library's, and what the file cannot take goes to the event
+// log, with why, once for each spell the file fails.
+TEST(BridgeLog, RotatedAsTheLibrarysLogAndWhatTheFileCannotTakeFallsBack)
+{
+    namespace fs = std::filesystem;
+    const char* tmp = std::getenv("BELVOR_TEST_TMP");
+    const fs::path dir = fs::path(tmp && *tmp ? tmp : fs::temp_directory_path().string()) /
+                         ("bridge-log-" + std::to_string(std::random_device()()));
+    fs::create_directories(dir);
+    const fs::path path = dir / "belvor-bridge.log";
+    std::vector<std::pair<std::string, bool>> fallen;
+    LogFile log(path.string(),
+                [&fallen](const std::string& text, bool failure) { fallen.emplace_back(text, failure); });
+
+    const std::string full(belvor::kLogSizeLimit, 'x');
+    log.Write(full);
+    log.Write("at the limit\n"); // past it now: the next message starts a new file
+    log.Write("first\n");
+    EXPECT_EQ(belvor::test::ReadBytes(path.string() + ".0"), full + "at the limit\n");
+    EXPECT_EQ(belvor::test::ReadBytes(path), "first\n");
+    log.Write(full);
+    log.Write("second\n");
+    EXPECT_EQ(belvor::test::ReadBytes(path.string() + ".1"), full + "at the limit\n");
+    EXPECT_EQ(belvor::test::ReadBytes(path.string() + ".0"), "first\n" + full);
+    EXPECT_EQ(belvor::test::ReadBytes(path), "second\n");
+    EXPECT_TRUE(fallen.empty());
+
+    fs::remove_all(dir);
+    log.Write("one\n");
+    log.Write("two\r\n");
+    ASSERT_EQ(fallen.size(), 3u);
+    EXPECT_TRUE(fallen[0].second &&
+                fallen[0].first.find("cannot write " + path.string() + " (") != std::string::npos)
+        << fallen[0].first;
+    EXPECT_EQ(fallen[1], std::make_pair(std::string("one"), false));
+    EXPECT_EQ(fallen[2], std::make_pair(std::string("two"), false));
+    fs::create_directories(dir);
+    log.Write("back\n");
+    EXPECT_EQ(belvor::test::ReadBytes(path), "back\n");
+    fs::remove_all(dir);
+    log.Write("gone again\n");
+    EXPECT_EQ(fallen.size(), 5u) << "the reason told again";
 }
