@@ -7,6 +7,10 @@
 #include "tools/bridge/metrics.h"
 #include "tools/bridge/options.h"
 #include "tools/bridge/send_queue.h"
+#ifdef _WIN32
+#include "tools/bridge/win32_folders.h"
+#include <sddl.h>
+#endif
 
 #include "logging/Logger.h"
 #include "tests/support/file_bytes.h"
@@ -385,3 +389,37 @@ TEST(BridgeLog, RotatedAsTheLibrarysLogAndWhatTheFileCannotTakeFallsBack)
     log.Write("gone again\n");
     EXPECT_EQ(fallen.size(), 5u) << "the reason told again";
 }
+
+#ifdef _WIN32
+// Rights that let a user change what the service runs or reads: an entry for one of the groups every
+// user is in that allows writing, adding, deleting or changing the rights, unless one for every user
+// denied it first; inherit-only entries are for what the folder will hold.
+TEST(BridgeFolders, TheGroupsEveryUserIsInThatMayChangeAFileOrFolder)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", ""}, // as the install makes them
+        {"D:(A;OICIID;FA;;;BA)(A;OICIID;0x1301bf;;;AU)",
+         "Authenticated Users"}, // a folder made in the root of C:
+        {"D:(A;;FA;;;BA)(A;OICIIO;FA;;;AU)", ""},
+        {"D:(D;;FA;;;WD)(A;;FA;;;BU)", ""},
+        {"D:(A;;FA;;;BU)(D;;FA;;;WD)", "Users"}, // allowed before it is denied
+        {"D:(D;;FA;;;BG)(A;;FA;;;BU)", "Users"}, // not every user is a guest
+        {"D:(A;;GA;;;IU)(A;;GW;;;S-1-5-113)", "INTERACTIVE, Local account"},
+        {"D:(A;;0x1200a9;;;WD)(A;;0x10000;;;AU)(A;;0x40000;;;BU)(A;;0x4;;;WD)",
+         "Authenticated Users, Users, Everyone"},
+        {"D:(A;;FA;;;S-1-5-21-1-2-3-513)(A;;FA;;;S-1-5-21-1-2-3-1001)", "Domain Users"}, // not a named user
+    };
+    for (const auto& [sddl, others] : cases) {
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd, nullptr))
+            << sddl;
+        EXPECT_EQ(belvor::bridge::win32::OthersWhoMayChange(sd), others) << sddl;
+        LocalFree(sd);
+    }
+    SECURITY_DESCRIPTOR open{};
+    InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION);
+    EXPECT_EQ(belvor::bridge::win32::OthersWhoMayChange(&open), "Everyone") << "no DACL";
+    SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE);
+    EXPECT_EQ(belvor::bridge::win32::OthersWhoMayChange(&open), "Everyone") << "a null DACL";
+}
+#endif

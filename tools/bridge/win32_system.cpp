@@ -1,6 +1,8 @@
 #include "tools/bridge/win32_system.h"
 #include "tools/bridge/system.h"
 
+#include "platform/process.h"
+
 #include <mutex>
 #include <windows.h>
 
@@ -91,6 +93,12 @@ void ListenToConsole(bool listen)
 }
 
 } // namespace win32
+
+std::string DefaultLibraryPath()
+{
+    const std::string program = platform::HostExecutablePath();
+    return program.empty() ? std::string() : platform::DirectoryOf(program) + "Belvor.dll";
+}
 
 void AllowQuickRestart(tcp::acceptor&)
 {
