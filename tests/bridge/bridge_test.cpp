@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <map>
 #include <random>
+#include <tuple>
 
 using namespace belvor::bridge;
 using std::chrono::milliseconds;
@@ -391,35 +392,45 @@ TEST(BridgeLog, RotatedAsTheLibrarysLogAndWhatTheFileCannotTakeFallsBack)
 }
 
 #ifdef _WIN32
-// Rights that let a user change what the service runs or reads: an entry for one of the groups every
-// user is in that allows writing, adding, deleting or changing the rights, unless one for every user
-// denied it first; inherit-only entries are for what the folder will hold.
-TEST(BridgeFolders, TheGroupsEveryUserIsInThatMayChangeAFileOrFolder)
+// Who may change what the service runs or reads: one of the groups every user is in, by an entry that
+// allows writing, adding, deleting or changing the rights, unless one for every user denied it first
+// (inherit-only entries are for what the folder will hold); or an owner who is not the system, the
+// administrators, TrustedInstaller or the one installing.
+TEST(BridgeFolders, TheGroupsEveryUserIsInAndTheOwnersThatMayChangeAFileOrFolder)
 {
-    const std::pair<const char*, const char*> cases[] = {
-        {"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", ""}, // as the install makes them
-        {"D:(A;OICIID;FA;;;BA)(A;OICIID;0x1301bf;;;AU)",
-         "Authenticated Users"}, // a folder made in the root of C:
-        {"D:(A;;FA;;;BA)(A;OICIIO;FA;;;AU)", ""},
-        {"D:(D;;FA;;;WD)(A;;FA;;;BU)", ""},
-        {"D:(A;;FA;;;BU)(D;;FA;;;WD)", "Users"}, // allowed before it is denied
-        {"D:(D;;FA;;;BG)(A;;FA;;;BU)", "Users"}, // not every user is a guest
-        {"D:(A;;GA;;;IU)(A;;GW;;;S-1-5-113)", "INTERACTIVE, Local account"},
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", "",
+         ""}, // as the install makes them
+        {"O:BAD:(A;OICIID;FA;;;BA)(A;OICIID;0x1301bf;;;AU)", "Authenticated Users", ""}, // made in C:'s root
+        {"D:(A;;FA;;;BA)(A;OICIIO;FA;;;AU)", "", ""},
+        {"D:(D;;FA;;;WD)(A;;FA;;;BU)", "", ""},
+        {"D:(A;;FA;;;BU)(D;;FA;;;WD)", "Users", ""}, // allowed before it is denied
+        {"D:(D;;FA;;;BG)(A;;FA;;;BU)", "Users", ""}, // not every user is a guest
+        {"D:(A;;GA;;;IU)(A;;GW;;;S-1-5-113)", "INTERACTIVE, Local account", ""},
         {"D:(A;;0x1200a9;;;WD)(A;;0x10000;;;AU)(A;;0x40000;;;BU)(A;;0x4;;;WD)",
-         "Authenticated Users, Users, Everyone"},
-        {"D:(A;;FA;;;S-1-5-21-1-2-3-513)(A;;FA;;;S-1-5-21-1-2-3-1001)", "Domain Users"}, // not a named user
+         "Authenticated Users, Users, Everyone", ""},
+        {"D:(A;;FA;;;S-1-5-21-1-2-3-513)(A;;FA;;;S-1-5-21-1-2-3-1001)", "Domain Users",
+         ""},                                                                // not a named user
+        {"O:S-1-5-21-1-2-3-1001D:P(A;;FA;;;SY)", "", "S-1-5-21-1-2-3-1001"}, // made by a user
+        {"O:S-1-5-21-1-2-3-500D:P(A;;FA;;;SY)", "", ""},                     // by the one installing
+        {"O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464D:P(A;;FA;;;SY)", "", ""},
     };
-    for (const auto& [sddl, others] : cases) {
+    PSID self = nullptr;
+    ASSERT_TRUE(ConvertStringSidToSidA("S-1-5-21-1-2-3-500", &self));
+    for (const auto& [sddl, groups, owner] : cases) {
         PSECURITY_DESCRIPTOR sd = nullptr;
         ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd, nullptr))
             << sddl;
-        EXPECT_EQ(belvor::bridge::win32::OthersWhoMayChange(sd), others) << sddl;
+        const belvor::bridge::win32::Others others = belvor::bridge::win32::OthersWhoMayChange(sd, self);
+        EXPECT_EQ(others.groups, groups) << sddl;
+        EXPECT_EQ(others.owner, owner) << sddl;
         LocalFree(sd);
     }
+    LocalFree(self);
     SECURITY_DESCRIPTOR open{};
     InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION);
-    EXPECT_EQ(belvor::bridge::win32::OthersWhoMayChange(&open), "Everyone") << "no DACL";
+    EXPECT_EQ(belvor::bridge::win32::OthersWhoMayChange(&open, nullptr).groups, "Everyone") << "no DACL";
     SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE);
-    EXPECT_EQ(belvor::bridge::win32::OthersWhoMayChange(&open), "Everyone") << "a null DACL";
+    EXPECT_EQ(belvor::bridge::win32::OthersWhoMayChange(&open, nullptr).groups, "Everyone") << "a null DACL";
 }
 #endif

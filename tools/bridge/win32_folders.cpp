@@ -2,6 +2,7 @@
 
 #include <aclapi.h>
 #include <algorithm>
+#include <iterator>
 #include <sddl.h>
 #include <vector>
 
@@ -33,20 +34,43 @@ constexpr Group kGroups[] = {
     {"S-1-5-7", "ANONYMOUS LOGON", false},
 };
 
+bool IsSid(PSID sid, const char* text)
+{
+    PSID known = nullptr;
+    if (!ConvertStringSidToSidA(text, &known))
+        return false;
+    const bool same = EqualSid(sid, known);
+    LocalFree(known);
+    return same;
+}
+
+// The system, administrators and TrustedInstaller, who own what Windows and its installers make.
+constexpr const char* kTrustedOwners[] = {"S-1-5-18", "S-1-5-32-544",
+                                          "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"};
+
+std::string AccountName(PSID sid)
+{
+    char name[256], domain[256];
+    DWORD nameSize = sizeof name, domainSize = sizeof domain;
+    SID_NAME_USE use;
+    if (LookupAccountSidA(nullptr, sid, name, &nameSize, domain, &domainSize, &use))
+        return *domain ? std::string(domain) + "\\" + name : std::string(name);
+    char* text = nullptr;
+    if (!ConvertSidToStringSidA(sid, &text))
+        return "an unknown account";
+    std::string result(text);
+    LocalFree(text);
+    return result;
+}
+
 // The group the SID is, if one of the above, or a domain's users or guests.
 const Group* BroadGroup(PSID sid)
 {
     static const Group kDomainUsers{nullptr, "Domain Users", true};
     static const Group kDomainGuests{nullptr, "Domain Guests", false};
-    for (const Group& group : kGroups) {
-        PSID known = nullptr;
-        if (!ConvertStringSidToSidA(group.sid, &known))
-            continue;
-        const bool same = EqualSid(sid, known);
-        LocalFree(known);
-        if (same)
+    for (const Group& group : kGroups)
+        if (IsSid(sid, group.sid))
             return &group;
-    }
     // S-1-5-21-<domain>-513 and -514.
     const SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
     PSID_IDENTIFIER_AUTHORITY authority = GetSidIdentifierAuthority(sid);
@@ -64,12 +88,21 @@ const Group* BroadGroup(PSID sid)
 
 } // namespace
 
-std::string OthersWhoMayChange(PSECURITY_DESCRIPTOR sd)
+Others OthersWhoMayChange(PSECURITY_DESCRIPTOR sd, PSID self)
 {
-    BOOL present = FALSE, defaulted = FALSE;
+    Others others;
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    if (GetSecurityDescriptorOwner(sd, &owner, &defaulted) && owner && !(self && EqualSid(owner, self)) &&
+        std::none_of(std::begin(kTrustedOwners), std::end(kTrustedOwners),
+                     [owner](const char* trusted) { return IsSid(owner, trusted); }))
+        others.owner = AccountName(owner);
+    BOOL present = FALSE;
     PACL dacl = nullptr;
-    if (!GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) || !present || !dacl)
-        return "Everyone";
+    if (!GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) || !present || !dacl) {
+        others.groups = "Everyone";
+        return others;
+    }
     GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
     ACCESS_MASK denied = 0; // to every user, by the entries so far
     std::vector<const Group*> found;
@@ -94,22 +127,33 @@ std::string OthersWhoMayChange(PSECURITY_DESCRIPTOR sd)
             found.push_back(group);
         }
     }
-    std::string names;
     for (const Group* group : found)
-        names += (names.empty() ? "" : ", ") + std::string(group->name);
-    return names;
+        others.groups += (others.groups.empty() ? "" : ", ") + std::string(group->name);
+    return others;
 }
 
-std::string OthersWhoMayChange(const std::string& path, DWORD& error)
+Others OthersWhoMayChange(const std::string& path, DWORD& error)
 {
+    std::vector<BYTE> self;
+    HANDLE token = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        DWORD size = 0;
+        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        self.resize(size);
+        if (!GetTokenInformation(token, TokenUser, self.data(), size, &size))
+            self.clear();
+        CloseHandle(token);
+    }
     PSECURITY_DESCRIPTOR sd = nullptr;
-    error = GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+    error = GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT,
+                                  OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, nullptr,
                                   nullptr, nullptr, &sd);
     if (error != ERROR_SUCCESS)
         return {};
-    std::string names = OthersWhoMayChange(sd);
+    Others others =
+        OthersWhoMayChange(sd, self.empty() ? nullptr : reinterpret_cast<TOKEN_USER*>(self.data())->User.Sid);
     LocalFree(sd);
-    return names;
+    return others;
 }
 
 bool MakeFolder(const std::string& path, const std::string& sddl)

@@ -8,14 +8,20 @@
 
 namespace belvor::bridge::win32 {
 
-// The groups every local user is in, or may log on as (Everyone, Users, ...),
-// that sd lets change the file or folder it describes, or replace it: their
-// names, ", " between them; empty when none. No DACL lets everyone.
-std::string OthersWhoMayChange(PSECURITY_DESCRIPTOR sd);
+// Who besides the system and administrators may change a file or folder, or replace it.
+struct Others {
+    // The groups every local user is in, or may log on as (Everyone, Users, ...), that its DACL
+    // lets: their names, ", " between them. No DACL lets everyone.
+    std::string groups;
+    // Its owner, who may rewrite the DACL, unless the system, administrators, TrustedInstaller or
+    // self (the administrator installing).
+    std::string owner;
+};
+Others OthersWhoMayChange(PSECURITY_DESCRIPTOR sd, PSID self);
 
-// The same for the file or folder at path; error: why its rights could not
-// be read (ERROR_SUCCESS when they were).
-std::string OthersWhoMayChange(const std::string& path, DWORD& error);
+// The same for the file or folder at path, self being this process's account; error: why its
+// rights could not be read (ERROR_SUCCESS when they were).
+Others OthersWhoMayChange(const std::string& path, DWORD& error);
 
 // Makes the folder with the rights given as SDDL, or gives an existing one
 // those rights (propagated to what it holds). False with GetLastError's code.

@@ -126,7 +126,7 @@ bool FoldersAreSafe(const std::string& program, const std::string& library)
     std::string unsafe, fixes;
     for (const std::string& path : paths) {
         DWORD error = ERROR_SUCCESS;
-        const std::string others = win32::OthersWhoMayChange(path, error);
+        const win32::Others others = win32::OthersWhoMayChange(path, error);
         if (error == ERROR_FILE_NOT_FOUND && path == config)
             continue; // no Belvor.ini: none can be put in its safe folder
         if (error != ERROR_SUCCESS) {
@@ -134,8 +134,14 @@ bool FoldersAreSafe(const std::string& program, const std::string& library)
                          "belvor-bridge: WARNING: cannot tell who may change %s (error %lu): see that only "
                          "administrators may\n",
                          path.c_str(), error);
-        } else if (!others.empty()) {
-            unsafe += "  " + path + " (" + others + " may change it)\n";
+            continue;
+        }
+        if (!others.owner.empty()) {
+            unsafe += "  " + path + " (owned by " + others.owner + ", who may change its rights)\n";
+            fixes += "  icacls \"" + path + "\" /setowner *S-1-5-32-544\n";
+        }
+        if (!others.groups.empty()) {
+            unsafe += "  " + path + " (" + others.groups + " may change it)\n";
             const bool folder = GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY;
             fixes += folder ? "  icacls \"" + path +
                                   "\" /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F "
@@ -388,6 +394,10 @@ int InstallService(const std::vector<std::string>& args, const std::string& libr
     const std::string program = ProgramPath();
     if (program.empty())
         return Failed("cannot tell where belvor-bridge.exe is");
+    // First what only an administrator may: a user must not be the one who makes C:\DEXE (and owns it).
+    const ServiceHandle manager{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE)};
+    if (!manager.handle)
+        return Failed("cannot reach the service manager");
     if (!FoldersAreSafe(program, FullPath(library)))
         return 1;
     // Quoted even without a blank: the service manager reads an unquoted path up to each blank in turn.
@@ -395,9 +405,6 @@ int InstallService(const std::vector<std::string>& args, const std::string& libr
     for (const std::string& arg : WithFullLibraryPath(args))
         options.push_back(arg);
     const std::string line = "\"" + program + "\" " + WindowsCommandLine(options);
-    const ServiceHandle manager{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE)};
-    if (!manager.handle)
-        return Failed("cannot reach the service manager");
     const ServiceHandle service{CreateServiceA(manager.handle, kName, kDisplayName, SERVICE_ALL_ACCESS,
                                                SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                                SERVICE_ERROR_NORMAL, line.c_str(), nullptr, nullptr, nullptr,
