@@ -77,7 +77,9 @@ void PutHead(char* out, char mark)
     *out = ' ';
 }
 
-void RotateLocked(const std::string& name, int32_t limit)
+} // namespace
+
+void RotateLogFile(const std::string& name, int32_t limit)
 {
     const platform::FileSystem& fs = platform::Files();
     uint64_t size = 0;
@@ -97,6 +99,8 @@ void RotateLocked(const std::string& name, int32_t limit)
     }
     fs.Rename(name.c_str(), (name + ".0").c_str());
 }
+
+namespace {
 
 void WriteLocked(const std::string& name, const char* record, size_t size)
 {
@@ -255,7 +259,7 @@ void RotateLog(int32_t limit) noexcept
     try {
         std::lock_guard<std::mutex> guard(gLock);
         if (gFileName)
-            RotateLocked(*gFileName, limit);
+            RotateLogFile(*gFileName, limit);
     } catch (...) {
         // Rotation never reports a failure.
     }
@@ -283,7 +287,7 @@ void LogMessage(uint8_t level, std::string_view text) noexcept
         std::lock_guard<std::mutex> guard(gLock);
         if (!gFileName)
             return;
-        RotateLocked(*gFileName, kLogSizeLimit);
+        RotateLogFile(*gFileName, kLogSizeLimit);
         WriteLocked(*gFileName, record, size);
     } catch (...) {
         // A record that cannot be written is lost without a word.

@@ -36,6 +36,10 @@ void LogException(const char* message) noexcept;
 // dropping ".9") when it is larger than limit bytes.
 void RotateLog(int32_t limit) noexcept;
 
+// The same for a log of another writer's (the bridge's own): the rule in one
+// place. Whoever calls it keeps others from writing that file meanwhile.
+void RotateLogFile(const std::string& name, int32_t limit);
+
 // Clears the log file name: nothing is written afterwards. Runs when the
 // library is unloaded.
 void ShutdownLogger() noexcept;

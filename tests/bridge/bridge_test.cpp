@@ -3,10 +3,18 @@
 #include "tools/bridge/access.h"
 #include "tools/bridge/hub.h"
 #include "tools/bridge/intake.h"
+#include "tools/bridge/log_file.h"
 #include "tools/bridge/metrics.h"
 #include "tools/bridge/options.h"
 #include "tools/bridge/scanner_set.h"
 #include "tools/bridge/send_queue.h"
+#ifdef _WIN32
+#include "tools/bridge/win32_folders.h"
+#include <sddl.h>
+#endif
+
+#include "logging/Logger.h"
+#include "tests/support/file_bytes.h"
 
 #include "driver/Settings.h"
 #include "platform/errors.h"
@@ -18,6 +26,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <tuple>
 
 using namespace belvor::bridge;
@@ -453,3 +462,91 @@ TEST(BridgeOptions, TheMetricsListenerFromTheCommandLineOrBelvorIni)
         EXPECT_EQ(options.listenAddress, "127.0.0.1") << "the scans stay on loopback";
     }
 }
+
+// The service's own log: rotated as the library's, and what the file cannot take goes to the event
+// log, with why, once for each spell the file fails.
+TEST(BridgeLog, RotatedAsTheLibrarysLogAndWhatTheFileCannotTakeFallsBack)
+{
+    namespace fs = std::filesystem;
+    const char* tmp = std::getenv("BELVOR_TEST_TMP");
+    const fs::path dir = fs::path(tmp && *tmp ? tmp : fs::temp_directory_path().string()) /
+                         ("bridge-log-" + std::to_string(std::random_device()()));
+    fs::create_directories(dir);
+    const fs::path path = dir / "belvor-bridge.log";
+    std::vector<std::pair<std::string, bool>> fallen;
+    LogFile log(path.string(),
+                [&fallen](const std::string& text, bool failure) { fallen.emplace_back(text, failure); });
+
+    const std::string full(belvor::kLogSizeLimit, 'x');
+    log.Write(full);
+    log.Write("at the limit\n"); // past it now: the next message starts a new file
+    log.Write("first\n");
+    EXPECT_EQ(belvor::test::ReadBytes(path.string() + ".0"), full + "at the limit\n");
+    EXPECT_EQ(belvor::test::ReadBytes(path), "first\n");
+    log.Write(full);
+    log.Write("second\n");
+    EXPECT_EQ(belvor::test::ReadBytes(path.string() + ".1"), full + "at the limit\n");
+    EXPECT_EQ(belvor::test::ReadBytes(path.string() + ".0"), "first\n" + full);
+    EXPECT_EQ(belvor::test::ReadBytes(path), "second\n");
+    EXPECT_TRUE(fallen.empty());
+
+    fs::remove_all(dir);
+    log.Write("one\n");
+    log.Write("two\r\n");
+    ASSERT_EQ(fallen.size(), 3u);
+    EXPECT_TRUE(fallen[0].second &&
+                fallen[0].first.find("cannot write " + path.string() + " (") != std::string::npos)
+        << fallen[0].first;
+    EXPECT_EQ(fallen[1], std::make_pair(std::string("one"), false));
+    EXPECT_EQ(fallen[2], std::make_pair(std::string("two"), false));
+    fs::create_directories(dir);
+    log.Write("back\n");
+    EXPECT_EQ(belvor::test::ReadBytes(path), "back\n");
+    fs::remove_all(dir);
+    log.Write("gone again\n");
+    EXPECT_EQ(fallen.size(), 5u) << "the reason told again";
+}
+
+#ifdef _WIN32
+// Who may change what the service runs or reads: one of the groups every user is in, by an entry that
+// allows writing, adding, deleting or changing the rights, unless one for every user denied it first
+// (inherit-only entries are for what the folder will hold); or an owner who is not the system, the
+// administrators, TrustedInstaller or the one installing.
+TEST(BridgeFolders, TheGroupsEveryUserIsInAndTheOwnersThatMayChangeAFileOrFolder)
+{
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", "",
+         ""}, // as the install makes them
+        {"O:BAD:(A;OICIID;FA;;;BA)(A;OICIID;0x1301bf;;;AU)", "Authenticated Users", ""}, // made in C:'s root
+        {"D:(A;;FA;;;BA)(A;OICIIO;FA;;;AU)", "", ""},
+        {"D:(D;;FA;;;WD)(A;;FA;;;BU)", "", ""},
+        {"D:(A;;FA;;;BU)(D;;FA;;;WD)", "Users", ""}, // allowed before it is denied
+        {"D:(D;;FA;;;BG)(A;;FA;;;BU)", "Users", ""}, // not every user is a guest
+        {"D:(A;;GA;;;IU)(A;;GW;;;S-1-5-113)", "INTERACTIVE, Local account", ""},
+        {"D:(A;;0x1200a9;;;WD)(A;;0x10000;;;AU)(A;;0x40000;;;BU)(A;;0x4;;;WD)",
+         "Authenticated Users, Users, Everyone", ""},
+        {"D:(A;;FA;;;S-1-5-21-1-2-3-513)(A;;FA;;;S-1-5-21-1-2-3-1001)", "Domain Users",
+         ""},                                                                // not a named user
+        {"O:S-1-5-21-1-2-3-1001D:P(A;;FA;;;SY)", "", "S-1-5-21-1-2-3-1001"}, // made by a user
+        {"O:S-1-5-21-1-2-3-500D:P(A;;FA;;;SY)", "", ""},                     // by the one installing
+        {"O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464D:P(A;;FA;;;SY)", "", ""},
+    };
+    PSID self = nullptr;
+    ASSERT_TRUE(ConvertStringSidToSidA("S-1-5-21-1-2-3-500", &self));
+    for (const auto& [sddl, groups, owner] : cases) {
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd, nullptr))
+            << sddl;
+        const belvor::bridge::win32::Others others = belvor::bridge::win32::OthersWhoMayChange(sd, self);
+        EXPECT_EQ(others.groups, groups) << sddl;
+        EXPECT_EQ(others.owner, owner) << sddl;
+        LocalFree(sd);
+    }
+    LocalFree(self);
+    SECURITY_DESCRIPTOR open{};
+    InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION);
+    EXPECT_EQ(belvor::bridge::win32::OthersWhoMayChange(&open, nullptr).groups, "Everyone") << "no DACL";
+    SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE);
+    EXPECT_EQ(belvor::bridge::win32::OthersWhoMayChange(&open, nullptr).groups, "Everyone") << "a null DACL";
+}
+#endif

@@ -102,6 +102,8 @@ int Run(const std::vector<std::string>& args, const std::function<void()>& ready
     }
     if (options.service == BridgeOptions::Service::Uninstall)
         return UninstallService();
+    if (options.library.empty())
+        options.library = DefaultLibraryPath();
     BelvorFunctions belvor;
     if (!LoadBelvorLibrary(options.library, belvor, error))
         return Fail(error, 1);
@@ -113,7 +115,7 @@ int Run(const std::vector<std::string>& args, const std::function<void()>& ready
         for (const std::string& arg : args)
             if (arg != "--install-service")
                 serviceArgs.push_back(arg);
-        return InstallService(serviceArgs);
+        return InstallService(serviceArgs, options.library);
     }
     return Serve(options, belvor, ready);
 }

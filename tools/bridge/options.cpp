@@ -267,7 +267,8 @@ std::string UsageText()
            "AllowOrigin=O1, O2 (the command line wins).\n"
            "Windows: --install-service [options] installs and starts the service BelvorBridge\n"
            "(automatic start, restarted after a failure), run with those options; --uninstall-service\n"
-           "stops and removes it. Its messages go to belvor-bridge.log beside Belvor.ini.\n";
+           "stops and removes it. Its messages go to Log\\belvor-bridge.log beside Belvor.ini (else to the\n"
+           "event log).\n";
 }
 
 } // namespace belvor::bridge

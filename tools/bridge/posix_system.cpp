@@ -28,6 +28,11 @@ void StopSignals::Start(std::function<void()> onStop)
     });
 }
 
+std::string DefaultLibraryPath()
+{
+    return {};
+}
+
 void AllowQuickRestart(tcp::acceptor& acceptor)
 {
     acceptor.set_option(asio::socket_base::reuse_address(true));

@@ -33,10 +33,11 @@ private:
 
 // The bridge as the Windows service BelvorBridge (elsewhere each says it is
 // for Windows and returns 2). InstallService: installed to run this program
-// with args, then started. UninstallService: stopped and removed.
+// with args, then started, unless a user may change the program, the library
+// it loads or Belvor.ini (or their folders). UninstallService: stopped and removed.
 // RunAsService: under the service manager, serve(ready) from the start until
 // a stop (which StopSignals hears); ready() once it listens.
-int InstallService(const std::vector<std::string>& args);
+int InstallService(const std::vector<std::string>& args, const std::string& library);
 int UninstallService();
 int RunAsService(const std::function<int(const std::function<void()>& ready)>& serve);
 
@@ -44,6 +45,11 @@ int RunAsService(const std::function<int(const std::function<void()>& ready)>& s
 // on Linux where Belvor.ini's [Ports] or the comN link says) and closed at
 // once, without the library, whose refusals each leave a record in its log.
 bool PortFree(uint32_t port);
+
+// The library the bridge loads when --library does not say: on Windows Belvor.dll
+// beside the program, by its full path (by its bare name it would be looked for
+// along the PATH too); elsewhere empty, the host's own search.
+std::string DefaultLibraryPath();
 
 // Lets the bridge listen again at once on a port its last run left connections on.
 void AllowQuickRestart(tcp::acceptor& acceptor);

@@ -2,6 +2,8 @@
 #include "tools/bridge/system.h"
 #include "tools/monitor/ports.h"
 
+#include "platform/process.h"
+
 #include <mutex>
 #include <windows.h>
 
@@ -92,6 +94,12 @@ void ListenToConsole(bool listen)
 }
 
 } // namespace win32
+
+std::string DefaultLibraryPath()
+{
+    const std::string program = platform::HostExecutablePath();
+    return program.empty() ? std::string() : platform::DirectoryOf(program) + "Belvor.dll";
+}
 
 void AllowQuickRestart(tcp::acceptor&)
 {
