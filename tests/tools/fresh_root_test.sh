@@ -1,11 +1,10 @@
 #!/usr/bin/env bash
 # tools/fresh-root.sh where mounts are left or cannot be made:
 #   fresh_root_test.sh FRESH_ROOT_SCRIPT
-# - its removal of a root a killed run left with a bind mount in it (as
-#   mmdebstrap leaves the machine's /dev/shm): what is mounted there stays whole;
-# - inside a chroot, and without the right to make mounts, it says why and is skipped (77).
-# Each case has a mount namespace of its own; where none can be made, this
-# test says why and is skipped itself. Prints one line per case and "N passed, N failed".
+# its removal of a root that a killed run left with a bind mount in it (as
+# mmdebstrap leaves the machine's /dev/shm) leaves what is mounted whole; in a
+# chroot, or without the right to make mounts, it says why and is skipped (77).
+# Runs in a mount namespace of its own: where none can be made, it is skipped itself.
 set -u
 script=$(realpath "$1")
 if [[ -z ${FRESH_ROOT_TEST_WORK:-} ]]; then
@@ -21,55 +20,57 @@ fi
 work=$FRESH_ROOT_TEST_WORK
 source "$script"
 passed=0 failed=0
-result() { # result WHAT CONDITION...
-  local what=$1
-  shift
-  if "$@"; then
-    echo "ok: $what" && passed=$((passed + 1))
+result() { # result WHAT CONDITION
+  if eval "$2"; then
+    echo "ok: $1" && passed=$((passed + 1))
   else
-    echo "FAILED: $what" && failed=$((failed + 1))
+    echo "FAILED: $1" && failed=$((failed + 1))
   fi
 }
 
-# A root with a stand-in for the machine's /dev/shm bound into it, and a file of its own.
+# A root with a stand-in for the machine's /dev/shm (a tmpfs) bound into it, and a file of its own.
 leave_root() { # NAME
   root=$work/$1 shm=$work/$1-shm
-  mkdir -p "$root/dev/shm" "$root/etc" "$shm" && echo kept >"$shm/kept" && echo root >"$root/etc/file"
-  mount --bind "$shm" "$root/dev/shm"
+  mkdir -p "$root/dev/shm" "$root/etc" "$shm" && mount -t tmpfs shm "$shm"
+  echo kept >"$shm/kept" && echo root >"$root/etc/file" && mount --bind "$shm" "$root/dev/shm"
 }
 whole() { [[ $(cat "$shm/kept" 2>/dev/null) == kept ]]; }
 
 leave_root left
 remove_root "$root"
-result "a bind mount left in the root: the root removed, what was mounted whole" bash -c "[[ ! -e '$root' ]]" && whole
+result "a bind mount left in the root: the root removed, what was mounted whole" '[[ ! -e $root ]] && whole'
 
 # Busy: a program works in it, so that only a lazy unmount can undo it.
 leave_root busy
 cd "$root/dev/shm" && { sleep 600 & } && cd "$work"
 holder=$!
 remove_root "$root"
-result "a busy bind mount: unmounted lazily, the root removed, what was mounted whole" bash -c "[[ ! -e '$root' ]]" && whole
+result "a busy bind mount: unmounted lazily, the root removed, what was mounted whole" '[[ ! -e $root ]] && whole'
 kill "$holder" && wait "$holder" 2>/dev/null
 
 # A mount that will not go: nothing is removed.
 leave_root stuck
 mkdir -p "$work/bin" && printf '#!/bin/sh\nexit 32\n' >"$work/bin/umount" && chmod +x "$work/bin/umount"
 PATH=$work/bin:$PATH remove_root "$root" 2>/dev/null
-refused=$?
-result "a mount that cannot be undone: refused, nothing removed" \
-  bash -c "((! $refused)) && exit 1; [[ -f '$root/etc/file' ]]" && whole
+status=$?
+result "a mount that cannot be undone: refused, nothing removed" '((status != 0)) && [[ -f $root/etc/file ]] && whole'
+# One that findmnt does not list: rm still stops at its file system.
+printf '#!/bin/sh\n' >"$work/bin/findmnt" && chmod +x "$work/bin/findmnt"
+PATH=$work/bin:$PATH remove_root "$root" 2>/dev/null
+result "a mount that findmnt does not list: rm does not cross into it" 'whole'
 umount "$root/dev/shm"
 
 # fresh-root.sh where it cannot make a mount namespace: skipped, saying why,
 # before anything else (a stand-in mmdebstrap says if it was reached).
 mkdir -p "$work/fake" && printf '#!/bin/sh\necho "mmdebstrap reached"\nexit 1\n' >"$work/fake/mmdebstrap"
 chmod +x "$work/fake/mmdebstrap"
-skipped() { # OUTPUT STATUS REASON
-  echo "$1" | sed 's/^/    /'
-  [[ $2 == 77 && $1 == *"fresh-root: skipped: no mount namespace can be made here ("*"$3"* && $1 != *reached* ]]
+skipped() { # REASON: $out and $status are fresh-root.sh's
+  echo "$out" | sed 's/^/    /'
+  [[ $status == 77 && $out == *"fresh-root: skipped: no mount namespace can be made here ("*"$1"* && $out != *reached* ]]
 }
 out=$(PATH=$work/fake:$PATH setpriv --bounding-set=-sys_admin bash "$script" 2>&1)
-result "without the right to make mounts (an unprivileged container): skipped" skipped "$out" $? "not permitted"
+status=$?
+result "without the right to make mounts (an unprivileged container): skipped" 'skipped "not permitted"'
 # A chroot: its / is no mount point, so unshare cannot make its mounts private.
 jail=$work/jail
 mkdir -p "$jail/usr" "$jail/dev" "$jail/belvor/tools" "$jail/fake"
@@ -77,7 +78,8 @@ mount --rbind /usr "$jail/usr" && mount --rbind /dev "$jail/dev"
 for dir in bin lib lib64 sbin; do [[ -e /usr/$dir ]] && ln -s "usr/$dir" "$jail/$dir"; done
 cp "$script" "$jail/belvor/tools/" && cp "$work/fake/mmdebstrap" "$jail/fake/"
 out=$(chroot "$jail" /usr/bin/env -i PATH=/fake:/usr/bin:/usr/sbin bash /belvor/tools/fresh-root.sh 2>&1)
-result "inside a chroot: skipped" skipped "$out" $? "cannot change root filesystem propagation"
+status=$?
+result "inside a chroot: skipped" 'skipped "cannot change root filesystem propagation"'
 
 echo "$passed passed, $failed failed"
 ((failed == 0))
