@@ -23,7 +23,7 @@ mounts_under() { # DIR: the mount points under it, deepest first
   local target
   findmnt -rn -o TARGET | while IFS= read -r target; do
     target=$(printf '%b' "$target") # findmnt writes a space as \x20
-    [[ $target == "$1"/* ]] && echo "$target"
+    if [[ $target == "$1"/* ]]; then echo "$target"; fi
   done | LC_ALL=C sort -r
 }
 remove_root() {

@@ -18,7 +18,8 @@ if [[ -z ${FRESH_ROOT_TEST_WORK:-} ]]; then
   exit $status
 fi
 work=$FRESH_ROOT_TEST_WORK
-source "$script"
+# fresh-root.sh's own, with the shell options it runs under.
+remove_root() { (set -euo pipefail && source "$script" && remove_root "$@"); }
 passed=0 failed=0
 result() { # result WHAT CONDITION
   if eval "$2"; then
