@@ -7,8 +7,42 @@
 #   fresh-root.sh --tests   the test command, `bash tools/test-all.sh`: try it
 #                           before changing install steps (about 16 minutes)
 #   FRESH_ROOT_LIMIT=N      seconds the demo may take, clone to first code (300)
-# Needs root (chroot and mounts, in a mount namespace of its own) and mmdebstrap.
+# Needs root (chroot and mounts, in a mount namespace of its own) and mmdebstrap;
+# where no mount namespace can be made (inside a chroot, an unprivileged
+# container) it says why and exits 77: skipped.
 # Uncommitted changes to tracked files go in with the commit.
+
+say() { echo "fresh-root: $*"; }
+
+# remove_root DIR: removes a root, never what is mounted in it. A run killed
+# while mmdebstrap worked leaves its mounts behind (a bind mount of the
+# machine's /dev/shm): each is unmounted first, the deepest first, lazily when
+# busy; should one stay, nothing is removed. Nor does rm cross into another
+# file system in any case.
+mounts_under() { # DIR: the mount points under it, deepest first
+  local target
+  findmnt -rn -o TARGET | while IFS= read -r target; do
+    target=$(printf '%b' "$target") # findmnt writes a space as \x20
+    if [[ $target == "$1"/* ]]; then echo "$target"; fi
+  done | LC_ALL=C sort -r
+}
+remove_root() {
+  [[ -e $1 ]] || return 0
+  local root mount left
+  root=$(realpath "$1")
+  while IFS= read -r mount; do
+    umount "$mount" 2>/dev/null || umount --lazy "$mount" 2>/dev/null || true
+  done < <(mounts_under "$root")
+  left=$(mounts_under "$root")
+  if [[ -n $left ]]; then
+    say "not removing $root: it still has mounts that cannot be undone:" $left >&2
+    return 1
+  fi
+  rm -rf --one-file-system "$root"
+}
+# Sourced (by its test): only the above.
+[[ ${BASH_SOURCE[0]} == "$0" ]] || return 0
+
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,14 +56,17 @@ case ${1:-} in
   ;;
 esac
 limit=${FRESH_ROOT_LIMIT:-300}
-say() { echo "fresh-root: $*"; }
 ((EUID == 0)) || { say "needs root, for chroot and mounts" >&2; exit 1; }
+if ! why=$(unshare --mount --propagation private true 2>&1); then
+  say "skipped: no mount namespace can be made here (${why:-unshare failed}); run it where one can be" >&2
+  exit 77
+fi
 command -v mmdebstrap >/dev/null || { say "needs mmdebstrap (tools/install-deps.sh)" >&2; exit 1; }
 
 rev=$(git stash create 2>/dev/null || true)
 rev=${rev:-$(git rev-parse HEAD)}
 root=$PWD/build/fresh-root-$mode
-rm -rf "$root"
+remove_root "$root"
 mkdir -p build
 
 # Debian's archive as apt has it here; mmdebstrap's own default otherwise.
@@ -39,7 +76,8 @@ for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/source
 done
 started=$SECONDS
 say "making a minbase bookworm root in $root"
-mmdebstrap --quiet --variant=minbase --include=git,ca-certificates bookworm "$root" "${sources[@]}"
+# In a mount namespace of its own too: should it be killed, its mounts vanish with it.
+unshare --mount --propagation private mmdebstrap --quiet --variant=minbase --include=git,ca-certificates bookworm "$root" "${sources[@]}"
 say "root made in $((SECONDS - started)) s"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 # The network as this machine has it: the certificate authorities it added
@@ -89,5 +127,5 @@ if [[ -z $first ]]; then
   say "FAILED: no code shown within $limit s of the clone"
   exit 1
 fi
-rm -rf "$root"
+remove_root "$root"
 say "passed: the first code showed $first s after the clone"

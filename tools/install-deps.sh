@@ -48,41 +48,33 @@ add_i386=false
 [[ " ${packages[*]} " == *:i386\ * ]] && ! dpkg --print-foreign-architectures | grep -qx i386 && add_i386=true
 
 # The browser test's driver for Firefox (npm's puppeteer-core, over WebDriver
-# BiDi: it downloads no browser), with the machine's Node.js, where it looks.
-puppeteer=/usr/local/lib/belvor-node
+# BiDi: it downloads no browser), exactly as tests/browser/package-lock.json
+# pins it. (BELVOR_NODE_DIR puts it elsewhere, for this script's own test.)
+puppeteer=${BELVOR_NODE_DIR:-/usr/local/lib/belvor-node}
+lock=$(dirname "$0")/../tests/browser/package-lock.json
 need_puppeteer=false
-[[ $group == all && ! -f $puppeteer/node_modules/puppeteer-core/package.json ]] && need_puppeteer=true
-install_puppeteer() {
-  $need_puppeteer || return 0
-  echo "install-deps: installing puppeteer-core into $puppeteer"
-  # 23.x: the last that runs on Debian's Node.js 18 as well as on 20 and later.
-  # With the system's certificate authorities, as apt and git use, not only Node.js's own.
-  local cafile=()
-  [[ -s /etc/ssl/certs/ca-certificates.crt ]] && cafile=(--cafile /etc/ssl/certs/ca-certificates.crt)
-  "${as_root[@]}" npm install --prefix "$puppeteer" --no-audit --no-fund --loglevel=error "${cafile[@]}" \
-    puppeteer-core@23.11.1 >/dev/null
-}
+[[ $group == all ]] && ! { [[ -f $puppeteer/node_modules/puppeteer-core/package.json ]] &&
+  cmp -s "$lock" "$puppeteer/package-lock.json"; } && need_puppeteer=true
 
-if ((${#need[@]} == 0)) && ! $add_i386; then
-  as_root=()
-  ((EUID == 0)) || as_root=(sudo)
-  install_puppeteer
-  exit
+if ((${#need[@]} == 0)) && ! $add_i386 && ! $need_puppeteer; then
+  exit 0
 fi
 
 # Root runs the commands itself; anyone else through sudo, when sudo can run
 # them without a password or can ask for one here.
 as_root=()
-if ((EUID != 0)); then
+if (($(id -u) != 0)); then
   if command -v sudo >/dev/null 2>&1 && { sudo -n true 2>/dev/null || [[ -t 0 ]]; }; then
     as_root=(sudo)
   else
     {
-      echo "install-deps: missing: ${need[*]:-(no package)}"
+      ((${#need[@]})) && echo "install-deps: missing: ${need[*]}"
       $add_i386 && echo "install-deps: and the i386 architecture, which wine32:i386 needs"
+      $need_puppeteer && echo "install-deps: and npm's puppeteer-core in $puppeteer, which the browser test needs"
       echo "install-deps: neither root nor a usable sudo; as root, run:"
       $add_i386 && echo "  dpkg --add-architecture i386"
-      echo "  apt-get update && apt-get install --no-install-recommends ${need[*]}"
+      ((${#need[@]})) && echo "  apt-get update && apt-get install --no-install-recommends ${need[*]}"
+      $need_puppeteer && echo "  bash $0 $group"
     } >&2
     exit 1
   fi
@@ -98,4 +90,32 @@ if ((${#need[@]})); then
   "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" \
     >/dev/null
 fi
-install_puppeteer
+# Debian's prometheus package starts its server at once, on :9090 of every
+# interface, and at every boot; the tests start a Prometheus of their own. One
+# installed before this script ran is left as it was.
+if [[ " ${need[*]} " == *" prometheus "* ]]; then
+  echo "install-deps: stopping and disabling Debian's prometheus service (the tests run their own)"
+  "${as_root[@]}" update-rc.d prometheus disable >/dev/null 2>&1 ||
+    echo "install-deps: note: update-rc.d could not disable prometheus; it may start at boot" >&2
+  "${as_root[@]}" invoke-rc.d prometheus stop >/dev/null 2>&1 || true
+fi
+
+# npm runs as the one who called this script (with that one's PATH: a Node.js
+# of their own, under nvm, is not on root's), from the lockfile and without any
+# package's install scripts; root only copies the result into place.
+if $need_puppeteer; then
+  echo "install-deps: installing puppeteer-core into $puppeteer"
+  stage=$(mktemp -d "${TMPDIR:-/tmp}/belvor-node.XXXXXX")
+  trap 'rm -rf "$stage"' EXIT
+  cp "$lock" "$(dirname "$lock")/package.json" "$stage/"
+  # With the system's certificate authorities, as apt and git use, not only Node.js's own.
+  cafile=()
+  [[ -s /etc/ssl/certs/ca-certificates.crt ]] && cafile=(--cafile /etc/ssl/certs/ca-certificates.crt)
+  (cd "$stage" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error "${cafile[@]}" >/dev/null)
+  # Beside the old one first, so that a test running meanwhile sees one whole.
+  "${as_root[@]}" rm -rf "$puppeteer.new"
+  "${as_root[@]}" mkdir -p "$puppeteer.new"
+  "${as_root[@]}" cp -R "$stage/." "$puppeteer.new/"
+  "${as_root[@]}" rm -rf "$puppeteer"
+  "${as_root[@]}" mv "$puppeteer.new" "$puppeteer"
+fi

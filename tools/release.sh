@@ -14,7 +14,9 @@
 #                                    into build/release-test/dist; the Linux
 #                                    package then has the native preset's test
 #                                    system directory instead of /etc/belvor, so
-#                                    that its programs can be run on a pty.
+#                                    that its programs can be run on a pty; they
+#                                    are also checked as the release checks them
+#                                    (refused a port that is not there).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD

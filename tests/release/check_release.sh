@@ -16,11 +16,13 @@
 # - the .deb: its files and control data, lintian without errors, dpkg install
 #   and purge in a scratch root; unpacked into a temporary root (a relocated
 #   /usr), a consumer built with find_package(Belvor) and one built with
-#   pkg-config. With --run-codes (a package whose system directory a test may
-#   write) each runs on a pty linked as a COM port and must receive a code;
-#   without it, each must load the library and be refused a port that is not there;
+#   pkg-config. Each must load the library and be refused a port that is not
+#   there (the bridge keeps trying it and says why); with --run-codes (a package
+#   whose system directory a test may write) each also runs on a pty linked as a
+#   COM port and must receive a code;
 # - the tar.gz holds the same installed tree; SHA256SUMS matches.
-# Prints one line per check and "N passed, N failed".
+# Prints one line per check and "N passed, N failed". Every program it runs or
+# waits for is given a time limit, past which its check fails.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -37,13 +39,14 @@ while (($#)); do
 done
 
 passed=0 failed=0
+bounded=(timeout --kill-after=5 120)
 # start_sim PORT ARGS...: a simulated scanner on COM<PORT> ($sim), once it has linked the port.
 # A link an earlier test left is removed first: it could name another pty.
 start_sim() {
   local port=$1 i
   shift
   rm -f "$system_dir/com$port"
-  python3 "$root/tools/scanner-sim.py" --dir "$system_dir" --port "$port" "$@" >/dev/null &
+  "${bounded[@]}" python3 "$root/tools/scanner-sim.py" --dir "$system_dir" --port "$port" "$@" >/dev/null &
   sim=$!
   for i in $(seq 600); do [[ -e "$system_dir/com$port" ]] && return; sleep 0.05; done
   echo "release check: the simulated scanner never linked COM$port" >&2
@@ -100,7 +103,7 @@ wine_example() { # tag
   # and gets one more try, with a scanner of its own.
   local out rc
   for try in 1 2; do
-    python3 "$root/tools/scanner-sim.py" --line "$prefix/dosdevices/com8" --count 0 --interval 0.2 \
+    "${bounded[@]}" python3 "$root/tools/scanner-sim.py" --line "$prefix/dosdevices/com8" --count 0 --interval 0.2 \
       --delay 0 >/dev/null &
     sim=$!
     out=$(cd "$dir" && timeout 120 bash "$root/tools/wine-run.sh" "$prefix" "$dir/scan.exe" 7 --seconds 3 2>&1)
@@ -261,43 +264,45 @@ check "consumer: built with pkg-config" bash -c "PKG_CONFIG_PATH='$usr/lib/pkgco
 check "consumer: the pkg-config flags point into the unpacked tree" \
   bash -c "PKG_CONFIG_PATH='$usr/lib/pkgconfig' pkg-config --cflags --libs belvor | grep -q -- '-I$usr/lib/pkgconfig/../../include'"
 
-# A simulated scanner on a pty linked as COM<port> in the system directory.
+# COM200 is never linked in $system_dir (the release's /etc/belvor is not
+# written; the test command's own system directory is cleared of it): the
+# library loads and refuses it. With --run-codes, a simulated scanner on a pty
+# linked as COM<port> in the system directory as well.
+$run_codes && rm -f "$system_dir/com200"
 port=41
 for consumer in "$work/consumer-cmake/consumer" "$work/consumer-pc"; do
   kind=find_package
   [[ $consumer == */consumer-pc ]] && kind=pkg-config
+  check "consumer ($kind): loads libbelvor.so.1 from the package; COM200 is refused" \
+    "${bounded[@]}" env LD_LIBRARY_PATH="$usr/lib" "$consumer" 200 -
   if $run_codes; then
     start_sim $port --count 1 --interval 0.05 --delay 1
     check "consumer ($kind): receives a code on a pty as COM$port" \
-      env LD_LIBRARY_PATH="$usr/lib" "$consumer" $port 4006381333931
+      "${bounded[@]}" env LD_LIBRARY_PATH="$usr/lib" "$consumer" $port 4006381333931
     wait "$sim" 2>/dev/null
     sim=
-  else
-    # No port may be linked in $system_dir here: the library loads and refuses one that is not there.
-    check "consumer ($kind): loads libbelvor.so.1 from the package; COM200 is refused" \
-      env LD_LIBRARY_PATH="$usr/lib" "$consumer" 200 -
   fi
   check "consumer ($kind): needs libbelvor.so.1" \
     bash -c "objdump -p '$consumer' | grep -qE 'NEEDED +libbelvor.so.1$'"
 done
 
 # The examples on Linux, each built only from what the zip or the package holds
-# and run with the package's library and Python binding. With --run-codes each
-# must print the first code of a simulated scanner on a pty linked as
-# COM<port>; without it, load the library and be refused COM200, which is not
-# there (status 1, the reason on stderr, nothing on stdout).
-linux_example() { # port command...
-  local port=$1 out rc
-  shift
-  if ! $run_codes; then
-    out=$("$@" 200 --seconds 1 2>"$work/stderr")
+# and run with the package's library and Python binding. Each must load the
+# library and be refused COM200, which is not there (status 1, the reason on
+# stderr, nothing on stdout); or, receiving, print the first code of a
+# simulated scanner on a pty linked as COM<port>.
+linux_example() { # refused|receives port command...
+  local mode=$1 port=$2 out rc
+  shift 2
+  if [[ $mode == refused ]]; then
+    out=$("${bounded[@]}" "$@" 200 --seconds 1 2>"$work/stderr")
     rc=$?
     echo "$out" && cat "$work/stderr"
     [[ $rc == 1 && -z "$out" ]] && grep -qE 'COM200.*No such file or directory|No such file or directory.*COM200' "$work/stderr"
     return
   fi
   start_sim "$port" --count 1 --interval 0.05 --delay 0.5 --wait-open
-  out=$("$@" "$port" --seconds 3)
+  out=$("${bounded[@]}" "$@" "$port" --seconds 3)
   rc=$?
   kill "$sim" 2>/dev/null
   wait "$sim" 2>/dev/null
@@ -306,57 +311,73 @@ linux_example() { # port command...
   [[ $rc == 0 && "$(echo "$out" | head -n 1)" == "$first_code" ]]
 }
 kit=$work/win32 # the zip's host kit (the same in both)
-receives="receives a code"
-$run_codes || receives="loads the library; COM200 is refused"
 run_kit=(env -u BELVOR_LIBRARY LD_LIBRARY_PATH="$usr/lib")
-csharp_example() {
-  mcs -nologo -warnaserror -r:System.dll -out:"$work/scan-cs.exe" "$kit/examples/csharp/Scan.cs" \
-    "$kit/bindings/csharp/Belvor.cs" || return 1
-  linux_example 43 "${run_kit[@]}" mono "$work/scan-cs.exe"
+csharp_example() { # refused|receives
+  [[ -f $work/scan-cs.exe ]] || mcs -nologo -warnaserror -r:System.dll -out:"$work/scan-cs.exe" \
+    "$kit/examples/csharp/Scan.cs" "$kit/bindings/csharp/Belvor.cs" || return 1
+  linux_example "$1" 43 "${run_kit[@]}" mono "$work/scan-cs.exe"
 }
-pascal_example() {
-  mkdir -p "$work/pascal" && fpc -l- -v0 -vew -Sew -FU"$work/pascal" -Fu"$kit/bindings/pascal" \
-    -o"$work/pascal/scan" "$kit/examples/pascal/scan.pas" || return 1
-  linux_example 44 "${run_kit[@]}" "$work/pascal/scan"
+pascal_example() { # refused|receives
+  [[ -f $work/pascal/scan ]] || { mkdir -p "$work/pascal" && fpc -l- -v0 -vew -Sew -FU"$work/pascal" \
+    -Fu"$kit/bindings/pascal" -o"$work/pascal/scan" "$kit/examples/pascal/scan.pas"; } || return 1
+  linux_example "$1" 44 "${run_kit[@]}" "$work/pascal/scan"
 }
 # Debian's own python3, which the package's binding is for.
-python_example() { # from elsewhere than the sources, so that only the package's binding can be found
-  cd "$work" && linux_example 45 "${run_kit[@]}" PYTHONPATH="$usr/lib/python3/dist-packages" \
+python_example() { # refused|receives; from elsewhere than the sources, so that only the package's binding can be found
+  cd "$work" && linux_example "$1" 45 "${run_kit[@]}" PYTHONPATH="$usr/lib/python3/dist-packages" \
     /usr/bin/python3 "$usr/share/belvor/examples/python/scan.py"
 }
 # The package's bridge finds the package's library (../lib beside it) and
-# serves a simulated scanner's codes on /scanners; without --run-codes, it
-# must be refused COM200 by that library.
-packaged_bridge() {
-  local body rc listen
+# serves its ports on /scanners. A port missing at start is tried again every
+# second, the others served meanwhile: on COM200, which is not there, it keeps
+# running, says why, and lists the port as not open with the system's error
+# (ENOENT); receiving, it delivers a simulated scanner's codes.
+scanners() { # LISTEN: /scanners' body
+  /usr/bin/python3 -c 'import sys, urllib.request; print(urllib.request.urlopen(sys.argv[1], timeout=5).read().decode())' \
+    "http://$1/scanners" 2>/dev/null
+}
+packaged_bridge() { # refused|receives
+  local body rc listen port=200 ready='"port":200,' running=false
   listen=127.0.0.1:$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-  if ! $run_codes; then
-    body=$(env -u BELVOR_LIBRARY "$usr/bin/belvor-bridge" --port 200 --listen "$listen" 2>&1)
-    rc=$?
-    echo "$body"
-    [[ $rc != 0 && $body == *'COM200: No such file or directory'* ]]
-    return
+  if [[ $1 == receives ]]; then
+    port=46 ready='"codes_delivered":[1-9]'
+    start_sim $port --count 0 --interval 0.1 --delay 0 --wait-open
   fi
-  start_sim 46 --count 0 --interval 0.1 --delay 0 --wait-open
-  env -u BELVOR_LIBRARY "$usr/bin/belvor-bridge" --port 46 --listen "$listen" 2>"$work/bridge.err" &
+  "${bounded[@]}" env -u BELVOR_LIBRARY "$usr/bin/belvor-bridge" --port $port --listen "$listen" 2>"$work/bridge.err" &
   local bridge=$!
   for _ in $(seq 200); do
-    body=$(/usr/bin/python3 -c 'import sys, urllib.request; print(urllib.request.urlopen(sys.argv[1]).read().decode())' \
-      "http://$listen/scanners" 2>/dev/null) && [[ $body =~ \"codes_delivered\":[1-9] ]] && break
+    body=$(scanners "$listen") && [[ $body =~ $ready ]] && break
     sleep 0.05
   done
+  kill -0 "$bridge" 2>/dev/null && running=true
   kill "$bridge" && wait "$bridge"
   rc=$?
-  kill "$sim" 2>/dev/null
-  wait "$sim" 2>/dev/null
+  [[ -n $sim ]] && kill "$sim" 2>/dev/null && wait "$sim" 2>/dev/null
   sim=
   echo "$body" && cat "$work/bridge.err"
-  [[ $rc == 0 && $body == *'{"port":46,"state":"open"'* && $body =~ \"codes_delivered\":[1-9] ]]
+  $running && [[ $rc == 0 ]] || return 1
+  if [[ $1 == refused ]]; then
+    [[ $body =~ \{\"port\":200,\"state\":\"(lost|gone)\",\"last_error\":2, ]] &&
+      grep -q 'COM200.*No such file or directory' "$work/bridge.err"
+  else
+    [[ $body == *'{"port":46,"state":"open"'* && $body =~ \"codes_delivered\":[1-9] ]]
+  fi
 }
-check "deb: belvor-bridge, with the package's library, $receives" packaged_bridge
-check "C#: the example, built by mcs with the zip's Belvor.cs, $receives" csharp_example
-check "Pascal: the example, built by fpc with the zip's Belvor.pas, $receives" pascal_example
-check "Python: the package's example, with the package's binding, $receives" python_example
+modes=(refused)
+$run_codes && modes+=(receives)
+for mode in "${modes[@]}"; do
+  what="receives a code"
+  if [[ $mode == refused ]]; then
+    what="loads the library; COM200 is refused"
+    check "deb: belvor-bridge, with the package's library, keeps trying COM200, which is not there, and says why" \
+      packaged_bridge $mode
+  else
+    check "deb: belvor-bridge, with the package's library, $what" packaged_bridge $mode
+  fi
+  check "C#: the example, built by mcs with the zip's Belvor.cs, $what" csharp_example $mode
+  check "Pascal: the example, built by fpc with the zip's Belvor.pas, $what" pascal_example $mode
+  check "Python: the package's example, with the package's binding, $what" python_example $mode
+done
 
 # --- the relocatable archive --------------------------------------------------
 tgz=$dist/belvor-$version-linux-x86_64.tar.gz
