@@ -21,7 +21,8 @@ public:
     // a modifier), whose bytes are kept whatever the allow-list says, so that
     // "]d2" survives a list of digits; so is the add-on's own identifier that
     // an EAN/UPC code ("]E...") may carry after its digits.
-    TCodeAssembler(const std::array<bool, 256>& allowed, uint8_t end, uint16_t maxLength, bool aimIds = false);
+    TCodeAssembler(const std::array<bool, 256>& allowed, uint8_t end, uint16_t maxLength,
+                   bool aimIds = false);
 
     // One byte: kept (or counted past the maximum), refused by the allow-list,
     // or the end of a code, which TakeCode then gives.

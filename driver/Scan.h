@@ -25,9 +25,9 @@ struct TScanError {
 };
 
 struct TScanReading {
-    std::string Aim;   // "]d2"; empty when none was read
+    std::string Aim; // "]d2"; empty when none was read
     uint32_t Type = BELVOR_SCAN_UNKNOWN;
-    std::string Label; // the code without its identifier(s)
+    std::string Label;  // the code without its identifier(s)
     uint32_t Flags = 0; // BELVOR_SCAN_*
     std::vector<TScanField> Fields;
     std::vector<TScanError> Errors;

@@ -150,9 +150,9 @@ typedef struct BelvorStats {
     uint32_t queue_high;   /* the most that ever waited */
     int64_t ms_since_code; /* since the last code was read, -1 before the first */
     /* Added in 1.2: a caller whose size ends before them does not get them. */
-    uint64_t reader_stalls;  /* times the port's reader got stuck (5 s past what a round may take) */
-    uint32_t reader_stalled; /* 1 while it is stuck so */
-    uint32_t ms_since_round; /* since its last round; 0 while the line is gone for good */
+    uint64_t reader_stalls;      /* times the port's reader got stuck (5 s past what a round may take) */
+    uint32_t reader_stalled;     /* 1 while it is stuck so */
+    uint32_t ms_since_round;     /* since its last round; 0 while the line is gone for good */
     uint64_t codes_unidentified; /* [Code] SymbologyId=Aim, yet no valid identifier came first */
 } BelvorStats;
 
@@ -207,12 +207,12 @@ typedef struct BelvorGs1Error {
 #define BELVOR_SCAN_UNKNOWN 0
 
 typedef struct BelvorScan {
-    uint32_t size;                /* the bytes the library filled; later versions add at the end */
-    int32_t driver;               /* the driver that read it (InitDriver's index); -1 from ParseScan */
-    const unsigned char* data;    /* the code as received, identifier and all */
+    uint32_t size;             /* the bytes the library filled; later versions add at the end */
+    int32_t driver;            /* the driver that read it (InitDriver's index); -1 from ParseScan */
+    const unsigned char* data; /* the code as received, identifier and all */
     uint32_t data_length;
-    uint32_t type;                /* BELVOR_SCAN_UNKNOWN or a ScanDataType number */
-    const unsigned char* label;   /* the code without its identifier(s) */
+    uint32_t type;              /* BELVOR_SCAN_UNKNOWN or a ScanDataType number */
+    const unsigned char* label; /* the code without its identifier(s) */
     uint32_t label_length;
     uint32_t flags;               /* BELVOR_SCAN_* */
     char aim[8];                  /* the identifier, "]d2"; "" when none */
@@ -261,7 +261,7 @@ typedef StatusProc(BELVOR_CALL* BelvorSetStatusProcFn)(StatusProc proc, void* co
 typedef int32_t(BELVOR_CALL* BelvorGetDriverStatsFn)(int32_t driver, BelvorStats* stats);
 typedef ScanProc(BELVOR_CALL* BelvorSetScanProcFn)(ScanProc proc, void* context);
 typedef int32_t(BELVOR_CALL* BelvorParseScanFn)(const unsigned char* data, uint32_t length, uint32_t flags,
-                                                 ScanProc proc, void* context);
+                                                ScanProc proc, void* context);
 
 #ifdef __cplusplus
 }

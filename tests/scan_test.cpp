@@ -32,10 +32,18 @@ std::string Text(const unsigned char* bytes, uint32_t n)
 
 void BELVOR_CALL OnScan(const BelvorScan* scan, void* context)
 {
-    SeenScan seen{scan->driver, Text(scan->data, scan->data_length), Text(scan->label, scan->label_length),
-                  scan->aim, scan->type, scan->flags, {}, {}, context};
+    SeenScan seen{scan->driver,
+                  Text(scan->data, scan->data_length),
+                  Text(scan->label, scan->label_length),
+                  scan->aim,
+                  scan->type,
+                  scan->flags,
+                  {},
+                  {},
+                  context};
     for (uint32_t i = 0; i < scan->field_count; ++i)
-        seen.Fields.emplace_back(scan->fields[i].ai, Text(scan->fields[i].value, scan->fields[i].value_length));
+        seen.Fields.emplace_back(scan->fields[i].ai,
+                                 Text(scan->fields[i].value, scan->fields[i].value_length));
     for (uint32_t i = 0; i < scan->error_count; ++i)
         seen.Errors.push_back(scan->errors[i].kind);
     std::lock_guard<std::mutex> guard(gScansMutex);
