@@ -140,11 +140,17 @@ char CsumAlphaAt(std::string_view data, size_t pos)
     return kCset32[pos == 0 ? sum / 32 : sum % 32];
 }
 
+bool IsCountryAlpha2(std::string_view text)
+{
+    const size_t at = kAlpha2.find(text);
+    return text.size() == 2 && at != kNone && at % 3 == 0;
+}
+
 bool IbanValid(std::string_view text)
 {
     if (text.size() < 5 || !IsUpper(text[0]) || !IsUpper(text[1]) || !IsDigit(text[2]) || !IsDigit(text[3]))
         return false;
-    if (kAlpha2.find(text.substr(0, 2)) % 3 != 0)
+    if (!IsCountryAlpha2(text.substr(0, 2)))
         return false;
     unsigned remainder = 0;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -263,7 +269,7 @@ bool Check(TCheck check, std::string_view text, TFault& fault)
             return true;
         return fail(TErrorKind::BadCountry);
     case TCheck::Iso3166Alpha2:
-        return text.size() == 2 && kAlpha2.find(text) % 3 == 0 ? true : fail(TErrorKind::BadCountry);
+        return IsCountryAlpha2(text) ? true : fail(TErrorKind::BadCountry);
     case TCheck::Iso4217:
         return text.size() == 3 && kCurrencySet.test(DigitsValue(text)) ? true
                                                                         : fail(TErrorKind::BadCurrency);
