@@ -101,9 +101,21 @@ std::string CodeMessage(uint32_t port, const ScannedCode& code,
                         std::chrono::system_clock::time_point received)
 {
     // The names of BELVOR_GS1_*, by number.
-    static constexpr const char* kErrorNames[] = {
-        "",         "unknown_ai", "too_short", "too_long",    "bad_character", "check_digit",
-        "bad_date", "bad_value",  "no_data",   "repeated_ai", "bad_uri"};
+    static constexpr const char* kErrorNames[] = {"",
+                                                  "unknown_ai",
+                                                  "too_short",
+                                                  "too_long",
+                                                  "bad_character",
+                                                  "check_digit",
+                                                  "bad_date",
+                                                  "bad_time",
+                                                  "bad_country",
+                                                  "bad_currency",
+                                                  "bad_key",
+                                                  "bad_value",
+                                                  "bad_qualifier",
+                                                  "not_attribute",
+                                                  "bad_uri"};
     nlohmann::ordered_json gs1 = nlohmann::ordered_json::array();
     for (const auto& [ai, value] : code.gs1)
         gs1.push_back({{"ai", ai}, {"value", DecodeWindows1252(value)}});

@@ -87,9 +87,13 @@ std::string ScanText(const BelvorScan& scan)
                                           "bad character",
                                           "wrong check digit",
                                           "no such date",
+                                          "no such time",
+                                          "no such country",
+                                          "no such currency",
+                                          "no company prefix",
                                           "bad value",
-                                          "no data",
-                                          "AI repeated",
+                                          "not a qualifier here",
+                                          "not an attribute",
                                           "bad URI"};
     for (uint32_t i = 0; i < scan.error_count; ++i) {
         const BelvorGs1Error& error = scan.errors[i];
