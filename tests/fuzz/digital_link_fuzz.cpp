@@ -27,6 +27,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (const TField& f : out.Fields)
         Check(f.Ai.find_first_not_of("0123456789") == std::string_view::npos && f.Value.size() <= uri.size());
     for (const TFieldError& e : out.Errors)
-        Check(e.Position < uri.size());
+        Check(e.Position <= uri.size()); // an empty value at the end points at the end
     return 0;
 }
