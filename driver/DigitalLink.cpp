@@ -81,16 +81,24 @@ public:
     // One AI and its value: the field, and its checks against the row when the table knows it.
     void Add(const TAi* row, TSegment ai, TSegment value, bool padGtin = false)
     {
-        std::string decoded = Decode(ai.Text, value);
+        // A path segment that is no AI at all is kept under no AI, as an element string's would be.
+        const std::string name = IsNumber(ai.Text) ? std::string(ai.Text) : std::string();
+        std::string decoded = Decode(name, value);
         if (padGtin && IsNumber(decoded) &&
             (decoded.size() == 8 || decoded.size() == 12 || decoded.size() == 13))
             decoded.insert(0, 14 - decoded.size(), '0');
-        if (row == nullptr)
-            FOut.Errors.push_back(
-                {std::string(ai.Text), static_cast<uint32_t>(ai.At), TErrorKind::UnknownAi});
-        else
-            CheckValue(*row, ai.Text, decoded, static_cast<uint32_t>(value.At), FOut.Errors);
-        FOut.Fields.push_back({std::string(ai.Text), std::move(decoded)});
+        if (row == nullptr) {
+            FOut.Errors.push_back({name, static_cast<uint32_t>(ai.At), TErrorKind::UnknownAi});
+        } else {
+            // Offsets in a value that decoding or padding changed say nothing of
+            // the URI: the value's start stands for them.
+            const size_t first = FOut.Errors.size();
+            CheckValue(*row, name, decoded, 0, FOut.Errors);
+            for (size_t i = first; i < FOut.Errors.size(); ++i)
+                FOut.Errors[i].Position =
+                    static_cast<uint32_t>(value.At + (decoded == value.Text ? FOut.Errors[i].Position : 0));
+        }
+        FOut.Fields.push_back({name, std::move(decoded)});
     }
 
     void Report(TSegment ai, TErrorKind kind)
@@ -188,9 +196,9 @@ bool ParseDigitalLink(std::string_view uri, TGs1Data& out)
             const TSegment name{parameter.Text.substr(0, equals), parameter.At};
             if (!IsNumber(name.Text))
                 continue;
-            const TSegment value{equals == std::string_view::npos ? std::string_view()
-                                                                  : parameter.Text.substr(equals + 1),
-                                 parameter.At + name.Text.size() + 1};
+            const bool hasValue = equals != std::string_view::npos;
+            const TSegment value{hasValue ? parameter.Text.substr(equals + 1) : std::string_view(),
+                                 parameter.At + name.Text.size() + (hasValue ? 1 : 0)};
             const TAi* row = ExactAi(name.Text);
             reader.Add(row, name, value);
             if (row != nullptr && !row->DlAttribute)

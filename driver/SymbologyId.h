@@ -63,8 +63,8 @@ enum class TGs1Content : uint8_t {
 struct TSymbologyId {
     // The code starts with an identifier of a known code character and modifier.
     bool Valid = false;
-    std::string
-        Identifier; // e.g. "]d2"; the first when a code has two (EAN-13 and its add-on); "" when not Valid
+    // e.g. "]d2"; the first when a code has two (EAN-13 and its add-on); "" when not Valid.
+    std::string Identifier;
     // The code without its identifiers; the whole code when not Valid. An
     // EAN/UPC add-on sent as a second identified part follows the main digits.
     std::string Label;

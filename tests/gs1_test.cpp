@@ -281,6 +281,10 @@ TEST(DigitalLink, PathAndQueryIntoFields)
         {"https://x.example/01/09521234543213#17=991399", true, "01=09521234543213", ""},
         {"https://x.example/01/09521234543213?17=261399", true, "01=09521234543213 17=261399",
          "17@39:bad_date"},
+        // A parameter without '=', a segment that is no AI, a padded GTIN's fault: positions stay in the URI.
+        {"https://x.example/01/09521234543213?17", true, "01=09521234543213 17=", "17@38:too_short"},
+        {"https://x.example/01/09521234543213/$x/A", true, "01=09521234543213 =A", "@36:unknown_ai"},
+        {"https://x.example/01/9521234543214", true, "01=09521234543214", "01@21:bad_check_digit"},
         // Not a Digital Link: no key in the path, or not http(s).
         {"https://example.com/products/123", false, "", ""},
         {"https://example.com/10/ABC", false, "", ""},
