@@ -3,7 +3,7 @@
 #include "driver/Belvor.h"
 #include "driver/Callbacks.h"
 #include "driver/DriverTable.h"
-#include "driver/Scan.h"
+#include "driver/ScanView.h"
 #include "logging/Logger.h"
 #include "platform/errors.h"
 #include "serial/Exceptions.h"

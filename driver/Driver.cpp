@@ -5,7 +5,7 @@
 #include "driver/DeliveryThread.h"
 #include "driver/DriverSlots.h"
 #include "driver/DriverTable.h"
-#include "driver/Scan.h"
+#include "driver/ScanView.h"
 #include "driver/Settings.h"
 #include "driver/Stats.h"
 #include "logging/Logger.h"

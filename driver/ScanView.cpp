@@ -1,4 +1,4 @@
-#include "driver/Scan.h"
+#include "driver/ScanView.h"
 
 #include <algorithm>
 #include <cstring>
@@ -8,6 +8,12 @@
 namespace belvor {
 
 namespace {
+
+// The C names of the kinds, one for one.
+static_assert(static_cast<int>(gs1::TErrorKind::UnknownAi) + 1 == BELVOR_GS1_UNKNOWN_AI);
+static_assert(static_cast<int>(gs1::TErrorKind::BadCheckDigit) + 1 == BELVOR_GS1_CHECK_DIGIT);
+static_assert(static_cast<int>(gs1::TErrorKind::BadValue) + 1 == BELVOR_GS1_BAD_VALUE);
+static_assert(static_cast<int>(gs1::TErrorKind::BadUri) + 1 == BELVOR_GS1_BAD_URI);
 
 const unsigned char* Bytes(std::string_view text)
 {
@@ -27,31 +33,46 @@ void CopyAi(char (&to)[8], std::string_view ai)
 
 TScanView::TScanView(int32_t driver, std::string_view code, const TScanReading& reading)
 {
-    FFields.resize(reading.Fields.size());
+    const std::vector<gs1::TField>& fields = reading.Gs1.Fields;
+    FFields.resize(fields.size());
     for (size_t i = 0; i < FFields.size(); ++i) {
-        CopyAi(FFields[i].ai, reading.Fields[i].Ai);
-        FFields[i].value = Bytes(reading.Fields[i].Value);
-        FFields[i].value_length = static_cast<uint32_t>(reading.Fields[i].Value.size());
+        CopyAi(FFields[i].ai, fields[i].Ai);
+        FFields[i].value = Bytes(fields[i].Value);
+        FFields[i].value_length = static_cast<uint32_t>(fields[i].Value.size());
     }
-    FErrors.resize(reading.Errors.size());
+    const std::vector<gs1::TFieldError>& errors = reading.Gs1.Errors;
+    FErrors.resize(errors.size());
     for (size_t i = 0; i < FErrors.size(); ++i) {
-        CopyAi(FErrors[i].ai, reading.Errors[i].Ai);
-        FErrors[i].kind = reading.Errors[i].Kind;
-        FErrors[i].position = reading.Errors[i].Position;
+        CopyAi(FErrors[i].ai, errors[i].Ai);
+        // BELVOR_GS1_* number the kinds from 1, in the same order.
+        FErrors[i].kind = static_cast<uint32_t>(errors[i].Kind) + 1;
+        FErrors[i].position = errors[i].Position;
     }
+    const TSymbologyId& id = reading.Symbology;
     FScan.size = sizeof FScan;
     FScan.driver = driver;
     FScan.data = Bytes(code);
     FScan.data_length = static_cast<uint32_t>(code.size());
-    FScan.type = reading.Type;
-    FScan.label = Bytes(reading.Label);
-    FScan.label_length = static_cast<uint32_t>(reading.Label.size());
-    FScan.flags = reading.Flags;
-    CopyAi(FScan.aim, reading.Aim);
+    FScan.type = static_cast<uint32_t>(id.Type);
+    FScan.label = Bytes(id.Label);
+    FScan.label_length = static_cast<uint32_t>(id.Label.size());
+    FScan.flags = (id.Valid ? BELVOR_SCAN_IDENTIFIED : 0u) |
+                  (reading.Data != TScanData::None ? BELVOR_SCAN_GS1 : 0u) |
+                  (reading.Data == TScanData::DigitalLink ? BELVOR_SCAN_DIGITAL_LINK : 0u);
+    CopyAi(FScan.aim, id.Identifier);
     FScan.fields = FFields.data();
     FScan.field_count = static_cast<uint32_t>(FFields.size());
     FScan.errors = FErrors.data();
     FScan.error_count = static_cast<uint32_t>(FErrors.size());
+}
+
+bool StartsWithSymbologyId(std::string_view code) noexcept
+{
+    try {
+        return ReadSymbologyId(code).Valid;
+    } catch (...) {
+        return true; // out of memory: not counted against the scanner
+    }
 }
 
 void CallWithScan(int32_t driver, std::string_view code, bool aimIds, ScanProc proc, void* context)

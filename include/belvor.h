@@ -180,16 +180,20 @@ typedef struct BelvorGs1Field {
 } BelvorGs1Field;
 
 /* BelvorGs1Error.kind: what is wrong with a GS1 code; the fields stay. */
-#define BELVOR_GS1_UNKNOWN_AI 1    /* no such application identifier */
-#define BELVOR_GS1_TOO_SHORT 2     /* a value shorter than its AI allows */
-#define BELVOR_GS1_TOO_LONG 3      /* longer than its AI allows (a separator missing?) */
-#define BELVOR_GS1_BAD_CHARACTER 4 /* a character its AI's set does not have */
-#define BELVOR_GS1_CHECK_DIGIT 5   /* a GTIN, SSCC, GLN... whose check digit is wrong */
-#define BELVOR_GS1_BAD_DATE 6      /* no such date (YYMMDD; DD 00 is the month's end) */
-#define BELVOR_GS1_BAD_VALUE 7     /* any other rule of its AI broken */
-#define BELVOR_GS1_NO_DATA 8       /* GS1 announced, nothing or no AI came */
-#define BELVOR_GS1_REPEATED_AI 9   /* an AI twice, with different values */
-#define BELVOR_GS1_BAD_URI 10      /* a Digital Link URI that cannot be read */
+#define BELVOR_GS1_UNKNOWN_AI 1     /* no such application identifier */
+#define BELVOR_GS1_TOO_SHORT 2      /* a value shorter than its AI allows, or the data ran out */
+#define BELVOR_GS1_TOO_LONG 3       /* longer than its AI allows (a separator lost?) */
+#define BELVOR_GS1_BAD_CHARACTER 4  /* a character its AI's set does not have */
+#define BELVOR_GS1_CHECK_DIGIT 5    /* a GTIN, SSCC, GLN... whose check digit is wrong */
+#define BELVOR_GS1_BAD_DATE 6       /* no such date (YYMMDD; DD 00 is the month's end) */
+#define BELVOR_GS1_BAD_TIME 7       /* no such hour, minute or second */
+#define BELVOR_GS1_BAD_COUNTRY 8    /* no such ISO 3166 country code */
+#define BELVOR_GS1_BAD_CURRENCY 9   /* no such ISO 4217 currency code */
+#define BELVOR_GS1_BAD_KEY 10       /* a key without a GS1 Company Prefix */
+#define BELVOR_GS1_BAD_VALUE 11     /* any other rule of its AI broken */
+#define BELVOR_GS1_BAD_QUALIFIER 12 /* Digital Link: a path AI that does not qualify its key there */
+#define BELVOR_GS1_NOT_ATTRIBUTE 13 /* Digital Link: a query AI that may not stand there */
+#define BELVOR_GS1_BAD_URI 14       /* Digital Link: a bad percent escape, or no key */
 
 typedef struct BelvorGs1Error {
     char ai[8];        /* the field's AI, "" when none could be read */
