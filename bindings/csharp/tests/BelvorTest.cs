@@ -194,7 +194,8 @@ static class BelvorTest
         line = new FakeScanner(63);
         Check(got.Wait(5).EndsWith("|Back 0"), "back: " + got.Wait(5));
         ScannerStats s = scanner.Stats;
-        Check(s.Size == 152 && s.CodesUnidentified == 0 && s.ReaderStalled == 0 && s.MsSinceRound < 5000 && s.Port == 63 && s.State == PortState.Open && s.CodesDelivered == 2 &&
+        Check(s.Size == 152 && s.CodesUnidentified == 0 && s.ReaderStalled == 0 && s.MsSinceRound < 5000 &&
+              s.Port == 63 && s.State == PortState.Open && s.CodesDelivered == 2 &&
               s.CodesCut == 1 && s.CodesDropped == 0 && s.BytesReceived == 10 && s.Returns == 1 &&
               s.QueueLength == 0 && s.MsSinceCode >= 0, "the stats add up");
         scanner.Dispose();
@@ -217,7 +218,7 @@ static class BelvorTest
             fields.Add(field.Key + "=" + field.Value);
         var errors = new List<string>();
         foreach (Gs1Error error in s.Errors)
-            errors.Add(error.Ai + ":" + error.Kind);
+            errors.Add(error.Ai + ":" + error.Kind + "@" + error.Position);
         return string.Format("{0} {1} [{2}] {3} {4} ({5}) ({6})", s.Driver, s.Aim, s.Type, s.Text,
                              Encoding.ASCII.GetString(s.Data), string.Join(" ", fields.ToArray()),
                              string.Join(" ", errors.ToArray()));
@@ -236,7 +237,7 @@ static class BelvorTest
             new { Code = DataMatrix, Aim = false, Expected = "-1  [0] " + DataMatrix + " " + DataMatrix + " () ()" },
             new { Code = "]d2" + "17250230" + "0109501101530004", Aim = true,
                   Expected = "-1 ]d2 [208] 172502300109501101530004 ]d2172502300109501101530004 " +
-                             "(17=250230 01=09501101530004) (17:BadDate 01:CheckDigit)" },
+                             "(17=250230 01=09501101530004) (17:BadDate@2 01:CheckDigit@23)" },
         };
         foreach (var c in cases) {
             string got = Describe(BelvorLibrary.ParseScan(Encoding.ASCII.GetBytes(c.Code), c.Aim));

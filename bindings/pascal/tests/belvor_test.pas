@@ -172,7 +172,8 @@ var
   Scanner: TBelvorScanner;
   S: TBelvorStats;
 begin
-  Check((SizeOf(TBelvorStats) = 152) and (PtrUInt(@S.CodesUnidentified) - PtrUInt(@S) = 144) and (PtrUInt(@S.QueueLength) - PtrUInt(@S) = 112) and
+  Check((SizeOf(TBelvorStats) = 152) and (PtrUInt(@S.CodesUnidentified) - PtrUInt(@S) = 144) and
+    (PtrUInt(@S.QueueLength) - PtrUInt(@S) = 112) and
     (PtrUInt(@S.ReaderStalls) - PtrUInt(@S) = 128) and (PtrUInt(@S.MsSinceRound) - PtrUInt(@S) = 140),
     'TBelvorStats is BelvorStats');
   Ini := GetEnvironmentVariable('BELVOR_SYSTEM_DIR') + '/Belvor.ini';
@@ -193,8 +194,9 @@ begin
   Line := FakeScanner(65);
   Check(Pos('|65:status 2 0', Got.Wait(5)) > 0, 'back: ' + Got.Wait(5));
   S := Scanner.Stats;
-  Check((S.Size = 152) and (S.CodesUnidentified = 0) and (S.ReaderStalled = 0) and (S.MsSinceRound < 5000) and (S.Port = 65) and (S.State = BelvorPortOpen) and (S.CodesDelivered = 2) and
-    (S.CodesCut = 1) and (S.BytesReceived = 10) and (S.Returns = 1) and (S.MsSinceCode >= 0), 'the stats add up');
+  Check((S.Size = 152) and (S.CodesUnidentified = 0) and (S.ReaderStalled = 0) and (S.MsSinceRound < 5000) and
+    (S.Port = 65) and (S.State = BelvorPortOpen) and (S.CodesDelivered = 2) and (S.CodesCut = 1) and
+    (S.BytesReceived = 10) and (S.Returns = 1) and (S.MsSinceCode >= 0), 'the stats add up');
   Scanner.Free;
   close(Line);
   DeleteFile(Ini);
@@ -212,7 +214,8 @@ begin
     Result := Result + Format('%s%s=%s', [Copy(' ', 1, Ord(I > 0)), Scan.Fields[I].Ai, Scan.Fields[I].Value]);
   Result := Result + ') (';
   for I := 0 to High(Scan.Errors) do
-    Result := Result + Format('%s%s:%d', [Copy(' ', 1, Ord(I > 0)), Scan.Errors[I].Ai, Scan.Errors[I].Kind]);
+    Result := Result + Format('%s%s:%d@%d', [Copy(' ', 1, Ord(I > 0)), Scan.Errors[I].Ai, Scan.Errors[I].Kind,
+      Scan.Errors[I].Position]);
   Result := Result + ')';
 end;
 
@@ -276,7 +279,7 @@ const
     (Code: DataMatrix; Aim: False; Expected: '-1  [0] ' + DataMatrix + ' ' + DataMatrix + ' () ()'),
     (Code: ']d2' + '17250230' + '0109501101530004'; Aim: True;
      Expected: '-1 ]d2 [208] 172502300109501101530004 ]d2172502300109501101530004 ' +
-       '(17=250230 01=09501101530004) (17:6 01:5)'));
+       '(17=250230 01=09501101530004) (17:6@2 01:5@23)'));
 var
   I: Integer;
   Scan: TBelvorScan;
