@@ -34,8 +34,10 @@ TBelvorThread::TBelvorThread(int32_t index, uint32_t recheckMs) : FIndex(index),
 
 platform::Result<> TBelvorThread::Start()
 {
-    if (!FEvent.Valid())
-        return platform::Failure{platform::LastSystemError()};
+    // The code its creation failed with: the thread's last error says
+    // whatever came since.
+    if (const platform::Result<> created = FEvent.Created(); !created)
+        return created;
     // It runs the host's callback, so it gets the stack a thread of the host would.
     return FThread.Start(&Run, this, platform::kHostThreadStack);
 }

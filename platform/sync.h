@@ -2,6 +2,8 @@
 // the logger and the driver need, the same on every platform.
 #pragma once
 
+#include "platform/result.h"
+
 #include <cstdint>
 
 namespace belvor::platform {
@@ -16,8 +18,9 @@ public:
     Event(const Event&) = delete;
     Event& operator=(const Event&) = delete;
 
-    // False when the event could not be created (the others are then no-ops).
-    bool Valid() const;
+    // Success, or the system's code for why the event could not be created,
+    // kept from that moment (the others are then no-ops).
+    Result<> Created() const;
     void Set();
     void Reset();
     // True when signalled within timeoutMs (kInfinite: no limit).
@@ -25,8 +28,20 @@ public:
 
 private:
     struct Impl;
-    Impl* FImpl;
+    Impl* FImpl = nullptr;
+    uint32_t FError = 0; // why it could not be created
 };
+
+// Test seam: called before every event is made. A hook that returns a code
+// makes that creation fail with it, as if the system had refused it; 0 lets
+// it be made. Null restores the default (always made). Returns the previous hook.
+using EventCreateHook = uint32_t (*)();
+EventCreateHook ReplaceEventCreateHook(EventCreateHook hook);
+
+namespace detail {
+// The refusal the hook asks for, 0 for none.
+uint32_t EventCreateRefusal();
+} // namespace detail
 
 // A lock that its holder may enter again (a critical section).
 class RecursiveLock {

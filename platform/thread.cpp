@@ -1,5 +1,7 @@
 #include "platform/thread.h"
 
+#include "platform/sync.h"
+
 #include <atomic>
 
 namespace belvor::platform {
@@ -8,6 +10,7 @@ namespace {
 
 std::atomic<uint32_t> gLateStops{0};
 std::atomic<ThreadStartHook> gStartHook{nullptr};
+std::atomic<EventCreateHook> gEventHook{nullptr};
 
 } // namespace
 
@@ -21,7 +24,18 @@ ThreadStartHook ReplaceThreadStartHook(ThreadStartHook hook)
     return gStartHook.exchange(hook);
 }
 
+EventCreateHook ReplaceEventCreateHook(EventCreateHook hook)
+{
+    return gEventHook.exchange(hook);
+}
+
 namespace detail {
+
+uint32_t EventCreateRefusal()
+{
+    const EventCreateHook hook = gEventHook.load();
+    return hook ? hook() : 0;
+}
 
 bool ThreadStartAllowed()
 {

@@ -135,3 +135,17 @@ TEST_F(FaultSweep, EveryFailingCallOfTheReceiveCycleLosesNothing)
     EXPECT_EQ(DestroyDriverImpl(), 0);
     EXPECT_EQ(Line.OpenDevices(), 0);
 }
+
+TEST(FaultSweepEvents, ARefusedWakeEventIsReportedWithItsOwnCodeWhateverCameSince)
+{
+    DeviceFaults faults;
+    faults.Arm(1, FaultScope::Events);
+    TBelvorThread thread(0, 1000); // its wake event is its one event
+    faults.Disarm();
+    ASSERT_EQ(faults.Failed(), "EventCreate");
+    // Whatever calls came between the creation and the start left their own code.
+    platform::SetLastSystemError(platform::SystemErrorCode(platform::ErrorKind::InvalidArgument));
+    const platform::Result<> started = thread.Start();
+    EXPECT_FALSE(started);
+    EXPECT_EQ(started.Error(), InjectedDeviceError());
+}

@@ -11,7 +11,7 @@ using namespace belvor::platform;
 TEST(Event, AutoResetReleasesOneWaitPerSet)
 {
     Event event(false);
-    ASSERT_TRUE(event.Valid());
+    ASSERT_TRUE(event.Created());
     EXPECT_FALSE(event.Wait(0));
     event.Set();
     EXPECT_TRUE(event.Wait(0));

@@ -21,7 +21,15 @@ LineErrors ErrorsBetween(const serial_icounter_struct& base, const serial_icount
             Since(base.parity, now.parity), Since(base.frame, now.frame), Since(base.brk, now.brk)};
 }
 
-LineCounters::LineCounters(int fd) : FFd(fd)
+Result<serial_icounter_struct> ReadTtyCounters(int fd)
+{
+    serial_icounter_struct counts{};
+    if (ioctl(fd, TIOCGICOUNT, &counts) != 0)
+        return Failure{static_cast<uint32_t>(errno)};
+    return counts;
+}
+
+LineCounters::LineCounters(int fd, Reader read) : FFd(fd), FRead(read)
 {
     serial_icounter_struct counts{};
     if (Read(counts))
@@ -32,9 +40,12 @@ bool LineCounters::Read(serial_icounter_struct& counts)
 {
     if (!FSupported)
         return false;
-    if (ioctl(FFd, TIOCGICOUNT, &counts) == 0)
+    const Result<serial_icounter_struct> read = FRead(FFd);
+    if (read) {
+        counts = *read;
         return true;
-    if (errno == ENOTTY || errno == EINVAL)
+    }
+    if (read.Error() == ENOTTY || read.Error() == EINVAL)
         FSupported = false;
     return false;
 }
@@ -44,7 +55,8 @@ LineErrors LineCounters::TakeErrors()
     serial_icounter_struct now{};
     if (!Read(now))
         return {};
-    const LineErrors errors = ErrorsBetween(FErrorBase, now);
+    // A first reading is only the base: what it holds happened before the open.
+    const LineErrors errors = FErrorBase ? ErrorsBetween(*FErrorBase, now) : LineErrors{};
     FErrorBase = now;
     return errors;
 }
@@ -54,7 +66,7 @@ bool LineCounters::TakeTrouble(bool hungUp)
     bool trouble = false;
     serial_icounter_struct now{};
     if (Read(now)) {
-        trouble = ErrorsBetween(FTroubleBase, now).Any();
+        trouble = FTroubleBase && ErrorsBetween(*FTroubleBase, now).Any();
         FTroubleBase = now;
     }
     // A line whose other side is gone stays so: report that once, not in

@@ -3,26 +3,35 @@
 // line trouble since the last Look, and a hang-up reported once.
 #pragma once
 
+#include "platform/result.h"
 #include "platform/serial_device.h"
 
 #include <linux/serial.h>
 
 #include <cstdint>
+#include <optional>
 
 namespace belvor::platform {
 
 // The errors the counters went through from base to now.
 LineErrors ErrorsBetween(const serial_icounter_struct& base, const serial_icounter_struct& now);
 
+// The tty's counters, or the errno value of its failed TIOCGICOUNT.
+Result<serial_icounter_struct> ReadTtyCounters(int fd);
+
 class LineCounters {
 public:
-    // Takes both baselines from the tty's counters as they stand.
-    explicit LineCounters(int fd);
+    using Reader = Result<serial_icounter_struct> (*)(int fd);
 
-    // The errors since the last call (or the open).
+    // Takes both baselines from the tty's counters as they stand (read: the
+    // tests' stand-in for the tty).
+    explicit LineCounters(int fd, Reader read = &ReadTtyCounters);
+
+    // The errors since the last call (or the open); none until the counters
+    // could be read once, whose reading is the baseline.
     LineErrors TakeErrors();
-    // Whether there was a break or an error since the last call, or a
-    // hang-up the last call did not see.
+    // Whether there was a break or an error since the last call (the same
+    // baseline), or a hang-up the last call did not see.
     bool TakeTrouble(bool hungUp);
 
 private:
@@ -30,9 +39,12 @@ private:
     bool Read(serial_icounter_struct& counts);
 
     int FFd;
+    Reader FRead;
     bool FSupported = true;
-    serial_icounter_struct FErrorBase{};   // counters at the last TakeErrors
-    serial_icounter_struct FTroubleBase{}; // counters at the last TakeTrouble
+    // The counters at the last TakeErrors and TakeTrouble that could read
+    // them; none before the first such reading (the kernel counts from boot).
+    std::optional<serial_icounter_struct> FErrorBase;
+    std::optional<serial_icounter_struct> FTroubleBase;
     bool FHangUpReported = false;
 };
 

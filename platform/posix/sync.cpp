@@ -16,8 +16,11 @@ struct Event::Impl {
     bool ManualReset = false;
 };
 
-Event::Event(bool manualReset) : FImpl(new Impl)
+Event::Event(bool manualReset)
 {
+    if ((FError = detail::EventCreateRefusal()) != 0)
+        return;
+    FImpl = new Impl;
     FImpl->ManualReset = manualReset;
 }
 
@@ -26,13 +29,17 @@ Event::~Event()
     const std::unique_ptr<Impl> impl(FImpl);
 }
 
-bool Event::Valid() const
+Result<> Event::Created() const
 {
-    return true;
+    if (!FImpl)
+        return Failure{FError};
+    return {};
 }
 
 void Event::Set()
 {
+    if (!FImpl)
+        return;
     {
         std::lock_guard<std::mutex> guard(FImpl->Mutex);
         FImpl->Signalled = true;
@@ -45,12 +52,16 @@ void Event::Set()
 
 void Event::Reset()
 {
+    if (!FImpl)
+        return;
     std::lock_guard<std::mutex> guard(FImpl->Mutex);
     FImpl->Signalled = false;
 }
 
 bool Event::Wait(uint32_t timeoutMs)
 {
+    if (!FImpl)
+        return false;
     std::unique_lock<std::mutex> lock(FImpl->Mutex);
     const auto signalled = [this] { return FImpl->Signalled; };
     if (timeoutMs == kInfinite)

@@ -12,9 +12,13 @@ struct Event::Impl {
     HANDLE Handle;
 };
 
-Event::Event(bool manualReset)
-    : FImpl(new Impl{TrackHandle(CreateEventA(nullptr, manualReset ? TRUE : FALSE, FALSE, nullptr))})
+Event::Event(bool manualReset) : FImpl(new Impl{nullptr})
 {
+    if ((FError = detail::EventCreateRefusal()) != 0)
+        return;
+    FImpl->Handle = TrackHandle(CreateEventA(nullptr, manualReset ? TRUE : FALSE, FALSE, nullptr));
+    if (!FImpl->Handle)
+        FError = GetLastError();
 }
 
 Event::~Event()
@@ -24,9 +28,11 @@ Event::~Event()
         CloseTrackedHandle(impl->Handle);
 }
 
-bool Event::Valid() const
+Result<> Event::Created() const
 {
-    return FImpl->Handle != nullptr;
+    if (!FImpl->Handle)
+        return Failure{FError};
+    return {};
 }
 
 void Event::Set()

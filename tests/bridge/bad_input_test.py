@@ -5,11 +5,12 @@ client its codes; at the end it must stop cleanly (a sanitizer's report fails th
 """
 import asyncio, base64, http.client, os, socket, struct
 import websockets
-from harness import (STOP, WAIT, WINE, Scanner, check_version, closed_with, next_message, running_bridge, scanners,
-                     stalled_client)
+from harness import (ORIGIN, STOP, WAIT, WINE, Scanner, check_version, closed_with, eventually, metrics,
+                     next_message, running_bridge, scanners, stalled_client)
 
 PORT = 45
 HEADER_LIMIT, MESSAGE_LIMIT, CONNECTION_LIMIT = 8 * 1024, 64 * 1024, 64
+CLIENT_LIMIT, NATIVE_LIMIT, LINGER_LIMIT = 56, 16, 16  # WebSockets; those with no Origin; refused kept open
 HOST = b"Host: 127.0.0.1:%d\r\n"
 
 # Request bytes (Host filled in) and the status that answers them before the bridge hangs up.
@@ -84,9 +85,34 @@ def churn(bridge, scanner):
         sock.close()
 
 
+async def leaked_clients(bridge, scanner):
+    """WebSockets leaked with no Origin up to their cap, then under the bridge's own page's origin, fill the
+    clients' places: more of either are refused, but the till's page still gets in, in the place of the
+    oldest under the origin that holds the most."""
+    own = "http://127.0.0.1:%d" % bridge.port
+    leaked = [await websockets.connect(bridge.uri) for _ in range(NATIVE_LIMIT)]
+    leaked += [await websockets.connect(bridge.uri, origin=own) for _ in range(CLIENT_LIMIT - NATIVE_LIMIT)]
+    for origin in (None, own):
+        try:
+            await websockets.connect(bridge.uri, origin=origin, open_timeout=WAIT)
+            raise AssertionError("a client past the cap, from origin %s" % origin)
+        except websockets.InvalidStatusCode as refused:
+            assert refused.status_code == 503, refused.status_code
+    till = await websockets.connect(bridge.uri, origin=ORIGIN)
+    assert (await next_message(till))["type"] == "hello"
+    assert metrics(bridge.base)[("belvor_bridge_clients", ())] == CLIENT_LIMIT, "one closed to make room"
+    scanner.type([b"56"])
+    assert (await next_message(till))["text"] == "56"
+    for kept in (leaked[0], leaked[NATIVE_LIMIT + 1]):  # the oldest with no Origin; the next under the own page's
+        assert [(await next_message(kept))["type"] for _ in range(2)] == ["hello", "code"]
+    assert await closed_with(leaked[NATIVE_LIMIT]) is None  # ended at once, without a close
+    await asyncio.gather(*(ws.close() for ws in leaked + [till]))
+    eventually("the clients' ends", lambda: metrics(bridge.base)[("belvor_bridge_clients", ())] == 0)
+
+
 def connection_cap(bridge):
-    """64 connections held; the 65th refused with 503 before it has sent anything; once one has closed, a
-    new one is served."""
+    """64 connections held; the 65th refused with 503 before it has sent anything, and a burst of more too,
+    without the bridge keeping more than a few of them open; once one has closed, a new one is served."""
     held = []
     for _ in range(CONNECTION_LIMIT):
         held.append(http.client.HTTPConnection("127.0.0.1", bridge.port, timeout=WAIT))
@@ -94,6 +120,15 @@ def connection_cap(bridge):
         assert held[-1].getresponse().read() and held[-1].sock  # kept alive
     over = connect(bridge.port)
     assert answer_status(over) == 503
+    if not WINE:  # under Wine the descriptors are the wineserver's
+        descriptors = "/proc/%d/fd" % bridge.pid()
+        before = len(os.listdir(descriptors))
+        burst = [connect(bridge.port) for _ in range(200)]
+        assert all(answer_status(sock) == 503 for sock in burst)  # and their ends kept open here
+        kept = len(os.listdir(descriptors)) - before
+        assert kept <= LINGER_LIMIT, "the bridge keeps %d refused connections open" % kept
+        for sock in burst:
+            sock.close()
     # The bridge closes this one itself, and frees its slot as it does: once the
     # close is seen here, the next connection is served. (http.client drops its
     # own socket without waiting for that close; a second handle on it waits.)
@@ -153,7 +188,7 @@ async def stop_with_stragglers(bridge, scanner):
 async def main():
     check_version()
     scanner = Scanner(PORT)
-    async with running_bridge([PORT], "[Port]\nWake=Event\n") as bridge:
+    async with running_bridge([PORT], "[Port]\nWake=Event\n[Bridge]\nAllowOrigin=%s\n" % ORIGIN) as bridge:
         for request, status in BAD_REQUESTS:
             sock = connect(bridge.port)
             sock.sendall(request.replace(b"%s", HOST % bridge.port))
@@ -164,6 +199,7 @@ async def main():
         await half_open(bridge, scanner)
         churn(bridge, scanner)
         await still_serving(bridge, scanner, b"3")
+        await leaked_clients(bridge, scanner)
         held = connection_cap(bridge)
         await still_serving(bridge, scanner, b"4")
         for connection in held:

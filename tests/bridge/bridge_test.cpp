@@ -1,15 +1,24 @@
 // The bridge's plain parts: what it renders, what it lets in, what it is told,
-// and the hub's fan-out, without a network.
+// the hub's fan-out and when the scanner set tries a port again, without a network.
 #include "tools/bridge/access.h"
 #include "tools/bridge/hub.h"
 #include "tools/bridge/intake.h"
 #include "tools/bridge/metrics.h"
 #include "tools/bridge/options.h"
+#include "tools/bridge/scanner_set.h"
 #include "tools/bridge/send_queue.h"
+
+#include "driver/Settings.h"
+#include "platform/errors.h"
+#include "platform/profile.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <map>
+#include <tuple>
 
 using namespace belvor::bridge;
 using std::chrono::milliseconds;
@@ -86,7 +95,8 @@ TEST(BridgeRender, MetricsCarryEachFamilyOnceAndEachPortsValues)
     ScannerReport a{3, {}}, b{5, {}};
     a.stats.state = BELVOR_PORT_OPEN;
     a.stats.codes_delivered = 10, a.stats.codes_undelivered = 2, a.stats.codes_cut = 1, a.stats.breaks = 4;
-    b.stats.state = BELVOR_PORT_LOST, b.stats.losses = 2, b.stats.parity_errors = 6,
+    // Still unplugged: lost twice, back once.
+    b.stats.state = BELVOR_PORT_LOST, b.stats.losses = 2, b.stats.returns = 1, b.stats.parity_errors = 6,
     b.stats.codes_dropped = 9, b.stats.reader_stalled = 1, b.stats.reader_stalls = 3;
     a.stats.ms_since_code = 1234, b.stats.ms_since_code = -1, b.stats.queue_high = 7,
     b.stats.bytes_refused = 11;
@@ -95,6 +105,7 @@ TEST(BridgeRender, MetricsCarryEachFamilyOnceAndEachPortsValues)
                              "belvor_codes_cut_total{port=\"3\"} 1\n",
                              "belvor_codes_dropped_total{port=\"5\"} 9\n",
                              "belvor_losses_total{port=\"5\"} 2\n",
+                             "belvor_returns_total{port=\"5\"} 1\n",
                              "belvor_line_errors_total{port=\"3\",kind=\"break\"} 4\n",
                              "belvor_line_errors_total{port=\"5\",kind=\"parity\"} 6\n",
                              "belvor_scanner_up{port=\"3\"} 1\n",
@@ -118,6 +129,8 @@ TEST(BridgeRender, MetricsCarryEachFamilyOnceAndEachPortsValues)
     for (size_t at = text.find("# TYPE"); at != std::string::npos; at = text.find("# TYPE", at + 1))
         ++types;
     EXPECT_EQ(types, 22u) << "every field of the statistics, and the codes by symbology";
+    const std::string json = ScannersJson({b});
+    EXPECT_NE(json.find(R"("losses":2,"returns":1,)"), std::string::npos) << json;
 }
 
 TEST(BridgeAccess, HostMustNameThisBridgeAndOriginMustBeListed)
@@ -133,6 +146,12 @@ TEST(BridgeAccess, HostMustNameThisBridgeAndOriginMustBeListed)
         {&v6, "localhost", true},
         {&loopback, "127.0.0.1:29171", false},
         {&loopback, "evil.example:29170", false},
+        // Names that only begin like this bridge's: a DNS name of an attacker's own.
+        {&loopback, "localhost.attacker.example:29170", false},
+        {&loopback, "localhostx:29170", false},
+        {&loopback, "127.0.0.1.attacker.example:29170", false},
+        {&v6, "localhost.attacker.example", false},
+        {&every, "localhost.attacker.example:29170", false},
         {&loopback, "10.0.0.5:29170", false},
         {&v6, "[::1]:80", true},
         {&every, "10.0.0.5:29170", true},
@@ -304,6 +323,105 @@ TEST(BridgeHub, EveryClientGetsHelloThenEverythingInOrderAndASlowOneIsCountedOnc
     EXPECT_FALSE(allGone) << "and waited for";
     hub.Leave(afterStop.get());
     EXPECT_TRUE(allGone);
+}
+
+namespace {
+
+// A library whose InitDriver opens a port only when told to, counting its tries:
+// each one it refuses is a record in the driver's log.
+struct FakeLibrary {
+    static inline bool opens = false;
+    static inline int tries = 0;
+    static int32_t BELVOR_CALL InitDriver(uint32_t, EventProc)
+    {
+        ++tries;
+        belvor::platform::SetLastSystemError(2); // ENOENT, ERROR_FILE_NOT_FOUND
+        return opens ? 0 : -1;
+    }
+    static int32_t BELVOR_CALL DestroyDriver() { return 0; }
+    static CodeProc BELVOR_CALL SetCodeProc(CodeProc, void*) { return nullptr; }
+    static StatusProc BELVOR_CALL SetStatusProc(StatusProc, void*) { return nullptr; }
+    static int32_t BELVOR_CALL GetDriverStats(int32_t, BelvorStats*) { return 0; } // all zero: open
+};
+
+} // namespace
+
+TEST(BridgeScanners, APortMissingAtTheStartIsTriedThroughTheLibraryOnlyWhenItMayOpen)
+{
+    // Each step: rounds a second apart (none: the start), whether a look finds the port free
+    // to open, whether the library opens it; then the library's tries so far and the state.
+    using Step = std::tuple<int, bool, bool, int, std::string>;
+    const std::pair<bool, std::vector<Step>> cases[] = {
+        // Missing: tried once an hour, and at once when plugged in.
+        {true,
+         {{0, false, false, 1, "lost"},
+          {3599, false, false, 1, "lost"},
+          {1, false, false, 2, "lost"},
+          {1, true, true, 3, "open"}}},
+        // Free to open, yet refused: after 1, 2, 4 ... 1024 s, and at once when free again.
+        {true,
+         {{0, true, false, 1, "lost"},
+          {3600, true, false, 12, "lost"},
+          {1, false, false, 12, "lost"},
+          {1, true, true, 13, "open"}}},
+        {false, {{0, false, false, 1, "gone"}, {3600, true, true, 1, "gone"}}}, // Reconnect=0
+    };
+    const BelvorFunctions library{
+        &FakeLibrary::InitDriver,  &FakeLibrary::DestroyDriver, nullptr,
+        &FakeLibrary::SetCodeProc, &FakeLibrary::SetStatusProc, &FakeLibrary::GetDriverStats};
+    for (const auto& [reconnects, steps] : cases) {
+        FakeLibrary::tries = 0;
+        bool free = false;
+        Clock::time_point now{};
+        asio::io_context io;
+        Hub hub;
+        ScannerSet scanners(
+            library, io, hub,
+            {[&](uint32_t) { return free; }, [&](uint32_t) { return reconnects; }, [&] { return now; }});
+        for (const auto& [rounds, looksFree, opens, tries, state] : steps) {
+            std::tie(free, FakeLibrary::opens) = std::tie(looksFree, opens);
+            if (rounds == 0)
+                scanners.Open({3});
+            for (int round = 0; round < rounds; ++round) {
+                now += std::chrono::seconds(1);
+                scanners.Retry();
+            }
+            SCOPED_TRACE(testing::Message()
+                         << "Reconnect=" << reconnects << ", at "
+                         << std::chrono::floor<std::chrono::seconds>(now - Clock::time_point{}).count());
+            EXPECT_EQ(FakeLibrary::tries, tries);
+            const BelvorStats stats = scanners.Reports().at(0).stats;
+            EXPECT_EQ(StateName(stats.state) + std::to_string(stats.last_error),
+                      state + (state == "open" ? "0" : "2"));
+            auto client = std::make_shared<FakeClient>();
+            hub.Join(client);
+            EXPECT_NE(client->got.at(0).find(R"("state":")" + state), std::string::npos) << client->got[0];
+            hub.Leave(client.get());
+        }
+    }
+}
+
+TEST(BridgeScanners, ReconnectIsReadAsTheDriverReadsIt)
+{
+    const char* tmp = std::getenv("BELVOR_TEST_TMP");
+    const std::string path =
+        ((tmp ? std::filesystem::path(tmp) : std::filesystem::temp_directory_path()) / "bridge-reconnect.ini")
+            .string();
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    const auto read = [&path](const char* section, const char* key) -> std::optional<std::string> {
+        std::string value = belvor::platform::ReadProfileString(path.c_str(), section, key, "\x01");
+        return value == "\x01" ? std::nullopt : std::optional<std::string>(value);
+    };
+    for (const std::string own : {"", "[COM3]\r\nReconnect=1", "[COM3]\r\nReconnect=0",
+                                  "[COM3]\r\nReconnect=yes", "[COM4]\r\nReconnect=0"}) {
+        for (const std::string port : {"", "Reconnect=0", "Reconnect=0 ; never"}) {
+            std::ofstream(path, std::ios::binary | std::ios::trunc) << own << "\r\n[Port]\r\n"
+                                                                    << port << "\r\n";
+            EXPECT_EQ(PortReconnects(read, 3), belvor::ReadDriverSettings(path.c_str(), 3).Reconnect)
+                << own << port;
+        }
+    }
+    std::filesystem::remove(path);
 }
 
 TEST(BridgeOptions, ServiceOptions)

@@ -2,8 +2,9 @@
 // bridge's limits, then the bridge's own decision and the response it would send.
 //
 // Whatever the bytes, a WebSocket is only ever granted on /scans to a Host of
-// this bridge and an Origin it allows (or none); only a GET of a Host of this
-// bridge is answered 200; a connection over the cap is always refused.
+// this bridge and an Origin it allows (or none), and with the clients full only
+// to a listed origin, in another's place; only a GET of a Host of this bridge
+// is answered 200; a connection over the cap is always refused.
 #include "tools/bridge/server.h"
 
 #include <cstdint>
@@ -49,10 +50,14 @@ void CheckDecision(const Request& request)
     if (decision.upgrade) {
         Check(websocket::is_upgrade(request) && request.count(http::field::host) <= 1);
         Check(absolute ? target.ends_with("/scans") : target == "/scans" && hostAllowed);
-        Check(decision.native == (request.count(http::field::origin) == 0));
-        Check(decision.native || absolute ||
+        const bool native = decision.group == kNoOriginGroup;
+        Check(native == (request.count(http::field::origin) == 0) && !decision.evict);
+        Check(native || absolute ||
               OriginAllowed(request[http::field::origin], request[http::field::host], context.rules));
-        Check(!Decide(request, context, {.nativeRoom = false}).upgrade || !decision.native);
+        Check(!Decide(request, context, {.nativeRoom = false}).upgrade || !native);
+        const RequestDecision full = Decide(request, context, {.clientRoom = false});
+        Check(full.upgrade == (decision.group >= kFirstTillGroup) && full.evict == full.upgrade);
+        Check(!full.upgrade || request[http::field::origin] == "https://till.example");
         return;
     }
     Check(decision.response.result() != http::status::ok ||

@@ -4,9 +4,12 @@
 #include "platform/posix/line_counters.h"
 #include "platform/posix/termios_settings.h"
 
+#include <cerrno>
 #include <climits>
 #include <gtest/gtest.h>
+#include <optional>
 #include <tuple>
+#include <vector>
 
 using namespace belvor::platform;
 
@@ -115,6 +118,41 @@ TEST(LineCounters, EachCounterBecomesItsOwnErrorCountedInFull)
                 expected.*c.Error = counted;
             EXPECT_TRUE(ErrorsBetween(base, now) == expected)
                 << (c.Error ? "an error" : "rx") << " counted wrong from " << from << " to " << to;
+        }
+    }
+}
+
+// A tty's framing counter, one reading a call; nullopt: that TIOCGICOUNT fails (EIO).
+std::vector<std::optional<int>> gFrames;
+
+Result<serial_icounter_struct> ScriptedCounters(int)
+{
+    const std::optional<int> frames = gFrames.front();
+    gFrames.erase(gFrames.begin());
+    serial_icounter_struct counts{};
+    counts.frame = frames.value_or(0);
+    return frames ? Result<serial_icounter_struct>(counts) : Failure{EIO};
+}
+
+TEST(LineCounters, NothingIsCountedAgainstABaseNeverRead)
+{
+    // The open's reading, then one per look (the kernel counts from boot); what each look counts.
+    const std::pair<std::vector<std::optional<int>>, std::vector<uint32_t>> cases[] = {
+        {{1000, 1002, 1002}, {2, 0}},
+        {{std::nullopt, 1000, 1003}, {0, 3}},
+        {{std::nullopt, std::nullopt, 1000, 1001}, {0, 0, 1}},
+        {{1000, std::nullopt, 1004}, {0, 4}},
+    };
+    for (const bool trouble : {false, true}) {
+        for (const auto& [frames, counted] : cases) {
+            gFrames = frames;
+            LineCounters counters(-1, &ScriptedCounters);
+            for (size_t look = 0; look < counted.size(); ++look)
+                EXPECT_EQ(trouble ? counters.TakeTrouble(false) : counters.TakeErrors().Framing,
+                          trouble ? counted[look] != 0 : counted[look])
+                    << "look " << look << (trouble ? " for trouble" : " for errors") << ", case of "
+                    << frames.size();
+            EXPECT_TRUE(gFrames.empty());
         }
     }
 }

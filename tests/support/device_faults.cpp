@@ -1,5 +1,6 @@
 #include "support/device_faults.h"
 
+#include "platform/sync.h"
 #include "platform/thread.h"
 #include "support/process_census.h"
 
@@ -12,8 +13,8 @@ platform::SerialOpener gInner = nullptr;
 
 // The scopes a call counts in: the status poll runs both while a port opens
 // and in every receive step.
-constexpr unsigned kSetup = 1;
-constexpr unsigned kReception = 2;
+constexpr auto kSetup = static_cast<unsigned>(FaultScope::Setup);
+constexpr auto kReception = static_cast<unsigned>(FaultScope::Reception);
 constexpr unsigned kBoth = kSetup | kReception;
 
 bool ShouldFail(const char* call, unsigned scopes = kSetup)
@@ -97,6 +98,11 @@ bool ThreadStartGate()
     return !ShouldFail("ThreadStart");
 }
 
+uint32_t EventCreateGate()
+{
+    return ShouldFail("EventCreate", static_cast<unsigned>(FaultScope::Events)) ? InjectedDeviceError() : 0;
+}
+
 } // namespace
 
 DeviceFaults::DeviceFaults()
@@ -105,10 +111,12 @@ DeviceFaults::DeviceFaults()
     FPrevious = platform::ReplaceSerialOpener(&OpenFaulty);
     gInner = FPrevious;
     platform::ReplaceThreadStartHook(&ThreadStartGate);
+    platform::ReplaceEventCreateHook(&EventCreateGate);
 }
 
 DeviceFaults::~DeviceFaults()
 {
+    platform::ReplaceEventCreateHook(nullptr);
     platform::ReplaceThreadStartHook(nullptr);
     platform::ReplaceSerialOpener(FPrevious);
     gInner = nullptr;
@@ -121,7 +129,7 @@ void DeviceFaults::Arm(uint32_t n, FaultScope scope, std::string only)
     FOnly = std::move(only);
     FTarget = 0;
     FCounted = 0;
-    FReception = scope == FaultScope::Reception;
+    FScope = static_cast<unsigned>(scope);
     FFailed.clear();
     FTarget = n;
 }
@@ -134,7 +142,7 @@ std::string DeviceFaults::Failed()
 
 bool DeviceFaults::ShouldFail(const char* call, unsigned scopes)
 {
-    if (FTarget.load() == 0 || (scopes & (FReception.load() ? kReception : kSetup)) == 0)
+    if (FTarget.load() == 0 || (scopes & FScope.load()) == 0)
         return false;
     std::lock_guard<std::mutex> guard(FMutex);
     if (FTarget == 0 || (!FOnly.empty() && FOnly != call) || ++FCounted != FTarget)

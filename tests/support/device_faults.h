@@ -1,7 +1,8 @@
 // Fault simulation at the device seam: while a DeviceFaults exists, every port
 // is opened through it (on top of whatever opener was in place: the fake
 // device or the system's), and the Nth counted call fails as the system would
-// fail it. Thread starts count as calls too, through the thread seam.
+// fail it. Thread starts count as calls too, through the thread seam, and
+// event creations in a scope of their own, through the event seam.
 #pragma once
 
 #include "platform/serial_device.h"
@@ -13,9 +14,10 @@
 
 namespace belvor::test {
 
-enum class FaultScope {
-    Setup,     // every call (open and thread starts included) but looks and reads
-    Reception, // the receive cycle's calls: Look, Status and Read
+enum class FaultScope : unsigned {
+    Setup = 1,     // every call (open and thread starts included) but looks and reads
+    Reception = 2, // the receive cycle's calls: Look, Status and Read
+    Events = 4,    // event creations ("EventCreate"), which only their owner checks
 };
 
 class DeviceFaults {
@@ -42,7 +44,7 @@ public:
 private:
     std::atomic<uint32_t> FTarget{0};
     std::atomic<uint32_t> FCounted{0};
-    std::atomic<bool> FReception{false};
+    std::atomic<unsigned> FScope{0};
     std::mutex FMutex;
     std::string FFailed;
     std::string FOnly;

@@ -37,7 +37,9 @@ private:
             return answer ? Write(std::move(*answer)) : Shut();
         }
         Request request = parser_->release();
-        const Capacity room{slot_.has_value(), *context_.nativeClients < kMaxNativeClients};
+        const Roster& clients = *context_.clients;
+        const Capacity room{slot_.has_value(), clients.Count(kNoOriginGroup) < kMaxNativeClients,
+                            clients.Size() < kMaxClients};
         RequestDecision decision = Decide(request, context_, room);
         if (!decision.logLine.empty()) {
             std::fputs(decision.logLine.c_str(), MessageFile());
@@ -45,11 +47,10 @@ private:
         }
         if (!decision.upgrade)
             return Write(std::move(decision.response));
-        std::optional<ConnectionSlot> native;
-        if (decision.native)
-            native.emplace(context_.nativeClients);
-        auto session = std::make_shared<WebSocketSession>(std::move(stream_), context_.hub, std::move(*slot_),
-                                                          std::move(native));
+        if (decision.evict)
+            context_.clients->Evict();
+        auto session = std::make_shared<WebSocketSession>(std::move(stream_), context_.hub, context_.clients,
+                                                          decision.group, std::move(*slot_));
         session->Start(std::move(request));
     }
 

@@ -17,14 +17,19 @@ namespace belvor::bridge {
 
 namespace {
 
-std::optional<std::string> BridgeKey(const char* key)
+std::optional<std::string> ProfileValue(const char* section, const char* key)
 {
     // A default no Belvor.ini value can hold tells a missing key from an empty one.
     static const char kMissing[] = "\x01";
-    std::string value = platform::ReadProfileString(platform::ConfigFilePath(), "Bridge", key, kMissing);
+    std::string value = platform::ReadProfileString(platform::ConfigFilePath(), section, key, kMissing);
     if (value == kMissing)
         return std::nullopt;
     return value;
+}
+
+std::optional<std::string> BridgeKey(const char* key)
+{
+    return ProfileValue("Bridge", key);
 }
 
 int Fail(const std::string& reason, int code)
@@ -48,7 +53,10 @@ int Serve(const BridgeOptions& options, const BelvorFunctions& belvor, const std
     asio::io_context io(1);
     StopSignals stop(io);
     Hub hub;
-    ScannerSet scanners(belvor, io, hub);
+    ScannerSet scanners(belvor, io, hub,
+                        PortSystem{&PortFree,
+                                   [](uint32_t port) { return PortReconnects(&ProfileValue, port); },
+                                   &Clock::now});
     std::string error;
     scanners.Open(options.ports);
     ServerContext context{hub, AccessRules{options.listenAddress, options.listenPort, options.allowedOrigins},

@@ -219,6 +219,15 @@ bool ParseOptions(const SectionReader& section, const std::vector<std::string>& 
     return true;
 }
 
+bool PortReconnects(const ProfileReader& read, uint32_t port)
+{
+    const std::string own = "COM" + std::to_string(port);
+    for (const char* section : {own.c_str(), "Port"})
+        if (const std::optional<std::string> value = read(section, "Reconnect"); value == "0" || value == "1")
+            return *value == "1";
+    return true;
+}
+
 std::string WindowsCommandLine(const std::vector<std::string>& args)
 {
     // The C runtime's rule: backslashes are literal unless a quote follows them.

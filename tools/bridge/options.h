@@ -36,6 +36,14 @@ struct BridgeOptions {
 // A [Bridge] key's value as Belvor.ini has it; nullopt when the key is missing.
 using SectionReader = std::function<std::optional<std::string>(const char* key)>;
 
+// A key's value in a section of Belvor.ini; nullopt when the key is missing.
+using ProfileReader = std::function<std::optional<std::string>(const char* section, const char* key)>;
+
+// Whether the driver opens COMn again once it is lost: Reconnect= of [COMn],
+// else of [Port], read as the driver reads it (0 or 1; any other value is
+// passed over as if missing). Unset: yes.
+bool PortReconnects(const ProfileReader& read, uint32_t port);
+
 // Fills options from the section's Ports=, Listen=, MetricsListen= and
 // AllowOrigin=, then from the command line (the program's name left out),
 // whose keys replace the file's. False with the reason in error for a value

@@ -1,4 +1,5 @@
 #include "tools/bridge/system.h"
+#include "tools/monitor/ports.h"
 
 #include <boost/asio/signal_set.hpp>
 
@@ -30,6 +31,11 @@ void StopSignals::Start(std::function<void()> onStop)
 void AllowQuickRestart(tcp::acceptor& acceptor)
 {
     acceptor.set_option(asio::socket_base::reuse_address(true));
+}
+
+bool PortFree(uint32_t port)
+{
+    return ProbeCom(port) == PortUse::Free;
 }
 
 } // namespace belvor::bridge

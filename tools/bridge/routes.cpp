@@ -2,6 +2,7 @@
 #include "tools/bridge/server.h"
 
 #include <algorithm>
+#include <map>
 
 namespace belvor::bridge {
 
@@ -113,7 +114,27 @@ RequestDecision Decide(const Request& request, const ServerContext& context, Cap
                 "belvor-bridge: refused a WebSocket from origin " + std::string(origin) + ": not allowed\n"};
     if (native && !room.nativeRoom)
         return Send(Refusal(http::status::service_unavailable, "Too many clients without an Origin"));
-    return {Response{}, true, {}, native};
+    const std::vector<std::string>& tills = context.rules.allowedOrigins;
+    const auto till = native ? tills.end() : std::find(tills.begin(), tills.end(), origin);
+    const size_t group = native                ? kNoOriginGroup
+                         : till == tills.end() ? kOwnPageGroup
+                                               : kFirstTillGroup + static_cast<size_t>(till - tills.begin());
+    // Leaked clients must not lock a till's page out: it takes the place of one.
+    if (!room.clientRoom && group < kFirstTillGroup)
+        return Send(Refusal(http::status::service_unavailable, "Too many clients"));
+    return {Response{}, true, {}, group, !room.clientRoom};
+}
+
+std::optional<size_t> Evictee(const std::vector<size_t>& groups)
+{
+    std::map<size_t, size_t> held;
+    size_t most = 0;
+    for (const size_t group : groups)
+        most = std::max(most, ++held[group]);
+    for (size_t i = 0; i < groups.size(); ++i)
+        if (held[groups[i]] == most)
+            return i;
+    return std::nullopt;
 }
 
 std::optional<Response> ReadFailure(beast::error_code ec)

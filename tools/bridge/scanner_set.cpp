@@ -1,7 +1,7 @@
 #include "tools/bridge/scanner_set.h"
 #include "tools/bridge/messages.h"
 
-#include <chrono>
+#include <algorithm>
 #include <cstdio>
 
 namespace belvor::bridge {
@@ -16,8 +16,22 @@ int32_t WaitingKey(uint32_t port)
 
 } // namespace
 
-ScannerSet::ScannerSet(const BelvorFunctions& belvor, asio::io_context& io, Hub& hub)
-    : belvor_(belvor), hub_(hub), intake_(io), retry_(io)
+bool RetryPlan::Due(Clock::time_point now, bool free)
+{
+    freed_ = free && !free_;
+    free_ = free;
+    return freed_ || now - tried_ >= (free ? wait_ : kReminder);
+}
+
+void RetryPlan::Failed(Clock::time_point now)
+{
+    // A refusal that follows one while the port stayed free waits twice as long.
+    wait_ = free_ && !freed_ ? std::min<Clock::duration>(2 * wait_, kReminder) : std::chrono::seconds(1);
+    tried_ = now;
+}
+
+ScannerSet::ScannerSet(const BelvorFunctions& belvor, asio::io_context& io, Hub& hub, PortSystem system)
+    : belvor_(belvor), hub_(hub), system_(std::move(system)), intake_(io), retry_(io)
 {
 }
 
@@ -50,12 +64,15 @@ void ScannerSet::Open(const std::vector<uint32_t>& ports)
             continue;
         }
         // Not plugged in yet, or held by another program: the others are served meanwhile.
+        // Reconnect=0 keeps it as it keeps a scanner lost later: gone.
         const uint32_t error = LastErrorCode();
-        std::fprintf(MessageFile(),
-                     "belvor-bridge: COM%u cannot be opened yet: %s; tried again every second\n", port,
-                     LastErrorText().c_str());
-        waiting_.push_back({port, WaitingKey(port), error});
-        hub_.AddScanner(WaitingKey(port), port, "lost");
+        const bool gone = !system_.reconnects(port);
+        std::fprintf(MessageFile(), "belvor-bridge: COM%u cannot be opened%s: %s; %s\n", port,
+                     gone ? "" : " yet", SystemMessage(error).c_str(),
+                     gone ? "not tried again (Reconnect=0)" : "opened once it can be");
+        waiting_.push_back(
+            {port, WaitingKey(port), error, gone, RetryPlan(system_.now(), system_.free(port))});
+        hub_.AddScanner(WaitingKey(port), port, gone ? "gone" : "lost");
     }
     std::fflush(MessageFile());
     RetryLater();
@@ -63,7 +80,7 @@ void ScannerSet::Open(const std::vector<uint32_t>& ports)
 
 void ScannerSet::RetryLater()
 {
-    if (waiting_.empty())
+    if (std::all_of(waiting_.begin(), waiting_.end(), [](const Waiting& waiting) { return waiting.gone; }))
         return;
     retry_.expires_after(std::chrono::seconds(1));
     retry_.async_wait([this](beast::error_code ec) {
@@ -75,9 +92,13 @@ void ScannerSet::RetryLater()
 void ScannerSet::Retry()
 {
     std::erase_if(waiting_, [this](Waiting& waiting) {
+        const Clock::time_point now = system_.now();
+        if (waiting.gone || !waiting.plan.Due(now, system_.free(waiting.port)))
+            return false;
         const int32_t driver = belvor_.InitDriver(waiting.port, nullptr);
         if (driver < 0) {
             waiting.error = LastErrorCode();
+            waiting.plan.Failed(now);
             return false;
         }
         drivers_.emplace_back(driver, waiting.port);
@@ -98,7 +119,7 @@ std::vector<ScannerReport> ScannerSet::Reports() const
         ScannerReport report{waiting.port, {}};
         report.stats.size = sizeof report.stats;
         report.stats.port = waiting.port;
-        report.stats.state = BELVOR_PORT_LOST;
+        report.stats.state = waiting.gone ? BELVOR_PORT_GONE : BELVOR_PORT_LOST;
         report.stats.last_error = waiting.error;
         report.stats.ms_since_code = -1;
         reports.push_back(report);

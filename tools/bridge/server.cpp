@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <memory>
+#include <optional>
 
 namespace belvor::bridge {
 
@@ -33,10 +34,11 @@ constexpr std::string_view kTooMany = "HTTP/1.1 503 Service Unavailable\r\n"
 // A connection beyond the cap: its 503 is written without reading a request,
 // then what the client sends is drained (closing on unread bytes would reset
 // the connection and could lose the answer) until it closes or kLinger ends.
+// It is one of the kMaxLingering until then.
 class RefusedConnection : public std::enable_shared_from_this<RefusedConnection> {
 public:
-    explicit RefusedConnection(tcp::socket socket)
-        : socket_(std::move(socket)), timer_(socket_.get_executor())
+    RefusedConnection(tcp::socket socket, ConnectionSlot place)
+        : socket_(std::move(socket)), timer_(socket_.get_executor()), place_(std::move(place))
     {
     }
 
@@ -72,12 +74,30 @@ private:
         beast::error_code ignored;
         timer_.cancel();
         socket_.close(ignored);
+        place_.reset(); // with the descriptor, not when the last handler has run
     }
 
     tcp::socket socket_;
     asio::steady_timer timer_;
+    std::optional<ConnectionSlot> place_;
     std::array<char, 512> sink_{};
 };
+
+// Beyond the kMaxLingering: the 503 goes into the new socket's empty send
+// buffer at once, what the client has sent so far is read (a close on unread
+// bytes is a reset), and the socket is closed.
+void RefuseAtOnce(tcp::socket socket)
+{
+    beast::error_code ignored;
+    socket.non_blocking(true, ignored);
+    socket.write_some(asio::buffer(kTooMany), ignored);
+    socket.shutdown(tcp::socket::shutdown_send, ignored);
+    std::array<char, 512> sink{};
+    beast::error_code ec;
+    for (size_t taken = 0; !ec && taken < kMaxHeaderBytes;)
+        taken += socket.read_some(asio::buffer(sink), ec);
+    socket.close(ignored);
+}
 
 } // namespace
 
@@ -132,7 +152,10 @@ void Server::Accept()
 
 void Server::Refuse(tcp::socket socket)
 {
-    std::make_shared<RefusedConnection>(std::move(socket))->Start();
+    if (*lingering_ < kMaxLingering)
+        std::make_shared<RefusedConnection>(std::move(socket), ConnectionSlot(lingering_))->Start();
+    else
+        RefuseAtOnce(std::move(socket));
 }
 
 void Server::StopListening()

@@ -12,15 +12,51 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace belvor::bridge {
 
 inline constexpr size_t kMaxConnections = 64;
+// WebSocket clients may take no more of the connections than this: the rest
+// stay for requests, so that a till's page can always ask for its place.
+inline constexpr size_t kMaxClients = kMaxConnections - 8;
 // WebSocket clients with no Origin (native programs; browsers always send one)
-// may take no more of the connections than this, so they never lock a till's page out.
+// may take no more of them than this.
 inline constexpr size_t kMaxNativeClients = 16;
+// Connections beyond kMaxConnections kept after their 503 until the client has
+// read it; any more are closed at once, so that a flood cannot take every descriptor.
+inline constexpr size_t kMaxLingering = 16;
 inline constexpr size_t kMaxHeaderBytes = 8 * 1024;
 inline constexpr size_t kMaxMessageBytes = 64 * 1024;
+
+// Whom a WebSocket client counts with, by its Origin: none, the bridge's own
+// page (however its Host was spelled), or the listed origin i (kFirstTillGroup + i).
+inline constexpr size_t kNoOriginGroup = 0;
+inline constexpr size_t kOwnPageGroup = 1;
+inline constexpr size_t kFirstTillGroup = 2;
+
+class WebSocketSession;
+
+// The WebSocket clients in the order they came, each with its group.
+class Roster {
+public:
+    void Add(WebSocketSession* session, size_t group);
+    void Remove(const WebSocketSession* session);
+    size_t Size() const { return sessions_.size(); }
+    size_t Count(size_t group) const;
+    // Ends the client Evictee picks at once (a close handshake could hold its
+    // descriptor for seconds); false when there is none.
+    bool Evict();
+
+private:
+    std::vector<std::pair<WebSocketSession*, size_t>> sessions_;
+};
+
+// Of the clients' groups in the order the clients came, the one to close so
+// that a till's page gets in: the oldest of the group that holds the most (of
+// groups as large, the one whose oldest came first). None when there is none.
+std::optional<size_t> Evictee(const std::vector<size_t>& groups);
 
 // What the sessions need of the rest of the bridge.
 struct ServerContext {
@@ -28,8 +64,8 @@ struct ServerContext {
     AccessRules rules;
     std::function<std::vector<ScannerReport>()> scanners;
     std::string_view page;
-    // WebSocket clients with no Origin now.
-    std::shared_ptr<size_t> nativeClients = std::make_shared<size_t>(0);
+    // Held by the sessions too: the last may end after the server (at the io_context's end).
+    std::shared_ptr<Roster> clients = std::make_shared<Roster>();
     // The metrics listener's: GET /metrics and nothing else.
     bool metricsOnly = false;
 };
@@ -58,18 +94,22 @@ Response TextResponse(const Request& request, http::status status, std::string b
 
 // What to do with a request read in full: send response, or (upgrade) hand the
 // connection to a WebSocket session. logLine, when not empty, is for stderr.
-// native: the upgrade has no Origin, and counts among the kMaxNativeClients.
+// group: the upgrade's (kNoOriginGroup: among the kMaxNativeClients). evict:
+// the clients are full, and a till's page takes the place of one of them.
 struct RequestDecision {
     Response response;
     bool upgrade = false;
     std::string logLine;
-    bool native = false;
+    size_t group = kNoOriginGroup;
+    bool evict = false;
 };
 // The room a request finds: whether its connection is one of the
-// kMaxConnections, and whether a native client may join.
+// kMaxConnections, whether a native client may join, and whether any client
+// may (fewer than kMaxClients).
 struct Capacity {
     bool slot = true;
     bool nativeRoom = true;
+    bool clientRoom = true;
 };
 // Decided from the request alone, without a socket.
 RequestDecision Decide(const Request& request, const ServerContext& context, Capacity room);
@@ -95,13 +135,14 @@ public:
 private:
     void Accept();
     // Answers 503 on a connection beyond the cap, without reading from it, and closes it.
-    static void Refuse(tcp::socket socket);
+    void Refuse(tcp::socket socket);
 
     asio::io_context& io_;
     ServerContext& context_;
     tcp::acceptor acceptor_;
     asio::steady_timer pause_; // after a failed accept (no descriptors left): no spinning
     std::shared_ptr<size_t> connections_ = std::make_shared<size_t>(0);
+    std::shared_ptr<size_t> lingering_ = std::make_shared<size_t>(0); // of the refused
 };
 
 } // namespace belvor::bridge

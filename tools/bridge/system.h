@@ -1,9 +1,10 @@
 // What the bridge needs of its system beyond Asio: how it is told to stop,
-// and how its listening socket is set up.
+// how its listening socket is set up, and a look at a port.
 #pragma once
 
 #include "tools/bridge/beast.h"
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -38,6 +39,11 @@ private:
 int InstallService(const std::vector<std::string>& args);
 int UninstallService();
 int RunAsService(const std::function<int(const std::function<void()>& ready)>& serve);
+
+// Whether COMn can be opened now: opened as the driver opens it (exclusively;
+// on Linux where Belvor.ini's [Ports] or the comN link says) and closed at
+// once, without the library, whose refusals each leave a record in its log.
+bool PortFree(uint32_t port);
 
 // Lets the bridge listen again at once on a port its last run left connections on.
 void AllowQuickRestart(tcp::acceptor& acceptor);

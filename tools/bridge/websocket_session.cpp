@@ -1,5 +1,7 @@
 #include "tools/bridge/websocket_session.h"
 
+#include <algorithm>
+
 namespace belvor::bridge {
 
 namespace {
@@ -11,11 +13,17 @@ constexpr std::chrono::seconds kShutdownCloseTime{5};
 
 } // namespace
 
-WebSocketSession::WebSocketSession(beast::tcp_stream stream, Hub& hub, ConnectionSlot slot,
-                                   std::optional<ConnectionSlot> native)
-    : ws_(std::move(stream)), hub_(hub), slot_(std::move(slot)), native_(std::move(native)),
+WebSocketSession::WebSocketSession(beast::tcp_stream stream, Hub& hub, std::shared_ptr<Roster> clients,
+                                   size_t group, ConnectionSlot slot)
+    : ws_(std::move(stream)), hub_(hub), clients_(std::move(clients)), slot_(std::move(slot)),
       deadline_(ws_.get_executor())
 {
+    clients_->Add(this, group);
+}
+
+WebSocketSession::~WebSocketSession()
+{
+    clients_->Remove(this); // when the io_context ended it without End
 }
 
 void WebSocketSession::Start(Request request)
@@ -74,6 +82,12 @@ void WebSocketSession::Close(uint16_t code)
     SetDeadline(kShutdownCloseTime);
 }
 
+void WebSocketSession::Evict()
+{
+    const auto self = shared_from_this(); // the hub may hold the last reference
+    End();
+}
+
 void WebSocketSession::WriteNext()
 {
     if (queue_.Empty()) {
@@ -119,9 +133,36 @@ void WebSocketSession::End()
     ended_ = true;
     deadline_.cancel();
     hub_.Leave(this);
+    clients_->Remove(this);
     slot_.reset();
-    native_.reset();
     beast::get_lowest_layer(ws_).close();
+}
+
+void Roster::Add(WebSocketSession* session, size_t group)
+{
+    sessions_.emplace_back(session, group);
+}
+
+void Roster::Remove(const WebSocketSession* session)
+{
+    std::erase_if(sessions_, [session](const auto& entry) { return entry.first == session; });
+}
+
+size_t Roster::Count(size_t group) const
+{
+    return static_cast<size_t>(std::count_if(sessions_.begin(), sessions_.end(),
+                                             [group](const auto& entry) { return entry.second == group; }));
+}
+
+bool Roster::Evict()
+{
+    std::vector<size_t> groups;
+    for (const auto& entry : sessions_)
+        groups.push_back(entry.second);
+    const std::optional<size_t> chosen = Evictee(groups);
+    if (chosen)
+        sessions_[*chosen].first->Evict(); // which removes it
+    return chosen.has_value();
 }
 
 } // namespace belvor::bridge

@@ -13,15 +13,18 @@ namespace belvor::bridge {
 
 class WebSocketSession : public Client, public std::enable_shared_from_this<WebSocketSession> {
 public:
-    // native: its place among the clients with no Origin, when it is one.
-    WebSocketSession(beast::tcp_stream stream, Hub& hub, ConnectionSlot slot,
-                     std::optional<ConnectionSlot> native);
+    // Counted in clients, with group, from now until it ends.
+    WebSocketSession(beast::tcp_stream stream, Hub& hub, std::shared_ptr<Roster> clients, size_t group,
+                     ConnectionSlot slot);
+    ~WebSocketSession() override;
 
     // Completes the handshake the request began, then joins the hub.
     void Start(Request request);
 
     bool Send(const std::shared_ptr<const std::string>& message) override;
     void Close(uint16_t code) override;
+    // Ends it at once, without a close: its place goes to a till's page.
+    void Evict();
 
 private:
     void Read();
@@ -33,8 +36,8 @@ private:
     websocket::stream<beast::tcp_stream> ws_;
     beast::flat_buffer buffer_;
     Hub& hub_;
-    std::optional<ConnectionSlot> slot_; // both given back when it ends
-    std::optional<ConnectionSlot> native_;
+    std::shared_ptr<Roster> clients_;
+    std::optional<ConnectionSlot> slot_; // given back when it ends
     SendQueue queue_;
     std::shared_ptr<const std::string> inFlight_; // the message being written, kept alive for it
     std::optional<uint16_t> closeWhenSent_;

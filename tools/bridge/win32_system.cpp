@@ -1,5 +1,6 @@
 #include "tools/bridge/win32_system.h"
 #include "tools/bridge/system.h"
+#include "tools/monitor/ports.h"
 
 #include <mutex>
 #include <windows.h>
@@ -96,6 +97,11 @@ void AllowQuickRestart(tcp::acceptor&)
 {
     // Windows lets a port be listened on again while old connections linger;
     // SO_REUSEADDR would let another program take it over.
+}
+
+bool PortFree(uint32_t port)
+{
+    return ProbeCom(port) == PortUse::Free;
 }
 
 } // namespace belvor::bridge

@@ -33,5 +33,9 @@ struct PortListing {
 // opened to see whether they are in use (tests keep off COM1 that way).
 PortListing ListSystemPorts(unsigned firstOpened = 1);
 
+// COMn as the driver opens it (on Linux: its [Ports] path in Belvor.ini, else
+// the comN link, else ttyS), opened exclusively and closed at once.
+PortUse ProbeCom(unsigned n);
+
 // One line for a port: COM numbers, name, target, what is known, use.
 std::string FormatPort(const ListedPort& port);

@@ -158,6 +158,15 @@ PortUse ProbePort(const std::string& path, std::string& note)
     return probe.Use;
 }
 
+PortUse ProbeCom(unsigned n)
+{
+    const PortPlaces places = SystemPortPlaces();
+    const std::string entry =
+        belvor::platform::ReadProfileString(places.ConfigPath.c_str(), "Ports", Com(n).c_str(), "");
+    std::string note;
+    return ProbePort(DriverPath(places, n, entry), note);
+}
+
 PortListing ListPorts(const PortPlaces& places)
 {
     PortListing listing;

@@ -166,6 +166,12 @@ PortUse ProbePort(const std::string& name, std::string& note)
     return use;
 }
 
+PortUse ProbeCom(unsigned n)
+{
+    std::string note;
+    return ProbePort("COM" + std::to_string(n), note);
+}
+
 PortListing ListSystemPorts(unsigned firstOpened)
 {
     struct Found {

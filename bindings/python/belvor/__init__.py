@@ -141,7 +141,7 @@ class Library:
         self._status_proc = _StatusProc(self._on_status)
         self._scan_proc = _ScanProc(self._on_scan)
         self._scanning = False  # the ScanProc is set: every code comes through it
-        self._tagged = False
+        self._tagged = None  # never given to SetCodeProc
         self.tagged = tagged
         if self.has_status:
             self._dll.SetStatusProc(self._status_proc, None)
@@ -165,7 +165,9 @@ class Library:
 
     def _set_tagged(self, value):
         value = bool(value) and self.has_code_proc
-        if self.has_code_proc:
+        # Only on a change: SetCodeProc waits for the handlers under way, and one that opens
+        # a scanner waits for the lock this thread holds.
+        if self.has_code_proc and value != self._tagged:
             self._dll.SetCodeProc(self._code_proc if value else _CodeProc(), None)
         self._tagged = value
 

@@ -12,6 +12,7 @@ import sys
 import threading
 import time
 import unittest
+from unittest import mock
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "tools"))
@@ -329,6 +330,7 @@ class OneExportCallAtATimeTest(unittest.TestCase):
 
         lib = belvor.Library.__new__(belvor.Library)
         lib._dll, lib._lock, lib._scanners, lib.has_code_proc = Exports(), threading.Lock(), [], True
+        lib._tagged = False
         lib._code_proc = lib._event_proc = None
         scanner = belvor.Scanner(PORTS[0], lambda code: None, library=lib)
         closer = threading.Thread(target=scanner.close)
@@ -341,6 +343,30 @@ class OneExportCallAtATimeTest(unittest.TestCase):
         closer.join(10)
         setter.join(10)
         self.assertEqual(overlaps, [False])
+
+
+class TaggedTest(unittest.TestCase):
+    """SetCodeProc waits for the handlers under way: called with the binding's lock held for a
+    value that did not change, it would wait for a handler that waits for that lock (one that
+    opens a scanner). So it is called only when tagged changes, as the Pascal binding does."""
+
+    def test_set_code_proc_only_on_a_change(self):
+        # tagged given to Library, the values set after; SetCodeProc's calls (True: the binding's proc).
+        cases = [
+            (True, [True, 1, True], [True]),
+            (True, [False, False, True, True], [True, False, True]),
+            (False, [False, 0, True], [False, True]),
+        ]
+        for initial, sets, expected in cases:
+            with self.subTest(initial=initial, sets=sets):
+                dll = mock.MagicMock()
+                with mock.patch.object(belvor, "_Loader", return_value=dll):
+                    lib = belvor.Library("fake", tagged=initial)
+                for value in sets:
+                    lib.tagged = value
+                calls = [bool(call.args[0]) for call in dll.SetCodeProc.call_args_list]
+                self.assertEqual(calls, expected)
+                self.assertEqual(lib.tagged, expected[-1])
 
 
 if __name__ == "__main__":
