@@ -39,7 +39,7 @@ TBelvor::~TBelvor()
 void TBelvor::TakeSettings(const TDriverSettings& settings)
 {
     FAllow = settings.Allow;
-    FAssembler.emplace(settings.Allowed, settings.End, settings.MaxLength);
+    FAssembler.emplace(settings.Allowed, settings.End, settings.MaxLength, settings.AimIds);
     FQueue.SetLimit(settings.QueueLimit);
     SetReconnect(settings.Reconnect);
     SetWakeOnEvent(settings.WakeOnEvent);
@@ -76,6 +76,7 @@ void TBelvor::FillStats(BelvorStats& out, uint32_t size) const
     all.reader_stalls = FStats.ReaderStalls.Get();
     all.reader_stalled = FStats.ReaderStalled.load() ? 1 : 0;
     all.ms_since_round = static_cast<uint32_t>(std::min<int64_t>(ReaderQuietMs(), UINT32_MAX));
+    all.codes_unidentified = FStats.CodesUnidentified.Get();
     std::memcpy(&out, &all, known);
 }
 

@@ -54,6 +54,7 @@ public:
     const std::string& Allow() const { return FAllow; }
     uint16_t MaxLength() const { return FAssembler->MaxLength(); }
     uint8_t End() const { return FAssembler->End(); }
+    bool AimIds() const { return FAssembler->AimIds(); }
     uint32_t QueueLimit() const { return FQueue.Limit(); }
 
     // What it has done: bumped by its worker and its delivery thread, read by anyone.

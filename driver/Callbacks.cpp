@@ -18,6 +18,8 @@ CodeProc gCodeProc = nullptr;
 void* gCodeContext = nullptr;
 StatusProc gStatusProc = nullptr;
 void* gStatusContext = nullptr;
+ScanProc gScanProc = nullptr;
+void* gScanContext = nullptr;
 uint64_t gGeneration = 1;
 int gSwapsWaiting = 0;
 // The generations of the calls under way (0: a free place): one delivery
@@ -35,7 +37,7 @@ TCallbacks BeginCall(uint64_t& inUse)
     inUse = gGeneration;
     if (const auto free = std::find(gCalls.begin(), gCalls.end(), 0u); free != gCalls.end())
         *free = inUse;
-    return {gEventProc, gCodeProc, gCodeContext, gStatusProc, gStatusContext};
+    return {gEventProc, gCodeProc, gCodeContext, gScanProc, gScanContext, gStatusProc, gStatusContext};
 }
 
 void EndCall(uint64_t& inUse) noexcept
@@ -80,6 +82,11 @@ TSwap<CodeProc> SwapCodeProc(CodeProc proc, void* context)
 TSwap<StatusProc> SwapStatusProc(StatusProc proc, void* context)
 {
     return Swap(gStatusProc, proc, &gStatusContext, context);
+}
+
+TSwap<ScanProc> SwapScanProc(ScanProc proc, void* context)
+{
+    return Swap(gScanProc, proc, &gScanContext, context);
 }
 
 void AwaitOlderCalls(uint64_t generation)

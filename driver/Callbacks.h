@@ -9,12 +9,15 @@
 
 namespace belvor {
 
-// Where codes go: the CodeProc with its context while one is set, else the
-// EventProc; and where a line's changes go, when anywhere.
+// Where codes go: the ScanProc with its context while one is set, else the
+// CodeProc with its own, else the EventProc; and where a line's changes go,
+// when anywhere.
 struct TCallbacks {
     EventProc Event = nullptr;
     CodeProc Code = nullptr;
     void* Context = nullptr;
+    ScanProc Scan = nullptr;
+    void* ScanContext = nullptr;
     StatusProc Status = nullptr;
     void* StatusContext = nullptr;
 };
@@ -32,6 +35,7 @@ template <class P> struct TSwap {
 TSwap<EventProc> SwapEventProc(EventProc callback);
 TSwap<CodeProc> SwapCodeProc(CodeProc proc, void* context);
 TSwap<StatusProc> SwapStatusProc(StatusProc proc, void* context);
+TSwap<ScanProc> SwapScanProc(ScanProc proc, void* context);
 
 // Waits until no delivery thread may still call a callback older than
 // generation. Not from inside a callback: a thread cannot wait for itself,

@@ -2,8 +2,9 @@
 
 namespace belvor {
 
-TCodeAssembler::TCodeAssembler(const std::array<bool, 256>& allowed, uint8_t end, uint16_t maxLength)
-    : FAllowed(allowed), FEnd(end), FMaxLength(maxLength),
+TCodeAssembler::TCodeAssembler(const std::array<bool, 256>& allowed, uint8_t end, uint16_t maxLength,
+                               bool aimIds)
+    : FAllowed(allowed), FEnd(end), FMaxLength(maxLength), FAimIds(aimIds),
       FCode(std::make_unique_for_overwrite<char[]>(maxLength))
 {
 }

@@ -3,6 +3,7 @@
 #include "driver/Belvor.h"
 #include "driver/Callbacks.h"
 #include "driver/DriverTable.h"
+#include "driver/ScanView.h"
 #include "logging/Logger.h"
 #include "platform/errors.h"
 #include "serial/Exceptions.h"
@@ -163,13 +164,17 @@ void TBelvorThread::Pass(const TBelvor& driver, const TQueuedItem& item)
     const TCallbacks to = BeginCall(FCallGeneration);
     const CallEnd end{FCallGeneration};
     TDriverStats& stats = driver.Stats();
+    // A scanner set to send no identifier, or another one's: counted whoever
+    // takes the code, so that the operator sees it even before a host does.
+    if (driver.AimIds() && !StartsWithSymbologyId(code))
+        stats.CodesUnidentified.Add();
     // With no callback set the code is dropped, unlogged.
-    if (!to.Code && !to.Event) {
+    if (!to.Scan && !to.Code && !to.Event) {
         stats.CodesUndelivered.Add();
         return;
     }
     // A counted string holds no more: the EventProc gets the code's start.
-    const bool counted = !to.Code && code.size() > TBelvor::kCountedCapacity;
+    const bool counted = !to.Scan && !to.Code && code.size() > TBelvor::kCountedCapacity;
     try {
         // Why a marking system will reject this code.
         if (counted)
@@ -186,12 +191,16 @@ void TBelvorThread::Pass(const TBelvor& driver, const TQueuedItem& item)
     const std::string_view delivered =
         counted ? std::string_view(code).substr(0, TBelvor::kCountedCapacity) : std::string_view(code);
     LogMessage(1, delivered);
-    Deliver(to, delivered);
+    Deliver(to, delivered, driver.AimIds());
     stats.CodesDelivered.Add();
 }
 
-void TBelvorThread::Deliver(const TCallbacks& to, std::string_view code)
+void TBelvorThread::Deliver(const TCallbacks& to, std::string_view code, bool aimIds)
 {
+    if (to.Scan) {
+        CallHost([&] { CallWithScan(FIndex, code, aimIds, to.Scan, to.ScanContext); });
+        return;
+    }
     if (to.Code) {
         CallHost([&] {
             to.Code(FIndex, reinterpret_cast<const unsigned char*>(code.data()),

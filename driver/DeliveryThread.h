@@ -47,7 +47,7 @@ private:
     // Tells of a worker that has got stuck, or runs again; returns when to
     // look again at the latest, in milliseconds.
     int64_t WatchReader(const TBelvor& driver);
-    void Deliver(const TCallbacks& to, std::string_view code);
+    void Deliver(const TCallbacks& to, std::string_view code, bool aimIds);
     // Tells the host's StatusProc, when one is set.
     void Tell(const TCallbacks& to, int32_t status, uint32_t detail);
     // Runs a call of the host's code: marked as inside a callback, whatever it

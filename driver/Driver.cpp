@@ -5,6 +5,8 @@
 #include "driver/DeliveryThread.h"
 #include "driver/DriverSlots.h"
 #include "driver/DriverTable.h"
+#include "driver/ScanView.h"
+#include "driver/Settings.h"
 #include "driver/Stats.h"
 #include "logging/Logger.h"
 #include "platform/errors.h"
@@ -134,6 +136,27 @@ CodeProc SetCodeProcImpl(CodeProc proc, void* context) noexcept
 StatusProc SetStatusProcImpl(StatusProc proc, void* context) noexcept
 {
     return SwapWithContext("StatusProc: ", SwapStatusProc(proc, context), proc, context);
+}
+
+ScanProc SetScanProcImpl(ScanProc proc, void* context) noexcept
+{
+    return SwapWithContext("ScanProc: ", SwapScanProc(proc, context), proc, context);
+}
+
+int32_t ParseScanImpl(const unsigned char* data, uint32_t length, uint32_t flags, ScanProc proc,
+                      void* context) noexcept
+{
+    if (!proc || (!data && length != 0) || length > kMaxMaxLength)
+        return Fail(platform::ErrorKind::InvalidArgument);
+    // The host's own thread: what its callback throws is its own, but it must
+    // not cross the boundary.
+    try {
+        const std::string_view code(reinterpret_cast<const char*>(data), data ? length : 0);
+        CallWithScan(-1, code, (flags & BELVOR_PARSE_AIM) != 0, proc, context);
+        return 0;
+    } catch (...) {
+        return Fail(platform::ErrorKind::InvalidArgument);
+    }
 }
 
 int32_t GetDriverStatsImpl(int32_t driver, BelvorStats* stats) noexcept

@@ -15,5 +15,8 @@ EventProc SetEventProcImpl(EventProc callback) noexcept;
 CodeProc SetCodeProcImpl(CodeProc proc, void* context) noexcept;
 StatusProc SetStatusProcImpl(StatusProc proc, void* context) noexcept;
 int32_t GetDriverStatsImpl(int32_t driver, BelvorStats* stats) noexcept;
+ScanProc SetScanProcImpl(ScanProc proc, void* context) noexcept;
+int32_t ParseScanImpl(const unsigned char* data, uint32_t length, uint32_t flags, ScanProc proc,
+                      void* context) noexcept;
 
 } // namespace belvor

@@ -228,6 +228,7 @@ TDriverSettings ReadDriverSettings(const char* path, uint16_t port)
         s.End = static_cast<uint8_t>(n);
     if (reader.Number(kCodeSection, kQueueLimitKey, 1, kMaxQueueLimit, n))
         s.QueueLimit = n;
+    reader.Choice(kCodeSection, kSymbologyIdKey, {"None", "Aim"}, s.AimIds);
     reader.Choice(kPortSection, kReconnectKey, {"0", "1"}, s.Reconnect);
     reader.Choice(kPortSection, kWakeKey, {"Poll", "Event"}, s.WakeOnEvent);
     ReadLineSettings(reader, s);

@@ -21,6 +21,7 @@ inline constexpr const char* kCodeSection = "Code";
 inline constexpr const char* kMaxLengthKey = "MaxLength";
 inline constexpr const char* kEndKey = "End";
 inline constexpr const char* kQueueLimitKey = "QueueLimit";
+inline constexpr const char* kSymbologyIdKey = "SymbologyId"; // None, the default, or Aim
 inline constexpr const char* kPortSection = "Port";
 inline constexpr const char* kReconnectKey = "Reconnect";
 inline constexpr const char* kWakeKey = "Wake";
@@ -43,6 +44,7 @@ struct TDriverSettings {
     uint8_t End = kDefaultEnd;
     uint16_t MaxLength = kDefaultMaxLength;
     uint32_t QueueLimit = kDefaultQueueLimit; // codes waiting for delivery, at most
+    bool AimIds = false; // [Code] SymbologyId=Aim: each code starts with its AIM symbology identifier
     bool Reconnect = true;
     bool WakeOnEvent = false; // [Port] Wake=Event; Poll, the default, looks every 10 ms
     uint32_t BaudRate = 9600; // [Port] Baud, DataBits, Parity, StopBits: 9600 8N1 unless set

@@ -13,7 +13,8 @@ static_assert(offsetof(BelvorStats, queue_length) == 112);
 static_assert(offsetof(BelvorStats, ms_since_code) == 120);
 static_assert(offsetof(BelvorStats, reader_stalls) == 128);
 static_assert(offsetof(BelvorStats, ms_since_round) == 140);
-static_assert(sizeof(BelvorStats) == 144);
+static_assert(offsetof(BelvorStats, codes_unidentified) == 144);
+static_assert(sizeof(BelvorStats) == 152);
 
 void TDriverStats::CodeRead() noexcept
 {

@@ -40,7 +40,8 @@ struct TDriverStats {
     // The delivery thread's.
     TCounter CodesDelivered;
     TCounter CodesUndelivered;
-    TCounter CodesCounted; // cut to a counted string's 255 characters for an EventProc
+    TCounter CodesCounted;      // cut to a counted string's 255 characters for an EventProc
+    TCounter CodesUnidentified; // SymbologyId=Aim, and no valid identifier came first
     TCounter ReaderStalls;
     std::atomic<bool> ReaderStalled{false};
 

@@ -150,9 +150,10 @@ typedef struct BelvorStats {
     uint32_t queue_high;   /* the most that ever waited */
     int64_t ms_since_code; /* since the last code was read, -1 before the first */
     /* Added in 1.2: a caller whose size ends before them does not get them. */
-    uint64_t reader_stalls;  /* times the port's reader got stuck (5 s past what a round may take) */
-    uint32_t reader_stalled; /* 1 while it is stuck so */
-    uint32_t ms_since_round; /* since its last round; 0 while the line is gone for good */
+    uint64_t reader_stalls;      /* times the port's reader got stuck (5 s past what a round may take) */
+    uint32_t reader_stalled;     /* 1 while it is stuck so */
+    uint32_t ms_since_round;     /* since its last round; 0 while the line is gone for good */
+    uint64_t codes_unidentified; /* [Code] SymbologyId=Aim, yet no valid identifier came first */
 } BelvorStats;
 
 /*
@@ -164,6 +165,95 @@ typedef struct BelvorStats {
 BELVOR_API int32_t BELVOR_CALL GetDriverStats(int32_t driver, BelvorStats* stats);
 
 /*
+ * What a code is, for a till of the 2D era: its symbology and, for GS1 data
+ * (GS1-128, GS1 DataMatrix, GS1 QR, GS1 DataBar, EAN/UPC, a GS1 Digital Link
+ * URI), its fields. Every pointer points into buffers of the library's that
+ * are valid only during the call that hands the BelvorScan over: copy what
+ * you keep. See docs/hosts.md, "Tills of the 2D era".
+ */
+
+/* One GS1 field: its application identifier and its value, in the order scanned. */
+typedef struct BelvorGs1Field {
+    char ai[8];                 /* "01", "17", "3103": digits, zero-terminated */
+    const unsigned char* value; /* value_length bytes, no terminating zero */
+    uint32_t value_length;
+} BelvorGs1Field;
+
+/* BelvorGs1Error.kind: what is wrong with a GS1 code; the fields stay. */
+#define BELVOR_GS1_UNKNOWN_AI 1     /* no such application identifier */
+#define BELVOR_GS1_TOO_SHORT 2      /* a value shorter than its AI allows, or the data ran out */
+#define BELVOR_GS1_TOO_LONG 3       /* longer than its AI allows (a separator lost?) */
+#define BELVOR_GS1_BAD_CHARACTER 4  /* a character its AI's set does not have */
+#define BELVOR_GS1_CHECK_DIGIT 5    /* a GTIN, SSCC, GLN... whose check digit is wrong */
+#define BELVOR_GS1_BAD_DATE 6       /* no such date (YYMMDD; DD 00 is the month's end) */
+#define BELVOR_GS1_BAD_TIME 7       /* no such hour, minute or second */
+#define BELVOR_GS1_BAD_COUNTRY 8    /* no such ISO 3166 country code */
+#define BELVOR_GS1_BAD_CURRENCY 9   /* no such ISO 4217 currency code */
+#define BELVOR_GS1_BAD_KEY 10       /* a key without a GS1 Company Prefix */
+#define BELVOR_GS1_BAD_VALUE 11     /* any other rule of its AI broken */
+#define BELVOR_GS1_BAD_QUALIFIER 12 /* Digital Link: a path AI that does not qualify its key there */
+#define BELVOR_GS1_NOT_ATTRIBUTE 13 /* Digital Link: a query AI that may not stand there */
+#define BELVOR_GS1_BAD_URI 14       /* Digital Link: a bad percent escape, or no key */
+
+typedef struct BelvorGs1Error {
+    char ai[8];        /* the field's AI, "" when none could be read */
+    uint32_t kind;     /* BELVOR_GS1_* */
+    uint32_t position; /* where in the label it was found, from 0 */
+} BelvorGs1Error;
+
+/* BelvorScan.flags */
+#define BELVOR_SCAN_IDENTIFIED 1   /* a valid symbology identifier came first */
+#define BELVOR_SCAN_GS1 2          /* fields holds GS1 data (errors may hold what is wrong) */
+#define BELVOR_SCAN_DIGITAL_LINK 4 /* read from a GS1 Digital Link URI */
+
+/* BelvorScan.type: ScanDataType numbers of the point-of-sale standard; the
+ * table is in docs/hosts.md (EAN-13 104, GS1-128 120, GS1 DataMatrix 208...). */
+#define BELVOR_SCAN_UNKNOWN 0
+
+typedef struct BelvorScan {
+    uint32_t size;             /* the bytes the library filled; later versions add at the end */
+    int32_t driver;            /* the driver that read it (InitDriver's index); -1 from ParseScan */
+    const unsigned char* data; /* the code as received, identifier and all */
+    uint32_t data_length;
+    uint32_t type;              /* BELVOR_SCAN_UNKNOWN or a ScanDataType number */
+    const unsigned char* label; /* the code without its identifier(s) */
+    uint32_t label_length;
+    uint32_t flags;               /* BELVOR_SCAN_* */
+    char aim[8];                  /* the identifier, "]d2"; "" when none */
+    const BelvorGs1Field* fields; /* GS1 fields in the order scanned */
+    uint32_t field_count;
+    uint32_t error_count;
+    const BelvorGs1Error* errors; /* what is wrong with them */
+} BelvorScan;
+
+/*
+ * The scan callback: one call per code, with what it is. The code, its order
+ * and the status calls keep every rule said above of the CodeProc.
+ */
+typedef void(BELVOR_CALL* ScanProc)(const BelvorScan* scan, void* context);
+
+/*
+ * While a ScanProc is set, every code of every driver goes to it instead of
+ * the CodeProc or EventProc; NULL clears it. Waited for as SetCodeProc's
+ * CodeProc is. Without [Code] SymbologyId=Aim nothing is read as an
+ * identifier: a code is typed unknown, but a GS1 Digital Link URI still gives
+ * its fields. Ordinal 7.
+ */
+BELVOR_API ScanProc BELVOR_CALL SetScanProc(ScanProc proc, void* context);
+
+/* ParseScan's flags */
+#define BELVOR_PARSE_AIM 1 /* the data starts with its symbology identifier */
+
+/*
+ * Reads a code got elsewhere (a keyboard wedge, a camera) as a ScanProc would
+ * get it, and calls proc once with it, on your thread, before it returns.
+ * Needs no driver. Returns 0, or -1 for a NULL proc, NULL data with a length,
+ * or a length over 8192. Ordinal 8.
+ */
+BELVOR_API int32_t BELVOR_CALL ParseScan(const unsigned char* data, uint32_t length, uint32_t flags,
+                                         ScanProc proc, void* context);
+
+/*
  * The functions' types, for a host that looks them up at run time
  * (GetProcAddress, dlsym) instead of linking to the library.
  */
@@ -173,6 +263,9 @@ typedef EventProc(BELVOR_CALL* BelvorSetEventProcFn)(EventProc callback);
 typedef CodeProc(BELVOR_CALL* BelvorSetCodeProcFn)(CodeProc proc, void* context);
 typedef StatusProc(BELVOR_CALL* BelvorSetStatusProcFn)(StatusProc proc, void* context);
 typedef int32_t(BELVOR_CALL* BelvorGetDriverStatsFn)(int32_t driver, BelvorStats* stats);
+typedef ScanProc(BELVOR_CALL* BelvorSetScanProcFn)(ScanProc proc, void* context);
+typedef int32_t(BELVOR_CALL* BelvorParseScanFn)(const unsigned char* data, uint32_t length, uint32_t flags,
+                                                ScanProc proc, void* context);
 
 #ifdef __cplusplus
 }

@@ -35,4 +35,15 @@ BELVOR_API int32_t BELVOR_CALL GetDriverStats(int32_t driver, BelvorStats* stats
     return belvor::GetDriverStatsImpl(driver, stats);
 }
 
+BELVOR_API ScanProc BELVOR_CALL SetScanProc(ScanProc proc, void* context)
+{
+    return belvor::SetScanProcImpl(proc, context);
+}
+
+BELVOR_API int32_t BELVOR_CALL ParseScan(const unsigned char* data, uint32_t length, uint32_t flags,
+                                         ScanProc proc, void* context)
+{
+    return belvor::ParseScanImpl(data, length, flags, proc, context);
+}
+
 } // extern "C"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The built library exports InitDriver, DestroyDriver, SetEventProc, then
-# SetCodeProc, SetStatusProc and GetDriverStats (ordinals 4 to 6) and nothing else; the Windows
+# SetCodeProc, SetStatusProc, GetDriverStats, SetScanProc and ParseScan (ordinals 4 to 8)
+# and nothing else; the Windows
 # DLL needs no DLL but the system's own. An optional second argument is what
 # the library must be built for: the DLL's PE format (pei-i386, pei-x86-64) or
 # the shared object's soname (libbelvor.so.1).
@@ -16,7 +17,7 @@ case "$lib" in
   # Names with their index into the address table, whose ordinal base is 1.
   exports=$(echo "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
             grep -oE '\[ *[0-9]+\] [A-Za-z_@0-9]+' | sed 's/\[ *//; s/\]//' | sort)
-  expected=$(printf '%s\n' "0 SetEventProc" "1 DestroyDriver" "2 InitDriver" "3 SetCodeProc" "4 SetStatusProc" "5 GetDriverStats" | sort)
+  expected=$(printf '%s\n' "0 SetEventProc" "1 DestroyDriver" "2 InitDriver" "3 SetCodeProc" "4 SetStatusProc" "5 GetDriverStats" "6 SetScanProc" "7 ParseScan" | sort)
   [[ "$exports" == "$expected" ]] || fail "exports are: $exports"
   echo "$dump" | grep -q 'Export Address Table -- Ordinal Base 1' || fail "ordinal base is not 1"
   imports=$(echo "$dump" | grep -oE 'DLL Name: .*' | sed 's/DLL Name: //' | tr 'A-Z' 'a-z' | sort -u)
@@ -27,7 +28,7 @@ case "$lib" in
   ;;
 *)
   exports=$(nm -D --defined-only "$lib" | awk '{print $NF}' | sort)
-  [[ "$exports" == $'DestroyDriver\nGetDriverStats\nInitDriver\nSetCodeProc\nSetEventProc\nSetStatusProc' ]] || fail "exports are: $exports"
+  [[ "$exports" == $'DestroyDriver\nGetDriverStats\nInitDriver\nParseScan\nSetCodeProc\nSetEventProc\nSetScanProc\nSetStatusProc' ]] || fail "exports are: $exports"
   soname=$(objdump -p "$lib" | awk '$1 == "SONAME" {print $2}')
   [[ -z "$expect" || "$soname" == "$expect" ]] || fail "soname is '$soname', not $expect"
   echo "soname: $soname; exports: $(echo $exports)"

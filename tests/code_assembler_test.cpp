@@ -76,6 +76,41 @@ TEST(CodeAssembler, BytesInCodesOut)
     }
 }
 
+TEST(CodeAssembler, KeepsSymbologyIdentifiersWhateverTheAllowList)
+{
+    const std::string digits = "0123456789";
+    const struct {
+        bool aimIds;
+        std::string stream;
+        std::vector<std::string> codes;
+        int refused;
+    } cases[] = {
+        {false, "]E04006381333931\r", {"04006381333931"}, 2},
+        {true,
+         "]E04006381333931\r]d2010950\x1d"
+         "10AB\r",
+         {"]E04006381333931", "]d201095010"},
+         3},
+        // An EAN/UPC code's add-on comes with its own identifier after the digits.
+        {true, "]E04006381333931]E212\r", {"]E04006381333931]E212"}, 0},
+        // Only at the start (or in an EAN code): a ']' in a label is the allow-list's.
+        {true, "]C1A]B1\r", {"]C11"}, 3},
+        {true, "12]E0\r", {"120"}, 2},
+        // The two bytes after ']' are printable, or not an identifier's.
+        {true,
+         "]\x01\x02"
+         "34\r",
+         {"]34"},
+         2},
+    };
+    for (const auto& c : cases) {
+        TCodeAssembler assembler(Allowing(digits), 13, 104, c.aimIds);
+        const auto [codes, refused] = Assemble(assembler, c.stream);
+        EXPECT_EQ(codes, c.codes) << c.stream;
+        EXPECT_EQ(refused, c.refused) << c.stream;
+    }
+}
+
 TEST(CodeAssembler, ResetDropsTheHalfCodeOnly)
 {
     TCodeAssembler assembler(Allowing(kDefaultAllow), 13, 3);

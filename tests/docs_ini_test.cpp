@@ -114,7 +114,7 @@ std::string SectionOfKey(const std::string& key)
     for (const char* k : {kAllowKey, kAllowCodesKey})
         if (key == k)
             return kAllowSection;
-    for (const char* k : {kMaxLengthKey, kEndKey, kQueueLimitKey})
+    for (const char* k : {kMaxLengthKey, kEndKey, kQueueLimitKey, kSymbologyIdKey})
         if (key == k)
             return kCodeSection;
     return kPortSection;
@@ -134,6 +134,8 @@ bool ChecksSetting(const TDriverSettings& s, const std::string& section, const s
         EXPECT_EQ(s.End, Number(value)) << where;
     else if (is(kCodeSection, kQueueLimitKey))
         EXPECT_EQ(s.QueueLimit, Number(value)) << where;
+    else if (is(kCodeSection, kSymbologyIdKey))
+        EXPECT_EQ(s.AimIds, value == "Aim") << where;
     else if (is(kPortSection, kReconnectKey))
         EXPECT_EQ(s.Reconnect, value == "1") << where;
     else if (is(kPortSection, kWakeKey))

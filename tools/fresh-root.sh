@@ -120,12 +120,13 @@ fi
 first=
 while IFS= read -r line; do
   echo "$line"
-  # The simulated scanner's first code, as the monitor prints it.
-  [[ -z $first && $line == *'"4006381333931"'* ]] && first=$((SECONDS - cloned))
+  # The simulated scanner's GS1 DataMatrix, read into its fields, as the monitor prints it.
+  [[ -z $first && $line == *']d2 type 208: GTIN (01)09501101530003  expiry (17)271231  batch (10)AB-123'* ]] &&
+    first=$((SECONDS - cloned))
 done < <(in_root timeout --kill-after=10 "$limit" 2>&1)
 if [[ -z $first ]]; then
-  say "FAILED: no code shown within $limit s of the clone"
+  say "FAILED: no GS1 DataMatrix read into its fields within $limit s of the clone"
   exit 1
 fi
 remove_root "$root"
-say "passed: the first code showed $first s after the clone"
+say "passed: the first GS1 DataMatrix showed, read, $first s after the clone"

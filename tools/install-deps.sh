@@ -26,6 +26,9 @@ all)
   # and its alert rules with Prometheus itself.
   packages+=(libboost-dev nlohmann-json3-dev python3-websockets python3-prometheus-client
              chromium chromium-driver python3-selenium openssl prometheus firefox-esr)
+  # The GS1 readers' oracles: zint draws and validates GS1 symbols, zxing-cpp decodes
+  # them with their symbology identifiers, as a scanner sends them.
+  packages+=(zint libzint-dev python3-zxing-cpp python3-numpy)
   # Node.js and npm for the Firefox test's driver: Debian's, where the machine has none of its own.
   command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
   # The test command's check of the demo on a fresh Debian root (tools/fresh-root.sh).

@@ -25,6 +25,18 @@ CODES = [
     b"0012345678905\r",    # UPC-A as EAN-13
 ]
 
+# A till of the 2D era's scanner, set to send each code's AIM symbology
+# identifier first: an EAN-13, a GS1 DataMatrix of a medicine (GTIN, expiry,
+# batch, then after the group separator that ends the batch, a serial), a QR
+# code with a GS1 Digital Link URI, and a GS1-128 of fresh food (GTIN, net
+# weight 1.250 kg, best before).
+CODES_2D = [
+    b"]E04006381333931\r",
+    b"]d201095011015300031727123110AB-123\x1d21SN00042\r",
+    b"]Q1https://id.gs1.org/01/09506000134352/10/LOT7?17=270630\r",
+    b"]C10119501101530000310300125015271215\r",
+]
+
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -40,8 +52,12 @@ def main():
     parser.add_argument("--code", action="append", metavar="BYTES",
                         help="send this code (repeatable, in turn) instead of the built-in ones; Python escapes, "
                              "e.g. '0104606\\x1d21abc\\r' for a GS1 code with its group separator and CR")
+    parser.add_argument("--2d", dest="two_d", action="store_true",
+                        help="send 2D and GS1 codes, each with its AIM symbology identifier, "
+                             "instead of the built-in shop codes")
     args = parser.parse_args()
-    codes = [codecs.escape_decode(code.encode())[0] for code in args.code] if args.code else CODES
+    codes = [codecs.escape_decode(code.encode())[0] for code in args.code] if args.code else (
+        CODES_2D if args.two_d else CODES)
     if not args.dir and not args.line:
         parser.error("--dir or --line is needed")
 

@@ -60,7 +60,8 @@ done
 # processor whenever they need it, and the builds take the rest. Each preset
 # has its own build directory, test files, Belvor.ini and Wine prefix.
 # The fuzz targets, which would take a core each for their fixed time, run at
-# the lowest priority, all at once.
+# the lowest priority, all at once (their time is fixed, so sharing the cores
+# costs them runs, not the test command time).
 # The bridge's load tests take both cores for half a minute or more: each runs
 # once its preset's other tests are done (it needs that preset's Belvor.ini to
 # itself), and one preset at a time (build/load-test.lock), so that none
@@ -69,7 +70,7 @@ done
 heavy='^bridge_load$'
 run_tests() { # preset other|heavy
   local nice=0 select=(-E "$heavy")
-  [[ $1 == fuzz ]] && nice=19 select+=(-j4)
+  [[ $1 == fuzz ]] && nice=19 select+=(-j8)
   if [[ $2 == heavy ]]; then
     ctest --preset "$1" -N -R "$heavy" | grep -q 'Total Tests: [1-9]' || return 0
     select=(-R "$heavy")

@@ -7,6 +7,8 @@
 //       scanner.StatusChanged += (s, e) => ...;        // lost, back, codes cut or dropped: likewise
 //       ...                                            // scanner.Stats: the driver's counters
 //   }
+//   new Belvor.Scanner(3, onScan: (s, e) => ...)       // e.Type, e.Gtin, e.Expiry, e.Batch, e.Fields
+//   Belvor.BelvorLibrary.ParseScan(bytes)              // the same of a code got elsewhere
 using System;
 using System.Collections.Generic;
 using System.ComponentModel;
@@ -71,6 +73,220 @@ namespace Belvor
         public uint Detail { get; private set; }
     }
 
+    /// <summary>BELVOR_SCAN_*: what the library could read of a code.</summary>
+    [Flags]
+    public enum ScanFlags : uint
+    {
+        None = 0,
+        /// <summary>A valid symbology identifier came first.</summary>
+        Identified = 1,
+        /// <summary>Fields holds GS1 data (Errors may hold what is wrong).</summary>
+        Gs1 = 2,
+        /// <summary>Read from a GS1 Digital Link URI.</summary>
+        DigitalLink = 4,
+    }
+
+    /// <summary>BELVOR_GS1_*: what is wrong with a GS1 code; its fields stay.</summary>
+    public enum Gs1ErrorKind : uint
+    {
+        UnknownAi = 1,
+        TooShort = 2,
+        /// <summary>Longer than its AI allows (a separator missing?).</summary>
+        TooLong = 3,
+        BadCharacter = 4,
+        CheckDigit = 5,
+        BadDate = 6,
+        BadValue = 7,
+        NoData = 8,
+        RepeatedAi = 9,
+        BadUri = 10,
+    }
+
+    /// <summary>One thing wrong with a GS1 code.</summary>
+    public sealed class Gs1Error
+    {
+        public Gs1Error(string ai, Gs1ErrorKind kind, int position)
+        {
+            Ai = ai;
+            Kind = kind;
+            Position = position;
+        }
+
+        /// <summary>The field's AI, "" when none could be read.</summary>
+        public string Ai { get; private set; }
+        public Gs1ErrorKind Kind { get; private set; }
+        /// <summary>Where in the label, from 0.</summary>
+        public int Position { get; private set; }
+    }
+
+    /// <summary>
+    /// One code and what it is, copied from the library's buffers: raised on a thread of the
+    /// driver's own (Scanner.Scan), or returned by BelvorLibrary.ParseScan.
+    /// </summary>
+    public sealed class ScanEventArgs : EventArgs
+    {
+        static readonly Encoding Latin1 = Encoding.GetEncoding(28591);
+
+        ScanEventArgs()
+        {
+        }
+
+        /// <summary>The index of the driver that read the code; -1 from ParseScan.</summary>
+        public int Driver { get; private set; }
+        /// <summary>The code as received, identifier and all.</summary>
+        public byte[] Data { get; private set; }
+        /// <summary>The code without its identifier.</summary>
+        public byte[] Label { get; private set; }
+        /// <summary>The label as text, one character per byte (Latin-1).</summary>
+        public string Text
+        {
+            get { return Latin1.GetString(Label); }
+        }
+        /// <summary>The symbology identifier, "]d2"; "" when none.</summary>
+        public string Aim { get; private set; }
+        /// <summary>A ScanDataType number (docs/hosts.md); 0 when not known.</summary>
+        public int Type { get; private set; }
+        public ScanFlags Flags { get; private set; }
+        /// <summary>The GS1 fields in the order scanned: AI and value (Latin-1).</summary>
+        public IList<KeyValuePair<string, string>> Fields { get; private set; }
+        /// <summary>What is wrong with them: the library never drops a field, the host decides.</summary>
+        public IList<Gs1Error> Errors { get; private set; }
+
+        /// <summary>The value of the first field with that AI; null when there is none.</summary>
+        public string Field(string ai)
+        {
+            foreach (KeyValuePair<string, string> field in Fields)
+                if (field.Key == ai)
+                    return field.Value;
+            return null;
+        }
+
+        public string Gtin
+        {
+            get { return Field("01"); }
+        }
+        public string Batch
+        {
+            get { return Field("10"); }
+        }
+        public string Serial
+        {
+            get { return Field("21"); }
+        }
+        /// <summary>AI 17 as a date; null when absent or no date.</summary>
+        public DateTime? Expiry
+        {
+            get { return Gs1Date(Field("17"), DateTime.Today); }
+        }
+        /// <summary>AI 15 as a date; null when absent or no date.</summary>
+        public DateTime? BestBefore
+        {
+            get { return Gs1Date(Field("15"), DateTime.Today); }
+        }
+
+        /// <summary>
+        /// A GS1 date field's value (YYMMDD) as a date; null when it names no day. DD 00 is the
+        /// month's last day; the century puts the year within 49 years before and 50 after
+        /// today's (GS1's rule).
+        /// </summary>
+        public static DateTime? Gs1Date(string yymmdd, DateTime today)
+        {
+            if (yymmdd == null || yymmdd.Length != 6)
+                return null;
+            foreach (char c in yymmdd)
+                if (c < '0' || c > '9')
+                    return null;
+            int year = today.Year - today.Year % 100 + (yymmdd[0] - '0') * 10 + (yymmdd[1] - '0');
+            int month = (yymmdd[2] - '0') * 10 + (yymmdd[3] - '0');
+            int day = (yymmdd[4] - '0') * 10 + (yymmdd[5] - '0');
+            if (year - today.Year > 50)
+                year -= 100;
+            else if (year - today.Year < -49)
+                year += 100;
+            if (month < 1 || month > 12)
+                return null;
+            int last = DateTime.DaysInMonth(year, month);
+            if (day > last)
+                return null;
+            return new DateTime(year, month, day == 0 ? last : day);
+        }
+
+        // The C structs of belvor.h: pointer-sized fields where the header has pointers.
+        [StructLayout(LayoutKind.Sequential, CharSet = CharSet.Ansi)]
+        internal struct NativeScan
+        {
+            public uint Size;
+            public int Driver;
+            public IntPtr Data;
+            public uint DataLength;
+            public uint Type;
+            public IntPtr Label;
+            public uint LabelLength;
+            public uint Flags;
+            [MarshalAs(UnmanagedType.ByValTStr, SizeConst = 8)]
+            public string Aim;
+            public IntPtr Fields;
+            public uint FieldCount;
+            public uint ErrorCount;
+            public IntPtr Errors;
+        }
+
+        [StructLayout(LayoutKind.Sequential, CharSet = CharSet.Ansi)]
+        internal struct NativeGs1Field
+        {
+            [MarshalAs(UnmanagedType.ByValTStr, SizeConst = 8)]
+            public string Ai;
+            public IntPtr Value;
+            public uint ValueLength;
+        }
+
+        [StructLayout(LayoutKind.Sequential, CharSet = CharSet.Ansi)]
+        internal struct NativeGs1Error
+        {
+            [MarshalAs(UnmanagedType.ByValTStr, SizeConst = 8)]
+            public string Ai;
+            public uint Kind;
+            public uint Position;
+        }
+
+        internal static byte[] Copy(IntPtr data, uint length)
+        {
+            var bytes = new byte[length];
+            if (length > 0)
+                Marshal.Copy(data, bytes, 0, (int)length);
+            return bytes;
+        }
+
+        // Everything the BelvorScan points to, copied: it lasts only the library's call.
+        internal static ScanEventArgs FromNative(IntPtr pointer)
+        {
+            var scan = (NativeScan)Marshal.PtrToStructure(pointer, typeof(NativeScan));
+            var fields = new List<KeyValuePair<string, string>>();
+            int size = Marshal.SizeOf(typeof(NativeGs1Field));
+            for (int i = 0; i < scan.FieldCount; i++) {
+                var field = (NativeGs1Field)Marshal.PtrToStructure(scan.Fields + i * size, typeof(NativeGs1Field));
+                fields.Add(new KeyValuePair<string, string>(
+                    field.Ai, Latin1.GetString(Copy(field.Value, field.ValueLength))));
+            }
+            var errors = new List<Gs1Error>();
+            size = Marshal.SizeOf(typeof(NativeGs1Error));
+            for (int i = 0; i < scan.ErrorCount; i++) {
+                var error = (NativeGs1Error)Marshal.PtrToStructure(scan.Errors + i * size, typeof(NativeGs1Error));
+                errors.Add(new Gs1Error(error.Ai, (Gs1ErrorKind)error.Kind, (int)error.Position));
+            }
+            return new ScanEventArgs {
+                Driver = scan.Driver,
+                Data = Copy(scan.Data, scan.DataLength),
+                Label = Copy(scan.Label, scan.LabelLength),
+                Aim = scan.Aim ?? "",
+                Type = (int)scan.Type,
+                Flags = (ScanFlags)scan.Flags,
+                Fields = fields.AsReadOnly(),
+                Errors = errors.AsReadOnly(),
+            };
+        }
+    }
+
     /// <summary>BELVOR_PORT_*: the state of a scanner's port.</summary>
     public enum PortState : uint
     {
@@ -81,9 +297,9 @@ namespace Belvor
         Gone = 3,
     }
 
-    /// <summary>What a driver has done since it was made: the C struct BelvorStats, 144 bytes
+    /// <summary>What a driver has done since it was made: the C struct BelvorStats, 152 bytes
     /// with the same offsets in 32- and 64-bit processes.</summary>
-    [StructLayout(LayoutKind.Sequential, Size = 144)]
+    [StructLayout(LayoutKind.Sequential, Size = 152)]
     public struct ScannerStats
     {
         public uint Size;
@@ -109,6 +325,7 @@ namespace Belvor
         public ulong ReaderStalls; // times the port's reader got stuck (5 s past what a round may take)
         public uint ReaderStalled; // 1 while it is stuck so
         public uint MsSinceRound; // since its last round; 0 while the line is gone for good
+        public ulong CodesUnidentified; // [Code] SymbologyId=Aim, yet no valid identifier came first
     }
 
     /// <summary>
@@ -135,6 +352,12 @@ namespace Belvor
         delegate void EventProcFn(IntPtr code);
         [UnmanagedFunctionPointer(CallingConvention.Winapi)]
         delegate void CodeProcFn(int driver, IntPtr data, uint length, IntPtr context);
+        [UnmanagedFunctionPointer(CallingConvention.Winapi)]
+        delegate IntPtr SetScanProcFn(ScanProcFn proc, IntPtr context);
+        [UnmanagedFunctionPointer(CallingConvention.Winapi)]
+        delegate int ParseScanFn(byte[] data, uint length, uint flags, ScanProcFn proc, IntPtr context);
+        [UnmanagedFunctionPointer(CallingConvention.Winapi)]
+        delegate void ScanProcFn(IntPtr scan, IntPtr context);
 
         static readonly bool Windows = Environment.OSVersion.Platform == PlatformID.Win32NT;
         static readonly Dictionary<string, BelvorLibrary> Loaded = new Dictionary<string, BelvorLibrary>();
@@ -145,7 +368,9 @@ namespace Belvor
         readonly EventProcFn eventProc;
         readonly CodeProcFn codeProc;
         readonly StatusProcFn statusProc;
+        readonly ScanProcFn scanProc;
         readonly GetDriverStatsFn getDriverStats; // null: an older library
+        readonly ParseScanFn parseScan; // likewise
         readonly List<Scanner> scanners = new List<Scanner>(); // live, oldest first
 
         /// <summary>The file loaded.</summary>
@@ -153,6 +378,12 @@ namespace Belvor
 
         /// <summary>Whether codes come tagged with their driver (the library has SetCodeProc).</summary>
         public bool Tagged { get; private set; }
+
+        /// <summary>
+        /// Whether the library tells what each code is (it has SetScanProc and ParseScan): every
+        /// code then comes through its scan callback, and Scanner.Scan can be raised.
+        /// </summary>
+        public bool Scans { get; private set; }
 
         /// <summary>
         /// The library at path; null: $BELVOR_LIBRARY, else Belvor.dll on Windows, libbelvor.so.1
@@ -200,14 +431,61 @@ namespace Belvor
             }
             IntPtr setStatusProc = Native.Symbol(handle, "SetStatusProc");
             if (setStatusProc != IntPtr.Zero && Native.Symbol(handle, "GetDriverStats") != IntPtr.Zero) {
-                if (Marshal.SizeOf(typeof(ScannerStats)) != 144)
-                    throw new InvalidOperationException("ScannerStats is not the library's 144 bytes");
+                if (Marshal.SizeOf(typeof(ScannerStats)) != 152)
+                    throw new InvalidOperationException("ScannerStats is not the library's 152 bytes");
                 getDriverStats = Function<GetDriverStatsFn>(handle, "GetDriverStats");
                 statusProc = OnStatus;
                 var set = (SetStatusProcFn)Marshal.GetDelegateForFunctionPointer(setStatusProc,
                                                                                   typeof(SetStatusProcFn));
                 set(statusProc, IntPtr.Zero);
             }
+            // Set once, here, as the CodeProc: a swap later would wait for the handlers under way.
+            // The Code event gets the same bytes through it.
+            IntPtr setScanProc = Native.Symbol(handle, "SetScanProc");
+            if (setScanProc != IntPtr.Zero && Native.Symbol(handle, "ParseScan") != IntPtr.Zero) {
+                parseScan = Function<ParseScanFn>(handle, "ParseScan");
+                scanProc = OnScan;
+                var set = (SetScanProcFn)Marshal.GetDelegateForFunctionPointer(setScanProc, typeof(SetScanProcFn));
+                set(scanProc, IntPtr.Zero);
+                Scans = true;
+            }
+        }
+
+        /// <summary>
+        /// What a code got elsewhere (a keyboard wedge, a camera) is, as Scanner.Scan would
+        /// tell it (Driver -1); aim: it starts with its symbology identifier ("]d2..."). Needs no
+        /// scanner. ArgumentException for a code over 8192 bytes; NotSupportedException with an
+        /// older library.
+        /// </summary>
+        public static ScanEventArgs ParseScan(byte[] code, bool aim = true, string libraryPath = null)
+        {
+            if (code == null)
+                throw new ArgumentNullException("code");
+            return Load(libraryPath).Parse(code, aim);
+        }
+
+        // Not under lock (this), as Stats: ParseScan touches no driver, and a handler may call it.
+        ScanEventArgs Parse(byte[] code, bool aim)
+        {
+            if (parseScan == null)
+                throw new NotSupportedException(Path + " has no ParseScan: an older library");
+            ScanEventArgs result = null;
+            Exception failure = null;
+            // Called back on this thread before ParseScan returns.
+            ScanProcFn proc = (scan, context) => {
+                try {
+                    result = ScanEventArgs.FromNative(scan);
+                } catch (Exception e) {
+                    failure = e; // not into the library's frames
+                }
+            };
+            int refused = parseScan(code, (uint)code.Length, aim ? 1u : 0u, proc, IntPtr.Zero);
+            GC.KeepAlive(proc);
+            if (refused < 0)
+                throw new ArgumentException("ParseScan refused a code of " + code.Length + " bytes", "code");
+            if (result == null)
+                throw new InvalidOperationException("ParseScan returned without the scan", failure);
+            return result;
         }
 
         static T Function<T>(IntPtr handle, string name) where T : class
@@ -242,6 +520,18 @@ namespace Belvor
                 scanner = driver >= 0 && driver < scanners.Count ? scanners[driver] : null;
             if (scanner != null)
                 scanner.Raise(bytes);
+        }
+
+        void OnScan(IntPtr scan, IntPtr context)
+        {
+            if (scan == IntPtr.Zero)
+                return;
+            int driver = Marshal.ReadInt32(scan, 4); // BelvorScan.driver
+            Scanner scanner;
+            lock (scanners)
+                scanner = driver >= 0 && driver < scanners.Count ? scanners[driver] : null;
+            if (scanner != null)
+                scanner.RaiseScan(scan);
         }
 
         void OnStatus(int driver, int status, uint detail, IntPtr context)
@@ -390,24 +680,48 @@ namespace Belvor
     public sealed class Scanner : IDisposable
     {
         readonly BelvorLibrary library;
+        EventHandler<ScanEventArgs> scan;
         bool disposed;
 
         /// <summary>
         /// Creates the driver. Win32Exception (NativeErrorCode: GetLastError() or errno) when it
         /// cannot; DllNotFoundException when the library does not load; InvalidOperationException
         /// (and no driver left) when something else in the process created drivers of the library.
+        /// onScan: subscribed to Scan before the driver exists.
         /// </summary>
-        public Scanner(int port, EventHandler<CodeEventArgs> onCode = null, string libraryPath = null)
+        public Scanner(int port, EventHandler<CodeEventArgs> onCode = null, string libraryPath = null,
+                       EventHandler<ScanEventArgs> onScan = null)
         {
             Port = port;
             if (onCode != null)
                 Code += onCode;
             library = BelvorLibrary.Load(libraryPath);
+            if (onScan != null)
+                Scan += onScan;
             Index = library.Open(this, port);
         }
 
         /// <summary>Every code this scanner reads, on the driver's thread. Copy and return.</summary>
         public event EventHandler<CodeEventArgs> Code;
+
+        /// <summary>
+        /// Every code this scanner reads with what it is (symbology, GTIN, expiry, batch...), on
+        /// the driver's thread, after Code. Copy and return. NotSupportedException on subscribing
+        /// with an older library.
+        /// </summary>
+        public event EventHandler<ScanEventArgs> Scan
+        {
+            add {
+                if (!library.Scans)
+                    throw new NotSupportedException(library.Path + " has no SetScanProc: an older library");
+                lock (this)
+                    scan += value;
+            }
+            remove {
+                lock (this)
+                    scan -= value;
+            }
+        }
 
         public int Port { get; private set; }
         /// <summary>The driver's index: InitDriver's result.</summary>
@@ -436,6 +750,29 @@ namespace Belvor
         internal void Raise(byte[] code)
         {
             Call(Code, new CodeEventArgs(Index, code), "Code");
+        }
+
+        internal void RaiseScan(IntPtr native)
+        {
+            EventHandler<CodeEventArgs> code = Code;
+            EventHandler<ScanEventArgs> onScan = scan;
+            if (code == null && onScan == null)
+                return;
+            ScanEventArgs args = null;
+            byte[] bytes;
+            try {
+                // Copied before any handler runs: the library's buffers last only this call.
+                if (onScan != null)
+                    args = ScanEventArgs.FromNative(native);
+                var raw = (ScanEventArgs.NativeScan)Marshal.PtrToStructure(native, typeof(ScanEventArgs.NativeScan));
+                bytes = ScanEventArgs.Copy(raw.Data, raw.DataLength);
+            } catch (Exception e) {
+                System.Diagnostics.Trace.TraceError("Belvor: a scan of {0} could not be copied: {1}", this, e);
+                return;
+            }
+            Call(code, new CodeEventArgs(Index, bytes), "Code");
+            if (args != null)
+                Call(onScan, args, "Scan");
         }
 
         internal void RaiseStatus(StatusEventArgs status)

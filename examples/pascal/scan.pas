@@ -1,4 +1,5 @@
-{ scan PORT [--seconds N]: prints each code read on COM<PORT>, one per line.
+{ scan PORT [--seconds N]: prints each code read on COM<PORT>, one per line; one the
+  library knows more of with its type and, for GS1 data, its GTIN, expiry and batch.
     fpc -Fu../../bindings/pascal scan.pas && ./scan 3 }
 program scan;
 
@@ -13,17 +14,31 @@ type
   TCodes = class
     Lock: TMultiReadExclusiveWriteSynchronizer;
     Waiting: TStringList;
-    procedure Add(Sender: TBelvorScanner; const Code: RawByteString);
+    procedure Add(Sender: TBelvorScanner; const Scan: TBelvorScan);
     procedure Print;
   end;
 
 var
   Stop: Boolean = False;
 
-procedure TCodes.Add(Sender: TBelvorScanner; const Code: RawByteString);
+procedure TCodes.Add(Sender: TBelvorScanner; const Scan: TBelvorScan);
+var
+  Facts: string;
+  When: TDateTime;
 begin
+  Facts := '';
+  if Scan.Symbology <> BelvorScanUnknown then
+    Facts := Facts + Format(', type %d', [Scan.Symbology]);
+  if Scan.Gtin <> '' then
+    Facts := Facts + ', GTIN ' + string(Scan.Gtin);
+  if Scan.Expiry(When) then
+    Facts := Facts + ', expiry ' + FormatDateTime('yyyy-mm-dd', When);
+  if Scan.Batch <> '' then
+    Facts := Facts + ', batch ' + string(Scan.Batch);
+  if Facts <> '' then
+    Facts := '  (' + Copy(Facts, 3, MaxInt) + ')';
   Lock.BeginWrite;
-  Waiting.Add(string(Code));
+  Waiting.Add(string(Scan.Text) + Facts);
   Lock.EndWrite;
 end;
 
@@ -75,7 +90,7 @@ begin
   Codes.Waiting := TStringList.Create;
   {$IFDEF UNIX}fpSignal(SIGINT, @OnInterrupt);{$ELSE}SetConsoleCtrlHandler(@OnInterrupt, True);{$ENDIF}
   try
-    Scanner := TBelvorScanner.Create(StrToInt(ParamStr(1)), Codes.Add);
+    Scanner := TBelvorScanner.CreateForScans(StrToInt(ParamStr(1)), Codes.Add);
   except
     on E: Exception do
     begin

@@ -1,11 +1,24 @@
 #!/usr/bin/env python3
-"""scan PORT [--seconds N]: prints each code read on COM<PORT>, one per line."""
+"""scan PORT [--seconds N]: prints each code read on COM<PORT>, one per line.
+
+A code the library knows more of is followed by its type and, for GS1 data,
+its GTIN, expiry and batch: "0109501101530003...  (type 208, GTIN ...)".
+"""
 import argparse
 import queue
 import sys
 import time
 
 from belvor import Scanner
+
+
+def describe(scan):
+    facts = ["type %d" % scan.type] if scan.type else []
+    for name, value in (("GTIN", scan.gtin), ("expiry", scan.expiry), ("batch", scan.batch)):
+        if value is not None:
+            facts.append("%s %s" % (name, value))
+    text = scan.label.decode("latin-1")
+    return (text + "  (%s)" % ", ".join(facts)) if facts else text
 
 
 def main():
@@ -17,7 +30,7 @@ def main():
 
     codes = queue.Queue()  # the driver's thread only puts; this thread prints
     try:
-        scanner = Scanner(args.port, codes.put, library=args.library)
+        scanner = Scanner(args.port, on_scan=codes.put, library=args.library)
     except OSError as error:
         print("scan: %s" % error, file=sys.stderr)
         return 1
@@ -29,11 +42,11 @@ def main():
                     code = codes.get(timeout=0.1)
                 except queue.Empty:
                     continue
-                print(code.decode("latin-1"), flush=True)
+                print(describe(code), flush=True)
         except KeyboardInterrupt:
             pass
     while not codes.empty():  # what came before the driver was gone
-        print(codes.get().decode("latin-1"), flush=True)
+        print(describe(codes.get()), flush=True)
     return 0
 
 

@@ -62,13 +62,29 @@ TEST(BridgeRender, MessagesAreTheProtocolsJson)
     EXPECT_EQ(FormatUtcTime(Time{}), "1970-01-01T00:00:00.000Z");
     EXPECT_EQ(FormatUtcTime(Time{milliseconds(1709251199999)}), "2024-02-29T23:59:59.999Z");
     EXPECT_EQ(CodeMessage(3,
-                          "01\x1d\x80\x81"
-                          "A",
+                          ScannedCode("01\x1d\x80\x81"
+                                      "A"),
                           at),
               R"({"type":"code","port":3,"text":"01\u001d€)"
               "\u0081"
               R"(A","bytes":"MDEdgIFB",)"
-              R"("time":"2026-12-07T11:28:35.123Z"})");
+              R"("time":"2026-12-07T11:28:35.123Z","aim":"","symbology":0,"label":"01\u001d€)"
+              "\u0081"
+              R"(A","gs1":[],"gs1_errors":[]})");
+    // What the library read of a code, in the order scanned; a value's bytes as text.
+    ScannedCode gs1("]d2010950110153000310AB\xe9\x1d"
+                    "1799");
+    gs1.aim = "]d2", gs1.symbology = 208, gs1.label = gs1.bytes.substr(3);
+    gs1.gs1 = {{"01", "09501101530003"}, {"10", "AB\xe9"}, {"17", "99"}};
+    gs1.gs1Errors = {{"17", BELVOR_GS1_TOO_SHORT, 25}, {"", 99, 0}};
+    const std::string message = CodeMessage(3, gs1, at);
+    EXPECT_NE(message.find(R"("aim":"]d2","symbology":208,"label":"010950110153000310ABé\u001d1799",)"
+                           R"("gs1":[{"ai":"01","value":"09501101530003"},{"ai":"10","value":"ABé"},)"
+                           R"({"ai":"17","value":"99"}],)"
+                           R"("gs1_errors":[{"ai":"17","error":"too_short","position":25},)"
+                           R"({"ai":"","error":"","position":0}]})"),
+              std::string::npos)
+        << message;
     const std::pair<std::pair<int32_t, uint32_t>, std::string> statuses[] = {
         {{BELVOR_STATUS_LOST, 5}, R"({"type":"status","port":3,"state":"lost","error":5})"},
         {{BELVOR_STATUS_BACK, 0}, R"({"type":"status","port":3,"state":"back"})"},
@@ -93,7 +109,7 @@ TEST(BridgeRender, MetricsCarryEachFamilyOnceAndEachPortsValues)
     b.stats.codes_dropped = 9, b.stats.reader_stalled = 1, b.stats.reader_stalls = 3;
     a.stats.ms_since_code = 1234, b.stats.ms_since_code = -1, b.stats.queue_high = 7,
     b.stats.bytes_refused = 11;
-    const std::string text = RenderMetrics({a, b}, BridgeCounters{2, 1});
+    const std::string text = RenderMetrics({a, b}, BridgeCounters{2, 1, {{3, 208, 4}, {3, 0, 1}}});
     for (const char* line : {"belvor_codes_total{port=\"3\"} 12\n",
                              "belvor_codes_cut_total{port=\"3\"} 1\n",
                              "belvor_codes_dropped_total{port=\"5\"} 9\n",
@@ -114,12 +130,14 @@ TEST(BridgeRender, MetricsCarryEachFamilyOnceAndEachPortsValues)
                              "belvor_seconds_since_code{port=\"5\"} -0.001\n",
                              "belvor_queue_high{port=\"5\"} 7\n",
                              "belvor_bytes_refused_total{port=\"5\"} 11\n",
-                             "belvor_port_state{port=\"5\"} 2\n"})
+                             "belvor_port_state{port=\"5\"} 2\n",
+                             "belvor_bridge_codes_by_symbology_total{port=\"3\",symbology=\"208\"} 4\n",
+                             "belvor_bridge_codes_by_symbology_total{port=\"3\",symbology=\"0\"} 1\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line;
     size_t types = 0;
     for (size_t at = text.find("# TYPE"); at != std::string::npos; at = text.find("# TYPE", at + 1))
         ++types;
-    EXPECT_EQ(types, 21u) << "every field of the statistics";
+    EXPECT_EQ(types, 22u) << "every field of the statistics, and the codes by symbology";
     const std::string json = ScannersJson({b});
     EXPECT_NE(json.find(R"("losses":2,"returns":1,)"), std::string::npos) << json;
 }
@@ -275,17 +293,26 @@ TEST(BridgeHub, EveryClientGetsHelloThenEverythingInOrderAndASlowOneIsCountedOnc
     slow->room = 2;
     hub.Join(fast);
     hub.Join(slow);
-    hub.OnCode(1, "A", Time{});
+    hub.OnCode(1, ScannedCode("A"), Time{});
     hub.OnStatus(0, BELVOR_STATUS_LOST, 5, true);
-    hub.OnCode(0, "B", Time{});
+    ScannedCode b("]E0B");
+    b.symbology = 104;
+    hub.OnCode(0, b, Time{});
+    hub.OnCode(7, ScannedCode("no such driver"), Time{});
     EXPECT_EQ(hub.Counters().clients, 1u);
+    const auto counted = hub.Counters().codesBySymbology;
+    ASSERT_EQ(counted.size(), 2u);
+    EXPECT_EQ(std::tie(counted[0].port, counted[0].symbology, counted[0].codes),
+              std::make_tuple(3u, 104u, 1ull));
+    EXPECT_EQ(std::tie(counted[1].port, counted[1].symbology, counted[1].codes),
+              std::make_tuple(5u, 0u, 1ull));
     EXPECT_EQ(hub.Counters().closedSlow, 1u);
     ASSERT_EQ(fast->got.size(), 4u);
     EXPECT_EQ(fast->got[0],
               R"({"type":"hello","ports":[{"port":3,"state":"open"},{"port":5,"state":"lost"}]})");
     EXPECT_NE(fast->got[1].find(R"("port":5,"text":"A")"), std::string::npos);
     EXPECT_EQ(fast->got[2], R"({"type":"status","port":3,"state":"gone","error":5})") << "lost for good";
-    EXPECT_NE(fast->got[3].find(R"("port":3,"text":"B")"), std::string::npos);
+    EXPECT_NE(fast->got[3].find(R"("port":3,"text":"]E0B")"), std::string::npos);
     EXPECT_EQ(slow->got, std::vector<std::string>(fast->got.begin(), fast->got.begin() + 2));
     auto late = std::make_shared<FakeClient>();
     hub.Join(late);

@@ -29,11 +29,13 @@ void Hub::ScannerOpened(int32_t key, int32_t driver)
     Publish(StatusMessage(port, BELVOR_STATUS_BACK, 0));
 }
 
-void Hub::OnCode(int32_t driver, const std::string& bytes, std::chrono::system_clock::time_point received)
+void Hub::OnCode(int32_t driver, const ScannedCode& code, std::chrono::system_clock::time_point received)
 {
     const auto scanner = scanners_.find(driver);
-    if (scanner != scanners_.end())
-        Publish(CodeMessage(scanner->second.port, bytes, received));
+    if (scanner == scanners_.end())
+        return;
+    ++bySymbology_[{scanner->second.port, code.symbology}];
+    Publish(CodeMessage(scanner->second.port, code, received));
 }
 
 void Hub::OnStatus(int32_t driver, int32_t status, uint32_t detail, bool gone)
@@ -91,7 +93,10 @@ void Hub::CallWhenAllGone()
 
 BridgeCounters Hub::Counters() const
 {
-    return BridgeCounters{clients_.size(), closedSlow_};
+    BridgeCounters counters{clients_.size(), closedSlow_, {}};
+    for (const auto& [key, count] : bySymbology_)
+        counters.codesBySymbology.push_back({key.first, key.second, count});
+    return counters;
 }
 
 void Hub::Publish(std::string message)

@@ -40,7 +40,7 @@ public:
     // The port known by key has its driver now: it is open, and the clients are told ("back").
     void ScannerOpened(int32_t key, int32_t driver);
 
-    void OnCode(int32_t driver, const std::string& bytes, std::chrono::system_clock::time_point received);
+    void OnCode(int32_t driver, const ScannedCode& code, std::chrono::system_clock::time_point received);
     // gone: the driver's statistics said BELVOR_PORT_GONE when the status was reported.
     void OnStatus(int32_t driver, int32_t status, uint32_t detail, bool gone);
 
@@ -59,7 +59,8 @@ private:
     void Publish(std::string message);
     void CallWhenAllGone();
 
-    std::map<int32_t, PortState> scanners_; // by driver index
+    std::map<int32_t, PortState> scanners_;                         // by driver index
+    std::map<std::pair<uint32_t, uint32_t>, uint64_t> bySymbology_; // codes by port and symbology
     std::vector<std::shared_ptr<Client>> clients_;
     std::vector<std::shared_ptr<Client>> closing_;
     uint64_t closedSlow_ = 0;

@@ -112,6 +112,12 @@ std::string RenderMetrics(const std::vector<ScannerReport>& scanners, const Brid
             [](const BelvorStats& s) -> uint64_t { return s.reader_stalled; });
     PerPort(out, scanners, "belvor_reader_stalls_total", "counter", "Times the port's reader stalled.",
             [](const BelvorStats& s) { return s.reader_stalls; });
+    Family(out, "belvor_bridge_codes_by_symbology_total", "counter",
+           "Codes the bridge passed on since it started, by port and symbology (a ScanDataType number, 0 "
+           "unknown).");
+    for (const BridgeCounters::SymbologyCount& count : bridge.codesBySymbology)
+        Sample(out, "belvor_bridge_codes_by_symbology_total",
+               PortLabel(count.port) + ",symbology=\"" + std::to_string(count.symbology) + "\"", count.codes);
     Family(out, "belvor_bridge_clients", "gauge", "WebSocket clients connected.");
     Sample(out, "belvor_bridge_clients", "", bridge.clients);
     Family(out, "belvor_bridge_clients_closed_slow_total", "counter",

@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <iterator>
 
 namespace belvor::bridge {
 
@@ -85,13 +86,54 @@ std::string HelloMessage(const std::vector<PortState>& ports)
     return nlohmann::ordered_json{{"type", "hello"}, {"ports", list}}.dump();
 }
 
-std::string CodeMessage(uint32_t port, std::string_view bytes, std::chrono::system_clock::time_point received)
+ScannedCode::ScannedCode(const BelvorScan& scan)
+    : bytes(reinterpret_cast<const char*>(scan.data), scan.data_length), aim(scan.aim), symbology(scan.type),
+      label(reinterpret_cast<const char*>(scan.label), scan.label_length)
 {
+    for (uint32_t i = 0; i < scan.field_count; ++i)
+        gs1.emplace_back(scan.fields[i].ai, std::string(reinterpret_cast<const char*>(scan.fields[i].value),
+                                                        scan.fields[i].value_length));
+    for (uint32_t i = 0; i < scan.error_count; ++i)
+        gs1Errors.push_back({scan.errors[i].ai, scan.errors[i].kind, scan.errors[i].position});
+}
+
+std::string CodeMessage(uint32_t port, const ScannedCode& code,
+                        std::chrono::system_clock::time_point received)
+{
+    // The names of BELVOR_GS1_*, by number.
+    static constexpr const char* kErrorNames[] = {"",
+                                                  "unknown_ai",
+                                                  "too_short",
+                                                  "too_long",
+                                                  "bad_character",
+                                                  "check_digit",
+                                                  "bad_date",
+                                                  "bad_time",
+                                                  "bad_country",
+                                                  "bad_currency",
+                                                  "bad_key",
+                                                  "bad_value",
+                                                  "bad_qualifier",
+                                                  "not_attribute",
+                                                  "bad_uri"};
+    nlohmann::ordered_json gs1 = nlohmann::ordered_json::array();
+    for (const auto& [ai, value] : code.gs1)
+        gs1.push_back({{"ai", ai}, {"value", DecodeWindows1252(value)}});
+    nlohmann::ordered_json errors = nlohmann::ordered_json::array();
+    for (const ScannedCode::Gs1Error& error : code.gs1Errors)
+        errors.push_back({{"ai", error.ai},
+                          {"error", error.kind < std::size(kErrorNames) ? kErrorNames[error.kind] : ""},
+                          {"position", error.position}});
     return nlohmann::ordered_json{{"type", "code"},
                                   {"port", port},
-                                  {"text", DecodeWindows1252(bytes)},
-                                  {"bytes", Base64(bytes)},
-                                  {"time", FormatUtcTime(received)}}
+                                  {"text", DecodeWindows1252(code.bytes)},
+                                  {"bytes", Base64(code.bytes)},
+                                  {"time", FormatUtcTime(received)},
+                                  {"aim", code.aim},
+                                  {"symbology", code.symbology},
+                                  {"label", DecodeWindows1252(code.label)},
+                                  {"gs1", gs1},
+                                  {"gs1_errors", errors}}
         .dump();
 }
 

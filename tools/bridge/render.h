@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace belvor::bridge {
@@ -32,8 +33,28 @@ struct PortState {
     const char* state = "open";
 };
 
+// A code as the bridge passes it on: its bytes and what the library read of
+// them, copied out of the driver's call.
+struct ScannedCode {
+    struct Gs1Error {
+        std::string ai;
+        uint32_t kind = 0; // BELVOR_GS1_*
+        uint32_t position = 0;
+    };
+    // A plain code, of a library that reads nothing: typed unknown, its label itself.
+    ScannedCode(std::string_view plain = {}) : bytes(plain), label(plain) {}
+    explicit ScannedCode(const BelvorScan& scan);
+
+    std::string bytes;
+    std::string aim;        // "]d2", or empty
+    uint32_t symbology = 0; // BELVOR_SCAN_UNKNOWN or a ScanDataType number
+    std::string label;
+    std::vector<std::pair<std::string, std::string>> gs1; // AI and value, in the order scanned
+    std::vector<Gs1Error> gs1Errors;
+};
+
 std::string HelloMessage(const std::vector<PortState>& ports);
-std::string CodeMessage(uint32_t port, std::string_view bytes,
+std::string CodeMessage(uint32_t port, const ScannedCode& code,
                         std::chrono::system_clock::time_point received);
 // A StatusProc's call (BELVOR_STATUS_*) as a status message; empty for a status
 // it does not know. gone: a loss for good (Reconnect=0), said as "gone".

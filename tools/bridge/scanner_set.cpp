@@ -42,13 +42,19 @@ ScannerSet::~ScannerSet()
         belvor_.DestroyDriver();
         drivers_.pop_back();
     }
+    if (belvor_.SetScanProc)
+        belvor_.SetScanProc(nullptr, nullptr);
     belvor_.SetCodeProc(nullptr, nullptr);
     belvor_.SetStatusProc(nullptr, nullptr);
 }
 
 void ScannerSet::Open(const std::vector<uint32_t>& ports)
 {
-    belvor_.SetCodeProc(&ScannerSet::OnCode, this);
+    // What each code is, where the library reads it; its bytes alone otherwise.
+    if (belvor_.SetScanProc)
+        belvor_.SetScanProc(&ScannerSet::OnScan, this);
+    else
+        belvor_.SetCodeProc(&ScannerSet::OnCode, this);
     belvor_.SetStatusProc(&ScannerSet::OnStatus, this);
     for (const uint32_t port : ports) {
         const int32_t driver = belvor_.InitDriver(port, nullptr);
@@ -130,17 +136,30 @@ BelvorStats ScannerSet::Stats(int32_t driver) const
     return stats;
 }
 
+void ScannerSet::PassOn(int32_t driver, ScannedCode code)
+{
+    // Copied on the driver's thread, rendered on the server's: a driver never waits for a client.
+    const auto received = std::chrono::system_clock::now();
+    intake_.Push(
+        [hub = &hub_, driver, code = std::move(code), received] { hub->OnCode(driver, code, received); });
+}
+
 void BELVOR_CALL ScannerSet::OnCode(int32_t driver, const unsigned char* data, uint32_t length, void* context)
 {
-    // Copied here, rendered on the server's thread: a driver never waits for a client.
-    auto* self = static_cast<ScannerSet*>(context);
-    const auto received = std::chrono::system_clock::now();
     try {
-        self->intake_.Push([hub = &self->hub_, driver, bytes = std::string(data, data + length), received] {
-            hub->OnCode(driver, bytes, received);
-        });
+        static_cast<ScannerSet*>(context)->PassOn(
+            driver, ScannedCode(std::string_view(reinterpret_cast<const char*>(data), length)));
     } catch (...) {
         // Out of memory: the code is lost to the clients, as it would be to a full queue.
+    }
+}
+
+void BELVOR_CALL ScannerSet::OnScan(const BelvorScan* scan, void* context)
+{
+    try {
+        static_cast<ScannerSet*>(context)->PassOn(scan->driver, ScannedCode(*scan));
+    } catch (...) {
+        // As above.
     }
 }
 

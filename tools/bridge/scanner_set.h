@@ -72,6 +72,9 @@ public:
 
 private:
     static void BELVOR_CALL OnCode(int32_t driver, const unsigned char* data, uint32_t length, void* context);
+    static void BELVOR_CALL OnScan(const BelvorScan* scan, void* context);
+    // Copies a code to the hub through the intake.
+    void PassOn(int32_t driver, ScannedCode code);
     static void BELVOR_CALL OnStatus(int32_t driver, int32_t status, uint32_t detail, void* context);
     BelvorStats Stats(int32_t driver) const;
     // A round a second later while any port is left to try.

@@ -14,6 +14,9 @@ struct BelvorFunctions {
     // Null with an older library, which has no status calls and no statistics.
     BelvorSetStatusProcFn SetStatusProc = nullptr;
     BelvorGetDriverStatsFn GetDriverStats = nullptr;
+    // Null with a library before 1.2, which does not read what a code is.
+    BelvorSetScanProcFn SetScanProc = nullptr;
+    BelvorParseScanFn ParseScan = nullptr;
 };
 
 // Loads the library (path empty: the one beside the program; on Linux then

@@ -55,6 +55,8 @@ bool LoadBelvorLibrary(const std::string& path, BelvorFunctions& functions, std:
         reinterpret_cast<decltype(functions.SetStatusProc)>(dlsym(handle, "SetStatusProc"));
     functions.GetDriverStats =
         reinterpret_cast<decltype(functions.GetDriverStats)>(dlsym(handle, "GetDriverStats"));
+    functions.SetScanProc = reinterpret_cast<decltype(functions.SetScanProc)>(dlsym(handle, "SetScanProc"));
+    functions.ParseScan = reinterpret_cast<decltype(functions.ParseScan)>(dlsym(handle, "ParseScan"));
     if (!functions.InitDriver || !functions.DestroyDriver || !functions.SetEventProc) {
         error = file + " lacks the driver's functions";
         return false;

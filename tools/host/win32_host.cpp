@@ -35,6 +35,8 @@ bool LoadBelvorLibrary(const std::string& path, BelvorFunctions& functions, std:
     (void)Find(module, "SetCodeProc", functions.SetCodeProc);
     (void)Find(module, "SetStatusProc", functions.SetStatusProc);
     (void)Find(module, "GetDriverStats", functions.GetDriverStats);
+    (void)Find(module, "SetScanProc", functions.SetScanProc);
+    (void)Find(module, "ParseScan", functions.ParseScan);
     return true;
 }
 

@@ -36,7 +36,10 @@ std::string Clock()
     return stamp;
 }
 
-void BELVOR_CALL OnCode(const unsigned char* counted)
+// A code's line: its time, its text and the counted string's bytes in hex
+// (of a longer code, its first 255 as an EventProc gets them); then, for a
+// scan the driver read something of, what it read.
+void PrintCode(const unsigned char* counted, const std::string& scan)
 {
     const std::string clock = Clock();
     const unsigned n = counted[0];
@@ -54,7 +57,23 @@ void BELVOR_CALL OnCode(const unsigned char* counted)
     std::lock_guard<std::mutex> guard(gPrint);
     ++gCodes;
     std::printf("%s  %-20s [%s]\n", clock.c_str(), ("\"" + text + "\"").c_str(), hex.c_str());
+    if (!scan.empty())
+        std::printf("              %s\n", scan.c_str());
     std::fflush(stdout);
+}
+
+void BELVOR_CALL OnCode(const unsigned char* counted)
+{
+    PrintCode(counted, {});
+}
+
+void BELVOR_CALL OnScan(const BelvorScan* scan, void*)
+{
+    unsigned char counted[256];
+    const uint32_t n = scan->data_length < 255 ? scan->data_length : 255;
+    counted[0] = static_cast<unsigned char>(n);
+    std::memcpy(counted + 1, scan->data, n);
+    PrintCode(counted, ScanText(*scan));
 }
 
 void BELVOR_CALL OnStatus(int32_t, int32_t status, uint32_t detail, void*)
@@ -179,6 +198,9 @@ int main(int argc, char** argv)
     gPort = o.Port;
     if (belvor.SetStatusProc)
         belvor.SetStatusProc(&OnStatus, nullptr);
+    // What a code is, where the library can tell it; its line is as before.
+    if (belvor.SetScanProc)
+        belvor.SetScanProc(&OnScan, nullptr);
     const int32_t index = belvor.InitDriver(static_cast<uint32_t>(o.Port), &OnCode);
     if (index < 0) {
         std::fprintf(stderr, "monitor: cannot drive COM%ld: %s\n", o.Port, LastErrorText().c_str());

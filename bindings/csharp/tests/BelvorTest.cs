@@ -63,12 +63,22 @@ static class BelvorTest
     {
         public readonly List<string> Texts = new List<string>();
         public readonly List<byte[]> Bytes = new List<byte[]>();
+        public readonly List<ScanEventArgs> Scans = new List<ScanEventArgs>();
 
         public void Add(object sender, CodeEventArgs e)
         {
             lock (this) {
                 Texts.Add(e.Text);
                 Bytes.Add(e.Code);
+                Monitor.PulseAll(this);
+            }
+        }
+
+        public void AddScan(object sender, ScanEventArgs e)
+        {
+            lock (this) {
+                Texts.Add(e.Text);
+                Scans.Add(e);
                 Monitor.PulseAll(this);
             }
         }
@@ -162,7 +172,8 @@ static class BelvorTest
     // in order with the codes, and the statistics add up.
     static void StatusAndStats()
     {
-        Check(Marshal.SizeOf(typeof(ScannerStats)) == 144 &&
+        Check(Marshal.SizeOf(typeof(ScannerStats)) == 152 &&
+              Marshal.OffsetOf(typeof(ScannerStats), "CodesUnidentified").ToInt32() == 144 &&
               Marshal.OffsetOf(typeof(ScannerStats), "ReaderStalls").ToInt32() == 128 &&
               Marshal.OffsetOf(typeof(ScannerStats), "MsSinceRound").ToInt32() == 140 &&
               Marshal.OffsetOf(typeof(ScannerStats), "QueueLength").ToInt32() == 112 &&
@@ -183,7 +194,8 @@ static class BelvorTest
         line = new FakeScanner(63);
         Check(got.Wait(5).EndsWith("|Back 0"), "back: " + got.Wait(5));
         ScannerStats s = scanner.Stats;
-        Check(s.Size == 144 && s.ReaderStalled == 0 && s.MsSinceRound < 5000 && s.Port == 63 && s.State == PortState.Open && s.CodesDelivered == 2 &&
+        Check(s.Size == 152 && s.CodesUnidentified == 0 && s.ReaderStalled == 0 && s.MsSinceRound < 5000 &&
+              s.Port == 63 && s.State == PortState.Open && s.CodesDelivered == 2 &&
               s.CodesCut == 1 && s.CodesDropped == 0 && s.BytesReceived == 10 && s.Returns == 1 &&
               s.QueueLength == 0 && s.MsSinceCode >= 0, "the stats add up");
         scanner.Dispose();
@@ -195,6 +207,119 @@ static class BelvorTest
         } catch (ObjectDisposedException) {
             Check(true, "no stats once disposed");
         }
+    }
+
+    const string DataMatrix = "]d2" + "0109501101530003" + "17250100" + "10ABC" + "\u001d" + "21XYZ";
+
+    static string Describe(ScanEventArgs s)
+    {
+        var fields = new List<string>();
+        foreach (KeyValuePair<string, string> field in s.Fields)
+            fields.Add(field.Key + "=" + field.Value);
+        var errors = new List<string>();
+        foreach (Gs1Error error in s.Errors)
+            errors.Add(error.Ai + ":" + error.Kind + "@" + error.Position);
+        return string.Format("{0} {1} [{2}] {3} {4} ({5}) ({6})", s.Driver, s.Aim, s.Type, s.Text,
+                             Encoding.ASCII.GetString(s.Data), string.Join(" ", fields.ToArray()),
+                             string.Join(" ", errors.ToArray()));
+    }
+
+    // ParseScan on codes got elsewhere: what each is, its fields, and what is wrong with them.
+    static void ParseScans()
+    {
+        var cases = new[] {
+            new { Code = DataMatrix, Aim = true,
+                  Expected = "-1 ]d2 [208] " + DataMatrix.Substring(3) + " " + DataMatrix +
+                             " (01=09501101530003 17=250100 10=ABC 21=XYZ) ()" },
+            new { Code = "]E04006381333931", Aim = true,
+                  Expected = "-1 ]E0 [104] 4006381333931 ]E04006381333931 (01=04006381333931) ()" },
+            new { Code = "4006381333931", Aim = true, Expected = "-1  [0] 4006381333931 4006381333931 () ()" },
+            new { Code = DataMatrix, Aim = false, Expected = "-1  [0] " + DataMatrix + " " + DataMatrix + " () ()" },
+            new { Code = "]d2" + "17250230" + "0109501101530004", Aim = true,
+                  Expected = "-1 ]d2 [208] 172502300109501101530004 ]d2172502300109501101530004 " +
+                             "(17=250230 01=09501101530004) (17:BadDate@2 01:CheckDigit@23)" },
+        };
+        foreach (var c in cases) {
+            string got = Describe(BelvorLibrary.ParseScan(Encoding.ASCII.GetBytes(c.Code), c.Aim));
+            Check(got == c.Expected, "ParseScan " + c.Code + " aim " + c.Aim + ": " + got);
+        }
+        ScanEventArgs scan = BelvorLibrary.ParseScan(Encoding.ASCII.GetBytes(DataMatrix));
+        Check(scan.Gtin == "09501101530003" && scan.Expiry == new DateTime(2025, 1, 31) && scan.Batch == "ABC" &&
+              scan.Serial == "XYZ" && scan.BestBefore == null && scan.Flags == (ScanFlags.Identified | ScanFlags.Gs1),
+              "the typed fields of a GS1 DataMatrix");
+        scan = BelvorLibrary.ParseScan(Encoding.ASCII.GetBytes("4006381333931"));
+        Check(scan.Gtin == null && scan.Expiry == null && scan.Flags == ScanFlags.None, "none for a plain code");
+        try {
+            BelvorLibrary.ParseScan(new byte[8193]);
+            Check(false, "a code over 8192 bytes is refused");
+        } catch (ArgumentException) {
+            Check(true, "a code over 8192 bytes is refused");
+        }
+    }
+
+    // GS1's dates: DD 00 the month's end, leap years, the century within -49..+50 years of today's.
+    static void Gs1Dates()
+    {
+        var cases = new[] {
+            new { Value = "250131", Year = 2026, Expected = "2025-01-31" },
+            new { Value = "250100", Year = 2026, Expected = "2025-01-31" },
+            new { Value = "250400", Year = 2026, Expected = "2025-04-30" },
+            new { Value = "250200", Year = 2026, Expected = "2025-02-28" },
+            new { Value = "240200", Year = 2026, Expected = "2024-02-29" },
+            new { Value = "240229", Year = 2026, Expected = "2024-02-29" },
+            new { Value = "250229", Year = 2026, Expected = "none" },
+            new { Value = "000200", Year = 2026, Expected = "2000-02-29" },
+            new { Value = "000200", Year = 2060, Expected = "2100-02-28" },
+            new { Value = "000229", Year = 2060, Expected = "none" },
+            new { Value = "760101", Year = 2026, Expected = "2076-01-01" },
+            new { Value = "770101", Year = 2026, Expected = "1977-01-01" },
+            new { Value = "260101", Year = 2075, Expected = "2026-01-01" },
+            new { Value = "250101", Year = 2075, Expected = "2125-01-01" },
+            new { Value = "250431", Year = 2026, Expected = "none" },
+            new { Value = "250001", Year = 2026, Expected = "none" },
+            new { Value = "251301", Year = 2026, Expected = "none" },
+            new { Value = "25013", Year = 2026, Expected = "none" },
+            new { Value = "25O131", Year = 2026, Expected = "none" },
+            new { Value = "\uff12\uff15\uff10\uff11\uff13\uff11", Year = 2026, Expected = "none" },
+        };
+        foreach (var c in cases) {
+            DateTime? date = ScanEventArgs.Gs1Date(c.Value, new DateTime(c.Year, 6, 15));
+            string got = date.HasValue ? date.Value.ToString("yyyy-MM-dd") : "none";
+            Check(got == c.Expected, "GS1 date " + c.Value + " in " + c.Year + ": " + got);
+        }
+    }
+
+    // Through the scan callback on a line set to read identifiers: each scan to its scanner,
+    // the Code event still with the bytes as received, and a scanner without Scan as before.
+    static void Scans()
+    {
+        string ini = Environment.GetEnvironmentVariable("BELVOR_SYSTEM_DIR") + "/Belvor.ini";
+        System.IO.File.WriteAllText(ini, "[COM63]\r\nSymbologyId=Aim\r\nAllowCodes=29, 32-126\r\n");
+        var codes = new Received();
+        var scans = new Received();
+        var plain = new Received();
+        using (var a = new FakeScanner(63))
+        using (var b = new FakeScanner(67))
+        using (var scanner = new Scanner(63, codes.Add, onScan: scans.AddScan))
+        using (var other = new Scanner(67, plain.Add)) {
+            Check(scanner.Library.Scans, "the library has SetScanProc");
+            a.Send(DataMatrix + "\r4006381333931\r");
+            b.Send("12ab\r");
+            Check(plain.Wait(1) == "12", "a scanner without Scan gets its codes: " + plain.Wait(1));
+            scans.Wait(2);
+            Check(codes.Wait(2) == DataMatrix + "|4006381333931", "and Code the bytes as received: " + codes.Wait(2));
+            Check(scanner.Stats.CodesUnidentified == 1, "the code without an identifier counted");
+        }
+        System.IO.File.Delete(ini);
+        Check(scans.Scans.Count == 2, "two scans");
+        if (scans.Scans.Count != 2)
+            return;
+        ScanEventArgs first = scans.Scans[0];
+        Check(Describe(first) == "0 ]d2 [208] " + DataMatrix.Substring(3) + " " + DataMatrix +
+                                     " (01=09501101530003 17=250100 10=ABC 21=XYZ) ()" &&
+              first.Expiry == new DateTime(2025, 1, 31), "a GS1 DataMatrix scanned: " + Describe(first));
+        Check(Describe(scans.Scans[1]) == "0  [0] 4006381333931 4006381333931 () ()",
+              "a code without identifier: " + Describe(scans.Scans[1]));
     }
 
     static int Main()
@@ -246,6 +371,9 @@ static class BelvorTest
         AnotherUser();
         EarlyCode();
         StatusAndStats();
+        Gs1Dates();
+        ParseScans();
+        Scans();
         Console.WriteLine(failed == 0 ? "all passed" : failed + " failed");
         return failed == 0 ? 0 : 1;
     }

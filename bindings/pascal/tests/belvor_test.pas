@@ -172,7 +172,8 @@ var
   Scanner: TBelvorScanner;
   S: TBelvorStats;
 begin
-  Check((SizeOf(TBelvorStats) = 144) and (PtrUInt(@S.QueueLength) - PtrUInt(@S) = 112) and
+  Check((SizeOf(TBelvorStats) = 152) and (PtrUInt(@S.CodesUnidentified) - PtrUInt(@S) = 144) and
+    (PtrUInt(@S.QueueLength) - PtrUInt(@S) = 112) and
     (PtrUInt(@S.ReaderStalls) - PtrUInt(@S) = 128) and (PtrUInt(@S.MsSinceRound) - PtrUInt(@S) = 140),
     'TBelvorStats is BelvorStats');
   Ini := GetEnvironmentVariable('BELVOR_SYSTEM_DIR') + '/Belvor.ini';
@@ -193,10 +194,173 @@ begin
   Line := FakeScanner(65);
   Check(Pos('|65:status 2 0', Got.Wait(5)) > 0, 'back: ' + Got.Wait(5));
   S := Scanner.Stats;
-  Check((S.Size = 144) and (S.ReaderStalled = 0) and (S.MsSinceRound < 5000) and (S.Port = 65) and (S.State = BelvorPortOpen) and (S.CodesDelivered = 2) and
-    (S.CodesCut = 1) and (S.BytesReceived = 10) and (S.Returns = 1) and (S.MsSinceCode >= 0), 'the stats add up');
+  Check((S.Size = 152) and (S.CodesUnidentified = 0) and (S.ReaderStalled = 0) and (S.MsSinceRound < 5000) and
+    (S.Port = 65) and (S.State = BelvorPortOpen) and (S.CodesDelivered = 2) and (S.CodesCut = 1) and
+    (S.BytesReceived = 10) and (S.Returns = 1) and (S.MsSinceCode >= 0), 'the stats add up');
   Scanner.Free;
   close(Line);
+  DeleteFile(Ini);
+end;
+
+const
+  DataMatrix = ']d2' + '0109501101530003' + '17250100' + '10ABC' + #29 + '21XYZ';
+
+function Describe(const Scan: TBelvorScan): string;
+var
+  I: Integer;
+begin
+  Result := Format('%d %s [%d] %s %s (', [Scan.Driver, Scan.Aim, Scan.Symbology, Scan.Text, Scan.Data]);
+  for I := 0 to High(Scan.Fields) do
+    Result := Result + Format('%s%s=%s', [Copy(' ', 1, Ord(I > 0)), Scan.Fields[I].Ai, Scan.Fields[I].Value]);
+  Result := Result + ') (';
+  for I := 0 to High(Scan.Errors) do
+    Result := Result + Format('%s%s:%d@%d', [Copy(' ', 1, Ord(I > 0)), Scan.Errors[I].Ai, Scan.Errors[I].Kind,
+      Scan.Errors[I].Position]);
+  Result := Result + ')';
+end;
+
+{ GS1's dates: DD 00 the month's end, leap years, the century within -49..+50 years of today's. }
+procedure Gs1Dates;
+const
+  Cases: array[0..19] of record
+    Value: string;
+    Year: Word;
+    Expected: string;
+  end = (
+    (Value: '250131'; Year: 2026; Expected: '2025-01-31'),
+    (Value: '250100'; Year: 2026; Expected: '2025-01-31'),
+    (Value: '250400'; Year: 2026; Expected: '2025-04-30'),
+    (Value: '250200'; Year: 2026; Expected: '2025-02-28'),
+    (Value: '240200'; Year: 2026; Expected: '2024-02-29'),
+    (Value: '240229'; Year: 2026; Expected: '2024-02-29'),
+    (Value: '250229'; Year: 2026; Expected: 'none'),
+    (Value: '000200'; Year: 2026; Expected: '2000-02-29'),
+    (Value: '000200'; Year: 2060; Expected: '2100-02-28'),
+    (Value: '000229'; Year: 2060; Expected: 'none'),
+    (Value: '760101'; Year: 2026; Expected: '2076-01-01'),
+    (Value: '770101'; Year: 2026; Expected: '1977-01-01'),
+    (Value: '260101'; Year: 2075; Expected: '2026-01-01'),
+    (Value: '250101'; Year: 2075; Expected: '2125-01-01'),
+    (Value: '250431'; Year: 2026; Expected: 'none'),
+    (Value: '250001'; Year: 2026; Expected: 'none'),
+    (Value: '251301'; Year: 2026; Expected: 'none'),
+    (Value: '25013'; Year: 2026; Expected: 'none'),
+    (Value: '25O131'; Year: 2026; Expected: 'none'),
+    (Value: '2501311'; Year: 2026; Expected: 'none'));
+var
+  I: Integer;
+  When: TDateTime;
+  Got: string;
+begin
+  for I := 0 to High(Cases) do
+  begin
+    if BelvorGs1Date(Cases[I].Value, EncodeDate(Cases[I].Year, 6, 15), When) then
+      Got := FormatDateTime('yyyy-mm-dd', When)
+    else
+      Got := 'none';
+    Check(Got = Cases[I].Expected, Format('GS1 date %s in %d: %s', [Cases[I].Value, Cases[I].Year, Got]));
+  end;
+end;
+
+{ BelvorParseScan on codes got elsewhere: what each is, its fields, and what is wrong with them. }
+procedure ParseScans;
+const
+  Cases: array[0..4] of record
+    Code: string;
+    Aim: Boolean;
+    Expected: string;
+  end = (
+    (Code: DataMatrix; Aim: True;
+     Expected: '-1 ]d2 [208] ' + '0109501101530003172501001' + '0ABC'#29'21XYZ ' + DataMatrix +
+       ' (01=09501101530003 17=250100 10=ABC 21=XYZ) ()'),
+    (Code: ']E04006381333931'; Aim: True;
+     Expected: '-1 ]E0 [104] 4006381333931 ]E04006381333931 (01=04006381333931) ()'),
+    (Code: '4006381333931'; Aim: True; Expected: '-1  [0] 4006381333931 4006381333931 () ()'),
+    (Code: DataMatrix; Aim: False; Expected: '-1  [0] ' + DataMatrix + ' ' + DataMatrix + ' () ()'),
+    (Code: ']d2' + '17250230' + '0109501101530004'; Aim: True;
+     Expected: '-1 ]d2 [208] 172502300109501101530004 ]d2172502300109501101530004 ' +
+       '(17=250230 01=09501101530004) (17:6@2 01:5@23)'));
+var
+  I: Integer;
+  Scan: TBelvorScan;
+  When: TDateTime;
+begin
+  for I := 0 to High(Cases) do
+  begin
+    Scan := BelvorParseScan(Cases[I].Code, Cases[I].Aim);
+    Check(Describe(Scan) = Cases[I].Expected, 'BelvorParseScan: ' + Describe(Scan));
+  end;
+  Scan := BelvorParseScan(DataMatrix);
+  Check((Scan.Gtin = '09501101530003') and Scan.Expiry(When) and (When = EncodeDate(2025, 1, 31)) and
+    (Scan.Batch = 'ABC') and (Scan.Serial = 'XYZ') and not Scan.BestBefore(When) and
+    (Scan.Flags = BelvorScanIdentified or BelvorScanGs1), 'the typed fields of a GS1 DataMatrix');
+  Scan := BelvorParseScan('4006381333931');
+  Check((Scan.Gtin = '') and not Scan.Expiry(When) and (Scan.Flags = 0), 'none for a plain code');
+  try
+    BelvorParseScan(StringOfChar('1', 8193));
+    Check(False, 'a code over 8192 bytes is refused');
+  except
+    on E: EBelvorError do
+      Check(True, 'a code over 8192 bytes is refused: ' + E.Message);
+  end;
+end;
+
+type
+  { Each scan, described, beside the codes OnCode got. }
+  TScans = class(TReceived)
+    Scans: array of TBelvorScan;
+    procedure AddScan(Sender: TBelvorScanner; const Scan: TBelvorScan);
+  end;
+
+procedure TScans.AddScan(Sender: TBelvorScanner; const Scan: TBelvorScan);
+begin
+  Lock.BeginWrite;
+  SetLength(Scans, Length(Scans) + 1);
+  Scans[High(Scans)] := Scan;
+  Lock.EndWrite;
+  Add(Sender, Describe(Scan));
+end;
+
+{ Through the scan callback on a line set to read identifiers: each scan to its scanner,
+  OnCode still with the bytes as received, and a scanner without OnScan as before. }
+procedure Scans;
+var
+  Ini: string;
+  F: Text;
+  A, B: Integer;
+  Plain: TReceived;
+  Got: TScans;
+  Scanner, Other: TBelvorScanner;
+  When: TDateTime;
+begin
+  Ini := GetEnvironmentVariable('BELVOR_SYSTEM_DIR') + '/Belvor.ini';
+  AssignFile(F, Ini);
+  Rewrite(F);
+  System.Write(F, '[COM65]'#13#10'SymbologyId=Aim'#13#10'AllowCodes=29, 32-126'#13#10);
+  CloseFile(F);
+  A := FakeScanner(65);
+  B := FakeScanner(68);
+  Plain := TReceived.Create;
+  Got := TScans.Create;
+  Scanner := TBelvorScanner.CreateForScans(65, Got.AddScan);
+  Other := TBelvorScanner.Create(68, Plain.Add);
+  Send(A, DataMatrix + #13 + '4006381333931'#13);
+  Send(B, '12ab'#13);
+  Check(Plain.Wait(1) = '68:12', 'a scanner without OnScan gets its codes: ' + Plain.Wait(1));
+  Check(Got.Wait(2) = '65:0 ]d2 [208] ' + Copy(DataMatrix, 4, MaxInt) + ' ' + DataMatrix +
+    ' (01=09501101530003 17=250100 10=ABC 21=XYZ) ()|65:0  [0] 4006381333931 4006381333931 () ()',
+    'scans, each with what it is: ' + Got.Wait(2));
+  Check((Length(Got.Scans) = 2) and Got.Scans[0].Expiry(When) and (When = EncodeDate(2025, 1, 31)),
+    'the scan''s expiry');
+  Check(Scanner.Stats.CodesUnidentified = 1, 'the code without an identifier counted');
+  Other.OnScan := Got.AddScan;
+  Send(B, '12ab'#13);
+  Check((Plain.Wait(2) = '68:12|68:12') and (Pos('|68:1  [0] 12 12 () ()', Got.Wait(3)) > 0),
+    'OnScan set later, beside OnCode: ' + Got.Wait(3));
+  Other.Free;
+  Scanner.Free;
+  close(A);
+  close(B);
   DeleteFile(Ini);
 end;
 
@@ -273,6 +437,9 @@ begin
   AnotherUser;
   BelvorTagged := True;
   StatusAndStats;
+  Gs1Dates;
+  ParseScans;
+  Scans;
 
   unlink(PAnsiChar(GetEnvironmentVariable('BELVOR_SYSTEM_DIR') + '/com65'));
   unlink(PAnsiChar(GetEnvironmentVariable('BELVOR_SYSTEM_DIR') + '/com68'));

@@ -7,9 +7,11 @@
 
 ``on_code(code: bytes)`` runs on a thread of the driver's own: copy the code
 somewhere (a queue.Queue) and return; never block there, never close a
-scanner there. So does ``on_status(status: Status, detail: int)``, given as
-``Scanner(3, on_code, on_status=...)``, in order with the codes. Scanners close
-newest first. See docs/hosts.md.
+scanner there. So do ``on_status(status: Status, detail: int)``, given as
+``Scanner(3, on_code, on_status=...)``, in order with the codes, and
+``on_scan(scan: Scan)``, what the code is (its symbology, a GS1 code's GTIN,
+expiry, batch, serial and fields). ``parse_scan(data)`` tells the same of a
+code got elsewhere. Scanners close newest first. See docs/hosts.md.
 """
 
 import ctypes
@@ -18,9 +20,13 @@ import os
 import sys
 import threading
 
+from ._scan import UNKNOWN, Gs1Error, Gs1ErrorKind, Scan, ScanFlags, _BelvorScan, gs1_date
 from ._status import PortState, Stats, Status, _BelvorStats
 
-__all__ = ["Library", "Scanner", "BelvorError", "Status", "PortState", "Stats", "LIBRARY_NAMES"]
+__all__ = [
+    "Library", "Scanner", "BelvorError", "Status", "PortState", "Stats", "LIBRARY_NAMES",
+    "Scan", "ScanFlags", "Gs1ErrorKind", "Gs1Error", "UNKNOWN", "gs1_date", "parse_scan",
+]
 
 _WINDOWS = sys.platform == "win32"
 
@@ -39,6 +45,8 @@ else:
 _EventProc = _FUNCTYPE(None, ctypes.c_void_p)
 _CodeProc = _FUNCTYPE(None, ctypes.c_int32, ctypes.c_void_p, ctypes.c_uint32, ctypes.c_void_p)
 _StatusProc = _FUNCTYPE(None, ctypes.c_int32, ctypes.c_int32, ctypes.c_uint32, ctypes.c_void_p)
+_ScanProc = _FUNCTYPE(None, ctypes.POINTER(_BelvorScan), ctypes.c_void_p)
+_PARSE_AIM = 1
 
 
 class BelvorError(RuntimeError):
@@ -117,6 +125,13 @@ class Library:
             dll.SetStatusProc.restype = ctypes.c_void_p
             dll.GetDriverStats.argtypes = [ctypes.c_int32, ctypes.POINTER(_BelvorStats)]
             dll.GetDriverStats.restype = ctypes.c_int32
+        # Nor these: on_scan and parse_scan then raise.
+        self.has_scan = hasattr(dll, "SetScanProc") and hasattr(dll, "ParseScan")
+        if self.has_scan:
+            dll.SetScanProc.argtypes = [_ScanProc, ctypes.c_void_p]
+            dll.SetScanProc.restype = ctypes.c_void_p
+            dll.ParseScan.argtypes = [ctypes.c_char_p, ctypes.c_uint32, ctypes.c_uint32, _ScanProc, ctypes.c_void_p]
+            dll.ParseScan.restype = ctypes.c_int32
         self._lock = threading.Lock()
         self._scanners = []  # live ones, oldest first: index i is driver i
         # Kept for the life of the process: the driver may call them from its
@@ -124,6 +139,8 @@ class Library:
         self._event_proc = _EventProc(self._on_event)
         self._code_proc = _CodeProc(self._on_code)
         self._status_proc = _StatusProc(self._on_status)
+        self._scan_proc = _ScanProc(self._on_scan)
+        self._scanning = False  # the ScanProc is set: every code comes through it
         self._tagged = None  # never given to SetCodeProc
         self.tagged = tagged
         if self.has_status:
@@ -179,6 +196,14 @@ class Library:
         if 0 <= driver < len(scanners):
             scanners[driver]._deliver(code)
 
+    def _on_scan(self, scan, _context):
+        if not scan:
+            return
+        scan = scan.contents
+        scanners = self._scanners
+        if 0 <= scan.driver < len(scanners):
+            scanners[scan.driver]._deliver_scan(scan)
+
     def _on_status(self, driver, status, detail, _context):
         scanners = self._scanners
         if 0 <= driver < len(scanners):
@@ -204,8 +229,33 @@ class Library:
             values["ms_since_code"] = None
         return Stats(**values)
 
+    def _parse(self, data, aim):
+        if not self.has_scan:
+            raise BelvorError("%s has no ParseScan: an older library" % self.path)
+        data = bytes(data)
+        got = []
+        # Called back before ParseScan returns, on this thread. Not under _lock, as
+        # GetDriverStats: ParseScan touches no driver, and a handler may call it.
+        proc = _ScanProc(lambda scan, _context: got.append(Scan._copy(scan.contents)))
+        flags = _PARSE_AIM if aim else 0
+        if self._dll.ParseScan(data, len(data), flags, proc, None) < 0:
+            raise ValueError("ParseScan refused a code of %d bytes" % len(data))
+        if not got:
+            raise BelvorError("ParseScan returned without the scan (out of memory?)")
+        return got[0]
+
+    def _scan_with_proc(self):
+        """Before the first scanner that wants scans: from then on every code comes as one."""
+        if not self.has_scan:
+            raise BelvorError("%s has no SetScanProc: an older library" % self.path)
+        # Once only, and kept: each swap waits for the callbacks under way.
+        self._dll.SetScanProc(self._scan_proc, None)
+        self._scanning = True
+
     def _open(self, scanner, port):
         with self._lock:
+            if scanner._on_scan is not None and not self._scanning:
+                self._scan_with_proc()
             # In place before the driver exists: its first code may come at once.
             expected = len(self._scanners)
             self._scanners.append(scanner)
@@ -243,19 +293,37 @@ class Scanner:
 
     ``on_status(status: Status, detail: int)``, when given, hears of the line
     lost and back and of codes cut or dropped, on the same thread as on_code.
+    ``on_scan(scan: Scan)``, when given, gets each code with what it is, after
+    on_code (if given) has got its bytes; the first scanner with it makes every
+    code of the library come through its scan callback, tagged with its driver
+    whatever ``Library.tagged`` says (BelvorError with an older library).
     Raises OSError (errno / winerror set, FileNotFoundError for a missing port)
     when the driver cannot be created. Close newest first, or use ``with``.
     """
 
-    def __init__(self, port, on_code, library=None, on_status=None):
+    def __init__(self, port, on_code=None, library=None, on_status=None, on_scan=None):
         self._on_code = on_code
         self._on_status = on_status
+        self._on_scan = on_scan
         self.port = port
         self.library = library if isinstance(library, Library) else Library.shared(library)
         self.index = self.library._open(self, port)
 
     def _deliver(self, code):
-        _run_handler(self._on_code, code)
+        if self._on_code is not None:
+            _run_handler(self._on_code, code)
+
+    def _deliver_scan(self, scan):
+        # Copied before either handler runs: the library's buffers last only this call.
+        copy = Scan._copy(scan) if self._on_scan is not None else None
+        if self._on_code is not None:
+            if copy is not None:
+                code = copy.data
+            else:
+                code = ctypes.string_at(scan.data, scan.data_length) if scan.data_length else b""
+            _run_handler(self._on_code, code)
+        if copy is not None:
+            _run_handler(self._on_scan, copy)
 
     def _report(self, status, detail):
         if self._on_status is not None:
@@ -284,3 +352,14 @@ class Scanner:
 
     def __repr__(self):
         return "<Scanner COM%d driver %d>" % (self.port, self.index)
+
+
+def parse_scan(data, aim=True, library=None):
+    """What the code data (bytes) is, as on_scan would get it: a Scan with driver -1.
+
+    ``aim``: data starts with its symbology identifier ("]d2..."), as a scanner
+    set to send one types it. For codes got elsewhere (a keyboard wedge, a
+    camera); needs no scanner. ValueError for a code over 8192 bytes.
+    """
+    lib = library if isinstance(library, Library) else Library.shared(library)
+    return lib._parse(data, aim)

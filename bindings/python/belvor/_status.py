@@ -22,7 +22,7 @@ class PortState(enum.IntEnum):
 
 
 class _BelvorStats(ctypes.Structure):
-    # Fixed offsets on 32- and 64-bit builds alike: 144 bytes, no padding. A 1.1 library fills the first 128.
+    # Fixed offsets on 32- and 64-bit builds alike: 152 bytes, no padding. A 1.1 library fills the first 128.
     _fields_ = (
         [(name, ctypes.c_uint32) for name in ("size", "port", "state", "last_error")]
         + [
@@ -34,6 +34,7 @@ class _BelvorStats(ctypes.Structure):
         ]
         + [("queue_length", ctypes.c_uint32), ("queue_high", ctypes.c_uint32), ("ms_since_code", ctypes.c_int64)]
         + [("reader_stalls", ctypes.c_uint64), ("reader_stalled", ctypes.c_uint32), ("ms_since_round", ctypes.c_uint32)]
+        + [("codes_unidentified", ctypes.c_uint64)]
     )
 
 
@@ -62,3 +63,4 @@ class Stats:
     reader_stalls: int = 0  # times the port's reader got stuck (5 s past what a round may take)
     reader_stalled: bool = False  # it is stuck now
     ms_since_round: int = 0  # since its last round; 0 while the line is gone for good
+    codes_unidentified: int = 0  # [Code] SymbologyId=Aim, yet no valid identifier came first

@@ -4,6 +4,7 @@ Needs BELVOR_LIBRARY (the built library) and BELVOR_SYSTEM_DIR (where the
 library looks for its comN links); ctest sets both.
 """
 
+import datetime
 import errno
 import gc
 import os
@@ -184,6 +185,31 @@ class ScannerTest(unittest.TestCase):
         with self.assertRaisesRegex(belvor.BelvorError, "closed"):
             scanner.stats()
 
+    def test_scans_through_the_scan_callback_each_to_its_scanner(self):
+        ini = os.path.join(SYSTEM_DIR, "Belvor.ini")
+        with open(ini, "w") as f:
+            f.write("[COM%d]\r\nSymbologyId=Aim\r\nAllowCodes=29, 32-126\r\n" % PORTS[0])
+        self.addCleanup(os.remove, ini)
+        scans, codes, plain = Received(), Received(), Received()
+        with belvor.Scanner(PORTS[0], codes, on_scan=scans) as scanner, belvor.Scanner(PORTS[1], plain):
+            self.fakes[0].send(DATAMATRIX + b"\r" + b"4006381333931\r")
+            self.fakes[1].send(b"12ab\r")  # no on_scan: its bytes, as before
+            self.assertEqual(plain.wait(1), [b"12"])
+            first, second = scans.wait(2)
+            self.assertEqual(codes.wait(2), [DATAMATRIX, b"4006381333931"])
+            self.assertEqual(scanner.stats().codes_unidentified, 1)
+        self.assertNotIn(threading.get_ident(), scans.threads)
+        self.assertEqual(
+            (first.driver, first.data, first.aim, first.type, first.label),
+            (0, DATAMATRIX, "]d2", 208, DATAMATRIX[3:]),
+        )
+        self.assertEqual((first.gtin, first.expiry, first.batch, first.serial),
+                         ("09501101530003", datetime.date(2025, 1, 31), "ABC", "XYZ"))
+        self.assertEqual(
+            (second.driver, second.aim, second.type, second.label, second.flags, second.fields),
+            (0, "", belvor.UNKNOWN, b"4006381333931", belvor.ScanFlags(0), ()),
+        )
+
     def test_port_zero_is_an_os_error_with_the_system_code(self):
         with self.assertRaises(OSError) as caught:
             belvor.Scanner(0, lambda code: None)
@@ -203,6 +229,84 @@ class ScannerTest(unittest.TestCase):
         self.assertEqual(belvor.Library.shared(path).path, path)
         with self.assertRaisesRegex(OSError, "cannot load the Belvor library"):
             belvor.Library(os.path.join(SYSTEM_DIR, "no-such-library.so"))
+
+
+DATAMATRIX = b"]d2" b"0109501101530003" b"17250100" b"10ABC" b"\x1d" b"21XYZ"
+LINK = b"https://id.gs1.org/01/09501101530003/10/ABC?17=250100"
+
+
+@unittest.skipUnless(os.environ.get("BELVOR_LIBRARY"), "BELVOR_LIBRARY unset")
+class ParseScanTest(unittest.TestCase):
+    def test_what_a_code_is(self):
+        identified_gs1 = belvor.ScanFlags.IDENTIFIED | belvor.ScanFlags.GS1
+        gs1_fields = (("01", "09501101530003"), ("17", "250100"), ("10", "ABC"), ("21", "XYZ"))
+        cases = [  # data, aim, (aim, type, label, flags), fields
+            (DATAMATRIX, True, ("]d2", 208, DATAMATRIX[3:], identified_gs1), gs1_fields),
+            (b"]E04006381333931", True, ("]E0", 104, b"4006381333931", None), (("01", "04006381333931"),)),
+            (b"4006381333931", True, ("", 0, b"4006381333931", belvor.ScanFlags(0)), ()),
+            (DATAMATRIX, False, ("", 0, DATAMATRIX, belvor.ScanFlags(0)), ()),
+            (LINK, False, ("", 0, LINK, belvor.ScanFlags.GS1 | belvor.ScanFlags.DIGITAL_LINK),
+             (("01", "09501101530003"), ("10", "ABC"), ("17", "250100"))),
+        ]
+        for data, aim, (aim_id, kind, label, flags), fields in cases:
+            with self.subTest(data=data, aim=aim):
+                scan = belvor.parse_scan(data, aim=aim)
+                self.assertEqual((scan.driver, scan.data, scan.aim, scan.type, scan.label),
+                                 (-1, data, aim_id, kind, label))
+                self.assertEqual(scan.fields, fields)
+                self.assertEqual(scan.errors, ())
+                if flags is not None:
+                    self.assertEqual(scan.flags, flags)
+                self.assertEqual(scan.gtin, dict(fields).get("01"))
+        self.assertIn(belvor.ScanFlags.IDENTIFIED, belvor.parse_scan(b"]E04006381333931").flags)
+        scan = belvor.parse_scan(DATAMATRIX)
+        self.assertEqual((scan.expiry, scan.batch, scan.serial, scan.best_before),
+                         (datetime.date(2025, 1, 31), "ABC", "XYZ", None))
+
+    def test_what_is_wrong_comes_beside_the_fields(self):
+        scan = belvor.parse_scan(b"]d2" b"17250230" b"0109501101530004")
+        self.assertEqual(scan.fields, (("17", "250230"), ("01", "09501101530004")))
+        self.assertEqual(scan.expiry, None)  # no 30 February
+        # Where in the label: the date's value, the wrong check digit.
+        self.assertEqual(scan.errors, (belvor.Gs1Error("17", belvor.Gs1ErrorKind.BAD_DATE, 2),
+                                       belvor.Gs1Error("01", belvor.Gs1ErrorKind.CHECK_DIGIT, 23)))
+
+    def test_a_code_too_long_is_refused(self):
+        self.assertEqual(belvor.parse_scan(b"1" * 8192).label, b"1" * 8192)
+        with self.assertRaises(ValueError):
+            belvor.parse_scan(b"1" * 8193)
+
+
+class Gs1DateTest(unittest.TestCase):
+    def test_dates_at_their_edges(self):
+        date = datetime.date
+        cases = [  # value, today's year, the date
+            ("250131", 2026, date(2025, 1, 31)),
+            ("250100", 2026, date(2025, 1, 31)),  # DD 00: the month's last day
+            ("250400", 2026, date(2025, 4, 30)),
+            ("250200", 2026, date(2025, 2, 28)),
+            ("240200", 2026, date(2024, 2, 29)),  # leap year
+            ("240229", 2026, date(2024, 2, 29)),
+            ("250229", 2026, None),
+            ("000200", 2026, date(2000, 2, 29)),  # a century divisible by 400
+            ("000200", 2060, date(2100, 2, 28)),  # one that is not
+            ("000229", 2060, None),
+            ("760101", 2026, date(2076, 1, 1)),  # 50 years ahead: this century
+            ("770101", 2026, date(1977, 1, 1)),  # 51 ahead: the last one
+            ("260101", 2075, date(2026, 1, 1)),  # 49 back
+            ("250101", 2075, date(2125, 1, 1)),  # 50 back: the next century
+            ("250431", 2026, None),
+            ("250001", 2026, None),
+            ("251301", 2026, None),
+            ("250132", 2026, None),
+            ("25013", 2026, None),
+            ("2501310", 2026, None),
+            ("25O131", 2026, None),
+            ("\uff12\uff15\uff10\uff11\uff13\uff11", 2026, None),  # digits, but not ASCII ones
+        ]
+        for value, year, expected in cases:
+            with self.subTest(value=value, year=year):
+                self.assertEqual(belvor.gs1_date(value, today=date(year, 6, 15)), expected)
 
 
 class OneExportCallAtATimeTest(unittest.TestCase):
