@@ -108,7 +108,7 @@ TEST(BridgeRender, MetricsCarryEachFamilyOnceAndEachPortsValues)
     b.stats.state = BELVOR_PORT_LOST, b.stats.losses = 2, b.stats.returns = 1, b.stats.parity_errors = 6,
     b.stats.codes_dropped = 9, b.stats.reader_stalled = 1, b.stats.reader_stalls = 3;
     a.stats.ms_since_code = 1234, b.stats.ms_since_code = -1, b.stats.queue_high = 7,
-    b.stats.bytes_refused = 11;
+    b.stats.bytes_refused = 11, b.stats.codes_unidentified = 5;
     const std::string text = RenderMetrics({a, b}, BridgeCounters{2, 1, {{3, 208, 4}, {3, 0, 1}}});
     for (const char* line : {"belvor_codes_total{port=\"3\"} 12\n",
                              "belvor_codes_cut_total{port=\"3\"} 1\n",
@@ -131,15 +131,18 @@ TEST(BridgeRender, MetricsCarryEachFamilyOnceAndEachPortsValues)
                              "belvor_queue_high{port=\"5\"} 7\n",
                              "belvor_bytes_refused_total{port=\"5\"} 11\n",
                              "belvor_port_state{port=\"5\"} 2\n",
+                             "belvor_codes_unidentified_total{port=\"5\"} 5\n",
                              "belvor_bridge_codes_by_symbology_total{port=\"3\",symbology=\"208\"} 4\n",
                              "belvor_bridge_codes_by_symbology_total{port=\"3\",symbology=\"0\"} 1\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line;
     size_t types = 0;
     for (size_t at = text.find("# TYPE"); at != std::string::npos; at = text.find("# TYPE", at + 1))
         ++types;
-    EXPECT_EQ(types, 22u) << "every field of the statistics, and the codes by symbology";
-    const std::string json = ScannersJson({b});
+    EXPECT_EQ(types, 23u) << "every field of the statistics, and the codes by symbology";
+    const std::string json = ScannersJson({a, b});
     EXPECT_NE(json.find(R"("losses":2,"returns":1,)"), std::string::npos) << json;
+    EXPECT_NE(json.find(R"("reader_stalls":3,"ms_since_round":0,"codes_unidentified":5})"), std::string::npos)
+        << json;
 }
 
 TEST(BridgeAccess, HostMustNameThisBridgeAndOriginMustBeListed)

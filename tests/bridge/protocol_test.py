@@ -1,12 +1,17 @@
 #!/usr/bin/python3
 """belvor-bridge end to end: scanners on ptys, clients over the WebSocket and HTTP (arguments: harness.py)."""
-import asyncio, base64, os, subprocess, urllib.request
+import asyncio, base64, collections, os, subprocess, sys, urllib.request
 import websockets
 from harness import (COM_DIR, COMMAND, ORIGIN, STOP, WAIT, WINE, Scanner, check_version, closed_with, free_port,
                      http_status, metrics, next_message, running_bridge, scanners as scanner_stats, stalled_client)
 
-PORTS = (43, 44)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "gs1"))
+from zxing_oracle import Missing, scanner_codes  # noqa: E402
+
+GS1 = 45  # a till's 2D scanner: identifiers first ([COM45] SymbologyId=Aim)
+PORTS = (43, 44, GS1)
 LATE = 46  # plugged in only once the bridge runs
+NO_IDENTIFIER = b"4006381333931"
 
 
 async def codes_in_order(bridge, scanners, uri):
@@ -111,6 +116,37 @@ async def late_scanner(bridge):
         assert scanner_stats(bridge.base)[LATE]["state"] == "open"
 
 
+async def gs1_codes(bridge, scanner):
+    """zint's symbols as zxing-cpp decodes them, identifiers first, as a scanner types them: each code's
+    identifier, type, label and GS1 fields; a code without an identifier typed unknown and counted."""
+    try:
+        codes, failures = scanner_codes()
+    except Missing as missing:
+        print("protocol_test: GS1 codes skipped, not installed: %s" % missing)
+        return
+    assert not failures, failures
+    async with websockets.connect(bridge.uri, origin=ORIGIN) as ws:
+        await next_message(ws)  # hello
+        scanner.type([code.bytes for code in codes] + [NO_IDENTIFIER])
+        got = [await next_message(ws) for _ in range(len(codes) + 1)]
+    for code, m in zip(codes, got):
+        want = {"port": GS1, "bytes": base64.b64encode(code.bytes).decode(), "aim": code.aim, "symbology": code.type,
+                "label": code.label.decode("latin-1"), "gs1": [{"ai": ai, "value": v} for ai, v in code.fields],
+                "gs1_errors": []}
+        assert {k: m[k] for k in want} == want, (code.name, m)
+    unknown = {k: got[-1][k] for k in ("text", "aim", "symbology", "label", "gs1_errors")}
+    assert unknown == {"text": NO_IDENTIFIER.decode(), "aim": "", "symbology": 0, "label": NO_IDENTIFIER.decode(),
+                       "gs1_errors": []}, got[-1]
+    assert scanner_stats(bridge.base)[GS1]["codes_unidentified"] == 1
+    m = metrics(bridge.base)
+    counted = {int(dict(labels)["symbology"]): value for (name, labels), value in m.items()
+               if name == "belvor_bridge_codes_by_symbology_total" and ("port", str(GS1)) in labels}
+    assert counted == collections.Counter([code.type for code in codes] + [0]), counted
+    assert m[("belvor_codes_unidentified_total", (("port", str(GS1)),))] == 1
+    assert m[("belvor_codes_unidentified_total", (("port", "43"),))] == 0, "counted only where identifiers are expected"
+    print("protocol_test: %d GS1 and other codes of zint and zxing-cpp passed" % len(codes))
+
+
 def listen_twice():
     """A second --listen is an error, not a replacement."""
     twice = subprocess.run(COMMAND + ["--port", "43", "--listen", "127.0.0.1:1", "--listen", "127.0.0.1:2"],
@@ -135,10 +171,11 @@ async def main():
     late_link = os.path.join(COM_DIR, "com%d" % LATE)
     if os.path.lexists(late_link):
         os.remove(late_link)
-    ini = "[Chars]\nAllowCodes=29,32-255\n[Code]\nMaxLength=8192\n[Port]\nWake=Event\n[Bridge]\nAllowOrigin=%s\n"
+    ini = ("[Chars]\nAllowCodes=29,32-255\n[Code]\nMaxLength=8192\n[Port]\nWake=Event\n[Bridge]\nAllowOrigin=%s\n"
+           "[COM%d]\nSymbologyId=Aim\nAllowCodes=29,32-126\nMaxLength=200\n")
     metrics_port = free_port()
     extra = ["--port", str(LATE), "--metrics-listen", "127.0.0.1:%d" % metrics_port]
-    async with running_bridge(PORTS, ini % ORIGIN, extra=extra) as bridge:
+    async with running_bridge(PORTS, ini % (ORIGIN, GS1), extra=extra) as bridge:
         a, b = await codes_in_order(bridge, scanners, bridge.uri)
         counts_after_known_traffic(bridge.base)
         metrics_listener(bridge.port, metrics_port)
@@ -146,6 +183,7 @@ async def main():
         await refusals(bridge, bridge.port, bridge.uri, bridge.log.name)
         await a.close()
         await b.close()
+        await gs1_codes(bridge, scanners[GS1])
         fast = await slow_client(bridge.base, scanners, bridge.uri)
         os.kill(bridge.pid(), STOP)
         assert await closed_with(fast) == 1001

@@ -1,11 +1,13 @@
 """The web example in headless Chromium against belvor-bridge.
 
 test_page.py COM_DIR INI STOP_SIGNAL BRIDGE [ARGS...]: tools/scanner-sim.py's
-pty is linked as COM_DIR/com71, its allow-list written at INI, STOP_SIGNAL
+pty is linked as COM_DIR/com71 (a 2D scanner's as com72), their settings written at INI, STOP_SIGNAL
 (TERM, or INT under Wine) ends the bridge that BRIDGE [ARGS...] starts. The
 page, from an allowed origin, from another one and from the bridge itself.
 Exits 77 (skipped) when Chromium, its driver or Selenium is missing.
 """
+import calendar
+import datetime
 import functools
 import http.server
 import json
@@ -29,6 +31,7 @@ CHROMIUM, CHROMEDRIVER = "/usr/bin/chromium", "/usr/bin/chromedriver"
 # Firefox ESR through npm's puppeteer-core, where tools/install-deps.sh puts it.
 FIREFOX, PUPPETEER = "/usr/bin/firefox-esr", "/usr/local/lib/belvor-node/node_modules"
 PORT = 71  # COM71: apart from the other tests' ports
+GS1_PORT = 72  # a till's 2D scanner, sending identifiers
 # Loaded machines start Chromium (and Wine) slowly; this only stops a hang.
 DEADLINE = 60.0 if "wine" in " ".join(sys.argv[4:]) else 30.0
 
@@ -46,7 +49,29 @@ CODES = [(b"0104606203086135215abc\x1d93XyZ9", "0104606203086135215abcGS93XyZ9",
          (b"[)>\x1e06\x1dP123\x1d\x04", "[)>1E06GSP123GS04", "[)>\x1e06\x1dP123\x1d\x04"),
          (b"Caf\xe9 \x80\x81", "Caf\u00e9 \u20ac81", "Caf\u00e9 \u20ac\x81")]
 AFTER_BACK = b"4006381333931"
-INI = "[COM%d]\r\nAllowCodes=4,29,30,32-126,128-255\r\n" % PORT
+INI = ("[COM%d]\r\nAllowCodes=4,29,30,32-126,128-255\r\n" % PORT
+       + "[COM%d]\r\nSymbologyId=Aim\r\nAllowCodes=29,32-126\r\n" % GS1_PORT)
+
+
+def gs1_date(yymmdd):
+    """A GS1 date as the page shows it: the year 49 back to 50 ahead of this one, DD 00 the month's last day."""
+    now = datetime.date.today().year
+    year = now // 100 * 100 + int(yymmdd[:2])
+    year += -100 if year - now > 50 else 100 if now - year > 49 else 0
+    month, day = int(yymmdd[2:4]), int(yymmdd[4:])
+    return "%04d-%02d-%02d" % (year, month, day or calendar.monthrange(year, month)[1])
+
+
+# GS1 DataMatrix codes with their identifier (GTIN, expiry, batch, serial) and what the page shows of them.
+# Each expiry's DD=00 is its month's last day: a leap year's February, and months in the years at either
+# end of the page's century, 50 years ahead and 51 (taken as 49 back).
+AHEAD, BEHIND = ["%02d" % ((datetime.date.today().year + n) % 100) for n in (50, 51)]
+GS1_CODES = [
+    (b"]d2010950110153000317280200" b"10AB-123\x1d21SN00042", "09501101530003", "2028-02-29", "AB-123", "SN00042"),
+    (b"]d20104012345678932" b"17%s1200" % BEHIND.encode() + b"10L7", "04012345678932", gs1_date(BEHIND + "1200"),
+     "L7", None),
+    (b"]d2" b"17%s0400" % AHEAD.encode() + b"0195012345678903" b"21S\x1d10Z", "95012345678903",
+     gs1_date(AHEAD + "0400"), "Z", "S")]
 
 
 def free_port():
@@ -82,7 +107,7 @@ class Rig:
     """The bridge, the simulated scanners and their files; everything stopped at the end."""
 
     def __init__(self, com_dir, ini, stop, *bridge):
-        self.bridge_command = list(bridge) + ["--port", str(PORT)]
+        self.bridge_command = list(bridge) + ["--port", str(PORT), "--port", str(GS1_PORT)]
         self.com_dir = com_dir
         self.stop = getattr(signal, "SIG" + stop)
         # Also makes a Wine prefix that is not there yet, before the scanner's link in it.
@@ -94,10 +119,10 @@ class Rig:
         with open(ini, "w") as f:
             f.write(INI)
 
-    def scanner(self, codes):
-        """A scanner on a new pty as COM<PORT>, typing the codes in turn until it is ended (its cable pulled)."""
-        args = [sys.executable, SIM, "--dir", self.com_dir, "--port", str(PORT), "--count", "0",
-                "--interval", "0.1", "--delay", "0"]
+    def scanner(self, codes, port=PORT, *extra):
+        """A scanner on a new pty as COM<port>, typing the codes in turn until it is ended (its cable pulled)."""
+        args = [sys.executable, SIM, "--dir", self.com_dir, "--port", str(port), "--count", "0",
+                "--interval", "0.1", "--delay", "0", *extra]
         for code in codes:
             args += ["--code", "".join("\\x%02x" % b for b in code + b"\r")]
         sim = subprocess.Popen(args, stdout=subprocess.PIPE, text=True)
@@ -204,6 +229,20 @@ class PageTest(unittest.TestCase):
         self.rig.start_bridge(self.allowed_origin, self.public_origin)
         self.wait_for_element('#connection[data-state="open"]')
         self.wait_for_element('#scanners[data-stale="false"] li[data-port="%d"]' % PORT)
+
+    def test_gs1_codes_show_gtin_expiry_batch_and_serial(self):
+        # COM72 appears once the bridge runs: it opens the port, and the scanner types whole codes then.
+        sim = self.rig.scanner([code for code, *_ in GS1_CODES], GS1_PORT, "--wait-open")
+        self.addCleanup(sim.wait, DEADLINE)
+        self.addCleanup(sim.terminate)
+        self.open_page(self.allowed_origin)
+        for code, gtin, expiry, batch, serial in GS1_CODES:
+            item = self.wait_for_element('#codes li.code[data-port="%d"][data-hex="%s"]' % (GS1_PORT, code.hex()))[0]
+            self.assertEqual((item.get_attribute("data-aim"), item.get_attribute("data-symbology")), ("]d2", "208"))
+            box = item.find_element(By.CLASS_NAME, "gs1")
+            self.assertEqual([box.get_attribute("data-" + key) for key in ("gtin", "expiry", "batch", "serial")],
+                             [gtin, expiry, batch, serial], code)
+            self.assertEqual(box.find_elements(By.CLASS_NAME, "error"), [])
 
     def test_page_served_by_the_bridge_connects_to_it(self):
         for host in (self.rig.listen, self.rig.listen.replace("127.0.0.1", "localhost")):

@@ -3,23 +3,20 @@ the bytes a scanner sends. The scan reading must give each its identifier,
 type and GS1 fields, those zint was asked to encode.
 
 zxing-cpp 1.4 differs from scanners in ways the cases name; where it does, the
-bytes scanners send are read too. Exit 77 (skipped) without zxing-cpp's module
-or numpy."""
+bytes scanners send are read too. Run as zxing_oracle.py ZINT PROBE, against
+tests/gs1/gs1_probe; exit 77 (skipped) without zxing-cpp's module or numpy.
+Other tests import scanner_codes(): the same codes, to type into a pty."""
 import json
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
+from typing import NamedTuple
 
-try:
-    import numpy
-    import zxingcpp
-except ImportError:
-    print("zxing_oracle: python3-zxing-cpp (and numpy) not installed: skipped")
-    sys.exit(77)
 
-ZINT, PROBE = sys.argv[1], sys.argv[2]
-GS = "\x1d"
+class Missing(Exception):
+    """What is not installed here, for the oracle's codes."""
 
 # name, zint options, data, identifier, type, fields (ai, value)
 CASES = [
@@ -54,8 +51,18 @@ CASES = [
 ]
 
 
+class ScannerCode(NamedTuple):
+    name: str
+    bytes: bytes  # as a scanner sends it, its identifier first (no end byte)
+    aim: str  # the identifier (the first, where an EAN/UPC add-on has its own)
+    type: int  # ScanDataType
+    label: bytes  # the code without its identifiers
+    fields: list  # [(ai, value)], in the order scanned
+
+
 def read_bmp(path):
     """A 1-bit BMP as zint writes it, as a grey image with a quiet zone."""
+    import numpy
     with open(path, "rb") as f:
         b = f.read()
     offset = int.from_bytes(b[10:14], "little")
@@ -89,37 +96,67 @@ def scanner_forms(aim, data):
     return forms
 
 
-def main():
-    failures = 0
-    codes, expected = [], []
+def label_of(form):
+    """A scanner's code without its identifiers: the first, and an EAN/UPC add-on's ]E1 or ]E2."""
+    if not form.startswith("]E"):
+        return form[3:]
+    main, _, add_on = form[3:].partition("]E")
+    return main + add_on[1:]
+
+
+def scanner_codes(zint=None):
+    """Each case's codes as scanners send them, and what each case did not give, as messages (zxing-cpp decoded
+    nothing, or another identifier). Raises Missing without zint, or zxing-cpp's module and numpy."""
+    zint = zint or shutil.which("zint")
+    if not zint:
+        raise Missing("zint")
+    try:
+        import numpy  # noqa: F401 (read_bmp's)
+        import zxingcpp
+    except ImportError:
+        raise Missing("python3-zxing-cpp (and numpy)") from None
+    codes, failures = [], []
     with tempfile.TemporaryDirectory() as work:
         for i, (name, options, data, aim, kind, fields) in enumerate(CASES):
             path = os.path.join(work, f"{i}.bmp")
-            subprocess.run([ZINT, *options, "--scale=3", "-d", data, "-o", path], check=True)
+            subprocess.run([zint, *options, "--scale=3", "-d", data, "-o", path], check=True)
             result = zxingcpp.read_barcode(read_bmp(path), ean_add_on_symbol=zxingcpp.EanAddOnSymbol.Read)
             if result is None or not result.valid:
-                print(f"FAIL {name}: zxing-cpp decoded nothing")
-                failures += 1
+                failures.append(f"{name}: zxing-cpp decoded nothing")
                 continue
             if result.symbology_identifier != aim:
-                print(f"FAIL {name}: zxing-cpp gave {result.symbology_identifier}, the case expects {aim}")
-                failures += 1
+                failures.append(f"{name}: zxing-cpp gave {result.symbology_identifier}, the case expects {aim}")
                 continue
             text = result.bytes.decode("latin-1")
             for form in scanner_forms(result.symbology_identifier, text):
-                codes.append(form)
-                expected.append((name, kind, fields))
-    out = subprocess.run([PROBE], input="".join(c.encode("latin-1").hex() + "\n" for c in codes),
+                codes.append(ScannerCode(name, form.encode("latin-1"), form[:3], kind,
+                                         label_of(form).encode("latin-1"), list(fields)))
+    return codes, failures
+
+
+def main(zint, probe):
+    try:
+        codes, failures = scanner_codes(zint)
+    except Missing as missing:
+        print(f"zxing_oracle: {missing} not installed: skipped")
+        return 77
+    for failure in failures:
+        print("FAIL " + failure)
+    failures = len(failures)
+    out = subprocess.run([probe], input="".join(c.bytes.hex() + "\n" for c in codes),
                          capture_output=True, text=True, check=True).stdout.splitlines()
-    for code, line, (name, kind, fields) in zip(codes, out, expected):
+    for code, line in zip(codes, out):
         got = json.loads(line)
-        want = {"valid": True, "type": kind, "fields": [list(f) for f in fields], "errors": []}
+        want = {"valid": True, "aim": code.aim, "type": code.type, "label": code.label.decode("latin-1"),
+                "fields": [list(f) for f in code.fields], "errors": []}
         have = {k: got[k] for k in want}
         status = "ok  " if have == want else "FAIL"
         failures += have != want
-        print(f"{status} {name}: {code.encode('unicode_escape').decode()} -> {json.dumps(got)}")
+        sent = code.bytes.decode("latin-1").encode("unicode_escape").decode()
+        print(f"{status} {code.name}: {sent} -> {json.dumps(got)}")
     print(f"{len(codes) - failures} passed, {failures} failed")
     return 1 if failures else 0
 
 
-sys.exit(main())
+if __name__ == "__main__":
+    sys.exit(main(*sys.argv[1:3]))

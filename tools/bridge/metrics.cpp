@@ -112,6 +112,9 @@ std::string RenderMetrics(const std::vector<ScannerReport>& scanners, const Brid
             [](const BelvorStats& s) -> uint64_t { return s.reader_stalled; });
     PerPort(out, scanners, "belvor_reader_stalls_total", "counter", "Times the port's reader stalled.",
             [](const BelvorStats& s) { return s.reader_stalls; });
+    PerPort(out, scanners, "belvor_codes_unidentified_total", "counter",
+            "Codes without a valid symbology identifier where the port expects one (SymbologyId=Aim).",
+            [](const BelvorStats& s) { return s.codes_unidentified; });
     Family(out, "belvor_bridge_codes_by_symbology_total", "counter",
            "Codes the bridge passed on since it started, by port and symbology (a ScanDataType number, 0 "
            "unknown).");

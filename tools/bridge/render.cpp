@@ -192,7 +192,8 @@ std::string ScannersJson(const std::vector<ScannerReport>& scanners)
                         {"ms_since_code", s.ms_since_code},
                         {"reader_stalled", s.reader_stalled != 0},
                         {"reader_stalls", s.reader_stalls},
-                        {"ms_since_round", s.ms_since_round}});
+                        {"ms_since_round", s.ms_since_round},
+                        {"codes_unidentified", s.codes_unidentified}});
     }
     return nlohmann::ordered_json{{"scanners", list}}.dump();
 }
