@@ -153,7 +153,7 @@ Result<uint32_t> Win32SerialDevice::WaitEvent()
     const auto call = [&waitMask](HANDLE file, OVERLAPPED* ov) {
         return Comm().WaitCommEvent(file, &waitMask, ov);
     };
-    FWaitWatch.Started(SteadyMilliseconds());
+    FWaitWatch.Started(AwakeMilliseconds());
     switch (wait.Start(0, error, call)) {
     case OpEnd::Done:
         wait.Taken();
@@ -195,7 +195,7 @@ Result<uint32_t> Win32SerialDevice::CollectWait()
 Result<uint32_t> Win32SerialDevice::WaitGoesOn()
 {
     OverlappedOp& wait = FFile->Wait();
-    const int64_t now = SteadyMilliseconds();
+    const int64_t now = AwakeMilliseconds();
     switch (FWaitWatch.Look(wait.AwaitEnd(0), now)) {
     case WaitVerdict::Going:
         break;
