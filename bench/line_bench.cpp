@@ -25,11 +25,15 @@
 #include <cstring>
 #include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <fstream>
+#include <future>
 #include <memory>
+#include <poll.h>
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
@@ -489,8 +493,71 @@ IdleShare IdleOver(double seconds)
             static_cast<double>(ContextSwitches() - switches) / (wall / 1e9)};
 }
 
+// The reference poller: the driver's polling design with none of its queue,
+// delivery thread, log or stall watch. Every 10 ms one look at the line that
+// does not wait (a quiet line costs the driver that one call too), what waits
+// read and cut at CR, then a timed wait on its stop signal of the kind the
+// driver's pause is.
+class ReferencePoller {
+public:
+    explicit ReferencePoller(const std::string& path)
+        : FFd(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK))
+    {
+        if (FFd < 0)
+            throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
+        FThread = std::thread([this] { Run(); });
+    }
+    ~ReferencePoller()
+    {
+        FStop.set_value();
+        FThread.join();
+        close(FFd);
+    }
+    ReferencePoller(const ReferencePoller&) = delete;
+    ReferencePoller& operator=(const ReferencePoller&) = delete;
+
+private:
+    void Run()
+    {
+        const std::shared_future<void> stop = FStop.get_future().share();
+        char buffer[8192];
+        std::string pending;
+        do {
+            pollfd p{FFd, POLLIN | POLLPRI, 0};
+            int waiting = 0;
+            if (poll(&p, 1, 0) > 0 && ioctl(FFd, FIONREAD, &waiting) == 0 && waiting > 0) {
+                const ssize_t n =
+                    read(FFd, buffer, std::min<size_t>(static_cast<size_t>(waiting), sizeof buffer));
+                for (ssize_t i = 0; i < n; ++i) {
+                    if (buffer[i] != '\r') {
+                        pending.push_back(buffer[i]);
+                        continue;
+                    }
+                    Got(pending.data(), pending.size(), NowNs());
+                    pending.clear();
+                }
+            }
+        } while (stop.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready);
+    }
+
+    int FFd;
+    std::promise<void> FStop;
+    std::thread FThread;
+};
+
+// A quiet reference poller's CPU share, on a pty of its own.
+IdleShare ReferenceIdle(double seconds)
+{
+    const Pty line;
+    const ReferencePoller poller(line.SlavePath());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return IdleOver(seconds);
+}
+
 // Quiet drivers: the resident set after each added driver, and the CPU
-// time of the whole process while none, one and all of them are open.
+// time of the whole process while none, one and all of them are open; the
+// reference poller's before the drivers and after them, so that the machine's
+// drift falls on both sides of the lone driver's.
 int Idle(const Options& o, const Api& api)
 {
     const auto ports = static_cast<size_t>(o.Ports);
@@ -509,6 +576,9 @@ int Idle(const Options& o, const Api& api)
     api.DestroyDriver();
 
     const IdleShare none = IdleOver(o.Seconds);
+    // The reference poller beside the polling mode only.
+    const bool polling = o.Wake == "poll";
+    const IdleShare referenceBefore = polling ? ReferenceIdle(o.Seconds) : IdleShare{};
     std::vector<int64_t> rss{ResidentKiB()};
     for (size_t i = 0; i < ports; ++i) {
         api.Open(static_cast<uint16_t>(kFirstPort + i), &OnCode);
@@ -525,6 +595,8 @@ int Idle(const Options& o, const Api& api)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const IdleShare lost = IdleOver(o.Seconds);
     api.DestroyDriver();
+    const IdleShare referenceAfter = polling ? ReferenceIdle(o.Seconds) : IdleShare{};
+    const double reference = polling ? (referenceBefore.Cpu + referenceAfter.Cpu) / 2 - none.Cpu : 0;
 
     std::vector<int64_t> added;
     for (size_t i = 1; i < rss.size(); ++i)
@@ -542,9 +614,12 @@ int Idle(const Options& o, const Api& api)
         o.Wake.c_str(), 100 * none.Cpu, 100 * one.Cpu, 100 * perDriverOne, ports, 100 * all.Cpu,
         100 * perDriverAll, 100 * lost.Cpu, 100 * (lost.Cpu - none.Cpu), wakeUpsOne, ports, wakeUpsAll,
         static_cast<long long>(rss.front()), static_cast<long long>(rss.back()), slope);
-    if (!o.Out.empty())
-        JsonLine()
-            .Field("kind", std::string("idle"))
+    if (polling)
+        std::printf("idle (poll): the reference poller %.3f %%, the lone driver %.2f times that\n",
+                    100 * reference, perDriverOne / reference);
+    if (!o.Out.empty()) {
+        JsonLine line;
+        line.Field("kind", std::string("idle"))
             .Field("platform", std::string("linux"))
             .Field("wake", o.Wake)
             .Field("run", static_cast<int64_t>(o.Run))
@@ -559,8 +634,11 @@ int Idle(const Options& o, const Api& api)
             .Field("wakeups_per_driver", wakeUpsAll)
             .Field("rss_kib", rss)
             .Field("rss_added_kib", added)
-            .Field("rss_per_driver_kib", slope)
-            .AppendTo(o.Out);
+            .Field("rss_per_driver_kib", slope);
+        if (polling)
+            line.Field("cpu_reference", reference);
+        line.AppendTo(o.Out);
+    }
     return 0;
 }
 

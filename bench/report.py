@@ -10,10 +10,6 @@ import os
 import statistics
 import sys
 
-import matplotlib
-
-matplotlib.use("Agg")
-import matplotlib.pyplot as plt  # noqa: E402
 
 
 def pct(values, p):
@@ -56,41 +52,42 @@ def summary(d, rows, micro_name="micro.json"):
     # ------------------------------------------------------------ latency
     lat = [r for r in rows if r["kind"] == "latency"]
     series = {}  # label -> pooled samples in ms, for the plot
-    w("## Latency, CR written to code handed over (ms)\n")
-    w("Median over runs, spread over runs in brackets; ratio = the reader's median p50/p99 over the "
-      "read() loop's on the same platform.\n")
-    w("| platform | reader | runs | codes lost | p50 | p99 | max | p50 ratio | p99 ratio | background |")
-    w("|---|---|---|---|---|---|---|---|---|---|")
-    for platform, readers in (("linux", ("library", "event", "read", "pyserial")),
-                              ("wine", ("library", "event", "read"))):
-        runs = [r for r in lat if r["platform"] == platform]
-        if not runs:
-            continue
-        stats = {}
-        for reader in readers:
-            per = [r["readers"][reader] for r in runs if reader in r["readers"]]
-            if not per:
+    if lat:
+        w("## Latency, CR written to code handed over (ms)\n")
+        w("Median over runs, spread over runs in brackets; ratio = the reader's median p50/p99 over the "
+          "read() loop's on the same platform.\n")
+        w("| platform | reader | runs | codes lost | p50 | p99 | max | p50 ratio | p99 ratio | background |")
+        w("|---|---|---|---|---|---|---|---|---|---|")
+        for platform, readers in (("linux", ("library", "event", "read", "pyserial")),
+                                  ("wine", ("library", "event", "read"))):
+            runs = [r for r in lat if r["platform"] == platform]
+            if not runs:
                 continue
-            p50 = [pct(x["ns"], 50) / 1e6 for x in per]
-            p99 = [pct(x["ns"], 99) / 1e6 for x in per]
-            mx = [pct(x["ns"], 100) / 1e6 for x in per]
-            lost = sum(x["lost"] for x in per)
-            stats[reader] = (p50, p99, mx, lost, len(per))
-            label = {"linux": "native", "wine": "Wine"}[platform] + " " + {
-                "library": "library", "event": "library, Wake=Event",
-                "read": "read() loop" if platform == "linux" else "ReadFile loop",
-                "pyserial": "pyserial"}[reader]
-            series[label] = [ns / 1e6 for x in per for ns in x["ns"]]
-        base = stats.get("read")
-        background = background_of(runs)
-        for reader, (p50, p99, mx, lost, n) in stats.items():
-            r50 = statistics.median(p50) / statistics.median(base[0]) if base else float("nan")
-            r99 = statistics.median(p99) / statistics.median(base[1]) if base else float("nan")
-            w("| {} | {} | {} | {} | {} | {} | {} | {:.1f}× | {:.1f}× | {} |".format(
-                platform, reader, n, lost, med_spread(p50), med_spread(p99), med_spread(mx), r50, r99, background))
-    w("")
-    w("Background: what else kept the machine's processors busy during a run, in processors "
-      "(median, highest in brackets); measured natively only.\n")
+            stats = {}
+            for reader in readers:
+                per = [r["readers"][reader] for r in runs if reader in r["readers"]]
+                if not per:
+                    continue
+                p50 = [pct(x["ns"], 50) / 1e6 for x in per]
+                p99 = [pct(x["ns"], 99) / 1e6 for x in per]
+                mx = [pct(x["ns"], 100) / 1e6 for x in per]
+                lost = sum(x["lost"] for x in per)
+                stats[reader] = (p50, p99, mx, lost, len(per))
+                label = {"linux": "native", "wine": "Wine"}[platform] + " " + {
+                    "library": "library", "event": "library, Wake=Event",
+                    "read": "read() loop" if platform == "linux" else "ReadFile loop",
+                    "pyserial": "pyserial"}[reader]
+                series[label] = [ns / 1e6 for x in per for ns in x["ns"]]
+            base = stats.get("read")
+            background = background_of(runs)
+            for reader, (p50, p99, mx, lost, n) in stats.items():
+                r50 = statistics.median(p50) / statistics.median(base[0]) if base else float("nan")
+                r99 = statistics.median(p99) / statistics.median(base[1]) if base else float("nan")
+                w("| {} | {} | {} | {} | {} | {} | {} | {:.1f}× | {:.1f}× | {} |".format(
+                    platform, reader, n, lost, med_spread(p50), med_spread(p99), med_spread(mx), r50, r99, background))
+        w("")
+        w("Background: what else kept the machine's processors busy during a run, in processors "
+          "(median, highest in brackets); measured natively only.\n")
 
     share = [r for r in rows if r["kind"] == "share"]
     if share:
@@ -217,6 +214,13 @@ def summary(d, rows, micro_name="micro.json"):
             if lost:
                 w("| CPU of a driver whose scanner is unplugged (% of one core) | {} | {} |".format(
                     len(lost), med_spread([r["cpu_lost"] - r["cpu_none"] for r in lost], 100)))
+            beside = [r for r in native if r.get("cpu_reference", 0) > 0]
+            if beside:
+                w("| CPU of the reference poller, alone (% of one core) | {} | {} |".format(
+                    len(beside), med_spread([r["cpu_reference"] for r in beside], 100)))
+                w("| the lone driver over the reference poller, per run (times) | {} | {} |".format(
+                    len(beside), med_spread([(r["cpu_one"] - r["cpu_none"]) / r["cpu_reference"] for r in beside],
+                                            fmt="{:.2f}")))
             w("| resident set per added driver, ten added (KiB) | {} | {} |".format(
                 len(native), med_spread([r["rss_per_driver_kib"] for r in native], fmt="{:.1f}")))
             added = [x for r in native for x in r["rss_added_kib"]]
@@ -225,16 +229,26 @@ def summary(d, rows, micro_name="micro.json"):
             w("")
     wine = [r for r in idle if r["platform"] == "wine"]
     if wine:
-        keys = ("none", "one", "event") if all("cpu_event" in r for r in wine) else ("none", "one")
+        keys = [k for k in ("none", "reference", "one", "event") if all("cpu_" + k in r for r in wine)]
         w("## Idle driver under Wine (% of one core)\n")
-        w("| measure | " + " | ".join({"none": "no driver", "one": "one driver",
-                                      "event": "one driver, Wake=Event"}[k] for k in keys) + " |")
+        w("Median over {} runs, spread in brackets. The host process counts all its threads, those Wine "
+          "started and ended meanwhile too.\n".format(len(wine)))
+        w("| measure | " + " | ".join({"none": "no driver", "reference": "the reference reader",
+                                      "one": "one driver", "event": "one driver, Wake=Event"}[k]
+                                     for k in keys) + " |")
         w("|---" * (len(keys) + 1) + "|")
         for name, prefix in (("host process, by GetProcessTimes", "cpu_"),
-                             ("host process + wineserver, from /proc", "proc_cpu_")):
+                             ("host process + wineserver, from their CPU-time clocks", "proc_cpu_")):
             if all(prefix + k in r for r in wine for k in keys):
                 w("| {} | {} |".format(name, " | ".join(med_spread([r[prefix + k] for r in wine], 100)
                                                       for k in keys)))
+        paired = [r for r in wine if all("proc_cpu_" + k in r for k in ("none", "reference", "one"))
+                  and r["proc_cpu_reference"] > r["proc_cpu_none"]]
+        if paired:
+            w("\nThe polling driver over the reference reader, host process and wineserver, each less the "
+              "same with neither, per run: {} times.".format(med_spread(
+                  [(r["proc_cpu_one"] - r["proc_cpu_none"]) / (r["proc_cpu_reference"] - r["proc_cpu_none"])
+                   for r in paired], fmt="{:.2f}")))
         w("")
 
     # ------------------------------------------------------------ micro
@@ -273,6 +287,10 @@ def summary(d, rows, micro_name="micro.json"):
 
 def plot(series, path):
     if series:
+        # Only a run with latency figures needs it (tools/bench.sh --idle has none).
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
         labels = [k for k in series if series[k]]
         fig, (left, right) = plt.subplots(1, 2, figsize=(13, 5.5), gridspec_kw={"width_ratios": [3, 2]})
         data = [series[k] for k in labels]
@@ -386,6 +404,7 @@ def figures(rows, micro):
                 ("wake-ups per second of a quiet driver, ten open", lambda r: r["wakeups_per_driver"], "{:.2f}"),
                 ("CPU of a driver whose scanner is unplugged", lambda r: 100 * (r["cpu_lost"] - r["cpu_none"]),
                  "{:.3f}"),
+                ("CPU of the reference poller", lambda r: 100 * r["cpu_reference"], "{:.3f}"),
                 ("resident set per added driver (KiB)", lambda r: r["rss_per_driver_kib"], "{:.1f}")):
             values = []
             for r in native:
@@ -397,7 +416,8 @@ def figures(rows, micro):
 
     section = "Idle driver under Wine (% of one core)"
     for prefix, how in (("proc_cpu_", "host process + wineserver, /proc"), ("cpu_", "host, GetProcessTimes")):
-        for k, what in (("none", "no driver"), ("one", "one driver"), ("event", "one driver, Wake=Event")):
+        for k, what in (("none", "no driver"), ("reference", "the reference reader"), ("one", "one driver"),
+                        ("event", "one driver, Wake=Event")):
             add(section, "{}, {}".format(what, how), [100 * r[prefix + k] for r in by("idle")
                                                     if r["platform"] == "wine" and prefix + k in r])
 

@@ -82,16 +82,18 @@ void TBelvor::FillStats(BelvorStats& out, uint32_t size) const
 
 int TBelvor::WatchReader(int64_t stallMs, uint32_t& quietMs, int64_t& nextMs) const noexcept
 {
-    const int64_t overdue = ReaderOverdueMs();
-    const bool stalled = overdue >= stallMs;
-    nextMs = stalled ? stallMs : stallMs - overdue;
+    // One look for both: the time told is that of the round found stuck.
+    const PortWorker::Sight sight = ReaderSight();
+    const bool stalled = sight.OverdueMs >= stallMs;
+    nextMs = stalled ? stallMs : stallMs - sight.OverdueMs;
     if (stalled == FStats.ReaderStalled.load())
         return 0;
     FStats.ReaderStalled.store(stalled);
     if (!stalled)
         return -1;
     FStats.ReaderStalls.Add();
-    quietMs = static_cast<uint32_t>(std::min<int64_t>(ReaderQuietMs(), UINT32_MAX));
+    // Detail 0 says "running again".
+    quietMs = static_cast<uint32_t>(std::clamp<int64_t>(sight.QuietMs, 1, UINT32_MAX));
     return 1;
 }
 

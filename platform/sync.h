@@ -43,6 +43,28 @@ namespace detail {
 uint32_t EventCreateRefusal();
 } // namespace detail
 
+// A stop signal: once set it stays set until reset, and a wait for it that
+// runs out costs one system wait and nothing else (Linux: a futex, which a
+// condition variable's lock would add a wake to; Windows: a kernel event,
+// where the C++ library's future adds a semaphore's server call under Wine).
+// Set from one thread at a time; Reset only while none waits.
+class StopSignal {
+public:
+    StopSignal();
+    ~StopSignal();
+    StopSignal(const StopSignal&) = delete;
+    StopSignal& operator=(const StopSignal&) = delete;
+
+    void Set();
+    void Reset();
+    // True when set, now or within timeoutMs.
+    bool Wait(uint32_t timeoutMs);
+
+private:
+    struct Impl;
+    Impl* FImpl;
+};
+
 // A lock that its holder may enter again (a critical section).
 class RecursiveLock {
 public:

@@ -72,9 +72,10 @@ public:
 
     // Milliseconds since the port's worker last finished a round; 0 while
     // none is running or it is parked on a line gone for good.
-    int64_t ReaderQuietMs() const { return FWorker.QuietMs(platform::SteadyMilliseconds()); }
-    // How far the worker is past what its round may take; negative within it.
-    int64_t ReaderOverdueMs() const { return FWorker.OverdueMs(platform::SteadyMilliseconds()); }
+    int64_t ReaderQuietMs() const { return FWorker.QuietMs(); }
+    // How far the worker is past what its round may take (negative within
+    // it), and since when it is quiet, from one look.
+    PortWorker::Sight ReaderSight() const { return FWorker.Look(); }
 
     // Removes and returns the oldest unread byte.
     uint8_t ReadChar();

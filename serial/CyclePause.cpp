@@ -20,22 +20,19 @@ uint32_t CyclePause::SetNewsWaitMs(uint32_t ms)
 
 void CyclePause::Arm()
 {
-    FCutter = std::promise<void>();
-    FCut = FCutter.get_future().share();
+    FCut.Reset();
 }
 
 void CyclePause::CutShort()
 {
-    // A port closed twice without a run between cuts only once.
-    if (FCut.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready)
-        FCutter.set_value();
+    FCut.Set();
 }
 
 void CyclePause::Park()
 {
     // Nothing more will come through a lost device: looking at it again would
     // only burn cycles.
-    while (FCut.wait_for(std::chrono::milliseconds(kNewsWaitMs)) != std::future_status::ready) {
+    while (!FCut.Wait(kNewsWaitMs)) {
     }
 }
 

@@ -3,11 +3,11 @@
 // under way short, and every later one.
 #pragma once
 
+#include "platform/sync.h"
 #include "serial/LineSession.h"
 
 #include <atomic>
 #include <cstdint>
-#include <future>
 
 namespace belvor {
 
@@ -34,17 +34,15 @@ public:
     void CutShort();
 
     // The polling pause.
-    void Poll() { (void)FCut.wait_for(std::chrono::milliseconds(kPollMs)); }
+    void Poll() { (void)FCut.Wait(kPollMs); }
     // Asleep until the line has news; the line's Interrupt cuts it short.
     static void UntilNews(LineSession& line) { line.Device().WaitForNews(NewsWaitMs()); }
     // Until cut short.
     void Park();
 
 private:
-    // A future rather than an event: a pause that runs out costs one wait and
-    // nothing else, as a condition variable's lock does not.
-    std::promise<void> FCutter;
-    std::shared_future<void> FCut;
+    // A pause that runs out costs one wait and nothing else.
+    platform::StopSignal FCut;
     std::atomic<bool> FWakeOnEvent{false};
 };
 

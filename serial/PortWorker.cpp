@@ -50,11 +50,11 @@ void PortWorker::Proc(void* worker)
     auto& self = *static_cast<PortWorker*>(worker);
     self.FRefused = {};
     self.FLine->Arm(self.FRefused);
-    self.FRoundMs = platform::SteadyMilliseconds();
+    self.FWatch.Progress(platform::AwakeMilliseconds());
     self.FAck.Set();
     while (self.Cycle())
-        self.FRoundMs = platform::SteadyMilliseconds();
-    self.FRoundMs = -1;
+        self.FWatch.Progress(platform::AwakeMilliseconds());
+    self.FWatch.Stop();
     self.FAck.Set();
 }
 
@@ -66,7 +66,7 @@ bool PortWorker::Cycle()
         return !StopRequested();
     }
     line->Look();
-    FRoundMs = platform::SteadyMilliseconds(); // a look that returns is a round's progress
+    FWatch.Progress(platform::AwakeMilliseconds()); // a look that returns is a round's progress
     if (StopRequested())
         return false;
     if (FDataReceivedEnabled) {
@@ -81,7 +81,7 @@ bool PortWorker::Cycle()
         if (line->Device().Lost(lostError)) {
             if (!FReconnect) {
                 FOwner.KeepLost(lostError);
-                FRoundMs = -1; // parked on purpose
+                FWatch.Stop(); // parked on purpose
                 FPause.Park();
                 return false;
             }
@@ -93,10 +93,9 @@ bool PortWorker::Cycle()
         // anyway (bytes to announce again, a late read owed) and a full ring
         // keep the polling pause instead.
         if (FPause.WakeOnEvent() && !FOwner.CycleOwed()) {
-            FAllowedMs = CyclePause::NewsWaitMs();
+            FWatch.Allow(CyclePause::NewsWaitMs());
             CyclePause::UntilNews(*line);
-            FRoundMs = platform::SteadyMilliseconds();
-            FAllowedMs = 0;
+            FWatch.Progress(platform::AwakeMilliseconds());
             FOwner.ReaderWoke();
             return !StopRequested();
         }

@@ -10,6 +10,7 @@
 #include "platform/thread.h"
 #include "serial/CyclePause.h"
 #include "serial/LineSession.h"
+#include "serial/RoundWatch.h"
 
 #include <atomic>
 #include <cstddef>
@@ -87,23 +88,16 @@ public:
     uint32_t Carried(uint32_t unread) { return FReannounce.exchange(false) ? unread : 0; }
     bool ReannounceOwed() const { return FReannounce; }
 
-    // Milliseconds since the worker last finished a round (since its start,
-    // before the first); 0 while it is not running or is parked on a line
-    // gone for good. From any thread.
-    int64_t QuietMs(int64_t nowMs) const
-    {
-        const int64_t round = FRoundMs.load();
-        return round < 0 ? 0 : nowMs - round;
-    }
-    // How far it is past what its round may take (a sleep until news may take
-    // its whole bound); negative while within it, kNotWatched while it is not
-    // running or parked.
-    static constexpr int64_t kNotWatched = -(int64_t{1} << 62);
-    int64_t OverdueMs(int64_t nowMs) const
-    {
-        const int64_t round = FRoundMs.load();
-        return round < 0 ? kNotWatched : nowMs - round - FAllowedMs.load();
-    }
+    // What a watcher sees of the worker (RoundWatch.h), now: how far past what
+    // its round may take (a sleep until news may take its whole bound), and
+    // since when it last finished a round (since its start, before the first);
+    // not watched while it is not running or is parked on a line gone for good.
+    // From any thread, on the clock that stops while the system sleeps, as the
+    // worker's bounded waits do: a resume is no stall.
+    using Sight = RoundWatch::Sight;
+    static constexpr int64_t kNotWatched = RoundWatch::kNotWatched;
+    Sight Look() const { return FWatch.Look(platform::AwakeMilliseconds()); }
+    int64_t QuietMs() const { return FWatch.QuietMs(platform::AwakeMilliseconds()); }
 
 private:
     static void Proc(void* worker);
@@ -119,8 +113,7 @@ private:
     std::atomic<bool> FDataReceivedEnabled{false};
     std::atomic<bool> FReconnect{true};
     std::atomic<bool> FReannounce{false};
-    std::atomic<int64_t> FRoundMs{-1};  // -1: no round to wait for
-    std::atomic<int64_t> FAllowedMs{0}; // what the wait under way may rightly take
+    RoundWatch FWatch;
     // What a lost line's system refused stays unasked.
     platform::RefusedWatches FRefused;
 };

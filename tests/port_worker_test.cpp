@@ -93,3 +93,28 @@ TEST_F(Worker, WatchesALostLineRefusedStayUnaskedForTheNextLine)
     EXPECT_EQ(Port.Drops, 1);
     EXPECT_TRUE(StopInTime());
 }
+
+// A system sleep is no stall: the worker's waits stop while the system sleeps,
+// and the clock its rounds are measured on must stop with them. Right after a
+// resume a polling worker, and one asleep until news, are within their time.
+TEST_F(Worker, IsWithinItsTimeRightAfterTheSystemSlept)
+{
+    constexpr int64_t kNightMs = 8 * 3600 * 1000;
+    constexpr int64_t kStallMs = 5000; // what the driver tells as a stall
+    Subject.EnableDataReceived();
+    for (const bool wake : {false, true}) {
+        SCOPED_TRACE(wake ? "asleep until news" : "polling");
+        Subject.Pause().SetWakeOnEvent(wake);
+        ASSERT_TRUE(Subject.Start());
+        ASSERT_TRUE(Fake.Idle(2));
+        platform::PassSystemSleepForTesting(kNightMs);
+        const PortWorker::Sight sight = Subject.Look();
+        platform::PassSystemSleepForTesting(-kNightMs);
+        EXPECT_LT(sight.OverdueMs, kStallMs);
+        EXPECT_LT(sight.QuietMs, kStallMs);
+        if (wake) {
+            EXPECT_LT(sight.OverdueMs, 0) << "its sleep's bound still ahead";
+        }
+        ASSERT_TRUE(StopInTime());
+    }
+}

@@ -8,31 +8,36 @@
 # from its own sources in build/bench-vs/src; the two sides take turns run by
 # run, and the report sets their figures side by side. Takes twice as long.
 #
+# With --idle only the idle costs are measured (natively and under Wine, each
+# beside the reference poller of the driver's design), in about four minutes.
+#
 #   BELVOR_BENCH_RUNS   repeated runs of each latency measurement (5)
 #   BELVOR_BENCH_WINE=0 skips the Windows build under Wine
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-docs=0 vs=
+docs=0 vs= idle_only=0
 while (($#)); do
   case $1 in
   --docs) docs=1 ;;
   --vs) vs=${2:?--vs takes a revision} && shift ;;
-  *) echo "usage: tools/bench.sh [--docs | --vs REVISION]" >&2 && exit 2 ;;
+  --idle) idle_only=1 ;;
+  *) echo "usage: tools/bench.sh [--docs | --vs REVISION] [--idle]" >&2 && exit 2 ;;
   esac
   shift
 done
-if ((docs)) && [[ -n $vs ]]; then
-  echo "bench: --docs takes the figures of a run without --vs" >&2
+if ((docs)) && { [[ -n $vs ]] || ((idle_only)); }; then
+  echo "bench: --docs takes the figures of a whole run without --vs" >&2
   exit 2
 fi
 runs=${BELVOR_BENCH_RUNS:-5}
 wine=${BELVOR_BENCH_WINE:-1}
 
 bash tools/install-deps.sh
-# The comparison reader and the plot, both from Debian's packages.
+# The comparison reader and the plot, both from Debian's packages (the idle
+# costs need neither).
 missing=()
-for p in python3-serial python3-matplotlib; do
+((idle_only)) || for p in python3-serial python3-matplotlib; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 if ((${#missing[@]})); then
@@ -68,7 +73,11 @@ build_side() { # side preset target...
   (cd "$dir" && cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j2 --target "${targets[@]}")
 }
 for side in "${sides[@]}"; do
-  build_side $side native line_bench share_bench micro_bench
+  if ((idle_only)); then
+    build_side $side native line_bench
+  else
+    build_side $side native line_bench share_bench micro_bench
+  fi
   ((wine)) && build_side $side windows wine_bench
 done
 
@@ -86,7 +95,7 @@ scratch=$out/run.jsonl
   echo "os: $(. /etc/os-release && echo "$PRETTY_NAME")"
   echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
   echo "wine: $(wine --version 2>/dev/null || echo none)"
-  echo "pyserial: $($python -c 'import serial; print(serial.__version__)')"
+  ((idle_only)) || echo "pyserial: $($python -c 'import serial; print(serial.__version__)')"
   if [[ -n $vs ]]; then
     echo "new: $(git log -1 --format='%h %s')$(git diff --quiet HEAD || echo ', with changes not committed')"
     echo "old: $(git log -1 --format='%h %s' "$rev")"
@@ -117,6 +126,14 @@ each_side() { # run function argument...
   for side in "${order[@]}"; do $f $side "$@"; done
 }
 
+# A process's CPU time in ns, all its threads, ended ones too (Wine starts and
+# ends threads of its own), from its CPU-time clock; 0 for no process.
+proc_cpu_ns() { # pid...
+  $python -c 'import sys, time
+print(sum(time.clock_gettime_ns(((~int(p)) << 3) | 2) for p in sys.argv[1:] if p not in ("", "0")))' "$@"
+}
+
+if ((!idle_only)); then
 echo "=== latency, native (library polling and Wake=Event, read() loop, pyserial on one stream), $runs runs"
 latency() { native $1 line_bench latency --codes 300 --run $2 --python $python; }
 for ((k = 0; k < runs; k++)); do
@@ -145,7 +162,9 @@ for ((k = 0; k < 3; k++)); do
   done
 done
 
-echo "=== idle drivers, native, 3 runs"
+fi
+
+echo "=== idle drivers, native, beside the reference poller, 3 runs"
 idle() { native $1 line_bench idle --wake $3 --ports 10 --seconds 5 --run $2; }
 for ((k = 0; k < 3; k++)); do
   for wake in poll event; do
@@ -153,6 +172,7 @@ for ((k = 0; k < 3; k++)); do
   done
 done
 
+if ((!idle_only)); then
 echo "=== micro-benchmarks"
 declare -A micro_out=([new]=micro.json [old]=micro-vs.json)
 for side in "${sides[@]}"; do
@@ -165,6 +185,7 @@ done
 
 echo "=== belvor-bridge, CodeProc to a WebSocket client's receipt (this tree only)"
 bench/bridge_bench.sh --runs 3 $( ((wine)) || echo --no-wine) && cat build/bench/bridge.jsonl >>$results
+fi
 
 if ((wine)); then
   # Both sides run in this tree's prefix, through this tree's runner.
@@ -181,6 +202,7 @@ if ((wine)); then
     grep '^JSON' $out/wine.out | { if [[ $lines == last ]]; then tail -1; else cat; fi; } | cut -c6- |
       tag $side >>$results
   }
+  if ((!idle_only)); then
   echo "=== latency under Wine (ReadFile loop, then the library), $runs runs"
   for ((k = 0; k < runs; k++)); do
     each_side $k wine_bench last latency --codes 300 --run $k
@@ -193,26 +215,22 @@ if ((wine)); then
   for ((k = 0; k < 3; k++)); do
     each_side $k wine_bench all log --codes 3000 --run $k
   done
+  fi
 
-  echo "=== idle driver under Wine: the host process and wineserver, from /proc"
-  # wineserver of this prefix: its working directory is named after the prefix's device and inode.
+  echo "=== idle driver under Wine, beside the reference reader: the host process and wineserver, 3 runs"
+  # wineserver of this prefix (wineserver64 on Debian, whatever the prefix's
+  # arch): its working directory is named after the prefix's device and inode.
   server_dir=$(printf 'server-%x-%x' $(stat -c '%d %i' "$prefix"))
-  task_ns() { # CPU time of all threads of a process, in ns
-    local sum=0 t
-    for t in /proc/$1/task/*/schedstat; do
-      [[ -r $t ]] && read -r ns _ <"$t" && sum=$((sum + ns))
-    done
-    echo $sum
-  }
   find_server() {
     local p
-    for p in $(pgrep -x wineserver); do
+    for p in $(pgrep '^wineserver'); do
       [[ $(readlink /proc/$p/cwd 2>/dev/null) == */$server_dir ]] && echo $p && return
     done
   }
-  wine_idle() { # side
+  wine_idle() { # side run
     [[ -n $vs ]] && echo "--- $1"
-    tools/wine-run.sh "$prefix" "${root[$1]}/build/windows/bin/wine_bench.exe" idle --seconds 10 2>>$wine_log | {
+    tools/wine-run.sh "$prefix" "${root[$1]}/build/windows/bin/wine_bench.exe" idle --seconds 10 --run $2 \
+      2>>$wine_log | {
       host= server= json=
       declare -A begin
       while IFS= read -r line; do
@@ -222,9 +240,12 @@ if ((wine)); then
           PID) host=$rest ;;
           MARK)
             read -r phase edge <<<"$rest"
-            [[ -z $server ]] && server=$(find_server)
+            if [[ -z $server ]]; then
+              server=$(find_server)
+              [[ -n $server ]] || { server=0 && echo "bench: no wineserver found for $prefix; its CPU is not counted"; }
+            fi
             now=$(date +%s%N)
-            cpu=$(($(task_ns "$host") + $(task_ns "${server:-0}")))
+            cpu=$(proc_cpu_ns "$host" "$server")
             if [[ $edge == begin ]]; then
               begin[$phase]="$now $cpu"
             else
@@ -240,8 +261,8 @@ if ((wine)); then
       done
     }
   }
-  for side in "${sides[@]}"; do
-    wine_idle $side
+  for ((k = 0; k < 3; k++)); do
+    each_side $k wine_idle $k
   done
   WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
 fi

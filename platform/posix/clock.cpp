@@ -1,5 +1,6 @@
 #include "platform/clock.h"
 
+#include <chrono>
 #include <ctime>
 
 namespace belvor::platform {
@@ -19,6 +20,26 @@ char TimeSeparator()
 {
     // The locale's time format carries no separator of its own here.
     return ':';
+}
+
+int64_t SteadyMilliseconds() noexcept
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+int64_t AwakeMilliseconds() noexcept
+{
+    // Not CLOCK_BOOTTIME: that one goes on while the system sleeps, poll's bound does not.
+    timespec now{};
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void PassSystemSleepForTesting(int64_t /*ms*/) noexcept
+{
+    // CLOCK_MONOTONIC, under both clocks here, stops while the system sleeps.
 }
 
 } // namespace belvor::platform

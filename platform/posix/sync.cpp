@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -71,6 +72,40 @@ bool Event::Wait(uint32_t timeoutMs)
     if (!FImpl->ManualReset)
         FImpl->Signalled = false;
     return true;
+}
+
+struct StopSignal::Impl {
+    std::promise<void> Setter;
+    std::shared_future<void> Signal = Setter.get_future().share();
+};
+
+StopSignal::StopSignal() : FImpl(new Impl) {}
+
+StopSignal::~StopSignal()
+{
+    const std::unique_ptr<Impl> impl(FImpl);
+}
+
+void StopSignal::Set()
+{
+    // Set twice without a reset between, it is set once.
+    if (FImpl->Signal.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready)
+        FImpl->Setter.set_value();
+}
+
+void StopSignal::Reset()
+{
+    FImpl->Setter = std::promise<void>();
+    FImpl->Signal = FImpl->Setter.get_future().share();
+}
+
+bool StopSignal::Wait(uint32_t timeoutMs)
+{
+    if (timeoutMs == kInfinite) {
+        FImpl->Signal.wait();
+        return true;
+    }
+    return FImpl->Signal.wait_for(std::chrono::milliseconds(timeoutMs)) == std::future_status::ready;
 }
 
 struct RecursiveLock::Impl {

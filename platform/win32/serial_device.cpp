@@ -1,10 +1,10 @@
 // Serial devices through kernel32: an exclusive overlapped handle on
 // \\.\COMn (comm_file.h), its settings in the DCB (line_settings.h). A look
 // never blocks: it starts one WaitCommEvent and then only looks whether it has
-// completed. A worker that sleeps until
-// news blocks in WaitForNews instead, on that wait's event and a wake event of
-// its own, or, where waits end by themselves, on a one-byte read (see
-// SleepingRead in serial_reads.h).
+// completed; where waits end by themselves it looks at the queue instead. A
+// worker that sleeps until news blocks in WaitForNews, on that wait's event
+// and a wake event of its own, or, where waits end by themselves, on a
+// one-byte read (see SleepingRead in serial_reads.h).
 #include "platform/serial_device.h"
 #include "platform/clock.h"
 #include "platform/device_loss.h"
@@ -67,6 +67,10 @@ private:
     Result<uint32_t> CollectWait();
     // A wait in flight has not ended: what is to be done with it (wait_watch.h).
     Result<uint32_t> WaitGoesOn();
+    // The events the input queue shows (ClearCommError), as a wait would
+    // report them, or ERROR_IO_PENDING when it shows none; the line errors
+    // it clears are kept for the next Status.
+    Result<uint32_t> QueueNews();
 
     // Only the thread that waits and reads uses its wait and reads, and the
     // destructor after that thread has stopped.
@@ -77,6 +81,8 @@ private:
     // The bytes the device queued at the latest Status: so many can be
     // read at once behind the byte a sleeping read holds.
     std::atomic<uint32_t> FQueuedAtClear{0};
+    // The error flags a look's ClearCommError cleared, for the next Status.
+    std::atomic<DWORD> FErrorsAtLook{0};
     // The latest look collected an event from a wait that had been in
     // flight: the next one starts a fresh wait, so there is nothing to sleep
     // on before it. A wait that ended in an error does not count: Wine ends
@@ -84,7 +90,7 @@ private:
     // starting the next one at once would cost more than polling.
     bool FWaitCollected = false;
     // A wait in flight has ended in an error: this device does not hold its
-    // waits, so the worker sleeps on the one-byte read from then on.
+    // waits, so no more are started; a worker sleeps on the one-byte read.
     bool FWaitEndsAlone = false;
     WaitWatch FWaitWatch{gLostCompletionMs.load(), gWaitBoundMs.load()};
     // A cancel has not ended the wait in flight: until it ends, every look
@@ -111,6 +117,7 @@ Result<InputState> Win32SerialDevice::Status()
         return Failure{error};
     }
     FLoss.Succeeded();
+    word |= FErrorsAtLook.exchange(0);
     const auto flagged = [word](DWORD flag) { return (word & flag) != 0 ? 1u : 0u; };
     FQueuedAtClear = stat.cbInQue;
     return InputState{stat.cbInQue + (FSleepingRead.Holds() ? 1 : 0),
@@ -147,13 +154,19 @@ Result<uint32_t> Win32SerialDevice::WaitEvent()
     OverlappedOp& wait = FFile->Wait();
     if (wait.InFlight())
         return CollectWait();
+    // A device that ends its waits by itself (Wine: each within about 2 ms,
+    // through a thread it starts for it) is looked at through its queue: a
+    // wait started every other look would cost several times the look, and
+    // would tell nothing the queue does not.
+    if (FWaitEndsAlone)
+        return QueueNews();
     DWORD& waitMask = FFile->Io().WaitMask;
     waitMask = 0;
     DWORD error = 0;
     const auto call = [&waitMask](HANDLE file, OVERLAPPED* ov) {
         return Comm().WaitCommEvent(file, &waitMask, ov);
     };
-    FWaitWatch.Started(SteadyMilliseconds());
+    FWaitWatch.Started(AwakeMilliseconds());
     switch (wait.Start(0, error, call)) {
     case OpEnd::Done:
         wait.Taken();
@@ -192,16 +205,35 @@ Result<uint32_t> Win32SerialDevice::CollectWait()
     return Failure{error};
 }
 
+Result<uint32_t> Win32SerialDevice::QueueNews()
+{
+    DWORD word = 0;
+    COMSTAT stat{};
+    if (!Comm().ClearCommError(FFile->Handle(), &word, &stat)) {
+        const DWORD error = GetLastError();
+        FLoss.Failed(DeviceCall::Status, error);
+        return Failure{error};
+    }
+    FLoss.Succeeded();
+    FErrorsAtLook.fetch_or(word);
+    const uint32_t events = (stat.cbInQue != 0 ? EV_RXCHAR : 0) |
+                            ((word & (CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME)) != 0 ? EV_ERR : 0) |
+                            ((word & CE_BREAK) != 0 ? EV_BREAK : 0);
+    if (events == 0)
+        return Failure{ERROR_IO_PENDING}; // nothing yet
+    return events;
+}
+
 Result<uint32_t> Win32SerialDevice::WaitGoesOn()
 {
     OverlappedOp& wait = FFile->Wait();
-    const int64_t now = SteadyMilliseconds();
+    const int64_t now = AwakeMilliseconds();
     switch (FWaitWatch.Look(wait.AwaitEnd(0), now)) {
     case WaitVerdict::Going:
         break;
     case WaitVerdict::LostCompletion:
-        // Nothing will write its record again: the next look starts a new
-        // wait. A device that loses them ends its waits by itself.
+        // Nothing will write its record again. A device that loses them ends
+        // its waits by itself: it is looked at through its queue from now on.
         wait.Taken();
         wait.ResetSignal();
         FWaitEndsAlone = true;

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <memory>
 
 namespace belvor::platform {
@@ -50,6 +51,40 @@ void Event::Reset()
 bool Event::Wait(uint32_t timeoutMs)
 {
     return FImpl->Handle && WaitForSingleObject(FImpl->Handle, timeoutMs) == WAIT_OBJECT_0;
+}
+
+struct StopSignal::Impl {
+    // Manual-reset: it stays set for every later wait.
+    Event Signal{true};
+    // Without an event (none could be made), waits are short sleeps that look at this.
+    std::atomic<bool> IsSet{false};
+};
+
+StopSignal::StopSignal() : FImpl(new Impl) {}
+
+StopSignal::~StopSignal()
+{
+    const std::unique_ptr<Impl> impl(FImpl);
+}
+
+void StopSignal::Set()
+{
+    FImpl->IsSet = true;
+    FImpl->Signal.Set();
+}
+
+void StopSignal::Reset()
+{
+    FImpl->IsSet = false;
+    FImpl->Signal.Reset();
+}
+
+bool StopSignal::Wait(uint32_t timeoutMs)
+{
+    if (FImpl->Signal.Valid())
+        return FImpl->Signal.Wait(timeoutMs);
+    Sleep(timeoutMs < 10 ? timeoutMs : 10);
+    return FImpl->IsSet;
 }
 
 struct RecursiveLock::Impl {
