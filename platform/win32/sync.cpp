@@ -81,7 +81,7 @@ void StopSignal::Reset()
 
 bool StopSignal::Wait(uint32_t timeoutMs)
 {
-    if (FImpl->Signal.Valid())
+    if (FImpl->Signal.Created())
         return FImpl->Signal.Wait(timeoutMs);
     Sleep(timeoutMs < 10 ? timeoutMs : 10);
     return FImpl->IsSet;
