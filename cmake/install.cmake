@@ -44,6 +44,7 @@ install(FILES ${PROJECT_BINARY_DIR}/package/README ${PROJECT_SOURCE_DIR}/packagi
 # the Windows archives (share/belvor/bindings, share/belvor/examples), so that
 # the examples' own build lines work there too; the guide with the documents.
 install(FILES ${PROJECT_SOURCE_DIR}/bindings/python/belvor/__init__.py ${PROJECT_SOURCE_DIR}/bindings/python/belvor/_status.py
+              ${PROJECT_SOURCE_DIR}/bindings/python/belvor/_scan.py
         DESTINATION lib/python3/dist-packages/belvor)
 install(FILES ${PROJECT_SOURCE_DIR}/bindings/csharp/Belvor.cs DESTINATION ${CMAKE_INSTALL_DATADIR}/belvor/bindings/csharp)
 install(FILES ${PROJECT_SOURCE_DIR}/bindings/pascal/Belvor.pas DESTINATION ${CMAKE_INSTALL_DATADIR}/belvor/bindings/pascal)

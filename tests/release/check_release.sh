@@ -83,6 +83,7 @@ copyright='Copyright (c) 2026 The Belvor developers'
 # What a host program's developer gets beside the library, in every archive.
 kit_files='bindings/csharp/Belvor.cs bindings/pascal/Belvor.pas bindings/python/README.md
   bindings/python/pyproject.toml bindings/python/belvor/__init__.py bindings/python/belvor/_status.py
+  bindings/python/belvor/_scan.py
   examples/c/scan.c examples/csharp/Scan.cs examples/pascal/scan.pas examples/python/scan.py
   examples/web/index.html examples/monitoring/README.md examples/monitoring/belvor-alerts.yml
   examples/monitoring/belvor-dashboard.json'
@@ -194,7 +195,7 @@ expected_usr=$(printf '%s\n' ./usr/bin/belvor-monitor ./usr/bin/belvor-bridge ./
   ./usr/share/doc/belvor/changelog.gz ./usr/share/doc/belvor/copyright ./usr/share/doc/belvor/hosts.md \
   ./usr/share/man/man1/belvor-monitor.1.gz ./usr/share/man/man1/belvor-bridge.1.gz \
   ./usr/lib/python3/dist-packages/belvor/__init__.py ./lib/systemd/system/belvor-bridge.service \
-  ./usr/lib/python3/dist-packages/belvor/_status.py \
+  ./usr/lib/python3/dist-packages/belvor/_status.py ./usr/lib/python3/dist-packages/belvor/_scan.py \
   $(printf './usr/share/belvor/%s\n' $kit_files | grep -v bindings/python) | LC_ALL=C sort)
 deb_files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | LC_ALL=C sort)
 # The build type names one of the CMake files: compare the rest.

@@ -53,7 +53,11 @@ int main(void)
               GetProcAddress(dll, MAKEINTRESOURCEA(6)) == GetProcAddress(dll, "GetDriverStats") &&
               GetProcAddress(dll, MAKEINTRESOURCEA(6)) != NULL,
           "ordinals 5 and 6 are SetStatusProc and GetDriverStats");
-    check(GetProcAddress(dll, MAKEINTRESOURCEA(7)) == NULL, "nothing else is exported");
+    check(GetProcAddress(dll, MAKEINTRESOURCEA(7)) == GetProcAddress(dll, "SetScanProc") &&
+              GetProcAddress(dll, MAKEINTRESOURCEA(8)) == GetProcAddress(dll, "ParseScan") &&
+              GetProcAddress(dll, MAKEINTRESOURCEA(8)) != NULL,
+          "ordinals 7 and 8 are SetScanProc and ParseScan");
+    check(GetProcAddress(dll, MAKEINTRESOURCEA(9)) == NULL, "nothing else is exported");
     if (!init || !destroy || !set_proc)
         return 1;
 
