@@ -9,7 +9,7 @@
 # run, and the report sets their figures side by side. Takes twice as long.
 #
 # With --idle only the idle costs are measured (natively and under Wine, each
-# beside the reference poller of the driver's design), in about four minutes.
+# beside the reference poller of the driver's design), in about ten minutes.
 #
 #   BELVOR_BENCH_RUNS   repeated runs of each latency measurement (5)
 #   BELVOR_BENCH_WINE=0 skips the Windows build under Wine
