@@ -91,15 +91,23 @@ namespace Belvor
     {
         UnknownAi = 1,
         TooShort = 2,
-        /// <summary>Longer than its AI allows (a separator missing?).</summary>
+        /// <summary>A separator missing?</summary>
         TooLong = 3,
         BadCharacter = 4,
         CheckDigit = 5,
         BadDate = 6,
-        BadValue = 7,
-        NoData = 8,
-        RepeatedAi = 9,
-        BadUri = 10,
+        BadTime = 7,
+        BadCountry = 8,
+        BadCurrency = 9,
+        /// <summary>No GS1 Company Prefix.</summary>
+        BadKey = 10,
+        BadValue = 11,
+        /// <summary>Digital Link: a path AI that does not qualify its key there.</summary>
+        BadQualifier = 12,
+        /// <summary>Digital Link: a query AI that may not stand there.</summary>
+        NotAttribute = 13,
+        /// <summary>Digital Link: a bad escape, or no key.</summary>
+        BadUri = 14,
     }
 
     /// <summary>One thing wrong with a GS1 code.</summary>

@@ -40,14 +40,18 @@ const
   { TBelvorGs1Error.Kind: what is wrong with a GS1 code; its fields stay }
   BelvorGs1UnknownAi = 1;
   BelvorGs1TooShort = 2;
-  BelvorGs1TooLong = 3;         { a separator missing? }
+  BelvorGs1TooLong = 3;  { a separator missing? }
   BelvorGs1BadCharacter = 4;
   BelvorGs1CheckDigit = 5;
   BelvorGs1BadDate = 6;
-  BelvorGs1BadValue = 7;
-  BelvorGs1NoData = 8;
-  BelvorGs1RepeatedAi = 9;
-  BelvorGs1BadUri = 10;
+  BelvorGs1BadTime = 7;
+  BelvorGs1BadCountry = 8;
+  BelvorGs1BadCurrency = 9;
+  BelvorGs1BadKey = 10;  { no GS1 Company Prefix }
+  BelvorGs1BadValue = 11;
+  BelvorGs1BadQualifier = 12;  { Digital Link: a path AI that does not qualify its key there }
+  BelvorGs1NotAttribute = 13;  { Digital Link: a query AI that may not stand there }
+  BelvorGs1BadUri = 14;  { Digital Link: a bad escape, or no key }
 
 type
   { byte 0 the length n, then n characters: exactly a ShortString. }

@@ -238,6 +238,8 @@ static class BelvorTest
             new { Code = "]d2" + "17250230" + "0109501101530004", Aim = true,
                   Expected = "-1 ]d2 [208] 172502300109501101530004 ]d2172502300109501101530004 " +
                              "(17=250230 01=09501101530004) (17:BadDate@2 01:CheckDigit@23)" },
+            // A kind the library numbers past the first seven, by the binding's name for it.
+            new { Code = "]d2422999", Aim = true, Expected = "-1 ]d2 [208] 422999 ]d2422999 (422=999) (422:BadCountry@3)" },
         };
         foreach (var c in cases) {
             string got = Describe(BelvorLibrary.ParseScan(Encoding.ASCII.GetBytes(c.Code), c.Aim));

@@ -296,6 +296,10 @@ begin
     (Scan.Flags = BelvorScanIdentified or BelvorScanGs1), 'the typed fields of a GS1 DataMatrix');
   Scan := BelvorParseScan('4006381333931');
   Check((Scan.Gtin = '') and not Scan.Expiry(When) and (Scan.Flags = 0), 'none for a plain code');
+  { A kind the library numbers past the first seven, by the unit's name for it. }
+  Scan := BelvorParseScan(']d2422999');
+  Check((Length(Scan.Errors) = 1) and (Scan.Errors[0].Kind = BelvorGs1BadCountry) and
+    (BelvorGs1BadUri = 14), 'a country code that is none is BelvorGs1BadCountry');
   try
     BelvorParseScan(StringOfChar('1', 8193));
     Check(False, 'a code over 8192 bytes is refused');

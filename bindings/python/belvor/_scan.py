@@ -23,10 +23,14 @@ class Gs1ErrorKind(enum.IntEnum):
     BAD_CHARACTER = 4
     CHECK_DIGIT = 5
     BAD_DATE = 6
-    BAD_VALUE = 7
-    NO_DATA = 8
-    REPEATED_AI = 9
-    BAD_URI = 10
+    BAD_TIME = 7
+    BAD_COUNTRY = 8
+    BAD_CURRENCY = 9
+    BAD_KEY = 10  # no GS1 Company Prefix
+    BAD_VALUE = 11
+    BAD_QUALIFIER = 12  # Digital Link: a path AI that does not qualify its key there
+    NOT_ATTRIBUTE = 13  # Digital Link: a query AI that may not stand there
+    BAD_URI = 14  # Digital Link: a bad escape, or no key
 
 
 UNKNOWN = 0  # Scan.type of a code whose symbology is not known

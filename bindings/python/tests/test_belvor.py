@@ -277,6 +277,21 @@ class ParseScanTest(unittest.TestCase):
             belvor.parse_scan(b"1" * 8193)
 
 
+class HeaderNumbersTest(unittest.TestCase):
+    def test_kinds_and_flags_are_the_headers(self):
+        """The enums carry belvor.h's numbers: a kind renumbered there is a wrong name here."""
+        header = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "include", "belvor.h")
+        defined = {}
+        with open(header) as f:
+            for line in f:
+                words = line.split()
+                if len(words) >= 3 and words[0] == "#define" and words[2].isdigit():
+                    defined[words[1]] = int(words[2])
+        for enum, prefix in ((belvor.Gs1ErrorKind, "BELVOR_GS1_"), (belvor.ScanFlags, "BELVOR_SCAN_")):
+            theirs = {k[len(prefix):]: v for k, v in defined.items() if k.startswith(prefix) and k != "BELVOR_SCAN_UNKNOWN"}
+            self.assertEqual({m.name: m.value for m in enum if m.value}, theirs)
+
+
 class Gs1DateTest(unittest.TestCase):
     def test_dates_at_their_edges(self):
         date = datetime.date
