@@ -14,12 +14,12 @@ namespace {
 struct TRowText {
     std::string_view Ai;
     std::string_view Flags;
-    std::string_view Spec;
+    std::string_view Parts;
     std::string_view Dl;
     std::string_view Title;
 };
 
-// Written from GS1's General Specifications and Barcode Syntax Dictionary
+// Written from GS1's published AI table and its Barcode Syntax Dictionary
 // (release of 2025): lengths, character sets, checks, flags and titles.
 // clang-format off
 constexpr TRowText kRows[] = {
@@ -384,13 +384,13 @@ consteval TAi ReadRow(const TRowText& row)
     } else {
         Require(row.Dl.empty(), "key or key=qualifiers");
     }
-    std::string_view spec = row.Spec;
+    std::string_view parts = row.Parts;
     bool optional = false;
-    while (!spec.empty()) {
-        const std::string_view text = spec.substr(0, spec.find(' '));
-        spec.remove_prefix(text.size());
-        while (spec.starts_with(' '))
-            spec.remove_prefix(1);
+    while (!parts.empty()) {
+        const std::string_view text = parts.substr(0, parts.find(' '));
+        parts.remove_prefix(text.size());
+        while (parts.starts_with(' '))
+            parts.remove_prefix(1);
         Require(ai.PartCount < kMaxParts, "too many parts");
         const TPart part = ReadPart(text);
         Require(part.Optional || !optional, "no required part after an optional one");
