@@ -71,6 +71,8 @@ private:
     // report them, or ERROR_IO_PENDING when it shows none; the line errors
     // it clears are kept for the next Status.
     Result<uint32_t> QueueNews();
+    // ClearCommError, its failure counted toward a loss as a status call's.
+    Result<> ClearErrors(DWORD& word, COMSTAT& stat);
 
     // Only the thread that waits and reads uses its wait and reads, and the
     // destructor after that thread has stopped.
@@ -107,16 +109,23 @@ Win32SerialDevice::Win32SerialDevice(std::unique_ptr<CommFile> file)
     FLine.Bind(FFile->Handle());
 }
 
-Result<InputState> Win32SerialDevice::Status()
+Result<> Win32SerialDevice::ClearErrors(DWORD& word, COMSTAT& stat)
 {
-    DWORD word = 0;
-    COMSTAT stat{};
     if (!Comm().ClearCommError(FFile->Handle(), &word, &stat)) {
         const DWORD error = GetLastError();
         FLoss.Failed(DeviceCall::Status, error);
         return Failure{error};
     }
     FLoss.Succeeded();
+    return {};
+}
+
+Result<InputState> Win32SerialDevice::Status()
+{
+    DWORD word = 0;
+    COMSTAT stat{};
+    if (const Result<> cleared = ClearErrors(word, stat); !cleared)
+        return Failure{cleared.Error()};
     word |= FErrorsAtLook.exchange(0);
     const auto flagged = [word](DWORD flag) { return (word & flag) != 0 ? 1u : 0u; };
     FQueuedAtClear = stat.cbInQue;
@@ -209,12 +218,8 @@ Result<uint32_t> Win32SerialDevice::QueueNews()
 {
     DWORD word = 0;
     COMSTAT stat{};
-    if (!Comm().ClearCommError(FFile->Handle(), &word, &stat)) {
-        const DWORD error = GetLastError();
-        FLoss.Failed(DeviceCall::Status, error);
-        return Failure{error};
-    }
-    FLoss.Succeeded();
+    if (const Result<> cleared = ClearErrors(word, stat); !cleared)
+        return Failure{cleared.Error()};
     FErrorsAtLook.fetch_or(word);
     const uint32_t events = (stat.cbInQue != 0 ? EV_RXCHAR : 0) |
                             ((word & (CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME)) != 0 ? EV_ERR : 0) |
