@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <optional>
 
 namespace belvor {
 
@@ -164,9 +165,12 @@ void TBelvorThread::Pass(const TBelvor& driver, const TQueuedItem& item)
     const TCallbacks to = BeginCall(FCallGeneration);
     const CallEnd end{FCallGeneration};
     TDriverStats& stats = driver.Stats();
+    const bool aimIds = driver.AimIds();
+    // Read once, for the scan callback; its reading also says whether an identifier came.
+    const std::optional<TScanReading> reading = to.Scan ? TryReadScan(code, aimIds) : std::nullopt;
     // A scanner set to send no identifier, or another one's: counted whoever
     // takes the code, so that the operator sees it even before a host does.
-    if (driver.AimIds() && !StartsWithSymbologyId(code))
+    if (aimIds && !(reading ? reading->Symbology.Valid : StartsWithSymbologyId(code)))
         stats.CodesUnidentified.Add();
     // With no callback set the code is dropped, unlogged.
     if (!to.Scan && !to.Code && !to.Event) {
@@ -191,14 +195,14 @@ void TBelvorThread::Pass(const TBelvor& driver, const TQueuedItem& item)
     const std::string_view delivered =
         counted ? std::string_view(code).substr(0, TBelvor::kCountedCapacity) : std::string_view(code);
     LogMessage(1, delivered);
-    Deliver(to, delivered, driver.AimIds());
+    Deliver(to, delivered, reading ? &*reading : nullptr);
     stats.CodesDelivered.Add();
 }
 
-void TBelvorThread::Deliver(const TCallbacks& to, std::string_view code, bool aimIds)
+void TBelvorThread::Deliver(const TCallbacks& to, std::string_view code, const TScanReading* reading)
 {
     if (to.Scan) {
-        CallHost([&] { CallWithScan(FIndex, code, aimIds, to.Scan, to.ScanContext); });
+        CallHost([&] { CallWithScan(FIndex, code, reading, to.Scan, to.ScanContext); });
         return;
     }
     if (to.Code) {

@@ -15,6 +15,7 @@ namespace belvor {
 class TBelvor;
 struct TCallbacks;
 struct TQueuedItem;
+struct TScanReading;
 
 class TBelvorThread {
 public:
@@ -47,7 +48,8 @@ private:
     // Tells of a worker that has got stuck, or runs again; returns when to
     // look again at the latest, in milliseconds.
     int64_t WatchReader(const TBelvor& driver);
-    void Deliver(const TCallbacks& to, std::string_view code, bool aimIds);
+    // reading: the code's, for a scan callback (null: as received, typed unknown).
+    void Deliver(const TCallbacks& to, std::string_view code, const TScanReading* reading);
     // Tells the host's StatusProc, when one is set.
     void Tell(const TCallbacks& to, int32_t status, uint32_t detail);
     // Runs a call of the host's code: marked as inside a callback, whatever it

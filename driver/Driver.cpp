@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 namespace belvor {
@@ -152,7 +153,8 @@ int32_t ParseScanImpl(const unsigned char* data, uint32_t length, uint32_t flags
     // not cross the boundary.
     try {
         const std::string_view code(reinterpret_cast<const char*>(data), data ? length : 0);
-        CallWithScan(-1, code, (flags & BELVOR_PARSE_AIM) != 0, proc, context);
+        const std::optional<TScanReading> reading = TryReadScan(code, (flags & BELVOR_PARSE_AIM) != 0);
+        CallWithScan(-1, code, reading ? &*reading : nullptr, proc, context);
         return 0;
     } catch (...) {
         return Fail(platform::ErrorKind::InvalidArgument);

@@ -75,15 +75,24 @@ bool StartsWithSymbologyId(std::string_view code) noexcept
     }
 }
 
-void CallWithScan(int32_t driver, std::string_view code, bool aimIds, ScanProc proc, void* context)
+std::optional<TScanReading> TryReadScan(std::string_view code, bool aimIds) noexcept
 {
-    std::optional<TScanReading> reading;
+    try {
+        return ReadScan(code, aimIds);
+    } catch (...) {
+        return std::nullopt; // out of memory: the code still reaches the host, as received
+    }
+}
+
+void CallWithScan(int32_t driver, std::string_view code, const TScanReading* reading, ScanProc proc,
+                  void* context)
+{
     std::optional<TScanView> view;
     try {
-        reading.emplace(ReadScan(code, aimIds));
-        view.emplace(driver, code, *reading);
+        if (reading)
+            view.emplace(driver, code, *reading);
     } catch (const std::bad_alloc&) {
-        view.reset(); // the code still reaches the host, as received
+        view.reset();
     }
     if (view) {
         proc(view->Get(), context);

@@ -6,6 +6,7 @@
 #include "driver/ScanReading.h"
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -28,9 +29,13 @@ private:
 // Whether the code starts with a valid symbology identifier.
 bool StartsWithSymbologyId(std::string_view code) noexcept;
 
-// A code's scan handed to proc; aimIds: the code starts with its identifier.
-// However little memory is left the code gets there: as received, typed
-// unknown, when its reading cannot be made.
-void CallWithScan(int32_t driver, std::string_view code, bool aimIds, ScanProc proc, void* context);
+// The code read (aimIds: it starts with its identifier); none when memory ran out.
+std::optional<TScanReading> TryReadScan(std::string_view code, bool aimIds) noexcept;
+
+// A code's scan handed to proc. However little memory is left the code gets
+// there: as received, typed unknown, when there is no reading (null) or its
+// view cannot be made.
+void CallWithScan(int32_t driver, std::string_view code, const TScanReading* reading, ScanProc proc,
+                  void* context);
 
 } // namespace belvor
