@@ -1,5 +1,5 @@
 // monitor --list: the line printed for each port.
-#include "tools/monitor/ports.h"
+#include "programs/monitor/ports.h"
 
 #include <gtest/gtest.h>
 

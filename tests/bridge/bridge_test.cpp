@@ -1,15 +1,15 @@
 // The bridge's plain parts: what it renders, what it lets in, what it is told,
 // the hub's fan-out and when the scanner set tries a port again, without a network.
-#include "tools/bridge/access.h"
-#include "tools/bridge/hub.h"
-#include "tools/bridge/intake.h"
-#include "tools/bridge/log_file.h"
-#include "tools/bridge/metrics.h"
-#include "tools/bridge/options.h"
-#include "tools/bridge/scanner_set.h"
-#include "tools/bridge/send_queue.h"
+#include "programs/bridge/access.h"
+#include "programs/bridge/hub.h"
+#include "programs/bridge/intake.h"
+#include "programs/bridge/log_file.h"
+#include "programs/bridge/metrics.h"
+#include "programs/bridge/options.h"
+#include "programs/bridge/scanner_set.h"
+#include "programs/bridge/send_queue.h"
 #ifdef _WIN32
-#include "tools/bridge/win32_folders.h"
+#include "programs/bridge/win32_folders.h"
 #include <sddl.h>
 #endif
 

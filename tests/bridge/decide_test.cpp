@@ -1,7 +1,7 @@
 // The bridge's request decision, as the fuzzer takes it: a pure function of
 // the request and the room left, without a socket. Natively only: it is the
 // same code everywhere, and Beast's headers are slow to compile.
-#include "tools/bridge/server.h"
+#include "programs/bridge/server.h"
 
 #include <gtest/gtest.h>
 

@@ -17,7 +17,7 @@ CLIENT = os.environ.get("BELVOR_LOAD_CLIENT")
 COMS, CLIENTS = range(50, 60), 20
 CODES = int(os.environ.get("BELVOR_LOAD_CODES", 100_000 if CLIENT else 1_000))
 PAD = b"" if CLIENT else b"F" * int(os.environ.get("BELVOR_LOAD_PAD", 500))
-QUEUED_MESSAGES = 1000  # the bridge's send-queue bound (tools/bridge/send_queue.h)
+QUEUED_MESSAGES = 1000  # the bridge's send-queue bound (programs/bridge/send_queue.h)
 
 
 def code(i):

@@ -5,7 +5,7 @@
 // this bridge and an Origin it allows (or none), and with the clients full only
 // to a listed origin, in another's place; only a GET of a Host of this bridge
 // is answered 200; a connection over the cap is always refused.
-#include "tools/bridge/server.h"
+#include "programs/bridge/server.h"
 
 #include <cstdint>
 #include <sstream>

@@ -1,6 +1,6 @@
 // monitor --list on Linux: a made-up system directory, Belvor.ini and /dev
 // with ptys standing in for the serial devices.
-#include "tools/monitor/posix_ports.h"
+#include "programs/monitor/posix_ports.h"
 
 #include "support/posix/pty.h"
 

@@ -1,6 +1,6 @@
 // monitor --list on Windows (run under Wine): the COM7 <-> COM8 pair that
 // tools/wine-run.sh makes must be listed, and a port held open shown in use.
-#include "tools/monitor/win32_ports.h"
+#include "programs/monitor/win32_ports.h"
 
 #include <windows.h>
 
