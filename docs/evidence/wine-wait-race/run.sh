@@ -5,11 +5,11 @@
 #   run.sh [RUNS=100] [SECONDS=6] [LOOPS=2] [--rearm]
 # Needs i686-w64-mingw32-gcc, wine and socat (tools/install-deps.sh).
 set -uo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/../../.."
 runs=${1:-100} seconds=${2:-6} loops=${3:-2} mode=${4:-}
 out=build/wine-wait-race
 mkdir -p "$out"
-i686-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o "$out/wait_race.exe" tools/wine-wait-race/wait_race.c || exit 2
+i686-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o "$out/wait_race.exe" docs/evidence/wine-wait-race/wait_race.c || exit 2
 prefix=$out/wine
 busy=()
 for _ in $(seq "$loops"); do

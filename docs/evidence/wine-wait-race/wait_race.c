@@ -15,7 +15,7 @@
  * takes such a wait as ended after 50 ms and starts the next one.
  *
  * Prints one line: waits, bytes, lost completions, and "stalled" or "ok".
- * Exit status 1 when stalled. tools/wine-wait-race/run.sh runs it under load.
+ * Exit status 1 when stalled. docs/evidence/wine-wait-race/run.sh runs it under load.
  */
 #include <windows.h>
 
