@@ -13,13 +13,7 @@ namespace {
 
 std::mutex gCallLock;
 std::condition_variable gCallEnded;
-EventProc gEventProc = nullptr;
-CodeProc gCodeProc = nullptr;
-void* gCodeContext = nullptr;
-StatusProc gStatusProc = nullptr;
-void* gStatusContext = nullptr;
-ScanProc gScanProc = nullptr;
-void* gScanContext = nullptr;
+TCallbacks gSet; // the callbacks set now
 uint64_t gGeneration = 1;
 int gSwapsWaiting = 0;
 // The generations of the calls under way (0: a free place): one delivery
@@ -37,7 +31,7 @@ TCallbacks BeginCall(uint64_t& inUse)
     inUse = gGeneration;
     if (const auto free = std::find(gCalls.begin(), gCalls.end(), 0u); free != gCalls.end())
         *free = inUse;
-    return {gEventProc, gCodeProc, gCodeContext, gScanProc, gScanContext, gStatusProc, gStatusContext};
+    return gSet;
 }
 
 void EndCall(uint64_t& inUse) noexcept
@@ -71,22 +65,22 @@ template <class P> TSwap<P> Swap(P& slot, P proc, void** contextSlot = nullptr, 
 
 TSwap<EventProc> SwapEventProc(EventProc callback)
 {
-    return Swap(gEventProc, callback);
+    return Swap(gSet.Event, callback);
 }
 
 TSwap<CodeProc> SwapCodeProc(CodeProc proc, void* context)
 {
-    return Swap(gCodeProc, proc, &gCodeContext, context);
+    return Swap(gSet.Code, proc, &gSet.Context, context);
 }
 
 TSwap<StatusProc> SwapStatusProc(StatusProc proc, void* context)
 {
-    return Swap(gStatusProc, proc, &gStatusContext, context);
+    return Swap(gSet.Status, proc, &gSet.StatusContext, context);
 }
 
 TSwap<ScanProc> SwapScanProc(ScanProc proc, void* context)
 {
-    return Swap(gScanProc, proc, &gScanContext, context);
+    return Swap(gSet.Scan, proc, &gSet.ScanContext, context);
 }
 
 void AwaitOlderCalls(uint64_t generation)
