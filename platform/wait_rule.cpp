@@ -70,7 +70,8 @@ WaitStep NextWaitStep(const WaitMode& mode, const Observation& seen, const WaitB
         const bool cancelledHere = mode.State == WaitState::Cancelled || mode.State == WaitState::Wedged;
         const WaitMode next = cancelledHere ? idle : WaitMode{WaitState::ByQueue};
         // An abort is how such a wait ends (Wine's quiet ones, or this side's cancel): nothing new.
-        return {next, seen.Error == kErrorOperationAborted ? WaitAction::ReportNothing : WaitAction::ReportFailure};
+        return {next,
+                seen.Error == kErrorOperationAborted ? WaitAction::ReportNothing : WaitAction::ReportFailure};
     }
     case Seen::EndPending:
         return GoesOn(mode, seen, bounds);

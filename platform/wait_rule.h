@@ -61,11 +61,11 @@ struct Observation {
 // What the device does next. The first three bring the next observation; the
 // rest end the look: it tells news, nothing new, or its failure (the code).
 enum class WaitAction : uint8_t {
-    StartWait,     // WaitCommEvent, overlapped
-    PollWait,      // takes the end of the wait in flight if it has one
-    CheckQueue,    // ClearCommError: the queue's bytes and errors, as a wait's events
-    Cancel,        // cancels the wait in flight; nothing new
-    TakeAsEnded,   // a lost completion: the wait is taken as ended with no events, its event reset; nothing new
+    StartWait,   // WaitCommEvent, overlapped
+    PollWait,    // takes the end of the wait in flight if it has one
+    CheckQueue,  // ClearCommError: the queue's bytes and errors, as a wait's events
+    Cancel,      // cancels the wait in flight; nothing new
+    TakeAsEnded, // a lost completion: the wait is taken as ended with no events, its event reset; nothing new
     ReportEvents,  // the events the wait or the queue showed
     ReportBytes,   // bytes to be looked for: the held byte, or a wedged wait's queue
     ReportNothing, // nothing new
