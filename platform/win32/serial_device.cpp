@@ -7,7 +7,6 @@
 // blocks in WaitForNews, on that wait's event and a wake event of its own, or
 // on a one-byte read (see SleepingRead in serial_reads.h).
 #include "platform/serial_device.h"
-#include "platform/clock.h"
 #include "platform/device_loss.h"
 #include "platform/wait_rule.h"
 #include "platform/win32/comm_calls.h"
@@ -153,7 +152,7 @@ Result<std::optional<uint32_t>> Win32SerialDevice::LookAtLine()
 {
     using News = std::optional<uint32_t>;
     Observation seen{.What = Seen::Look,
-                     .NowMs = AwakeMilliseconds(),
+                     .NowMs = CommMilliseconds(),
                      .HeldByte = FSleepingRead.Holds() && (FLine.Mask() & EV_RXCHAR) != 0};
     uint32_t events = 0;
     for (;;) {
@@ -219,7 +218,7 @@ Observation Win32SerialDevice::PollWait(uint32_t& events)
     OverlappedOp& wait = FFile->Wait();
     switch (wait.Poll(ignored, error)) {
     case OpEnd::Pending:
-        return {.What = Seen::EndPending, .NowMs = AwakeMilliseconds(), .EventSet = wait.AwaitEnd(0)};
+        return {.What = Seen::EndPending, .NowMs = CommMilliseconds(), .EventSet = wait.AwaitEnd(0)};
     case OpEnd::Done:
         FLoss.Succeeded();
         events = FFile->Io().WaitMask;
@@ -251,7 +250,7 @@ void Win32SerialDevice::WaitForNews(uint32_t timeoutMs)
     case SleepOn::Nothing:
         return;
     case SleepOn::Pause:
-        (void)WaitForSingleObject(FFile->WakeEvent(), 10);
+        (void)Comm().WaitForSingleObject(FFile->WakeEvent(), 10);
         return;
     case SleepOn::Read:
         FSleepingRead.Sleep(timeoutMs);
@@ -263,13 +262,13 @@ void Win32SerialDevice::WaitForNews(uint32_t timeoutMs)
     // driver that is slow to do so. The bound is only a safety net.
     const HANDLE both[2] = {wait.Event(), FFile->WakeEvent()};
     const auto bound = static_cast<DWORD>(FBounds.WaitBoundMs);
-    (void)WaitForMultipleObjects(2, both, FALSE, timeoutMs < bound ? timeoutMs : bound);
+    (void)Comm().WaitForMultipleObjects(2, both, FALSE, timeoutMs < bound ? timeoutMs : bound);
 }
 
 void Win32SerialDevice::Wake()
 {
     if (FFile->WakeEvent())
-        (void)SetEvent(FFile->WakeEvent());
+        (void)Comm().SetEvent(FFile->WakeEvent());
 }
 
 Result<uint32_t> Win32SerialDevice::Read(uint8_t* dest, uint32_t size)

@@ -124,11 +124,11 @@ void SleepingRead::Sleep(uint32_t timeoutMs)
     CommFile& file = FContext.File;
     // What is there is still to be read, or the read could not start: pause.
     if (FByteHeld || file.Read().InFlight() || (!InFlight() && !Start())) {
-        (void)WaitForSingleObject(file.WakeEvent(), timeoutMs < 10 ? timeoutMs : 10);
+        (void)Comm().WaitForSingleObject(file.WakeEvent(), timeoutMs < 10 ? timeoutMs : 10);
         return;
     }
     const HANDLE both[2] = {file.SleepingRead().Event(), file.WakeEvent()};
-    (void)WaitForMultipleObjects(2, both, FALSE, timeoutMs);
+    (void)Comm().WaitForMultipleObjects(2, both, FALSE, timeoutMs);
     if (!Collect(0)) {
         file.SleepingRead().Cancel();
         (void)Collect(kSettleLimitMs);

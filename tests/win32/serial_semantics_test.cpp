@@ -58,11 +58,10 @@ protected:
         const Result<LineSighting> look = Device->Look();
         return look ? look->Lost : 0;
     }
-    void LookFor(int ms)
+    // Looks count times, the device's clock moving on by stepMs after each.
+    void Looks(int count, int64_t stepMs = 0)
     {
-        for (const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-             std::chrono::steady_clock::now() < end;
-             std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+        for (int i = 0; i < count; ++i, Comm.AdvanceMs(stepMs))
             (void)Device->Look();
     }
 
@@ -102,7 +101,7 @@ TEST_F(Semantics, WaitsThatDoNotEndAreTakenCancelledOrGivenUpAndTheLineStillRead
         Comm.Waits = c.Waits;
         const int cancels = Comm.Calls("CancelIoEx"), waits = Comm.Calls("WaitCommEvent");
         Open();
-        LookFor(260); // past the bound and the cancel's bound after it
+        Looks(6, 50); // past the bound and the cancel's bound after it
         EXPECT_EQ(Comm.Calls("CancelIoEx") > cancels, c.Cancelled);
         EXPECT_EQ(Comm.Calls("WaitCommEvent") - waits > 1, c.Again);
         Comm.Send("ab");
@@ -161,7 +160,7 @@ TEST_F(Semantics, AbortsAreLossOnlyWhereNoneBelongAndAPulledAdaptersCodesAlways)
     // would cost a thread of Wine's); the queue is looked at instead.
     Comm.WaitEndError = ERROR_OPERATION_ABORTED;
     Open();
-    LookFor(60);
+    Looks(5);
     EXPECT_EQ(Comm.Calls("WaitCommEvent"), 1);
     Comm.Send("ab");
     LineNews news;
