@@ -57,6 +57,7 @@ struct Calls {
     {
         auto [guard, self] = Enter("SetCommMask");
         self.FMask = mask;
+        self.FHistory = 0; // a new mask starts a new history, as the serial sample driver has it
         if (self.Waits == FakeComm::WaitEnd::Windows)
             self.EndWait(0, 0); // a pending wait ends at once with no events, as Microsoft documents
         return TRUE;
