@@ -92,11 +92,13 @@ TEST_F(Semantics, WaitsThatDoNotEndAreTakenCancelledOrGivenUpAndTheLineStillRead
         FakeComm::WaitEnd Waits;
         bool Cancelled; // this side cancelled a wait
         bool Again;     // and started another
+        bool InFlight;  // a wait is in flight after (a lost completion's is taken as ended)
     };
-    for (const Case c :
-         {Case{"Wine's lost completion: the queue is looked at", FakeComm::WaitEnd::Lost, false, false},
-          Case{"a quiet wait past its bound", FakeComm::WaitEnd::Windows, true, true},
-          Case{"a wait no cancel ends: the queue is looked at", FakeComm::WaitEnd::Never, true, false}}) {
+    for (const Case c : {Case{"Wine's lost completion: the queue is looked at", FakeComm::WaitEnd::Lost,
+                              false, false, false},
+                         Case{"a quiet wait past its bound", FakeComm::WaitEnd::Windows, true, true, true},
+                         Case{"a wait no cancel ends: the queue is looked at", FakeComm::WaitEnd::Never, true,
+                              false, true}}) {
         SCOPED_TRACE(c.Name);
         Comm.Waits = c.Waits;
         const int cancels = Comm.Calls("CancelIoEx"), waits = Comm.Calls("WaitCommEvent");
@@ -104,6 +106,7 @@ TEST_F(Semantics, WaitsThatDoNotEndAreTakenCancelledOrGivenUpAndTheLineStillRead
         Looks(6, 50); // past the bound and the cancel's bound after it
         EXPECT_EQ(Comm.Calls("CancelIoEx") > cancels, c.Cancelled);
         EXPECT_EQ(Comm.Calls("WaitCommEvent") - waits > 1, c.Again);
+        EXPECT_EQ(WaitInFlightForTests(*Device), c.InFlight);
         Comm.Send("ab");
         LineNews news;
         EXPECT_TRUE(LookUntilNews(news, 300) && news.BytesArrived) << "the bytes are seen";
