@@ -155,7 +155,7 @@ Result<std::optional<uint32_t>> Win32SerialDevice::LookAtLine()
                      .NowMs = CommMilliseconds(),
                      .HeldByte = FSleepingRead.Holds() && (FLine.Mask() & EV_RXCHAR) != 0};
     uint32_t events = 0;
-    for (;;) {
+    for (;;) { // the rule ends every look by its second step
         const WaitStep step = NextWaitStep(FWait, seen, FBounds);
         FWait = step.Mode;
         switch (step.Action) {
