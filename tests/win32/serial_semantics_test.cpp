@@ -3,16 +3,12 @@
 // what Microsoft documents, what Wine does instead, and what a pulled adapter
 // returns.
 #include "platform/serial_device.h"
-#include "platform/win32/line_settings.h"
 #include "platform/win32/serial_device_testing.h"
 #include "win32/fake_comm.h"
 
-#include <chrono>
-#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
-#include <thread>
 #include <windows.h>
 
 using namespace belvor::platform;
@@ -36,18 +32,13 @@ protected:
         Device = std::move(*opened);
         Device->Arm({});
     }
-    // Looks until one gives news, for up to ms.
-    bool LookUntilNews(LineNews& news, int ms = 2000)
+    // The news of the next look: the scripted driver ends a wait as soon as
+    // its events happen, and its queue shows what has come.
+    LineNews NextNews()
     {
-        for (const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-             std::chrono::steady_clock::now() < end;
-             std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
-            if (const Result<LineSighting> look = Device->Look(); look && look->News) {
-                news = *look->News;
-                return true;
-            }
-        }
-        return false;
+        const Result<LineSighting> look = Device->Look();
+        EXPECT_TRUE(look && look->News) << "no news";
+        return look && look->News ? *look->News : LineNews{};
     }
     // A look that found nothing new.
     bool NothingNew() { return Quiet(Device->Look()); }
@@ -74,12 +65,11 @@ TEST_F(Semantics, AnOverlappedWaitEndsWithTheEventsThatHappenAndAMaskChangeEndsI
     Open();
     ASSERT_TRUE(NothingNew()) << "a wait pending";
     Comm.Raise(EV_ERR);
-    LineNews news;
-    ASSERT_TRUE(LookUntilNews(news));
+    LineNews news = NextNews();
     EXPECT_TRUE(news.LineTrouble && !news.BytesArrived);
     ASSERT_TRUE(NothingNew()) << "a new wait";
     Device->Interrupt(); // asks for no events: Windows ends the wait with an empty mask
-    ASSERT_TRUE(LookUntilNews(news));
+    news = NextNews();
     EXPECT_FALSE(news.BytesArrived || news.LineTrouble);
     EXPECT_EQ(Comm.Mask(), 0u);
     EXPECT_EQ(LostCode(), 0u);
@@ -108,8 +98,7 @@ TEST_F(Semantics, WaitsThatDoNotEndAreTakenCancelledOrGivenUpAndTheLineStillRead
         EXPECT_EQ(Comm.Calls("WaitCommEvent") - waits > 1, c.Again);
         EXPECT_EQ(WaitInFlightForTests(*Device), c.InFlight);
         Comm.Send("ab");
-        LineNews news;
-        EXPECT_TRUE(LookUntilNews(news, 300) && news.BytesArrived) << "the bytes are seen";
+        EXPECT_TRUE(NextNews().BytesArrived) << "the bytes are seen";
         const Result<InputState> state = Device->Status();
         ASSERT_TRUE(state);
         EXPECT_EQ(state->Waiting, 2u);
@@ -166,11 +155,10 @@ TEST_F(Semantics, AbortsAreLossOnlyWhereNoneBelongAndAPulledAdaptersCodesAlways)
     Looks(5);
     EXPECT_EQ(Comm.Calls("WaitCommEvent"), 1);
     Comm.Send("ab");
-    LineNews news;
-    EXPECT_TRUE(LookUntilNews(news, 300) && news.BytesArrived);
+    EXPECT_TRUE(NextNews().BytesArrived);
     EXPECT_EQ(Device->Status().ValueOr({}).Waiting, 2u);
     Comm.ErrorFlags = CE_FRAME;
-    EXPECT_TRUE(LookUntilNews(news, 300) && news.LineTrouble);
+    EXPECT_TRUE(NextNews().LineTrouble);
     EXPECT_EQ(Device->Status().ValueOr({}).Errors.Framing, 1u) << "what the look cleared is not lost";
     EXPECT_EQ(LostCode(), 0u);
     // A pull then meets the status calls: the CDC driver's 995, three in a row, is a loss.
