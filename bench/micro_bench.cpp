@@ -45,7 +45,7 @@ public:
         return {};
     }
     // A wait that never completes.
-    platform::Result<platform::LineNews> Look() override { return platform::Failure{997}; }
+    platform::Result<platform::LineSighting> Look() override { return platform::LineSighting{}; }
     platform::Result<uint32_t> Read(uint8_t* dest, uint32_t size) override
     {
         const size_t n = std::min<size_t>(size, Input.size() - Pos);

@@ -62,16 +62,23 @@ public:
     // found in News(): it reports its own when it completes.
     void Look()
     {
-        if (const platform::Result<platform::LineNews> news = FDevice->Look())
-            FNews = *news;
+        const platform::Result<platform::LineSighting> sighting = FDevice->Look();
+        if (!sighting)
+            return;
+        if (sighting->News)
+            FNews = *sighting->News;
+        FLost = sighting->Lost;
     }
     const platform::LineNews& News() const { return FNews; }
+    // The system's code once a look found the device gone; 0 while it is there.
+    uint32_t Lost() const { return FLost; }
     // Ends a wait under way, and a worker asleep until news; from any thread.
     void Interrupt() { FDevice->Interrupt(); }
 
 private:
     std::unique_ptr<platform::SerialDevice> FDevice;
     platform::LineNews FNews;
+    uint32_t FLost = 0;
 };
 
 } // namespace belvor

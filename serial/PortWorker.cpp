@@ -77,8 +77,7 @@ bool PortWorker::Cycle()
         }
         // Only a fully built owner is reconnected: until then a lost device
         // simply fails the construction's own calls.
-        uint32_t lostError = 0;
-        if (line->Device().Lost(lostError)) {
+        if (const uint32_t lostError = line->Lost()) {
             if (!FReconnect) {
                 FOwner.KeepLost(lostError);
                 FWatch.Stop(); // parked on purpose

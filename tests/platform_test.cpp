@@ -1,10 +1,8 @@
 #include "platform/sync.h"
 #include "platform/thread.h"
-#include "platform/wait_watch.h"
 
 #include <atomic>
 #include <gtest/gtest.h>
-#include <vector>
 
 using namespace belvor::platform;
 
@@ -60,64 +58,4 @@ TEST(Thread, StopReportsAThreadThatOutlivesTheBound)
     EXPECT_FALSE(thread.Stop(10));
     EXPECT_FALSE(thread.Running());
     EXPECT_TRUE(releaser.Stop(5000));
-}
-
-// The rule for a wait for line events that has not ended: each case is a
-// series of looks (time since the start, whether the event is set, whether
-// the wait was just cancelled) and what each look must say.
-TEST(WaitWatch, LostCompletionsAreTakenCancelsComeAfterTheBoundAndWedgedWaitsAreGivenUp)
-{
-    using belvor::platform::WaitVerdict;
-    using belvor::platform::WaitWatch;
-    constexpr int64_t kLost = WaitWatch::kLostCompletionMs;
-    constexpr int64_t kBound = WaitWatch::kWaitBoundMs;
-    struct Step {
-        int64_t AtMs;
-        bool EventSet;
-        WaitVerdict Expected;
-        bool CancelHere = false; // the caller cancels after this look
-    };
-    struct Case {
-        const char* Name;
-        std::vector<Step> Steps;
-    };
-    const Case cases[] = {
-        {"a quiet wait goes on until its bound",
-         {{0, false, WaitVerdict::Going},
-          {kBound - 1, false, WaitVerdict::Going},
-          {kBound, false, WaitVerdict::Cancel}}},
-        {"a set event over a pending status, once, is a completion under way",
-         {{10, true, WaitVerdict::Going},
-          {11, false, WaitVerdict::Going},
-          {10 + kLost, true, WaitVerdict::Going}}},
-        {"a set event over a pending status for the bound is a lost completion",
-         {{10, true, WaitVerdict::Going},
-          {10 + kLost - 1, true, WaitVerdict::Going},
-          {10 + kLost, true, WaitVerdict::LostCompletion}}},
-        {"a lost completion wins over the wait's own bound",
-         {{kBound, true, WaitVerdict::Going}, {kBound + kLost, true, WaitVerdict::LostCompletion}}},
-        {"a cancel is given the bound to end the wait, then it is wedged",
-         {{kBound, false, WaitVerdict::Cancel, true},
-          {2 * kBound - 1, false, WaitVerdict::Going},
-          {2 * kBound, false, WaitVerdict::Wedged},
-          {3 * kBound, false, WaitVerdict::Wedged}}},
-    };
-    for (const Case& c : cases) {
-        WaitWatch watch;
-        watch.Started(1000);
-        for (const Step& step : c.Steps) {
-            EXPECT_EQ(watch.Look(step.EventSet, 1000 + step.AtMs), step.Expected)
-                << c.Name << " at " << step.AtMs;
-            if (step.CancelHere)
-                watch.Cancelled(1000 + step.AtMs);
-        }
-    }
-    // A new wait starts with a clean slate.
-    WaitWatch watch;
-    watch.Started(0);
-    (void)watch.Look(true, 0);
-    watch.Cancelled(kBound);
-    watch.Started(5 * kBound);
-    EXPECT_EQ(watch.Look(true, 5 * kBound + kLost), WaitVerdict::Going) << "the set event was the old wait's";
-    EXPECT_EQ(watch.Look(false, 6 * kBound - 1), WaitVerdict::Going) << "the cancel was the old wait's";
 }

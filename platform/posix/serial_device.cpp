@@ -37,15 +37,16 @@ public:
     Result<LineConfig> Settings() override;
     // Reads return at once and every watch is there: nothing to arm.
     void Arm(const RefusedWatches& /*refused*/) override {}
-    Result<LineNews> Look() override;
+    Result<LineSighting> Look() override;
     Result<InputState> Status() override;
     Result<> DropInput() override;
     Result<uint32_t> Read(uint8_t* dest, uint32_t size) override;
-    bool Lost(uint32_t& error) const override { return FLoss.Lost(error); }
     void WaitForNews(uint32_t timeoutMs) override;
     void Wake() override;
 
 private:
+    // The news a look finds, or EAGAIN when there is none.
+    Result<LineNews> LookAtLine();
     static Failure Fail(int code) { return Failure{static_cast<uint32_t>(code)}; }
     // Fail, and tell the loss rule.
     Failure FailOrLose(DeviceCall call, int code)
@@ -138,7 +139,17 @@ Result<> TermiosSerialDevice::DropInput()
     return {};
 }
 
-Result<LineNews> TermiosSerialDevice::Look()
+Result<LineSighting> TermiosSerialDevice::Look()
+{
+    const Result<LineNews> news = LookAtLine();
+    LineSighting sighting;
+    (void)FLoss.Lost(sighting.Lost);
+    if (news)
+        sighting.News = *news;
+    return sighting;
+}
+
+Result<LineNews> TermiosSerialDevice::LookAtLine()
 {
     // A quiet line costs this one call.
     pollfd p{FFile->Fd(), POLLIN | POLLPRI, 0};

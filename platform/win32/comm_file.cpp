@@ -38,7 +38,7 @@ Result<> CommFile::Take(uint16_t portNumber)
     const bool read = FRead.Open(FHandle, FIo->Read);
     const bool wait = FWait.Open(FHandle, FIo->Wait);
     const bool sleeping = FSleepingRead.Open(FHandle, FIo->SleepingRead);
-    FWakeEvent = TrackHandle(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    FWakeEvent = TrackHandle(Comm().CreateEvent(nullptr, FALSE, FALSE, nullptr));
     if (!read || !wait || !sleeping || !FWakeEvent)
         return Failure{GetLastError()};
     return {};

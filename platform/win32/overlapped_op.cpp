@@ -9,7 +9,7 @@ bool OverlappedOp::Open(HANDLE file, OVERLAPPED& record)
 {
     FFile = file;
     FRecord = &record;
-    record.hEvent = TrackHandle(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    record.hEvent = TrackHandle(Comm().CreateEvent(nullptr, TRUE, FALSE, nullptr));
     return record.hEvent != nullptr;
 }
 
@@ -29,7 +29,7 @@ void OverlappedOp::Prepare(uint32_t generation)
 
 OpEnd OverlappedOp::Poll(DWORD& count, DWORD& error)
 {
-    if (GetOverlappedResult(FFile, FRecord, &count, FALSE)) {
+    if (Comm().GetOverlappedResult(FFile, FRecord, &count, FALSE)) {
         FInFlight = false;
         return OpEnd::Done;
     }
@@ -42,7 +42,7 @@ OpEnd OverlappedOp::Poll(DWORD& count, DWORD& error)
 
 bool OverlappedOp::AwaitEnd(DWORD ms) const
 {
-    return WaitForSingleObject(FRecord->hEvent, ms) == WAIT_OBJECT_0;
+    return Comm().WaitForSingleObject(FRecord->hEvent, ms) == WAIT_OBJECT_0;
 }
 
 void OverlappedOp::Cancel()
@@ -54,7 +54,7 @@ void OverlappedOp::Cancel()
 
 void OverlappedOp::ResetSignal()
 {
-    (void)ResetEvent(FRecord->hEvent);
+    (void)Comm().ResetEvent(FRecord->hEvent);
 }
 
 bool OverlappedOp::Settle()
@@ -65,7 +65,8 @@ bool OverlappedOp::Settle()
             return false;
     }
     DWORD ignored = 0;
-    return GetOverlappedResult(FFile, FRecord, &ignored, FALSE) || GetLastError() != ERROR_IO_INCOMPLETE;
+    return Comm().GetOverlappedResult(FFile, FRecord, &ignored, FALSE) ||
+           GetLastError() != ERROR_IO_INCOMPLETE;
 }
 
 bool OverlappedOp::EndsAfterClose() const

@@ -1,14 +1,14 @@
 // Serial devices through kernel32: an exclusive overlapped handle on
-// \\.\COMn (comm_file.h), its settings in the DCB (line_settings.h). A look
-// never blocks: it starts one WaitCommEvent and then only looks whether it has
-// completed; where waits end by themselves it looks at the queue instead. A
-// worker that sleeps until news blocks in WaitForNews, on that wait's event
-// and a wake event of its own, or, where waits end by themselves, on a
-// one-byte read (see SleepingRead in serial_reads.h).
+// \\.\COMn (comm_file.h), its settings in the DCB (line_settings.h). How a
+// look looks and a worker sleeps is the wait rule's (wait_rule.h): the device
+// only carries its actions out, every call through the table of comm_calls.h.
+// A look never blocks: it starts one WaitCommEvent and then only looks whether
+// it has completed, or looks at the queue. A worker that sleeps until news
+// blocks in WaitForNews, on that wait's event and a wake event of its own, or
+// on a one-byte read (see SleepingRead in serial_reads.h).
 #include "platform/serial_device.h"
-#include "platform/clock.h"
 #include "platform/device_loss.h"
-#include "platform/wait_watch.h"
+#include "platform/wait_rule.h"
 #include "platform/win32/comm_calls.h"
 #include "platform/win32/comm_file.h"
 #include "platform/win32/line_settings.h"
@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <utility>
 
 namespace belvor::platform {
@@ -28,8 +29,8 @@ namespace belvor::platform {
 namespace {
 
 // What tests may change through ReplaceWaitBoundsForTests.
-std::atomic<int64_t> gLostCompletionMs{WaitWatch::kLostCompletionMs};
-std::atomic<int64_t> gWaitBoundMs{WaitWatch::kWaitBoundMs};
+std::atomic<int64_t> gLostCompletionMs{WaitBounds{}.LostCompletionMs};
+std::atomic<int64_t> gWaitBoundMs{WaitBounds{}.WaitBoundMs};
 
 class Win32SerialDevice final : public SerialDevice {
 public:
@@ -43,7 +44,7 @@ public:
     Result<LineConfig> Settings() override { return FLine.Read(); }
     void Arm(const RefusedWatches& refused) override { FLine.Arm(refused); }
     RefusedWatches Refused() const override { return FLine.Refused(); }
-    Result<LineNews> Look() override;
+    Result<LineSighting> Look() override;
     Result<InputState> Status() override;
     Result<> DropInput() override;
     Result<uint32_t> Read(uint8_t* dest, uint32_t size) override;
@@ -55,22 +56,20 @@ public:
         FLine.AskNoEvents(); // ends a wait in flight
         Wake();              // and a worker asleep until news
     }
-    bool Lost(uint32_t& error) const override { return FLoss.Lost(error); }
     bool ReadInFlightEnded() const { return FRead.InFlight() && FFile->Read().Ended(); }
+    bool WaitInFlight() const { return FFile->Wait().InFlight(); }
 
 private:
-    // WaitCommEvent without blocking: the mask of the events there, or
-    // ERROR_IO_PENDING while the wait goes on in the background (a later call
-    // reports its completion), or another error.
-    Result<uint32_t> WaitEvent();
-    // Collects the wait in flight, if it has ended.
-    Result<uint32_t> CollectWait();
-    // A wait in flight has not ended: what is to be done with it (wait_watch.h).
-    Result<uint32_t> WaitGoesOn();
-    // The events the input queue shows (ClearCommError), as a wait would
-    // report them, or ERROR_IO_PENDING when it shows none; the line errors
-    // it clears are kept for the next Status.
-    Result<uint32_t> QueueNews();
+    // One look, as the wait rule has it: the events the line shows (EV_*),
+    // none when nothing is new, or why the look failed.
+    Result<std::optional<uint32_t>> LookAtLine();
+    // The rule's actions that bring its next observation; events: what the
+    // wait or the queue showed. Each tells the loss rule how its call went.
+    Observation StartWait(uint32_t& events);
+    Observation PollWait(uint32_t& events);
+    // The input queue (ClearCommError) as a wait would report it; the line
+    // errors it clears are kept for the next Status.
+    Observation CheckQueue(uint32_t& events);
     // ClearCommError, its failure counted toward a loss as a status call's.
     Result<> ClearErrors(DWORD& word, COMSTAT& stat);
 
@@ -85,19 +84,10 @@ private:
     std::atomic<uint32_t> FQueuedAtClear{0};
     // The error flags a look's ClearCommError cleared, for the next Status.
     std::atomic<DWORD> FErrorsAtLook{0};
-    // The latest look collected an event from a wait that had been in
-    // flight: the next one starts a fresh wait, so there is nothing to sleep
-    // on before it. A wait that ended in an error does not count: Wine ends
-    // every wait on a pty with ERROR_OPERATION_ABORTED within about 2 ms, and
-    // starting the next one at once would cost more than polling.
-    bool FWaitCollected = false;
-    // A wait in flight has ended in an error: this device does not hold its
-    // waits, so no more are started; a worker sleeps on the one-byte read.
-    bool FWaitEndsAlone = false;
-    WaitWatch FWaitWatch{gLostCompletionMs.load(), gWaitBoundMs.load()};
-    // A cancel has not ended the wait in flight: until it ends, every look
-    // goes by the input queue, and a worker that sleeps until news polls.
-    bool FWaitWedged = false;
+    // The mode of the wait for line events: what the next look does, and
+    // what a sleep until news sleeps on (wait_rule.h).
+    WaitMode FWait;
+    WaitBounds FBounds{gLostCompletionMs.load(), gWaitBoundMs.load()};
     BoundedRead FRead;
     SleepingRead FSleepingRead;
 };
@@ -143,152 +133,149 @@ Result<> Win32SerialDevice::DropInput()
     return {};
 }
 
-Result<LineNews> Win32SerialDevice::Look()
+Result<LineSighting> Win32SerialDevice::Look()
 {
-    const Result<uint32_t> mask = WaitEvent();
-    if (!mask) {
-        FLine.Narrow(mask.Error());
-        return Failure{mask.Error()};
+    const Result<std::optional<uint32_t>> events = LookAtLine();
+    LineSighting sighting;
+    (void)FLoss.Lost(sighting.Lost);
+    if (!events) {
+        FLine.Narrow(events.Error());
+        if (sighting.Lost == 0)
+            return Failure{events.Error()};
+    } else if (const std::optional<uint32_t> mask = *events) {
+        sighting.News = LineNews{(*mask & EV_RXCHAR) != 0, (*mask & (EV_BREAK | EV_ERR)) != 0};
     }
-    return LineNews{(*mask & EV_RXCHAR) != 0, (*mask & (EV_BREAK | EV_ERR)) != 0};
+    return sighting;
 }
 
-Result<uint32_t> Win32SerialDevice::WaitEvent()
+Result<std::optional<uint32_t>> Win32SerialDevice::LookAtLine()
 {
-    FWaitCollected = false;
-    // The byte a sleeping read brought is a received character of its own.
-    if (FSleepingRead.Holds() && (FLine.Mask() & EV_RXCHAR))
-        return uint32_t{EV_RXCHAR};
-    // Never a second WaitCommEvent while one is in flight: look at it.
-    OverlappedOp& wait = FFile->Wait();
-    if (wait.InFlight())
-        return CollectWait();
-    // A device that ends its waits by itself (Wine: each within about 2 ms,
-    // through a thread it starts for it) is looked at through its queue: a
-    // wait started every other look would cost several times the look, and
-    // would tell nothing the queue does not.
-    if (FWaitEndsAlone)
-        return QueueNews();
+    using News = std::optional<uint32_t>;
+    Observation seen{.What = Seen::Look,
+                     .NowMs = CommMilliseconds(),
+                     .HeldByte = FSleepingRead.Holds() && (FLine.Mask() & EV_RXCHAR) != 0};
+    uint32_t events = 0;
+    for (;;) { // the rule ends every look by its second step
+        const WaitStep step = NextWaitStep(FWait, seen, FBounds);
+        FWait = step.Mode;
+        switch (step.Action) {
+        case WaitAction::StartWait:
+            seen = StartWait(events);
+            break;
+        case WaitAction::PollWait:
+            seen = PollWait(events);
+            break;
+        case WaitAction::CheckQueue:
+            seen = CheckQueue(events);
+            break;
+        case WaitAction::Cancel:
+            FFile->Wait().Cancel(); // its end comes to a later look
+            return News{};
+        case WaitAction::TakeAsEnded:
+            FFile->Wait().Taken();
+            FFile->Wait().ResetSignal();
+            return News{};
+        case WaitAction::ReportEvents:
+            return News{events};
+        case WaitAction::ReportBytes:
+            return News{EV_RXCHAR};
+        case WaitAction::ReportNothing:
+            return News{};
+        case WaitAction::ReportFailure:
+            return Failure{seen.Error};
+        }
+    }
+}
+
+Observation Win32SerialDevice::StartWait(uint32_t& events)
+{
     DWORD& waitMask = FFile->Io().WaitMask;
     waitMask = 0;
     DWORD error = 0;
     const auto call = [&waitMask](HANDLE file, OVERLAPPED* ov) {
         return Comm().WaitCommEvent(file, &waitMask, ov);
     };
-    FWaitWatch.Started(AwakeMilliseconds());
+    OverlappedOp& wait = FFile->Wait();
     switch (wait.Start(0, error, call)) {
     case OpEnd::Done:
         wait.Taken();
         FLoss.Succeeded();
-        return uint32_t{waitMask};
+        events = waitMask;
+        return {.What = Seen::StartDone};
     case OpEnd::Pending: // the event stays as the call left it: it signals the completion
-        return Failure{ERROR_IO_PENDING};
+        return {.What = Seen::StartPending};
     case OpEnd::Failed:
         break;
     }
     FLoss.Failed(DeviceCall::WaitStart, error);
-    return Failure{error};
+    return {.What = Seen::StartFailed, .Error = error};
 }
 
-Result<uint32_t> Win32SerialDevice::CollectWait()
+Observation Win32SerialDevice::PollWait(uint32_t& events)
 {
     DWORD ignored = 0;
     DWORD error = 0;
     OverlappedOp& wait = FFile->Wait();
     switch (wait.Poll(ignored, error)) {
     case OpEnd::Pending:
-        return WaitGoesOn();
+        return {.What = Seen::EndPending, .NowMs = CommMilliseconds(), .EventSet = wait.AwaitEnd(0)};
     case OpEnd::Done:
-        FWaitCollected = true;
-        FWaitWedged = false;
         FLoss.Succeeded();
-        return uint32_t{FFile->Io().WaitMask};
+        events = FFile->Io().WaitMask;
+        return {.What = Seen::EndDone};
     case OpEnd::Failed:
         break;
     }
-    FWaitWedged = false;
-    // One that this side cancelled for its bound says nothing of the device's waits.
-    if (!wait.CancelledHere())
-        FWaitEndsAlone = true;
     FLoss.Failed(DeviceCall::WaitEnd, error);
-    return Failure{error};
+    return {.What = Seen::EndFailed, .Error = error};
 }
 
-Result<uint32_t> Win32SerialDevice::QueueNews()
+Observation Win32SerialDevice::CheckQueue(uint32_t& events)
 {
     DWORD word = 0;
     COMSTAT stat{};
     if (const Result<> cleared = ClearErrors(word, stat); !cleared)
-        return Failure{cleared.Error()};
+        return {.What = Seen::QueueFailed, .Error = cleared.Error()};
     FErrorsAtLook.fetch_or(word);
-    const uint32_t events = (stat.cbInQue != 0 ? EV_RXCHAR : 0) |
-                            ((word & (CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME)) != 0 ? EV_ERR : 0) |
-                            ((word & CE_BREAK) != 0 ? EV_BREAK : 0);
-    if (events == 0)
-        return Failure{ERROR_IO_PENDING}; // nothing yet
-    return events;
-}
-
-Result<uint32_t> Win32SerialDevice::WaitGoesOn()
-{
-    OverlappedOp& wait = FFile->Wait();
-    const int64_t now = AwakeMilliseconds();
-    switch (FWaitWatch.Look(wait.AwaitEnd(0), now)) {
-    case WaitVerdict::Going:
-        break;
-    case WaitVerdict::LostCompletion:
-        // Nothing will write its record again. A device that loses them ends
-        // its waits by itself: it is looked at through its queue from now on.
-        wait.Taken();
-        wait.ResetSignal();
-        FWaitEndsAlone = true;
-        return Failure{ERROR_OPERATION_ABORTED};
-    case WaitVerdict::Cancel:
-        wait.Cancel(); // its end comes to a later look
-        FWaitWatch.Cancelled(now);
-        break;
-    case WaitVerdict::Wedged:
-        // Bytes are looked for in the queue, as a wait's news would have it.
-        FWaitWedged = true;
-        return uint32_t{EV_RXCHAR};
-    }
-    return Failure{ERROR_IO_PENDING};
+    events = (stat.cbInQue != 0 ? EV_RXCHAR : 0) |
+             ((word & (CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME)) != 0 ? EV_ERR : 0) |
+             ((word & CE_BREAK) != 0 ? EV_BREAK : 0);
+    return {.What = events != 0 ? Seen::QueueNews : Seen::QueueQuiet};
 }
 
 void Win32SerialDevice::WaitForNews(uint32_t timeoutMs)
 {
-    if (FWaitCollected)
-        return; // the next WaitEvent starts the wait to sleep on
-    // A wedged wait, or one whose event is set while it still says pending
-    // (a completion under way, or lost): its event cannot be slept on.
-    if (FWaitWedged || (FFile->Wait().InFlight() && FFile->Wait().AwaitEnd(0))) {
-        (void)WaitForSingleObject(FFile->WakeEvent(), 10); // the polling pause
+    OverlappedOp& wait = FFile->Wait();
+    switch (SleepFor(FWait.State, wait.InFlight() && wait.AwaitEnd(0))) {
+    case SleepOn::Nothing:
         return;
-    }
-    if (!FFile->Wait().InFlight() || FWaitEndsAlone) {
-        // No wait holds: it ended at once, could not start, or this device
-        // ends its waits by itself (Wine's do, every 2 ms).
+    case SleepOn::Pause:
+        (void)Comm().WaitForSingleObject(FFile->WakeEvent(), 10);
+        return;
+    case SleepOn::Read:
         FSleepingRead.Sleep(timeoutMs);
         return;
+    case SleepOn::Wait:
+        break;
     }
     // The stop also ends the wait itself (Interrupt); the wake event covers a
     // driver that is slow to do so. The bound is only a safety net.
-    const HANDLE both[2] = {FFile->Wait().Event(), FFile->WakeEvent()};
-    const auto bound = static_cast<DWORD>(FWaitWatch.BoundMs());
-    (void)WaitForMultipleObjects(2, both, FALSE, timeoutMs < bound ? timeoutMs : bound);
+    const HANDLE both[2] = {wait.Event(), FFile->WakeEvent()};
+    const auto bound = static_cast<DWORD>(FBounds.WaitBoundMs);
+    (void)Comm().WaitForMultipleObjects(2, both, FALSE, timeoutMs < bound ? timeoutMs : bound);
 }
 
 void Win32SerialDevice::Wake()
 {
     if (FFile->WakeEvent())
-        (void)SetEvent(FFile->WakeEvent());
+        (void)Comm().SetEvent(FFile->WakeEvent());
 }
 
 Result<uint32_t> Win32SerialDevice::Read(uint8_t* dest, uint32_t size)
 {
     // A sleeping read that could not be ended must end before any other read.
     if (FSleepingRead.InFlight() && !FSleepingRead.Collect(0))
-        return Failure{ERROR_IO_INCOMPLETE};
+        return 0u;
     if (FSleepingRead.Holds() && size != 0 && !FRead.InFlight()) {
         // With it, only what Status last saw queued behind it: Wine holds
         // a read that finds nothing until its bound.
@@ -297,8 +284,9 @@ Result<uint32_t> Win32SerialDevice::Read(uint8_t* dest, uint32_t size)
         return 1 + (behind != 0 ? Read(dest + 1, behind).ValueOr(0) : 0);
     }
     if (FRead.InFlight()) {
+        // While it goes on, nothing has arrived for this call.
         const Result<uint32_t> owed = FRead.CollectLate(dest, size);
-        if (!owed || *owed != 0)
+        if (!owed || *owed != 0 || FRead.InFlight())
             return owed;
     }
     if (size == 0)
@@ -310,13 +298,19 @@ Result<uint32_t> Win32SerialDevice::Read(uint8_t* dest, uint32_t size)
 
 void ReplaceWaitBoundsForTests(WaitBoundsForTests bounds)
 {
-    gLostCompletionMs = bounds.LostCompletionMs != 0 ? bounds.LostCompletionMs : WaitWatch::kLostCompletionMs;
-    gWaitBoundMs = bounds.WaitBoundMs != 0 ? bounds.WaitBoundMs : WaitWatch::kWaitBoundMs;
+    gLostCompletionMs =
+        bounds.LostCompletionMs != 0 ? bounds.LostCompletionMs : WaitBounds{}.LostCompletionMs;
+    gWaitBoundMs = bounds.WaitBoundMs != 0 ? bounds.WaitBoundMs : WaitBounds{}.WaitBoundMs;
 }
 
 bool ReadInFlightEndedForTests(const SerialDevice& device)
 {
     return static_cast<const Win32SerialDevice&>(device).ReadInFlightEnded();
+}
+
+bool WaitInFlightForTests(const SerialDevice& device)
+{
+    return static_cast<const Win32SerialDevice&>(device).WaitInFlight();
 }
 
 OpenedDevice OpenSystemSerialDevice(uint16_t portNumber)

@@ -27,6 +27,8 @@ ReadBoundsForTests ReplaceReadBoundsForTests(ReadBoundsForTests bounds);
 // True once the read a device (one OpenSystemSerialDevice made) has in flight
 // has ended, before a Read collects it.
 bool ReadInFlightEndedForTests(const SerialDevice& device);
+// True while a device's wait for line events is in flight.
+bool WaitInFlightForTests(const SerialDevice& device);
 
 // The read the latest device closed with EndReadOnClose false left in flight:
 // the device's handle, which the caller closes (CloseTrackedHandle), and the
@@ -44,7 +46,7 @@ struct CommCalls;
 CommCalls ReplaceCommCallsForTests(const CommCalls* calls);
 
 // How long a wait for line events may go on, and a set event over a pending
-// status last (wait_watch.h), for every device opened from now on; zeros put
+// status last (wait_rule.h), for every device opened from now on; zeros put
 // the defaults back.
 struct WaitBoundsForTests {
     int64_t LostCompletionMs = 0;

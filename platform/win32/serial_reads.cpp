@@ -53,7 +53,7 @@ Result<uint32_t> BoundedRead::CollectLate(uint8_t* dest, uint32_t size)
     DWORD got = 0;
     DWORD error = 0;
     if (EndRead(read, FContext.Loss, got, error) == OpEnd::Pending)
-        return Failure{ERROR_IO_INCOMPLETE};
+        return 0u;
     read.ResetSignal();
     // Its bytes are the line's next ones. A caller that got 0 has not moved
     // its write position, so it asks for them at the same place again. A
@@ -91,12 +91,12 @@ Result<uint32_t> BoundedRead::Start(uint8_t* dest, uint32_t size)
         if (cancel)
             read.Cancel();
         if (!cancel || !read.AwaitEnd(kSettleLimitMs))
-            return Failure{WAIT_TIMEOUT};
+            return 0u;
     }
     DWORD got = 0;
     const OpEnd end = EndRead(read, FContext.Loss, got, error);
     if (end == OpEnd::Pending)
-        return Failure{error};
+        return 0u;
     read.ResetSignal();
     // A read cancelled part-way has still stored what it counted.
     const uint32_t delivered = Deliver(dest, got, size);
@@ -124,11 +124,11 @@ void SleepingRead::Sleep(uint32_t timeoutMs)
     CommFile& file = FContext.File;
     // What is there is still to be read, or the read could not start: pause.
     if (FByteHeld || file.Read().InFlight() || (!InFlight() && !Start())) {
-        (void)WaitForSingleObject(file.WakeEvent(), timeoutMs < 10 ? timeoutMs : 10);
+        (void)Comm().WaitForSingleObject(file.WakeEvent(), timeoutMs < 10 ? timeoutMs : 10);
         return;
     }
     const HANDLE both[2] = {file.SleepingRead().Event(), file.WakeEvent()};
-    (void)WaitForMultipleObjects(2, both, FALSE, timeoutMs);
+    (void)Comm().WaitForMultipleObjects(2, both, FALSE, timeoutMs);
     if (!Collect(0)) {
         file.SleepingRead().Cancel();
         (void)Collect(kSettleLimitMs);

@@ -31,10 +31,10 @@ public:
 
     bool InFlight() const { return FContext.File.Read().InFlight(); }
     // Takes the end of a read that outlived its bound: the bytes it hands to
-    // this call; ERROR_IO_INCOMPLETE while it goes on.
+    // this call; none while it goes on.
     Result<uint32_t> CollectLate(uint8_t* dest, uint32_t size);
-    // Reads up to size bytes into dest, waiting up to the bound; how many, or
-    // why none (WAIT_TIMEOUT: it is still in flight).
+    // Reads up to size bytes into dest, waiting up to the bound; how many
+    // (none also when it is still in flight, its bytes owed), or why it failed.
     Result<uint32_t> Start(uint8_t* dest, uint32_t size);
 
 private:

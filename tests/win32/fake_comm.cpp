@@ -57,6 +57,7 @@ struct Calls {
     {
         auto [guard, self] = Enter("SetCommMask");
         self.FMask = mask;
+        self.FHistory = 0; // a new mask starts a new history, as the serial sample driver has it
         if (self.Waits == FakeComm::WaitEnd::Windows)
             self.EndWait(0, 0); // a pending wait ends at once with no events, as Microsoft documents
         return TRUE;
@@ -125,6 +126,11 @@ struct Calls {
             FakeComm::Complete(std::exchange(self.FRead, nullptr), ERROR_OPERATION_ABORTED, 0);
         return TRUE;
     }
+    static BOOL WINAPI Clock(PULONGLONG awake)
+    {
+        *awake = static_cast<ULONGLONG>(gFake->FNowMs.load()) * 10000;
+        return TRUE;
+    }
     static BOOL WINAPI CancelIoEx(HANDLE, LPOVERLAPPED op)
     {
         auto [guard, self] = Enter("CancelIoEx");
@@ -141,10 +147,19 @@ FakeComm::FakeComm()
     gFake = this;
     FDcb.DCBlength = sizeof(DCB);
     FDcb.BaudRate = 9600, FDcb.ByteSize = 8, FDcb.fBinary = 1;
-    const platform::CommCalls calls{&Calls::CreateFile,    &Calls::SetupComm,   &Calls::GetCommState,
-                                    &Calls::SetCommState,  &Calls::SetCommMask, &Calls::SetCommTimeouts,
-                                    &Calls::WaitCommEvent, &Calls::ReadFile,    &Calls::ClearCommError,
-                                    &Calls::PurgeComm,     &Calls::CancelIoEx};
+    platform::CommCalls calls = platform::SystemComm(); // its events and waits
+    calls.CreateFile = &Calls::CreateFile;
+    calls.SetupComm = &Calls::SetupComm;
+    calls.GetCommState = &Calls::GetCommState;
+    calls.SetCommState = &Calls::SetCommState;
+    calls.SetCommMask = &Calls::SetCommMask;
+    calls.SetCommTimeouts = &Calls::SetCommTimeouts;
+    calls.WaitCommEvent = &Calls::WaitCommEvent;
+    calls.ReadFile = &Calls::ReadFile;
+    calls.ClearCommError = &Calls::ClearCommError;
+    calls.PurgeComm = &Calls::PurgeComm;
+    calls.CancelIoEx = &Calls::CancelIoEx;
+    calls.QueryUnbiasedInterruptTime = &Calls::Clock;
     (void)platform::ReplaceCommCallsForTests(&calls);
 }
 

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -41,6 +42,8 @@ public:
     void Send(const std::string& bytes);
     // Line events (EV_*) happen: a pending wait asking for them ends with them.
     void Raise(DWORD events);
+    // The device's clock moves on by ms (it stands still otherwise).
+    void AdvanceMs(int64_t ms) { FNowMs += ms; }
     // How often a call was made; the last timeouts and mask the device set.
     int Calls(const std::string& name);
     COMMTIMEOUTS LastTimeouts();
@@ -54,6 +57,7 @@ private:
     void EndPendingWaitWithHistory();
     void FillRead();
 
+    std::atomic<int64_t> FNowMs{1000};
     std::mutex FLock;
     std::vector<std::string> FCalls;
     std::string FQueued;

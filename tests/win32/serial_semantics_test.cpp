@@ -3,16 +3,12 @@
 // what Microsoft documents, what Wine does instead, and what a pulled adapter
 // returns.
 #include "platform/serial_device.h"
-#include "platform/win32/line_settings.h"
 #include "platform/win32/serial_device_testing.h"
 #include "win32/fake_comm.h"
 
-#include <chrono>
-#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
-#include <thread>
 #include <windows.h>
 
 using namespace belvor::platform;
@@ -36,24 +32,27 @@ protected:
         Device = std::move(*opened);
         Device->Arm({});
     }
-    // Looks until one gives news, for up to ms.
-    bool LookUntilNews(LineNews& news, int ms = 2000)
+    // The news of the next look: the scripted driver ends a wait as soon as
+    // its events happen, and its queue shows what has come.
+    LineNews NextNews()
     {
-        for (const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-             std::chrono::steady_clock::now() < end;
-             std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
-            if (const Result<LineNews> look = Device->Look()) {
-                news = *look;
-                return true;
-            }
-        }
-        return false;
+        const Result<LineSighting> look = Device->Look();
+        EXPECT_TRUE(look && look->News) << "no news";
+        return look && look->News ? *look->News : LineNews{};
     }
-    void LookFor(int ms)
+    // A look that found nothing new.
+    bool NothingNew() { return Quiet(Device->Look()); }
+    static bool Quiet(const Result<LineSighting>& look) { return look && !look->News; }
+    // The device's loss, as a look tells it.
+    uint32_t LostCode()
     {
-        for (const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-             std::chrono::steady_clock::now() < end;
-             std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+        const Result<LineSighting> look = Device->Look();
+        return look ? look->Lost : 0;
+    }
+    // Looks count times, the device's clock moving on by stepMs after each.
+    void Looks(int count, int64_t stepMs = 0)
+    {
+        for (int i = 0; i < count; ++i, Comm.AdvanceMs(stepMs))
             (void)Device->Look();
     }
 
@@ -64,20 +63,16 @@ protected:
 TEST_F(Semantics, AnOverlappedWaitEndsWithTheEventsThatHappenAndAMaskChangeEndsItEmpty)
 {
     Open();
-    const Result<LineNews> first = Device->Look();
-    ASSERT_FALSE(first);
-    EXPECT_EQ(first.Error(), static_cast<uint32_t>(ERROR_IO_PENDING));
+    ASSERT_TRUE(NothingNew()) << "a wait pending";
     Comm.Raise(EV_ERR);
-    LineNews news;
-    ASSERT_TRUE(LookUntilNews(news));
+    LineNews news = NextNews();
     EXPECT_TRUE(news.LineTrouble && !news.BytesArrived);
-    ASSERT_FALSE(Device->Look()) << "a new wait";
+    ASSERT_TRUE(NothingNew()) << "a new wait";
     Device->Interrupt(); // asks for no events: Windows ends the wait with an empty mask
-    ASSERT_TRUE(LookUntilNews(news));
+    news = NextNews();
     EXPECT_FALSE(news.BytesArrived || news.LineTrouble);
     EXPECT_EQ(Comm.Mask(), 0u);
-    uint32_t lost = 0;
-    EXPECT_FALSE(Device->Lost(lost));
+    EXPECT_EQ(LostCode(), 0u);
 }
 
 TEST_F(Semantics, WaitsThatDoNotEndAreTakenCancelledOrGivenUpAndTheLineStillRead)
@@ -87,26 +82,27 @@ TEST_F(Semantics, WaitsThatDoNotEndAreTakenCancelledOrGivenUpAndTheLineStillRead
         FakeComm::WaitEnd Waits;
         bool Cancelled; // this side cancelled a wait
         bool Again;     // and started another
+        bool InFlight;  // a wait is in flight after (a lost completion's is taken as ended)
     };
-    for (const Case c :
-         {Case{"Wine's lost completion: the queue is looked at", FakeComm::WaitEnd::Lost, false, false},
-          Case{"a quiet wait past its bound", FakeComm::WaitEnd::Windows, true, true},
-          Case{"a wait no cancel ends: the queue is looked at", FakeComm::WaitEnd::Never, true, false}}) {
+    for (const Case c : {Case{"Wine's lost completion: the queue is looked at", FakeComm::WaitEnd::Lost,
+                              false, false, false},
+                         Case{"a quiet wait past its bound", FakeComm::WaitEnd::Windows, true, true, true},
+                         Case{"a wait no cancel ends: the queue is looked at", FakeComm::WaitEnd::Never, true,
+                              false, true}}) {
         SCOPED_TRACE(c.Name);
         Comm.Waits = c.Waits;
         const int cancels = Comm.Calls("CancelIoEx"), waits = Comm.Calls("WaitCommEvent");
         Open();
-        LookFor(260); // past the bound and the cancel's bound after it
+        Looks(6, 50); // past the bound and the cancel's bound after it
         EXPECT_EQ(Comm.Calls("CancelIoEx") > cancels, c.Cancelled);
         EXPECT_EQ(Comm.Calls("WaitCommEvent") - waits > 1, c.Again);
+        EXPECT_EQ(WaitInFlightForTests(*Device), c.InFlight);
         Comm.Send("ab");
-        LineNews news;
-        EXPECT_TRUE(LookUntilNews(news, 300) && news.BytesArrived) << "the bytes are seen";
+        EXPECT_TRUE(NextNews().BytesArrived) << "the bytes are seen";
         const Result<InputState> state = Device->Status();
         ASSERT_TRUE(state);
         EXPECT_EQ(state->Waiting, 2u);
-        uint32_t lost = 0;
-        EXPECT_FALSE(Device->Lost(lost)) << "no wait's end means a loss";
+        EXPECT_EQ(LostCode(), 0u) << "no wait's end means a loss";
         ASSERT_TRUE(Device->DropInput());
         Device.reset();
     }
@@ -128,8 +124,7 @@ TEST_F(Semantics, AReadWithTheWorkersTimeOutsReturnsAtOnceAndOneHeldPastItsBound
     EXPECT_EQ(Device->Read(buffer, sizeof buffer).ValueOr(0), 0u);
     EXPECT_EQ(Comm.Calls("CancelIoEx"), 1) << "cancelled past its bound";
     EXPECT_FALSE(Device->ReadOwed()) << "its cancel ended it";
-    uint32_t lost = 0;
-    EXPECT_FALSE(Device->Lost(lost)) << "a read this side cancelled is no loss";
+    EXPECT_EQ(LostCode(), 0u) << "a read this side cancelled is no loss";
 }
 
 TEST_F(Semantics, ClearCommErrorsFlagsAreTheLineErrorsByKind)
@@ -157,22 +152,20 @@ TEST_F(Semantics, AbortsAreLossOnlyWhereNoneBelongAndAPulledAdaptersCodesAlways)
     // would cost a thread of Wine's); the queue is looked at instead.
     Comm.WaitEndError = ERROR_OPERATION_ABORTED;
     Open();
-    LookFor(60);
+    Looks(5);
     EXPECT_EQ(Comm.Calls("WaitCommEvent"), 1);
     Comm.Send("ab");
-    LineNews news;
-    EXPECT_TRUE(LookUntilNews(news, 300) && news.BytesArrived);
+    EXPECT_TRUE(NextNews().BytesArrived);
     EXPECT_EQ(Device->Status().ValueOr({}).Waiting, 2u);
     Comm.ErrorFlags = CE_FRAME;
-    EXPECT_TRUE(LookUntilNews(news, 300) && news.LineTrouble);
+    EXPECT_TRUE(NextNews().LineTrouble);
     EXPECT_EQ(Device->Status().ValueOr({}).Errors.Framing, 1u) << "what the look cleared is not lost";
-    uint32_t lost = 0;
-    EXPECT_FALSE(Device->Lost(lost));
+    EXPECT_EQ(LostCode(), 0u);
     // A pull then meets the status calls: the CDC driver's 995, three in a row, is a loss.
     Comm.StatusError = ERROR_OPERATION_ABORTED;
     for (int i = 0; i < 3; ++i)
         (void)Device->Status();
-    EXPECT_TRUE(Device->Lost(lost));
+    EXPECT_EQ(LostCode(), static_cast<uint32_t>(ERROR_OPERATION_ABORTED));
     Device.reset();
 
     // What a pulled USB-serial adapter returns, from whichever call meets it first.
@@ -195,9 +188,7 @@ TEST_F(Semantics, AbortsAreLossOnlyWhereNoneBelongAndAPulledAdaptersCodesAlways)
             (void)Device->Look();
             (void)Device->Status();
             (void)Device->Read(buffer, sizeof buffer);
-            lost = 0;
-            EXPECT_TRUE(Device->Lost(lost));
-            EXPECT_EQ(lost, code);
+            EXPECT_EQ(LostCode(), code);
             Device.reset();
         }
     }
@@ -207,7 +198,7 @@ TEST_F(Semantics, AbortsAreLossOnlyWhereNoneBelongAndAPulledAdaptersCodesAlways)
     Comm.WaitStartError = ERROR_OPERATION_ABORTED;
     for (int i = 0; i < 3; ++i)
         (void)Device->Look();
-    EXPECT_TRUE(Device->Lost(lost));
+    EXPECT_EQ(LostCode(), static_cast<uint32_t>(ERROR_OPERATION_ABORTED));
 }
 
 } // namespace
