@@ -9,7 +9,7 @@
 // - Wine's helper thread can finish the wait before the call that started it
 //   returns; the call then writes "pending" over the result the helper wrote.
 //   The event is set, the status says pending, and so it stays (Wine 8; see
-//   tools/wine-wait-race). On Windows the status is written before the event
+//   docs/evidence/wine-wait-race). On Windows the status is written before the event
 //   is set, so a set event over a pending status lasts no longer than two
 //   reads apart.
 // - A driver that holds a wait for ever. A quiet line's wait may rightly go on
