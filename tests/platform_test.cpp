@@ -1,31 +1,54 @@
+#include "platform/errors.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "platform/wait_watch.h"
 
 #include <atomic>
+#include <cerrno>
 #include <gtest/gtest.h>
+#include <string>
 #include <vector>
 
 using namespace belvor::platform;
+
+namespace {
+// What a wait told: a time that ran out is no failure.
+std::string Told(const Result<bool>& waited)
+{
+    if (!waited)
+        return "failed " + std::to_string(waited.Error());
+    return *waited ? "signalled" : "timed out";
+}
+} // namespace
 
 TEST(Event, AutoResetReleasesOneWaitPerSet)
 {
     Event event(false);
     ASSERT_TRUE(event.Created());
-    EXPECT_FALSE(event.Wait(0));
+    EXPECT_EQ(Told(event.Wait(0)), "timed out");
     event.Set();
-    EXPECT_TRUE(event.Wait(0));
-    EXPECT_FALSE(event.Wait(0)) << "an auto-reset event must clear itself on release";
+    EXPECT_EQ(Told(event.Wait(0)), "signalled");
+    EXPECT_EQ(Told(event.Wait(0)), "timed out") << "an auto-reset event must clear itself on release";
 }
 
 TEST(Event, ManualResetStaysSignalledUntilReset)
 {
     Event event(true);
     event.Set();
-    EXPECT_TRUE(event.Wait(0));
-    EXPECT_TRUE(event.Wait(0));
+    EXPECT_EQ(Told(event.Wait(0)), "signalled");
+    EXPECT_EQ(Told(event.Wait(0)), "signalled");
     event.Reset();
-    EXPECT_FALSE(event.Wait(10));
+    EXPECT_EQ(Told(event.Wait(10)), "timed out");
+}
+
+TEST(Event, OneTheSystemRefusedFailsItsWaitsWithTheRefusal)
+{
+    const EventCreateHook previous = ReplaceEventCreateHook([]() -> uint32_t { return 1234; });
+    Event event(true);
+    ReplaceEventCreateHook(previous);
+    EXPECT_EQ(event.Created().Error(), 1234u);
+    event.Set();
+    EXPECT_EQ(Told(event.Wait(0)), "failed 1234");
 }
 
 TEST(Event, SetFromAnotherThreadWakesTheWaiter)
@@ -33,8 +56,47 @@ TEST(Event, SetFromAnotherThreadWakesTheWaiter)
     Event event(false);
     Thread thread;
     ASSERT_TRUE(thread.Start([](void* arg) { static_cast<Event*>(arg)->Set(); }, &event, 16384));
-    EXPECT_TRUE(event.Wait(5000));
+    EXPECT_EQ(Told(event.Wait(5000)), "signalled");
     EXPECT_TRUE(thread.Stop(5000));
+}
+
+// The one maker of the system's error text (the log, the monitor and the
+// bridge all print it): the system's words on one line, with the code after
+// them for a person, or the code alone where the system has no words.
+TEST(SystemMessage, WordsOnOneLineWithTheirCodeOrTheCodeAlone)
+{
+    struct Case {
+        uint32_t Code;
+        const char* Words; // nullptr: the system's own, which vary with its language
+        bool HasWords;
+    };
+#ifdef _WIN32
+    const Case cases[] = {{5, nullptr, true},    // ERROR_ACCESS_DENIED
+                          {1167, nullptr, true}, // ERROR_DEVICE_NOT_CONNECTED
+                          {0x2000ABCDu, "error 536914893", false}};
+#else
+    const Case cases[] = {{EIO, "Input/output error", true},
+                          {ENOENT, "No such file or directory", true},
+                          {424242, "Unknown error 424242", true}};
+#endif
+    for (const Case& c : cases) {
+        const std::string words = SystemMessage(c.Code);
+        const std::string code = "error " + std::to_string(c.Code);
+        if (c.Words) {
+            EXPECT_EQ(words, c.Words);
+        }
+        ASSERT_FALSE(words.empty());
+        EXPECT_EQ(words.find_first_of("\r\n"), std::string::npos) << words;
+        EXPECT_NE(words.back(), ' ') << words;
+        if (!c.HasWords) {
+            EXPECT_EQ(SystemMessageWithCode(c.Code), code);
+            EXPECT_EQ(SystemMessageWithCode(c.Code, true), code);
+            continue;
+        }
+        EXPECT_EQ(SystemMessageWithCode(c.Code), words + " (" + code + ")");
+        const std::string sentence = words.back() == '.' ? words.substr(0, words.size() - 1) : words;
+        EXPECT_EQ(SystemMessageWithCode(c.Code, true), sentence + " (" + code + ")");
+    }
 }
 
 TEST(Thread, StopReportsAThreadThatOutlivesTheBound)
@@ -47,7 +109,7 @@ TEST(Thread, StopReportsAThreadThatOutlivesTheBound)
     ASSERT_TRUE(thread.Start(
         [](void* arg) {
             auto* s = static_cast<Shared*>(arg);
-            s->Release.Wait(kInfinite);
+            (void)s->Release.Wait(kInfinite);
             s->Finished = true;
         },
         &shared, 16384));
