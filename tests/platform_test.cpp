@@ -15,40 +15,41 @@ namespace {
 // What a wait told: a time that ran out is no failure.
 std::string Told(const Result<bool>& waited)
 {
-    if (!waited)
-        return "failed " + std::to_string(waited.Error());
-    return *waited ? "signalled" : "timed out";
+    return !waited ? "failed " + std::to_string(waited.Error()) : *waited ? "signalled" : "timed out";
 }
 } // namespace
 
-TEST(Event, AutoResetReleasesOneWaitPerSet)
+// Each case: an event (manual-reset or not; made, or refused by the system
+// with a code) and its steps: "set", "reset", or what a wait must tell.
+TEST(Event, AWaitTellsSignalledOrTimedOutAndFailsOnlyForAnEventTheSystemRefused)
 {
-    Event event(false);
-    ASSERT_TRUE(event.Created());
-    EXPECT_EQ(Told(event.Wait(0)), "timed out");
-    event.Set();
-    EXPECT_EQ(Told(event.Wait(0)), "signalled");
-    EXPECT_EQ(Told(event.Wait(0)), "timed out") << "an auto-reset event must clear itself on release";
-}
-
-TEST(Event, ManualResetStaysSignalledUntilReset)
-{
-    Event event(true);
-    event.Set();
-    EXPECT_EQ(Told(event.Wait(0)), "signalled");
-    EXPECT_EQ(Told(event.Wait(0)), "signalled");
-    event.Reset();
-    EXPECT_EQ(Told(event.Wait(10)), "timed out");
-}
-
-TEST(Event, OneTheSystemRefusedFailsItsWaitsWithTheRefusal)
-{
-    const EventCreateHook previous = ReplaceEventCreateHook([]() -> uint32_t { return 1234; });
-    Event event(true);
-    ReplaceEventCreateHook(previous);
-    EXPECT_EQ(event.Created().Error(), 1234u);
-    event.Set();
-    EXPECT_EQ(Told(event.Wait(0)), "failed 1234");
+    struct Case {
+        bool ManualReset;
+        uint32_t Refusal;
+        std::vector<std::string> Steps;
+    };
+    const Case cases[] = {
+        // Auto-reset: it clears itself on release, one wait per set.
+        {false, 0, {"timed out", "set", "signalled", "timed out"}},
+        {true, 0, {"set", "signalled", "signalled", "reset", "timed out"}},
+        {true, 1234, {"set", "failed 1234"}},
+    };
+    static uint32_t refusal;
+    for (const Case& c : cases) {
+        refusal = c.Refusal;
+        const EventCreateHook previous = ReplaceEventCreateHook([] { return refusal; });
+        Event event(c.ManualReset);
+        ReplaceEventCreateHook(previous);
+        EXPECT_EQ(event.Created().Error(), c.Refusal);
+        for (const std::string& step : c.Steps) {
+            if (step == "set")
+                event.Set();
+            else if (step == "reset")
+                event.Reset();
+            else
+                EXPECT_EQ(Told(event.Wait(0)), step) << c.ManualReset << " " << c.Refusal;
+        }
+    }
 }
 
 TEST(Event, SetFromAnotherThreadWakesTheWaiter)
@@ -80,22 +81,15 @@ TEST(SystemMessage, WordsOnOneLineWithTheirCodeOrTheCodeAlone)
                           {424242, "Unknown error 424242", true}};
 #endif
     for (const Case& c : cases) {
-        const std::string words = SystemMessage(c.Code);
-        const std::string code = "error " + std::to_string(c.Code);
+        const std::string words = SystemMessage(c.Code), code = "error " + std::to_string(c.Code);
         if (c.Words) {
             EXPECT_EQ(words, c.Words);
         }
-        ASSERT_FALSE(words.empty());
-        EXPECT_EQ(words.find_first_of("\r\n"), std::string::npos) << words;
-        EXPECT_NE(words.back(), ' ') << words;
-        if (!c.HasWords) {
-            EXPECT_EQ(SystemMessageWithCode(c.Code), code);
-            EXPECT_EQ(SystemMessageWithCode(c.Code, true), code);
-            continue;
-        }
-        EXPECT_EQ(SystemMessageWithCode(c.Code), words + " (" + code + ")");
-        const std::string sentence = words.back() == '.' ? words.substr(0, words.size() - 1) : words;
-        EXPECT_EQ(SystemMessageWithCode(c.Code, true), sentence + " (" + code + ")");
+        EXPECT_TRUE(!words.empty() && words.find_first_of("\r\n") == std::string::npos && words.back() != ' ')
+            << words;
+        const std::string sentence = words.substr(0, words.find_last_not_of('.') + 1);
+        EXPECT_EQ(SystemMessageWithCode(c.Code), c.HasWords ? words + " (" + code + ")" : code);
+        EXPECT_EQ(SystemMessageWithCode(c.Code, true), c.HasWords ? sentence + " (" + code + ")" : code);
     }
 }
 
