@@ -94,7 +94,7 @@ std::vector<int64_t> BareWakeUps(size_t count, uint32_t seed)
     ns.reserve(count);
     std::thread waiter([&] {
         while (!stop) {
-            if (event.Wait(1000) && !stop)
+            if (event.Wait(1000).ValueOr(false) && !stop)
                 ns.push_back(NowNs() - setAt.load());
         }
     });

@@ -80,7 +80,9 @@ void TBelvorThread::Execute()
         // In time to see a stuck worker, whatever the re-check (a worker that
         // wakes from a sleep until news wakes this thread); only a wake takes
         // codes from the queue, so a lost one still shows.
-        const bool woken = FEvent.Wait(static_cast<uint32_t>(std::clamp<int64_t>(watchMs, 1, FRecheckMs)));
+        // Its event was made (Start); a wait that fails still counts as a re-check.
+        const bool woken =
+            FEvent.Wait(static_cast<uint32_t>(std::clamp<int64_t>(watchMs, 1, FRecheckMs))).ValueOr(false);
         TBelvor* driver = DriverTable.Drivers[static_cast<size_t>(FIndex)].load();
         if (!driver)
             continue;

@@ -82,22 +82,22 @@ void PutHead(char* out, char mark)
 void RotateLogFile(const std::string& name, int32_t limit)
 {
     const platform::FileSystem& fs = platform::Files();
-    uint64_t size = 0;
-    if (!fs.Size(name.c_str(), &size))
+    const platform::Result<uint64_t> size = fs.Size(name.c_str());
+    if (!size)
         return;
-    if (static_cast<int64_t>(size) <= static_cast<int64_t>(limit))
+    if (static_cast<int64_t>(*size) <= static_cast<int64_t>(limit))
         return;
     const std::string oldest = name + ".9";
-    if (fs.Exists(oldest.c_str()))
-        fs.Remove(oldest.c_str());
     // Failures are ignored: a generation that cannot move stays where it is
     // and the record goes into whatever file is called name afterwards.
+    if (fs.Exists(oldest.c_str()))
+        (void)fs.Remove(oldest.c_str());
     for (int n = 8; n >= 0; --n) {
         const std::string from = name + "." + std::to_string(n);
         const std::string to = name + "." + std::to_string(n + 1);
-        fs.Rename(from.c_str(), to.c_str());
+        (void)fs.Rename(from.c_str(), to.c_str());
     }
-    fs.Rename(name.c_str(), (name + ".0").c_str());
+    (void)fs.Rename(name.c_str(), (name + ".0").c_str());
 }
 
 namespace {
@@ -105,23 +105,23 @@ namespace {
 void WriteLocked(const std::string& name, const char* record, size_t size)
 {
     const platform::FileSystem& fs = platform::Files();
-    platform::FileHandle file = fs.OpenAppend(name.c_str());
-    if (file == platform::kNoFile)
+    platform::Result<platform::FileHandle> file = fs.OpenAppend(name.c_str());
+    if (!file)
         file = fs.OpenAppend(name.c_str());
-    if (file == platform::kNoFile)
+    if (!file)
         file = fs.Create(name.c_str());
-    if (file == platform::kNoFile)
+    if (!file)
         return;
     bool written = true;
     if (gFirstRecord) {
         // Separates this run of the host from the previous one in the file.
-        written = fs.Write(file, kLineEnd, 2);
+        written = static_cast<bool>(fs.Write(*file, kLineEnd, 2));
         if (written)
             gFirstRecord = false;
     }
     if (written)
-        fs.Write(file, record, size);
-    fs.Close(file);
+        (void)fs.Write(*file, record, size);
+    (void)fs.Close(*file);
 }
 
 } // namespace
@@ -166,12 +166,12 @@ namespace {
 bool Writable(const std::string& name)
 {
     const platform::FileSystem& fs = platform::Files();
-    platform::FileHandle file = fs.OpenAppend(name.c_str());
-    if (file == platform::kNoFile && !fs.Exists(name.c_str()))
+    platform::Result<platform::FileHandle> file = fs.OpenAppend(name.c_str());
+    if (!file && !fs.Exists(name.c_str()))
         file = fs.Create(name.c_str());
-    if (file == platform::kNoFile)
+    if (!file)
         return false;
-    fs.Close(file);
+    (void)fs.Close(*file);
     return true;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace belvor::platform {
@@ -20,8 +21,24 @@ uint32_t SystemErrorCode(ErrorKind kind);
 // Sets the calling thread's last-error value.
 void SetLastSystemError(uint32_t code);
 
+// The calling thread's last-error value (GetLastError / errno): what an
+// exported function that returned -1 left there.
+uint32_t LastSystemError();
+
 // The system's own words for an error code, on one line (strerror on Linux,
-// FormatMessage on Windows); "error <code>" when the system has none.
+// FormatMessage on Windows); "error <code>" when the system has none. The one
+// place the system's error text is made: the log, the monitor and the bridge
+// all tell it through these.
 std::string SystemMessage(uint32_t code);
+
+// The words and the code, for a person to read: "<words> (error <code>)", or
+// "error <code>" alone when the system has no words. dropFullStop leaves out
+// the full stop that ends the words (a note in the middle of a line).
+std::string SystemMessageWithCode(uint32_t code, bool dropFullStop = false);
+
+namespace detail {
+// The system's words for the code on one line, none when it has none.
+std::optional<std::string> SystemWords(uint32_t code);
+} // namespace detail
 
 } // namespace belvor::platform

@@ -2,30 +2,33 @@
 // function pointers so that tests can make any single call fail.
 #pragma once
 
+#include "platform/result.h"
+
 #include <cstddef>
 #include <cstdint>
 
 namespace belvor::platform {
 
-// An open file: a descriptor or a HANDLE; kNoFile when none could be opened.
+// An open file: a descriptor or a HANDLE.
 using FileHandle = intptr_t;
-inline constexpr FileHandle kNoFile = -1;
 
-// Paths are byte strings in the system's single-byte code page.
+// Paths are byte strings in the system's single-byte code page. A call that
+// fails gives the system's code for why.
 struct FileSystem {
-    // Size of the file or directory of that name; false when there is none.
-    bool (*Size)(const char* path, uint64_t* size);
+    // Size of the file or directory of that name.
+    Result<uint64_t> (*Size)(const char* path);
+    // Whether there is one of that name (no also when the system cannot tell).
     bool (*Exists)(const char* path);
-    bool (*Remove)(const char* path);
+    Result<> (*Remove)(const char* path);
     // Fails when the target already exists, as on Windows.
-    bool (*Rename)(const char* from, const char* to);
+    Result<> (*Rename)(const char* from, const char* to);
     // Opens an existing file for writing at its end; does not create one.
-    FileHandle (*OpenAppend)(const char* path);
+    Result<FileHandle> (*OpenAppend)(const char* path);
     // Creates the file, truncating one that exists.
-    FileHandle (*Create)(const char* path);
-    // True when all bytes were written.
-    bool (*Write)(FileHandle file, const void* data, size_t count);
-    bool (*Close)(FileHandle file);
+    Result<FileHandle> (*Create)(const char* path);
+    // Succeeds once all bytes were written.
+    Result<> (*Write)(FileHandle file, const void* data, size_t count);
+    Result<> (*Close)(FileHandle file);
 };
 
 // The system's own calls.

@@ -23,8 +23,12 @@ public:
     Result<> Created() const;
     void Set();
     void Reset();
-    // True when signalled within timeoutMs (kInfinite: no limit).
-    bool Wait(uint32_t timeoutMs);
+    // Whether it was signalled within timeoutMs (kInfinite: no limit): true,
+    // or false once the time ran out, which is no failure. It fails when the
+    // event could not be created (with that code) or the system could not
+    // wait on it; a caller that waits only to pass the time may count that as
+    // the time run out (ValueOr(false)).
+    Result<bool> Wait(uint32_t timeoutMs);
 
 private:
     struct Impl;
@@ -93,8 +97,5 @@ private:
 };
 
 void SleepMs(uint32_t ms);
-
-// The code of the calling thread's last failing system call (GetLastError / errno).
-uint32_t LastSystemError();
 
 } // namespace belvor::platform

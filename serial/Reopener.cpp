@@ -52,7 +52,7 @@ Reopener::~Reopener()
     unclaimed.reset();
     if (!FThread.Running())
         return; // never started: the lost device goes with the state, here
-    if (FState->Ended.Wait(kGraceMs))
+    if (FState->Ended.Wait(kGraceMs).ValueOr(false))
         (void)FThread.Stop(platform::kInfinite);
     else
         FThread.Abandon();
@@ -75,7 +75,8 @@ void Reopener::Run(void* raw)
     const std::unique_ptr<std::shared_ptr<State>> held(static_cast<std::shared_ptr<State>*>(raw));
     State& state = **held;
     state.Lost.reset();
-    while (!state.Quit.Wait(state.IntervalMs)) {
+    // A wait that fails (no event could be made) counts as the pause run out.
+    while (!state.Quit.Wait(state.IntervalMs).ValueOr(false)) {
         std::unique_ptr<LineSession> session = LineSession::Reopen(state.Line);
         if (!session)
             continue;

@@ -240,14 +240,14 @@ TEST_F(Codes, AFullQueueDropsNewCodesCountsThemAndKeepsTheOrder)
     gTagHook.Set([&](const unsigned char* data) {
         if (data[0] == '1') {
             entered.Set();
-            release.Wait(platform::kInfinite);
+            (void)release.Wait(platform::kInfinite);
         }
     });
     SetCodeProcImpl(&OnTagged, nullptr);
     ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
     TBelvor* driver = DriverTable.Drivers[0].load();
     Line.Feed("10\r");
-    ASSERT_TRUE(entered.Wait(5000));
+    ASSERT_TRUE(entered.Wait(5000).ValueOr(false));
     // Two episodes: 10 (in the callback), 11 and 12 fill the queue, 13-19 are
     // dropped; then, with 12 in the callback, 20 and 21 fill it again and 22-24
     // are dropped.
@@ -260,7 +260,7 @@ TEST_F(Codes, AFullQueueDropsNewCodesCountsThemAndKeepsTheOrder)
     EXPECT_EQ(driver->QueueCount(), 3u) << "the queue never grows past its limit";
     gTagHook.Set([&](const unsigned char* data) {
         if (data[0] == '1' && data[1] == '2')
-            release12.Wait(platform::kInfinite);
+            (void)release12.Wait(platform::kInfinite);
     });
     release.Set();
     ASSERT_TRUE(Eventually([] { return TaggedCodes().size() == 3; }));
@@ -355,13 +355,13 @@ TEST_F(Codes, ASwapReturnsOnlyOnceTheOldCallbackHasReturned)
     std::atomic<int> swapReturnedInsideOldCall{-1};
     gTagHook.Set([&](const unsigned char*) {
         entered.Set();
-        release.Wait(platform::kInfinite);
+        (void)release.Wait(platform::kInfinite);
         swapReturnedInsideOldCall = swapReturned.load() ? 1 : 0;
     });
     SetCodeProcImpl(&OnTagged, &oldContext);
     ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
     Line.Feed("1\r");
-    ASSERT_TRUE(entered.Wait(5000));
+    ASSERT_TRUE(entered.Wait(5000).ValueOr(false));
     std::thread host([&] {
         SetCodeProcImpl(&OnTagged, &newContext);
         swapReturned = true;

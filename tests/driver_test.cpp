@@ -260,11 +260,11 @@ TEST_F(Exports, DestroyDropsWhatIsStillQueued)
     platform::Event entered(true), release(true);
     gHook.Set([&](const unsigned char*) {
         entered.Set();
-        release.Wait(5000);
+        (void)release.Wait(5000);
     });
     ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
     Line.Feed("1\r2\r3\r4\r");
-    ASSERT_TRUE(entered.Wait(5000));
+    ASSERT_TRUE(entered.Wait(5000).ValueOr(false));
     ASSERT_TRUE(Eventually([&] { return DriverTable.Drivers[0].load()->QueueCount() == 4; }));
     std::thread releaser([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -344,7 +344,7 @@ TEST(Stop, ABurstUnderWayEndsAtTheNextCode)
     };
     driver.StartReceiving();
     line.Feed(std::string(8192, '\r'));
-    ASSERT_TRUE(entered.Wait(5000));
+    ASSERT_TRUE(entered.Wait(5000).ValueOr(false));
     const uint32_t late = platform::LateThreadStops();
     driver.Close();
     EXPECT_EQ(driver.QueueCount(), 0u) << "codes were still cut after the stop began";

@@ -1,8 +1,8 @@
 // The built library, loaded at run time as a host loads it, on a real line:
 // a pty natively, a null-modem pair of COM ports under Wine.
 #include "logging/Logger.h"
+#include "platform/errors.h"
 #include "platform/process.h"
-#include "platform/sync.h"
 #include "support/collector.h"
 #include "support/config_file.h"
 #include "support/library_loader.h"

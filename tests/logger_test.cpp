@@ -1,5 +1,6 @@
 #include "driver/Settings.h"
 #include "logging/Logger.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "support/config_file.h"
@@ -64,21 +65,25 @@ const platform::FileSystem& Real()
     return platform::SystemFileSystem();
 }
 
+// The real call, unless the fault list says this one fails.
+template <class Call> auto Unless(const char* op, std::string names, Call call) -> decltype(call())
+{
+    if (gFaults->Fails(op, std::move(names)))
+        return platform::Failure{platform::SystemErrorCode(platform::ErrorKind::InvalidArgument)};
+    return call();
+}
+
 const platform::FileSystem kFaulty{
-    [](const char* path, uint64_t* size) { return Real().Size(path, size); },
+    [](const char* path) { return Real().Size(path); },
     [](const char* path) { return Real().Exists(path); },
-    [](const char* path) { return !gFaults->Fails("remove", Name(path)) && Real().Remove(path); },
+    [](const char* path) { return Unless("remove", Name(path), [=] { return Real().Remove(path); }); },
     [](const char* from, const char* to) {
-        return !gFaults->Fails("rename", Name(from) + " " + Name(to)) && Real().Rename(from, to);
+        return Unless("rename", Name(from) + " " + Name(to), [=] { return Real().Rename(from, to); });
     },
-    [](const char* path) {
-        return gFaults->Fails("append", Name(path)) ? platform::kNoFile : Real().OpenAppend(path);
-    },
-    [](const char* path) {
-        return gFaults->Fails("create", Name(path)) ? platform::kNoFile : Real().Create(path);
-    },
+    [](const char* path) { return Unless("append", Name(path), [=] { return Real().OpenAppend(path); }); },
+    [](const char* path) { return Unless("create", Name(path), [=] { return Real().Create(path); }); },
     [](platform::FileHandle file, const void* data, size_t count) {
-        return !gFaults->Fails("write", "") && Real().Write(file, data, count);
+        return Unless("write", "", [=] { return Real().Write(file, data, count); });
     },
     [](platform::FileHandle file) { return Real().Close(file); }};
 

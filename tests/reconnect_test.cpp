@@ -41,12 +41,12 @@ TEST_F(FakeReconnect, HalfCodeIsDroppedQueuedCodesStayAndReceptionGoesOn)
     platform::Event entered(true), release(true);
     gHook.Set([&](const unsigned char*) {
         entered.Set();
-        release.Wait(10000);
+        (void)release.Wait(10000);
     });
     SetStatusProcImpl(&OnStatus, nullptr);
     ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
     Line.Feed("1\r2\r3\r45");
-    ASSERT_TRUE(entered.Wait(5000));
+    ASSERT_TRUE(entered.Wait(5000).ValueOr(false));
     // 1 is with the host, 2 and 3 wait in the queue, 45 is half a code.
     ASSERT_TRUE(
         Eventually([&] { return Line.Waiting() == 0 && DriverTable.Drivers[0].load()->QueueCount() == 3; }));
@@ -101,7 +101,7 @@ TEST_F(FakeReconnect, AStopWhileTheLogIsSlowNeverGivesUpOnAWorker)
     writing.Reset();
     platform::ReplaceFileSystem(&slow);
     Line.Unplug(InjectedDeviceError());
-    ASSERT_TRUE(writing.Wait(5000)) << "the loss is being logged";
+    ASSERT_TRUE(writing.Wait(5000).ValueOr(false)) << "the loss is being logged";
     EXPECT_EQ(DestroyDriverImpl(), 1);
     EXPECT_EQ(platform::LateThreadStops(), Late) << "a stop had to give up on a worker";
     platform::ReplaceFileSystem(nullptr);

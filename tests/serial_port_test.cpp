@@ -380,7 +380,7 @@ TEST_F(SerialPort, CloseLetsAWorkerInsideDataReceivedFinish)
         return n;
     };
     Line.Feed("xyz");
-    ASSERT_TRUE(entered.Wait(5000));
+    ASSERT_TRUE(entered.Wait(5000).ValueOr(false));
     port.Close(); // the worker needs the port's lock for ReadChar while Close runs
     EXPECT_EQ(finished.load(), 1);
     EXPECT_EQ(port.Received(), "xyz") << "its reads succeeded: it was not cut off";

@@ -51,14 +51,14 @@ TEST_F(Status, StatisticsAndReportsAddUpToWhatTheScannerSentPastCutsRefusalsAndA
         inside.size = sizeof inside;
         insideResult = GetDriverStatsImpl(0, &inside);
         entered.Set();
-        release.Wait(platform::kInfinite);
+        (void)release.Wait(platform::kInfinite);
     });
     SetCodeProcImpl(&OnTimelineCode, nullptr);
     SetStatusProcImpl(&OnStatus, nullptr);
     ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
     EXPECT_EQ(StatsOf(0).ms_since_code, -1) << "no code yet";
     Line.Feed("1\r");
-    ASSERT_TRUE(entered.Wait(5000));
+    ASSERT_TRUE(entered.Wait(5000).ValueOr(false));
     // 1 is in the stuck callback; 22, 33 and the cut 44444 fill the queue of
     // four; 55 and 6 are dropped. x and y are not allowed.
     const std::string burst = "22\r3x3\r4444444\r55\r6y\r";

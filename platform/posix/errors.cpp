@@ -27,13 +27,18 @@ void SetLastSystemError(uint32_t code)
     errno = static_cast<int>(code);
 }
 
-std::string SystemMessage(uint32_t code)
+uint32_t LastSystemError()
+{
+    return static_cast<uint32_t>(errno);
+}
+
+std::optional<std::string> detail::SystemWords(uint32_t code)
 {
     char buffer[256] = {};
     // The GNU strerror_r: it may return a static string instead of filling the buffer.
     const char* text = strerror_r(static_cast<int>(code), buffer, sizeof buffer);
     if (!text || !*text)
-        return "error " + std::to_string(code);
+        return std::nullopt;
     return text;
 }
 

@@ -10,13 +10,17 @@ namespace belvor::platform {
 
 namespace {
 
-bool PosixSize(const char* path, uint64_t* size)
+Failure LastFailure()
+{
+    return Failure{static_cast<uint32_t>(errno)};
+}
+
+Result<uint64_t> PosixSize(const char* path)
 {
     struct stat info {};
     if (stat(path, &info) != 0)
-        return false;
-    *size = static_cast<uint64_t>(info.st_size);
-    return true;
+        return LastFailure();
+    return static_cast<uint64_t>(info.st_size);
 }
 
 bool PosixExists(const char* path)
@@ -25,46 +29,54 @@ bool PosixExists(const char* path)
     return stat(path, &info) == 0;
 }
 
-bool PosixRemove(const char* path)
+Result<> PosixRemove(const char* path)
 {
-    return unlink(path) == 0;
+    if (unlink(path) != 0)
+        return LastFailure();
+    return {};
 }
 
-bool PosixRename(const char* from, const char* to)
+Result<> PosixRename(const char* from, const char* to)
 {
     // Windows's rename never replaces its target; keep the rotation's outcome
     // the same here when a delete before it failed.
     if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
-        return true;
+        return {};
     if (errno != EINVAL && errno != ENOSYS)
-        return false;
+        return LastFailure();
     // A file system without the flag: check first (the log writer is serialised).
     struct stat info {};
-    if (lstat(to, &info) == 0 || errno != ENOENT)
-        return false;
-    return rename(from, to) == 0;
+    if (lstat(to, &info) == 0)
+        return Failure{EEXIST};
+    if (errno != ENOENT)
+        return LastFailure();
+    if (rename(from, to) != 0)
+        return LastFailure();
+    return {};
 }
 
-FileHandle Open(const char* path, int flags)
+Result<FileHandle> Open(const char* path, int flags)
 {
     int fd;
     do
         fd = open(path, flags | O_WRONLY | O_CLOEXEC, 0666);
     while (fd < 0 && errno == EINTR);
-    return fd < 0 ? kNoFile : fd;
+    if (fd < 0)
+        return LastFailure();
+    return FileHandle{fd};
 }
 
-FileHandle PosixOpenAppend(const char* path)
+Result<FileHandle> PosixOpenAppend(const char* path)
 {
     return Open(path, O_APPEND);
 }
 
-FileHandle PosixCreate(const char* path)
+Result<FileHandle> PosixCreate(const char* path)
 {
     return Open(path, O_CREAT | O_TRUNC);
 }
 
-bool PosixWrite(FileHandle file, const void* data, size_t count)
+Result<> PosixWrite(FileHandle file, const void* data, size_t count)
 {
     const char* bytes = static_cast<const char*>(data);
     while (count > 0) {
@@ -72,16 +84,18 @@ bool PosixWrite(FileHandle file, const void* data, size_t count)
         if (done < 0 && errno == EINTR)
             continue;
         if (done <= 0)
-            return false;
+            return LastFailure();
         bytes += done;
         count -= static_cast<size_t>(done);
     }
-    return true;
+    return {};
 }
 
-bool PosixClose(FileHandle file)
+Result<> PosixClose(FileHandle file)
 {
-    return close(static_cast<int>(file)) == 0;
+    if (close(static_cast<int>(file)) != 0)
+        return LastFailure();
+    return {};
 }
 
 constexpr FileSystem kSystem{PosixSize,       PosixExists, PosixRemove, PosixRename,

@@ -1,6 +1,5 @@
 #include "platform/sync.h"
 
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <future>
@@ -59,10 +58,10 @@ void Event::Reset()
     FImpl->Signalled = false;
 }
 
-bool Event::Wait(uint32_t timeoutMs)
+Result<bool> Event::Wait(uint32_t timeoutMs)
 {
     if (!FImpl)
-        return false;
+        return Failure{FError};
     std::unique_lock<std::mutex> lock(FImpl->Mutex);
     const auto signalled = [this] { return FImpl->Signalled; };
     if (timeoutMs == kInfinite)
@@ -132,11 +131,6 @@ void RecursiveLock::Leave()
 void SleepMs(uint32_t ms)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-uint32_t LastSystemError()
-{
-    return static_cast<uint32_t>(errno);
 }
 
 } // namespace belvor::platform

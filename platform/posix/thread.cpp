@@ -104,7 +104,7 @@ Result<> Thread::Start(Proc proc, void* arg, size_t stackSize)
         return Failure{static_cast<uint32_t>(rc)};
     FImpl = impl.release();
     // The kernel's id exists only once the thread runs; callers may ask for it at once.
-    FImpl->Started.Wait(kInfinite);
+    (void)FImpl->Started.Wait(kInfinite);
     return {};
 }
 
@@ -126,7 +126,8 @@ bool Thread::Stop(uint32_t timeoutMs)
 {
     if (!FImpl)
         return true;
-    const bool inTime = FImpl->Finished.Wait(timeoutMs);
+    // A wait that fails cannot tell an end in time: the join below still waits.
+    const bool inTime = FImpl->Finished.Wait(timeoutMs).ValueOr(false);
     if (!inTime)
         detail::CountLateThreadStop();
     // No thread can be killed safely here; the port's worker always ends, so

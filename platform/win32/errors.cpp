@@ -24,7 +24,12 @@ void SetLastSystemError(uint32_t code)
     SetLastError(code);
 }
 
-std::string SystemMessage(uint32_t code)
+uint32_t LastSystemError()
+{
+    return GetLastError();
+}
+
+std::optional<std::string> detail::SystemWords(uint32_t code)
 {
     char buffer[512] = {};
     const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
@@ -37,7 +42,7 @@ std::string SystemMessage(uint32_t code)
     while (!text.empty() && text.back() == ' ')
         text.pop_back();
     if (text.empty())
-        return "error " + std::to_string(code);
+        return std::nullopt;
     return text;
 }
 

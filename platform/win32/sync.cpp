@@ -48,15 +48,25 @@ void Event::Reset()
         ResetEvent(FImpl->Handle);
 }
 
-bool Event::Wait(uint32_t timeoutMs)
+Result<bool> Event::Wait(uint32_t timeoutMs)
 {
-    return FImpl->Handle && WaitForSingleObject(FImpl->Handle, timeoutMs) == WAIT_OBJECT_0;
+    if (!FImpl->Handle)
+        return Failure{FError};
+    switch (WaitForSingleObject(FImpl->Handle, timeoutMs)) {
+    case WAIT_OBJECT_0:
+        return true;
+    case WAIT_TIMEOUT:
+        return false;
+    default:
+        return Failure{GetLastError()};
+    }
 }
 
 struct StopSignal::Impl {
     // Manual-reset: it stays set for every later wait.
     Event Signal{true};
-    // Without an event (none could be made), waits are short sleeps that look at this.
+    // Without an event (none could be made, or it cannot be waited on), waits
+    // are short sleeps that look at this.
     std::atomic<bool> IsSet{false};
 };
 
@@ -81,8 +91,8 @@ void StopSignal::Reset()
 
 bool StopSignal::Wait(uint32_t timeoutMs)
 {
-    if (FImpl->Signal.Created())
-        return FImpl->Signal.Wait(timeoutMs);
+    if (const Result<bool> set = FImpl->Signal.Wait(timeoutMs))
+        return *set;
     Sleep(timeoutMs < 10 ? timeoutMs : 10);
     return FImpl->IsSet;
 }
@@ -115,11 +125,6 @@ void RecursiveLock::Leave()
 void SleepMs(uint32_t ms)
 {
     Sleep(ms);
-}
-
-uint32_t LastSystemError()
-{
-    return GetLastError();
 }
 
 } // namespace belvor::platform

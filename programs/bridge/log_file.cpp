@@ -3,7 +3,6 @@
 #include "logging/Logger.h"
 #include "platform/errors.h"
 #include "platform/files.h"
-#include "platform/sync.h"
 
 #include <utility>
 
@@ -17,22 +16,20 @@ void LogFile::Write(std::string_view text)
 {
     const platform::FileSystem& fs = platform::Files();
     RotateLogFile(path_, kLogSizeLimit);
-    platform::FileHandle file = fs.OpenAppend(path_.c_str());
-    if (file == platform::kNoFile && !fs.Exists(path_.c_str()))
+    platform::Result<platform::FileHandle> file = fs.OpenAppend(path_.c_str());
+    if (!file && !fs.Exists(path_.c_str()))
         file = fs.Create(path_.c_str());
-    bool written = false;
-    uint32_t error = platform::LastSystemError();
-    if (file != platform::kNoFile) {
-        written = fs.Write(file, text.data(), text.size());
-        error = platform::LastSystemError();
-        fs.Close(file);
+    platform::Result<> written = platform::Failure{file.Error()};
+    if (file) {
+        written = fs.Write(*file, text.data(), text.size());
+        (void)fs.Close(*file);
     }
     if (written) {
         failing_ = false;
         return;
     }
     if (!failing_)
-        fallback_("belvor-bridge: cannot write " + path_ + " (" + platform::SystemMessage(error) +
+        fallback_("belvor-bridge: cannot write " + path_ + " (" + platform::SystemMessage(written.Error()) +
                       "): the messages go here until it can be written",
                   true);
     failing_ = true;

@@ -1,6 +1,8 @@
 #include "programs/bridge/scanner_set.h"
 #include "programs/bridge/messages.h"
 
+#include "platform/errors.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -68,7 +70,7 @@ void ScannerSet::Open(const std::vector<uint32_t>& ports)
         const uint32_t error = LastErrorCode();
         const bool gone = !system_.reconnects(port);
         std::fprintf(MessageFile(), "belvor-bridge: COM%u cannot be opened%s: %s; %s\n", port,
-                     gone ? "" : " yet", SystemMessage(error).c_str(),
+                     gone ? "" : " yet", platform::SystemMessage(error).c_str(),
                      gone ? "not tried again (Reconnect=0)" : "opened once it can be");
         waiting_.push_back(
             {port, WaitingKey(port), error, gone, RetryPlan(system_.now(), system_.free(port))});

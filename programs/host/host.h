@@ -29,9 +29,7 @@ void InstallStopHandler();
 bool StopRequested();
 
 // The reason for the last failed call into the library, as the system keeps
-// it: its code (errno, GetLastError) and its text.
+// it: its code (errno, GetLastError) and its text (platform/errors.h words it;
+// on Windows with the code after it).
 uint32_t LastErrorCode();
 std::string LastErrorText();
-
-// The system's text for one of its error codes (errno, GetLastError).
-std::string SystemMessage(uint32_t code);

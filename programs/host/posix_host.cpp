@@ -1,9 +1,10 @@
 #include "programs/host/host.h"
 
+#include "platform/errors.h"
+
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -84,10 +85,5 @@ uint32_t LastErrorCode()
 
 std::string LastErrorText()
 {
-    return std::strerror(errno);
-}
-
-std::string SystemMessage(uint32_t code)
-{
-    return std::strerror(static_cast<int>(code));
+    return belvor::platform::SystemMessage(LastErrorCode());
 }

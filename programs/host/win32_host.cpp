@@ -1,5 +1,7 @@
 #include "programs/host/host.h"
 
+#include "platform/errors.h"
+
 #include <atomic>
 #include <windows.h>
 
@@ -50,18 +52,6 @@ bool StopRequested()
     return gStop;
 }
 
-std::string SystemMessage(uint32_t code)
-{
-    char text[256] = {};
-    if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
-                        sizeof text, nullptr))
-        return "error " + std::to_string(code);
-    std::string s(text);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' '))
-        s.pop_back();
-    return s;
-}
-
 uint32_t LastErrorCode()
 {
     return GetLastError();
@@ -69,9 +59,5 @@ uint32_t LastErrorCode()
 
 std::string LastErrorText()
 {
-    const DWORD code = GetLastError();
-    const std::string message = SystemMessage(code);
-    if (message == "error " + std::to_string(code))
-        return message;
-    return message + " (error " + std::to_string(code) + ")";
+    return belvor::platform::SystemMessageWithCode(GetLastError());
 }

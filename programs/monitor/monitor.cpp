@@ -1,5 +1,6 @@
 // Monitor: a small host that loads the scanner driver, prints every code as
 // it arrives, and shuts the driver down cleanly on Ctrl-C.
+#include "platform/errors.h"
 #include "programs/host/host.h"
 #include "programs/monitor/ports.h"
 #include "programs/monitor/report.h"
@@ -78,7 +79,8 @@ void BELVOR_CALL OnScan(const BelvorScan* scan, void*)
 
 void BELVOR_CALL OnStatus(int32_t, int32_t status, uint32_t detail, void*)
 {
-    const std::string line = Clock() + "  " + StatusText(gPort, status, detail, SystemMessage(detail));
+    const std::string line =
+        Clock() + "  " + StatusText(gPort, status, detail, belvor::platform::SystemMessage(detail));
     std::lock_guard<std::mutex> guard(gPrint);
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);

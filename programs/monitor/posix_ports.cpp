@@ -1,5 +1,6 @@
 #include "programs/monitor/posix_ports.h"
 
+#include "platform/errors.h"
 #include "platform/posix/port_path.h"
 #include "platform/profile.h"
 
@@ -108,7 +109,7 @@ Probe ProbeDevice(const std::string& path)
         else if (error == ENOENT || error == ENXIO || error == ENODEV)
             probe.Use = PortUse::Missing;
         else
-            probe.Note = std::strerror(error);
+            probe.Note = belvor::platform::SystemMessage(static_cast<uint32_t>(error));
         return probe;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -116,7 +117,7 @@ Probe ProbeDevice(const std::string& path)
         if (error == EWOULDBLOCK) {
             probe.Use = PortUse::InUse;
         } else {
-            probe.Note = std::strerror(error);
+            probe.Note = belvor::platform::SystemMessage(static_cast<uint32_t>(error));
         }
     } else {
         probe.Use = PortUse::Free;

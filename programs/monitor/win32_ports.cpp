@@ -1,5 +1,7 @@
 #include "programs/monitor/win32_ports.h"
 
+#include "platform/errors.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -32,18 +34,6 @@ unsigned ComNumber(const std::string& name)
         n = n * 10 + static_cast<unsigned>(upper[i] - '0');
     }
     return n <= 255 ? n : 0;
-}
-
-std::string SystemMessage(DWORD code)
-{
-    char text[256] = {};
-    if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
-                        sizeof text, nullptr))
-        return "error " + std::to_string(code);
-    std::string s(text);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ' || s.back() == '.'))
-        s.pop_back();
-    return s + " (error " + std::to_string(code) + ")";
 }
 
 // A REG_SZ value that may lack its terminating NUL.
@@ -162,7 +152,7 @@ PortUse ProbePort(const std::string& name, std::string& note)
     const DWORD error = GetLastError();
     const PortUse use = UseOfOpenError(error);
     if (use == PortUse::Unknown)
-        note = SystemMessage(error);
+        note = belvor::platform::SystemMessageWithCode(error, true);
     return use;
 }
 

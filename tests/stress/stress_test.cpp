@@ -241,8 +241,12 @@ TEST_F(Stress, UnwritableLogAndUnreadableConfigurationDoNotStopCodes)
 {
     // Every file the logger opens fails, as in a directory it may not write.
     platform::FileSystem failing = platform::SystemFileSystem();
-    failing.OpenAppend = [](const char*) { return platform::kNoFile; };
-    failing.Create = [](const char*) { return platform::kNoFile; };
+    failing.OpenAppend = [](const char*) -> platform::Result<platform::FileHandle> {
+        return platform::Failure{EACCES};
+    };
+    failing.Create = [](const char*) -> platform::Result<platform::FileHandle> {
+        return platform::Failure{EACCES};
+    };
     const platform::FileSystem* previous = platform::ReplaceFileSystem(&failing);
     // A configuration "file" that cannot be read as one.
     std::error_code ignored;
