@@ -9,6 +9,11 @@ std::string CodeText(uint32_t code)
 }
 } // namespace
 
+uint32_t SystemErrorCode(ErrorKind kind)
+{
+    return detail::kErrorKindCodes[static_cast<int>(kind)];
+}
+
 std::string SystemMessage(uint32_t code)
 {
     return detail::SystemWords(code).value_or(CodeText(code));

@@ -13,7 +13,10 @@ enum class ErrorKind {
     TooMany,         // every driver slot is taken
     WouldDeadlock,   // a call that would wait for the calling thread itself
     NoneLive,        // nothing there to act on
+    Busy,            // already under way (a thread object that runs one)
+    NoThread,        // a thread the system would not make
 };
+inline constexpr int kErrorKinds = 6;
 
 // The system's code for a failure that has no system call behind it.
 uint32_t SystemErrorCode(ErrorKind kind);
@@ -37,6 +40,8 @@ std::string SystemMessage(uint32_t code);
 std::string SystemMessageWithCode(uint32_t code, bool dropFullStop = false);
 
 namespace detail {
+// Each kind's code, in the kinds' order (the system's own file).
+extern const uint32_t kErrorKindCodes[kErrorKinds];
 // The system's words for the code on one line, none when it has none.
 std::optional<std::string> SystemWords(uint32_t code);
 } // namespace detail

@@ -2,6 +2,7 @@
 // the logger and the driver need, the same on every platform.
 #pragma once
 
+#include "platform/no_copy.h"
 #include "platform/result.h"
 
 #include <cstdint>
@@ -11,12 +12,10 @@ namespace belvor::platform {
 inline constexpr uint32_t kInfinite = 0xFFFFFFFFu;
 
 // A Win32-style event: auto-reset (one Set releases one waiter) or manual-reset.
-class Event {
+class Event : NoCopy {
 public:
     explicit Event(bool manualReset);
     ~Event();
-    Event(const Event&) = delete;
-    Event& operator=(const Event&) = delete;
 
     // Success, or the system's code for why the event could not be created,
     // kept from that moment (the others are then no-ops).
@@ -52,12 +51,10 @@ uint32_t EventCreateRefusal();
 // condition variable's lock would add a wake to; Windows: a kernel event,
 // where the C++ library's future adds a semaphore's server call under Wine).
 // Set from one thread at a time; Reset only while none waits.
-class StopSignal {
+class StopSignal : NoCopy {
 public:
     StopSignal();
     ~StopSignal();
-    StopSignal(const StopSignal&) = delete;
-    StopSignal& operator=(const StopSignal&) = delete;
 
     void Set();
     void Reset();
@@ -70,12 +67,10 @@ private:
 };
 
 // A lock that its holder may enter again (a critical section).
-class RecursiveLock {
+class RecursiveLock : NoCopy {
 public:
     RecursiveLock();
     ~RecursiveLock();
-    RecursiveLock(const RecursiveLock&) = delete;
-    RecursiveLock& operator=(const RecursiveLock&) = delete;
 
     void Enter();
     void Leave();
@@ -85,12 +80,10 @@ private:
     Impl* FImpl;
 };
 
-class LockGuard {
+class LockGuard : NoCopy {
 public:
     explicit LockGuard(RecursiveLock& lock) : FLock(lock) { FLock.Enter(); }
     ~LockGuard() { FLock.Leave(); }
-    LockGuard(const LockGuard&) = delete;
-    LockGuard& operator=(const LockGuard&) = delete;
 
 private:
     RecursiveLock& FLock;

@@ -1,5 +1,6 @@
 #include "platform/thread.h"
 
+#include "platform/errors.h"
 #include "platform/sync.h"
 
 #include <atomic>
@@ -13,6 +14,21 @@ std::atomic<ThreadStartHook> gStartHook{nullptr};
 std::atomic<EventCreateHook> gEventHook{nullptr};
 
 } // namespace
+
+Thread::~Thread()
+{
+    if (FImpl)
+        Stop(kInfinite);
+}
+
+Result<> Thread::Start(Proc proc, void* arg, size_t stackSize)
+{
+    if (FImpl)
+        return Failure{SystemErrorCode(ErrorKind::Busy)};
+    if (!detail::ThreadStartAllowed())
+        return Failure{SystemErrorCode(ErrorKind::NoThread)};
+    return Launch(proc, arg, stackSize);
+}
 
 uint32_t LateThreadStops()
 {

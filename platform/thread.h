@@ -2,6 +2,7 @@
 // is stopped within a bound.
 #pragma once
 
+#include "platform/no_copy.h"
 #include "platform/result.h"
 
 #include <cstddef>
@@ -14,14 +15,12 @@ namespace belvor::platform {
 // executable's default; elsewhere the system's default, and at least 8 MiB.
 inline constexpr size_t kHostThreadStack = 0;
 
-class Thread {
+class Thread : NoCopy {
 public:
     using Proc = void (*)(void* arg);
 
     Thread() = default;
     ~Thread(); // a thread still running is waited for (see Stop)
-    Thread(const Thread&) = delete;
-    Thread& operator=(const Thread&) = delete;
 
     // Starts proc(arg) with the given stack size (or kHostThreadStack); fails
     // with the system's code when no thread could be made.
@@ -48,6 +47,9 @@ public:
     struct Impl;
 
 private:
+    // Makes the thread itself (the system's own file); Start has checked the rest.
+    Result<> Launch(Proc proc, void* arg, size_t stackSize);
+
     Impl* FImpl = nullptr;
 };
 

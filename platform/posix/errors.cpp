@@ -7,20 +7,7 @@
 
 namespace belvor::platform {
 
-uint32_t SystemErrorCode(ErrorKind kind)
-{
-    switch (kind) {
-    case ErrorKind::InvalidArgument:
-        return EINVAL;
-    case ErrorKind::TooMany:
-        return EMFILE;
-    case ErrorKind::WouldDeadlock:
-        return EDEADLK;
-    case ErrorKind::NoneLive:
-        return ENOENT;
-    }
-    return EINVAL;
-}
+const uint32_t detail::kErrorKindCodes[kErrorKinds] = {EINVAL, EMFILE, EDEADLK, ENOENT, EBUSY, EAGAIN};
 
 void SetLastSystemError(uint32_t code)
 {

@@ -79,18 +79,8 @@ size_t StackSizeFor(size_t asked)
 
 } // namespace
 
-Thread::~Thread()
+Result<> Thread::Launch(Proc proc, void* arg, size_t stackSize)
 {
-    if (FImpl)
-        Stop(kInfinite);
-}
-
-Result<> Thread::Start(Proc proc, void* arg, size_t stackSize)
-{
-    if (FImpl)
-        return Failure{EBUSY};
-    if (!detail::ThreadStartAllowed())
-        return Failure{EAGAIN};
     auto impl = std::make_unique<Impl>();
     impl->Body = proc;
     impl->Arg = arg;

@@ -3,6 +3,7 @@
 // failing, releases what it took; closing lets the next opener in.
 #pragma once
 
+#include "platform/no_copy.h"
 #include "platform/result.h"
 
 #include <asm/termbits.h>
@@ -13,12 +14,10 @@
 
 namespace belvor::platform {
 
-class TtyFile {
+class TtyFile : NoCopy {
 public:
     TtyFile() = default;
     ~TtyFile();
-    TtyFile(const TtyFile&) = delete;
-    TtyFile& operator=(const TtyFile&) = delete;
 
     // The tty where names COMn's (empty: the system's own name of it), or the
     // errno value when it or any part could not be had; then nothing is left

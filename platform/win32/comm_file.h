@@ -4,6 +4,7 @@
 // closing ends what is in flight, bounded, before letting go.
 #pragma once
 
+#include "platform/no_copy.h"
 #include "platform/result.h"
 #include "platform/win32/overlapped_op.h"
 
@@ -30,12 +31,10 @@ struct IoRecords {
     uint32_t ReceivedSize = 0;
 };
 
-class CommFile {
+class CommFile : NoCopy {
 public:
     CommFile() = default;
     ~CommFile();
-    CommFile(const CommFile&) = delete;
-    CommFile& operator=(const CommFile&) = delete;
 
     // Fails with the system's error when the device or any part could not be
     // had; then nothing is left open.

@@ -4,20 +4,9 @@
 
 namespace belvor::platform {
 
-uint32_t SystemErrorCode(ErrorKind kind)
-{
-    switch (kind) {
-    case ErrorKind::InvalidArgument:
-        return ERROR_INVALID_PARAMETER;
-    case ErrorKind::TooMany:
-        return ERROR_TOO_MANY_OPEN_FILES;
-    case ErrorKind::WouldDeadlock:
-        return ERROR_POSSIBLE_DEADLOCK;
-    case ErrorKind::NoneLive:
-        return ERROR_NOT_FOUND;
-    }
-    return ERROR_INVALID_PARAMETER;
-}
+const uint32_t detail::kErrorKindCodes[kErrorKinds] = {
+    ERROR_INVALID_PARAMETER, ERROR_TOO_MANY_OPEN_FILES, ERROR_POSSIBLE_DEADLOCK, ERROR_NOT_FOUND, ERROR_BUSY,
+    ERROR_NOT_ENOUGH_MEMORY};
 
 void SetLastSystemError(uint32_t code)
 {

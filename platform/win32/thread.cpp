@@ -46,18 +46,8 @@ DWORD WINAPI Trampoline(LPVOID raw)
 
 } // namespace
 
-Thread::~Thread()
+Result<> Thread::Launch(Proc proc, void* arg, size_t stackSize)
 {
-    if (FImpl)
-        Stop(kInfinite);
-}
-
-Result<> Thread::Start(Proc proc, void* arg, size_t stackSize)
-{
-    if (FImpl)
-        return Failure{ERROR_BUSY};
-    if (!detail::ThreadStartAllowed())
-        return Failure{ERROR_NOT_ENOUGH_MEMORY};
     auto impl = std::make_unique<Impl>();
     impl->Body = proc;
     impl->Arg = arg;
