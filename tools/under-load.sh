@@ -12,12 +12,8 @@ ctest --preset "$preset" -N -R "^$test\$" | grep -q 'Total Tests: 1$' ||
   { echo "under-load: $preset has no test $test (build the preset first)" >&2; exit 2; }
 out=build/under-load
 mkdir -p "$out"
-busy=()
-for _ in $(seq "$loops"); do
-  sh -c 'while :; do :; done' &
-  busy+=($!)
-done
-trap 'kill "${busy[@]}" 2>/dev/null' EXIT
+source tools/busy-loops.sh
+busy_loops "$loops"
 failed=()
 for run in $(seq "$runs"); do
   log=$out/$preset-$test-$run.log

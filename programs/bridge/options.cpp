@@ -160,6 +160,17 @@ bool ParseOptions(const SectionReader& section, const std::vector<std::string>& 
             error = name + " is given twice: one address each";
         return !std::exchange(given, true);
     };
+    // An address to listen on, given once.
+    const auto listenAt = [&](bool& given, const std::string& name, const std::string& text, std::string& address,
+                              uint16_t& port) {
+        if (!once(given, name))
+            return false;
+        if (!ParseListen(text, address, port)) {
+            error = name + " is not ADDR:PORT: " + text;
+            return false;
+        }
+        return true;
+    };
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--help" || args[i] == "-h") {
             options.help = true;
@@ -178,19 +189,11 @@ bool ParseOptions(const SectionReader& section, const std::vector<std::string>& 
             if (!AddOrigin(value, origins, error))
                 return false;
         } else if (TakeValue(args, i, "--listen", value)) {
-            if (!once(listen, "--listen"))
+            if (!listenAt(listen, "--listen", value, options.listenAddress, options.listenPort))
                 return false;
-            if (!ParseListen(value, options.listenAddress, options.listenPort)) {
-                error = "--listen is not ADDR:PORT: " + value;
-                return false;
-            }
         } else if (TakeValue(args, i, "--metrics-listen", value)) {
-            if (!once(metricsListen, "--metrics-listen"))
+            if (!listenAt(metricsListen, "--metrics-listen", value, options.metricsAddress, options.metricsPort))
                 return false;
-            if (!ParseListen(value, options.metricsAddress, options.metricsPort)) {
-                error = "--metrics-listen is not ADDR:PORT: " + value;
-                return false;
-            }
         } else if (TakeValue(args, i, "--library", value)) {
             options.library = value;
         } else {

@@ -11,12 +11,8 @@ out=build/wine-wait-race
 mkdir -p "$out"
 i686-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o "$out/wait_race.exe" docs/evidence/wine-wait-race/wait_race.c || exit 2
 prefix=$out/wine
-busy=()
-for _ in $(seq "$loops"); do
-  sh -c 'while :; do :; done' &
-  busy+=($!)
-done
-trap 'kill "${busy[@]}" 2>/dev/null' EXIT
+source tools/busy-loops.sh
+busy_loops "$loops"
 stalled=0
 for run in $(seq "$runs"); do
   # COM7's other end is COM8 (tools/wine-run.sh); a byte every 100 ms once it is there.
