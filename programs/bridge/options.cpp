@@ -161,8 +161,8 @@ bool ParseOptions(const SectionReader& section, const std::vector<std::string>& 
         return !std::exchange(given, true);
     };
     // An address to listen on, given once.
-    const auto listenAt = [&](bool& given, const std::string& name, const std::string& text, std::string& address,
-                              uint16_t& port) {
+    const auto listenAt = [&](bool& given, const std::string& name, const std::string& text,
+                              std::string& address, uint16_t& port) {
         if (!once(given, name))
             return false;
         if (!ParseListen(text, address, port)) {
@@ -192,7 +192,8 @@ bool ParseOptions(const SectionReader& section, const std::vector<std::string>& 
             if (!listenAt(listen, "--listen", value, options.listenAddress, options.listenPort))
                 return false;
         } else if (TakeValue(args, i, "--metrics-listen", value)) {
-            if (!listenAt(metricsListen, "--metrics-listen", value, options.metricsAddress, options.metricsPort))
+            if (!listenAt(metricsListen, "--metrics-listen", value, options.metricsAddress,
+                          options.metricsPort))
                 return false;
         } else if (TakeValue(args, i, "--library", value)) {
             options.library = value;
