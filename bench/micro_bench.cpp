@@ -10,6 +10,7 @@
 // driver's DataReceived over them.
 #include "driver/Testing.h"
 #include "logging/Logger.h"
+#include "platform/seams.h"
 #include "platform/serial_device.h"
 
 #include <benchmark/benchmark.h>
@@ -115,7 +116,7 @@ std::vector<uint8_t> Stream(size_t codeLength)
 // waking a waiting thread, as it does on a quiet line.
 void Assembly(benchmark::State& state, size_t codeLength, bool woken)
 {
-    const platform::SerialOpener previous = platform::ReplaceSerialOpener(&OpenMemoryDevice);
+    const platform::Seams previous = platform::SetSeam(&platform::Seams::Opener, &OpenMemoryDevice);
     {
         TBenchBelvor driver(1);
         constexpr int32_t kSlot = kMaxDrivers - 1;
@@ -144,7 +145,7 @@ void Assembly(benchmark::State& state, size_t codeLength, bool woken)
         }
         driver.DropQueue();
     }
-    platform::ReplaceSerialOpener(previous);
+    platform::SetSeams(previous);
 }
 
 void BM_AssemblyEan13(benchmark::State& state)

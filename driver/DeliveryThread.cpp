@@ -6,6 +6,7 @@
 #include "driver/ScanView.h"
 #include "logging/Logger.h"
 #include "platform/errors.h"
+#include "platform/seams.h"
 #include "serial/Exceptions.h"
 
 #include <algorithm>
@@ -24,8 +25,7 @@ struct CallEnd {
 };
 
 // The delivery thread re-checks its stop flag this often even without a wake.
-std::atomic<uint32_t> gDeliveryRecheckMs{1000};
-std::atomic<int64_t> gReaderStallMs{TBelvor::kReaderStallMs};
+constexpr uint32_t kDeliveryRecheckMs = 1000;
 // Before the first look at its driver: only the re-check bounds the wait.
 constexpr int64_t kNoWatch = INT64_MAX;
 
@@ -139,7 +139,8 @@ int64_t TBelvorThread::WatchReader(const TBelvor& driver)
 {
     uint32_t quietMs = 0;
     int64_t nextMs = kNoWatch;
-    const int change = driver.WatchReader(gReaderStallMs.load(), quietMs, nextMs);
+    const int change = driver.WatchReader(
+        platform::Or(platform::CurrentTimings().ReaderStallMs, TBelvor::kReaderStallMs), quietMs, nextMs);
     if (change == 0)
         return nextMs;
     try {
@@ -222,19 +223,9 @@ void TBelvorThread::Deliver(const TCallbacks& to, std::string_view code, const T
     });
 }
 
-uint32_t SetDeliveryRecheckInterval(uint32_t ms)
-{
-    return gDeliveryRecheckMs.exchange(ms);
-}
-
-int64_t SetReaderStallBound(int64_t ms)
-{
-    return gReaderStallMs.exchange(ms);
-}
-
 uint32_t DeliveryRecheckBound(bool wakeOnEvent)
 {
-    const uint32_t ms = gDeliveryRecheckMs.load();
+    const uint32_t ms = platform::Or(platform::CurrentTimings().DeliveryRecheckMs, kDeliveryRecheckMs);
     return wakeOnEvent && ms < TComPort::kNewsWaitMs ? TComPort::kNewsWaitMs : ms;
 }
 

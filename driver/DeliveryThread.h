@@ -65,15 +65,6 @@ private:
     platform::Thread FThread;
 };
 
-// Test hooks (driver/Testing.h). How long a delivery thread waits for a wake
-// before it looks at its stop flag anyway (1000 ms); tests make it very long,
-// so that a lost wake shows as a hang instead of a delay. Returns the previous
-// value; threads made before keep theirs.
-uint32_t SetDeliveryRecheckInterval(uint32_t ms);
-// How far past what its round may take a worker counts as stuck
-// (TBelvor::kReaderStallMs). Returns the previous value.
-int64_t SetReaderStallBound(int64_t ms);
-
 // The re-check for the delivery thread of a driver that wakes on events or
 // polls: a stop always sets the thread's event, so one that sleeps until news
 // may re-check as rarely as its port's worker does.

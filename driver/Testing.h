@@ -9,12 +9,13 @@
 #include "driver/DriverSlots.h"
 #include "driver/DriverTable.h"
 #include "logging/Logger.h"
+#include "platform/seams.h"
 #include "platform/thread.h" // LateThreadStops
 
 #include <cstdint>
 
 namespace belvor {
 
-// SetDeliveryRecheckInterval and SetReaderStallBound: DeliveryThread.h.
+// The seams and the times tests set: platform/seams.h.
 
 } // namespace belvor

@@ -34,11 +34,7 @@ struct FileSystem {
 // The system's own calls.
 const FileSystem& SystemFileSystem();
 
-// The table in use (the system's unless replaced).
+// The table in use (the system's unless a test's seam stands in).
 const FileSystem& Files();
-
-// Puts table in place (nullptr: the system's again) and returns the one it
-// replaces. For tests; the caller keeps the table alive while it is in use.
-const FileSystem* ReplaceFileSystem(const FileSystem* table);
 
 } // namespace belvor::platform

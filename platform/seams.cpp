@@ -1,54 +1,75 @@
 #include "platform/seams.h"
 
-#include <mutex>
+#include <atomic>
 
 namespace belvor::platform {
 
 namespace {
 
-// Read at opens, starts and waits, never on a byte's way: a lock is cheap enough.
-std::mutex& Guard()
-{
-    static std::mutex lock;
-    return lock;
-}
-Seams gSeams;
-Timings gTimings;
+// Each its own atomic: some are read on every system call (the Windows
+// serial calls), and tests set them while threads of earlier tests may still
+// be ending.
+struct StoredSeams {
+    std::atomic<SerialOpener> Opener{nullptr};
+    std::atomic<const CommCalls*> Comm{nullptr};
+    std::atomic<const FileSystem*> Files{nullptr};
+    std::atomic<bool (*)()> ThreadStart{nullptr};
+    std::atomic<uint32_t (*)()> EventCreate{nullptr};
+    std::atomic<bool> KeepLateReads{false};
+    std::atomic<bool> KeepReadOnClose{false};
+} gSeams;
 
-template <class T> T Exchange(T& slot, const T& value)
-{
-    std::lock_guard<std::mutex> guard(Guard());
-    T previous = slot;
-    slot = value;
-    return previous;
-}
-
-template <class T> T Copy(const T& slot)
-{
-    std::lock_guard<std::mutex> guard(Guard());
-    return slot;
-}
+struct StoredTimings {
+    std::atomic<uint32_t> ReopenIntervalMs{0};
+    std::atomic<uint32_t> NewsWaitMs{0};
+    std::atomic<uint32_t> DeliveryRecheckMs{0};
+    std::atomic<int64_t> ReaderStallMs{0};
+    std::atomic<uint32_t> ReadLimitMs{0};
+    std::atomic<int64_t> LostCompletionMs{0};
+    std::atomic<int64_t> WaitBoundMs{0};
+} gTimings;
 
 } // namespace
 
 Seams SetSeams(const Seams& seams)
 {
-    return Exchange(gSeams, seams);
+    return {gSeams.Opener.exchange(seams.Opener),
+            gSeams.Comm.exchange(seams.Comm),
+            gSeams.Files.exchange(seams.Files),
+            gSeams.ThreadStart.exchange(seams.ThreadStart),
+            gSeams.EventCreate.exchange(seams.EventCreate),
+            gSeams.KeepLateReads.exchange(seams.KeepLateReads),
+            gSeams.KeepReadOnClose.exchange(seams.KeepReadOnClose)};
 }
 
 Seams CurrentSeams()
 {
-    return Copy(gSeams);
+    return {gSeams.Opener.load(),         gSeams.Comm.load(),        gSeams.Files.load(),
+            gSeams.ThreadStart.load(),    gSeams.EventCreate.load(), gSeams.KeepLateReads.load(),
+            gSeams.KeepReadOnClose.load()};
+}
+
+const CommCalls* CommSeam()
+{
+    return gSeams.Comm.load(std::memory_order_relaxed);
 }
 
 Timings SetTimings(const Timings& timings)
 {
-    return Exchange(gTimings, timings);
+    return {gTimings.ReopenIntervalMs.exchange(timings.ReopenIntervalMs),
+            gTimings.NewsWaitMs.exchange(timings.NewsWaitMs),
+            gTimings.DeliveryRecheckMs.exchange(timings.DeliveryRecheckMs),
+            gTimings.ReaderStallMs.exchange(timings.ReaderStallMs),
+            gTimings.ReadLimitMs.exchange(timings.ReadLimitMs),
+            gTimings.LostCompletionMs.exchange(timings.LostCompletionMs),
+            gTimings.WaitBoundMs.exchange(timings.WaitBoundMs)};
 }
 
 Timings CurrentTimings()
 {
-    return Copy(gTimings);
+    return {gTimings.ReopenIntervalMs.load(), gTimings.NewsWaitMs.load(),  gTimings.DeliveryRecheckMs.load(),
+            gTimings.ReaderStallMs.load(),    gTimings.ReadLimitMs.load(), gTimings.LostCompletionMs.load(),
+            gTimings.WaitBoundMs.load()};
 }
 
 } // namespace belvor::platform

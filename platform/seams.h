@@ -8,6 +8,7 @@
 #include "platform/serial_device.h"
 
 #include <cstdint>
+#include <type_traits>
 
 namespace belvor::platform {
 
@@ -35,18 +36,30 @@ struct Seams {
 };
 
 // Puts seams in place for everything from now on; returns the ones before.
+// A test sets the ones before back when it is done.
 Seams SetSeams(const Seams& seams);
 Seams CurrentSeams();
+// The serial calls' seam alone, for a read on every call.
+const CommCalls* CommSeam();
+// One seam changed, the others kept; returns the ones before.
+template <class T> Seams SetSeam(T Seams::*seam, std::type_identity_t<T> value)
+{
+    Seams seams = CurrentSeams();
+    seams.*seam = value;
+    return SetSeams(seams);
+}
 
 // Each member left 0 is the product's own time.
 struct Timings {
-    uint32_t ReopenIntervalMs = 0;  // between a lost port's tries to open again (1000)
-    uint32_t NewsWaitMs = 0;        // a worker's sleep until news, at the longest (60000)
-    uint32_t DeliveryRecheckMs = 0; // a delivery thread's wait for a wake before it looks anyway (1000)
-    int64_t ReaderStallMs = 0;      // how far past its round a worker counts as stuck (5000)
-    uint32_t ReadLimitMs = 0;       // Windows: how long a pending read is waited for
-    int64_t LostCompletionMs = 0;   // Windows: a set event over a pending status, at the longest
-    int64_t WaitBoundMs = 0;        // Windows: a wait for line events, at the longest
+    uint32_t ReopenIntervalMs = 0; // between a lost port's tries to open again (1000)
+    uint32_t NewsWaitMs = 0;       // a worker's sleep until news, at the longest (60000)
+    // A delivery thread's wait for a wake before it looks anyway (1000); tests
+    // make it long, so that a lost wake shows as a hang, not a delay.
+    uint32_t DeliveryRecheckMs = 0;
+    int64_t ReaderStallMs = 0;    // how far past its round a worker counts as stuck (5000)
+    uint32_t ReadLimitMs = 0;     // Windows: how long a pending read is waited for
+    int64_t LostCompletionMs = 0; // Windows: a set event over a pending status, at the longest
+    int64_t WaitBoundMs = 0;      // Windows: a wait for line events, at the longest
 };
 
 // Puts timings in place; returns the ones before. Threads, waits and devices

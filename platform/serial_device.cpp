@@ -1,7 +1,6 @@
 #include "platform/serial_device.h"
+#include "platform/seams.h"
 #include "platform/sync.h"
-
-#include <atomic>
 
 namespace belvor::platform {
 
@@ -10,19 +9,10 @@ void SerialDevice::WaitForNews(uint32_t timeoutMs)
     SleepMs(timeoutMs < 10 ? timeoutMs : 10);
 }
 
-namespace {
-constexpr SerialOpener kSystemOpener = &OpenSystemSerialDevice;
-std::atomic<SerialOpener> gOpener{kSystemOpener};
-} // namespace
-
 OpenedDevice OpenSerialDevice(uint16_t portNumber, const std::string& where)
 {
-    return gOpener.load()(portNumber, where);
-}
-
-SerialOpener ReplaceSerialOpener(SerialOpener opener)
-{
-    return gOpener.exchange(opener ? opener : kSystemOpener);
+    const SerialOpener opener = CurrentSeams().Opener;
+    return opener ? opener(portNumber, where) : OpenSystemSerialDevice(portNumber, where);
 }
 
 } // namespace belvor::platform

@@ -125,13 +125,9 @@ using SerialOpener = OpenedDevice (*)(uint16_t portNumber, const std::string& wh
 // Opens COMn exclusively.
 OpenedDevice OpenSerialDevice(uint16_t portNumber, const std::string& where);
 
-// The system's own opener (what OpenSerialDevice calls unless replaced).
+// The system's own opener (what OpenSerialDevice calls unless a test's seam stands in).
 OpenedDevice OpenSystemSerialDevice(uint16_t portNumber, const std::string& where);
 // The same, by the system's own name of COMn.
 OpenedDevice OpenSystemSerialDevice(uint16_t portNumber);
-
-// Replaces the opener, e.g. with fake devices or failing opens; null restores
-// the system's. Returns the previous one.
-SerialOpener ReplaceSerialOpener(SerialOpener opener);
 
 } // namespace belvor::platform

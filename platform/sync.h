@@ -35,14 +35,8 @@ private:
     uint32_t FError = 0; // why it could not be created
 };
 
-// Test seam: called before every event is made. A hook that returns a code
-// makes that creation fail with it, as if the system had refused it; 0 lets
-// it be made. Null restores the default (always made). Returns the previous hook.
-using EventCreateHook = uint32_t (*)();
-EventCreateHook ReplaceEventCreateHook(EventCreateHook hook);
-
 namespace detail {
-// The refusal the hook asks for, 0 for none.
+// The refusal a test's seam asks for, 0 for none.
 uint32_t EventCreateRefusal();
 } // namespace detail
 

@@ -1,6 +1,7 @@
 #include "platform/thread.h"
 
 #include "platform/errors.h"
+#include "platform/seams.h"
 #include "platform/sync.h"
 
 #include <atomic>
@@ -10,8 +11,6 @@ namespace belvor::platform {
 namespace {
 
 std::atomic<uint32_t> gLateStops{0};
-std::atomic<ThreadStartHook> gStartHook{nullptr};
-std::atomic<EventCreateHook> gEventHook{nullptr};
 
 } // namespace
 
@@ -35,27 +34,17 @@ uint32_t LateThreadStops()
     return gLateStops.load();
 }
 
-ThreadStartHook ReplaceThreadStartHook(ThreadStartHook hook)
-{
-    return gStartHook.exchange(hook);
-}
-
-EventCreateHook ReplaceEventCreateHook(EventCreateHook hook)
-{
-    return gEventHook.exchange(hook);
-}
-
 namespace detail {
 
 uint32_t EventCreateRefusal()
 {
-    const EventCreateHook hook = gEventHook.load();
+    const auto hook = CurrentSeams().EventCreate;
     return hook ? hook() : 0;
 }
 
 bool ThreadStartAllowed()
 {
-    const ThreadStartHook hook = gStartHook.load();
+    const auto hook = CurrentSeams().ThreadStart;
     return !hook || hook();
 }
 

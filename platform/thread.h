@@ -58,12 +58,6 @@ private:
 // Tests read it to prove that a stop never had to wait out its bound.
 uint32_t LateThreadStops();
 
-// Test seam: called before every thread is made. A hook that returns false
-// makes that start fail as if the system had refused it. Null restores the
-// default (always start). Returns the previous hook.
-using ThreadStartHook = bool (*)();
-ThreadStartHook ReplaceThreadStartHook(ThreadStartHook hook);
-
 namespace detail {
 // A thread's fate, settled once between it and its owner.
 inline constexpr int kThreadRunning = 0;

@@ -1,21 +1,12 @@
 #include "serial/CyclePause.h"
 
+#include "platform/seams.h"
+
 namespace belvor {
-
-namespace {
-
-std::atomic<uint32_t> gNewsWaitMs{CyclePause::kNewsWaitMs};
-
-} // namespace
 
 uint32_t CyclePause::NewsWaitMs()
 {
-    return gNewsWaitMs.load(std::memory_order_relaxed);
-}
-
-uint32_t CyclePause::SetNewsWaitMs(uint32_t ms)
-{
-    return gNewsWaitMs.exchange(ms);
+    return platform::Or(platform::CurrentTimings().NewsWaitMs, kNewsWaitMs);
 }
 
 void CyclePause::Arm()

@@ -19,9 +19,8 @@ public:
     // Waiting for news from the device: a bound only against a wake that
     // never comes; a quiet port is otherwise not looked at.
     static constexpr uint32_t kNewsWaitMs = 60000;
-    // The bound in use (kNewsWaitMs unless a test set another); returns the previous one.
+    // The bound in use: kNewsWaitMs unless a test set another (platform/seams.h).
     static uint32_t NewsWaitMs();
-    static uint32_t SetNewsWaitMs(uint32_t ms);
 
     // Whether the worker sleeps until the device has news instead of looking
     // every 10 ms. Off unless set; may change while the worker runs.

@@ -1,24 +1,15 @@
 #include "serial/Reopener.h"
 
+#include "platform/seams.h"
 #include "platform/sync.h"
 
-#include <atomic>
 #include <mutex>
 
 namespace belvor {
 
-namespace {
-std::atomic<uint32_t> gIntervalMs{Reopener::kIntervalMs};
-} // namespace
-
 uint32_t Reopener::IntervalMs()
 {
-    return gIntervalMs.load(std::memory_order_relaxed);
-}
-
-uint32_t Reopener::SetIntervalMs(uint32_t ms)
-{
-    return gIntervalMs.exchange(ms);
+    return platform::Or(platform::CurrentTimings().ReopenIntervalMs, kIntervalMs);
 }
 
 struct Reopener::State {

@@ -18,10 +18,9 @@ namespace belvor {
 class Reopener {
 public:
     static constexpr uint32_t kIntervalMs = 1000;
-    // The interval in force: kIntervalMs unless tests shorten it. Setting one
-    // returns the one it replaces; a reopener under way keeps its own.
+    // The interval in force: kIntervalMs unless a test shortened it
+    // (platform/seams.h); a reopener under way keeps its own.
     static uint32_t IntervalMs();
-    static uint32_t SetIntervalMs(uint32_t ms);
     // How long a stop waits for a close or an open under way before it gives up on it.
     static constexpr uint32_t kGraceMs = 200;
     static constexpr size_t kStackSize = 65536;

@@ -3,6 +3,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/process.h"
+#include "platform/seams.h"
 #include "support/config_file.h"
 #include "support/log_reader.h"
 
@@ -106,7 +107,7 @@ protected:
 
     void TearDown() override
     {
-        platform::ReplaceFileSystem(nullptr);
+        platform::SetSeam(&platform::Seams::Files, nullptr);
         ResetLoggerForTesting();
         std::error_code ignored;
         fsys::remove_all(FDir, ignored);
@@ -118,7 +119,7 @@ protected:
         FFaults = Faults{};
         FFaults.Fail = std::move(fail);
         gFaults = &FFaults;
-        platform::ReplaceFileSystem(&kFaulty);
+        platform::SetSeam(&platform::Seams::Files, &kFaulty);
         return FFaults;
     }
 

@@ -1,4 +1,5 @@
 #include "platform/errors.h"
+#include "platform/seams.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 
@@ -36,9 +37,9 @@ TEST(Event, AWaitTellsSignalledOrTimedOutAndFailsOnlyForAnEventTheSystemRefused)
     static uint32_t refusal;
     for (const Case& c : cases) {
         refusal = c.Refusal;
-        const EventCreateHook previous = ReplaceEventCreateHook([] { return refusal; });
+        const Seams previous = SetSeam(&Seams::EventCreate, [] { return refusal; });
         Event event(c.ManualReset);
-        ReplaceEventCreateHook(previous);
+        SetSeams(previous);
         EXPECT_EQ(event.Created().Error(), c.Refusal);
         for (const std::string& step : c.Steps) {
             if (step == "set")

@@ -6,6 +6,7 @@
 #include "logging/Logger.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/seams.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "support/driver_fixture.h"
@@ -94,17 +95,17 @@ TEST_F(FakeReconnect, AStopWhileTheLogIsSlowNeverGivesUpOnAWorker)
         return platform::SystemFileSystem().Write(file, data, count);
     };
     struct Restore {
-        ~Restore() { platform::ReplaceFileSystem(nullptr); }
+        ~Restore() { platform::SetSeam(&platform::Seams::Files, nullptr); }
     } restore;
     ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
     ASSERT_EQ(InitDriverImpl(4, &OnCode), 1);
     writing.Reset();
-    platform::ReplaceFileSystem(&slow);
+    platform::SetSeam(&platform::Seams::Files, &slow);
     Line.Unplug(InjectedDeviceError());
     ASSERT_TRUE(writing.Wait(5000).ValueOr(false)) << "the loss is being logged";
     EXPECT_EQ(DestroyDriverImpl(), 1);
     EXPECT_EQ(platform::LateThreadStops(), Late) << "a stop had to give up on a worker";
-    platform::ReplaceFileSystem(nullptr);
+    platform::SetSeam(&platform::Seams::Files, nullptr);
     Line.PlugBack();
     ASSERT_TRUE(Eventually([&] { return HasRecord(Back(3)); }, 10000));
     Line.Feed("8\r");

@@ -284,10 +284,9 @@ TEST_F(Status, AStuckWorkerIsToldOnceAndAgainWhenItRunsOn)
         SCOPED_TRACE(c.Name);
         gTimeline.Clear();
         WriteConfig(c.Wake ? "[Port]\r\nWake=Event\r\n" : "");
-        SetDeliveryRecheckInterval(50);
-        const int64_t previous = SetReaderStallBound(300);
         // A held nap counts from the end of its bound: a short one.
-        const uint32_t news = CyclePause::SetNewsWaitMs(200);
+        const platform::Timings previous =
+            platform::SetTimings({.NewsWaitMs = 200, .DeliveryRecheckMs = 50, .ReaderStallMs = 300});
         SetCodeProcImpl(&OnTimelineCode, nullptr);
         SetStatusProcImpl(&OnStatus, nullptr);
         ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
@@ -326,7 +325,6 @@ TEST_F(Status, AStuckWorkerIsToldOnceAndAgainWhenItRunsOn)
         }
         ASSERT_EQ(DestroyDriverImpl(), 0) << "a held wait still ends with the stop";
         Line.HoldNaps = false;
-        SetReaderStallBound(previous);
-        CyclePause::SetNewsWaitMs(news);
+        platform::SetTimings(previous);
     }
 }

@@ -1,6 +1,6 @@
 #include "platform/win32/comm_calls.h"
 
-#include "platform/win32/serial_device_testing.h"
+#include "platform/seams.h"
 
 namespace belvor::platform {
 
@@ -25,14 +25,12 @@ constexpr CommCalls kSystemCalls{.CreateFile = &::CreateFileA,
                                  .WaitForMultipleObjects = &::WaitForMultipleObjects,
                                  .QueryUnbiasedInterruptTime = &::QueryUnbiasedInterruptTime};
 
-// Replaced only while no device is open.
-CommCalls gCalls = kSystemCalls;
-
 } // namespace
 
 const CommCalls& Comm()
 {
-    return gCalls;
+    const CommCalls* seam = CommSeam(); // a test's, set only while no device is open
+    return seam ? *seam : kSystemCalls;
 }
 
 const CommCalls& SystemComm()
@@ -44,15 +42,8 @@ int64_t CommMilliseconds()
 {
     // As AwakeMilliseconds: without the time asleep or hibernating.
     ULONGLONG awake = 0;
-    (void)gCalls.QueryUnbiasedInterruptTime(&awake);
+    (void)Comm().QueryUnbiasedInterruptTime(&awake);
     return static_cast<int64_t>(awake / 10000);
-}
-
-CommCalls ReplaceCommCallsForTests(const CommCalls* calls)
-{
-    const CommCalls previous = gCalls;
-    gCalls = calls ? *calls : kSystemCalls;
-    return previous;
 }
 
 } // namespace belvor::platform

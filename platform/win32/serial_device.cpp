@@ -8,6 +8,7 @@
 // on a one-byte read (see SleepingRead in serial_reads.h).
 #include "platform/serial_device.h"
 #include "platform/device_loss.h"
+#include "platform/seams.h"
 #include "platform/wait_rule.h"
 #include "platform/win32/comm_calls.h"
 #include "platform/win32/comm_file.h"
@@ -28,9 +29,13 @@ namespace belvor::platform {
 
 namespace {
 
-// What tests may change through ReplaceWaitBoundsForTests.
-std::atomic<int64_t> gLostCompletionMs{WaitBounds{}.LostCompletionMs};
-std::atomic<int64_t> gWaitBoundMs{WaitBounds{}.WaitBoundMs};
+// A test's bounds, or the product's own.
+WaitBounds BoundsNow()
+{
+    const Timings set = CurrentTimings();
+    return {Or(set.LostCompletionMs, WaitBounds{}.LostCompletionMs),
+            Or(set.WaitBoundMs, WaitBounds{}.WaitBoundMs)};
+}
 
 class Win32SerialDevice final : public SerialDevice {
 public:
@@ -87,7 +92,7 @@ private:
     // The mode of the wait for line events: what the next look does, and
     // what a sleep until news sleeps on (wait_rule.h).
     WaitMode FWait;
-    WaitBounds FBounds{gLostCompletionMs.load(), gWaitBoundMs.load()};
+    WaitBounds FBounds = BoundsNow();
     BoundedRead FRead;
     SleepingRead FSleepingRead;
 };
@@ -295,13 +300,6 @@ Result<uint32_t> Win32SerialDevice::Read(uint8_t* dest, uint32_t size)
 }
 
 } // namespace
-
-void ReplaceWaitBoundsForTests(WaitBoundsForTests bounds)
-{
-    gLostCompletionMs =
-        bounds.LostCompletionMs != 0 ? bounds.LostCompletionMs : WaitBounds{}.LostCompletionMs;
-    gWaitBoundMs = bounds.WaitBoundMs != 0 ? bounds.WaitBoundMs : WaitBounds{}.WaitBoundMs;
-}
 
 bool ReadInFlightEndedForTests(const SerialDevice& device)
 {

@@ -1,5 +1,6 @@
 #include "platform/win32/serial_reads.h"
 
+#include "platform/seams.h"
 #include "platform/win32/comm_calls.h"
 #include "platform/win32/serial_device_testing.h"
 
@@ -18,11 +19,6 @@ namespace {
 // later call collects it.
 constexpr DWORD kReadLimitMs = 20;
 
-// What tests may change through ReplaceReadBoundsForTests.
-std::atomic<uint32_t> gReadLimitMs{kReadLimitMs};
-std::atomic<bool> gCancelLateReads{true};
-std::atomic<bool> gEndReadOnClose{true};
-
 // Takes a read's end, if it has one, and tells the loss rule how it went.
 OpEnd EndRead(OverlappedOp& read, DeviceLossWatch& loss, DWORD& got, DWORD& error)
 {
@@ -38,13 +34,7 @@ OpEnd EndRead(OverlappedOp& read, DeviceLossWatch& loss, DWORD& got, DWORD& erro
 
 bool EndReadOnClose()
 {
-    return gEndReadOnClose.load();
-}
-
-ReadBoundsForTests ReplaceReadBoundsForTests(ReadBoundsForTests bounds)
-{
-    return {gReadLimitMs.exchange(bounds.ReadLimitMs), gCancelLateReads.exchange(bounds.CancelLateReads),
-            gEndReadOnClose.exchange(bounds.EndReadOnClose)};
+    return !CurrentSeams().KeepReadOnClose;
 }
 
 Result<uint32_t> BoundedRead::CollectLate(uint8_t* dest, uint32_t size)
@@ -86,8 +76,8 @@ Result<uint32_t> BoundedRead::Start(uint8_t* dest, uint32_t size)
         return Failure{error};
     }
     // One that outlives its bounds stays in flight: a later call collects it.
-    if (start == OpEnd::Pending && !read.AwaitEnd(gReadLimitMs.load())) {
-        const bool cancel = gCancelLateReads.load();
+    if (start == OpEnd::Pending && !read.AwaitEnd(Or(CurrentTimings().ReadLimitMs, uint32_t{kReadLimitMs}))) {
+        const bool cancel = !CurrentSeams().KeepLateReads;
         if (cancel)
             read.Cancel();
         if (!cancel || !read.AwaitEnd(kSettleLimitMs))

@@ -12,7 +12,7 @@
 
 namespace belvor::platform {
 
-// False while a test leaves a read in flight at the close (ReplaceReadBoundsForTests).
+// False while a test leaves a read in flight at the close (the KeepReadOnClose seam).
 bool EndReadOnClose();
 
 // What both reads work with, owned by the device.

@@ -9,6 +9,7 @@
 #include "logging/Logger.h"
 #include "platform/files.h"
 #include "platform/process.h"
+#include "platform/seams.h"
 #include "support/driver_fixture.h"
 #include "support/test_line.h"
 
@@ -247,7 +248,7 @@ TEST_F(Stress, UnwritableLogAndUnreadableConfigurationDoNotStopCodes)
     failing.Create = [](const char*) -> platform::Result<platform::FileHandle> {
         return platform::Failure{EACCES};
     };
-    const platform::FileSystem* previous = platform::ReplaceFileSystem(&failing);
+    const platform::Seams previous = platform::SetSeam(&platform::Seams::Files, &failing);
     // A configuration "file" that cannot be read as one.
     std::error_code ignored;
     std::filesystem::create_directories(platform::ConfigFilePath(), ignored);
@@ -258,7 +259,7 @@ TEST_F(Stress, UnwritableLogAndUnreadableConfigurationDoNotStopCodes)
     line->Write("12AB\r");
     EXPECT_TRUE(WaitCodes(1));
     EXPECT_EQ(DestroyDriverImpl(), 0);
-    platform::ReplaceFileSystem(previous);
+    platform::SetSeams(previous);
     std::filesystem::remove(platform::ConfigFilePath(), ignored);
     EXPECT_TRUE(HostLogTexts().empty());
 }

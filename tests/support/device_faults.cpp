@@ -107,17 +107,17 @@ uint32_t EventCreateGate()
 DeviceFaults::DeviceFaults()
 {
     gFaults = this;
-    FPrevious = platform::ReplaceSerialOpener(&OpenFaulty);
-    gInner = FPrevious;
-    platform::ReplaceThreadStartHook(&ThreadStartGate);
-    platform::ReplaceEventCreateHook(&EventCreateGate);
+    platform::Seams seams = platform::CurrentSeams();
+    gInner = seams.Opener;
+    seams.Opener = &OpenFaulty;
+    seams.ThreadStart = &ThreadStartGate;
+    seams.EventCreate = &EventCreateGate;
+    FPrevious = platform::SetSeams(seams);
 }
 
 DeviceFaults::~DeviceFaults()
 {
-    platform::ReplaceEventCreateHook(nullptr);
-    platform::ReplaceThreadStartHook(nullptr);
-    platform::ReplaceSerialOpener(FPrevious);
+    platform::SetSeams(FPrevious);
     gInner = nullptr;
     gFaults = nullptr;
 }

@@ -5,6 +5,7 @@
 // event creations in a scope of their own, through the event seam.
 #pragma once
 
+#include "platform/seams.h"
 #include "platform/serial_device.h"
 
 #include <atomic>
@@ -48,7 +49,7 @@ private:
     std::mutex FMutex;
     std::string FFailed;
     std::string FOnly;
-    platform::SerialOpener FPrevious = nullptr;
+    platform::Seams FPrevious;
 };
 
 } // namespace belvor::test

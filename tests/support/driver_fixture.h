@@ -93,8 +93,7 @@ struct DriverTestOptions {
 // TearDown leaves the process so, whatever the test did.
 class DriverTest : public ::testing::Test {
 protected:
-    explicit DriverTest(DriverTestOptions options = {})
-        : FOptions(options), FReopenMs(Reopener::SetIntervalMs(options.ReopenMs))
+    explicit DriverTest(DriverTestOptions options = {}) : FOptions(options)
     {
         // Made with the test object, so that it also guards the members'
         // making and unmaking (a fake line, the faults over it).
@@ -109,8 +108,8 @@ protected:
     {
         // A lost wake must hang (and the watchdog fail the test), not be rescued
         // by the delivery thread's periodic look at its stop flag.
-        if (FGuard)
-            SetDeliveryRecheckInterval(platform::kInfinite);
+        FTimings = platform::SetTimings(
+            {.ReopenIntervalMs = FOptions.ReopenMs, .DeliveryRecheckMs = FGuard ? platform::kInfinite : 0});
         ClearGlobals();
         // Each test reads only its own records; the swaps above wrote some.
         const std::string log = HostLogPath();
@@ -121,7 +120,7 @@ protected:
         Late = platform::LateThreadStops();
     }
 
-    ~DriverTest() override { Reopener::SetIntervalMs(FReopenMs); }
+    ~DriverTest() override { platform::SetTimings(FTimings); }
 
     void TearDown() override
     {
@@ -154,7 +153,7 @@ private:
     }
 
     DriverTestOptions FOptions;
-    uint32_t FReopenMs; // the interval before the test
+    platform::Timings FTimings; // those before the test
     std::unique_ptr<Watchdog> FGuard;
 };
 

@@ -162,12 +162,12 @@ private:
 FakeLine::FakeLine()
 {
     gLine = this;
-    FPrevious = platform::ReplaceSerialOpener(&OpenFake);
+    FPrevious = platform::SetSeam(&platform::Seams::Opener, &OpenFake);
 }
 
 FakeLine::~FakeLine()
 {
-    platform::ReplaceSerialOpener(FPrevious);
+    platform::SetSeams(FPrevious);
     gLine = nullptr;
 }
 

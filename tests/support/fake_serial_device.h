@@ -2,6 +2,7 @@
 // test feeds it, records every call and every read, and fails on demand.
 #pragma once
 
+#include "platform/seams.h"
 #include "platform/serial_device.h"
 
 #include <atomic>
@@ -127,7 +128,7 @@ private:
     int FLookCalls = 0;
     int FNaps = 0;        // WaitForNews calls
     bool FAsleep = false; // a worker is inside WaitForNews
-    platform::SerialOpener FPrevious;
+    platform::Seams FPrevious;
 };
 
 // A fake line whose devices report bytes as they come, as a scanner's do.

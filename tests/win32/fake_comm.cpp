@@ -147,25 +147,25 @@ FakeComm::FakeComm()
     gFake = this;
     FDcb.DCBlength = sizeof(DCB);
     FDcb.BaudRate = 9600, FDcb.ByteSize = 8, FDcb.fBinary = 1;
-    platform::CommCalls calls = platform::SystemComm(); // its events and waits
-    calls.CreateFile = &Calls::CreateFile;
-    calls.SetupComm = &Calls::SetupComm;
-    calls.GetCommState = &Calls::GetCommState;
-    calls.SetCommState = &Calls::SetCommState;
-    calls.SetCommMask = &Calls::SetCommMask;
-    calls.SetCommTimeouts = &Calls::SetCommTimeouts;
-    calls.WaitCommEvent = &Calls::WaitCommEvent;
-    calls.ReadFile = &Calls::ReadFile;
-    calls.ClearCommError = &Calls::ClearCommError;
-    calls.PurgeComm = &Calls::PurgeComm;
-    calls.CancelIoEx = &Calls::CancelIoEx;
-    calls.QueryUnbiasedInterruptTime = &Calls::Clock;
-    (void)platform::ReplaceCommCallsForTests(&calls);
+    FTable = platform::SystemComm(); // its events and waits
+    FTable.CreateFile = &Calls::CreateFile;
+    FTable.SetupComm = &Calls::SetupComm;
+    FTable.GetCommState = &Calls::GetCommState;
+    FTable.SetCommState = &Calls::SetCommState;
+    FTable.SetCommMask = &Calls::SetCommMask;
+    FTable.SetCommTimeouts = &Calls::SetCommTimeouts;
+    FTable.WaitCommEvent = &Calls::WaitCommEvent;
+    FTable.ReadFile = &Calls::ReadFile;
+    FTable.ClearCommError = &Calls::ClearCommError;
+    FTable.PurgeComm = &Calls::PurgeComm;
+    FTable.CancelIoEx = &Calls::CancelIoEx;
+    FTable.QueryUnbiasedInterruptTime = &Calls::Clock;
+    FPrevious = platform::SetSeam(&platform::Seams::Comm, &FTable);
 }
 
 FakeComm::~FakeComm()
 {
-    (void)platform::ReplaceCommCallsForTests(nullptr);
+    platform::SetSeams(FPrevious);
     gFake = nullptr;
 }
 

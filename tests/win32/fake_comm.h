@@ -1,8 +1,11 @@
 // A serial driver made of script behind kernel32's serial calls
-// (ReplaceCommCallsForTests): the Windows device under test talks to it as it
+// (the Comm seam): the Windows device under test talks to it as it
 // would to usbser.sys, and each test sets how it behaves: as Microsoft's
 // documentation promises, as Wine does, or as a pulled adapter does.
 #pragma once
+
+#include "platform/seams.h"
+#include "platform/win32/comm_calls.h"
 
 #include <windows.h>
 
@@ -58,6 +61,8 @@ private:
     void FillRead();
 
     std::atomic<int64_t> FNowMs{1000};
+    platform::CommCalls FTable; // what the seam points at while this lives
+    platform::Seams FPrevious;
     std::mutex FLock;
     std::vector<std::string> FCalls;
     std::string FQueued;

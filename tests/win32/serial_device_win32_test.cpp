@@ -1,4 +1,5 @@
 // What only the Windows serial device has.
+#include "platform/seams.h"
 #include "platform/serial_device.h"
 #include "platform/sync.h"
 #include "platform/win32/handles.h"
@@ -143,7 +144,7 @@ class LateRead : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        FSaved = ReplaceReadBoundsForTests({1, false});
+        FSaved = {SetSeam(&Seams::KeepLateReads, true), SetTimings({.ReadLimitMs = 1})};
         FLine = belvor::test::MakeRealLine();
         ASSERT_NE(FLine, nullptr);
         OpenedDevice opened = OpenSystemSerialDevice(FLine->PortNumber());
@@ -157,7 +158,8 @@ protected:
     void TearDown() override
     {
         FDevice.reset(); // with the read still in flight: the close must end it
-        (void)ReplaceReadBoundsForTests(FSaved);
+        SetSeams(FSaved.first);
+        SetTimings(FSaved.second);
     }
 
     // Starts a read at kAt that stays in flight on the quiet line.
@@ -203,7 +205,7 @@ protected:
 
     static std::string Text(const uint8_t* at, uint32_t n) { return {reinterpret_cast<const char*>(at), n}; }
 
-    ReadBoundsForTests FSaved;
+    std::pair<Seams, Timings> FSaved;
     std::unique_ptr<belvor::test::TestLine> FLine;
     std::unique_ptr<SerialDevice> FDevice;
     uint8_t FBuffer[64];
@@ -264,7 +266,7 @@ TEST_F(LateRead, DroppingTheInputDropsBytesItStoredBefore)
 // memory it was asked to fill belongs to someone else (the port frees its ring).
 TEST_F(LateRead, AReadLeftInFlightAtCloseNeverWritesIntoItsCallersMemory)
 {
-    (void)ReplaceReadBoundsForTests({1, false, false});
+    (void)SetSeam(&Seams::KeepReadOnClose, true);
     StartLateRead();
     FDevice.reset();
     const KeptReadForTests kept = TakeKeptReadForTests();

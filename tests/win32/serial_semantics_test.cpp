@@ -18,12 +18,13 @@ namespace {
 
 class Semantics : public ::testing::Test {
 protected:
-    void SetUp() override { ReplaceWaitBoundsForTests({.LostCompletionMs = 20, .WaitBoundMs = 100}); }
+    void SetUp() override { FTimings = SetTimings({.LostCompletionMs = 20, .WaitBoundMs = 100}); }
     void TearDown() override
     {
         Device.reset();
-        ReplaceWaitBoundsForTests({});
+        SetTimings(FTimings);
     }
+    Timings FTimings;
 
     void Open()
     {

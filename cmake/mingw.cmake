@@ -1,0 +1,12 @@
+# Cross-compiles for Windows with mingw-w64 (posix threading model); the
+# toolchain file of each width sets BELVOR_MINGW_CPU and includes this one.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR ${BELVOR_MINGW_CPU})
+set(CMAKE_C_COMPILER ${BELVOR_MINGW_CPU}-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER ${BELVOR_MINGW_CPU}-w64-mingw32-g++-posix)
+set(CMAKE_RC_COMPILER ${BELVOR_MINGW_CPU}-w64-mingw32-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${BELVOR_MINGW_CPU}-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
