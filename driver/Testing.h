@@ -10,6 +10,7 @@
 #include "driver/DriverTable.h"
 #include "logging/Logger.h"
 #include "platform/thread.h" // LateThreadStops
+#include "serial/Testing.h"  // the port's ring and receive step
 
 #include <cstdint>
 

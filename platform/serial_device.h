@@ -28,6 +28,17 @@ struct LineNews {
     bool LineTrouble = false; // a break or a line error: the errors are to be taken
 };
 
+// What a look tells.
+struct LineSighting {
+    // None: nothing new: a quiet line, or a wait still under way whose end a
+    // later look tells. The last news stands.
+    std::optional<LineNews> News;
+    // The system's code once the device is gone (a call on it said so:
+    // unplugged, hung up, its driver removed); 0 while it is there. Once set
+    // it stays for the life of the object.
+    uint32_t Lost = 0;
+};
+
 // The line errors since they were last taken, by kind: as many as the system
 // counted, or 1 for each kind a system that only flags them flagged.
 struct LineErrors {
@@ -60,7 +71,8 @@ public:
     virtual ~SerialDevice() = default;
 
     // Each call that can fail returns the system's code for why (result.h);
-    // Lost tells whether a failure means the device is gone.
+    // "nothing yet" is never a failure, and whether the device is gone a look
+    // tells (LineSighting::Lost).
 
     // Recommends the sizes of the driver's queues.
     virtual Result<> SetQueueSizes(uint32_t inQueue, uint32_t outQueue) = 0;
@@ -75,17 +87,16 @@ public:
     virtual void Arm(const RefusedWatches& refused) = 0;
     // The watches this device's system has refused so far.
     virtual RefusedWatches Refused() const { return {}; }
-    // A look at the line that never blocks: the news, or why there is none:
-    // the system's "still pending" while a wait is under way (a later look
-    // reports its end), or the look's failure. One thread looks.
-    virtual Result<LineNews> Look() = 0;
+    // A look at the line that never blocks: the news, if any, and the loss.
+    // A failure: the look itself failed, nothing else. One thread looks.
+    virtual Result<LineSighting> Look() = 0;
     // The bytes waiting in the input queue, and the line errors since the
     // last call, which it clears.
     virtual Result<InputState> Status() = 0;
     // Drops what has arrived and not been read, a read under way included.
     virtual Result<> DropInput() = 0;
     // Returns at once with up to size bytes that have arrived (0 when none),
-    // or why it stored none.
+    // or the error that kept it from reading.
     // A read that outlived its bound (failed, still in flight) may complete later: the next
     // call at the same dest, for at least the same size, stores its bytes
     // there and returns them; a call elsewhere, for less, or after DropInput
@@ -107,15 +118,6 @@ public:
     // For a stop, from any thread: ends a wait under way (looks find nothing
     // more) and wakes a worker asleep until news.
     virtual void Interrupt() { Wake(); }
-    // True once a call has failed in a way that means the device is gone
-    // (unplugged, hung up, its driver removed), with the system's code for it:
-    // nothing more will come through this handle, and the port must be opened
-    // anew. Stays true for the life of the object.
-    virtual bool Lost(uint32_t& error) const
-    {
-        (void)error;
-        return false;
-    }
 };
 
 // where: the path the configuration names for COMn, empty for the system's own

@@ -44,20 +44,13 @@ protected:
         ASSERT_TRUE(FDevice->DropInput());
     }
 
-    // A look that found no news: did it only say "nothing yet"? (Windows
-    // says so with ERROR_IO_PENDING, or Wine's ending of a quiet wait; Linux's
-    // look fails only with a loss.)
-    bool Quiet(const Result<LineNews>& look)
+    // A look that found neither news nor a loss: a quiet line, or a wait still
+    // under way (Wine ends a quiet wait with a code of its own, which fails the look).
+    bool Quiet(const Result<LineSighting>& look)
     {
-        uint32_t code = 0;
-        if (look || FDevice->Lost(code))
-            return false;
-#ifdef _WIN32
-        const uint32_t error = look.Error();
-        return error == 997 || (FLine->QuietWaitEnding() != 0 && error == FLine->QuietWaitEnding());
-#else
-        return true;
-#endif
+        if (look)
+            return !look->News && look->Lost == 0;
+        return FLine->QuietWaitEnding() != 0 && look.Error() == FLine->QuietWaitEnding();
     }
 
     std::unique_ptr<SerialDevice> Open()
@@ -110,9 +103,9 @@ protected:
     bool AwaitNews(LineNews& news)
     {
         for (const auto end = Clock::now() + kSoon; Clock::now() < end; SleepMs(5)) {
-            const Result<LineNews> look = FDevice->Look();
-            if (look) {
-                news = *look;
+            const Result<LineSighting> look = FDevice->Look();
+            if (look && look->News) {
+                news = *look->News;
                 return true;
             }
             EXPECT_TRUE(Quiet(look)) << look.Error();
@@ -124,8 +117,8 @@ protected:
     bool SettlesQuiet()
     {
         for (int i = 0; i < 5; ++i) {
-            const Result<LineNews> look = FDevice->Look();
-            if (!look)
+            const Result<LineSighting> look = FDevice->Look();
+            if (!look || !look->News)
                 return Quiet(look);
             SleepMs(20);
         }
@@ -139,8 +132,8 @@ protected:
         Later send(nullptr, FLine.get(), text);
         bool sawBytes = false;
         for (const auto end = Clock::now() + kSoon; !sawBytes && Clock::now() < end;) {
-            if (const Result<LineNews> look = FDevice->Look())
-                sawBytes = look->BytesArrived;
+            if (const Result<LineSighting> look = FDevice->Look(); look && look->News)
+                sawBytes = look->News->BytesArrived;
             if (!sawBytes)
                 FDevice->WaitForNews(60000);
         }
@@ -193,7 +186,7 @@ TEST_F(SerialDeviceTest, AQuietLineHasNothingToReadAndALookThatFindsNothing)
 
     for (int i = 0; i < 20; ++i) {
         const auto before = Clock::now();
-        const Result<LineNews> look = FDevice->Look();
+        const Result<LineSighting> look = FDevice->Look();
         EXPECT_LT(Clock::now() - before, kAtOnce);
         // Looking again while a wait goes on must not start a second one
         // (Windows would refuse it with another error).
@@ -285,9 +278,9 @@ TEST_F(SerialDeviceTest, SettingsChangedFromAnotherThreadWhileLooking)
     ASSERT_TRUE(FLine->Send("q"));
     bool sawBytes = false;
     for (const auto end = Clock::now() + kSoon; !sawBytes && Clock::now() < end; SleepMs(2)) {
-        const Result<LineNews> look = FDevice->Look();
-        if (look)
-            sawBytes = look->BytesArrived;
+        const Result<LineSighting> look = FDevice->Look();
+        if (look && look->News)
+            sawBytes = look->News->BytesArrived;
         else
             EXPECT_TRUE(Quiet(look)) << look.Error();
     }

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
@@ -37,11 +38,10 @@ public:
     Result<LineConfig> Settings() override;
     // Reads return at once and every watch is there: nothing to arm.
     void Arm(const RefusedWatches& /*refused*/) override {}
-    Result<LineNews> Look() override;
+    Result<LineSighting> Look() override;
     Result<InputState> Status() override;
     Result<> DropInput() override;
     Result<uint32_t> Read(uint8_t* dest, uint32_t size) override;
-    bool Lost(uint32_t& error) const override { return FLoss.Lost(error); }
     void WaitForNews(uint32_t timeoutMs) override;
     void Wake() override;
 
@@ -52,6 +52,13 @@ private:
     {
         FLoss.Failed(call, static_cast<uint32_t>(code));
         return Fail(code);
+    }
+    // What a look tells besides news: the loss, once there is one.
+    LineSighting Sighting(std::optional<LineNews> news = std::nullopt) const
+    {
+        uint32_t lost = 0;
+        (void)FLoss.Lost(lost);
+        return {news, lost};
     }
     // The format as set; under FLock.
     LineFormat FormatNow(const termios2& t) const { return FormatOf(t, FFile->IsPty(), FPtyFormat); }
@@ -138,12 +145,12 @@ Result<> TermiosSerialDevice::DropInput()
     return {};
 }
 
-Result<LineNews> TermiosSerialDevice::Look()
+Result<LineSighting> TermiosSerialDevice::Look()
 {
     // A quiet line costs this one call.
     pollfd p{FFile->Fd(), POLLIN | POLLPRI, 0};
     if (poll(&p, 1, 0) <= 0)
-        return Fail(EAGAIN); // nothing yet, or a signal: the next look sees what came
+        return Sighting(); // nothing yet, or a signal: the next look sees what came
     const bool hungUp = (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
     std::lock_guard<std::mutex> guard(FLock);
     int waiting = 0;
@@ -157,8 +164,8 @@ Result<LineNews> TermiosSerialDevice::Look()
         (void)FailOrLose(DeviceCall::WaitEnd, EIO);
     const LineNews news{waiting > 0, FCounters.TakeTrouble(hungUp)};
     if (!news.BytesArrived && !news.LineTrouble)
-        return Fail(EAGAIN);
-    return news;
+        return Sighting();
+    return Sighting(news);
 }
 
 Result<uint32_t> TermiosSerialDevice::Read(uint8_t* dest, uint32_t size)
@@ -170,8 +177,9 @@ Result<uint32_t> TermiosSerialDevice::Read(uint8_t* dest, uint32_t size)
         got = read(FFile->Fd(), dest, size);
     } while (got < 0 && errno == EINTR);
     if (got < 0) {
-        // EAGAIN: nothing has arrived; EIO: the other side is gone.
-        return FailOrLose(DeviceCall::ReadStart, errno);
+        if (errno == EAGAIN)
+            return 0u;                                   // nothing has arrived
+        return FailOrLose(DeviceCall::ReadStart, errno); // EIO: the other side is gone
     }
     return static_cast<uint32_t>(got);
 }

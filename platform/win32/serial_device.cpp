@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <utility>
 
 namespace belvor::platform {
@@ -43,7 +44,7 @@ public:
     Result<LineConfig> Settings() override { return FLine.Read(); }
     void Arm(const RefusedWatches& refused) override { FLine.Arm(refused); }
     RefusedWatches Refused() const override { return FLine.Refused(); }
-    Result<LineNews> Look() override;
+    Result<LineSighting> Look() override;
     Result<InputState> Status() override;
     Result<> DropInput() override;
     Result<uint32_t> Read(uint8_t* dest, uint32_t size) override;
@@ -55,10 +56,17 @@ public:
         FLine.AskNoEvents(); // ends a wait in flight
         Wake();              // and a worker asleep until news
     }
-    bool Lost(uint32_t& error) const override { return FLoss.Lost(error); }
+    uint32_t LostCode() const
+    {
+        uint32_t lost = 0;
+        (void)FLoss.Lost(lost);
+        return lost;
+    }
     bool ReadInFlightEnded() const { return FRead.InFlight() && FFile->Read().Ended(); }
 
 private:
+    // The news a look found, or why none: ERROR_IO_PENDING while a wait goes on.
+    Result<LineNews> LookNews();
     // WaitCommEvent without blocking: the mask of the events there, or
     // ERROR_IO_PENDING while the wait goes on in the background (a later call
     // reports its completion), or another error.
@@ -143,7 +151,19 @@ Result<> Win32SerialDevice::DropInput()
     return {};
 }
 
-Result<LineNews> Win32SerialDevice::Look()
+Result<LineSighting> Win32SerialDevice::Look()
+{
+    const Result<LineNews> news = LookNews();
+    const uint32_t lost = LostCode();
+    if (news)
+        return LineSighting{*news, lost};
+    // A wait still under way is no news; a failure of a device that is gone tells the loss.
+    if (news.Error() == ERROR_IO_PENDING || lost != 0)
+        return LineSighting{std::nullopt, lost};
+    return Failure{news.Error()};
+}
+
+Result<LineNews> Win32SerialDevice::LookNews()
 {
     const Result<uint32_t> mask = WaitEvent();
     if (!mask) {
@@ -317,6 +337,11 @@ void ReplaceWaitBoundsForTests(WaitBoundsForTests bounds)
 bool ReadInFlightEndedForTests(const SerialDevice& device)
 {
     return static_cast<const Win32SerialDevice&>(device).ReadInFlightEnded();
+}
+
+uint32_t LostCodeForTests(const SerialDevice& device)
+{
+    return static_cast<const Win32SerialDevice&>(device).LostCode();
 }
 
 OpenedDevice OpenSystemSerialDevice(uint16_t portNumber)

@@ -28,6 +28,10 @@ ReadBoundsForTests ReplaceReadBoundsForTests(ReadBoundsForTests bounds);
 // has ended, before a Read collects it.
 bool ReadInFlightEndedForTests(const SerialDevice& device);
 
+// The code a device (one OpenSystemSerialDevice made) was lost with, 0 while
+// it is there, without the look that would tell it.
+uint32_t LostCodeForTests(const SerialDevice& device);
+
 // The read the latest device closed with EndReadOnClose false left in flight:
 // the device's handle, which the caller closes (CloseTrackedHandle), and the
 // read's record, abandoned by the device. Null records when none was left.

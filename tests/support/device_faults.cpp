@@ -55,7 +55,7 @@ public:
     {
         return Gate("DropInput", [&] { return FInner->DropInput(); });
     }
-    platform::Result<platform::LineNews> Look() override
+    platform::Result<platform::LineSighting> Look() override
     {
         return Gate(
             "Look", [&] { return FInner->Look(); }, kReception);
@@ -69,7 +69,6 @@ public:
     void WaitForNews(uint32_t timeoutMs) override { FInner->WaitForNews(timeoutMs); }
     void Wake() override { FInner->Wake(); }
     void Interrupt() override { FInner->Interrupt(); }
-    bool Lost(uint32_t& error) const override { return FInner->Lost(error); }
 
 private:
     template <class F>

@@ -9,8 +9,6 @@ namespace belvor::test {
 
 namespace {
 FakeLine* gLine = nullptr;
-// Nothing there for a look or a read (any code but a loss's will do).
-constexpr platform::Failure kNothing{11};
 } // namespace
 
 class FakeDevice final : public platform::SerialDevice {
@@ -77,23 +75,27 @@ public:
         FInput.clear();
         return {};
     }
-    platform::Result<platform::LineNews> Look() override
+    platform::Result<platform::LineSighting> Look() override
     {
         if (const int block = FLine.BlockLookMs.exchange(0))
             std::this_thread::sleep_for(std::chrono::milliseconds(block));
         std::lock_guard<std::mutex> guard(FLine.FMutex);
         ++FLine.FLookCalls;
+        platform::LineSighting sighting;
+        if (FGeneration != FLine.FGeneration) {
+            sighting.Lost = FLine.FLossError;
+            ++FLine.FLossReports;
+        }
         if (!FLine.FLooks.empty()) {
             const LookResult result = FLine.FLooks.front();
             FLine.FLooks.pop_front();
             FLine.FCalls.push_back("Look");
             if (result.Ok)
-                return result.News;
-            return kNothing;
+                sighting.News = result.News;
+        } else if (FLine.LiveEvents && !FInput.empty()) {
+            sighting.News = platform::LineNews{true, false};
         }
-        if (FLine.LiveEvents && !FInput.empty())
-            return platform::LineNews{true, false};
-        return kNothing;
+        return sighting;
     }
     platform::Result<uint32_t> Read(uint8_t* dest, uint32_t size) override
     {
@@ -133,14 +135,6 @@ public:
             FWoken = true;
         }
         FLine.FNews.notify_all();
-    }
-    bool Lost(uint32_t& error) const override
-    {
-        std::lock_guard<std::mutex> guard(FLine.FMutex);
-        error = FLine.FLossError;
-        const bool lost = FGeneration != FLine.FGeneration;
-        FLine.FLossReports += lost ? 1 : 0;
-        return lost;
     }
     bool ReadOwed() const override
     {

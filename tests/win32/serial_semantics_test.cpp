@@ -42,8 +42,8 @@ protected:
         for (const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
              std::chrono::steady_clock::now() < end;
              std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
-            if (const Result<LineNews> look = Device->Look()) {
-                news = *look;
+            if (const Result<LineSighting> look = Device->Look(); look && look->News) {
+                news = *look->News;
                 return true;
             }
         }
@@ -64,20 +64,19 @@ protected:
 TEST_F(Semantics, AnOverlappedWaitEndsWithTheEventsThatHappenAndAMaskChangeEndsItEmpty)
 {
     Open();
-    const Result<LineNews> first = Device->Look();
-    ASSERT_FALSE(first);
-    EXPECT_EQ(first.Error(), static_cast<uint32_t>(ERROR_IO_PENDING));
+    const Result<LineSighting> first = Device->Look();
+    ASSERT_TRUE(first);
+    EXPECT_FALSE(first->News) << "a wait under way is no news";
     Comm.Raise(EV_ERR);
     LineNews news;
     ASSERT_TRUE(LookUntilNews(news));
     EXPECT_TRUE(news.LineTrouble && !news.BytesArrived);
-    ASSERT_FALSE(Device->Look()) << "a new wait";
+    ASSERT_FALSE(Device->Look()->News) << "a new wait";
     Device->Interrupt(); // asks for no events: Windows ends the wait with an empty mask
     ASSERT_TRUE(LookUntilNews(news));
     EXPECT_FALSE(news.BytesArrived || news.LineTrouble);
     EXPECT_EQ(Comm.Mask(), 0u);
-    uint32_t lost = 0;
-    EXPECT_FALSE(Device->Lost(lost));
+    EXPECT_EQ(LostCodeForTests(*Device), 0u);
 }
 
 TEST_F(Semantics, WaitsThatDoNotEndAreTakenCancelledOrGivenUpAndTheLineStillRead)
@@ -105,8 +104,7 @@ TEST_F(Semantics, WaitsThatDoNotEndAreTakenCancelledOrGivenUpAndTheLineStillRead
         const Result<InputState> state = Device->Status();
         ASSERT_TRUE(state);
         EXPECT_EQ(state->Waiting, 2u);
-        uint32_t lost = 0;
-        EXPECT_FALSE(Device->Lost(lost)) << "no wait's end means a loss";
+        EXPECT_EQ(LostCodeForTests(*Device), 0u) << "no wait's end means a loss";
         ASSERT_TRUE(Device->DropInput());
         Device.reset();
     }
@@ -128,8 +126,7 @@ TEST_F(Semantics, AReadWithTheWorkersTimeOutsReturnsAtOnceAndOneHeldPastItsBound
     EXPECT_EQ(Device->Read(buffer, sizeof buffer).ValueOr(0), 0u);
     EXPECT_EQ(Comm.Calls("CancelIoEx"), 1) << "cancelled past its bound";
     EXPECT_FALSE(Device->ReadOwed()) << "its cancel ended it";
-    uint32_t lost = 0;
-    EXPECT_FALSE(Device->Lost(lost)) << "a read this side cancelled is no loss";
+    EXPECT_EQ(LostCodeForTests(*Device), 0u) << "a read this side cancelled is no loss";
 }
 
 TEST_F(Semantics, ClearCommErrorsFlagsAreTheLineErrorsByKind)
@@ -167,12 +164,12 @@ TEST_F(Semantics, AbortsAreLossOnlyWhereNoneBelongAndAPulledAdaptersCodesAlways)
     EXPECT_TRUE(LookUntilNews(news, 300) && news.LineTrouble);
     EXPECT_EQ(Device->Status().ValueOr({}).Errors.Framing, 1u) << "what the look cleared is not lost";
     uint32_t lost = 0;
-    EXPECT_FALSE(Device->Lost(lost));
+    EXPECT_EQ(LostCodeForTests(*Device), 0u);
     // A pull then meets the status calls: the CDC driver's 995, three in a row, is a loss.
     Comm.StatusError = ERROR_OPERATION_ABORTED;
     for (int i = 0; i < 3; ++i)
         (void)Device->Status();
-    EXPECT_TRUE(Device->Lost(lost));
+    EXPECT_NE(lost = LostCodeForTests(*Device), 0u);
     Device.reset();
 
     // What a pulled USB-serial adapter returns, from whichever call meets it first.
@@ -196,7 +193,7 @@ TEST_F(Semantics, AbortsAreLossOnlyWhereNoneBelongAndAPulledAdaptersCodesAlways)
             (void)Device->Status();
             (void)Device->Read(buffer, sizeof buffer);
             lost = 0;
-            EXPECT_TRUE(Device->Lost(lost));
+            EXPECT_NE(lost = LostCodeForTests(*Device), 0u);
             EXPECT_EQ(lost, code);
             Device.reset();
         }
@@ -207,7 +204,7 @@ TEST_F(Semantics, AbortsAreLossOnlyWhereNoneBelongAndAPulledAdaptersCodesAlways)
     Comm.WaitStartError = ERROR_OPERATION_ABORTED;
     for (int i = 0; i < 3; ++i)
         (void)Device->Look();
-    EXPECT_TRUE(Device->Lost(lost));
+    EXPECT_NE(lost = LostCodeForTests(*Device), 0u);
 }
 
 } // namespace
