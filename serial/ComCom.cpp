@@ -301,7 +301,7 @@ TComPort::Stored TComPort::Store(uint32_t waiting)
             stored.Whole = false;
             return 0;
         },
-        [this, &stored] { return stored.Whole && !StopRequested(); });
+        [this] { return !StopRequested(); });
     return stored;
 }
 

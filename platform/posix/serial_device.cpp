@@ -177,9 +177,10 @@ Result<uint32_t> TermiosSerialDevice::Read(uint8_t* dest, uint32_t size)
         got = read(FFile->Fd(), dest, size);
     } while (got < 0 && errno == EINTR);
     if (got < 0) {
+        // EAGAIN: nothing has arrived, which is no failure; EIO: the other side is gone.
         if (errno == EAGAIN)
-            return 0u;                                   // nothing has arrived
-        return FailOrLose(DeviceCall::ReadStart, errno); // EIO: the other side is gone
+            return 0u;
+        return FailOrLose(DeviceCall::ReadStart, errno);
     }
     return static_cast<uint32_t>(got);
 }
