@@ -1,6 +1,5 @@
 // The port's worker on its own, running a stand-in's rounds: its start and
-// stop handshake, what it does after each kind of round, and the choice of
-// that kind after a look.
+// stop handshake, and what it does after each kind of round.
 #include "serial/PortWorker.h"
 #include "support/fake_serial_device.h"
 #include "support/test_port.h"
@@ -55,67 +54,41 @@ protected:
 
 } // namespace
 
-TEST(NextAfterLook, ALossEndsInAReopenOrParksAndOnlyANextRoundWithNothingOwedMaySleep)
+TEST_F(Worker, StartsArmedDoesWhatEachRoundSaysAndAStopEndsItEvenParked)
 {
-    const struct {
-        uint32_t Lost;
-        bool Reconnect, Owed;
-        NextStep Next;
-    } cases[] = {
-        {0, true, false, NextStep::Pause}, {0, false, false, NextStep::Pause},
-        {0, true, true, NextStep::Poll},   {5, true, false, NextStep::Again},
-        {5, true, true, NextStep::Again},  {5, false, false, NextStep::Park},
-        {5, false, true, NextStep::Park},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(NextAfterLook(c.Lost, c.Reconnect, c.Owed), c.Next)
-            << "lost " << c.Lost << " reconnect " << c.Reconnect << " owed " << c.Owed;
-}
-
-TEST_F(Worker, StartsArmedStopsAndStartsAgainAndAStopEndsItEvenParked)
-{
+    platform::Event woke(false);
+    Subject.SetWakeSignal(&woke);
+    Fake.HoldNaps = true; // a sleep until news lasts until the device is woken
+    Subject.Pause().SetWakeOnEvent(true);
+    Round.Next = NextStep::Pause;
     ASSERT_TRUE(Subject.Start());
     EXPECT_EQ(Fake.Arms(), (std::vector<platform::RefusedWatches>{{}}))
         << "the line is armed, with every watch, before the start is acknowledged";
+    ASSERT_TRUE(Fake.Idle(1000000)) << "asleep until news";
+    EXPECT_FALSE(woke.Wait(0));
+    Round.Next = NextStep::Poll;
+    Round.Line->Device().Wake();
+    EXPECT_TRUE(woke.Wait(5000)) << "the wake went to the signal";
+    int runs = Round.Runs;
+    ASSERT_TRUE(Eventually([&] { return Round.Runs > runs + 2; }))
+        << "a round owed polls, though set to sleep";
+    EXPECT_FALSE(woke.Wait(0)) << "and sets nothing";
     EXPECT_TRUE(StopInTime());
     EXPECT_TRUE(Subject.StopRequested());
 
+    Subject.Pause().SetWakeOnEvent(false);
+    Round.Next = NextStep::Pause;
     ASSERT_TRUE(Subject.Start());
     EXPECT_FALSE(Subject.StopRequested());
-    const int runs = Round.Runs;
-    ASSERT_TRUE(Eventually([&] { return Round.Runs > runs + 2; })) << "it runs rounds again";
+    runs = Round.Runs;
+    ASSERT_TRUE(Eventually([&] { return Round.Runs > runs + 2; })) << "it polls, not set to sleep";
     Round.Next = NextStep::Park;
     ASSERT_TRUE(Eventually([&] { return Subject.Look().OverdueMs == PortWorker::kNotWatched; }))
         << "parked on purpose: not watched";
     const int parked = Round.Runs;
     EXPECT_TRUE(StopInTime()) << "a parked worker sleeps until the stop, not past it";
     EXPECT_EQ(Round.Runs, parked) << "a parked worker runs no more rounds, the stop's included";
-}
-
-TEST_F(Worker, AWakeFromASleepUntilNewsSetsItsSignalAndNoOtherPauseDoes)
-{
-    platform::Event woke(false);
-    Subject.SetWakeSignal(&woke);
-    Fake.HoldNaps = true; // a sleep lasts until the device is woken
-    Round.Next = NextStep::Pause;
-    Subject.Pause().SetWakeOnEvent(true);
-    ASSERT_TRUE(Subject.Start());
-    ASSERT_TRUE(Fake.Idle(1000000)) << "asleep until news";
     EXPECT_FALSE(woke.Wait(0));
-    Round.Next = NextStep::Poll;
-    Round.Line->Device().Wake();
-    EXPECT_TRUE(woke.Wait(5000)) << "the wake went to the signal";
-    const int runs = Round.Runs;
-    ASSERT_TRUE(Eventually([&] { return Round.Runs > runs + 2; }))
-        << "a round owed polls, though set to sleep";
-    EXPECT_FALSE(woke.Wait(0)) << "and sets nothing";
-    ASSERT_TRUE(StopInTime());
-
-    Subject.Pause().SetWakeOnEvent(false);
-    Round.Next = NextStep::Pause;
-    ASSERT_TRUE(Subject.Start());
-    ASSERT_TRUE(Fake.Idle(3));
-    EXPECT_FALSE(woke.Wait(0)) << "polling: no sleep, no wake";
 }
 
 // A system sleep is no stall: the worker's waits stop while the system sleeps,

@@ -243,17 +243,6 @@ TEST(PosixSerialDevice, WhatTermiosCannotDoIsRefusedAndChangesNothing)
     }
 }
 
-TEST(PosixSerialDevice, ReadingAQuietLineIsNoFailure)
-{
-    auto line = MakeRealLine();
-    auto device = OpenPort(line->PortNumber());
-    ASSERT_NE(device, nullptr);
-    device->Arm({});
-    uint8_t buffer[16];
-    const Result<uint32_t> read = device->Read(buffer, sizeof buffer);
-    EXPECT_TRUE(read && *read == 0) << "nothing yet came back as failure " << read.Error();
-}
-
 TEST(PosixSerialDevice, AHungUpLineIsLostNeitherBlocksNorSpins)
 {
     auto line = MakeRealLine();
