@@ -251,13 +251,15 @@ void TComPort::AwaitLine()
     LineBack();
 }
 
-NextStep TComPort::Round()
+NextStep TComPort::Round(RoundWatch& watch)
 {
     if (!FSession) {
         AwaitLine();
         return StopRequested() ? NextStep::End : NextStep::Again;
     }
     FSession->Look();
+    // Before the news is handed on: a watcher woken by its codes sees the worker running.
+    watch.Progress(platform::AwakeMilliseconds());
     if (StopRequested())
         return NextStep::End;
     // Only a fully built owner is handed bytes or reconnected: until then a

@@ -117,15 +117,15 @@ private:
     class WorkerRound final : public PortWorker::Round {
     public:
         explicit WorkerRound(TComPort& port) : FPort(port) {}
-        NextStep Run() override { return FPort.Round(); }
+        NextStep Run(RoundWatch& watch) override { return FPort.Round(watch); }
 
     private:
         TComPort& FPort;
     };
 
-    // One round: with a line, a look, its news dispatched and its loss dealt
-    // with; without one, a bounded wait for its return.
-    NextStep Round();
+    // One round: with a line, a look (stamped on watch), its news dispatched
+    // and its loss dealt with; without one, a bounded wait for its return.
+    NextStep Round(RoundWatch& watch);
     // The news of the last look: the line errors taken, the bytes read and
     // handed over. False when a device call failed: the next round is owed.
     bool Dispatch();

@@ -50,8 +50,7 @@ void PortWorker::Proc(void* worker)
 
 bool PortWorker::Cycle()
 {
-    const NextStep next = FRound.Run();
-    FWatch.Progress(platform::AwakeMilliseconds()); // a round that returns is progress
+    const NextStep next = FRound.Run(FWatch);
     switch (next) {
     case NextStep::End:
         return false;

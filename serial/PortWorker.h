@@ -39,8 +39,9 @@ public:
     // The port's step, which the worker runs once per round.
     class Round {
     public:
-        // May wait (bounded); never throws.
-        virtual NextStep Run() = 0;
+        // May wait (bounded); never throws. A look that returns is a round's
+        // progress: the step stamps it on watch as soon as it has looked.
+        virtual NextStep Run(RoundWatch& watch) = 0;
 
     protected:
         ~Round() = default;

@@ -18,7 +18,7 @@ public:
     std::atomic<NextStep> Next{NextStep::Poll};
     std::atomic<int> Runs{0};
 
-    NextStep Run() override
+    NextStep Run(RoundWatch& /*watch*/) override
     {
         Line->Look();
         ++Runs;
