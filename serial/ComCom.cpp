@@ -322,16 +322,16 @@ bool TComPort::ReceiveData()
         uint32_t stored = 0;
         if (!FRing.Full()) {
             const platform::Result<uint32_t> waiting = RefreshStatus();
-            // A late read's bytes are no longer counted as waiting.
             if (!waiting) {
                 whole = false;
             } else if (*waiting != 0 || FSession->Device().ReadOwed()) {
+                // (A late read's bytes are no longer counted as waiting.)
                 const Stored got = Store(*waiting);
                 stored = got.Count;
                 whole = got.Whole;
             }
         }
-        // Asking only for what a late read owed, and getting nothing yet, is no news.
+        // Nothing stored, nothing carried (a late read that brought nothing yet included): no news.
         announce = carried + stored;
         if (announce == 0)
             return whole;
