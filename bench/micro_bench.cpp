@@ -45,7 +45,7 @@ public:
         Pos = Input.size();
         return {};
     }
-    // A wait that never completes.
+    // A wait that never completes: never any news.
     platform::Result<platform::LineSighting> Look() override { return platform::LineSighting{}; }
     platform::Result<uint32_t> Read(uint8_t* dest, uint32_t size) override
     {
@@ -74,7 +74,7 @@ public:
     {
         FHold = true;
         FHeld = 0;
-        ReceiveData();
+        (void)PortTesting::ReceiveData(*this);
         FHold = false;
         return FHeld;
     }

@@ -39,9 +39,14 @@ public:
     // Its slot in the driver table, where its delivery thread finds it.
     void SetIndex(int32_t index) { FIndex = index; }
     int32_t Index() const { return FIndex; }
-    // What a new code or report sets to wake its delivery thread; none
-    // outside the table (tests, benchmarks).
-    void SetDeliveryWake(platform::Event* wake) { FDeliveryWake.store(wake); }
+    // What a new code or report sets to wake its delivery thread, and the
+    // port's worker when it wakes from a sleep until news (so that the thread
+    // watches it again soon); none outside the table (tests, benchmarks).
+    void SetDeliveryWake(platform::Event* wake)
+    {
+        FDeliveryWake.store(wake);
+        SetReaderWake(wake);
+    }
 
     // The queue; each call takes its lock. QueueCount counts codes only. A
     // head that was cut to MaxLength says so in cut.
@@ -77,8 +82,6 @@ protected:
     void LineBack() override;
     void LineGone(uint32_t error) override;
     void LineErrorsSeen(const platform::LineErrors& errors) override;
-    // Its delivery thread looks at the worker again from now on.
-    void ReaderWoke() override { WakeDelivery(); }
 
 private:
     // Reads one byte and hands it to the assembler: FState says whether it ended a code.

@@ -11,6 +11,7 @@
 #include "logging/Logger.h"
 #include "platform/seams.h"
 #include "platform/thread.h" // LateThreadStops
+#include "serial/Testing.h"  // the port's ring and receive step
 
 #include <cstdint>
 

@@ -27,6 +27,7 @@ struct LineNews {
     bool BytesArrived = false;
     bool LineTrouble = false; // a break or a line error: the errors are to be taken
 };
+
 // What a look tells.
 struct LineSighting {
     // None: nothing new: a quiet line, or a wait still under way whose end a
@@ -70,7 +71,8 @@ public:
     virtual ~SerialDevice() = default;
 
     // Each call that can fail returns the system's code for why (result.h);
-    // a look tells whether the device is gone. "Nothing yet" is no failure.
+    // "nothing yet" is never a failure, and whether the device is gone a look
+    // tells (LineSighting::Lost).
 
     // Recommends the sizes of the driver's queues.
     virtual Result<> SetQueueSizes(uint32_t inQueue, uint32_t outQueue) = 0;
@@ -85,8 +87,9 @@ public:
     virtual void Arm(const RefusedWatches& refused) = 0;
     // The watches this device's system has refused so far.
     virtual RefusedWatches Refused() const { return {}; }
-    // A look at the line that never blocks. One thread looks.
-    virtual Result<LineSighting> Look() = 0; // a failure: the look itself failed, nothing else
+    // A look at the line that never blocks: the news, if any, and the loss.
+    // A failure: the look itself failed, nothing else. One thread looks.
+    virtual Result<LineSighting> Look() = 0;
     // The bytes waiting in the input queue, and the line errors since the
     // last call, which it clears.
     virtual Result<InputState> Status() = 0;

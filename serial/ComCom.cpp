@@ -9,6 +9,12 @@ namespace belvor {
 
 namespace {
 
+// The setters' keep values: a setting given as this leaves the device's own alone.
+constexpr uint32_t kKeepBaudRate = 0;
+constexpr uint8_t kKeepParity = 5;
+constexpr uint8_t kKeepDataBits = 9;
+constexpr uint8_t kKeepStopBits = 3;
+
 // A setter's value as a line setting: its keep value is none.
 template <class T> std::optional<T> Unless(T value, T keep)
 {
@@ -82,7 +88,7 @@ void TComPort::Open()
     if (FOpened)
         return;
     FRing.Reset();
-    FWorker.Reset();
+    FReannounce = false;
     auto device = platform::OpenSerialDevice(FLine.PortNumber, FLine.Place.Where);
     if (!device)
         Raise<EOpenPortFail>(kMsgOpenPortFail, device.Error());
@@ -108,7 +114,9 @@ void TComPort::OpenLine()
     FRing.Allocate();
     FOpened = true;
     ApplySettings(LineConfigOf(FLine));
-    RefreshStatus();
+    // Clears what errors the line had before the port opened; a status that
+    // fails now is the first round's to meet.
+    (void)RefreshStatus();
     SetThreadsActive(true);
 }
 
@@ -158,28 +166,26 @@ void TComPort::Purge()
 
 void TComPort::DataReceived(int32_t /*count*/) {}
 
-uint32_t TComPort::WorkerLink::Unread()
+platform::Result<uint32_t> TComPort::RefreshStatus()
 {
-    platform::LockGuard guard(FPort.FLock);
-    return FPort.FRing.Unread();
+    platform::LineErrors errors;
+    const platform::Result<uint32_t> waiting = FSession->RefreshStatus(errors);
+    if (errors.Any())
+        LineErrorsSeen(errors);
+    return waiting;
 }
 
 bool TComPort::CycleOwed()
 {
     platform::LockGuard guard(FLock);
-    return FRing.Full() || FWorker.ReannounceOwed() || (FSession && FSession->Device().ReadOwed());
-}
-
-TComPort::RingState TComPort::Ring()
-{
-    platform::LockGuard guard(FLock);
-    return FRing.Snapshot();
+    return FRing.Full() || FReannounce || (FSession && FSession->Device().ReadOwed());
 }
 
 void TComPort::SetThreadsActive(bool active)
 {
     if (active) {
         platform::LockGuard guard(FLock);
+        FRefused = {};
         if (const platform::Result<> started = FWorker.Start(); !started)
             Raise<EOpenPortFail>(kMsgOpenPortFail, started.Error());
         return;
@@ -198,14 +204,16 @@ void TComPort::SetThreadsActive(bool active)
 
 void TComPort::DropLine(uint32_t error)
 {
+    FRefused = FSession->Device().Refused();
     LineLost(error);
     std::unique_ptr<LineSession> gone;
     {
         platform::LockGuard guard(FLock);
         gone = std::move(FSession);
-        // What the ring still holds belongs to the code that was cut off.
+        // What the ring still holds belongs to the code that was cut off,
+        // and what is left unread goes with it.
         FRing.Clear();
-        FWorker.DropCarried();
+        FReannounce = false;
     }
     // Closing it may take a while (a read in flight that will not end): the
     // reopener does that too, where a stop need not wait for it.
@@ -215,7 +223,7 @@ void TComPort::DropLine(uint32_t error)
     FReopener = std::move(reopener);
 }
 
-void TComPort::AwaitLine(const platform::RefusedWatches& refused)
+void TComPort::AwaitLine()
 {
     {
         platform::LockGuard guard(FLock);
@@ -238,54 +246,111 @@ void TComPort::AwaitLine(const platform::RefusedWatches& refused)
         done = std::move(FReopener);
     }
     done.reset(); // its thread has ended, or is about to
-    FSession->Arm(refused);
+    FSession->Arm(FRefused);
     Purge(); // what came before the return belongs to no code
     LineBack();
 }
 
-void TComPort::DispatchEvents()
+NextStep TComPort::Round(RoundWatch& watch)
+{
+    if (!FSession) {
+        AwaitLine();
+        return StopRequested() ? NextStep::End : NextStep::Again;
+    }
+    FSession->Look();
+    // Before the news is handed on: a watcher woken by its codes sees the worker running.
+    watch.Progress(platform::AwakeMilliseconds());
+    if (StopRequested())
+        return NextStep::End;
+    // Only a fully built owner is handed bytes or reconnected: until then a
+    // lost device simply fails the construction's own calls.
+    if (!FReceiving)
+        return NextStep::Poll;
+    bool whole = true;
+    try {
+        whole = Dispatch();
+    } catch (...) {
+        // Whatever the owner's DataReceived throws must not end reception;
+        // what it left is owed to the next round.
+    }
+    const uint32_t lost = FSession->Lost();
+    const NextStep next = NextAfterLook(lost, FReconnect, !whole || CycleOwed());
+    if (next == NextStep::Park)
+        LineGone(lost);
+    else if (next == NextStep::Again)
+        DropLine(lost);
+    return next;
+}
+
+bool TComPort::Dispatch()
 {
     const platform::LineNews news = FSession->News();
-    if (news.LineTrouble)
-        RefreshStatus();
-    if (news.BytesArrived)
-        ReceiveData();
+    if (news.LineTrouble && !RefreshStatus())
+        return false;
+    return !news.BytesArrived || ReceiveData();
 }
 
-uint32_t TComPort::Store(uint32_t waiting)
+TComPort::Stored TComPort::Store(uint32_t waiting)
 {
     platform::SerialDevice& device = FSession->Device();
-    return FRing.Fill(
-        waiting, [&device](uint8_t* dest, uint32_t size) { return device.Read(dest, size).ValueOr(0); },
+    Stored stored;
+    stored.Count = FRing.Fill(
+        waiting,
+        [&device, &stored](uint8_t* dest, uint32_t size) -> uint32_t {
+            const platform::Result<uint32_t> read = device.Read(dest, size);
+            if (read)
+                return *read;
+            stored.Whole = false;
+            return 0;
+        },
         [this] { return !StopRequested(); });
+    return stored;
 }
 
-void TComPort::ReceiveData()
+bool TComPort::ReceiveData()
 {
     uint32_t announce = 0;
+    bool whole = true;
     {
         // Under FLock so that a Purge on the host's thread never interleaves.
         platform::LockGuard guard(FLock);
         // A stop has begun: reading now would only delay it.
         if (StopRequested())
-            return;
+            return true;
         // Bytes an owner's DataReceived left behind when it threw go ahead of the new ones.
-        const uint32_t carried = FWorker.Carried(FRing.Unread());
-        uint32_t waiting = 0;
-        bool owed = false; // a late read's bytes, no longer counted as waiting
+        const uint32_t carried = FReannounce.exchange(false) ? FRing.Unread() : 0;
+        uint32_t stored = 0;
         if (!FRing.Full()) {
-            waiting = RefreshStatus();
-            owed = FSession->Device().ReadOwed();
+            const platform::Result<uint32_t> waiting = RefreshStatus();
+            if (!waiting) {
+                whole = false;
+            } else if (*waiting != 0 || FSession->Device().ReadOwed()) {
+                // (A late read's bytes are no longer counted as waiting.)
+                const Stored got = Store(*waiting);
+                stored = got.Count;
+                whole = got.Whole;
+            }
         }
-        if (waiting == 0 && carried == 0 && !owed)
-            return;
-        const uint32_t stored = waiting != 0 || owed ? Store(waiting) : 0;
-        // Asking only for what a late read owed, and getting nothing yet, is no news.
-        if (waiting == 0 && carried == 0 && stored == 0)
-            return;
+        // Nothing stored, nothing carried (a late read that brought nothing yet included): no news.
         announce = carried + stored;
+        if (announce == 0)
+            return whole;
     }
-    FWorker.Announce(announce);
+    Announce(announce);
+    return whole;
+}
+
+void TComPort::Announce(uint32_t count)
+{
+    try {
+        DataReceived(static_cast<int32_t>(count));
+    } catch (...) {
+        // What it left would otherwise wait for later bytes, and every later
+        // count would be off.
+        platform::LockGuard guard(FLock);
+        FReannounce = FRing.Unread() != 0;
+        throw;
+    }
 }
 
 } // namespace belvor

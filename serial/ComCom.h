@@ -1,8 +1,10 @@
 // The serial port object: owns one COM port, keeps an 8192-byte receive ring
 // filled by its worker thread, and tells its subclass about new bytes through
 // DataReceived. Receive only. Its parts: the line session (the open device),
-// the port worker (the thread and its cycle, with the cycle pause between
-// cycles), the ring, and while the device is lost a reopener.
+// the port worker (the thread that runs the port's round, with the cycle
+// pause between rounds), the ring, and while the device is lost a reopener.
+// The round is the port's own: a look, the news dispatched (line errors,
+// bytes read into the ring and handed to DataReceived), then the loss.
 #pragma once
 
 #include "platform/sync.h"
@@ -13,27 +15,18 @@
 #include "serial/ReceiveRing.h"
 #include "serial/Reopener.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 namespace belvor {
 
-// The setters' keep values: a setting given as this leaves the device's own alone.
-inline constexpr uint32_t kKeepBaudRate = 0;
-inline constexpr uint8_t kKeepParity = 5;
-inline constexpr uint8_t kKeepDataBits = 9;
-inline constexpr uint8_t kKeepStopBits = 3;
-
 class TComPort {
 public:
-    static constexpr uint32_t kRxBufferSize = ReceiveRing::kSize;
     // The queues asked of the device's own driver.
     static constexpr uint16_t kDeviceInQueueSize = 4096;
     static constexpr uint16_t kDeviceOutQueueSize = 4096;
-    static constexpr size_t kThreadStackSize = PortWorker::kStackSize;
-    static constexpr uint32_t kStartAckTimeoutMs = PortWorker::kStartAckTimeoutMs;
-    static constexpr uint32_t kStopTimeoutMs = PortWorker::kStopTimeoutMs;
-    static constexpr uint32_t kCyclePauseMs = CyclePause::kPollMs;
     static constexpr uint32_t kNewsWaitMs = CyclePause::kNewsWaitMs;
 
     // Opens the port unless portNumber is 0; a failing open fails the construction.
@@ -42,15 +35,19 @@ public:
     TComPort(const TComPort&) = delete;
     TComPort& operator=(const TComPort&) = delete;
 
+    // Each keeps the device's own setting when given its keep value: rate 0,
+    // data bits 9, stop bits 3, parity 5. Stop bits 0 count as one, above two
+    // as two; parity 0 none, 1 odd, 2 even, 3 mark, 4 space.
     void SetBaudRate(uint32_t value);
     void SetDataBits(uint8_t value);
     void SetStopBits(uint8_t value);
     void SetParity(uint8_t value);
 
-    uint32_t BaudRate() const { return FLine.BaudRate.value_or(kKeepBaudRate); }
-    uint8_t DataBits() const { return FLine.DataBits.value_or(kKeepDataBits); }
-    uint8_t StopBits() const { return FLine.StopBits.value_or(kKeepStopBits); }
-    uint8_t Parity() const { return FLine.Parity.value_or(kKeepParity); }
+    // The settings asked for; none: the device's own stays.
+    std::optional<uint32_t> BaudRate() const { return FLine.BaudRate; }
+    std::optional<uint8_t> DataBits() const { return FLine.DataBits; }
+    std::optional<uint8_t> StopBits() const { return FLine.StopBits; }
+    std::optional<uint8_t> Parity() const { return FLine.Parity; }
     uint16_t PortNumber() const { return FLine.PortNumber; }
     // Open from Open to Close, whether or not the device is there meanwhile
     // (a lost one is being opened anew).
@@ -62,8 +59,8 @@ public:
     // Whether a lost device (unplugged, hung up) is closed and the port opened
     // anew every second until it is back. On unless set off; takes effect on
     // the next loss.
-    void SetReconnect(bool on) { FWorker.SetReconnect(on); }
-    bool Reconnect() const { return FWorker.Reconnect(); }
+    void SetReconnect(bool on) { FReconnect = on; }
+    bool Reconnect() const { return FReconnect; }
 
     // Whether the worker sleeps until the device has news instead of looking
     // every 10 ms. Off unless set; may change while the port is open.
@@ -99,18 +96,49 @@ protected:
     // Called on the worker with the line errors the device reported (overrun,
     // parity, framing, break, a full input queue) as it clears them. Under the same rules.
     virtual void LineErrorsSeen(const platform::LineErrors& errors) { (void)errors; }
-    // On the worker, when it wakes from a sleep until news.
-    virtual void ReaderWoke() {}
 
     // The worker hands nothing to DataReceived until the owner says it is
     // fully built: a virtual call into a half-constructed subclass would be
     // undefined. A subclass calls this last in its construction, and Close()
     // first in its destructor.
-    void EnableDataReceived() { FWorker.EnableDataReceived(); }
+    void EnableDataReceived() { FReceiving = true; }
+    // What the worker sets when it wakes from a sleep until news; none: nothing.
+    void SetReaderWake(platform::Event* signal) { FWorker.SetWakeSignal(signal); }
 
     // True once Close has begun: an owner's DataReceived stops early, since
     // what is left in the ring goes with the port.
     bool StopRequested() const { return FWorker.StopRequested(); }
+
+private:
+    friend struct PortTesting;
+
+    // The round the worker runs: fixed from the port's own construction on,
+    // whatever subclass is still being built.
+    class WorkerRound final : public PortWorker::Round {
+    public:
+        explicit WorkerRound(TComPort& port) : FPort(port) {}
+        NextStep Run(RoundWatch& watch) override { return FPort.Round(watch); }
+
+    private:
+        TComPort& FPort;
+    };
+
+    // One round: with a line, a look (stamped on watch), its news dispatched
+    // and its loss dealt with; without one, a bounded wait for its return.
+    NextStep Round(RoundWatch& watch);
+    // The news of the last look: the line errors taken, the bytes read and
+    // handed over. False when a device call failed: the next round is owed.
+    bool Dispatch();
+    // The receive step: what the device holds (waiting, or a late read's
+    // bytes) read into the ring under FLock, then handed to DataReceived with
+    // what a throwing one left before. False when a device call failed (the
+    // rest stays for the next round). Throws what DataReceived throws.
+    bool ReceiveData();
+    // Hands count bytes to DataReceived; what a throwing one left is handed
+    // over again first in the next receive step.
+    void Announce(uint32_t count);
+    // Whether the next round has work of its own, news or not.
+    bool CycleOwed();
 
     // Reads without consuming, 1 for the oldest unread byte; the caller holds FLock.
     uint8_t PeekChar(uint16_t index);
@@ -120,57 +148,25 @@ protected:
     // Fails with the device's code when it refuses them, or with none while
     // the line is lost.
     platform::Result<> MergeSettings(const platform::LineConfig& change);
-    // Clears the device's line errors, telling LineErrors of them; returns how
-    // many bytes it holds.
-    uint32_t RefreshStatus()
-    {
-        platform::LineErrors errors;
-        const uint32_t waiting = FSession->RefreshStatus(errors);
-        if (errors.Any())
-            LineErrorsSeen(errors);
-        return waiting;
-    }
+    // Clears the device's line errors, telling LineErrorsSeen of them; how
+    // many bytes it holds, or why the status failed.
+    platform::Result<uint32_t> RefreshStatus();
     void SetThreadsActive(bool active);
-
-    // One receive step and one dispatch, as the worker runs them each cycle.
-    void DispatchEvents();
-    void ReceiveData();
-
-    using RingState = ReceiveRing::Positions;
-    RingState Ring();
-    // Whether the next cycle has work of its own, news or not.
-    bool CycleOwed();
-    const uint8_t* RxBuffer() const { return FRing.Data(); }
-    platform::RecursiveLock& Lock() { return FLock; }
-
-private:
-    // What the worker calls back into: fixed from the port's own construction
-    // on, whatever subclass is still being built.
-    class WorkerLink final : public PortWorker::Owner {
-    public:
-        explicit WorkerLink(TComPort& port) : FPort(port) {}
-        void AwaitLine(const platform::RefusedWatches& refused) override { FPort.AwaitLine(refused); }
-        void DropLine(uint32_t error) override { FPort.DropLine(error); }
-        void KeepLost(uint32_t error) override { FPort.LineGone(error); }
-        void DispatchEvents() override { FPort.DispatchEvents(); }
-        bool CycleOwed() override { return FPort.CycleOwed(); }
-        void DataReceived(int32_t count) override { FPort.DataReceived(count); }
-        uint32_t Unread() override;
-        void ReaderWoke() override { FPort.ReaderWoke(); }
-
-    private:
-        TComPort& FPort;
-    };
 
     // Opens the device and sets it up, before the worker starts.
     void OpenLine();
+    // What Store read: how many bytes, and whether every read asked succeeded.
+    struct Stored {
+        uint32_t Count = 0;
+        bool Whole = true;
+    };
     // Reads what the device holds (waiting, or a late read's bytes) into the
-    // ring; returns how many bytes were stored. Under FLock.
-    uint32_t Store(uint32_t waiting);
+    // ring. Under FLock.
+    Stored Store(uint32_t waiting);
     // The device is gone: tells the owner, and hands the session to a reopener.
     void DropLine(uint32_t error);
     // While lost: waits for the reopener, and takes the line back once it is.
-    void AwaitLine(const platform::RefusedWatches& refused);
+    void AwaitLine();
     template <class E> [[noreturn]] void Raise(const char* format, uint32_t nativeError = 0) const
     {
         throw E(FormatPortMessage(format, FLine.PortNumber), nativeError);
@@ -184,8 +180,14 @@ private:
     std::unique_ptr<Reopener> FReopener; // while lost; set and cleared under FLock
     ReceiveRing FRing;                   // changes only under FLock
     platform::RecursiveLock FLock;
-    WorkerLink FLink{*this};
-    PortWorker FWorker{FLink, FSession};
+    std::atomic<bool> FReceiving{false};
+    std::atomic<bool> FReconnect{true};
+    // What a throwing DataReceived left unread is handed over again.
+    std::atomic<bool> FReannounce{false};
+    // What a lost line's system refused stays unasked; on the worker only.
+    platform::RefusedWatches FRefused;
+    WorkerRound FRound{*this};
+    PortWorker FWorker{FRound, FSession};
 };
 
 } // namespace belvor

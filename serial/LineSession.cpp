@@ -22,11 +22,15 @@ std::unique_ptr<LineSession> LineSession::Reopen(const LineParams& line)
     return session;
 }
 
-uint32_t LineSession::RefreshStatus(platform::LineErrors& errors)
+platform::Result<uint32_t> LineSession::RefreshStatus(platform::LineErrors& errors)
 {
-    const platform::InputState state = FDevice->Status().ValueOr({});
-    errors = state.Errors;
-    return state.Waiting;
+    const platform::Result<platform::InputState> state = FDevice->Status();
+    if (!state) {
+        errors = {};
+        return platform::Failure{state.Error()};
+    }
+    errors = state->Errors;
+    return state->Waiting;
 }
 
 } // namespace belvor

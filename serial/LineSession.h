@@ -52,14 +52,16 @@ public:
     // Merges the settings given into the device's (those not given stay as
     // they are); fails when refused.
     platform::Result<> Merge(const platform::LineConfig& change) { return FDevice->Configure(change); }
-    // Clears the device's line errors into errors; returns how many bytes it holds.
-    uint32_t RefreshStatus(platform::LineErrors& errors);
+    // Clears the device's line errors into errors; how many bytes it holds,
+    // or why the status failed (then errors stay none).
+    platform::Result<uint32_t> RefreshStatus(platform::LineErrors& errors);
 
     // Before the worker's first look (a line opened again is not asked for
     // the watches the lost one's system refused).
     void Arm(const platform::RefusedWatches& refused) { FDevice->Arm(refused); }
-    // One look at the line. A wait still going on leaves what the last look
-    // found in News(): it reports its own when it completes.
+    // One look at the line. A look without news (a wait still going on) leaves
+    // what the last one found in News(): the wait reports its own when it
+    // completes; a look that failed changes nothing.
     void Look()
     {
         const platform::Result<platform::LineSighting> sighting = FDevice->Look();
@@ -70,7 +72,7 @@ public:
         FLost = sighting->Lost;
     }
     const platform::LineNews& News() const { return FNews; }
-    // The system's code once a look found the device gone; 0 while it is there.
+    // The system's code for the device's loss as the last look told it; 0 while it is there.
     uint32_t Lost() const { return FLost; }
     // Ends a wait under way, and a worker asleep until news; from any thread.
     void Interrupt() { FDevice->Interrupt(); }

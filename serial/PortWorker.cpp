@@ -2,10 +2,13 @@
 
 namespace belvor {
 
-void PortWorker::Reset()
+NextStep NextAfterLook(uint32_t lost, bool reconnect, bool owed)
 {
-    FStopRequested = false;
-    DropCarried();
+    if (lost != 0)
+        return reconnect ? NextStep::Again : NextStep::Park;
+    // Asleep until the device has news only when the next round has nothing
+    // to do anyway.
+    return owed ? NextStep::Poll : NextStep::Pause;
 }
 
 platform::Result<> PortWorker::Start()
@@ -33,23 +36,10 @@ void PortWorker::Stop()
     FAck.Reset();
 }
 
-void PortWorker::Announce(uint32_t count)
-{
-    try {
-        FOwner.DataReceived(static_cast<int32_t>(count));
-    } catch (...) {
-        // What it left would otherwise wait for later bytes, and every later
-        // count would be off.
-        FReannounce = FOwner.Unread() != 0;
-        throw;
-    }
-}
-
 void PortWorker::Proc(void* worker)
 {
     auto& self = *static_cast<PortWorker*>(worker);
-    self.FRefused = {};
-    self.FLine->Arm(self.FRefused);
+    self.FLine->Arm({});
     self.FWatch.Progress(platform::AwakeMilliseconds());
     self.FAck.Set();
     while (self.Cycle())
@@ -60,46 +50,31 @@ void PortWorker::Proc(void* worker)
 
 bool PortWorker::Cycle()
 {
-    LineSession* line = FLine.get();
-    if (!line) {
-        FOwner.AwaitLine(FRefused);
-        return !StopRequested();
-    }
-    line->Look();
-    FWatch.Progress(platform::AwakeMilliseconds()); // a look that returns is a round's progress
-    if (StopRequested())
+    const NextStep next = FRound.Run(FWatch);
+    switch (next) {
+    case NextStep::End:
         return false;
-    if (FDataReceivedEnabled) {
-        try {
-            FOwner.DispatchEvents();
-        } catch (...) {
-            // Whatever the owner's DataReceived throws must not end reception.
-        }
-        // Only a fully built owner is reconnected: until then a lost device
-        // simply fails the construction's own calls.
-        if (const uint32_t lostError = line->Lost()) {
-            if (!FReconnect) {
-                FOwner.KeepLost(lostError);
-                FWatch.Stop(); // parked on purpose
-                FPause.Park();
-                return false;
-            }
-            FRefused = line->Device().Refused();
-            FOwner.DropLine(lostError);
-            return true;
-        }
-        // Asleep until the device has news. What the next cycle must do
-        // anyway (bytes to announce again, a late read owed) and a full ring
-        // keep the polling pause instead.
-        if (FPause.WakeOnEvent() && !FOwner.CycleOwed()) {
+    case NextStep::Park:
+        FWatch.Stop(); // parked on purpose
+        FPause.Park();
+        return false;
+    case NextStep::Again:
+        break;
+    case NextStep::Pause:
+        if (FPause.WakeOnEvent()) {
             FWatch.Allow(CyclePause::NewsWaitMs());
-            CyclePause::UntilNews(*line);
+            CyclePause::UntilNews(*FLine);
             FWatch.Progress(platform::AwakeMilliseconds());
-            FOwner.ReaderWoke();
-            return !StopRequested();
+            if (platform::Event* signal = FWakeSignal.load())
+                signal->Set();
+            break;
         }
+        FPause.Poll();
+        break;
+    case NextStep::Poll:
+        FPause.Poll();
+        break;
     }
-    FPause.Poll();
     return !StopRequested();
 }
 

@@ -1,5 +1,5 @@
-// The port's worker on its own, driven by a stand-in for the port: its start
-// and stop handshake, and the events it keeps across a lost line.
+// The port's worker on its own, running a stand-in's rounds: its start and
+// stop handshake, and what it does after each kind of round.
 #include "serial/PortWorker.h"
 #include "support/fake_serial_device.h"
 #include "support/test_port.h"
@@ -11,28 +11,19 @@ using namespace belvor::test;
 
 namespace {
 
-// A port that only keeps its line, and drops it when the worker says so.
-class StandInPort final : public PortWorker::Owner {
+// Rounds that only look at the line (as the port's do) and say what comes next.
+class StandInRound final : public PortWorker::Round {
 public:
     std::unique_ptr<LineSession> Line = Open();
-    std::atomic<bool> AwaitedWithoutModemLines{false};
-    std::atomic<int> Drops{0};
+    std::atomic<NextStep> Next{NextStep::Poll};
+    std::atomic<int> Runs{0};
 
-    void AwaitLine(const platform::RefusedWatches& refused) override
+    NextStep Run(RoundWatch& /*watch*/) override
     {
-        AwaitedWithoutModemLines = refused.ModemLines;
-        platform::SleepMs(1); // as a reopener's bounded wait
+        Line->Look();
+        ++Runs;
+        return Next;
     }
-    void DropLine(uint32_t /*error*/) override
-    {
-        Line.reset();
-        ++Drops;
-    }
-    void KeepLost(uint32_t /*error*/) override {}
-    void DispatchEvents() override {}
-    bool CycleOwed() override { return false; }
-    void DataReceived(int32_t /*count*/) override {}
-    uint32_t Unread() override { return 0; }
 
 private:
     static std::unique_ptr<LineSession> Open()
@@ -44,8 +35,8 @@ private:
 class Worker : public ::testing::Test {
 protected:
     FakeLine Fake; // before the stand-in: its opener makes the stand-in's device
-    StandInPort Port;
-    PortWorker Subject{Port, Port.Line};
+    StandInRound Round;
+    PortWorker Subject{Round, Round.Line};
 
     // Also after a failed check: a worker left running would outlive its port.
     void TearDown() override { (void)StopInTime(); }
@@ -55,7 +46,7 @@ protected:
     {
         const uint32_t late = platform::LateThreadStops();
         Subject.RequestStop();
-        Port.Line ? Port.Line->Interrupt() : void();
+        Round.Line->Interrupt();
         Subject.Stop();
         return platform::LateThreadStops() == late;
     }
@@ -63,35 +54,41 @@ protected:
 
 } // namespace
 
-TEST_F(Worker, StartsArmedStopsAndStartsAgainAndAStopEndsItEvenParked)
+TEST_F(Worker, StartsArmedDoesWhatEachRoundSaysAndAStopEndsItEvenParked)
 {
-    Subject.EnableDataReceived();
-    Subject.SetReconnect(false);
+    platform::Event woke(false);
+    Subject.SetWakeSignal(&woke);
+    Fake.HoldNaps = true; // a sleep until news lasts until the device is woken
+    Subject.Pause().SetWakeOnEvent(true);
+    Round.Next = NextStep::Pause;
     ASSERT_TRUE(Subject.Start());
     EXPECT_EQ(Fake.Arms(), (std::vector<platform::RefusedWatches>{{}}))
         << "the line is armed, with every watch, before the start is acknowledged";
+    ASSERT_TRUE(Fake.Idle(1000000)) << "asleep until news";
+    EXPECT_FALSE(woke.Wait(0));
+    Round.Next = NextStep::Poll;
+    Round.Line->Device().Wake();
+    EXPECT_TRUE(woke.Wait(5000)) << "the wake went to the signal";
+    int runs = Round.Runs;
+    ASSERT_TRUE(Eventually([&] { return Round.Runs > runs + 2; }))
+        << "a round owed polls, though set to sleep";
+    EXPECT_FALSE(woke.Wait(0)) << "and sets nothing";
     EXPECT_TRUE(StopInTime());
     EXPECT_TRUE(Subject.StopRequested());
 
+    Subject.Pause().SetWakeOnEvent(false);
+    Round.Next = NextStep::Pause;
     ASSERT_TRUE(Subject.Start());
     EXPECT_FALSE(Subject.StopRequested());
-    const int looks = Fake.Looks();
-    ASSERT_TRUE(Eventually([&] { return Fake.Looks() > looks + 2; })) << "it cycles again";
-    Fake.Unplug(5);
-    ASSERT_TRUE(Eventually([&] { return Fake.LossReports() > 0; }));
+    runs = Round.Runs;
+    ASSERT_TRUE(Eventually([&] { return Round.Runs > runs + 2; })) << "it polls, not set to sleep";
+    Round.Next = NextStep::Park;
+    ASSERT_TRUE(Eventually([&] { return Subject.Look().OverdueMs == PortWorker::kNotWatched; }))
+        << "parked on purpose: not watched";
+    const int parked = Round.Runs;
     EXPECT_TRUE(StopInTime()) << "a parked worker sleeps until the stop, not past it";
-    EXPECT_EQ(Port.Drops, 0) << "without reconnecting the lost line is kept";
-}
-
-TEST_F(Worker, WatchesALostLineRefusedStayUnaskedForTheNextLine)
-{
-    Fake.Refuse.ModemLines = true;
-    Subject.EnableDataReceived();
-    ASSERT_TRUE(Subject.Start());
-    Fake.Unplug(5);
-    ASSERT_TRUE(Eventually([&] { return Port.AwaitedWithoutModemLines.load(); }));
-    EXPECT_EQ(Port.Drops, 1);
-    EXPECT_TRUE(StopInTime());
+    EXPECT_EQ(Round.Runs, parked) << "a parked worker runs no more rounds, the stop's included";
+    EXPECT_FALSE(woke.Wait(0));
 }
 
 // A system sleep is no stall: the worker's waits stop while the system sleeps,
@@ -101,7 +98,7 @@ TEST_F(Worker, IsWithinItsTimeRightAfterTheSystemSlept)
 {
     constexpr int64_t kNightMs = 8 * 3600 * 1000;
     constexpr int64_t kStallMs = 5000; // what the driver tells as a stall
-    Subject.EnableDataReceived();
+    Round.Next = NextStep::Pause;
     for (const bool wake : {false, true}) {
         SCOPED_TRACE(wake ? "asleep until news" : "polling");
         Subject.Pause().SetWakeOnEvent(wake);

@@ -44,8 +44,14 @@ protected:
         ASSERT_TRUE(FDevice->DropInput());
     }
 
-    // A look that found nothing new, the device still there.
-    static bool Quiet(const Result<LineSighting>& look) { return look && !look->News && look->Lost == 0; }
+    // A look that found neither news nor a loss: a quiet line, or a wait still
+    // under way (Wine ends a quiet wait with a code of its own, which fails the look).
+    bool Quiet(const Result<LineSighting>& look)
+    {
+        if (look)
+            return !look->News && look->Lost == 0;
+        return FLine->QuietWaitEnding() != 0 && look.Error() == FLine->QuietWaitEnding();
+    }
 
     std::unique_ptr<SerialDevice> Open()
     {

@@ -1,5 +1,6 @@
 // The port object on a fake device: settings, failures, the ring and the
 // receive step with exact positions, the worker's dispatch.
+#include "support/device_faults.h"
 #include "support/fake_serial_device.h"
 #include "support/test_port.h"
 
@@ -317,6 +318,61 @@ TEST_F(SerialPort, BytesALateReadOwesAreFetchedWithNothingWaiting)
     const size_t calls = port.Counts().size();
     port.ReceiveData();
     EXPECT_EQ(port.Counts().size(), calls) << "nothing owed, nothing waiting: no call";
+}
+
+TEST_F(SerialPort, AFailedCallEndsTheReceiveStepWithNothingMoreReadAndTheNextGoesOn)
+{
+    const struct {
+        const char* Call;
+        uint32_t Nth;
+        int32_t Count; // handed over in the failing step
+    } cases[] = {{"Status", 1, 0}, {"Read", 1, 0}, {"Read", 2, 192}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.Call) + " " + std::to_string(c.Nth));
+        FakeLine line;
+        DeviceFaults faults;
+        TestPort port(3);
+        MoveRingTo(line, port, 8000);
+        line.Feed(Pattern(500));
+        const size_t reads = line.Reads().size();
+        faults.Arm(c.Nth, FaultScope::Reception, c.Call);
+        EXPECT_FALSE(port.ReceiveData());
+        EXPECT_EQ(faults.Failed(), c.Call);
+        EXPECT_EQ(line.Reads().size() - reads, c.Nth - 1) << "no read after the failure";
+        EXPECT_EQ(port.Counts().size() - 1, c.Count != 0 ? 1u : 0u);
+        EXPECT_EQ(line.Waiting(), 500u - static_cast<uint32_t>(c.Count));
+        EXPECT_TRUE(port.ReceiveData());
+        EXPECT_EQ(port.Received().substr(8000), Pattern(500)) << "the rest follows in order";
+    }
+}
+
+TEST_F(SerialPort, AFailedCallMakesTheNextRoundPollNotSleep)
+{
+    Line.LiveEvents = true;
+    Line.HoldNaps = true; // a sleep until news would last until the close
+    DeviceFaults faults;
+    Line.Feed("ab");
+    TestPort port(3, /*enable=*/false);
+    port.SetWakeOnEvent(true);
+    faults.Arm(1, FaultScope::Reception, "Status");
+    port.EnableDataReceived();
+    ASSERT_TRUE(port.WaitForBytes(2)) << "the round after the failed status slept";
+    EXPECT_EQ(faults.Failed(), "Status");
+    EXPECT_EQ(port.Received(), "ab");
+}
+
+TEST_F(SerialPort, WatchesALostLineRefusedStayUnaskedForTheNextLine)
+{
+    Line.Refuse.ModemLines = true;
+    const uint32_t interval = Reopener::SetIntervalMs(10);
+    {
+        TestPort port(3);
+        Line.Unplug(5);
+        Line.PlugBack();
+        ASSERT_TRUE(Eventually([&] { return Line.Arms().size() == 2; }));
+    }
+    Reopener::SetIntervalMs(interval);
+    EXPECT_EQ(Line.Arms(), (std::vector<platform::RefusedWatches>{{}, {.ModemLines = true}}));
 }
 
 TEST_F(SerialPort, PurgeDropsUnreadBytesAndTheDevicesQueue)

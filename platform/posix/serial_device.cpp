@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
@@ -45,14 +46,19 @@ public:
     void Wake() override;
 
 private:
-    // The news a look finds, or EAGAIN when there is none.
-    Result<LineNews> LookAtLine();
     static Failure Fail(int code) { return Failure{static_cast<uint32_t>(code)}; }
     // Fail, and tell the loss rule.
     Failure FailOrLose(DeviceCall call, int code)
     {
         FLoss.Failed(call, static_cast<uint32_t>(code));
         return Fail(code);
+    }
+    // What a look tells besides news: the loss, once there is one.
+    LineSighting Sighting(std::optional<LineNews> news = std::nullopt) const
+    {
+        uint32_t lost = 0;
+        (void)FLoss.Lost(lost);
+        return {news, lost};
     }
     // The format as set; under FLock.
     LineFormat FormatNow(const termios2& t) const { return FormatOf(t, FFile->IsPty(), FPtyFormat); }
@@ -141,20 +147,10 @@ Result<> TermiosSerialDevice::DropInput()
 
 Result<LineSighting> TermiosSerialDevice::Look()
 {
-    const Result<LineNews> news = LookAtLine();
-    LineSighting sighting;
-    (void)FLoss.Lost(sighting.Lost);
-    if (news)
-        sighting.News = *news;
-    return sighting;
-}
-
-Result<LineNews> TermiosSerialDevice::LookAtLine()
-{
     // A quiet line costs this one call.
     pollfd p{FFile->Fd(), POLLIN | POLLPRI, 0};
     if (poll(&p, 1, 0) <= 0)
-        return Fail(EAGAIN); // nothing yet, or a signal: the next look sees what came
+        return Sighting(); // nothing yet, or a signal: the next look sees what came
     const bool hungUp = (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
     std::lock_guard<std::mutex> guard(FLock);
     int waiting = 0;
@@ -168,8 +164,8 @@ Result<LineNews> TermiosSerialDevice::LookAtLine()
         (void)FailOrLose(DeviceCall::WaitEnd, EIO);
     const LineNews news{waiting > 0, FCounters.TakeTrouble(hungUp)};
     if (!news.BytesArrived && !news.LineTrouble)
-        return Fail(EAGAIN);
-    return news;
+        return Sighting();
+    return Sighting(news);
 }
 
 Result<uint32_t> TermiosSerialDevice::Read(uint8_t* dest, uint32_t size)
@@ -181,7 +177,9 @@ Result<uint32_t> TermiosSerialDevice::Read(uint8_t* dest, uint32_t size)
         got = read(FFile->Fd(), dest, size);
     } while (got < 0 && errno == EINTR);
     if (got < 0) {
-        // EAGAIN: nothing has arrived; EIO: the other side is gone.
+        // EAGAIN: nothing has arrived, which is no failure; EIO: the other side is gone.
+        if (errno == EAGAIN)
+            return 0u;
         return FailOrLose(DeviceCall::ReadStart, errno);
     }
     return static_cast<uint32_t>(got);

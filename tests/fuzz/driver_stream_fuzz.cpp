@@ -39,8 +39,8 @@ void Check(bool ok)
 class DrivenDriver : public TBelvor {
 public:
     using TBelvor::TBelvor;
-    using TComPort::ReceiveData;
-    using TComPort::Ring;
+    void ReceiveData() { (void)PortTesting::ReceiveData(*this); }
+    ReceiveRing::Positions Ring() { return PortTesting::Ring(*this); }
     bool Assembling = false;
 
 protected:
@@ -121,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const bool endSet = (next() & 1) != 0;
     const uint8_t endByte = next();
     const uint32_t readLimit = next();
-    const uint32_t ringOffset = (TComPort::kRxBufferSize - next()) % TComPort::kRxBufferSize;
+    const uint32_t ringOffset = (ReceiveRing::kSize - next()) % ReceiveRing::kSize;
     const std::string_view chunks = take(next());
     const std::string_view stream = input.substr(at);
 

@@ -258,21 +258,22 @@ TEST(PosixSerialDevice, AHungUpLineIsLostNeitherBlocksNorSpins)
     uint8_t buffer[16];
     int reported = 0;
     int trouble = 0;
-    uint32_t lost = 0;
+    uint32_t code = 0;
     for (int i = 0; i < 200; ++i) {
         const Result<LineSighting> look = device->Look();
-        ASSERT_TRUE(look);
-        lost = look->Lost;
-        if (const std::optional<LineNews>& news = look->News) {
+        ASSERT_TRUE(look) << look.Error();
+        if (look->News) {
             ++reported;
-            trouble += news->LineTrouble ? 1 : 0;
-            EXPECT_FALSE(news->BytesArrived);
+            trouble += look->News->LineTrouble ? 1 : 0;
+            EXPECT_FALSE(look->News->BytesArrived);
         }
+        EXPECT_TRUE(code == 0 || look->Lost == code) << "a loss, once told, stays";
+        code = look->Lost;
         EXPECT_EQ(device->Read(buffer, sizeof buffer).ValueOr(0), 0u);
     }
     EXPECT_EQ(trouble, 1) << "the hang-up is one error, reported once";
     EXPECT_LE(reported, 1) << "a dead line must look quiet, or the worker never rests";
-    EXPECT_EQ(lost, static_cast<uint32_t>(EIO));
+    EXPECT_EQ(code, uint32_t{EIO}) << "the look tells the loss";
 
     // The rest fails or reports nothing, but returns.
     EXPECT_EQ(device->Status().ValueOr({}).Waiting, 0u);

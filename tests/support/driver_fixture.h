@@ -51,8 +51,9 @@ inline void BELVOR_CALL OnStatus(int32_t, int32_t status, uint32_t detail, void*
 
 inline void BELVOR_CALL OnCode(const unsigned char* s)
 {
-    gCodes.Add(s);
+    // On the timeline first: a test that waited for the codes reads it next.
     Record(std::string(reinterpret_cast<const char*>(s) + 1, s[0]));
+    gCodes.Add(s);
     gHook.Call(s);
 }
 

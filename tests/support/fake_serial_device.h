@@ -22,9 +22,10 @@ struct ReadRecord {
     uint32_t Stored;
 };
 
+// A scripted look: news, or (not Ok) nothing new.
 struct LookResult {
     bool Ok;
-    platform::LineNews News; // stored when Ok
+    platform::LineNews News; // told when Ok
 };
 
 // The device's own settings.
@@ -88,7 +89,7 @@ public:
     // The path each open was given for its port, in order.
     std::vector<std::string> Wheres();
     int OpenDevices();
-    // Lost calls that reported a loss.
+    // Looks that told a loss.
     int LossReports();
     // Look calls so far: one per worker cycle, whether it dispatches or not.
     int Looks();

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "serial/ComCom.h"
+#include "serial/Testing.h"
 #include "support/config_file.h"
 
 #include <chrono>
@@ -39,19 +40,14 @@ public:
     }
     ~TestPort() override { Close(); }
 
-    using TComPort::DispatchEvents;
     using TComPort::EnableDataReceived;
-    using TComPort::PeekChar;
-    using TComPort::ReceiveData;
-    using TComPort::Ring;
-    using TComPort::RxBuffer;
     using TComPort::StopRequested;
 
-    uint8_t Peek(uint16_t index)
-    {
-        platform::LockGuard guard(Lock());
-        return PeekChar(index);
-    }
+    // The receive step on the test's thread; false when a device call failed.
+    bool ReceiveData() { return PortTesting::ReceiveData(*this); }
+    ReceiveRing::Positions Ring() { return PortTesting::Ring(*this); }
+    const uint8_t* RxBuffer() const { return PortTesting::RxBuffer(*this); }
+    uint8_t Peek(uint16_t index) { return PortTesting::Peek(*this, index); }
 
     std::vector<int32_t> Counts()
     {
