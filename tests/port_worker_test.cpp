@@ -65,14 +65,14 @@ TEST_F(Worker, StartsArmedDoesWhatEachRoundSaysAndAStopEndsItEvenParked)
     EXPECT_EQ(Fake.Arms(), (std::vector<platform::RefusedWatches>{{}}))
         << "the line is armed, with every watch, before the start is acknowledged";
     ASSERT_TRUE(Fake.Idle(1000000)) << "asleep until news";
-    EXPECT_FALSE(woke.Wait(0));
+    EXPECT_FALSE(woke.Wait(0).ValueOr(true));
     Round.Next = NextStep::Poll;
     Round.Line->Device().Wake();
-    EXPECT_TRUE(woke.Wait(5000)) << "the wake went to the signal";
+    EXPECT_TRUE(woke.Wait(5000).ValueOr(false)) << "the wake went to the signal";
     int runs = Round.Runs;
     ASSERT_TRUE(Eventually([&] { return Round.Runs > runs + 2; }))
         << "a round owed polls, though set to sleep";
-    EXPECT_FALSE(woke.Wait(0)) << "and sets nothing";
+    EXPECT_FALSE(woke.Wait(0).ValueOr(true)) << "and sets nothing";
     EXPECT_TRUE(StopInTime());
     EXPECT_TRUE(Subject.StopRequested());
 
@@ -88,7 +88,7 @@ TEST_F(Worker, StartsArmedDoesWhatEachRoundSaysAndAStopEndsItEvenParked)
     const int parked = Round.Runs;
     EXPECT_TRUE(StopInTime()) << "a parked worker sleeps until the stop, not past it";
     EXPECT_EQ(Round.Runs, parked) << "a parked worker runs no more rounds, the stop's included";
-    EXPECT_FALSE(woke.Wait(0));
+    EXPECT_FALSE(woke.Wait(0).ValueOr(true));
 }
 
 // A system sleep is no stall: the worker's waits stop while the system sleeps,

@@ -364,14 +364,14 @@ TEST_F(SerialPort, AFailedCallMakesTheNextRoundPollNotSleep)
 TEST_F(SerialPort, WatchesALostLineRefusedStayUnaskedForTheNextLine)
 {
     Line.Refuse.ModemLines = true;
-    const uint32_t interval = Reopener::SetIntervalMs(10);
+    const platform::Timings timings = platform::SetTimings({.ReopenIntervalMs = 10});
     {
         TestPort port(3);
         Line.Unplug(5);
         Line.PlugBack();
         ASSERT_TRUE(Eventually([&] { return Line.Arms().size() == 2; }));
     }
-    Reopener::SetIntervalMs(interval);
+    platform::SetTimings(timings);
     EXPECT_EQ(Line.Arms(), (std::vector<platform::RefusedWatches>{{}, {.ModemLines = true}}));
 }
 
