@@ -103,6 +103,45 @@ TEST(Settings, ValuesAndByteSets)
     EXPECT_TRUE(ParseByteSet("  ", untouched)) << "an empty list is no bytes, not a bad one";
 }
 
+// The code keys as a driver reads them when it is created; how the assembler
+// then cuts bytes into codes is its own table's (code_assembler_test.cpp).
+TEST(Settings, CodeKeysFromTheFile)
+{
+    const std::string hex = kDefaultAllow;
+    const struct {
+        std::string file;
+        std::string allow;   // as read
+        std::string allowed; // the bytes a code may hold, by value
+        uint8_t end;
+    } cases[] = {
+        {"[Chars]\r\nAllow=AB\r\n", "AB", "AB", 13},
+        {"[Chars]\nAllow=\n", "", "", 13},
+        // No such section or key: the default.
+        {"[Chars]\nDeny=AB\n", hex, hex, 13},
+        {"[Other]\nAllow=AB\n", hex, hex, 13},
+        {"Allow=AB\n", hex, hex, 13},
+        {"", hex, hex, 13},
+        {"[chars]\n  allow = 0123 \n", "0123", "0123", 13},
+        // AllowCodes adds bytes by value to Allow's characters.
+        {"[Chars]\r\nAllow=AB\r\nAllowCodes=0x00, 9, 127-129, 0xFF\r\n", "AB",
+         std::string("\0\tAB\x7F\x80\x81\xFF", 8), 13},
+        {"[Chars]\r\nAllowCodes=9,10,13\r\n[Code]\r\nEnd=10\r\n", hex, "\t\n\r" + hex, 10},
+        {"[Code]\r\nEnd=0x09\r\n", hex, hex, 9},
+    };
+    for (const auto& c : cases) {
+        WriteConfig(c.file);
+        const TDriverSettings s = ReadDriverSettings(platform::ConfigFilePath(), 3);
+        std::string allowed;
+        for (int b = 0; b < 256; ++b)
+            if (s.Allowed[static_cast<size_t>(b)])
+                allowed.push_back(static_cast<char>(b));
+        EXPECT_EQ(s.Allow, c.allow) << c.file;
+        EXPECT_EQ(allowed, c.allowed) << c.file;
+        EXPECT_EQ(s.End, c.end) << c.file;
+    }
+    WriteConfig(std::nullopt);
+}
+
 TEST_F(Codes, WithNoFileEverythingIsAsBefore)
 {
     ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
@@ -133,26 +172,6 @@ TEST_F(Codes, Gs1DataMatrixArrivesWholeThroughTheCodeProc)
     EXPECT_EQ(TaggedCodes(), (std::vector<Tagged>{{0, code, &context}}));
     EXPECT_EQ(gCodes.Count(), 0u) << "the EventProc gets nothing while a CodeProc is set";
     EXPECT_EQ(Count(HostLogTexts(), code), 1u) << "logged whole";
-}
-
-TEST_F(Codes, AllowCodesLetsThroughExactlyTheListedBytes)
-{
-    WriteConfig("[Chars]\r\nAllow=AB\r\nAllowCodes=0x00, 9, 127-129, 0xFF\r\n");
-    std::string every;
-    for (int b = 0; b < 256; ++b)
-        if (b != 13)
-            every.push_back(static_cast<char>(b));
-    EXPECT_EQ(Receive(every + "\r", 1), std::vector<std::string>{std::string("\0\tAB\x7F\x80\x81\xFF", 8)});
-}
-
-TEST_F(Codes, LineFeedOrTabEndsACodeAndIsNeverPartOfOne)
-{
-    WriteConfig("[Chars]\r\nAllowCodes=9,10,13\r\n[Code]\r\nEnd=10\r\n");
-    EXPECT_EQ(Receive("12\r\n34\t\n", 2), (std::vector<std::string>{"12\r", "34\t"}));
-    DestroyDriverImpl();
-    gCodes.Clear();
-    WriteConfig("[Code]\r\nEnd=0x09\r\n");
-    EXPECT_EQ(Receive("56\t78\r\n\t", 2), (std::vector<std::string>{"56", "78"}));
 }
 
 TEST_F(Codes, ACutCodeIsLoggedOnceWhyItIsShort)
