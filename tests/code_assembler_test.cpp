@@ -55,6 +55,7 @@ std::pair<std::vector<std::string>, int> Assemble(TCodeAssembler& assembler, std
 TEST(CodeAssembler, BytesInCodesOut)
 {
     const std::string hex = kDefaultAllow;
+    const std::string spread("\0\tAB\x7F\x80\x81\xFF", 8);
     const struct {
         std::string allow;
         uint8_t end;
@@ -79,12 +80,7 @@ TEST(CodeAssembler, BytesInCodesOut)
         {"12\r", 13, 104, "1\r2\r", {"1", "2"}, 0},
         {hex + "\t\n\r", '\n', 104, "12\r\n34\t\n", {"12\r", "34\t"}, 0},
         // Exactly the allowed bytes, whatever their value: every byte but the end one comes.
-        {std::string("\0\tAB\x7F\x80\x81\xFF", 8),
-         13,
-         104,
-         EveryByteBut(13) + "\r",
-         {std::string("\0\tAB\x7F\x80\x81\xFF", 8)},
-         255 - 8},
+        {spread, 13, 104, EveryByteBut(13) + "\r", {spread}, 255 - 8},
     };
     for (const auto& c : cases) {
         TCodeAssembler assembler(Allowing(c.allow), c.end, c.maxLength);
