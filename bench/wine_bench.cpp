@@ -607,17 +607,11 @@ int main(int argc, char** argv)
     long codes = 300;
     long run = 0;
     double seconds = 3;
-    for (int i = 2; i + 1 < argc; i += 2) {
-        const std::string key = argv[i];
-        if (key == "--codes")
-            codes = std::atol(argv[i + 1]);
-        else if (key == "--run")
-            run = std::atol(argv[i + 1]);
-        else if (key == "--seconds")
-            seconds = std::atof(argv[i + 1]);
-        else
-            return 2;
-    }
+    if (!ReadOptions(argc, argv, 2,
+                     {{"--codes", [&](const char* v) { codes = std::atol(v); }},
+                      {"--run", [&](const char* v) { run = std::atol(v); }},
+                      {"--seconds", [&](const char* v) { seconds = std::atof(v); }}}))
+        return 2;
     try {
         if (mode == "latency")
             return Latency(static_cast<size_t>(std::max(codes, 1L)), run);
