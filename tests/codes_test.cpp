@@ -45,6 +45,16 @@ std::vector<Tagged> TaggedCodes()
     return gTagged;
 }
 
+// The bytes of a set, by value.
+std::string Members(const std::array<bool, 256>& set)
+{
+    std::string members;
+    for (int b = 0; b < 256; ++b)
+        if (set[static_cast<size_t>(b)])
+            members.push_back(static_cast<char>(b));
+    return members;
+}
+
 // OnCode is the EventProc here, OnTagged the CodeProc.
 class Codes : public DriverTest {
 protected:
@@ -91,11 +101,7 @@ TEST(Settings, ValuesAndByteSets)
 
     std::array<bool, 256> set{};
     ASSERT_TRUE(ParseByteSet("29, 32-34,0x41 - 0x42", set));
-    std::string members;
-    for (int b = 0; b < 256; ++b)
-        if (set[static_cast<size_t>(b)])
-            members.push_back(static_cast<char>(b));
-    EXPECT_EQ(members, "\x1D !\"AB");
+    EXPECT_EQ(Members(set), "\x1D !\"AB");
     std::array<bool, 256> untouched{};
     for (const char* bad : {"40-30", "29,", ",29", "29,,30", "1-2-3", "29;30", "0x20-", "300"})
         EXPECT_FALSE(ParseByteSet(bad, untouched)) << "'" << bad << "'";
@@ -131,12 +137,8 @@ TEST(Settings, CodeKeysFromTheFile)
     for (const auto& c : cases) {
         WriteConfig(c.file);
         const TDriverSettings s = ReadDriverSettings(platform::ConfigFilePath(), 3);
-        std::string allowed;
-        for (int b = 0; b < 256; ++b)
-            if (s.Allowed[static_cast<size_t>(b)])
-                allowed.push_back(static_cast<char>(b));
         EXPECT_EQ(s.Allow, c.allow) << c.file;
-        EXPECT_EQ(allowed, c.allowed) << c.file;
+        EXPECT_EQ(Members(s.Allowed), c.allowed) << c.file;
         EXPECT_EQ(s.End, c.end) << c.file;
     }
     WriteConfig(std::nullopt);

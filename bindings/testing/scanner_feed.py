@@ -1,9 +1,6 @@
-"""A scanner on a pty for the binding tests whose language has no pty of its own (C#, Pascal).
-
-scanner_feed.py COM_DIR PORT makes the tests' scanner line (tools/scanner_line.py, the one the
-Python binding's tests use) as COM<PORT>, says "ready <tty>" once it is linked, then types into it
-every byte that comes on standard input, as it comes. At the end of the input the cable is pulled
-(the pty closed, its link gone) before the program ends.
+"""scanner_feed.py COM_DIR PORT: the Python tests' scanner line (tools/scanner_line.py) as COM<PORT>
+for the C# and Pascal tests. Says "ready <tty>" once it is linked, types in every byte of standard
+input as it comes, and at its end pulls the cable (the pty closed, its link gone).
 """
 import os
 import sys
