@@ -21,8 +21,8 @@ static class BelvorTest
             failed++;
     }
 
-    // A pty linked as COM<port> in the system directory, made by the binding tests' scanner
-    // (bindings/testing/scanner_feed.py): what is sent arrives as if scanned; Dispose pulls the cable.
+    // A pty linked as COM<port> in the system directory, made by the simulated scanner
+    // (tools/scanner-sim.py --stdin): what is sent arrives as if scanned; Dispose pulls the cable.
     sealed class FakeScanner : IDisposable
     {
         readonly Process feed;
@@ -30,14 +30,14 @@ static class BelvorTest
         public FakeScanner(int port)
         {
             var start = new ProcessStartInfo(Environment.GetEnvironmentVariable("BELVOR_PYTHON3"),
-                Environment.GetEnvironmentVariable("BELVOR_SCANNER_FEED") + " " +
-                Environment.GetEnvironmentVariable("BELVOR_SYSTEM_DIR") + " " + port);
+                Environment.GetEnvironmentVariable("BELVOR_SCANNER_SIM") + " --stdin --port " + port + " --dir " +
+                Environment.GetEnvironmentVariable("BELVOR_SYSTEM_DIR"));
             start.UseShellExecute = false;
             start.RedirectStandardInput = true;
             start.RedirectStandardOutput = true;
             feed = Process.Start(start);
             string ready = feed.StandardOutput.ReadLine();
-            if (ready == null || !ready.StartsWith("ready "))
+            if (ready == null || !ready.StartsWith("scanner-sim: COM" + port + " is "))
                 throw new Exception("no pty: " + ready);
         }
 

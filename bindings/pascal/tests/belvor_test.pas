@@ -69,7 +69,7 @@ begin
   Lock.EndRead;
 end;
 
-{ A pty linked as COM<Port>, made by the binding tests' scanner (bindings/testing/scanner_feed.py):
+{ A pty linked as COM<Port>, made by the simulated scanner (tools/scanner-sim.py --stdin):
   what is sent arrives as if scanned. }
 function FakeScanner(Port: Integer): TProcess;
 var
@@ -78,15 +78,14 @@ var
 begin
   Result := TProcess.Create(nil);
   Result.Executable := GetEnvironmentVariable('BELVOR_PYTHON3');
-  Result.Parameters.Add(GetEnvironmentVariable('BELVOR_SCANNER_FEED'));
-  Result.Parameters.Add(GetEnvironmentVariable('BELVOR_SYSTEM_DIR'));
-  Result.Parameters.Add(IntToStr(Port));
+  Result.Parameters.AddStrings([GetEnvironmentVariable('BELVOR_SCANNER_SIM'), '--stdin', '--port', IntToStr(Port),
+    '--dir', GetEnvironmentVariable('BELVOR_SYSTEM_DIR')]);
   Result.Options := [poUsePipes];
   Result.Execute;
   Ready := '';
   while (Result.Output.Read(C, 1) = 1) and (C <> #10) do
     Ready := Ready + C;
-  if Pos('ready ', Ready) <> 1 then
+  if Pos(Format('scanner-sim: COM%d is ', [Port]), Ready) <> 1 then
     raise Exception.Create('no pty: ' + Ready);
 end;
 
