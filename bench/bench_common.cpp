@@ -16,11 +16,20 @@
 
 namespace belvor::bench {
 
-int64_t NowNs()
+namespace {
+
+int64_t ClockNs(clockid_t clock)
 {
     timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    clock_gettime(clock, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+} // namespace
+
+int64_t NowNs()
+{
+    return ClockNs(CLOCK_MONOTONIC);
 }
 
 long ResidentKiB()
@@ -35,9 +44,7 @@ long ResidentKiB()
 
 int64_t ProcessCpuNs()
 {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    return ClockNs(CLOCK_PROCESS_CPUTIME_ID);
 }
 
 int64_t MachineBusyNs()

@@ -47,4 +47,15 @@ std::string JsonArray(const std::vector<int64_t>& values)
     return text + "]";
 }
 
+bool ReadOptions(int argc, char** argv, int first, const OptionSetters& setters)
+{
+    for (int i = first; i + 1 < argc; i += 2) {
+        const auto setter = setters.find(argv[i]);
+        if (setter == setters.end())
+            return false;
+        setter->second(argv[i + 1]);
+    }
+    return true;
+}
+
 } // namespace belvor::bench

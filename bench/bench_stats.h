@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -22,5 +24,10 @@ int64_t Percentile(std::vector<int64_t> values, double p);
 
 // The values as a JSON array.
 std::string JsonArray(const std::vector<int64_t>& values);
+
+// The "--name value" pairs of argv from first on, each value given to the
+// setter of its name; false at a name none takes.
+using OptionSetters = std::map<std::string, std::function<void(const char*)>>;
+bool ReadOptions(int argc, char** argv, int first, const OptionSetters& setters);
 
 } // namespace belvor::bench

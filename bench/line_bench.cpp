@@ -669,31 +669,17 @@ int main(int argc, char** argv)
         return Usage();
     o.Mode = argv[1];
     o.Library = BesideMe("libbelvor.so");
-    for (int i = 2; i + 1 < argc; i += 2) {
-        const std::string key = argv[i];
-        const char* value = argv[i + 1];
-        if (key == "--library")
-            o.Library = value;
-        else if (key == "--out")
-            o.Out = value;
-        else if (key == "--reader")
-            o.Reader = value;
-        else if (key == "--wake")
-            o.Wake = value;
-        else if (key == "--codes")
-            o.Codes = std::atol(value);
-        else if (key == "--run")
-            o.Run = std::atol(value);
-        else if (key == "--ports")
-            o.Ports = std::atol(value);
-        else if (key == "--seconds")
-            o.Seconds = std::atof(value);
-        else if (key == "--python")
-            o.Python = value;
-        else
-            return Usage();
-    }
-    if (o.Codes < 1 || o.Ports < 1 || o.Ports > 10 || o.Seconds <= 0 ||
+    const bool read = ReadOptions(argc, argv, 2,
+                                  {{"--library", [&](const char* v) { o.Library = v; }},
+                                   {"--out", [&](const char* v) { o.Out = v; }},
+                                   {"--reader", [&](const char* v) { o.Reader = v; }},
+                                   {"--wake", [&](const char* v) { o.Wake = v; }},
+                                   {"--codes", [&](const char* v) { o.Codes = std::atol(v); }},
+                                   {"--run", [&](const char* v) { o.Run = std::atol(v); }},
+                                   {"--ports", [&](const char* v) { o.Ports = std::atol(v); }},
+                                   {"--seconds", [&](const char* v) { o.Seconds = std::atof(v); }},
+                                   {"--python", [&](const char* v) { o.Python = v; }}});
+    if (!read || o.Codes < 1 || o.Ports < 1 || o.Ports > 10 || o.Seconds <= 0 ||
         (o.Wake != "poll" && o.Wake != "event"))
         return Usage();
     std::signal(SIGPIPE, SIG_IGN);

@@ -44,6 +44,11 @@ def summary(d, rows, micro_name="micro.json"):
     out = []
     w = out.append
 
+    def head(*columns):
+        """A table's first two lines: its columns' names and the line under them."""
+        w("| " + " | ".join(columns) + " |")
+        w("|---" * len(columns) + "|")
+
     w("## Machine\n")
     w("```")
     w(open(os.path.join(d, "machine.txt")).read().strip())
@@ -56,8 +61,7 @@ def summary(d, rows, micro_name="micro.json"):
         w("## Latency, CR written to code handed over (ms)\n")
         w("Median over runs, spread over runs in brackets; ratio = the reader's median p50/p99 over the "
           "read() loop's on the same platform.\n")
-        w("| platform | reader | runs | codes lost | p50 | p99 | max | p50 ratio | p99 ratio | background |")
-        w("|---|---|---|---|---|---|---|---|---|---|")
+        head("platform", "reader", "runs", "codes lost", "p50", "p99", "max", "p50 ratio", "p99 ratio", "background")
         for platform, readers in (("linux", ("library", "event", "read", "pyserial")),
                                   ("wine", ("library", "event", "read"))):
             runs = [r for r in lat if r["platform"] == platform]
@@ -93,8 +97,7 @@ def summary(d, rows, micro_name="micro.json"):
     if share:
         w("## The library's own share, DataReceived to callback entry (µs)\n")
         w("Background load during these runs: {} processors.\n".format(background_of(share)))
-        w("| part | runs | p50 | p99 | max |")
-        w("|---|---|---|---|---|")
+        head("part", "runs", "p50", "p99", "max")
         for key, name in (("share_ns", "DataReceived → callback"), ("cycle_ns", "CR written → DataReceived"),
                           ("total_ns", "CR written → callback"),
                           ("wake_ns", "for comparison: a bare Event wake-up of a waiting thread"),
@@ -115,8 +118,7 @@ def summary(d, rows, micro_name="micro.json"):
         w("On the library's stand-in (bench/bridge_bench.sh); steady: a code every millisecond, burst: "
           "fifty back to back every 50 ms. Median over runs, spread over runs in brackets; load: the "
           "one-minute load average as each run began.\n")
-        w("| platform | case | runs | codes | lost | p50 | p99 | max | load |")
-        w("|---|---|---|---|---|---|---|---|---|")
+        head("platform", "case", "runs", "codes", "lost", "p50", "p99", "max", "load")
         for platform, case in dict.fromkeys((r["platform"], r["case"]) for r in bridge):
             rs = [r for r in bridge if (r["platform"], r["case"]) == (platform, case)]
             w("| {} | {} | {} | {} | {} | {} | {} | {} | {} |".format(
@@ -129,8 +131,7 @@ def summary(d, rows, micro_name="micro.json"):
     thr = [r for r in rows if r["kind"] == "throughput"]
     if thr:
         w("## Throughput, 14-byte codes as fast as the line takes them (KB/s = 1000 bytes/s)\n")
-        w("| platform | reader | ports | runs | lost | out of order | all ports | slowest port | ratio to read() loop | CPU (one core = 100 %) |")
-        w("|---|---|---|---|---|---|---|---|---|---|")
+        head("platform", "reader", "ports", "runs", "lost", "out of order", "all ports", "slowest port", "ratio to read() loop", "CPU (one core = 100 %)")
         keys = []
         for r in thr:
             k = (r["platform"], r["reader"], r["ports"])
@@ -160,8 +161,7 @@ def summary(d, rows, micro_name="micro.json"):
         w("## Under Wine, codes as fast as COM8 takes them, beside the reference reader\n")
         w("The reference reader is the driver's polling design without queue, thread or log. CPU is per code "
           "delivered, from /proc: the host process's own (all its threads) and wineserver's.\n")
-        w("| reader | runs | codes/s | ratio to reference | lost | out of order | host CPU per code (µs) | wineserver CPU per code (µs) |")
-        w("|---|---|---|---|---|---|---|---|")
+        head("reader", "runs", "codes/s", "ratio to reference", "lost", "out of order", "host CPU per code (µs)", "wineserver CPU per code (µs)")
         ref = [r["codes_per_s"] for r in flood if r["reader"] == "reference"]
         ref_median = statistics.median(ref) if ref else None
         for reader in ("reference", "library", "event", "read"):
@@ -196,8 +196,7 @@ def summary(d, rows, micro_name="micro.json"):
         native = [r for r in idle if r["platform"] == "linux" and r.get("wake", "poll") == wake]
         if native:
             w("## Idle drivers, native{}\n".format(", Wake=Event" if wake == "event" else ""))
-            w("| measure | runs | value |")
-            w("|---|---|---|")
+            head("measure", "runs", "value")
             w("| process CPU, no driver open (% of one core) | {} | {} |".format(
                 len(native), med_spread([r["cpu_none"] for r in native], 100)))
             w("| CPU per quiet driver, one open (% of one core) | {} | {} |".format(
@@ -233,10 +232,8 @@ def summary(d, rows, micro_name="micro.json"):
         w("## Idle driver under Wine (% of one core)\n")
         w("Median over {} runs, spread in brackets. The host process counts all its threads, those Wine "
           "started and ended meanwhile too.\n".format(len(wine)))
-        w("| measure | " + " | ".join({"none": "no driver", "reference": "the reference reader",
-                                      "one": "one driver", "event": "one driver, Wake=Event"}[k]
-                                     for k in keys) + " |")
-        w("|---" * (len(keys) + 1) + "|")
+        head("measure", *({"none": "no driver", "reference": "the reference reader",
+                           "one": "one driver", "event": "one driver, Wake=Event"}[k] for k in keys))
         for name, prefix in (("host process, by GetProcessTimes", "cpu_"),
                              ("host process + wineserver, from their CPU-time clocks", "proc_cpu_")):
             if all(prefix + k in r for r in wine for k in keys):
@@ -256,8 +253,7 @@ def summary(d, rows, micro_name="micro.json"):
     if os.path.exists(micro_path):
         micro = json.load(open(micro_path))
         w("## Micro-benchmarks (Google Benchmark, 5 repetitions)\n")
-        w("| benchmark | median | stddev | per byte (median) |")
-        w("|---|---|---|---|")
+        head("benchmark", "median", "stddev", "per byte (median)")
         for b in micro["benchmarks"]:
             if b.get("run_type") != "aggregate" or b.get("aggregate_name") != "median":
                 continue
@@ -276,8 +272,7 @@ def summary(d, rows, micro_name="micro.json"):
     logs = [r for r in rows if r["kind"] == "log"]
     if logs:
         w("## One log record under Wine, with its open, append and close (µs)\n")
-        w("| runs | p50 | p99 |")
-        w("|---|---|---|")
+        head("runs", "p50", "p99")
         w("| {} | {} | {} |".format(len(logs), med_spread([r["p50_ns"] for r in logs], 1e-3, "{:.1f}"),
                                     med_spread([r["p99_ns"] for r in logs], 1e-3, "{:.1f}")))
         w("")

@@ -96,13 +96,12 @@ void QuietReads(int tries)
 void FlowingReads(double seconds)
 {
     auto device = OpenNear();
-    const HANDLE farEnd = bench::OpenCom8();
+    const auto farEnd = bench::ScannerEnd();
     std::atomic<bool> stop{false};
     std::thread sender([&] {
-        const char piece[] = "0123456789ABCDE\r";
+        const std::string piece = "0123456789ABCDE\r";
         while (!stop) {
-            DWORD written = 0;
-            WriteFile(farEnd, piece, 16, &written, nullptr);
+            (void)farEnd->Send(piece);
             Sleep(4);
         }
     });
@@ -133,7 +132,6 @@ void FlowingReads(double seconds)
     }
     stop = true;
     sender.join();
-    CloseHandle(farEnd);
 }
 
 } // namespace

@@ -135,18 +135,11 @@ int main(int argc, char** argv)
     long codes = 400;
     long run = 0;
     std::string out;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string key = argv[i];
-        if (key == "--codes")
-            codes = std::atol(argv[i + 1]);
-        else if (key == "--run")
-            run = std::atol(argv[i + 1]);
-        else if (key == "--out")
-            out = argv[i + 1];
-        else
-            return 2;
-    }
-    if (codes < 1)
+    if (!ReadOptions(argc, argv, 1,
+                     {{"--codes", [&](const char* v) { codes = std::atol(v); }},
+                      {"--run", [&](const char* v) { run = std::atol(v); }},
+                      {"--out", [&](const char* v) { out = v; }}}) ||
+        codes < 1)
         return 2;
     const auto n = static_cast<size_t>(codes);
     gHandOverOf = std::vector<std::atomic<int64_t>>(n);

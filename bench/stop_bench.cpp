@@ -49,21 +49,13 @@ protected:
 
 void BELVOR_CALL OnCode(const unsigned char*) {}
 
-void Send(HANDLE peer, const std::string& bytes)
-{
-    DWORD written = 0;
-    if (!WriteFile(peer, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-        written != bytes.size())
-        throw std::runtime_error("cannot write to COM8");
-}
-
 } // namespace
 
 int main(int argc, char** argv)
 {
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 100;
     try {
-        const HANDLE peer = bench::OpenCom8();
+        const auto peer = bench::ScannerEnd();
         const std::string burst(8192, '\r');
 
         // The driver object alone: how long one receive step's DataReceived
@@ -72,7 +64,7 @@ int main(int argc, char** argv)
         for (int i = 0; i < 5; ++i) {
             TimedDriver driver;
             driver.StartReceiving();
-            Send(peer, burst);
+            bench::Type(*peer, burst);
             for (int wait = 0; wait < 500 && driver.Codes < 8192; ++wait)
                 Sleep(10);
             longest.push_back(driver.Longest);
@@ -86,7 +78,7 @@ int main(int argc, char** argv)
         for (int i = 0; i < rounds; ++i) {
             if (InitDriverImpl(7, &OnCode) != 0)
                 throw std::runtime_error("cannot create a driver on COM7");
-            Send(peer, burst);
+            bench::Type(*peer, burst);
             Sleep(static_cast<DWORD>(i % 40));
             const int64_t start = bench::NowUs();
             DestroyDriverImpl();
@@ -95,7 +87,6 @@ int main(int argc, char** argv)
         bench::PrintTimes("DestroyDriver during a burst", stops);
         std::printf("stops that gave up on the worker: %u of %d\n", platform::LateThreadStops() - lateBefore,
                     rounds);
-        CloseHandle(peer);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "stop_bench: %s\n", e.what());
         return 1;

@@ -1,14 +1,18 @@
 // What the Windows benchmarks under Wine share: a microsecond clock, a line of
-// percentiles, and the scanner's end of the null-modem pair (COM8).
+// percentiles, and the scanner's end of the null-modem pair (COM8), the tests'
+// own line (tests/win32/null_modem_line.cpp).
 #pragma once
 
 #include "bench/bench_stats.h"
+#include "support/test_line.h"
 
 #include <windows.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace belvor::bench {
@@ -39,16 +43,16 @@ inline void PrintTimes(const char* what, const std::vector<int64_t>& us, const c
 }
 
 // The scanner's end of the line that tools/wine-run.sh joins to COM7.
-inline HANDLE OpenCom8()
+inline std::unique_ptr<test::TestLine> ScannerEnd()
 {
-    const HANDLE h =
-        CreateFileA("\\\\.\\COM8", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        throw std::runtime_error("cannot open COM8");
-    COMMTIMEOUTS timeouts{};
-    timeouts.WriteTotalTimeoutConstant = 5000;
-    SetCommTimeouts(h, &timeouts);
-    return h;
+    return test::MakeRealLine();
+}
+
+// All of bytes into the line, or an exception: a benchmark that lost some would time nothing.
+inline void Type(test::TestLine& scanner, const std::string& bytes)
+{
+    if (!scanner.Send(bytes))
+        throw std::runtime_error("COM8 took only part of the bytes");
 }
 
 } // namespace belvor::bench

@@ -25,6 +25,7 @@
 #include "belvor.h"
 #include "bench/bench_stats.h"
 #include "bench/wake_config.h"
+#include "bench/win32_bench.h"
 #include "logging/Logger.h"
 #include "platform/profile.h"
 
@@ -126,13 +127,6 @@ HANDLE OpenLine(const char* name, bool overlapped)
     return h;
 }
 
-void WriteAll(HANDLE h, const void* data, DWORD size)
-{
-    DWORD written = 0;
-    if (!WriteFile(h, data, size, &written, nullptr) || written != size)
-        throw std::runtime_error("write to COM8 failed");
-}
-
 // What came out: the time of each sequence number, and the order.
 struct Sink {
     std::vector<std::atomic<int64_t>> Times;
@@ -206,16 +200,16 @@ bool WaitFor(const Sink& sink, uint64_t count, int stallMs)
 }
 
 // The same codes and pauses as on Linux: the body, then the time, then the CR.
-std::vector<int64_t> SendCodes(HANDLE scanner, size_t codes, uint32_t seed)
+std::vector<int64_t> SendCodes(belvor::test::TestLine& scanner, size_t codes, uint32_t seed)
 {
     std::vector<int64_t> written(codes, 0);
     std::mt19937 random(seed);
     std::uniform_int_distribution<int> pause(15, 35);
     for (size_t seq = 0; seq < codes; ++seq) {
         const std::string body = CodeText(0, seq);
-        WriteAll(scanner, body.data(), static_cast<DWORD>(body.size()));
+        Type(scanner, body);
         written[seq] = NowNs();
-        WriteAll(scanner, "\r", 1);
+        Type(scanner, "\r");
         Sleep(static_cast<DWORD>(pause(random)));
     }
     return written;
@@ -276,7 +270,7 @@ void ReadLoop(HANDLE line, Sink& sink, const std::atomic<bool>& stop)
 
 int Latency(size_t codes, long run)
 {
-    const HANDLE scanner = OpenLine("\\\\.\\COM8", false);
+    const auto scanner = ScannerEnd();
     std::string readers;
     std::printf("wine_bench: latency run %ld: %zu codes per reader\n", run, codes);
     {
@@ -287,7 +281,7 @@ int Latency(size_t codes, long run)
         std::atomic<bool> stop{false};
         std::thread reader(ReadLoop, line, std::ref(sink), std::cref(stop));
         Sleep(100);
-        const auto written = SendCodes(scanner, codes, static_cast<uint32_t>(3000 + run));
+        const auto written = SendCodes(*scanner, codes, static_cast<uint32_t>(3000 + run));
         WaitFor(sink, codes, 1000);
         stop = true;
         reader.join();
@@ -304,13 +298,12 @@ int Latency(size_t codes, long run)
         const Library library;
         library.Open(7);
         Sleep(100);
-        const auto written = SendCodes(scanner, codes, static_cast<uint32_t>((event ? 5000 : 4000) + run));
+        const auto written = SendCodes(*scanner, codes, static_cast<uint32_t>((event ? 5000 : 4000) + run));
         WaitFor(sink, codes, 1000);
         library.DestroyDriver();
         gSink = nullptr;
         readers += std::string(",") + LatencyJson(mode, sink, written);
     }
-    CloseHandle(scanner);
     std::printf(
         "JSON {\"kind\":\"latency\",\"platform\":\"wine\",\"run\":%ld,\"codes\":%zu,\"readers\":{%s}}\n", run,
         codes, readers.c_str());
@@ -385,7 +378,7 @@ struct Pumped {
     double ServerNsPerCode = -1;
 };
 
-Pumped PumpCodes(HANDLE scanner, Sink& sink, double seconds)
+Pumped PumpCodes(belvor::test::TestLine& scanner, Sink& sink, double seconds)
 {
     constexpr size_t kPerChunk = 292;
     uint64_t seq = 0;
@@ -397,7 +390,7 @@ Pumped PumpCodes(HANDLE scanner, Sink& sink, double seconds)
         chunk.clear();
         for (size_t k = 0; k < kPerChunk; ++k)
             chunk += CodeText(0, seq++) + "\r";
-        WriteAll(scanner, chunk.data(), static_cast<DWORD>(chunk.size()));
+        Type(scanner, chunk);
     }
     WaitFor(sink, seq, 3000);
     const Cpu after;
@@ -454,7 +447,7 @@ void RecordCalls(size_t records, long run)
 
 int Throughput(double seconds, long run)
 {
-    const HANDLE scanner = OpenLine("\\\\.\\COM8", false);
+    const auto scanner = ScannerEnd();
     const WakeConfig config(belvor::platform::ConfigFilePath());
     for (const char* reader : {"read", "reference", "library", "event"}) {
         Sink sink;
@@ -467,7 +460,7 @@ int Throughput(double seconds, long run)
             std::thread loop = reference ? std::thread(PollLoop, line, std::ref(sink), std::cref(stop), false)
                                          : std::thread(ReadLoop, line, std::ref(sink), std::cref(stop));
             Sleep(100);
-            pumped = PumpCodes(scanner, sink, seconds);
+            pumped = PumpCodes(*scanner, sink, seconds);
             stop = true;
             loop.join();
             CloseHandle(line);
@@ -477,7 +470,7 @@ int Throughput(double seconds, long run)
             const Library library;
             library.Open(7);
             Sleep(100);
-            pumped = PumpCodes(scanner, sink, seconds);
+            pumped = PumpCodes(*scanner, sink, seconds);
             library.DestroyDriver();
             gSink = nullptr;
         }
@@ -493,7 +486,6 @@ int Throughput(double seconds, long run)
                     static_cast<unsigned long long>(sink.OutOfOrder), pumped.HostNsPerCode,
                     pumped.ServerNsPerCode);
     }
-    CloseHandle(scanner);
     RecordCalls(20000, run);
     return 0;
 }
@@ -615,17 +607,11 @@ int main(int argc, char** argv)
     long codes = 300;
     long run = 0;
     double seconds = 3;
-    for (int i = 2; i + 1 < argc; i += 2) {
-        const std::string key = argv[i];
-        if (key == "--codes")
-            codes = std::atol(argv[i + 1]);
-        else if (key == "--run")
-            run = std::atol(argv[i + 1]);
-        else if (key == "--seconds")
-            seconds = std::atof(argv[i + 1]);
-        else
-            return 2;
-    }
+    if (!ReadOptions(argc, argv, 2,
+                     {{"--codes", [&](const char* v) { codes = std::atol(v); }},
+                      {"--run", [&](const char* v) { run = std::atol(v); }},
+                      {"--seconds", [&](const char* v) { seconds = std::atof(v); }}}))
+        return 2;
     try {
         if (mode == "latency")
             return Latency(static_cast<size_t>(std::max(codes, 1L)), run);

@@ -16,6 +16,16 @@ std::array<bool, 256> Allowing(std::string_view bytes)
     return allowed;
 }
 
+// Each byte value once, in order, but the one given.
+std::string EveryByteBut(uint8_t left)
+{
+    std::string every;
+    for (int b = 0; b < 256; ++b)
+        if (b != left)
+            every.push_back(static_cast<char>(b));
+    return every;
+}
+
 // What the assembler made of a stream: each code (a cut one as "text/cut:seen"),
 // and how many bytes it refused.
 std::pair<std::vector<std::string>, int> Assemble(TCodeAssembler& assembler, std::string_view stream)
@@ -45,6 +55,7 @@ std::pair<std::vector<std::string>, int> Assemble(TCodeAssembler& assembler, std
 TEST(CodeAssembler, BytesInCodesOut)
 {
     const std::string hex = kDefaultAllow;
+    const std::string spread("\0\tAB\x7F\x80\x81\xFF", 8);
     const struct {
         std::string allow;
         uint8_t end;
@@ -64,9 +75,12 @@ TEST(CodeAssembler, BytesInCodesOut)
         {hex, 13, 1, "Z12\r", {"1/cut:2"}, 1},
         // Another end byte: CR is then refused like any byte not allowed.
         {hex, 0x1D, 104, "12\r3\x1D", {"123"}, 1},
-        // An allowed byte that is also the end byte ends the code.
+        {hex, '\t', 104, "56\t78\r\n\t", {"56", "78"}, 2},
+        // An allowed byte that is also the end byte ends the code; the other allowed ones are kept.
         {"12\r", 13, 104, "1\r2\r", {"1", "2"}, 0},
-        {std::string("\0\xff", 2), 13, 104, std::string("\0\xff\x80\r", 4), {std::string("\0\xff", 2)}, 1},
+        {hex + "\t\n\r", '\n', 104, "12\r\n34\t\n", {"12\r", "34\t"}, 0},
+        // Exactly the allowed bytes, whatever their value: every byte but the end one comes.
+        {spread, 13, 104, EveryByteBut(13) + "\r", {spread}, 255 - 8},
     };
     for (const auto& c : cases) {
         TCodeAssembler assembler(Allowing(c.allow), c.end, c.maxLength);

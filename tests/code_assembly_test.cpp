@@ -1,5 +1,5 @@
-// The driver object on a fake device: line set-up, the allow-list, and the
-// cutting of the byte stream into codes.
+// The driver object on a fake device: line set-up, and the reads it feeds its
+// code assembler, made with the file's keys.
 #include "driver/Testing.h"
 #include "support/config_file.h"
 #include "support/fake_serial_device.h"
@@ -62,23 +62,17 @@ TEST_F(CodeAssembly, SetsTheLineUpForTheScanner)
     EXPECT_EQ(driver->Allow(), kDefaultAllow);
 }
 
-// The assembler's own cases are in code_assembler_test.cpp; here, that a driver feeds it.
-TEST_F(CodeAssembly, FiltersBytesAndCutsAtEachCarriageReturn)
-{
-    auto driver = Start();
-    Line.Feed("12AB\r12ab\r123\r\n456\r\n789\r\r\r");
-    EXPECT_EQ(Codes(*driver, 7), (CodeList{"12AB", "12", "123", "456", "789", "", ""}));
-}
-
+// The assembler's own cases are in code_assembler_test.cpp, the keys' in
+// codes_test.cpp; here, that a driver feeds it the bytes of each read as they come.
 TEST_F(CodeAssembly, JoinsACodeAcrossReadsAndNeverEmitsWithoutCarriageReturn)
 {
     auto driver = Start();
-    Line.Feed("12");
+    Line.Feed("1a2");
     ASSERT_TRUE(Eventually([&] { return driver->Handled >= 1; }));
     ASSERT_TRUE(Cycles(3));
     EXPECT_EQ(driver->QueueCount(), 0u) << "a pause does not end a code";
-    Line.Feed("3\r45");
-    EXPECT_EQ(Codes(*driver, 1), CodeList{"123"});
+    Line.Feed("3\r\n45");
+    EXPECT_EQ(Codes(*driver, 1), CodeList{"123"}) << "the default allow-list, one code";
     ASSERT_TRUE(Eventually([&] { return Line.Waiting() == 0 && driver->Handled >= 2; }));
     ASSERT_TRUE(Cycles(3));
     EXPECT_EQ(driver->QueueCount(), 0u) << "45 waits for its carriage return";
@@ -105,40 +99,18 @@ TEST_F(CodeAssembly, PortZeroFailsWithItsMessage)
     }
 }
 
-TEST_F(CodeAssembly, AllowListComesFromTheConfigurationFile)
+// Each driver assembles with the file's Allow, End and MaxLength as they were
+// when it was created.
+TEST_F(CodeAssembly, EachDriverAssemblesAsTheFileSaidWhenItWasCreated)
 {
-    WriteConfig("[Chars]\r\nAllow=AB\r\n");
-    auto driver = Start();
-    EXPECT_EQ(driver->Allow(), "AB");
-    Line.Feed("A1B2\rab\r");
-    EXPECT_EQ(Codes(*driver, 2), (CodeList{"AB", ""}));
-}
-
-TEST_F(CodeAssembly, EmptyAllowListEmitsEmptyCodes)
-{
-    WriteConfig("[Chars]\nAllow=\n");
-    auto driver = Start();
-    EXPECT_EQ(driver->Allow(), "");
-    Line.Feed("123\r\r");
-    EXPECT_EQ(Codes(*driver, 2), (CodeList{"", ""}));
-}
-
-TEST_F(CodeAssembly, DefaultAppliesWithoutSectionOrKey)
-{
-    const char* files[] = {"[Chars]\nDeny=AB\n", "[Other]\nAllow=AB\n", "Allow=AB\n", ""};
-    for (const char* text : files) {
-        WriteConfig(std::string(text));
-        TBelvor driver(3);
-        EXPECT_EQ(driver.Allow(), kDefaultAllow) << "file: " << text;
-    }
-}
-
-TEST_F(CodeAssembly, EachDriverReadsTheFileAsItIsWhenCreated)
-{
-    WriteConfig("[Chars]\nAllow=XYZ\n");
-    TBelvor first(3);
+    WriteConfig("[Chars]\r\nAllow=XYZ\r\n[Code]\r\nEnd=10\r\nMaxLength=3\r\n");
+    auto first = Start(3);
     WriteConfig("[chars]\n  allow = 0123 \n");
-    TBelvor second(4);
-    EXPECT_EQ(first.Allow(), "XYZ");
-    EXPECT_EQ(second.Allow(), "0123");
+    auto second = Start(4);
+    EXPECT_EQ(first->Allow(), "XYZ");
+    EXPECT_EQ(second->Allow(), "0123");
+    Line.FeedPort(3, "XaYZ\rX\nY\n");
+    Line.FeedPort(4, "0x1XYZ\n23\r");
+    EXPECT_EQ(Codes(*first, 2), (CodeList{"XYZ", "Y"})) << "cut at 3, ended by LF";
+    EXPECT_EQ(Codes(*second, 1), CodeList{"0123"});
 }

@@ -78,6 +78,18 @@ protected:
         SetCodeProcImpl(nullptr, nullptr);
         DriverTest::TearDown();
     }
+    // What the ScanProc got of the bytes, on a new driver on COM3 made with
+    // the file given, once n scans have come.
+    std::vector<SeenScan> ScansOf(const std::string& file, const std::string& bytes, size_t n)
+    {
+        WriteConfig(file);
+        EXPECT_EQ(InitDriverImpl(3, &OnCode), 0);
+        SetScanProcImpl(&OnScan, nullptr);
+        Line.Feed(bytes);
+        EXPECT_TRUE(Eventually([n] { return Scans().size() == n; }));
+        return Scans();
+    }
+
     LiveFakeLine Line;
 };
 
@@ -122,12 +134,9 @@ TEST_F(Scan, TheScanProcGetsWhatACodeIsBeforeTheCodeProcAndTheEventProc)
 TEST_F(Scan, ACodeWithoutAnIdentifierComesAsItCameTypedUnknownAndCounted)
 {
     // The default allow-list: the identifier's characters are kept all the same.
-    WriteConfig("[Code]\r\nSymbologyId=Aim\r\n");
-    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
-    SetScanProcImpl(&OnScan, nullptr);
-    Line.Feed("]E04006381333931\r12345\r");
-    ASSERT_TRUE(Eventually([] { return Scans().size() == 2; }));
-    const std::vector<SeenScan> scans = Scans();
+    const std::vector<SeenScan> scans =
+        ScansOf("[Code]\r\nSymbologyId=Aim\r\n", "]E04006381333931\r12345\r", 2);
+    ASSERT_EQ(scans.size(), 2u);
     EXPECT_EQ(scans[0].Type, 104u) << "EAN-13";
     EXPECT_EQ(scans[0].Label, "4006381333931");
     EXPECT_EQ(scans[0].Fields, (std::vector<std::pair<std::string, std::string>>{{"01", "04006381333931"}}));
@@ -140,12 +149,10 @@ TEST_F(Scan, ACodeWithoutAnIdentifierComesAsItCameTypedUnknownAndCounted)
 
 TEST_F(Scan, WithoutTheKeyNothingIsReadAsAnIdentifierButADigitalLinkIsRead)
 {
-    WriteConfig("[Chars]\r\nAllowCodes=32-126\r\n");
-    ASSERT_EQ(InitDriverImpl(3, &OnCode), 0);
-    SetScanProcImpl(&OnScan, nullptr);
-    Line.Feed("]E04006381333931\rhttps://id.example.com/01/09506000134352/10/AB%2F1?17=251231\r");
-    ASSERT_TRUE(Eventually([] { return Scans().size() == 2; }));
-    const std::vector<SeenScan> scans = Scans();
+    const std::vector<SeenScan> scans =
+        ScansOf("[Chars]\r\nAllowCodes=32-126\r\n",
+                "]E04006381333931\rhttps://id.example.com/01/09506000134352/10/AB%2F1?17=251231\r", 2);
+    ASSERT_EQ(scans.size(), 2u);
     EXPECT_EQ(scans[0].Type, 0u);
     EXPECT_EQ(scans[0].Label, "]E04006381333931");
     EXPECT_TRUE(scans[0].Fields.empty());

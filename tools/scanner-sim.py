@@ -55,7 +55,13 @@ def main():
     parser.add_argument("--2d", dest="two_d", action="store_true",
                         help="send 2D and GS1 codes, each with its AIM symbology identifier, "
                              "instead of the built-in shop codes")
+    parser.add_argument("--stdin", action="store_true",
+                        help="type the bytes of standard input as they come, instead of codes; its end "
+                             "pulls the cable (the C# and Pascal binding tests' scanner)")
     args = parser.parse_args()
+    if args.stdin:
+        # A test program's other pipes, inherited, would keep its other scanners from seeing their input end.
+        os.closerange(3, os.sysconf("SC_OPEN_MAX"))
     codes = [codecs.escape_decode(code.encode())[0] for code in args.code] if args.code else (
         CODES_2D if args.two_d else CODES)
     if not args.dir and not args.line:
@@ -71,6 +77,10 @@ def main():
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
     print("scanner-sim: COM%d is %s" % (args.port, line.tty), flush=True)
+    while args.stdin and (data := os.read(0, 65536)):
+        line.write(data)
+    if args.stdin:
+        stop()
     if args.wait_open is not None:
         # A program slow to start (Mono, Wine) must not miss the first codes.
         watched = os.path.realpath(args.wait_open) if args.wait_open else line.tty

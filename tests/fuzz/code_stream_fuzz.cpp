@@ -7,6 +7,7 @@
 //        bytes, 0 = never] stream...
 #include "driver/CodeAssembler.h"
 #include "driver/Settings.h"
+#include "fuzz/fuzz_input.h"
 
 #include <array>
 #include <cstdint>
@@ -14,21 +15,12 @@
 #include <string_view>
 
 using namespace belvor;
-
-namespace {
-
-// Ends the run at the first fault, so that libFuzzer keeps the input.
-void Check(bool ok)
-{
-    if (!ok)
-        __builtin_trap();
-}
-
-} // namespace
+using belvor::fuzz::Check;
+using belvor::fuzz::Text;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    const std::string_view input = Text(data, size);
     size_t at = 0;
     const auto next = [&]() -> uint8_t { return at < input.size() ? static_cast<uint8_t>(input[at++]) : 0; };
     std::array<bool, 256> allowed{};

@@ -1,25 +1,18 @@
 // Any bytes as a Digital Link URI: nothing added unless it is one, its fields'
 // AIs are digits (or none, for a segment that is no AI), and errors point into it.
 #include "driver/DigitalLink.h"
+#include "fuzz/fuzz_input.h"
 
 #include <cstdint>
 #include <string_view>
 
 using namespace belvor::gs1;
-
-namespace {
-
-void Check(bool ok)
-{
-    if (!ok)
-        __builtin_trap();
-}
-
-} // namespace
+using belvor::fuzz::Check;
+using belvor::fuzz::Text;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    const std::string_view uri(reinterpret_cast<const char*>(data), size);
+    const std::string_view uri = Text(data, size);
     TGs1Data out;
     const bool link = ParseDigitalLink(uri, out);
     Check(link || (out.Fields.empty() && out.Errors.empty()));

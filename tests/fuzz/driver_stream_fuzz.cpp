@@ -10,6 +10,7 @@
 // sizes, with one receive step after each chunk (k = 0: all at once), then
 // drained. A read limit makes the device hand out fewer bytes than asked.
 #include "driver/Testing.h"
+#include "fuzz/fuzz_input.h"
 #include "platform/profile.h"
 #include "support/fake_serial_device.h"
 
@@ -26,15 +27,10 @@
 #include <sys/file.h>
 
 using namespace belvor;
+using belvor::fuzz::Check;
+using belvor::fuzz::Text;
 
 namespace {
-
-// Ends the run at the first fault, so that libFuzzer keeps the input.
-void Check(bool ok)
-{
-    if (!ok)
-        __builtin_trap();
-}
 
 class DrivenDriver : public TBelvor {
 public:
@@ -100,7 +96,7 @@ int ConfigLock()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    const std::string_view input = Text(data, size);
     size_t at = 0;
     const auto next = [&]() -> uint8_t { return at < input.size() ? static_cast<uint8_t>(input[at++]) : 0; };
     const auto take = [&](size_t n) {

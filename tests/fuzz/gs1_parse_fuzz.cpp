@@ -2,19 +2,16 @@
 // (a scanner's form, not brackets) is parsed the same again once written back
 // with a GS after every field of no predefined length.
 #include "driver/Gs1Parse.h"
+#include "fuzz/fuzz_input.h"
 
 #include <cstdint>
 #include <string_view>
 
 using namespace belvor::gs1;
+using belvor::fuzz::Check;
+using belvor::fuzz::Text;
 
 namespace {
-
-void Check(bool ok)
-{
-    if (!ok)
-        __builtin_trap();
-}
 
 bool SameFields(const TGs1Data& a, const TGs1Data& b)
 {
@@ -30,7 +27,7 @@ bool SameFields(const TGs1Data& a, const TGs1Data& b)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    const std::string_view input = Text(data, size);
     TGs1Data out;
     ParseElementString(input, out);
     size_t taken = 0;

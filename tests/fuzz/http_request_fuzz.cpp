@@ -5,20 +5,16 @@
 // this bridge and an Origin it allows (or none), and with the clients full only
 // to a listed origin, in another's place; only a GET of a Host of this bridge
 // is answered 200; a connection over the cap is always refused.
+#include "fuzz/fuzz_input.h"
 #include "programs/bridge/server.h"
 
 #include <cstdint>
 #include <sstream>
 
 using namespace belvor::bridge;
+using belvor::fuzz::Check;
 
 namespace {
-
-void Check(bool ok)
-{
-    if (!ok)
-        __builtin_trap();
-}
 
 ServerContext& Context()
 {

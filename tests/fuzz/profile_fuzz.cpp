@@ -5,19 +5,17 @@
 // text holds (only the first section and the first entry of a name count); with another
 // section put before it, which must change nothing; and, when the text has no header, with
 // a [Chars] section setting Allow to v after it, which must give v.
+#include "fuzz/fuzz_input.h"
 #include "platform/profile.h"
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-namespace {
+using belvor::fuzz::Check;
+using belvor::fuzz::Text;
 
-void Check(bool ok)
-{
-    if (!ok)
-        __builtin_trap();
-}
+namespace {
 
 bool IsBlank(char c)
 {
@@ -35,7 +33,7 @@ std::string Find(const std::string& text, bool& found)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    const std::string_view input = Text(data, size);
     const size_t cut = std::min(input.find('\n'), input.size());
     std::string v(input.substr(0, cut));
     // Line ends and NULs cannot be in a value.

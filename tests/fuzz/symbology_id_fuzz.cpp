@@ -2,25 +2,18 @@
 // reading: the label is the code without its identifiers, a code without a
 // valid one comes back whole and untyped, and every error points into the label.
 #include "driver/ScanReading.h"
+#include "fuzz/fuzz_input.h"
 
 #include <cstdint>
 #include <string_view>
 
 using namespace belvor;
-
-namespace {
-
-void Check(bool ok)
-{
-    if (!ok)
-        __builtin_trap();
-}
-
-} // namespace
+using belvor::fuzz::Check;
+using belvor::fuzz::Text;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    const std::string_view code(reinterpret_cast<const char*>(data), size);
+    const std::string_view code = Text(data, size);
     const TScanReading reading = ReadScan(code);
     const TSymbologyId& id = reading.Symbology;
     if (!id.Valid) {

@@ -3,6 +3,7 @@
 using System;
 using System.Collections.Generic;
 using System.ComponentModel;
+using System.Diagnostics;
 using System.Runtime.CompilerServices;
 using System.Runtime.InteropServices;
 using System.Text;
@@ -20,41 +21,38 @@ static class BelvorTest
             failed++;
     }
 
-    // A pty linked as COM<port> in the system directory: what is written to it arrives as if scanned.
+    // A pty linked as COM<port> in the system directory, made by the simulated scanner
+    // (tools/scanner-sim.py --stdin): what is sent arrives as if scanned; Dispose pulls the cable.
     sealed class FakeScanner : IDisposable
     {
-        [DllImport("libc.so.6")] static extern int posix_openpt(int flags);
-        [DllImport("libc.so.6")] static extern int grantpt(int fd);
-        [DllImport("libc.so.6")] static extern int unlockpt(int fd);
-        [DllImport("libc.so.6")] static extern IntPtr ptsname(int fd);
-        [DllImport("libc.so.6")] static extern int symlink(string target, string link);
-        [DllImport("libc.so.6")] static extern int unlink(string path);
-        [DllImport("libc.so.6")] static extern int close(int fd);
-        [DllImport("libc.so.6")] static extern IntPtr write(int fd, byte[] data, IntPtr count);
-
-        readonly int master;
-        readonly string link;
+        readonly Process feed;
 
         public FakeScanner(int port)
         {
-            master = posix_openpt(2 | 0x100 /* O_RDWR | O_NOCTTY */);
-            if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
-                throw new Exception("no pty");
-            link = Environment.GetEnvironmentVariable("BELVOR_SYSTEM_DIR") + "/com" + port;
-            unlink(link);
-            symlink(Marshal.PtrToStringAnsi(ptsname(master)), link);
+            var start = new ProcessStartInfo(Environment.GetEnvironmentVariable("BELVOR_PYTHON3"),
+                Environment.GetEnvironmentVariable("BELVOR_SCANNER_SIM") + " --stdin --port " + port + " --dir " +
+                Environment.GetEnvironmentVariable("BELVOR_SYSTEM_DIR"));
+            start.UseShellExecute = false;
+            start.RedirectStandardInput = true;
+            start.RedirectStandardOutput = true;
+            feed = Process.Start(start);
+            string ready = feed.StandardOutput.ReadLine();
+            if (ready == null || !ready.StartsWith("scanner-sim: COM" + port + " is "))
+                throw new Exception("no pty: " + ready);
         }
 
         public void Send(string data)
         {
             byte[] bytes = Encoding.ASCII.GetBytes(data);
-            write(master, bytes, (IntPtr)bytes.Length);
+            feed.StandardInput.BaseStream.Write(bytes, 0, bytes.Length);
+            feed.StandardInput.BaseStream.Flush();
         }
 
         public void Dispose()
         {
-            unlink(link);
-            close(master);
+            feed.StandardInput.Close();
+            feed.WaitForExit();
+            feed.Dispose();
         }
     }
 

@@ -5,16 +5,7 @@ program belvor_test;
 {$MODE DELPHI}
 
 uses
-  cthreads, SysUtils, dynlibs, Belvor;
-
-function posix_openpt(Flags: Integer): Integer; cdecl; external 'c';
-function grantpt(Fd: Integer): Integer; cdecl; external 'c';
-function unlockpt(Fd: Integer): Integer; cdecl; external 'c';
-function ptsname(Fd: Integer): PAnsiChar; cdecl; external 'c';
-function symlink(Target, Link: PAnsiChar): Integer; cdecl; external 'c';
-function unlink(Path: PAnsiChar): Integer; cdecl; external 'c';
-function write(Fd: Integer; Data: PAnsiChar; Count: PtrUInt): PtrInt; cdecl; external 'c';
-function close(Fd: Integer): Integer; cdecl; external 'c';
+  cthreads, SysUtils, dynlibs, Process, Belvor;
 
 type
   { Codes as the scanners' OnCode saw them, one string each. }
@@ -78,22 +69,38 @@ begin
   Lock.EndRead;
 end;
 
-{ A pty linked as COM<Port>; returns its master, where a scanner would type. }
-function FakeScanner(Port: Integer): Integer;
+{ A pty linked as COM<Port>, made by the simulated scanner (tools/scanner-sim.py --stdin):
+  what is sent arrives as if scanned. }
+function FakeScanner(Port: Integer): TProcess;
 var
-  Link: AnsiString;
+  Ready: string;
+  C: Char;
 begin
-  Result := posix_openpt(2 or $100); { O_RDWR or O_NOCTTY }
-  if (Result < 0) or (grantpt(Result) <> 0) or (unlockpt(Result) <> 0) then
-    raise Exception.Create('no pty');
-  Link := GetEnvironmentVariable('BELVOR_SYSTEM_DIR') + '/com' + IntToStr(Port);
-  unlink(PAnsiChar(Link));
-  symlink(ptsname(Result), PAnsiChar(Link));
+  Result := TProcess.Create(nil);
+  Result.Executable := GetEnvironmentVariable('BELVOR_PYTHON3');
+  Result.Parameters.AddStrings([GetEnvironmentVariable('BELVOR_SCANNER_SIM'), '--stdin', '--port', IntToStr(Port),
+    '--dir', GetEnvironmentVariable('BELVOR_SYSTEM_DIR')]);
+  Result.Options := [poUsePipes];
+  Result.Execute;
+  Ready := '';
+  while (Result.Output.Read(C, 1) = 1) and (C <> #10) do
+    Ready := Ready + C;
+  if Pos(Format('scanner-sim: COM%d is ', [Port]), Ready) <> 1 then
+    raise Exception.Create('no pty: ' + Ready);
 end;
 
-procedure Send(Fd: Integer; const Data: AnsiString);
+procedure Send(Line: TProcess; const Data: AnsiString);
 begin
-  write(Fd, PAnsiChar(Data), Length(Data));
+  if Data <> '' then
+    Line.Input.WriteBuffer(Data[1], Length(Data));
+end;
+
+{ The cable pulled: the pty closed and its link gone. }
+procedure Unplug(Line: TProcess);
+begin
+  Line.CloseInput;
+  Line.WaitOnExit;
+  Line.Free;
 end;
 
 procedure ExpectError(Port, Code: Integer; const Message: string);
@@ -167,7 +174,7 @@ procedure StatusAndStats;
 var
   Ini: string;
   F: Text;
-  Line: Integer;
+  Line: TProcess;
   Got: TTimeline;
   Scanner: TBelvorScanner;
   S: TBelvorStats;
@@ -187,7 +194,7 @@ begin
   Check(Scanner.Stats.MsSinceCode = -1, 'no code yet');
   Send(Line, '123456'#13'12'#13);
   Check(Got.Wait(3) = '65:status 4 6|65:1234|65:12', 'the cut comes just before its code: ' + Got.Wait(3));
-  close(Line); { unplugged }
+  Unplug(Line);
   Check(Got.Wait(4) = '65:status 4 6|65:1234|65:12|65:status 1 5', 'lost, with EIO: ' + Got.Wait(4));
   S := Scanner.Stats;
   Check((S.State = BelvorPortLost) and (S.LastError = 5) and (S.Losses = 1), 'stats while lost');
@@ -198,7 +205,7 @@ begin
     (S.Port = 65) and (S.State = BelvorPortOpen) and (S.CodesDelivered = 2) and (S.CodesCut = 1) and
     (S.BytesReceived = 10) and (S.Returns = 1) and (S.MsSinceCode >= 0), 'the stats add up');
   Scanner.Free;
-  close(Line);
+  Unplug(Line);
   DeleteFile(Ini);
 end;
 
@@ -331,7 +338,7 @@ procedure Scans;
 var
   Ini: string;
   F: Text;
-  A, B: Integer;
+  A, B: TProcess;
   Plain: TReceived;
   Got: TScans;
   Scanner, Other: TBelvorScanner;
@@ -363,8 +370,8 @@ begin
     'OnScan set later, beside OnCode: ' + Got.Wait(3));
   Other.Free;
   Scanner.Free;
-  close(A);
-  close(B);
+  Unplug(A);
+  Unplug(B);
   DeleteFile(Ini);
 end;
 
@@ -396,7 +403,7 @@ begin
 end;
 
 var
-  A, B: Integer;
+  A, B: TProcess;
   Got: TReceived;
   Older, Newer: TBelvorScanner;
 begin
@@ -445,10 +452,8 @@ begin
   ParseScans;
   Scans;
 
-  unlink(PAnsiChar(GetEnvironmentVariable('BELVOR_SYSTEM_DIR') + '/com65'));
-  unlink(PAnsiChar(GetEnvironmentVariable('BELVOR_SYSTEM_DIR') + '/com68'));
-  close(A);
-  close(B);
+  Unplug(A);
+  Unplug(B);
   if Failed = 0 then
     WriteLn('all passed')
   else

@@ -25,16 +25,6 @@ if SYSTEM_DIR:
 PORTS = (60, 61)  # apart from the other tests' ports
 
 
-class FakeScanner(ScannerLine):
-    """A pty linked as COM<port>: what is written to it arrives as if scanned."""
-
-    def __init__(self, port):
-        super().__init__(SYSTEM_DIR, port)
-
-    send = ScannerLine.write
-    close = ScannerLine.pull
-
-
 class Received:
     """Codes collected from the driver's thread; wait() returns once n have come."""
 
@@ -60,18 +50,18 @@ class ScannerTest(unittest.TestCase):
     def setUp(self):
         self.lib = belvor.Library.shared()
         self.lib.tagged = True
-        self.fakes = [FakeScanner(p) for p in PORTS]
+        self.fakes = [ScannerLine(SYSTEM_DIR, p) for p in PORTS]
 
     def tearDown(self):
         for fake in self.fakes:
-            fake.close()
+            fake.pull()
         self.assertEqual(self.lib._scanners, [], "a test left a scanner open")
 
     def test_codes_arrive_as_bytes_on_the_drivers_thread(self):
         got = Received()
         with belvor.Scanner(PORTS[0], got) as scanner:
             self.assertEqual(scanner.index, 0)
-            self.fakes[0].send(b"4006381333931\r\r12ab34CD\r")
+            self.fakes[0].write(b"4006381333931\r\r12ab34CD\r")
             self.assertEqual(got.wait(3), [b"4006381333931", b"", b"1234CD"])
         self.assertNotIn(threading.get_ident(), got.threads)
         self.assertTrue(scanner.closed)
@@ -80,16 +70,16 @@ class ScannerTest(unittest.TestCase):
         self.lib.tagged = False
         got = Received()
         with belvor.Scanner(PORTS[0], got):
-            self.fakes[0].send(b"0123456789ABCDEF" * 6 + b"\r\r")
+            self.fakes[0].write(b"0123456789ABCDEF" * 6 + b"\r\r")
             self.assertEqual(got.wait(2), [b"0123456789ABCDEF" * 6, b""])
 
     def test_each_scanner_gets_its_own_codes(self):
         first, second = Received(), Received()
         with belvor.Scanner(PORTS[0], first) as a, belvor.Scanner(PORTS[1], second) as b:
             self.assertEqual((a.index, b.index), (0, 1))
-            self.fakes[1].send(b"B1\r")
+            self.fakes[1].write(b"B1\r")
             self.assertEqual(second.wait(1), [b"B1"])
-            self.fakes[0].send(b"A1\r")
+            self.fakes[0].write(b"A1\r")
             self.assertEqual(first.wait(1), [b"A1"])
             self.assertEqual(second.codes, [b"B1"])
 
@@ -101,7 +91,7 @@ class ScannerTest(unittest.TestCase):
             older.close()
         self.assertFalse(older.closed)
         self.assertFalse(newer.closed)
-        self.fakes[0].send(b"ABC\r")
+        self.fakes[0].write(b"ABC\r")
         self.assertEqual(got.wait(1), [b"ABC"])
         newer.close()
         older.close()
@@ -112,10 +102,10 @@ class ScannerTest(unittest.TestCase):
         # The only reference to this lambda is the scanner's.
         scanner = belvor.Scanner(PORTS[0], lambda code: got(code))
         gc.collect()
-        self.fakes[0].send(b"1\r")
+        self.fakes[0].write(b"1\r")
         self.assertEqual(got.wait(1), [b"1"])
         gc.collect()
-        self.fakes[0].send(b"2\r")
+        self.fakes[0].write(b"2\r")
         self.assertEqual(got.wait(2), [b"1", b"2"])
         scanner.close()
 
@@ -129,7 +119,7 @@ class ScannerTest(unittest.TestCase):
                 errors(str(e).encode())
 
         scanner = belvor.Scanner(PORTS[0], on_code)
-        self.fakes[0].send(b"12\r")
+        self.fakes[0].write(b"12\r")
         (message,) = errors.wait(1)
         self.assertIn(b"inside a callback", message)
         self.assertFalse(scanner.closed)
@@ -145,7 +135,7 @@ class ScannerTest(unittest.TestCase):
             set_done(code)
 
         scanner = belvor.Scanner(PORTS[0], on_code)
-        self.fakes[0].send(b"1\r")
+        self.fakes[0].write(b"1\r")
         self.assertTrue(in_handler.wait(10))
         closer = threading.Thread(target=scanner.close, daemon=True)
         closer.start()
@@ -162,13 +152,13 @@ class ScannerTest(unittest.TestCase):
         got = Received()
         with belvor.Scanner(PORTS[0], got, on_status=lambda status, detail: got((status, detail))) as scanner:
             self.assertIsNone(scanner.stats().ms_since_code)
-            self.fakes[0].send(b"123456\r12\r")
+            self.fakes[0].write(b"123456\r12\r")
             self.assertEqual(got.wait(3), [(belvor.Status.CODE_CUT, 6), b"1234", b"12"])
-            self.fakes[0].close()  # unplugged
+            self.fakes[0].pull()  # unplugged
             self.assertEqual(got.wait(4)[3], (belvor.Status.LOST, errno.EIO))
             lost = scanner.stats()
             self.assertEqual((lost.state, lost.last_error, lost.losses), (belvor.PortState.LOST, errno.EIO, 1))
-            self.fakes[0] = FakeScanner(PORTS[0])
+            self.fakes[0] = ScannerLine(SYSTEM_DIR, PORTS[0])
             self.assertEqual(got.wait(5)[4], (belvor.Status.BACK, 0))
             stats = scanner.stats()
         self.assertGreaterEqual(stats.ms_since_code, 0)
@@ -192,8 +182,8 @@ class ScannerTest(unittest.TestCase):
         self.addCleanup(os.remove, ini)
         scans, codes, plain = Received(), Received(), Received()
         with belvor.Scanner(PORTS[0], codes, on_scan=scans) as scanner, belvor.Scanner(PORTS[1], plain):
-            self.fakes[0].send(DATAMATRIX + b"\r" + b"4006381333931\r")
-            self.fakes[1].send(b"12ab\r")  # no on_scan: its bytes, as before
+            self.fakes[0].write(DATAMATRIX + b"\r" + b"4006381333931\r")
+            self.fakes[1].write(b"12ab\r")  # no on_scan: its bytes, as before
             self.assertEqual(plain.wait(1), [b"12"])
             first, second = scans.wait(2)
             self.assertEqual(codes.wait(2), [DATAMATRIX, b"4006381333931"])
