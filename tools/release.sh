@@ -113,9 +113,10 @@ windows_zip() {
   $triple-dlltool "${kill[@]}" -d "$def" -D Belvor.dll -l "$stage/lib/libbelvor.dll.a"
   crlf packaging/Belvor.ini >"$stage/Belvor.ini"
   crlf LICENSE >"$stage/LICENSE.txt"
-  local platform=x64
-  [[ $tag == win32 ]] && platform=x86
-  sed "s/@VERSION@/$version/g; s/@BITS@/$bits/g; s/@PLATFORM@/$platform/g" packaging/README.windows.txt.in |
+  local platform=x64 msibits=64 wheel=win_amd64
+  [[ $tag == win32 ]] && platform=x86 msibits=32 wheel=win32
+  sed "s/@VERSION@/$version/g; s/@BITS@/$bits/g; s/@PLATFORM@/$platform/g; s/@MSIBITS@/$msibits/g; s/@WHEEL@/$wheel/g" \
+    packaging/README.windows.txt.in |
     crlf /dev/stdin >"$stage/README.txt"
   host_kit "$stage"
   find "$stage" -exec touch -h -d "@$epoch" {} +
