@@ -382,7 +382,8 @@ done
 
 # --- the Windows installers ---------------------------------------------------
 # Under Wine in the test prefixes (their Belvor.ini kept aside meanwhile), as a fleet tool runs
-# them: installed silently with the bridge's settings, the service serving a pty as COM45;
+# them: installed silently with the bridge's settings over a service installed by hand from the
+# zip, which it takes over, the service serving a pty as COM45;
 # upgraded from an older MSI of the same files with no settings given, keeping them, the service
 # running and a changed Belvor.ini; removed, leaving Belvor.ini and nothing of its own. Then
 # installed with START_SERVICE=0: registered to start by hand, not running; removed.
@@ -394,6 +395,7 @@ msi_round_trip() { # tag
   wine_do() { timeout 120 bash "$root/tools/wine-run.sh" "$prefix" --arch $arch "$@" 2>&1 | tr -d '\r'; }
   service() { wine_do sc query BelvorBridge | sed -n 's/.*STATE *: [0-9]* *//p'; }
   image() { wine_do reg query 'HKLM\System\CurrentControlSet\Services\BelvorBridge' /v "$1" | sed -n "s/^ *$1 *REG_[A-Z]* *//p"; }
+  running() { for i in $(seq 50); do [[ $(service) == RUNNING ]] && return; sleep 0.1; done; service; return 1; }
   serving() { for i in $(seq 100); do [[ $(scanners $listen) == *'{"port":45,"state":"open"'*'"codes_delivered":'[1-9]* ]] && return; sleep 0.1; done; scanners $listen; return 1; }
   # The older MSI, from the zip's files (the same as the release's but for the version).
   local files=$work/msi-$tag/$name
@@ -407,10 +409,12 @@ msi_round_trip() { # tag
   sim=$!
   local ok=true msi=${work//\//\\}
   step() { echo "$1"; shift; "$@" || { echo "  failed: $*"; ok=false; }; }
+  step "a service installed by hand from the zip" wine_do "$files/belvor-bridge.exe" --install-service --port=$port
+  step "running" running
   step "install 0.0.1" wine_do msiexec /i "Z:$msi\\old-$tag.msi" /qn PORTS=$port LISTEN=$listen \
     ALLOW_ORIGIN=https://till.example,https://b.example
-  step "running" same RUNNING "$(service)"
-  step "serving" serving
+  step "running" running
+  step "serving on the MSI's LISTEN (the taken-over service's was another)" serving
   step "upgrade" wine_do msiexec /i "Z:$msi\\new-$tag.msi" /qn
   step "running, with the settings" same "\"C:\\Program Files\\Belvor\\belvor-bridge.exe\" --service --port=$port --allow-origin=https://till.example,https://b.example --listen=$listen RUNNING" "$(image ImagePath) $(service)"
   step "serving" serving
