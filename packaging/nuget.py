@@ -7,7 +7,7 @@ where .NET takes them from (runtimes/RID/native), in the package's format (an OP
 
 The managed assembly is Belvor.Net.dll: Belvor.dll is the native library's name, and a Windows
 build copies both into one folder. Entries are dated SOURCE_DATE_EPOCH."""
-import os, sys, time, zipfile
+import hashlib, os, struct, sys, time, zipfile
 from xml.sax.saxutils import escape
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -33,10 +33,34 @@ NUSPEC = """<?xml version="1.0" encoding="utf-8"?>
 """
 
 
+def reproducible(assembly):
+    """The assembly with the module's identity (its MVID, which mcs draws at random) derived from
+    the rest of it, so that the same sources make the same package."""
+    u16, u32 = (lambda at: struct.unpack_from("<H", assembly, at)[0]), (lambda at: struct.unpack_from("<I", assembly, at)[0])
+    pe = u32(0x3C)
+    directories = pe + 24 + (96 if u16(pe + 24) == 0x10B else 112)
+    sections = [struct.unpack_from("<IIII", assembly, pe + 24 + u16(pe + 20) + 40 * i + 8) for i in range(u16(pe + 6))]
+
+    def offset(rva):
+        return next(raw + rva - address for size, address, _, raw in sections if address <= rva < address + size)
+
+    metadata = offset(u32(offset(u32(directories + 14 * 8)) + 8))
+    at = metadata + 16 + u32(metadata + 12) + 2  # the number of streams, their headers after it
+    count, at = u16(at), at + 2
+    for _ in range(count):
+        start, name = u32(at), assembly[at + 8:assembly.index(b"\0", at + 8)]
+        at += 8 + (len(name) + 4) // 4 * 4
+        if name == b"#GUID":
+            guid = metadata + start
+            blank = assembly[:guid] + bytes(16) + assembly[guid + 16:]
+            return assembly[:guid] + hashlib.sha256(blank).digest()[:16] + assembly[guid + 16:]
+    sys.exit("nuget.py: no #GUID stream in the assembly")
+
+
 def main(dist, version, managed, win32, win64, linux):
     parts = [
         ("Belvor.nuspec", (NUSPEC % {"version": escape(version)}).encode()),
-        ("lib/%s/Belvor.Net.dll" % FRAMEWORK, open(managed, "rb").read()),
+        ("lib/%s/Belvor.Net.dll" % FRAMEWORK, reproducible(open(managed, "rb").read())),
         ("runtimes/win-x86/native/Belvor.dll", open(win32, "rb").read()),
         ("runtimes/win-x64/native/Belvor.dll", open(win64, "rb").read()),
         ("runtimes/linux-x64/native/libbelvor.so.1", open(linux, "rb").read()),
