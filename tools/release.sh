@@ -108,9 +108,11 @@ windows_zip() {
   fi
   # For mingw, from the same .def: the import library ld makes along with a
   # --kill-at DLL has lost the @n names a 32-bit caller links against.
-  local def=$stage/lib/Belvor.def kill=()
+  # (Run where it writes: dlltool names its symbols after the output's path, which holds the
+  # temporary folder's random name.)
+  local kill=()
   [[ $tag == win32 ]] && kill=(-k)
-  $triple-dlltool "${kill[@]}" -d "$def" -D Belvor.dll -l "$stage/lib/libbelvor.dll.a"
+  (cd "$stage/lib" && $triple-dlltool "${kill[@]}" -d Belvor.def -D Belvor.dll -l libbelvor.dll.a)
   crlf packaging/Belvor.ini >"$stage/Belvor.ini"
   crlf LICENSE >"$stage/LICENSE.txt"
   local platform=x64 msibits=64 wheel=win_amd64
