@@ -19,8 +19,11 @@ all)
              clang-14 clang-tools-14 libclang-rt-14-dev llvm-14 wine wine32:i386
              g++-mingw-w64-x86-64-posix wine64
              lld-14 dpkg-dev lintian zip unzip pkg-config)
-  # The language bindings' tests: Python's pip install offline, C# with Mono, Free Pascal.
-  packages+=(python3-pip python3-setuptools python3-wheel mono-mcs mono-runtime fp-compiler fp-units-rtl)
+  # The release's Windows installers (tools/release.sh).
+  packages+=(wixl)
+  # The language bindings' tests: Python's pip install offline (and into a fresh virtual
+  # environment, the release's wheel), C# with Mono, Free Pascal.
+  packages+=(python3-pip python3-setuptools python3-wheel python3-venv mono-mcs mono-runtime fp-compiler fp-units-rtl)
   # belvor-bridge (Beast, Asio and JSON, header-only) and its tests: the protocol suite
   # in Python, the live page in a headless browser (openssl: its https till's certificate),
   # and its alert rules with Prometheus itself.

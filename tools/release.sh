@@ -2,7 +2,10 @@
 # Makes a release: builds the 32-bit and 64-bit Windows DLLs and the Linux
 # library from scratch and writes into dist/
 #   belvor-<version>-win32.zip, belvor-<version>-win64.zip
+#   belvor-<version>-win32.msi, belvor-<version>-win64.msi (the same files, installed)
 #   belvor_<version>_amd64.deb, belvor-<version>-linux-x86_64.tar.gz
+#   Belvor.<version>.nupkg (C#), belvor-<version>-py3-none-<platform>.whl (Python:
+#   linux_x86_64, win32, win_amd64)
 #   SHA256SUMS
 # then checks every file (tests/release/check_release.sh).
 #
@@ -105,14 +108,17 @@ windows_zip() {
   fi
   # For mingw, from the same .def: the import library ld makes along with a
   # --kill-at DLL has lost the @n names a 32-bit caller links against.
-  local def=$stage/lib/Belvor.def kill=()
+  # (Run where it writes: dlltool names its symbols after the output's path, which holds the
+  # temporary folder's random name.)
+  local kill=()
   [[ $tag == win32 ]] && kill=(-k)
-  $triple-dlltool "${kill[@]}" -d "$def" -D Belvor.dll -l "$stage/lib/libbelvor.dll.a"
+  (cd "$stage/lib" && $triple-dlltool "${kill[@]}" -d Belvor.def -D Belvor.dll -l libbelvor.dll.a)
   crlf packaging/Belvor.ini >"$stage/Belvor.ini"
   crlf LICENSE >"$stage/LICENSE.txt"
-  local platform=x64
-  [[ $tag == win32 ]] && platform=x86
-  sed "s/@VERSION@/$version/g; s/@BITS@/$bits/g; s/@PLATFORM@/$platform/g" packaging/README.windows.txt.in |
+  local platform=x64 msibits=64 wheel=win_amd64
+  [[ $tag == win32 ]] && platform=x86 msibits=32 wheel=win32
+  sed "s/@VERSION@/$version/g; s/@BITS@/$bits/g; s/@PLATFORM@/$platform/g; s/@MSIBITS@/$msibits/g; s/@WHEEL@/$wheel/g" \
+    packaging/README.windows.txt.in |
     crlf /dev/stdin >"$stage/README.txt"
   host_kit "$stage"
   find "$stage" -exec touch -h -d "@$epoch" {} +
@@ -122,6 +128,17 @@ windows_zip() {
 
 windows_zip win32 $win32_build i386 32-bit
 windows_zip win64 $win64_build i386:x86-64 64-bit
+
+# The Windows installers: the zip's folder under Program Files\Belvor, the bridge's service.
+windows_msi() { # tag, wixl's arch
+  local name=belvor-$version-$1
+  python3 packaging/msi/wxs.py "$work/$name" "$version" "$1" >"$work/$name.wxs"
+  (cd "$work/$name" && wixl -a "$2" -o "$dist/$name.msi" "$work/$name.wxs")
+  python3 packaging/msi/wxs.py --seal "$dist/$name.msi" "$work/$name.wxs"
+  echo "release: $name.msi"
+}
+windows_msi win32 x86
+windows_msi win64 x64
 
 # Linux: the installed tree, relocatable, once under /usr for the package and
 # once as an archive.
@@ -168,7 +185,17 @@ find "$work/$name" -exec touch -h -d "@$epoch" {} +
 tar -C "$work" --sort=name --owner=0 --group=0 --numeric-owner -czf "$dist/$name.tar.gz" "$name"
 echo "release: $name.tar.gz"
 
-(cd "$dist" && sha256sum -- *.zip *.deb *.tar.gz >SHA256SUMS)
+# C#: the binding as a library (Belvor.Net.dll) with the three native libraries, as NuGet lays
+# them out. Python: a wheel per platform, its library inside. (The ones the .deb has, stripped.)
+mcs -nologo -warnaserror -target:library -out:"$work/Belvor.Net.dll" bindings/csharp/Belvor.cs
+so=$stage/usr/lib/libbelvor.so.$version
+python3 packaging/nuget.py "$dist" "$version" "$work/Belvor.Net.dll" "$work/belvor-$version-win32/Belvor.dll" \
+  "$work/belvor-$version-win64/Belvor.dll" "$so" | sed 's/^/release: /'
+python3 packaging/wheel.py "$dist" "$version" linux_x86_64 "$so" | sed 's/^/release: /'
+python3 packaging/wheel.py "$dist" "$version" win32 "$work/belvor-$version-win32/Belvor.dll" | sed 's/^/release: /'
+python3 packaging/wheel.py "$dist" "$version" win_amd64 "$work/belvor-$version-win64/Belvor.dll" | sed 's/^/release: /'
+
+(cd "$dist" && sha256sum -- *.zip *.msi *.deb *.tar.gz *.nupkg *.whl >SHA256SUMS)
 
 # The proof: the test command reuses the Wine prefixes its Windows tests made.
 args=("$dist" "$version" "$system_dir" --wine32 "$root/build/windows/wine" --wine64 "$root/build/windows64/wine")

@@ -394,8 +394,9 @@ namespace Belvor
         public bool Scans { get; private set; }
 
         /// <summary>
-        /// The library at path; null: $BELVOR_LIBRARY, else Belvor.dll on Windows, libbelvor.so.1
-        /// then libbelvor.so elsewhere. DllNotFoundException when none loads.
+        /// The library at path; null: $BELVOR_LIBRARY, else the NuGet package's (runtimes/RID/native
+        /// beside this assembly), else Belvor.dll on Windows, libbelvor.so.1 then libbelvor.so
+        /// elsewhere. DllNotFoundException when none loads.
         /// </summary>
         public static BelvorLibrary Load(string path = null)
         {
@@ -412,10 +413,30 @@ namespace Belvor
             }
         }
 
+        // Where a project that takes the NuGet package finds its native library: in the build's
+        // output, runtimes/RID/native beside this assembly (the package's layout), the ones there.
+        static IEnumerable<string> PackagedLibraries(IEnumerable<string> names)
+        {
+            string rid = (Windows ? "win-" : "linux-") + (IntPtr.Size == 8 ? "x64" : "x86");
+            string here = System.IO.Path.GetDirectoryName(typeof(BelvorLibrary).Assembly.Location) ?? "";
+            string folder = System.IO.Path.Combine(System.IO.Path.Combine(here, "runtimes"),
+                                                   System.IO.Path.Combine(rid, "native"));
+            foreach (string name in names) {
+                string file = System.IO.Path.Combine(folder, name);
+                if (System.IO.File.Exists(file))
+                    yield return file;
+            }
+        }
+
         BelvorLibrary(string path)
         {
-            string[] names = path != null ? new[] { path }
-                             : Windows ? new[] { "Belvor.dll" } : new[] { "libbelvor.so.1", "libbelvor.so" };
+            var names = new List<string>();
+            if (path != null)
+                names.Add(path);
+            else {
+                names.AddRange(Windows ? new[] { "Belvor.dll" } : new[] { "libbelvor.so.1", "libbelvor.so" });
+                names.InsertRange(0, new List<string>(PackagedLibraries(names)));
+            }
             IntPtr handle = IntPtr.Zero;
             var errors = new StringBuilder();
             foreach (string name in names) {

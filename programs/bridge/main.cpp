@@ -113,9 +113,9 @@ int Run(const std::vector<std::string>& args, const std::function<void()>& ready
         // The options were checked and the library found: the service runs with the same.
         std::vector<std::string> serviceArgs;
         for (const std::string& arg : args)
-            if (arg != "--install-service")
+            if (arg != "--install-service" && arg != "--manual-start")
                 serviceArgs.push_back(arg);
-        return InstallService(serviceArgs, options.library);
+        return InstallService(serviceArgs, options.library, options.manualStart);
     }
     return Serve(options, belvor, ready);
 }

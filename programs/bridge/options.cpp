@@ -182,12 +182,17 @@ bool ParseOptions(const SectionReader& section, const std::vector<std::string>& 
                 return false;
             }
             options.service = *action;
+        } else if (args[i] == "--manual-start") {
+            options.manualStart = true;
         } else if (TakeValue(args, i, "--port", value)) {
-            if (!AddPort(value, ports, error))
-                return false;
+            // A list too, as in Belvor.ini: an installer passes one property for all of them.
+            for (const std::string& item : ListItems(value))
+                if (!AddPort(item, ports, error))
+                    return false;
         } else if (TakeValue(args, i, "--allow-origin", value)) {
-            if (!AddOrigin(value, origins, error))
-                return false;
+            for (const std::string& item : ListItems(value))
+                if (!AddOrigin(item, origins, error))
+                    return false;
         } else if (TakeValue(args, i, "--listen", value)) {
             if (!listenAt(listen, "--listen", value, options.listenAddress, options.listenPort))
                 return false;
@@ -201,6 +206,10 @@ bool ParseOptions(const SectionReader& section, const std::vector<std::string>& 
             error = "unknown or incomplete option: " + args[i];
             return false;
         }
+    }
+    if (options.manualStart && options.service != BridgeOptions::Service::Install) {
+        error = "--manual-start goes with --install-service";
+        return false;
     }
     if (!ports.empty())
         options.ports = ports;
@@ -268,9 +277,10 @@ std::string UsageText()
            "(GET /scanners, GET /metrics), on 127.0.0.1:29170 unless --listen says otherwise.\n"
            "--metrics-listen adds a listener that serves GET /metrics only (e.g. on the LAN).\n"
            "Belvor.ini [Bridge] holds the same: Ports=3,5  Listen=ADDR:PORT  MetricsListen=ADDR:PORT\n"
-           "AllowOrigin=O1, O2 (the command line wins).\n"
+           "AllowOrigin=O1, O2 (the command line wins; --port and --allow-origin take such lists too).\n"
            "Windows: --install-service [options] installs and starts the service BelvorBridge\n"
-           "(automatic start, restarted after a failure), run with those options; --uninstall-service\n"
+           "(automatic start, restarted after a failure), run with those options (with --manual-start:\n"
+           "neither started now nor with Windows, but by an administrator); --uninstall-service\n"
            "stops and removes it. Its messages go to Log\\belvor-bridge.log beside Belvor.ini (else to the\n"
            "event log).\n";
 }

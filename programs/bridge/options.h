@@ -29,6 +29,9 @@ struct BridgeOptions {
     // Windows: --install-service, --uninstall-service, and --service (how the
     // service manager starts it).
     enum class Service { None, Install, Uninstall, Run } service = Service::None;
+    // With --install-service: started by an administrator, neither now nor with Windows
+    // (a fleet's installer that leaves the till's settings for later).
+    bool manualStart = false;
     bool help = false;
     bool version = false;
 };

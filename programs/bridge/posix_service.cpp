@@ -15,7 +15,7 @@ int WindowsOnly()
 
 } // namespace
 
-int InstallService(const std::vector<std::string>&, const std::string&)
+int InstallService(const std::vector<std::string>&, const std::string&, bool)
 {
     return WindowsOnly();
 }

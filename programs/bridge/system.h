@@ -33,11 +33,12 @@ private:
 
 // The bridge as the Windows service BelvorBridge (elsewhere each says it is
 // for Windows and returns 2). InstallService: installed to run this program
-// with args, then started, unless a user may change the program, the library
-// it loads or Belvor.ini (or their folders). UninstallService: stopped and removed.
+// with args, then started (manualStart: left to be started by hand, at no boot),
+// unless a user may change the program, the library it loads or Belvor.ini (or
+// their folders). UninstallService: stopped and removed.
 // RunAsService: under the service manager, serve(ready) from the start until
 // a stop (which StopSignals hears); ready() once it listens.
-int InstallService(const std::vector<std::string>& args, const std::string& library);
+int InstallService(const std::vector<std::string>& args, const std::string& library, bool manualStart);
 int UninstallService();
 int RunAsService(const std::function<int(const std::function<void()>& ready)>& serve);
 

@@ -389,7 +389,7 @@ void WINAPI ServiceMain(DWORD, char**)
 
 } // namespace
 
-int InstallService(const std::vector<std::string>& args, const std::string& library)
+int InstallService(const std::vector<std::string>& args, const std::string& library, bool manualStart)
 {
     const std::string program = ProgramPath();
     if (program.empty())
@@ -405,10 +405,10 @@ int InstallService(const std::vector<std::string>& args, const std::string& libr
     for (const std::string& arg : WithFullLibraryPath(args))
         options.push_back(arg);
     const std::string line = "\"" + program + "\" " + WindowsCommandLine(options);
-    const ServiceHandle service{CreateServiceA(manager.handle, kName, kDisplayName, SERVICE_ALL_ACCESS,
-                                               SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                               SERVICE_ERROR_NORMAL, line.c_str(), nullptr, nullptr, nullptr,
-                                               kAccount, nullptr)};
+    const ServiceHandle service{
+        CreateServiceA(manager.handle, kName, kDisplayName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                       manualStart ? SERVICE_DEMAND_START : SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                       line.c_str(), nullptr, nullptr, nullptr, kAccount, nullptr)};
     if (!service.handle) {
         const DWORD error = GetLastError();
         if (error == ERROR_SERVICE_EXISTS)
@@ -420,13 +420,20 @@ int InstallService(const std::vector<std::string>& args, const std::string& libr
     SetRecovery(service.handle);
     MakeLogFolder();
     AddEventSource();
-    if (!StartServiceA(service.handle, 0, nullptr)) {
+    if (manualStart) {
+        std::fprintf(MessageFile(),
+                     "belvor-bridge: the service %s is installed, as %s; it starts when an administrator "
+                     "starts it (sc start %s)\n",
+                     kName, kAccount, kName);
+    } else if (!StartServiceA(service.handle, 0, nullptr)) {
         const DWORD error = GetLastError();
         return Failed(std::string("the service ") + kName + " is installed but did not start", error);
+    } else {
+        std::fprintf(
+            MessageFile(),
+            "belvor-bridge: the service %s is installed and starting, as %s; it starts with Windows\n", kName,
+            kAccount);
     }
-    std::fprintf(MessageFile(),
-                 "belvor-bridge: the service %s is installed and starting, as %s; it starts with Windows\n",
-                 kName, kAccount);
     // The driver's log is beside the program unless [Log] Dir says otherwise, and there the account
     // may not write.
     if (platform::ReadProfileString(platform::ConfigFilePath(), kLogSection, kLogDirKey, "").empty())

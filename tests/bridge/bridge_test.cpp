@@ -190,7 +190,11 @@ TEST(BridgeOptions, CommandLineOverBelvorIni)
         std::string ports, listen, origins; // ports and origins joined by ' '; listen "" for an error
     };
     const Case cases[] = {
-        {{}, {"--port", "3", "--port=5"}, "3 5", "127.0.0.1:29170", ""},
+        {{},
+         {"--port", "3, 4", "--port=5", "--allow-origin=https://a.example,http://b:81"},
+         "3 4 5",
+         "127.0.0.1:29170",
+         "https://a.example http://b:81"},
         {{{"Ports", " 3, 5 ,"},
           {"Listen", "0.0.0.0:8080"},
           {"AllowOrigin", "https://a.example, http://b:81"}},
@@ -210,6 +214,7 @@ TEST(BridgeOptions, CommandLineOverBelvorIni)
         {{}, {"--port", "3", "--allow-origin", "https://a.example/till"}, "", "", ""},
         {{{"Ports", "3"}, {"Listen", "nowhere"}}, {}, "", "", ""},
         {{}, {"--port"}, "", "", ""},
+        {{}, {"--port", "3", "--manual-start"}, "", "", ""},
         {{}, {"--port", "3", "--listen", "127.0.0.1:9", "--listen", "10.0.0.1:9"}, "", "", ""},
         {{}, {"--port", "3", "--metrics-listen", "10.0.0.1:9", "--metrics-listen=10.0.0.2:9"}, "", "", ""},
         {{}, {"--port", "3", "--metrics-listen", "127.0.0.1:29170"}, "", "", ""},

@@ -380,6 +380,96 @@ for mode in "${modes[@]}"; do
   check "Python: the package's example, with the package's binding, $what" python_example $mode
 done
 
+# --- the Windows installers ---------------------------------------------------
+# Under Wine in the test prefixes (their Belvor.ini kept aside meanwhile), as a fleet tool runs
+# them: installed silently with the bridge's settings over a service installed by hand from the
+# zip, which it takes over, the service serving a pty as COM45;
+# upgraded from an older MSI of the same files with no settings given, keeping them, the service
+# running and a changed Belvor.ini; removed, leaving Belvor.ini and nothing of its own. Then
+# installed with START_SERVICE=0: registered to start by hand, not running; removed.
+msi_round_trip() { # tag
+  local tag=$1 prefix=$wine32 arch=win32 wixl_arch=x86 name=belvor-$version-$1 files
+  [[ $tag == win64 ]] && prefix=$wine64 arch=win64 wixl_arch=x64
+  local dexe=$prefix/drive_c/DEXE program=$prefix/drive_c/Program\ Files/Belvor listen port=45 i
+  listen=127.0.0.1:$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  wine_do() { timeout 120 bash "$root/tools/wine-run.sh" "$prefix" --arch $arch "$@" 2>&1 | tr -d '\r'; }
+  service() { wine_do sc query BelvorBridge | sed -n 's/.*STATE *: [0-9]* *//p'; }
+  image() { wine_do reg query 'HKLM\System\CurrentControlSet\Services\BelvorBridge' /v "$1" | sed -n "s/^ *$1 *REG_[A-Z]* *//p"; }
+  running() { for i in $(seq 50); do [[ $(service) == RUNNING ]] && return; sleep 0.1; done; service; return 1; }
+  serving() { for i in $(seq 100); do [[ $(scanners $listen) == *'{"port":45,"state":"open"'*'"codes_delivered":'[1-9]* ]] && return; sleep 0.1; done; scanners $listen; return 1; }
+  # The older MSI, from the zip's files (the same as the release's but for the version).
+  local files=$work/msi-$tag/$name
+  unzip -q "$dist/$name.zip" -d "$work/msi-$tag" && python3 "$root/packaging/msi/wxs.py" "$files" 0.0.1 $tag >"$work/old-$tag.wxs" &&
+    (cd "$files" && wixl -a $wixl_arch -o "$work/old-$tag.msi" "$work/old-$tag.wxs") || return 1
+  cp "$dist/$name.msi" "$work/new-$tag.msi"
+  mkdir -p "$dexe" && { [[ ! -f $dexe/Belvor.ini ]] || mv "$dexe/Belvor.ini" "$work/kept-$tag.ini"; }
+  printf '[Log]\r\nDir=C:\\DEXE\\Log\r\n; the shop'"'"'s own\r\n' >"$dexe/Belvor.ini" && cp "$dexe/Belvor.ini" "$work/shop.ini"
+  "${bounded[@]}" python3 "$root/tools/scanner-sim.py" --dir "$prefix/dosdevices" --port $port --count 0 --interval 0.2 \
+    --delay 0 >/dev/null &
+  sim=$!
+  local ok=true msi=${work//\//\\}
+  step() { echo "$1"; shift; "$@" || { echo "  failed: $*"; ok=false; }; }
+  step "a service installed by hand from the zip" wine_do "$files/belvor-bridge.exe" --install-service --port=$port
+  step "running" running
+  step "install 0.0.1" wine_do msiexec /i "Z:$msi\\old-$tag.msi" /qn PORTS=$port LISTEN=$listen \
+    ALLOW_ORIGIN=https://till.example,https://b.example
+  step "running" running
+  step "serving on the MSI's LISTEN (the taken-over service's was another)" serving
+  step "upgrade" wine_do msiexec /i "Z:$msi\\new-$tag.msi" /qn
+  step "running, with the settings" same "\"C:\\Program Files\\Belvor\\belvor-bridge.exe\" --service --port=$port --allow-origin=https://till.example,https://b.example --listen=$listen RUNNING" "$(image ImagePath) $(service)"
+  step "serving" serving
+  step "the installed files are the zip's" diff -r "$files" "$program"
+  step "remove" wine_do msiexec /x "Z:$msi\\new-$tag.msi" /qn
+  step "the service is gone" same "" "$(image ImagePath)"
+  step "Belvor.ini is the shop's" cmp "$work/shop.ini" "$dexe/Belvor.ini"
+  step "nothing is left in Program Files" bash -c "[[ ! -e '$program' ]]"
+  step "install START_SERVICE=0" wine_do msiexec /i "Z:$msi\\new-$tag.msi" /qn PORTS=$port START_SERVICE=0
+  step "registered to start by hand (3), stopped" same "0x3 STOPPED" "$(image Start) $(service)"
+  step "remove" wine_do msiexec /x "Z:$msi\\new-$tag.msi" /qn
+  kill $sim 2>/dev/null && wait $sim 2>/dev/null
+  sim=
+  rm -f "$dexe/Belvor.ini" && { [[ ! -f $work/kept-$tag.ini ]] || mv "$work/kept-$tag.ini" "$dexe/Belvor.ini"; }
+  $ok
+}
+for tag in win32 win64; do
+  check "$tag: the MSI installs under Wine with the bridge's settings, serves, upgrades keeping them and Belvor.ini, removes" \
+    msi_round_trip $tag
+done
+
+# --- the NuGet package and the wheels ------------------------------------------
+# Each as its format has it; then used as a developer would, with no library on any path but
+# the package's: the C# example built against the NuGet package's library, its files laid out
+# as a .NET build lays out a package's (Belvor.Net.dll beside the program, runtimes/ kept), and
+# the Python example from a wheel installed offline into a fresh virtual environment.
+nupkg=$dist/Belvor.$version.nupkg
+check "nupkg: parts, content types, relationships, nuspec, the native libraries' machines" \
+  python3 "$here/check_packages.py" nupkg "$nupkg" "$version"
+for wheel in "$dist"/belvor-$version-py3-none-{linux_x86_64,win32,win_amd64}.whl; do
+  check "$(basename "$wheel"): tag, WHEEL, METADATA, RECORD's hashes, its library's machine" \
+    python3 "$here/check_packages.py" wheel "$wheel"
+done
+app=$work/nuget-app
+mkdir -p "$app" && unzip -q "$nupkg" -d "$work/nuget" && cp "$work/nuget/lib/netstandard2.0/Belvor.Net.dll" "$app/" &&
+  cp -r "$work/nuget/runtimes" "$app/"
+nuget_example() { # refused|receives
+  [[ -f $app/scan.exe ]] || mcs -nologo -warnaserror -r:"$app/Belvor.Net.dll" -out:"$app/scan.exe" \
+    "$kit/examples/csharp/Scan.cs" || return 1
+  linux_example "$1" 47 env -u BELVOR_LIBRARY -u LD_LIBRARY_PATH mono "$app/scan.exe"
+}
+venv=$work/venv
+check "wheel: installed offline into a fresh virtual environment" \
+  bash -c "/usr/bin/python3 -m venv '$venv' && '$venv/bin/pip' install -q --no-index '$dist/belvor-$version-py3-none-linux_x86_64.whl'"
+wheel_example() { # refused|receives; from elsewhere than the sources
+  cd "$work" && linux_example "$1" 48 env -u BELVOR_LIBRARY -u LD_LIBRARY_PATH -u PYTHONPATH "$venv/bin/python" \
+    "$kit/examples/python/scan.py"
+}
+for mode in "${modes[@]}"; do
+  what="receives a code"
+  [[ $mode == refused ]] && what="loads the package's library; COM200 is refused"
+  check "NuGet: the C# example, built against the package, $what" nuget_example $mode
+  check "wheel: the Python example, in the virtual environment, $what" wheel_example $mode
+done
+
 # --- the relocatable archive --------------------------------------------------
 tgz=$dist/belvor-$version-linux-x86_64.tar.gz
 top=belvor-$version-linux-x86_64
@@ -395,8 +485,8 @@ check "tar.gz: LICENSE is the MIT licence of The Belvor developers" \
 check "tar.gz: its pkg-config file finds its own tree" \
   bash -c "[[ \$(PKG_CONFIG_PATH='$work/$top/lib/pkgconfig' pkg-config --variable=prefix belvor) -ef '$work/$top' ]]"
 
-check "SHA256SUMS: all four files, all matching" \
-  bash -c "cd '$dist' && [[ \$(wc -l <SHA256SUMS) == 4 ]] && sha256sum --quiet -c SHA256SUMS"
+check "SHA256SUMS: all ten files, all matching" \
+  bash -c "cd '$dist' && [[ \$(wc -l <SHA256SUMS) == 10 ]] && sha256sum --quiet -c SHA256SUMS"
 
 echo "$passed passed, $failed failed"
 ((failed == 0))

@@ -77,8 +77,8 @@ def _os_error(code, what):
 class Library:
     """One loaded Belvor library and the one callback all its drivers share.
 
-    ``path``: a file name or path; None tries $BELVOR_LIBRARY, then the usual
-    names (LIBRARY_NAMES). ``tagged``: when the library has SetCodeProc, use it
+    ``path``: a file name or path; None tries $BELVOR_LIBRARY, then the library
+    inside this package (a wheel's), then the usual names (LIBRARY_NAMES). ``tagged``: when the library has SetCodeProc, use it
     so that each scanner receives only its own codes; False keeps to the
     counted-string EventProc, whose codes all go to the newest scanner.
     """
@@ -93,7 +93,10 @@ class Library:
         elif os.environ.get("BELVOR_LIBRARY"):
             candidates = [os.environ["BELVOR_LIBRARY"]]
         else:
-            candidates = list(LIBRARY_NAMES)
+            # A wheel's own library first: the binding and the library of one release go together.
+            here = os.path.dirname(os.path.abspath(__file__))
+            candidates = [os.path.join(here, name) for name in LIBRARY_NAMES
+                          if os.path.isfile(os.path.join(here, name))] + list(LIBRARY_NAMES)
         errors = []
         for name in candidates:
             try:
