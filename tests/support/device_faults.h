@@ -5,6 +5,7 @@
 // event creations in a scope of their own, through the event seam.
 #pragma once
 
+#include "platform/no_copy.h"
 #include "platform/seams.h"
 #include "platform/serial_device.h"
 
@@ -21,12 +22,10 @@ enum class FaultScope : unsigned {
     Events = 4,    // event creations ("EventCreate"), which only their owner checks
 };
 
-class DeviceFaults {
+class DeviceFaults : platform::NoCopy {
 public:
     DeviceFaults();
     ~DeviceFaults();
-    DeviceFaults(const DeviceFaults&) = delete;
-    DeviceFaults& operator=(const DeviceFaults&) = delete;
 
     // Counting starts afresh; call n (from 1) of the scope fails, 0: none.
     // With a name, only the calls of that name count ("Read", "ThreadStart").

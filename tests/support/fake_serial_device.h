@@ -2,6 +2,7 @@
 // test feeds it, records every call and every read, and fails on demand.
 #pragma once
 
+#include "platform/no_copy.h"
 #include "platform/seams.h"
 #include "platform/serial_device.h"
 
@@ -40,12 +41,10 @@ struct FakeSettings {
 inline constexpr uint32_t kFakeRefusal = 87;
 
 // While one exists, every port opened gets a fake device on this line.
-class FakeLine {
+class FakeLine : platform::NoCopy {
 public:
     FakeLine();
     ~FakeLine();
-    FakeLine(const FakeLine&) = delete;
-    FakeLine& operator=(const FakeLine&) = delete;
 
     // Set up before the port opens.
     std::atomic<bool> FailOpen{false}; // may change while a worker reopens

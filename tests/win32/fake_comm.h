@@ -4,6 +4,7 @@
 // documentation promises, as Wine does, or as a pulled adapter does.
 #pragma once
 
+#include "platform/no_copy.h"
 #include "platform/seams.h"
 #include "platform/win32/comm_calls.h"
 
@@ -17,13 +18,11 @@
 
 namespace belvor::test {
 
-class FakeComm {
+class FakeComm : platform::NoCopy {
 public:
     // Installed for every device opened while it lives; one at a time.
     FakeComm();
     ~FakeComm();
-    FakeComm(const FakeComm&) = delete;
-    FakeComm& operator=(const FakeComm&) = delete;
 
     // How its pending waits end.
     enum class WaitEnd {
