@@ -2,17 +2,20 @@
 
 #include <atomic>
 #include <mutex>
+#include <new>
 
 namespace belvor::platform {
 
 namespace {
 
 // Read at opens, starts and waits, and set by tests while threads of earlier
-// tests may still be ending: under a lock, never destroyed, since a thread
-// given up on may still open a port after the process has begun to end.
+// tests may still be ending: under a lock, never destroyed (a thread given up
+// on may still open a port after the process has begun to end) and in the
+// library's own memory (it goes with the library when a host unloads it).
 std::mutex& Guard()
 {
-    static std::mutex* lock = new std::mutex;
+    alignas(std::mutex) static unsigned char place[sizeof(std::mutex)];
+    static std::mutex* lock = new (place) std::mutex;
     return *lock;
 }
 Seams gSeams;
