@@ -19,8 +19,9 @@ all)
              clang-14 clang-tools-14 libclang-rt-14-dev llvm-14 wine wine32:i386
              g++-mingw-w64-x86-64-posix wine64
              lld-14 dpkg-dev lintian zip unzip pkg-config)
-  # The release's Windows installers (tools/release.sh).
-  packages+=(wixl)
+  # The release's Windows installers (tools/release.sh), and NuGet, which takes the release's
+  # package from a folder feed as a C# developer's project would.
+  packages+=(wixl nuget)
   # The language bindings' tests: Python's pip install offline (and into a fresh virtual
   # environment, the release's wheel), C# with Mono, Free Pascal.
   packages+=(python3-pip python3-setuptools python3-wheel python3-venv mono-mcs mono-runtime fp-compiler fp-units-rtl)

@@ -438,9 +438,10 @@ done
 
 # --- the NuGet package and the wheels ------------------------------------------
 # Each as its format has it; then used as a developer would, with no library on any path but
-# the package's: the C# example built against the NuGet package's library, its files laid out
-# as a .NET build lays out a package's (Belvor.Net.dll beside the program, runtimes/ kept), and
-# the Python example from a wheel installed offline into a fresh virtual environment.
+# the package's: the C# example built against the NuGet package taken from a local folder feed
+# (nuget install, offline), its files laid out as a .NET build lays out a package's
+# (Belvor.Net.dll beside the program, runtimes/ kept), and the Python example from a wheel
+# installed offline into a fresh virtual environment.
 nupkg=$dist/Belvor.$version.nupkg
 check "nupkg: parts, content types, relationships, nuspec, the native libraries' machines" \
   python3 "$here/check_packages.py" nupkg "$nupkg" "$version"
@@ -448,9 +449,15 @@ for wheel in "$dist"/belvor-$version-py3-none-{linux_x86_64,win32,win_amd64}.whl
   check "$(basename "$wheel"): tag, WHEEL, METADATA, RECORD's hashes, its library's machine" \
     python3 "$here/check_packages.py" wheel "$wheel"
 done
-app=$work/nuget-app
-mkdir -p "$app" && unzip -q "$nupkg" -d "$work/nuget" && cp "$work/nuget/lib/netstandard2.0/Belvor.Net.dll" "$app/" &&
-  cp -r "$work/nuget/runtimes" "$app/"
+app=$work/nuget-app feed=$work/nuget-feed
+nuget_install() {
+  mkdir -p "$feed" "$app" && cp "$nupkg" "$feed/" &&
+    HOME=$work/nuget-home nuget install Belvor -Version "$version" -Source "$feed" -OutputDirectory "$work/nuget" \
+      -NonInteractive >/dev/null &&
+    cp "$work/nuget/Belvor.$version/lib/netstandard2.0/Belvor.Net.dll" "$app/" &&
+    cp -r "$work/nuget/Belvor.$version/runtimes" "$app/"
+}
+check "NuGet: the package installed from a local folder feed" nuget_install
 nuget_example() { # refused|receives
   [[ -f $app/scan.exe ]] || mcs -nologo -warnaserror -r:"$app/Belvor.Net.dll" -out:"$app/scan.exe" \
     "$kit/examples/csharp/Scan.cs" || return 1
