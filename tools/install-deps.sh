@@ -23,8 +23,10 @@ all)
   # package from a folder feed as a C# developer's project would.
   packages+=(wixl nuget)
   # The language bindings' tests: Python's pip install offline (and into a fresh virtual
-  # environment, the release's wheel), C# with Mono, Free Pascal.
-  packages+=(python3-pip python3-setuptools python3-wheel python3-venv mono-mcs mono-runtime fp-compiler fp-units-rtl)
+  # environment, the release's wheel), C# with Mono, Free Pascal (with its
+  # FCL: the Pascal test starts the simulated scanner as a child process).
+  packages+=(python3-pip python3-setuptools python3-wheel python3-venv mono-mcs mono-runtime fp-compiler fp-units-rtl
+             fp-units-fcl)
   # belvor-bridge (Beast, Asio and JSON, header-only) and its tests: the protocol suite
   # in Python, the live page in a headless browser (openssl: its https till's certificate),
   # and its alert rules with Prometheus itself.
