@@ -31,7 +31,11 @@ constexpr int64_t kNoWatch = INT64_MAX;
 
 } // namespace
 
-TBelvorThread::TBelvorThread(int32_t index, uint32_t recheckMs) : FIndex(index), FRecheckMs(recheckMs) {}
+TBelvorThread::TBelvorThread(int32_t index, uint32_t recheckMs)
+    : FIndex(index), FRecheckMs(recheckMs),
+      FStallMs(platform::Or(platform::CurrentTimings().ReaderStallMs, TBelvor::kReaderStallMs))
+{
+}
 
 platform::Result<> TBelvorThread::Start()
 {
@@ -139,8 +143,7 @@ int64_t TBelvorThread::WatchReader(const TBelvor& driver)
 {
     uint32_t quietMs = 0;
     int64_t nextMs = kNoWatch;
-    const int change = driver.WatchReader(
-        platform::Or(platform::CurrentTimings().ReaderStallMs, TBelvor::kReaderStallMs), quietMs, nextMs);
+    const int change = driver.WatchReader(FStallMs, quietMs, nextMs);
     if (change == 0)
         return nextMs;
     try {

@@ -60,6 +60,8 @@ private:
     const int32_t FIndex;
     uint64_t FCallGeneration = 0; // the callbacks' generation a pass is using (BeginCall), 0 between passes
     const uint32_t FRecheckMs;
+    // How far past its round the worker counts as stuck: taken once, as the re-check is.
+    const int64_t FStallMs;
     std::atomic<bool> FTerminated{false};
     std::atomic<uint64_t> FPasses{0};
     platform::Thread FThread;
